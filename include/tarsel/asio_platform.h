@@ -1,0 +1,32 @@
+// The real platform: standalone Asio's io_context is the host's message loop.
+#pragma once
+
+#include <memory>
+
+#include <tarsel/platform.h>
+
+namespace asio { class io_context; }
+
+namespace tarselctl {
+
+/// Sockets, timers and services that run on one io_context. The control and everything it
+/// creates must be used only on the thread that runs that io_context.
+class AsioPlatform : public Platform {
+public:
+    explicit AsioPlatform(asio::io_context& io);
+    ~AsioPlatform() override;
+
+    std::unique_ptr<Soquet> CreateSoquet() override;
+    std::unique_ptr<Codawa> CreateCodawa() override;
+    std::unique_ptr<Timer> CreateTimer() override;
+    /// Writes the text to standard error (a console host has no dialog boxes).
+    void ShowMessageBox(const String& text) override;
+
+    asio::io_context& Context() noexcept;
+
+    struct Impl;
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+}  // namespace tarselctl

@@ -1,0 +1,44 @@
+// The code conversion component: Shift_JIS, EUC-JP and JIS (ISO-2022-JP).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <tarsel/types.h>
+
+namespace tarselctl {
+
+/// Byte-text converter between Japanese codes. Byte text is std::string, one byte a character.
+///
+/// Receive-buffer contract: every conversion removes from its argument what it converted and
+/// leaves there only a trailing incomplete character or escape sequence, which the next call
+/// completes once the caller has appended more bytes. JIS decoding keeps its shift state in
+/// the instance between calls. JIS output always ends a block in one-byte mode.
+class Codawa {
+public:
+    virtual ~Codawa() = default;
+
+    /// "SJIS" or "EUC": the source code of ToSjis. Anything else raises AutomationError 380
+    /// (source "Codawa", description "Invalid Code Name").
+    virtual void put_CodeName(const String& name) = 0;
+    /// Component version; 205 or more.
+    virtual Integer get_Version() const = 0;
+
+    virtual std::string SjisToJis(std::string& text) = 0;
+    /// From the CodeName code to Shift_JIS.
+    virtual std::string ToSjis(std::string& text) = 0;
+    virtual std::string SjisToEuc(std::string& text) = 0;
+    virtual std::string EucToSjis(std::string& text) = 0;
+    virtual std::string JisToSjis(std::string& text) = 0;
+    /// UTF-16 text to Shift_JIS (CP932); unmappable characters become '?'.
+    virtual std::string TextToSjis(String& text) = 0;
+    /// UTF-16 text to EUC-JP by the same mapping as SjisToEuc.
+    virtual std::string TextToEuc(String& text) = 0;
+    /// Shift_JIS to Shift_JIS: passes complete characters, keeps a cut one for later.
+    virtual std::string SjisToSjis(std::string& text) = 0;
+};
+
+/// The real converter.
+std::unique_ptr<Codawa> CreateCodawa();
+
+}  // namespace tarselctl

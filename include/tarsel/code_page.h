@@ -1,0 +1,16 @@
+// The Shift_JIS (CP932) code page: the host platform's multibyte code page.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <tarsel/types.h>
+
+namespace tarselctl {
+
+/// Shift_JIS bytes to wide text; bytes that form no character decode to U+FFFD.
+String DecodeShiftJis(std::string_view bytes);
+/// Wide text to Shift_JIS bytes; characters without a Shift_JIS form become '?'.
+std::string EncodeShiftJis(std::u16string_view text);
+
+}  // namespace tarselctl

@@ -1,0 +1,68 @@
+// The event-driven TCP socket component.
+#pragma once
+
+#include <string>
+
+#include <tarsel/types.h>
+
+namespace tarselctl {
+
+/// What a socket instance reports. Every event arrives on the event-loop thread.
+class SoquetEvents {
+public:
+    virtual ~SoquetEvents() = default;
+    /// An outgoing connection is up, or an accepted one has been taken over.
+    virtual void OnConnected() {}
+    /// Bytes arrived (one event per read). The handler may consume or keep `data`.
+    virtual void OnReceived(std::string& data) { (void)data; }
+    /// A Send completed; the socket takes more.
+    virtual void OnSendDone() {}
+    /// The connection ended: peer close, error, or CloseSocket.
+    virtual void OnClosed() {}
+    /// A listener has a connection waiting, announced by `requestId`.
+    virtual void OnAcceptRequest(Long requestId) { (void)requestId; }
+    /// An error: system error number, system message, the step that failed.
+    virtual void OnError(Long number, const String& text1, const String& text2) {
+        (void)number; (void)text1; (void)text2;
+    }
+    /// Diagnostic text.
+    virtual void OnDiagnostic(const String& text) { (void)text; }
+};
+
+/// One TCP endpoint: an outgoing connection, an accepted one, or a listener.
+///
+/// Guarantees the control relies on:
+///  - CloseSocket on an instance with a connection or a connection attempt raises OnClosed
+///    before it returns; closing a listener or an idle instance raises nothing.
+///  - An outgoing connection ends in OnConnected, or in OnError followed by OnClosed; a peer
+///    close raises OnClosed; a read or write error raises OnError then OnClosed.
+///  - Send takes all the bytes; SendReady is False until they are written; one OnSendDone
+///    follows each Send. A Send while a write is in flight is queued behind it.
+class Soquet {
+public:
+    virtual ~Soquet() = default;
+
+    /// Where this instance reports its events (nullptr: nowhere).
+    virtual void SetEvents(SoquetEvents* sink) = 0;
+
+    /// Starts connecting. `port` is decimal text, blanks around the digits allowed; a port
+    /// that is no number from 1 to 65535 raises AutomationError at once. Never blocks.
+    virtual void ConnectTo(const String& host, const String& port, const String& localPort) = 0;
+    /// Listens on `port` ("0": any free port); LocalPort is valid on return.
+    virtual void Listen(const String& port) = 0;
+    /// Takes over the connection announced by a listener's OnAcceptRequest, then OnConnected.
+    virtual void Accept(Long requestId) = 0;
+    virtual void CloseSocket() = 0;
+    virtual void Send(const std::string& data) = 0;
+
+    /// IPv4 address of the local end, most significant byte = first octet.
+    virtual Long get_LocalAddress() const = 0;
+    virtual Long get_LocalPort() const = 0;
+    virtual Boolean get_SendReady() const = 0;
+    /// True when there is no open connection.
+    virtual Boolean get_IsClosed() const = 0;
+    virtual Integer get_SocketVersion() const = 0;
+    virtual void put_SetupPhase(Boolean value) = 0;
+};
+
+}  // namespace tarselctl

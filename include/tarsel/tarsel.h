@@ -1,0 +1,257 @@
+// The tarsel control: an FTP client that never blocks and reports every step through events.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <tarsel/codawa.h>
+#include <tarsel/platform.h>
+#include <tarsel/soquet.h>
+#include <tarsel/types.h>
+
+namespace tarselctl {
+
+class PropertyBag;
+
+/// The control's events. Every member does nothing by default; handlers may call back into
+/// the control. By-reference arguments carry back what the handler left in them.
+class tarselEvents {
+public:
+    virtual ~tarselEvents() = default;
+    virtual void Trace(const String& msg) { (void)msg; }
+    virtual void Connected() {}
+    virtual void DisConnected(Long code, const String& msg) { (void)code; (void)msg; }
+    virtual void CommandDone(Integer code, const String& FtpCommand, const String& msg) {
+        (void)code; (void)FtpCommand; (void)msg;
+    }
+    virtual void GetOpen(const String& SaveFileName) { (void)SaveFileName; }
+    virtual void GetData(ByteArray& Data) { (void)Data; }
+    virtual void GetClose() {}
+    virtual void PutOpen(const String& LoadFileName) { (void)LoadFileName; }
+    virtual void PutData(ByteArray& Data) { (void)Data; }
+    virtual void PutClose() {}
+    virtual void DirOpen() {}
+    virtual void DirData(String& Data) { (void)Data; }
+    virtual void DirClose() {}
+    virtual void TransError(Long Ecode, const String& Description, const String& Where) {
+        (void)Ecode; (void)Description; (void)Where;
+    }
+};
+
+/// The control. One instance holds one control connection and at most one data connection.
+/// Every method queues its command lines, sends the first and returns; the rest is driven by
+/// socket events and one-second timer ticks on the thread that runs the platform's loop.
+class tarsel {
+public:
+    explicit tarsel(Platform& platform);
+    ~tarsel();
+    tarsel(const tarsel&) = delete;
+    tarsel& operator=(const tarsel&) = delete;
+
+    // ---- events
+    /// Registers a sink; returns its cookie (never 0).
+    Long Advise(tarselEvents& sink);
+    /// Removes a sink; an unknown cookie is ignored. Safe from inside an event handler.
+    void Unadvise(Long cookie);
+
+    // ---- properties
+    /// Gates the diagnostic traces (socket texts, time-outs); command and reply traces always run.
+    Boolean TraceOn = True;
+
+    String get_port() const { return m_Port; }
+    void put_port(const String& value) { m_Port = value; }
+    Boolean get_Passive() const { return m_Passive; }
+    void put_Passive(Boolean value) { m_Passive = value; }
+    String get_Account() const { return m_Account; }
+    void put_Account(const String& value) { m_Account = value; }
+    String get_Rest() const { return m_Rest; }
+    void put_Rest(const String& value) { m_Rest = value; }
+    String get_PreCommand() const { return m_PreCommand; }
+    void put_PreCommand(const String& value) { m_PreCommand = value; }
+    String get_Copyright() const { return m_Copyright; }
+    /// Accepts any value and keeps the banner.
+    void put_Copyright(const String& value) { (void)value; }
+    String get_Filetype() const { return m_Filetype; }
+    void put_Filetype(const String& value);
+    String get_FileCode() const { return m_FileCode; }
+    void put_FileCode(const String& value);
+    String get_SysCode() const { return m_SysCode; }
+    void put_SysCode(const String& value);
+    String get_FtpCommand() const { return m_FtpCommand; }
+    Long get_NoopTime() const { return m_NoopTime; }
+    void put_NoopTime(Long value);
+    Long get_ConnectTimeout() const { return m_ConnectTimeout; }
+    void put_ConnectTimeout(Long value) { m_ConnectTimeout = value; }
+    Long get_TransTimeout() const { return m_TransTimeout; }
+    void put_TransTimeout(Long value) { m_TransTimeout = value; }
+    Boolean IsIdle() const { return m_Idle; }
+    /// Caption of the status label.
+    String get_Label1() const { return m_Label1; }
+
+    // ---- connection
+    void Connect(const String& RemoteHost, const String& Username, const String& Password);
+    void Login(const String& Username, const String& Password);
+    void DisConnect();
+    void Abend();
+    void Abort();
+
+    // ---- simple commands
+    void Cd(const String& Directory);
+    void Cwd(const String& Directory);
+    void Pwd();
+    void FileSize(const String& File);
+    void Noop();
+    void Delete(const String& File);
+    void MkDir(const String& Directory);
+    void RmDir(const String& Directory);
+    void Rename(const String& FileFrom, const String& FileTo);
+    void SiteCommand(const String& LocalCommand);
+    void QuoteCommand(const String& ExtraCommand);
+
+    // ---- transfers
+    void Dir(const String& File = String());
+    void Ls(const String& File = String());
+    void GetFile(const String& File, const String& LocalFile = String());
+    void PutFile(const String& File, const String& LocalFile = String());
+    void AppendFile(const String& File);
+
+    // ---- lifecycle with the host's property storage
+    void InitProperties();
+    void ReadProperties(PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag);
+    /// The host changed the control's size (host units); it goes back to 32 x 32 pixels.
+    void Resize(Long width, Long height);
+    Long get_Width() const { return m_Width; }
+    Long get_Height() const { return m_Height; }
+    void ShowAboutBox();
+
+private:
+    friend struct tarselInspector;  // white-box access for the unit tests
+    class SoquetSink;
+
+    // ---- member state (declaration order as documented)
+    Long m_NoopTime = 0;
+    Long m_NoopCountdown = -1;
+    Long m_TimeoutKind = 0;
+    Long m_TimeoutCountdown = -1;
+    Long m_ConnectTimeout = 0;
+    Long m_TransTimeout = 0;
+    String m_Cmd;
+    String m_Port;
+    Long m_DisconnectCode = 0;
+    String m_DisconnectMsg;
+    String m_ReplyBuffer;
+    String m_ReplyLine;
+    String m_Copyright;
+    String m_FtpCommand;
+    Boolean m_Idle = False;
+    String m_Password;
+    String m_Filetype;
+    String m_LocalFile;
+    String m_SendPending;
+    std::string m_DirBuffer;
+    String m_DoneReply;
+    String m_SysCode;
+    String m_FileCode;
+    std::string m_RecvRaw;
+    std::string m_GetRemainder;
+    Long m_DataPhase = 0;
+    String m_Rest;
+    String m_Account;
+    Boolean m_Passive = False;
+    String m_PasvHost;
+    String m_PasvPort;
+    String m_PreCommand;
+    Boolean m_InPreCommand = False;
+    Long m_PutReady = 0;
+    Boolean m_Quitting = False;
+    Long m_CloseCount = 0;
+    /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
+    std::string m_PutRemainder;
+    String m_Label1;
+    Long m_Width = 0;
+    Long m_Height = 0;
+
+    // ---- child components
+    Platform& m_Platform;
+    std::deque<String> m_Queue;
+    std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
+    std::unique_ptr<Soquet> Soquet1, Soquet2, Soquet3;
+    std::unique_ptr<Codawa> Codawa1, Codawa2;
+    std::unique_ptr<Timer> Timer1, Timer2;
+    std::map<Long, tarselEvents*> m_Sinks;
+    Long m_NextCookie = 1;
+
+    // ---- event raising (synchronous, to every advised sink)
+    template <class F> void Raise(F&& call);
+    void RaiseTrace(const String& msg);
+    void RaiseDiagnostic(const String& prefix, const String& text);
+
+    // ---- command queue and sender
+    void BeginOperation(const String& name);
+    void QueueCommand(const String& line);
+    void QueueCommandFirst(const String& line);
+    void SendNextCommand();
+    void SendLine(const String& text);
+    void SendRaw(const String& text);
+    void Soquet1_OnSendDone();
+    static String CommandWord(const String& line);
+
+    // ---- reply interpreter
+    void Soquet1_OnReceived(std::string& data);
+    void EndOperation(Integer code, const String& text, bool positive);
+
+    // ---- connection lifecycle
+    void Soquet1_OnConnected();
+    void Soquet1_OnClosed();
+    void Soquet1_OnError(Long number, const String& text1, const String& text2);
+    void Soquet1_OnDiagnostic(const String& text);
+    static std::vector<String> SplitText(const String& text, const String& delimiter, Long maxPieces);
+    void RefuseLineBreaks(const String& source, std::initializer_list<const String*> args);
+
+    // ---- simple commands
+    void RequireIdle(const String& operation);
+    void RunOperation(const String& operation, std::initializer_list<String> lines);
+
+    // ---- timers
+    void StartNoopTimer();
+    void StopNoopTimer();
+    void StartTimeoutTimer(Long kind);
+    void StopTimeoutTimer();
+    void Timer1_Tick();
+    void Timer2_Tick();
+
+    // ---- data connection setup
+    String ActiveModeSetup();
+    void PassiveModeSetup(const String& replyLine);
+    static String BuildPortArgument(Long address, Long port);
+    static String HexToDecimal(const String& hex);
+    static void ParsePasvReply(const String& reply, String& host, String& port);
+    void Soquet2_OnAcceptRequest(Long requestId);
+    void Soquet2_OnError(Long number, const String& text1, const String& text2);
+    void Soquet2_OnDiagnostic(const String& text);
+
+    // ---- transfer methods
+    void StartTransfer(const String& operation, std::vector<String> lines, const String& transferLine);
+
+    // ---- data channel
+    void Soquet3_OnConnected();
+    void Soquet3_OnReceived(std::string& data);
+    void Soquet3_OnSendDone();
+    void Soquet3_OnClosed();
+    void Soquet3_OnError(Long number, const String& text1, const String& text2);
+    void Soquet3_OnDiagnostic(const String& text);
+    void StartUploadIfReady();
+    void UploadStep();
+    std::string ConvertDownload();
+    std::string ConvertUpload(const ByteArray& block, bool last);
+    String ConvertListingLine(const std::string& line);
+
+    // ---- character-code settings
+    void ApplyCodesToConverters();
+};
+
+}  // namespace tarselctl
