@@ -2,6 +2,7 @@
 #pragma once
 
 #include <deque>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
@@ -171,6 +172,8 @@ private:
     Long m_CloseCount = 0;
     /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
     std::string m_PutRemainder;
+    /// The last kept upload bytes are on their way; the next completed send ends the upload.
+    Boolean m_PutEnding = False;
     String m_Label1;
     Long m_Width = 0;
     Long m_Height = 0;
@@ -235,7 +238,9 @@ private:
     void Soquet2_OnDiagnostic(const String& text);
 
     // ---- transfer methods
-    void StartTransfer(const String& operation, std::vector<String> lines, const String& transferLine);
+    void StartTransfer(const String& operation, const std::vector<String>& lines,
+                       const String& transferLine);
+    void ResetTransferCarry();
 
     // ---- data channel
     void Soquet3_OnConnected();
@@ -247,7 +252,7 @@ private:
     void StartUploadIfReady();
     void UploadStep();
     std::string ConvertDownload();
-    std::string ConvertUpload(const ByteArray& block, bool last);
+    std::string ConvertUpload(const ByteArray& block);
     String ConvertListingLine(const std::string& line);
 
     // ---- character-code settings

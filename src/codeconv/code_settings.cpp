@@ -1,0 +1,111 @@
+// The transfer type and character-code settings, and which converter each kind of data
+// passes in which direction.
+#include <tarsel/code_page.h>
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+namespace {
+// Settings are matched on their first character only, upper-cased.
+char16_t FirstUpper(const String& value) {
+    if (value.empty()) return u'\0';
+    char16_t c = value[0];
+    return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c;
+}
+}  // namespace
+
+void tarsel::put_Filetype(const String& value) {
+    switch (FirstUpper(value)) {
+    case u'A': m_Filetype = u"A"; break;
+    case u'B':
+    case u'I': m_Filetype = u"I"; break;
+    case u'\0':
+        if (value.empty()) {
+            m_Filetype.clear();
+            break;
+        }
+        [[fallthrough]];
+    default: throw AutomationError(54, u"FileType", u"Invalid File Type");
+    }
+}
+
+void tarsel::put_FileCode(const String& value) {
+    switch (FirstUpper(value)) {
+    case u'B':
+    case u'N':
+    case u'I': m_FileCode = u"BIN"; break;
+    case u'J':
+        m_FileCode = u"JIS";
+        Codawa2->put_CodeName(u"SJIS");
+        break;
+    case u'S':
+    case u'A':
+        m_FileCode = u"SJIS";
+        Codawa2->put_CodeName(u"SJIS");
+        break;
+    case u'E':
+        m_FileCode = u"EUC";
+        Codawa2->put_CodeName(u"EUC");
+        break;
+    default: throw AutomationError(54, u"FileCode", u"Invalid File Kanji Code");
+    }
+}
+
+void tarsel::put_SysCode(const String& value) {
+    switch (FirstUpper(value)) {
+    case u'S':
+        m_SysCode = u"SJIS";
+        Codawa1->put_CodeName(u"SJIS");
+        break;
+    case u'E':
+        m_SysCode = u"EUC";
+        Codawa1->put_CodeName(u"EUC");
+        break;
+    default: throw AutomationError(54, u"SysCode", u"Invalid System Kanji Code");
+    }
+}
+
+void tarsel::ApplyCodesToConverters() {
+    // Stored values may come unchecked from the host's property storage; only their first
+    // letter counts here.
+    switch (FirstUpper(m_SysCode)) {
+    case u'S': Codawa1->put_CodeName(u"SJIS"); break;
+    case u'E': Codawa1->put_CodeName(u"EUC"); break;
+    default: break;
+    }
+    switch (FirstUpper(m_FileCode)) {
+    case u'J':
+    case u'S': Codawa2->put_CodeName(u"SJIS"); break;
+    case u'E': Codawa2->put_CodeName(u"EUC"); break;
+    default: break;
+    }
+}
+
+std::string tarsel::ConvertDownload() {
+    if (m_FileCode == u"EUC") return Codawa2->EucToSjis(m_GetRemainder);
+    if (m_FileCode == u"JIS") return Codawa2->JisToSjis(m_GetRemainder);
+    if (m_FileCode == u"SJIS") return Codawa2->SjisToSjis(m_GetRemainder);
+    return Codawa2->ToSjis(m_GetRemainder);
+}
+
+std::string tarsel::ConvertUpload(const ByteArray& block) {
+    // Bytes kept from the block before (a character cut at its end) go in front.
+    m_PutRemainder.append(block.begin(), block.end());
+    if (m_FileCode == u"JIS") return Codawa2->SjisToJis(m_PutRemainder);
+    if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_PutRemainder);
+    if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_PutRemainder);
+    // Binary, or a stored code that is none of the four forms: the bytes go unchanged.
+    std::string out = std::move(m_PutRemainder);
+    m_PutRemainder.clear();
+    return out;
+}
+
+String tarsel::ConvertListingLine(const std::string& line) {
+    std::string bytes = line;
+    std::string sjis = Codawa1->ToSjis(bytes);
+    // A line is complete: bytes left over form no character and are kept as they are.
+    sjis += bytes;
+    return DecodeShiftJis(sjis);
+}
+
+}  // namespace tarselctl

@@ -1,0 +1,97 @@
+// The command queue and the sender of command lines on the control connection.
+#include <tarsel/tarsel.h>
+
+#include "control/event_raising.h"
+
+namespace tarselctl {
+
+namespace {
+bool IsTransferWord(const String& word) {
+    return word == u"RETR" || word == u"APPE" || word == u"STOR" || word == u"LIST" ||
+           word == u"NLST";
+}
+}  // namespace
+
+String tarsel::CommandWord(const String& line) {
+    String word = line.substr(0, 4);
+    std::size_t first = word.find_first_not_of(u' ');
+    if (first == String::npos) return String();
+    std::size_t last = word.find_last_not_of(u' ');
+    word = word.substr(first, last - first + 1);
+    for (char16_t& c : word)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    return word;
+}
+
+void tarsel::BeginOperation(const String& name) {
+    StopNoopTimer();
+    m_FtpCommand = name;
+    m_Idle = False;
+    m_Queue.clear();
+}
+
+void tarsel::QueueCommand(const String& line) { m_Queue.push_back(line); }
+
+void tarsel::QueueCommandFirst(const String& line) { m_Queue.push_front(line); }
+
+void tarsel::SendNextCommand() {
+    while (!m_Queue.empty()) {
+        String line = std::move(m_Queue.front());
+        m_Queue.pop_front();
+        m_Cmd = CommandWord(line);
+        String traceText = line;
+        if (m_Cmd == u"PASS") {
+            traceText = u"PASS ***";
+        } else if (m_Cmd == u"EXPC") {
+            // End-of-pre-command marker: nothing goes to the server for it.
+            m_InPreCommand = False;
+            continue;
+        } else if (m_Cmd == u"XPRT") {
+            line = ActiveModeSetup();
+            traceText = line;
+        } else if (IsTransferWord(m_Cmd)) {
+            m_DataPhase = 1;
+            m_DoneReply.clear();
+            Soquet3->put_SetupPhase(False);
+            ResetTransferCarry();
+        }
+        const Long closeCount = m_CloseCount;
+        RaiseTrace(m_FtpCommand + u">>" + traceText);
+        // The host may have ended the connection from inside its Trace handler.
+        if (closeCount == m_CloseCount) SendLine(line);
+        return;
+    }
+}
+
+void tarsel::SendLine(const String& text) { SendRaw(text + u"\r\n"); }
+
+void tarsel::SendRaw(const String& text) {
+    String buffer = m_SendPending + text;
+    m_SendPending.clear();
+    if (Soquet1->get_SendReady() != False) {
+        std::string bytes =
+            m_SysCode == u"EUC" ? Codawa1->TextToEuc(buffer) : Codawa1->TextToSjis(buffer);
+        Soquet1->Send(bytes);
+    } else {
+        m_SendPending = std::move(buffer);
+    }
+}
+
+void tarsel::Soquet1_OnSendDone() {
+    if (m_SendPending.empty()) return;
+    String text = std::move(m_SendPending);
+    m_SendPending.clear();
+    // Held-back lines are converted by the same rule as lines sent at once, so an EUC
+    // server never receives Shift_JIS file names.
+    std::string bytes;
+    try {
+        bytes = m_SysCode == u"EUC" ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
+    } catch (...) {
+    }
+    try {
+        Soquet1->Send(bytes);
+    } catch (...) {
+    }
+}
+
+}  // namespace tarselctl

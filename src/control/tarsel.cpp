@@ -1,0 +1,99 @@
+// The control object: start values, child components, event sinks.
+#include <tarsel/tarsel.h>
+
+#include "components/soquet_sink.h"
+#include "control/event_raising.h"
+
+namespace tarselctl {
+
+namespace {
+const String kBanner = u"tarsel FTP client control version 0.1.0 - the tarsel project";
+constexpr Long kPixels = 32;
+}  // namespace
+
+tarsel::tarsel(Platform& platform) : m_Platform(platform) {
+    m_Sink1 = std::make_unique<SoquetSink>(*this, 1);
+    m_Sink2 = std::make_unique<SoquetSink>(*this, 2);
+    m_Sink3 = std::make_unique<SoquetSink>(*this, 3);
+    Soquet1 = platform.CreateSoquet();
+    Soquet2 = platform.CreateSoquet();
+    Soquet3 = platform.CreateSoquet();
+    Codawa1 = platform.CreateCodawa();
+    Codawa2 = platform.CreateCodawa();
+    Timer1 = platform.CreateTimer();
+    Timer2 = platform.CreateTimer();
+    Soquet1->SetEvents(m_Sink1.get());
+    Soquet2->SetEvents(m_Sink2.get());
+    Soquet3->SetEvents(m_Sink3.get());
+    Timer1->SetTickHandler([this] {
+        try {
+            Timer1_Tick();
+        } catch (...) {
+        }
+    });
+    Timer2->SetTickHandler([this] {
+        try {
+            Timer2_Tick();
+        } catch (...) {
+        }
+    });
+
+    // Start values, in the order the control has always set them.
+    m_Port = u"21";
+    m_Idle = False;
+    m_Password.clear();
+    m_FtpCommand.clear();
+    m_Rest.clear();
+    m_Filetype = u"I";
+    m_SysCode = u"EUC";
+    m_FileCode = u"BIN";
+    m_Copyright = kBanner;
+    m_DisconnectCode = 0;
+    m_DisconnectMsg.clear();
+    m_Label1 = m_Copyright;
+    m_Passive = False;
+    m_InPreCommand = False;
+    m_PreCommand.clear();
+    TraceOn = True;
+    StopNoopTimer();
+    Timer1->put_Interval(1000);
+    m_NoopCountdown = -1;
+    m_NoopTime = 0;
+    StopTimeoutTimer();
+    Timer2->put_Interval(1000);
+    m_TimeoutCountdown = -1;
+    m_TimeoutKind = 0;
+    m_ConnectTimeout = 0;
+    m_TransTimeout = 0;
+    m_Width = kPixels * m_Platform.UnitsPerPixelX();
+    m_Height = kPixels * m_Platform.UnitsPerPixelY();
+}
+
+tarsel::~tarsel() {
+    // Closing sockets while the control is half destroyed must not call back into it.
+    for (Soquet* s : {Soquet1.get(), Soquet2.get(), Soquet3.get()})
+        if (s) s->SetEvents(nullptr);
+    for (Timer* t : {Timer1.get(), Timer2.get()}) {
+        if (!t) continue;
+        t->put_Enabled(false);
+        t->SetTickHandler(nullptr);
+    }
+}
+
+Long tarsel::Advise(tarselEvents& sink) {
+    Long cookie = m_NextCookie++;
+    m_Sinks.emplace(cookie, &sink);
+    return cookie;
+}
+
+void tarsel::Unadvise(Long cookie) { m_Sinks.erase(cookie); }
+
+void tarsel::RaiseTrace(const String& msg) {
+    Raise([&](tarselEvents& s) { s.Trace(msg); });
+}
+
+void tarsel::RaiseDiagnostic(const String& prefix, const String& text) {
+    if (TraceOn != False) RaiseTrace(prefix + text);
+}
+
+}  // namespace tarselctl

@@ -1,0 +1,138 @@
+// Setting up data connections: the active-mode listener with its PORT command, the
+// passive-mode connection to the address of a PASV reply, and the listener's events.
+#include <tarsel/tarsel.h>
+
+#include <charconv>
+#include <cstdint>
+#include <optional>
+
+#include "control/event_raising.h"
+
+namespace tarselctl {
+
+namespace {
+String Decimal(long long value) { return FromUtf8(std::to_string(value)); }
+
+// A field of a PASV reply as a signed 16-bit number: blanks around the digits are allowed,
+// anything else makes the address unusable.
+std::optional<std::int16_t> PasvField(const String& field) {
+    std::size_t begin = field.find_first_not_of(u' ');
+    if (begin == String::npos) return std::nullopt;
+    std::size_t end = field.find_last_not_of(u' ') + 1;
+    std::string narrow;
+    for (std::size_t i = begin; i < end; ++i) {
+        char16_t c = field[i];
+        if (!((c >= u'0' && c <= u'9') || (i == begin && (c == u'-' || c == u'+')))) return std::nullopt;
+        if (c != u'+') narrow += static_cast<char>(c);
+    }
+    int value = 0;
+    auto [ptr, ec] = std::from_chars(narrow.data(), narrow.data() + narrow.size(), value);
+    if (ec != std::errc() || ptr != narrow.data() + narrow.size()) return std::nullopt;
+    if (value < INT16_MIN || value > INT16_MAX) return std::nullopt;
+    return static_cast<std::int16_t>(value);
+}
+}  // namespace
+
+String tarsel::HexToDecimal(const String& hex) {
+    std::uint32_t value = 0;
+    for (char16_t c : hex) {
+        int digit = c >= u'0' && c <= u'9' ? c - u'0'
+                  : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                  : c >= u'a' && c <= u'f' ? c - u'a' + 10 : -1;
+        if (digit < 0) break;
+        value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return Decimal(static_cast<std::int16_t>(static_cast<std::uint16_t>(value)));
+}
+
+String tarsel::BuildPortArgument(Long address, Long port) {
+    static const char digits[] = "0123456789ABCDEF";
+    auto hex = [](std::uint32_t v, int width) {
+        String s(static_cast<std::size_t>(width), u'0');
+        for (int i = width - 1; i >= 0; --i, v >>= 4) s[static_cast<std::size_t>(i)] = static_cast<char16_t>(digits[v & 15]);
+        return s;
+    };
+    const String a = hex(static_cast<std::uint32_t>(address), 8);
+    const String p = hex(static_cast<std::uint32_t>(port) & 0xFFFF, 4);
+    return HexToDecimal(a.substr(0, 2)) + u"," + HexToDecimal(a.substr(2, 2)) + u"," +
+           HexToDecimal(a.substr(4, 2)) + u"," + HexToDecimal(a.substr(6, 2)) + u"," +
+           HexToDecimal(p.substr(0, 2)) + u"," + HexToDecimal(p.substr(2, 2));
+}
+
+void tarsel::ParsePasvReply(const String& reply, String& host, String& port) {
+    host.clear();
+    port.clear();
+    const std::size_t open = reply.find(u'(');
+    if (open == String::npos) return;
+    const std::size_t close = reply.find(u')', open + 1);
+    if (close == String::npos) return;
+    const String inner = reply.substr(open + 1, close - open - 1) + u",";
+    std::int16_t fields[6];
+    std::size_t start = 0;
+    for (std::int16_t& field : fields) {
+        const std::size_t comma = inner.find(u',', start);
+        if (comma == String::npos) return;
+        auto value = PasvField(inner.substr(start, comma - start));
+        if (!value) return;
+        field = *value;
+        start = comma + 1;
+    }
+    host = Decimal(fields[0]) + u"." + Decimal(fields[1]) + u"." + Decimal(fields[2]) + u"." +
+           Decimal(fields[3]);
+    const std::int32_t number = static_cast<std::int32_t>(fields[4]) * 256 + fields[5];
+    // Written as a number with room for its sign: a blank in front of a positive port.
+    port = (number >= 0 ? String(u" ") : String()) + Decimal(number);
+}
+
+String tarsel::ActiveModeSetup() {
+    m_DataPhase = 0;
+    Soquet2->CloseSocket();
+    Soquet3->CloseSocket();
+    Soquet2->Listen(u"0");
+    Soquet3->put_SetupPhase(True);
+    const Long address = Soquet1->get_LocalAddress();
+    const Long port = Soquet2->get_LocalPort();
+    m_Cmd = u"PORT";
+    return u"PORT " + BuildPortArgument(address, port);
+}
+
+void tarsel::PassiveModeSetup(const String& replyLine) {
+    m_DataPhase = 0;
+    Soquet2->CloseSocket();
+    Soquet3->CloseSocket();
+    ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
+    if (m_PasvHost.empty() || m_PasvPort.empty()) return;
+    Soquet3->put_SetupPhase(True);
+    StartTimeoutTimer(2);
+    try {
+        Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
+    } catch (const AutomationError&) {
+        // A port the socket refuses outright (0, negative, past 65535) is no usable
+        // address: the operation ends with -1 and no time-out is left armed behind it.
+        StopTimeoutTimer();
+        m_PasvHost.clear();
+        m_PasvPort.clear();
+    }
+}
+
+void tarsel::Soquet2_OnAcceptRequest(Long requestId) {
+    // One data connection per listen: later requests find no listener.
+    try {
+        Soquet2->CloseSocket();
+    } catch (...) {
+    }
+    try {
+        Soquet3->Accept(requestId);
+    } catch (...) {
+    }
+}
+
+void tarsel::Soquet2_OnError(Long number, const String& text1, const String& text2) {
+    m_DisconnectCode = number;
+    m_DisconnectMsg = text1 + u"(" + text2 + u")";
+    Soquet1->CloseSocket();
+}
+
+void tarsel::Soquet2_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet2:", text); }
+
+}  // namespace tarselctl

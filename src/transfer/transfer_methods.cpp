@@ -1,0 +1,60 @@
+// The methods that need a data connection: listings, download, upload, append.
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+void tarsel::StartTransfer(const String& operation, const std::vector<String>& lines,
+                           const String& transferLine) {
+    BeginOperation(operation);
+    for (const String& line : lines) QueueCommand(line);
+    // The mode line always comes just before the transfer command.
+    QueueCommand(m_Passive != False ? String(u"PASV") : String(u"XPRT"));
+    QueueCommand(transferLine);
+    SendNextCommand();
+}
+
+void tarsel::Dir(const String& File) {
+    RequireIdle(u"Dir");
+    RefuseLineBreaks(u"Dir", {&File});
+    m_PutReady = 0;
+    StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
+}
+
+void tarsel::Ls(const String& File) {
+    RequireIdle(u"Ls");
+    RefuseLineBreaks(u"Ls", {&File});
+    m_PutReady = 0;
+    StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
+}
+
+void tarsel::GetFile(const String& File, const String& LocalFile) {
+    RequireIdle(u"GetFile");
+    RefuseLineBreaks(u"GetFile", {&File, &m_Filetype, &m_Rest});
+    m_PutReady = 0;
+    m_LocalFile = LocalFile;
+    std::vector<String> lines;
+    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    if (!m_Rest.empty()) lines.push_back(u"REST " + m_Rest);
+    StartTransfer(u"GetFile", lines, u"RETR " + File);
+}
+
+void tarsel::PutFile(const String& File, const String& LocalFile) {
+    RequireIdle(u"PutFile");
+    RefuseLineBreaks(u"PutFile", {&File, &m_Filetype});
+    m_PutReady = 0;
+    m_LocalFile = LocalFile;
+    std::vector<String> lines;
+    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    StartTransfer(u"PutFile", lines, u"STOR " + File);
+}
+
+void tarsel::AppendFile(const String& File) {
+    RequireIdle(u"AppendFile");
+    RefuseLineBreaks(u"AppendFile", {&File, &m_Filetype});
+    m_PutReady = 0;
+    std::vector<String> lines;
+    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    StartTransfer(u"AppendFile", lines, u"APPE " + File);
+}
+
+}  // namespace tarselctl
