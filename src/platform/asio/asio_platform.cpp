@@ -1,0 +1,39 @@
+#include <tarsel/asio_platform.h>
+
+#include <iostream>
+
+#include <asio/io_context.hpp>
+
+#include "platform/asio/asio_soquet.h"
+#include "platform/asio/asio_timer.h"
+#include "platform/asio/console_message_box.h"
+#include "platform/asio/pending_accepts.h"
+
+namespace tarselctl {
+
+struct AsioPlatform::Impl {
+    explicit Impl(asio::io_context& context)
+        : io(context), accepts(std::make_shared<PendingAccepts>()) {}
+    asio::io_context& io;
+    /// Shared with every socket, so that a listener's announced connections can be taken
+    /// by another socket, and so that sockets may outlive the platform object.
+    std::shared_ptr<PendingAccepts> accepts;
+};
+
+AsioPlatform::AsioPlatform(asio::io_context& io) : impl_(std::make_shared<Impl>(io)) {}
+
+AsioPlatform::~AsioPlatform() = default;
+
+std::unique_ptr<Soquet> AsioPlatform::CreateSoquet() {
+    return std::make_unique<AsioSoquet>(impl_->io, impl_->accepts);
+}
+
+std::unique_ptr<Codawa> AsioPlatform::CreateCodawa() { return tarselctl::CreateCodawa(); }
+
+std::unique_ptr<Timer> AsioPlatform::CreateTimer() { return std::make_unique<AsioTimer>(impl_->io); }
+
+void AsioPlatform::ShowMessageBox(const String& text) { ShowConsoleMessageBox(std::cerr, text); }
+
+asio::io_context& AsioPlatform::Context() noexcept { return impl_->io; }
+
+}  // namespace tarselctl

@@ -1,0 +1,340 @@
+#include "platform/asio/asio_soquet.h"
+
+#include <algorithm>
+#include <vector>
+
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
+#include "platform/asio/port_text.h"
+
+namespace tarselctl {
+
+using asio::ip::tcp;
+
+namespace {
+
+String Decimal(long long value) { return FromUtf8(std::to_string(value)); }
+
+String EndpointText(const tcp::endpoint& endpoint) {
+    return FromUtf8(endpoint.address().to_string()) + u":" + Decimal(endpoint.port());
+}
+
+AutomationError InvalidArgument(const char16_t* description) {
+    return AutomationError(380, u"Soquet", description);
+}
+
+}  // namespace
+
+AsioSoquet::AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts)
+    : io_(io), accepts_(std::move(accepts)) {}
+
+AsioSoquet::~AsioSoquet() {
+    if (conn_) DropConnection();
+    if (listener_) DropListener();
+}
+
+template <class F>
+bool AsioSoquet::Raise(F&& call) {
+    if (sink_ == nullptr) return true;
+    std::weak_ptr<char> life = life_;
+    call(*sink_);
+    return !life.expired();
+}
+
+bool AsioSoquet::Diagnostic(const String& text) {
+    return Raise([&](SoquetEvents& s) { s.OnDiagnostic(text); });
+}
+
+// ---- ending what the instance holds
+
+void AsioSoquet::DropConnection() {
+    ConnectionPtr c = std::move(conn_);
+    c->owner = nullptr;
+    asio::error_code ignored;
+    c->resolver.cancel();
+    c->socket.close(ignored);
+}
+
+void AsioSoquet::DropListener() {
+    ListenerPtr l = std::move(listener_);
+    l->owner = nullptr;
+    asio::error_code ignored;
+    l->acceptor.close(ignored);
+    accepts_->DropListener(l->key);
+}
+
+void AsioSoquet::CloseSocket() {
+    if (listener_) DropListener();
+    if (conn_) {
+        DropConnection();
+        Raise([](SoquetEvents& s) { s.OnClosed(); });
+    }
+}
+
+bool AsioSoquet::MakeIdle() {
+    std::weak_ptr<char> life = life_;
+    CloseSocket();
+    // A handler of OnClosed that connected or listened again has the last word.
+    return !life.expired() && !conn_ && !listener_;
+}
+
+void AsioSoquet::Fail(const asio::error_code& ec, const char* step) {
+    DropConnection();
+    const Long number = ec.value();
+    const String text1 = FromUtf8(ec.message());
+    const String text2 = FromUtf8(step);
+    if (!Raise([&](SoquetEvents& s) { s.OnError(number, text1, text2); })) return;
+    Raise([](SoquetEvents& s) { s.OnClosed(); });
+}
+
+// ---- outgoing connections
+
+void AsioSoquet::ConnectTo(const String& host, const String& port, const String& localPort) {
+    (void)localPort;  // binding the local end to port 20 would need privileges
+    const auto number = ParsePortText(port, false);
+    if (!number) throw InvalidArgument(u"Invalid port");
+    // The resolver reads an empty name as "this machine"; a NUL would cut the name short.
+    if (host.empty() || host.find(u'\0') != String::npos) throw InvalidArgument(u"Invalid host");
+    if (!MakeIdle()) return;
+
+    auto c = std::make_shared<Connection>(io_);
+    c->owner = this;
+    c->phase = Phase::Resolving;
+    conn_ = c;
+    c->resolver.async_resolve(
+        ToUtf8(host), std::to_string(*number), tcp::resolver::numeric_service,
+        [c](const asio::error_code& ec, tcp::resolver::results_type results) {
+            if (c->owner) c->owner->OnResolved(c, ec, std::move(results));
+        });
+    Diagnostic(u"connecting to " + host + u":" + Decimal(*number));
+}
+
+void AsioSoquet::OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
+                            tcp::resolver::results_type results) {
+    if (ec) {
+        Fail(ec, "resolve");
+        return;
+    }
+    std::vector<tcp::endpoint> endpoints;
+    for (const auto& entry : results) endpoints.push_back(entry.endpoint());
+    // The control announces its address in PORT and reads one from PASV, both IPv4 only.
+    std::stable_partition(endpoints.begin(), endpoints.end(),
+                          [](const tcp::endpoint& e) { return e.address().is_v4(); });
+    c->phase = Phase::Connecting;
+    asio::async_connect(c->socket, endpoints,
+                        [c](const asio::error_code& ec2, const tcp::endpoint& endpoint) {
+                            if (c->owner) c->owner->OnConnectDone(c, ec2, endpoint);
+                        });
+    if (!endpoints.empty()) Diagnostic(u"trying " + EndpointText(endpoints.front()));
+}
+
+void AsioSoquet::OnConnectDone(const ConnectionPtr& c, const asio::error_code& ec,
+                               const tcp::endpoint& endpoint) {
+    if (ec) {
+        Fail(ec, "connect");
+        return;
+    }
+    c->phase = Phase::Open;
+    asio::error_code ignored;
+    // Command lines are written whole; waiting to coalesce them only delays the dialogue.
+    c->socket.set_option(tcp::no_delay(true), ignored);
+    if (!c->sendQueue.empty()) StartWrite(c);
+    Diagnostic(u"connected to " + EndpointText(endpoint));
+    if (!c->owner) return;
+    AnnounceOpen(c);
+}
+
+void AsioSoquet::AnnounceOpen(const ConnectionPtr& c) {
+    Raise([](SoquetEvents& s) { s.OnConnected(); });
+    // Reading waits for OnConnected so that no data can arrive before it.
+    if (!c->owner) return;
+    StartRead(c);
+}
+
+// ---- reading and writing
+
+void AsioSoquet::StartRead(const ConnectionPtr& c) {
+    c->readBuffer.resize(kReadSize);
+    c->socket.async_read_some(asio::buffer(c->readBuffer),
+                              [c](const asio::error_code& ec, std::size_t n) {
+                                  if (c->owner) c->owner->OnReadDone(c, ec, n);
+                              });
+}
+
+void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n) {
+    if (ec == asio::error::eof) {
+        DropConnection();
+        if (!Diagnostic(u"closed by peer")) return;
+        Raise([](SoquetEvents& s) { s.OnClosed(); });
+        return;
+    }
+    if (ec) {
+        Fail(ec, "read");
+        return;
+    }
+    c->readBuffer.resize(n);
+    Raise([&](SoquetEvents& s) { s.OnReceived(c->readBuffer); });
+    if (!c->owner) return;
+    StartRead(c);
+}
+
+void AsioSoquet::Send(const std::string& data) {
+    if (!conn_) return;
+    conn_->sendQueue.push_back(data);
+    if (conn_->phase == Phase::Open && !conn_->writing) StartWrite(conn_);
+}
+
+void AsioSoquet::StartWrite(const ConnectionPtr& c) {
+    c->writing = true;
+    // The deque keeps the front string in place while later Sends are appended behind it.
+    asio::async_write(c->socket, asio::buffer(c->sendQueue.front()),
+                      [c](const asio::error_code& ec, std::size_t) {
+                          if (c->owner) c->owner->OnWriteDone(c, ec);
+                      });
+}
+
+void AsioSoquet::OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec) {
+    c->writing = false;
+    if (ec) {
+        Fail(ec, "write");
+        return;
+    }
+    c->sendQueue.pop_front();
+    // The next write goes out before the event so that the socket is never left idle.
+    if (!c->sendQueue.empty()) StartWrite(c);
+    Raise([](SoquetEvents& s) { s.OnSendDone(); });
+}
+
+// ---- listening and accepting
+
+void AsioSoquet::Listen(const String& port) {
+    const auto number = ParsePortText(port, true);
+    if (!number) throw InvalidArgument(u"Invalid port");
+    if (!MakeIdle()) return;
+
+    auto l = std::make_shared<Listener>(io_);
+    l->owner = this;
+    l->key = accepts_->NewListenerKey();
+    listener_ = l;
+
+    const tcp::endpoint endpoint(asio::ip::address_v4::any(), *number);
+    asio::error_code ec;
+    l->acceptor.open(endpoint.protocol(), ec);
+    if (!ec) l->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec) l->acceptor.bind(endpoint, ec);
+    if (!ec) l->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        asio::error_code ignored;
+        l->acceptor.close(ignored);
+        // Reported from the loop, so that the caller's own steps after Listen run first.
+        asio::post(io_, [l, ec] {
+            AsioSoquet* self = l->owner;
+            if (self == nullptr) return;
+            self->DropListener();
+            const String text1 = FromUtf8(ec.message());
+            self->Raise([&](SoquetEvents& s) { s.OnError(ec.value(), text1, u"listen"); });
+        });
+        return;
+    }
+    StartAccept(l);
+    Diagnostic(u"listening on " + Decimal(get_LocalPort()));
+}
+
+void AsioSoquet::StartAccept(const ListenerPtr& l) {
+    l->acceptor.async_accept([l](const asio::error_code& ec, tcp::socket socket) {
+        if (l->owner) l->owner->OnAcceptDone(l, ec, std::move(socket));
+    });
+}
+
+void AsioSoquet::OnAcceptDone(const ListenerPtr& l, const asio::error_code& ec,
+                              tcp::socket socket) {
+    if (ec) {
+        // Accepting again at once could spin on a lasting failure such as a full file table.
+        const String text1 = FromUtf8(ec.message());
+        Raise([&](SoquetEvents& s) { s.OnError(ec.value(), text1, u"accept"); });
+        return;
+    }
+    asio::error_code ignored;
+    const tcp::endpoint remote = socket.remote_endpoint(ignored);
+    // Held here because a handler below may destroy this instance and its reference.
+    std::shared_ptr<PendingAccepts> accepts = accepts_;
+    const Long id = accepts->Add(std::move(socket), l->key);
+    asio::post(io_, [weak = std::weak_ptr<PendingAccepts>(accepts), id] {
+        if (auto registry = weak.lock()) registry->Drop(id);
+    });
+
+    Diagnostic(u"connection request " + Decimal(id) + u" from " + EndpointText(remote));
+    if (!l->owner) return;
+    {
+        PendingAccepts::Announcement announcing(*accepts, id);
+        Raise([&](SoquetEvents& s) { s.OnAcceptRequest(id); });
+    }
+    if (!l->owner) return;
+    StartAccept(l);
+}
+
+void AsioSoquet::Accept(Long requestId) {
+    std::optional<tcp::socket> socket = accepts_->Take(requestId);
+    if (!socket) {
+        Diagnostic(u"no connection request " + Decimal(requestId));
+        return;
+    }
+    if (!MakeIdle()) return;
+
+    auto c = std::make_shared<Connection>(io_);
+    c->socket = std::move(*socket);
+    c->owner = this;
+    c->phase = Phase::Open;
+    conn_ = c;
+    asio::error_code ignored;
+    c->socket.set_option(tcp::no_delay(true), ignored);
+    // OnConnected is posted: the host usually accepts from inside the listener's
+    // OnAcceptRequest and should finish that handler before the transfer begins.
+    asio::post(io_, [c] {
+        AsioSoquet* self = c->owner;
+        if (self == nullptr) return;
+        asio::error_code ec;
+        const tcp::endpoint remote = c->socket.remote_endpoint(ec);
+        self->Diagnostic(u"accepted " + EndpointText(remote));
+        if (!c->owner) return;
+        self->AnnounceOpen(c);
+    });
+}
+
+// ---- properties
+
+Long AsioSoquet::get_LocalAddress() const {
+    if (!conn_ || conn_->phase != Phase::Open) return 0;
+    asio::error_code ec;
+    const asio::ip::address address = conn_->socket.local_endpoint(ec).address();
+    if (ec) return 0;
+    if (address.is_v4()) return static_cast<Long>(address.to_v4().to_uint());
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return static_cast<Long>(
+            asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6()).to_uint());
+    }
+    return 0;
+}
+
+Long AsioSoquet::get_LocalPort() const {
+    asio::error_code ec;
+    if (listener_ && listener_->acceptor.is_open()) {
+        const tcp::endpoint local = listener_->acceptor.local_endpoint(ec);
+        return ec ? 0 : local.port();
+    }
+    if (conn_ && conn_->phase == Phase::Open) {
+        const tcp::endpoint local = conn_->socket.local_endpoint(ec);
+        return ec ? 0 : local.port();
+    }
+    return 0;
+}
+
+Boolean AsioSoquet::get_SendReady() const {
+    return conn_ && conn_->phase == Phase::Open && conn_->sendQueue.empty() ? True : False;
+}
+
+Boolean AsioSoquet::get_IsClosed() const { return conn_ ? False : True; }
+
+}  // namespace tarselctl

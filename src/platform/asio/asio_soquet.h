@@ -1,0 +1,171 @@
+// The socket component on standalone Asio TCP sockets.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+
+#include <tarsel/soquet.h>
+
+#include "platform/asio/pending_accepts.h"
+
+namespace tarselctl {
+
+/// One Soquet instance on an asio::io_context: an outgoing connection, an accepted one, or a
+/// listener, one at a time.
+///
+/// Threading: the io_context is the host's message loop. Every call must be made on the
+/// thread that runs it, and every event is raised on that thread, either inside a completion
+/// handler or synchronously inside the call named below. Nothing here blocks: names are
+/// resolved with async_resolve, connections made with async_connect, bytes moved with
+/// async_read_some / async_write. The io_context must outlive every instance.
+///
+/// What the control relies on, and how this class keeps it:
+///  - CloseSocket on an instance with a connection, an accepted connection, or a connection
+///    attempt (resolving or connecting) raises OnClosed before it returns. Closing a listener
+///    or an idle instance raises nothing. ConnectTo, Listen and Accept close whatever the
+///    instance had first, with the same events.
+///  - No event of a connection arrives after that connection ended: each connection has its
+///    own shared state whose back pointer to the instance is cleared when it ends, and every
+///    completion handler checks it. The same clearing makes destroying an instance with
+///    operations pending safe, and lets a sink close or destroy the instance from inside any
+///    event: the handler stops as soon as the pointer is gone.
+///  - An outgoing connection ends in OnConnected, or in OnError (step "resolve" or "connect")
+///    then OnClosed. A peer close raises OnClosed alone; a read or write error raises OnError
+///    ("read" / "write") then OnClosed. The connection is already closed while OnError runs
+///    (IsClosed is True there, and a CloseSocket from that handler raises nothing), so exactly
+///    one OnClosed follows.
+///  - Error numbers are the system's error codes (errno values: ECONNREFUSED is 111 on Linux;
+///    resolver failures carry the resolver's code), text 1 is the system's message, text 2
+///    the step that failed: "resolve", "connect", "read", "write", "listen" or "accept".
+///  - ConnectTo checks its arguments at once: a port that is no number from 1 to 65535
+///    (blanks around the digits allowed) and an empty host raise AutomationError 380 with the
+///    source "Soquet". The third argument is a local-port hint and is ignored: binding the
+///    data connection to port 20 would need privileges. Resolved IPv4 addresses are tried
+///    before IPv6 ones because PORT and PASV speak IPv4 only.
+///  - One OnReceived per completed read, with a 256 KiB read buffer; the next read starts only
+///    after the handler has returned, and only if the instance still holds the same
+///    connection. Reading starts after OnConnected has been raised.
+///  - Send copies all the bytes and queues them behind a write in flight; SendReady is False
+///    until every queued byte is written; one OnSendDone follows each Send, in order. A Send
+///    during a connection attempt is queued and written once connected; a Send with no
+///    connection or attempt is ignored.
+///  - Listen binds 0.0.0.0 on the given port ("0": any free port); LocalPort is valid on
+///    return. A failure to listen is reported by a posted OnError(…, "listen"), never by an
+///    event inside the call; LocalPort is then 0. Every accepted connection is announced by
+///    OnAcceptRequest(id) and parked in the platform's PendingAccepts (which see for how long).
+///    An accept failure raises OnError(…, "accept") and the listener takes no more
+///    connections. Listeners never raise OnClosed.
+///  - Accept(id), on any instance of the same platform, takes the parked connection over and
+///    raises OnConnected posted, never inside the call: the host that closes the listener and
+///    accepts from inside OnAcceptRequest gets OnConnected after its handler has returned.
+///    IsClosed is False from the Accept on. An unknown or expired id raises OnDiagnostic only.
+///  - IsClosed is False while a connection is open or being made (a connection attempt is
+///    under way, so DisConnect and Abort treat it as open and CloseSocket ends it), True for
+///    an idle instance or a listener.
+///  - LocalAddress is the IPv4 address of the local end, first octet in the most significant
+///    byte (127.0.0.1 gives 0x7F000001), 0 with no connection or an IPv6 one. LocalPort is the
+///    port of the listener or of the connection's local end, 0 otherwise. SocketVersion is
+///    210. SetupPhase is stored and never read.
+///  - OnDiagnostic texts (plain ASCII apart from a host name given by the caller):
+///    "connecting to HOST:PORT", "trying ADDRESS:PORT", "connected to ADDRESS:PORT",
+///    "accepted ADDRESS:PORT", "closed by peer", "listening on PORT",
+///    "connection request ID from ADDRESS:PORT", "no connection request ID".
+class AsioSoquet final : public Soquet {
+public:
+    AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts);
+    ~AsioSoquet() override;
+    AsioSoquet(const AsioSoquet&) = delete;
+    AsioSoquet& operator=(const AsioSoquet&) = delete;
+
+    void SetEvents(SoquetEvents* sink) override { sink_ = sink; }
+
+    void ConnectTo(const String& host, const String& port, const String& localPort) override;
+    void Listen(const String& port) override;
+    void Accept(Long requestId) override;
+    void CloseSocket() override;
+    void Send(const std::string& data) override;
+
+    Long get_LocalAddress() const override;
+    Long get_LocalPort() const override;
+    Boolean get_SendReady() const override;
+    Boolean get_IsClosed() const override;
+    Integer get_SocketVersion() const override { return 210; }
+    void put_SetupPhase(Boolean value) override { setupPhase_ = value; }
+
+    /// Bytes asked of one read.
+    static constexpr std::size_t kReadSize = 256 * 1024;
+
+private:
+    enum class Phase { Resolving, Connecting, Open };
+
+    /// State of one connection or connection attempt, kept alive by its pending handlers.
+    struct Connection {
+        explicit Connection(asio::io_context& io) : resolver(io), socket(io) {}
+        /// The instance this connection belongs to; cleared when the connection ends or the
+        /// instance goes, after which its handlers do nothing.
+        AsioSoquet* owner = nullptr;
+        Phase phase = Phase::Resolving;
+        asio::ip::tcp::resolver resolver;
+        asio::ip::tcp::socket socket;
+        std::string readBuffer;
+        /// Bytes of each Send not yet written; the front one is in flight while `writing`.
+        std::deque<std::string> sendQueue;
+        bool writing = false;
+    };
+
+    /// State of one listening acceptor, kept alive by its pending accept.
+    struct Listener {
+        explicit Listener(asio::io_context& io) : acceptor(io) {}
+        AsioSoquet* owner = nullptr;
+        asio::ip::tcp::acceptor acceptor;
+        std::uint64_t key = 0;
+    };
+
+    using ConnectionPtr = std::shared_ptr<Connection>;
+    using ListenerPtr = std::shared_ptr<Listener>;
+
+    /// Ends whatever the instance holds, raising OnClosed for a connection; false when a
+    /// handler of that event destroyed the instance or started something new on it.
+    bool MakeIdle();
+    /// Detaches and closes the connection without raising anything.
+    void DropConnection();
+    /// Detaches and closes the listener and its waiting requests without raising anything.
+    void DropListener();
+
+    void OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
+                    asio::ip::tcp::resolver::results_type results);
+    void OnConnectDone(const ConnectionPtr& c, const asio::error_code& ec,
+                       const asio::ip::tcp::endpoint& endpoint);
+    /// Raises OnConnected for an open connection, then starts reading.
+    void AnnounceOpen(const ConnectionPtr& c);
+    void StartRead(const ConnectionPtr& c);
+    void OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n);
+    void StartWrite(const ConnectionPtr& c);
+    void OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec);
+    /// Ends the connection after an error: OnError, then OnClosed.
+    void Fail(const asio::error_code& ec, const char* step);
+
+    void StartAccept(const ListenerPtr& l);
+    void OnAcceptDone(const ListenerPtr& l, const asio::error_code& ec,
+                      asio::ip::tcp::socket socket);
+
+    /// Raises one event; false when its handler destroyed the instance.
+    template <class F>
+    bool Raise(F&& call);
+    bool Diagnostic(const String& text);
+
+    asio::io_context& io_;
+    std::shared_ptr<PendingAccepts> accepts_;
+    SoquetEvents* sink_ = nullptr;
+    ConnectionPtr conn_;
+    ListenerPtr listener_;
+    Boolean setupPhase_ = False;
+    /// Expires with the instance: lets code that raised an event see whether it still exists.
+    std::shared_ptr<char> life_ = std::make_shared<char>(0);
+};
+
+}  // namespace tarselctl
