@@ -1,0 +1,120 @@
+// A scripted socket: records what the control asks of it and raises the events a test chooses.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <tarsel/soquet.h>
+#include <tarsel/types.h>
+
+namespace tarselctl {
+
+/// Stand-in for one socket instance. Every call of the control is appended, as one readable
+/// line, to a call log that may be shared with the other instances, so a test can check the
+/// order of calls across sockets. The test raises events with the trigger methods.
+///
+/// Connection state follows the documented guarantees of the real component:
+///  - ConnectTo and Accept make the instance "connecting"; IsClosed stays True until the test
+///    calls Connect(), because a connection attempt is no open connection.
+///  - CloseSocket on a connecting or connected instance marks it closed and then raises
+///    OnClosed before returning; on an idle or listening instance it raises nothing. The
+///    instance is already closed while OnClosed runs, so a nested CloseSocket from inside the
+///    handler raises nothing more.
+///  - A trigger on an instance without a sink does nothing at all, state included.
+class FakeSoquet final : public Soquet {
+public:
+    enum class State { Idle, Connecting, Connected, Listening };
+
+    /// Number of the error ConnectTo and Listen raise for a port they cannot use.
+    static constexpr Long kBadPortError = 380;
+
+    /// `name` prefixes every log line ("Soquet1"); `callLog` is the shared log, or nullptr for
+    /// a log of the instance's own.
+    explicit FakeSoquet(std::string name, std::vector<std::string>* callLog = nullptr);
+    ~FakeSoquet() override;
+    FakeSoquet(const FakeSoquet&) = delete;
+    FakeSoquet& operator=(const FakeSoquet&) = delete;
+
+    // ---- the socket interface, as the control sees it
+    void SetEvents(SoquetEvents* sink) override;
+    void ConnectTo(const String& host, const String& port, const String& localPort) override;
+    void Listen(const String& port) override;
+    void Accept(Long requestId) override;
+    void CloseSocket() override;
+    void Send(const std::string& data) override;
+    Long get_LocalAddress() const override { return localAddress; }
+    Long get_LocalPort() const override { return localPort; }
+    Boolean get_SendReady() const override { return sendReady; }
+    Boolean get_IsClosed() const override { return isClosed; }
+    Integer get_SocketVersion() const override { return socketVersion; }
+    void put_SetupPhase(Boolean value) override;
+
+    // ---- properties the test may set at any time
+    /// 127.0.0.1, most significant byte first.
+    Long localAddress = 0x7F000001;
+    /// Set by Listen; a listen on "0" takes `freePort`.
+    Long localPort = 0;
+    /// The port a listen on "0" picks.
+    Long freePort = 50123;
+    Boolean sendReady = True;
+    /// Kept in step with the state by the calls and triggers; a test may overwrite it.
+    Boolean isClosed = True;
+    Integer socketVersion = 209;
+    /// When true, Send makes SendReady False until the test calls SendDone().
+    bool sendBlocksUntilDone = false;
+    /// ConnectTo / Listen raise AutomationError(errorNumber, "Soquet", errorDescription).
+    bool throwOnConnect = false;
+    bool throwOnListen = false;
+    Long errorNumber = 10061;
+    String errorDescription = u"Connection refused";
+
+    // ---- what the control did
+    /// Every byte handed to Send, in order.
+    std::string sent;
+    /// The argument of each Send call.
+    std::vector<std::string> sends;
+    /// `sent` cut at each CR LF; text after the last CR LF, if any, is the final element.
+    std::vector<std::string> SentLines() const;
+    /// Forgets `sent` and `sends` (the call log is the platform's).
+    void ClearSent();
+
+    // ---- triggers: raise an event into the registered sink
+    /// The connection is up: state connected, IsClosed False, then OnConnected.
+    void Connect();
+    /// Bytes arrived: OnReceived with a copy of `bytes`.
+    void Receive(std::string_view bytes);
+    /// A send completed: SendReady True, then OnSendDone.
+    void SendDone();
+    /// The peer or the network ended the connection: state idle, IsClosed True, then OnClosed.
+    void Close();
+    /// A listener has a connection waiting.
+    void AcceptRequest(Long requestId);
+    void Error(Long number, const String& text1, const String& text2);
+    void Diagnostic(const String& text);
+
+    // ---- inspection
+    State state() const { return state_; }
+    SoquetEvents* sink() const { return sink_; }
+    const std::string& name() const { return name_; }
+    /// The log this instance writes to.
+    const std::vector<std::string>& calls() const { return *log_; }
+    /// Runs when the instance is destroyed (the platform uses it to forget the instance).
+    std::function<void()> onDestroyed;
+
+    /// Bytes as a readable log argument: CR, LF and TAB as \r \n \t, other control and
+    /// non-ASCII bytes as \xNN.
+    static std::string Escape(std::string_view bytes);
+
+private:
+    void Log(std::string line);
+
+    std::string name_;
+    std::vector<std::string> ownLog_;
+    std::vector<std::string>* log_;
+    SoquetEvents* sink_ = nullptr;
+    State state_ = State::Idle;
+};
+
+}  // namespace tarselctl
