@@ -1,0 +1,51 @@
+// White-box access to the control's private state and pure operations, for the unit tests.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+/// Friend of the control. Accessors return references, so a test may also set up a state
+/// directly; forwarding functions reach the private operations.
+struct tarselInspector {
+    // ---- member state
+    static Long& NoopCountdown(tarsel& c) { return c.m_NoopCountdown; }
+    static Long& TimeoutKind(tarsel& c) { return c.m_TimeoutKind; }
+    static Long& TimeoutCountdown(tarsel& c) { return c.m_TimeoutCountdown; }
+    static Long& DataPhase(tarsel& c) { return c.m_DataPhase; }
+    static Long& PutReady(tarsel& c) { return c.m_PutReady; }
+    static String& Cmd(tarsel& c) { return c.m_Cmd; }
+    static Boolean& InPreCommand(tarsel& c) { return c.m_InPreCommand; }
+    static String& ReplyBuffer(tarsel& c) { return c.m_ReplyBuffer; }
+    static String& SendPending(tarsel& c) { return c.m_SendPending; }
+    static String& Rest(tarsel& c) { return c.m_Rest; }
+    static std::string& DirBuffer(tarsel& c) { return c.m_DirBuffer; }
+    static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
+    static Long& CloseCount(tarsel& c) { return c.m_CloseCount; }
+    static std::deque<String>& Queue(tarsel& c) { return c.m_Queue; }
+
+    // ---- pure operations
+    static std::vector<String> SplitText(const String& text, const String& delimiter,
+                                         Long maxPieces) {
+        return tarsel::SplitText(text, delimiter, maxPieces);
+    }
+    static String BuildPortArgument(Long address, Long port) {
+        return tarsel::BuildPortArgument(address, port);
+    }
+    static String HexToDecimal(const String& hex) { return tarsel::HexToDecimal(hex); }
+    static void ParsePasvReply(const String& reply, String& host, String& port) {
+        tarsel::ParsePasvReply(reply, host, port);
+    }
+
+    // ---- timer switches
+    static void StartTimeoutTimer(tarsel& c, Long kind) { c.StartTimeoutTimer(kind); }
+    static void StopTimeoutTimer(tarsel& c) { c.StopTimeoutTimer(); }
+    static void StartNoopTimer(tarsel& c) { c.StartNoopTimer(); }
+    static void StopNoopTimer(tarsel& c) { c.StopNoopTimer(); }
+};
+
+}  // namespace tarselctl
