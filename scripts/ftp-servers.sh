@@ -1,0 +1,283 @@
+#!/usr/bin/env bash
+# Four real FTP servers on 127.0.0.1 for the interop tests and the demo.
+#
+#   scripts/ftp-servers.sh start [NAME...]   (re)start them; NAME: vsftpd pureftpd proftpd pyftpdlib
+#   scripts/ftp-servers.sh stop  [NAME...]   stop them
+#   scripts/ftp-servers.sh env               print shell exports of the running ones: eval "$(...)"
+#   scripts/ftp-servers.sh status            one line per server
+#
+# Each server gets a fresh login root under the state directory (TARSEL_FTP_STATE, default
+# build/ftp-state): STATE/NAME/root, mode 755, with a writable subdirectory "upload". Starting
+# wipes that root. Ports and passive ranges are fixed but can be changed with
+# TARSEL_<NAME>_PORT and TARSEL_<NAME>_PASV=LOW-HIGH (NAME upper-cased) at start; `env`
+# prints the values the servers were started with.
+#
+#   server     port   passive      login
+#   vsftpd     22021  22100-22149  anonymous / guest@   (any other user gets 530)
+#   pureftpd   22022  22150-22199  anonymous / guest@   (anonymous only)
+#   proftpd    22023  22200-22249  anonymous / guest@
+#   pyftpdlib  22024  22250-22299  tarsel / tarsel      (anonymous refused)
+#
+# All of them accept active (PORT) and passive (PASV) data connections on loopback.
+#
+# pure-ftpd has no setting for the anonymous root: it serves the home directory of the system
+# user "ftp" (/srv/ftp on Debian). To serve STATE/pureftpd/root instead without touching the
+# system's files, it runs in a private mount namespace in which that root is bind-mounted
+# over the ftp user's home. Where a private mount namespace cannot be made, it serves the ftp
+# user's home itself, and `env` reports that directory as its root.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/lib-daemon.sh
+source "$repo/scripts/lib-daemon.sh"
+
+state="${TARSEL_FTP_STATE:-$repo/build/ftp-state}"
+pkgs="${TARSEL_FTP_PKGS:-$repo/build/ftp-servers/pkgs}"
+all_servers=(vsftpd pureftpd proftpd pyftpdlib)
+
+# The program name each server's command line keeps while it runs (checked before a signal).
+declare -A process_name=(
+  [vsftpd]=vsftpd [pureftpd]=pure-ftpd [proftpd]=proftpd [pyftpdlib]=pyftpdlib)
+declare -A default_port=([vsftpd]=22021 [pureftpd]=22022 [proftpd]=22023 [pyftpdlib]=22024)
+declare -A default_pasv=(
+  [vsftpd]=22100-22149 [pureftpd]=22150-22199 [proftpd]=22200-22249 [pyftpdlib]=22250-22299)
+declare -A login_user=([vsftpd]=anonymous [pureftpd]=anonymous [proftpd]=anonymous [pyftpdlib]=tarsel)
+declare -A login_pass=([vsftpd]=guest@ [pureftpd]=guest@ [proftpd]=guest@ [pyftpdlib]=tarsel)
+
+die() { echo "ftp-servers: $*" >&2; exit 1; }
+
+upper() { tr '[:lower:]' '[:upper:]' <<<"$1"; }
+
+check_names() {
+  local n
+  for n in "$@"; do
+    [[ -v "default_port[$n]" ]] || die "unknown server '$n' (known: ${all_servers[*]})"
+  done
+}
+
+# The anonymous servers drop to the system user "ftp"; Debian's vsftpd package creates it,
+# a bare machine may not have it.
+ensure_ftp_user() {
+  getent passwd ftp >/dev/null && return
+  useradd --system --home-dir /srv/ftp --no-create-home --shell /usr/sbin/nologin ftp \
+    || die "cannot create the system user ftp"
+}
+
+# fresh_root NAME OWNER: an empty login root (755, root's) with "upload" owned by OWNER.
+# vsftpd refuses an anonymous root the anonymous user could write to, so only "upload" is.
+fresh_root() {
+  local dir="$state/$1/root"
+  rm -rf "${dir:?}"
+  mkdir -p "$dir/upload"
+  chmod 755 "$state" "$state/$1" "$dir"
+  chown "$2" "$dir/upload"
+  chmod 755 "$dir/upload"
+}
+
+launch_vsftpd() {
+  local dir="$state/vsftpd" port=$1 low=$2 high=$3
+  fresh_root vsftpd ftp:ftp
+  mkdir -p "$dir/empty"
+  chmod 755 "$dir/empty"
+  # vsftpd refuses a configuration file that root does not own; the script runs as root.
+  cat >"$dir/vsftpd.conf" <<CONF
+listen=YES
+listen_ipv6=NO
+background=NO
+listen_address=127.0.0.1
+listen_port=$port
+anonymous_enable=YES
+local_enable=NO
+anon_root=$dir/root
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+pasv_enable=YES
+pasv_min_port=$low
+pasv_max_port=$high
+port_enable=YES
+connect_from_port_20=NO
+seccomp_sandbox=NO
+secure_chroot_dir=$dir/empty
+dirmessage_enable=NO
+xferlog_enable=YES
+log_ftp_protocol=YES
+vsftpd_log_file=$dir/protocol.log
+CONF
+  daemon_start "$dir/server.pid" "$dir/server.log" /usr/sbin/vsftpd "$dir/vsftpd.conf"
+}
+
+launch_pureftpd() {
+  local dir="$state/pureftpd" port=$1 low=$2 high=$3 binary home
+  binary="$pkgs/pure-ftpd/usr/sbin/pure-ftpd"
+  [[ -x $binary ]] || die "pure-ftpd is not unpacked in $pkgs; run scripts/deps.sh"
+  fresh_root pureftpd ftp:ftp
+  home=$(getent passwd ftp | cut -d: -f6)
+  [[ -n $home ]] || die "the system user ftp has no home directory"
+  local args=("$binary" -S "127.0.0.1,$port" -u 1000 -M -H -p "$low:$high" -c 100 -C 100 -U 133:022)
+  if unshare -m true 2>/dev/null; then
+    mkdir -p "$home"
+    # unshare makes the new mount namespace private, so the bind mount stays invisible to
+    # the rest of the machine and vanishes with the server.
+    daemon_start "$dir/server.pid" "$dir/server.log" unshare -m -- \
+      /bin/sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' pure-ftpd "$dir/root" "$home" \
+      "${args[@]}"
+  else
+    echo "ftp-servers: no private mount namespace here; pure-ftpd serves $home" >&2
+    rm -rf "${dir:?}/root"
+    ln -s "$home" "$dir/root"
+    mkdir -p "$home/upload"
+    chown ftp:ftp "$home/upload"
+    daemon_start "$dir/server.pid" "$dir/server.log" "${args[@]}"
+  fi
+}
+
+launch_proftpd() {
+  local dir="$state/proftpd" port=$1 low=$2 high=$3 binary
+  binary="$pkgs/proftpd-core/usr/sbin/proftpd"
+  [[ -x $binary ]] || die "proftpd is not unpacked in $pkgs; run scripts/deps.sh"
+  fresh_root proftpd ftp:nogroup
+  rm -f "$dir/proftpd.scoreboard" "$dir/proftpd.scoreboard.lck"
+  cat >"$dir/proftpd.conf" <<CONF
+ServerName "tarsel test proftpd"
+ServerType standalone
+DefaultServer on
+Port $port
+DefaultAddress 127.0.0.1
+SocketBindTight on
+UseIPv6 off
+User ftp
+Group nogroup
+Umask 022
+MaxInstances 100
+PidFile $dir/proftpd.pid
+ScoreboardFile $dir/proftpd.scoreboard
+DelayTable none
+WtmpLog off
+UseReverseDNS off
+TransferLog none
+PassivePorts $low $high
+AllowOverwrite on
+RequireValidShell off
+<IfModule mod_ident.c>
+  IdentLookups off
+</IfModule>
+<IfModule mod_auth_pam.c>
+  AuthPAM off
+</IfModule>
+<Anonymous $dir/root>
+  User ftp
+  Group nogroup
+  UserAlias anonymous ftp
+  RequireValidShell off
+  MaxClients 100
+  <Limit WRITE>
+    AllowAll
+  </Limit>
+</Anonymous>
+CONF
+  daemon_start "$dir/server.pid" "$dir/server.log" "$binary" -n -c "$dir/proftpd.conf"
+}
+
+launch_pyftpdlib() {
+  local dir="$state/pyftpdlib" port=$1 low=$2 high=$3
+  [[ -x /usr/bin/python3 ]] || die "/usr/bin/python3 is missing; run scripts/deps.sh"
+  fresh_root pyftpdlib root:root
+  # Debian's interpreter explicitly: the package's module is not visible to another Python
+  # that may come first on PATH.
+  daemon_start "$dir/server.pid" "$dir/server.log" /usr/bin/python3 -m pyftpdlib \
+    -i 127.0.0.1 -p "$port" -r "$low-$high" -w -d "$dir/root" \
+    -u "${login_user[pyftpdlib]}" -P "${login_pass[pyftpdlib]}"
+}
+
+# settings NAME: sets port, low and high from TARSEL_<NAME>_PORT / _PASV or the defaults.
+settings() {
+  local prefix port_var pasv_var pasv
+  prefix=$(upper "$1")
+  port_var="TARSEL_${prefix}_PORT" pasv_var="TARSEL_${prefix}_PASV"
+  port=${!port_var:-${default_port[$1]}}
+  pasv=${!pasv_var:-${default_pasv[$1]}}
+  [[ $port =~ ^[0-9]+$ ]] || die "$port_var must be a port number, not '$port'"
+  [[ $pasv =~ ^([0-9]+)-([0-9]+)$ ]] || die "$pasv_var must be LOW-HIGH, not '$pasv'"
+  low=${BASH_REMATCH[1]} high=${BASH_REMATCH[2]}
+  ((low <= high)) || die "$pasv_var must be LOW-HIGH with LOW <= HIGH, not '$pasv'"
+}
+
+start_one() {
+  local name=$1 port low high dir="$state/$1"
+  settings "$name"
+  if port_busy "$port"; then
+    ss -ltnp "sport = :$port" >&2 || true
+    die "port $port for $name is already taken by another program (set TARSEL_$(upper "$name")_PORT)"
+  fi
+  mkdir -p "$dir"
+  : >"$dir/server.log"
+  "launch_$name" "$port" "$low" "$high"
+  daemon_wait_ready "$name" "$dir/server.pid" "${process_name[$name]}" "$port" "$dir/server.log" \
+    || exit 1
+  printf '%s\n' "$port" >"$dir/port"
+  echo "ftp-servers: $name on 127.0.0.1:$port (passive $low-$high), root $(readlink -f "$dir/root")"
+}
+
+stop_one() {
+  local dir="$state/$1"
+  daemon_stop "$dir/server.pid" "${process_name[$1]}"
+  rm -f "$dir/port"
+}
+
+print_env() {
+  local name prefix dir port
+  for name in "${all_servers[@]}"; do
+    prefix="TARSEL_$(upper "$name")"
+    dir="$state/$name"
+    if daemon_pid "$dir/server.pid" "${process_name[$name]}" >/dev/null && [[ -s $dir/port ]]; then
+      port=$(<"$dir/port")
+      printf 'export %s_HOST=127.0.0.1 %s_PORT=%q %s_ROOT=%q %s_USER=%q %s_PASS=%q %s_UPLOAD=upload\n' \
+        "$prefix" "$prefix" "$port" "$prefix" "$(readlink -f "$dir/root")" \
+        "$prefix" "${login_user[$name]}" "$prefix" "${login_pass[$name]}" "$prefix"
+    else
+      printf 'unset %s_HOST %s_PORT %s_ROOT %s_USER %s_PASS %s_UPLOAD\n' \
+        "$prefix" "$prefix" "$prefix" "$prefix" "$prefix" "$prefix"
+    fi
+  done
+}
+
+print_status() {
+  local name dir pid
+  for name in "${all_servers[@]}"; do
+    dir="$state/$name"
+    if pid=$(daemon_pid "$dir/server.pid" "${process_name[$name]}"); then
+      echo "$name: running, pid $pid, port $(cat "$dir/port" 2>/dev/null || echo '?')"
+    else
+      echo "$name: stopped"
+    fi
+  done
+}
+
+command=${1:-}
+shift || true
+names=("$@")
+((${#names[@]})) || names=("${all_servers[@]}")
+case $command in
+  start)
+    check_names "${names[@]}"
+    [[ $(id -u) -eq 0 ]] || die "start needs root (the servers chroot and switch users)"
+    command -v ss >/dev/null || die "ss is missing; run scripts/deps.sh"
+    for n in "${names[@]}"; do settings "$n"; done
+    ensure_ftp_user
+    for n in "${names[@]}"; do stop_one "$n"; done
+    for n in "${names[@]}"; do start_one "$n"; done
+    ;;
+  stop)
+    check_names "${names[@]}"
+    for n in "${names[@]}"; do stop_one "$n"; done
+    ;;
+  env) print_env ;;
+  status) print_status ;;
+  *)
+    sed -n '2,7s/^# \{0,1\}//p' "$0" >&2
+    exit 2
+    ;;
+esac
