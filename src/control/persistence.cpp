@@ -1,0 +1,80 @@
+// The control's life with its host: initialising a new instance, loading and saving the
+// stored settings, the checks of the components' versions, the fixed size and the about box.
+#include <tarsel/property_bag.h>
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+namespace {
+
+constexpr Long kPixels = 32;
+// Older components than these are known to misbehave with the control.
+constexpr Integer kOldestGoodSocketVersion = 209;
+constexpr Integer kOldestGoodConverterVersion = 205;
+
+// The defaults stored values are compared with; a value equal to its default is not stored.
+const String kDefaultPreCommand = u"";
+const String kDefaultType = u"I";
+const String kDefaultSysCode = u"EUC";
+const String kDefaultFileCode = u"BIN";
+const String kDefaultAccount = u"";
+const String kDefaultPort = u"21";
+constexpr Boolean kDefaultPassive = False;
+constexpr Long kDefaultNoopTime = 0;
+
+// The warnings show on every load and every save (and on a new instance) while an old
+// component is installed; they change nothing else.
+void CheckComponentVersions(const Soquet& socket, const Codawa& converter, Platform& platform) {
+    if (socket.get_SocketVersion() < kOldestGoodSocketVersion)
+        platform.ShowMessageBox(u"SOQUETOCXのバージョンが古いため動作しない場合があります。");
+    if (converter.get_Version() < kOldestGoodConverterVersion)
+        platform.ShowMessageBox(u"CODAWAOCXのバージョンが古いため動作しない場合があります。");
+}
+
+}  // namespace
+
+void tarsel::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Platform); }
+
+// Stored values go straight into the members, unvalidated: a stored setting is loaded as it
+// was saved, and NoopTime waits for the first completed operation to start the keep-alive.
+// A failing key ends the load; the keys before it keep their new values.
+void tarsel::ReadProperties(PropertyBag& bag) {
+    m_PreCommand = bag.ReadString(u"PreCommand", kDefaultPreCommand);
+    m_Passive = bag.ReadBoolean(u"Passive", kDefaultPassive);
+    m_Filetype = bag.ReadString(u"Type", kDefaultType);
+    m_SysCode = bag.ReadString(u"SysCode", kDefaultSysCode);
+    m_FileCode = bag.ReadString(u"FileCode", kDefaultFileCode);
+    m_Account = bag.ReadString(u"Account", kDefaultAccount);
+    m_Port = bag.ReadString(u"Port", kDefaultPort);
+    m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
+    CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
+}
+
+void tarsel::WriteProperties(PropertyBag& bag) {
+    CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
+    bag.WriteString(u"PreCommand", m_PreCommand, kDefaultPreCommand);
+    bag.WriteString(u"Type", m_Filetype, kDefaultType);
+    bag.WriteString(u"SysCode", m_SysCode, kDefaultSysCode);
+    bag.WriteString(u"FileCode", m_FileCode, kDefaultFileCode);
+    bag.WriteString(u"Account", m_Account, kDefaultAccount);
+    bag.WriteString(u"Port", m_Port, kDefaultPort);
+    bag.WriteBoolean(u"Passive", m_Passive, kDefaultPassive);
+    bag.WriteLong(u"NoopTime", m_NoopTime, kDefaultNoopTime);
+}
+
+// The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.
+void tarsel::Resize(Long width, Long height) {
+    if (width <= 0 || height <= 0) return;
+    try {
+        const Long width32 = kPixels * m_Platform.UnitsPerPixelX();
+        const Long height32 = kPixels * m_Platform.UnitsPerPixelY();
+        m_Width = width32;
+        m_Height = height32;
+    } catch (...) {
+        // Screen metrics the platform cannot give leave the size as it was.
+    }
+}
+
+void tarsel::ShowAboutBox() { m_Platform.ShowMessageBox(m_Copyright); }
+
+}  // namespace tarselctl
