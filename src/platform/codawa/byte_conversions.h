@@ -1,0 +1,52 @@
+// The byte-text conversions between Shift_JIS, EUC-JP and JIS, as pure functions.
+//
+// Each converts the complete characters at the front of its input, appends the result to
+// `out` and returns how many input bytes it used; what is left is an incomplete character
+// (or escape sequence) that the caller keeps and completes with later bytes. Bytes that form
+// no character are copied unchanged, one at a time, so they never take a following byte
+// with them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tarselctl::jcode {
+
+/// Shift_JIS to EUC-JP: half-width katakana become 8E xx, the rest as in jis_code_map.h.
+std::size_t SjisToEuc(std::string_view in, std::string& out);
+
+/// EUC-JP to Shift_JIS. A 0x8F-plane character without a Shift_JIS code becomes '?'.
+std::size_t EucToSjis(std::string_view in, std::string& out);
+
+/// Shift_JIS to JIS. Starts in one-byte mode and returns to it (ESC ( J) at the end.
+/// Two-byte text follows ESC $ B, the 0x8F plane ESC $ ( D, half-width katakana ESC ( I
+/// as seven-bit bytes 21-5F; bytes that form no character are copied in one-byte mode.
+std::size_t SjisToJis(std::string_view in, std::string& out);
+
+/// Length of the front of Shift_JIS text that holds only complete characters.
+std::size_t SjisCompleteLength(std::string_view in);
+
+/// JIS (ISO-2022-JP) to Shift_JIS, keeping the shift state between calls.
+///
+/// Reads ESC $ B and ESC $ @ (two-byte JIS X 0208), ESC $ ( B (the same), ESC $ ( D (the
+/// 0x8F plane), ESC ( B (ASCII), ESC ( J and ESC ( H (JIS Roman), ESC ( I (half-width
+/// katakana), SO/SI (half-width katakana while shifted out) and 8-bit katakana bytes A1-DF
+/// in any mode; ESC & @ is dropped. Control bytes pass in every mode. An unknown escape
+/// sequence is copied as it is.
+class JisDecoder {
+public:
+    enum class Mode : std::uint8_t { kAscii, kRoman, kKanji, kPlane2, kKatakana };
+
+    std::size_t Decode(std::string_view in, std::string& out);
+
+    Mode mode() const { return mode_; }
+    bool shifted_out() const { return shifted_out_; }
+
+private:
+    Mode mode_ = Mode::kAscii;
+    bool shifted_out_ = false;
+};
+
+}  // namespace tarselctl::jcode

@@ -1,0 +1,82 @@
+// The code conversion component: the Codawa interface over the byte conversions.
+#include <tarsel/codawa.h>
+#include <tarsel/code_page.h>
+
+#include "platform/codawa/byte_conversions.h"
+
+namespace tarselctl {
+
+namespace {
+
+class CodawaComponent final : public Codawa {
+public:
+    void put_CodeName(const String& name) override {
+        if (name == u"SJIS") {
+            source_is_euc_ = false;
+        } else if (name == u"EUC") {
+            source_is_euc_ = true;
+        } else {
+            throw AutomationError(380, u"Codawa", u"Invalid Code Name");
+        }
+    }
+
+    Integer get_Version() const override { return 210; }
+
+    std::string SjisToJis(std::string& text) override { return Consume(text, jcode::SjisToJis); }
+
+    std::string ToSjis(std::string& text) override {
+        return source_is_euc_ ? EucToSjis(text) : SjisToSjis(text);
+    }
+
+    std::string SjisToEuc(std::string& text) override { return Consume(text, jcode::SjisToEuc); }
+
+    std::string EucToSjis(std::string& text) override { return Consume(text, jcode::EucToSjis); }
+
+    std::string JisToSjis(std::string& text) override {
+        std::string out;
+        text.erase(0, jis_.Decode(text, out));
+        return out;
+    }
+
+    std::string TextToSjis(String& text) override { return EncodeText(text); }
+
+    std::string TextToEuc(String& text) override {
+        std::string sjis = EncodeText(text);
+        std::string out;
+        jcode::SjisToEuc(sjis, out);  // the encoder writes whole characters only
+        return out;
+    }
+
+    std::string SjisToSjis(std::string& text) override {
+        const std::size_t complete = jcode::SjisCompleteLength(text);
+        std::string out(text, 0, complete);
+        text.erase(0, complete);
+        return out;
+    }
+
+private:
+    static std::string Consume(std::string& text, std::size_t (*convert)(std::string_view, std::string&)) {
+        std::string out;
+        text.erase(0, convert(text, out));
+        return out;
+    }
+
+    // A high surrogate at the very end may be the first half of a pair whose second half
+    // comes with the next call, so it stays in the text; everything else is encoded.
+    static std::string EncodeText(String& text) {
+        std::size_t complete = text.size();
+        if (complete > 0 && text[complete - 1] >= 0xD800 && text[complete - 1] <= 0xDBFF) --complete;
+        std::string out = EncodeShiftJis(std::u16string_view(text).substr(0, complete));
+        text.erase(0, complete);
+        return out;
+    }
+
+    bool source_is_euc_ = false;
+    jcode::JisDecoder jis_;
+};
+
+}  // namespace
+
+std::unique_ptr<Codawa> CreateCodawa() { return std::make_unique<CodawaComponent>(); }
+
+}  // namespace tarselctl

@@ -1,0 +1,73 @@
+// Shift_JIS -> EUC-JP.
+#include "platform/codawa/byte_classes.h"
+#include "platform/codawa/byte_conversions.h"
+#include "platform/codawa/jis_code_map.h"
+#include "platform/codawa/output_buffer.h"
+
+namespace tarselctl::jcode {
+
+std::size_t SjisToEuc(std::string_view in, std::string& out) {
+    const std::uint16_t* map = CodeMap().sjis_to_euc;
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    // Text is mostly the same length in EUC; katakana grow by one byte.
+    OutputBuffer buffer(out, in.size() + in.size() / 8 + 16);
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        // Katakana double; an ASCII word or a pair may run past the segment by 7 bytes.
+        o = buffer.Reserve(o, 2 * (segment + 8));
+        while (p < segment_end) {
+            const std::uint8_t b = *p;
+            if (b < 0x80) {
+                if (end - p >= 8) {
+                    const std::uint64_t w = LoadWord(p);
+                    if (IsAsciiWord(w)) {
+                        std::memcpy(o, &w, 8);
+                        o += 8;
+                        p += 8;
+                        continue;
+                    }
+                }
+                *o++ = static_cast<char>(b);
+                ++p;
+            } else if (IsSjisLead(b)) {
+                if (p + 1 == end) {
+                    cut = true;
+                    break;
+                }
+                const std::uint16_t v = map[(b & 0x7F) << 8 | p[1]];
+                if (v & 0x8000) {
+                    o[0] = static_cast<char>(v >> 8);
+                    o[1] = static_cast<char>(v);
+                    o += 2;
+                    p += 2;
+                } else if (v != 0) {
+                    o[0] = static_cast<char>(0x8F);
+                    o[1] = static_cast<char>((v >> 8) | 0x80);
+                    o[2] = static_cast<char>(v | 0x80);
+                    o += 3;
+                    p += 2;
+                } else {
+                    *o++ = static_cast<char>(b);
+                    ++p;
+                }
+            } else if (IsSjisKatakana(b)) {
+                o[0] = static_cast<char>(0x8E);
+                o[1] = static_cast<char>(b);
+                o += 2;
+                ++p;
+            } else {
+                *o++ = static_cast<char>(b);
+                ++p;
+            }
+        }
+    }
+    buffer.Finish(o);
+    return static_cast<std::size_t>(p - begin);
+}
+
+}  // namespace tarselctl::jcode

@@ -1,0 +1,92 @@
+// Shift_JIS -> JIS (ISO-2022-JP with the escapes ESC $ B and ESC ( J).
+#include "platform/codawa/byte_classes.h"
+#include "platform/codawa/byte_conversions.h"
+#include "platform/codawa/jis_code_map.h"
+#include "platform/codawa/output_buffer.h"
+
+namespace tarselctl::jcode {
+
+namespace {
+
+enum class Mode { kOneByte, kKanji, kPlane2, kKatakana };
+
+// Switches the output to `to`, writing its escape sequence when the mode changes.
+inline char* Shift(char* o, Mode& mode, Mode to) {
+    if (mode == to) return o;
+    mode = to;
+    switch (to) {
+        case Mode::kOneByte: std::memcpy(o, "\x1b(J", 3); return o + 3;
+        case Mode::kKanji: std::memcpy(o, "\x1b$B", 3); return o + 3;
+        case Mode::kKatakana: std::memcpy(o, "\x1b(I", 3); return o + 3;
+        case Mode::kPlane2: std::memcpy(o, "\x1b$(D", 4); return o + 4;
+    }
+    return o;
+}
+
+}  // namespace
+
+std::size_t SjisToJis(std::string_view in, std::string& out) {
+    const std::uint16_t* map = CodeMap().sjis_to_euc;
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    OutputBuffer buffer(out, in.size() + in.size() / 8 + 16);
+    char* o = nullptr;
+    Mode mode = Mode::kOneByte;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        // Worst case: every byte a one-byte character of the other kind (3-byte escape + 1);
+        // plus the closing escape.
+        o = buffer.Reserve(o, 4 * (segment + 8) + 4);
+        while (p < segment_end) {
+            const std::uint8_t b = *p;
+            if (b < 0x80) {
+                o = Shift(o, mode, Mode::kOneByte);
+                if (end - p >= 8) {
+                    const std::uint64_t w = LoadWord(p);
+                    if (IsAsciiWord(w)) {
+                        std::memcpy(o, &w, 8);
+                        o += 8;
+                        p += 8;
+                        continue;
+                    }
+                }
+                *o++ = static_cast<char>(b);
+                ++p;
+            } else if (IsSjisLead(b)) {
+                if (p + 1 == end) {
+                    cut = true;
+                    break;
+                }
+                const std::uint16_t v = map[(b & 0x7F) << 8 | p[1]];
+                if (v == 0) {
+                    o = Shift(o, mode, Mode::kOneByte);
+                    *o++ = static_cast<char>(b);
+                    ++p;
+                    continue;
+                }
+                o = Shift(o, mode, (v & 0x8000) ? Mode::kKanji : Mode::kPlane2);
+                o[0] = static_cast<char>((v >> 8) & 0x7F);
+                o[1] = static_cast<char>(v & 0x7F);
+                o += 2;
+                p += 2;
+            } else if (IsSjisKatakana(b)) {
+                o = Shift(o, mode, Mode::kKatakana);
+                *o++ = static_cast<char>(b - 0x80);
+                ++p;
+            } else {
+                o = Shift(o, mode, Mode::kOneByte);
+                *o++ = static_cast<char>(b);
+                ++p;
+            }
+        }
+    }
+    if (o == nullptr) o = buffer.Reserve(o, 4);
+    o = Shift(o, mode, Mode::kOneByte);
+    buffer.Finish(o);
+    return static_cast<std::size_t>(p - begin);
+}
+
+}  // namespace tarselctl::jcode

@@ -1,0 +1,135 @@
+// Shift_JIS (CP932) <-> UTF-16 for reply lines, listing lines and held-back command text.
+//
+// Both directions are table driven and keep no state between calls, so any thread may call
+// them at any time; the encoder's inverse table is built once, on first use, under the
+// language's thread-safe static initialisation.
+#include <tarsel/code_page.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+
+#include "platform/code_page/cp932_table.h"
+
+namespace tarselctl {
+
+namespace {
+
+constexpr char16_t kReplacement = 0xFFFD;
+
+// Unicode -> CP932 code: one byte (< 0x100) or lead << 8 | trail; 0 = no Shift_JIS form.
+// U+0000 is handled before the table is consulted, so 0 can mean "none".
+using EncoderTable = std::array<std::uint16_t, 0x10000>;
+
+std::unique_ptr<EncoderTable> BuildEncoderTable() {
+    auto table = std::make_unique<EncoderTable>();
+    table->fill(0);
+    for (unsigned c = 1; c < 0x80; ++c) (*table)[c] = static_cast<std::uint16_t>(c);
+    for (unsigned b = 0xA1; b <= 0xDF; ++b) (*table)[0xFF61 + (b - 0xA1)] = static_cast<std::uint16_t>(b);
+    // Several characters have more than one code (NEC row 13, NEC-selected and IBM
+    // extensions duplicate each other and row 2). Windows and the C library both encode
+    // the lowest code, except that the NEC-selected rows 0xED/0xEE lose to the IBM rows.
+    for (int nec_selected_pass = 0; nec_selected_pass < 2; ++nec_selected_pass) {
+        for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+            int li = cp932::LeadIndex(static_cast<std::uint8_t>(lead));
+            if (li < 0) continue;
+            bool nec_selected = lead == 0xED || lead == 0xEE;
+            if (nec_selected != (nec_selected_pass == 1)) continue;
+            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+                int ti = cp932::TrailIndex(static_cast<std::uint8_t>(trail));
+                if (ti < 0) continue;
+                char16_t u = cp932::kDoubleByte[li][ti];
+                if (u != 0 && (*table)[u] == 0) (*table)[u] = static_cast<std::uint16_t>(lead << 8 | trail);
+            }
+        }
+    }
+    for (const auto& a : cp932::kEncoderAdditions) (*table)[a.unicode] = a.code;
+    return table;
+}
+
+const EncoderTable& Encoder() {
+    static const std::unique_ptr<EncoderTable> table = BuildEncoderTable();
+    return *table;
+}
+
+bool IsAsciiWord(const unsigned char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, sizeof w);
+    return (w & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace
+
+String DecodeShiftJis(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const std::size_t n = bytes.size();
+    String out(n, u'\0');  // never more characters than bytes
+    char16_t* o = out.data();
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n && IsAsciiWord(p + i)) {
+            for (int k = 0; k < 8; ++k) o[k] = p[i + k];
+            o += 8;
+            i += 8;
+            continue;
+        }
+        unsigned char b = p[i];
+        if (b < 0x80) {
+            *o++ = b;
+            ++i;
+        } else if (b >= 0xA1 && b <= 0xDF) {
+            *o++ = static_cast<char16_t>(0xFF61 + (b - 0xA1));
+            ++i;
+        } else if (int li = cp932::LeadIndex(b); li >= 0 && i + 1 < n) {
+            unsigned char t = p[i + 1];
+            int ti = cp932::TrailIndex(t);
+            char16_t u = ti >= 0 ? cp932::kDoubleByte[li][ti] : 0;
+            if (u != 0) {
+                *o++ = u;
+                i += 2;
+            } else {
+                *o++ = kReplacement;
+                // An ASCII byte after a bad lead is read again on its own, so that a cut or
+                // unassigned code never hides the line's punctuation (or its CR LF).
+                i += (ti >= 0 && t >= 0x80) ? 2 : 1;
+            }
+        } else {
+            *o++ = kReplacement;
+            ++i;
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return out;
+}
+
+std::string EncodeShiftJis(std::u16string_view text) {
+    const EncoderTable& table = Encoder();
+    std::string out(text.size() * 2, '\0');
+    char* o = out.data();
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        char16_t c = text[i];
+        if (c < 0x80) {
+            *o++ = static_cast<char>(c);
+            continue;
+        }
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            ++i;  // a supplementary-plane character: one '?' for the pair
+            *o++ = '?';
+            continue;
+        }
+        std::uint16_t code = table[c];
+        if (code == 0) {
+            *o++ = '?';
+        } else if (code < 0x100) {
+            *o++ = static_cast<char>(code);
+        } else {
+            *o++ = static_cast<char>(code >> 8);
+            *o++ = static_cast<char>(code & 0xFF);
+        }
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return out;
+}
+
+}  // namespace tarselctl
