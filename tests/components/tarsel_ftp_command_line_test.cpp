@@ -1,0 +1,236 @@
+// tarsel-ftp's option parser, command language and upload block plan.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "command_line.h"
+#include "upload_block_plan.h"
+
+namespace tarselftp {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+ParsedOptions Parse(std::vector<std::string> args) { return ParseOptions(args); }
+
+TEST(TarselFtpOptions, LogsInAnonymouslyUnlessAUserIsGiven) {
+    ParsedOptions p = Parse({"ftp.example"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.host, "ftp.example");
+    EXPECT_EQ(p.options.user, "anonymous");
+    EXPECT_EQ(p.options.password, "tarsel@");
+
+    p = Parse({"ftp.example", "alice", "secret"});
+    EXPECT_EQ(p.options.user, "alice");
+    EXPECT_EQ(p.options.password, "secret");
+
+    // A named user never gets the anonymous password.
+    p = Parse({"ftp.example", "alice"});
+    EXPECT_EQ(p.options.user, "alice");
+    EXPECT_EQ(p.options.password, "");
+}
+
+TEST(TarselFtpOptions, EveryOptionReachesItsSetting) {
+    ParsedOptions p = Parse({"--port", "2121", "--passive", "--type", "a", "--filecode=euc",
+                             "--syscode", "sjis", "--account", "acct 1", "--precommand", "SITE A",
+                             "--precommand=SITE B", "--connect-timeout", "5", "--trans-timeout=0",
+                             "--noop", "30", "--trace", "--chunk", "128K", "--keep-going", "-c",
+                             "pwd; quit", "host"});
+    ASSERT_EQ(p.error, "");
+    const Options& o = p.options;
+    EXPECT_EQ(o.port, "2121");
+    EXPECT_EQ(o.passive, true);
+    EXPECT_EQ(o.type, "A");
+    EXPECT_EQ(o.fileCode, "EUC");
+    EXPECT_EQ(o.sysCode, "SJIS");
+    EXPECT_EQ(o.account, "acct 1");
+    EXPECT_THAT(o.preCommands, ElementsAre("SITE A", "SITE B"));
+    EXPECT_EQ(JoinPreCommands(o.preCommands), "SITE A\r\nSITE B");
+    EXPECT_EQ(o.connectTimeout, 5);
+    EXPECT_EQ(o.transTimeout, 0);
+    EXPECT_EQ(o.noopTime, 30);
+    EXPECT_TRUE(o.trace);
+    EXPECT_EQ(o.chunk, 128u * 1024u);
+    EXPECT_TRUE(o.keepGoing);
+    EXPECT_EQ(o.script, "pwd; quit");
+    EXPECT_EQ(o.host, "host");
+}
+
+TEST(TarselFtpOptions, UnsetOptionsLeaveTheControlsStartValues) {
+    ParsedOptions p = Parse({"host"});
+    ASSERT_EQ(p.error, "");
+    const Options& o = p.options;
+    EXPECT_FALSE(o.port || o.passive || o.type || o.fileCode || o.sysCode || o.account ||
+                 o.connectTimeout || o.transTimeout || o.noopTime || o.script);
+    EXPECT_EQ(o.chunk, kDefaultChunk);
+    EXPECT_FALSE(o.trace || o.keepGoing);
+}
+
+TEST(TarselFtpOptions, LaterModeOptionWinsAndTypeNoneMeansNoTypeCommand) {
+    ParsedOptions p = Parse({"--passive", "--active", "--type", "NONE", "h"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.passive, false);
+    EXPECT_EQ(p.options.type, "");
+}
+
+TEST(TarselFtpOptions, RejectsValuesTheControlWouldMisread) {
+    // The control looks at the first letter only; the program accepts the listed names only.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"--port", "0", "h"},          {"--port", "65536", "h"},
+             {"--port", "21x", "h"},        {"--type", "E", "h"},
+             {"--type", "ASCII", "h"},      {"--filecode", "UTF8", "h"},
+             {"--filecode", "E", "h"},      {"--syscode", "JIS", "h"},
+             {"--chunk", "1", "h"},         {"--chunk", "0", "h"},
+             {"--chunk", "65M", "h"},       {"--chunk", "K", "h"},
+             {"--noop", "-1", "h"},         {"--trans-timeout", "1.5", "h"},
+             {"--precommand", "A\r\nB", "h"}, {"--trace=yes", "h"},
+             {"--bogus", "h"},              {"--port"},
+             {},                            {"h", "u", "p", "extra"}}) {
+        EXPECT_NE(Parse(args).error, "") << ::testing::PrintToString(args);
+    }
+}
+
+TEST(TarselFtpOptions, DoubleDashEndsOptionsAndHelpNeedsNoHost) {
+    ParsedOptions p = Parse({"--", "-odd-host"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.host, "-odd-host");
+
+    p = Parse({"--help"});
+    EXPECT_EQ(p.error, "");
+    EXPECT_TRUE(p.options.help);
+}
+
+TEST(TarselFtpScript, SplitsAtSemicolonsOutsideQuotes) {
+    EXPECT_THAT(SplitScript("pwd; cd \"a;b\" ;;  ; get x"),
+                ElementsAre("pwd", " cd \"a;b\" ", " get x"));
+    // An escaped quote inside quotes does not end the quoted part.
+    EXPECT_THAT(SplitScript(R"(get "a\";b"; pwd)"), ElementsAre(R"(get "a\";b")", " pwd"));
+    EXPECT_THAT(SplitScript("pwd\nnoop"), ElementsAre("pwd", "noop"));
+    EXPECT_THAT(SplitScript(" ; \t;"), IsEmpty());
+}
+
+TEST(TarselFtpWords, BlanksSeparateAndQuotesGroup) {
+    EXPECT_THAT(SplitWords("  a\tb  c ").words, ElementsAre("a", "b", "c"));
+    EXPECT_THAT(SplitWords(R"("my file.txt" x)").words, ElementsAre("my file.txt", "x"));
+    // A quoted part belongs to the word it touches.
+    EXPECT_THAT(SplitWords(R"(dir/"a b"/c)").words, ElementsAre("dir/a b/c"));
+    EXPECT_THAT(SplitWords(R"("" x)").words, ElementsAre("", "x"));
+    EXPECT_THAT(SplitWords(R"("say \"hi\" \\ \n")").words, ElementsAre(R"(say "hi" \ \n)"));
+    // Outside quotes a backslash is an ordinary character.
+    EXPECT_THAT(SplitWords(R"(a\b)").words, ElementsAre(R"(a\b)"));
+
+    Words broken = SplitWords(R"(get "open)");
+    EXPECT_NE(broken.error, "");
+    EXPECT_THAT(broken.words, IsEmpty());
+}
+
+Command ExpectCommand(std::string_view line) {
+    ParsedLine parsed = ParseCommand(line);
+    if (const auto* error = std::get_if<CommandError>(&parsed))
+        ADD_FAILURE() << line << ": " << error->message;
+    const auto* command = std::get_if<Command>(&parsed);
+    return command ? *command : Command{Verb::Noop, {}, 0};
+}
+
+std::string ExpectError(std::string_view line) {
+    ParsedLine parsed = ParseCommand(line);
+    const auto* error = std::get_if<CommandError>(&parsed);
+    if (!error) {
+        ADD_FAILURE() << line << " was accepted";
+        return {};
+    }
+    return error->message;
+}
+
+TEST(TarselFtpCommands, FillsInDefaultFileNamesFromTheLastPathComponent) {
+    Command get = ExpectCommand("get pub/dir/file.bin");
+    EXPECT_EQ(get.verb, Verb::Get);
+    EXPECT_THAT(get.args, ElementsAre("pub/dir/file.bin", "file.bin"));
+
+    Command put = ExpectCommand("PUT /tmp/data.txt");
+    EXPECT_EQ(put.verb, Verb::Put);
+    EXPECT_THAT(put.args, ElementsAre("/tmp/data.txt", "data.txt"));
+
+    EXPECT_THAT(ExpectCommand(R"(get "a b.txt" "c d.txt")").args, ElementsAre("a b.txt", "c d.txt"));
+    EXPECT_THAT(ExpectCommand("get dir/sub/").args, ElementsAre("dir/sub/", "sub"));
+    EXPECT_THAT(ExpectError("get /"), HasSubstr("no file name"));
+    EXPECT_THAT(ExpectError(R"(put "")"), HasSubstr("no file name"));
+}
+
+TEST(TarselFtpCommands, ChecksArgumentCounts) {
+    EXPECT_EQ(ExpectCommand("rename a b").verb, Verb::Rename);
+    EXPECT_THAT(ExpectCommand("dir").args, IsEmpty());
+    EXPECT_THAT(ExpectCommand("ls *.txt").args, ElementsAre("*.txt"));
+    EXPECT_THAT(ExpectCommand("login bob pw").args, ElementsAre("bob", "pw"));
+    for (std::string_view bad : {"rename a", "rename a b c", "cd", "cd a b", "pwd x", "size",
+                                 "append onlyone", "login bob", "dir a b", "get a b c", "quit now"})
+        EXPECT_THAT(ExpectError(bad), HasSubstr("usage")) << bad;
+}
+
+TEST(TarselFtpCommands, QuoteAndSitePassTheirTextUnchanged) {
+    EXPECT_THAT(ExpectCommand(R"(quote SITE CHMOD 644 "x y")").args,
+                ElementsAre(R"(SITE CHMOD 644 "x y")"));
+    EXPECT_THAT(ExpectCommand("site  chmod  644 f").args, ElementsAre(" chmod  644 f"));
+    EXPECT_THAT(ExpectCommand("quote").args, ElementsAre(""));
+    EXPECT_THAT(ExpectError("site   "), HasSubstr("usage"));
+}
+
+TEST(TarselFtpCommands, RestTakesAByteCount) {
+    EXPECT_EQ(ExpectCommand("rest 1000").offset, 1000u);
+    EXPECT_EQ(ExpectCommand("rest 18446744073709551615").offset, 18446744073709551615u);
+    for (std::string_view bad : {"rest -1", "rest 1k", "rest x", "rest 18446744073709551616"})
+        EXPECT_THAT(ExpectError(bad), HasSubstr("OFFSET")) << bad;
+}
+
+TEST(TarselFtpCommands, IgnoresBlankLinesCommentsAndLineEnds) {
+    EXPECT_TRUE(std::holds_alternative<NoCommand>(ParseCommand("")));
+    EXPECT_TRUE(std::holds_alternative<NoCommand>(ParseCommand(" \t\r")));
+    EXPECT_TRUE(std::holds_alternative<NoCommand>(ParseCommand("  # get x")));
+    EXPECT_THAT(ExpectCommand("cd up\r").args, ElementsAre("up"));
+    EXPECT_EQ(ExpectCommand("\tPwD").verb, Verb::Pwd);
+
+    ParsedLine unknown = ParseCommand("mget *");
+    ASSERT_TRUE(std::holds_alternative<CommandError>(unknown));
+    EXPECT_EQ(std::get<CommandError>(unknown).word, "mget");
+    EXPECT_THAT(ExpectError(R"(cd "unterminated)"), HasSubstr("quote"));
+}
+
+// Cuts a file of `size` bytes the way an upload does.
+std::vector<std::uint64_t> Blocks(std::uint64_t size, std::uint32_t chunk) {
+    std::vector<std::uint64_t> blocks;
+    for (std::uint64_t left = size; left > 0;) {
+        const std::uint64_t n = NextBlockSize(left, chunk);
+        if (n == 0 || n > left) {
+            ADD_FAILURE() << "block of " << n << " with " << left << " left";
+            break;
+        }
+        blocks.push_back(n);
+        left -= n;
+    }
+    return blocks;
+}
+
+TEST(TarselFtpUploadPlan, NeverHandsOverAOneByteBlockWhileDataRemains) {
+    for (std::uint32_t chunk : {2u, 3u, 5u, 64u * 1024u}) {
+        for (std::uint64_t size = 0; size <= 4ull * chunk + 3; ++size) {
+            const std::vector<std::uint64_t> blocks = Blocks(size, chunk);
+            std::uint64_t total = 0;
+            for (std::uint64_t b : blocks) {
+                total += b;
+                EXPECT_LE(b, chunk + 1ull);
+                if (size != 1) {
+                    EXPECT_GE(b, 2u) << "size " << size << " chunk " << chunk;
+                }
+            }
+            EXPECT_EQ(total, size);
+        }
+    }
+    EXPECT_THAT(Blocks(65537, 65536), ElementsAre(65537));
+    EXPECT_THAT(Blocks(2 * 65536 + 1, 65536), ElementsAre(65536, 65537));
+    EXPECT_THAT(Blocks(1, 65536), ElementsAre(1));
+    EXPECT_EQ(NextBlockSize(0, 65536), 0u);
+}
+
+}  // namespace
+}  // namespace tarselftp

@@ -1,0 +1,380 @@
+#include "command_line.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+namespace tarselftp {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Upper(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
+
+template <class Int>
+bool ParseInteger(std::string_view text, Int& value) {
+    if (text.empty()) return false;
+    const char* end = text.data() + text.size();
+    auto [p, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && p == end;
+}
+
+// Seconds for the control's one-second timers; 0 switches the behaviour off.
+bool ParseSeconds(std::string_view text, std::int32_t& value) {
+    return ParseInteger(text, value) && value >= 0;
+}
+
+// Bytes with an optional binary suffix K or M.
+bool ParseByteCount(std::string_view text, std::uint64_t& value) {
+    std::uint64_t scale = 1;
+    if (!text.empty()) {
+        const char last = static_cast<char>(std::toupper(static_cast<unsigned char>(text.back())));
+        if (last == 'K') scale = 1024;
+        if (last == 'M') scale = 1024 * 1024;
+        if (scale != 1) text.remove_suffix(1);
+    }
+    std::uint64_t n = 0;
+    if (!ParseInteger(text, n) || n > std::numeric_limits<std::uint64_t>::max() / scale)
+        return false;
+    value = n * scale;
+    return true;
+}
+
+std::optional<std::string> MatchChoice(std::string_view value,
+                                       std::initializer_list<std::string_view> choices) {
+    const std::string upper = Upper(value);
+    for (std::string_view choice : choices)
+        if (upper == choice) return std::string(choice);
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::string UsageText() {
+    return "usage: tarsel-ftp [options] HOST [USER [PASSWORD]]\n"
+           "Reads commands one per line from standard input, or from -c 'cmd; cmd'.\n"
+           "Without USER the login is anonymous (password tarsel@).\n"
+           "options:\n"
+           "  --port N               server port (21)\n"
+           "  --passive | --active   data connection mode\n"
+           "  --type A|I|none        transfer type sent before transfers\n"
+           "  --filecode BIN|JIS|SJIS|EUC   code of file contents on the server\n"
+           "  --syscode SJIS|EUC     code of the server's commands and listings\n"
+           "  --account TEXT         account for servers that ask for one\n"
+           "  --precommand LINE      line sent before the login (repeatable)\n"
+           "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
+           "  --trace                every protocol trace line to standard error\n"
+           "  --chunk BYTES          upload block size (64K)\n"
+           "  --keep-going           go on after a failed command\n"
+           "  -c 'CMD; CMD'          commands to run instead of standard input\n"
+           "commands: cd DIR, cwd DIR, pwd, size FILE, noop, delete FILE, mkdir DIR,\n"
+           "  rmdir DIR, rename FROM TO, site TEXT, quote LINE, dir [PATTERN], ls [PATTERN],\n"
+           "  get REMOTE [LOCAL], put LOCAL [REMOTE], append LOCAL REMOTE, rest OFFSET,\n"
+           "  login USER PASSWORD, abort, quit\n";
+}
+
+ParsedOptions ParseOptions(const std::vector<std::string>& args) {
+    ParsedOptions result;
+    Options& o = result.options;
+    std::vector<std::string> positional;
+    auto fail = [&](std::string message) {
+        result.error = std::move(message);
+        return result;
+    };
+
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        std::string name = arg;
+        std::optional<std::string> inlineValue;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            inlineValue = arg.substr(eq + 1);
+        }
+        auto flag = [&]() -> bool {
+            if (inlineValue) {
+                result.error = name + " takes no value";
+                return false;
+            }
+            return true;
+        };
+        auto value = [&]() -> std::optional<std::string> {
+            if (inlineValue) return inlineValue;
+            if (i + 1 >= args.size()) {
+                result.error = name + " needs a value";
+                return std::nullopt;
+            }
+            return args[++i];
+        };
+
+        if (name == "--help" || name == "-h") {
+            if (!flag()) return result;
+            o.help = true;
+        } else if (name == "--passive" || name == "--active") {
+            if (!flag()) return result;
+            o.passive = name == "--passive";
+        } else if (name == "--trace") {
+            if (!flag()) return result;
+            o.trace = true;
+        } else if (name == "--keep-going") {
+            if (!flag()) return result;
+            o.keepGoing = true;
+        } else if (name == "--port") {
+            auto v = value();
+            if (!v) return result;
+            std::uint32_t port = 0;
+            if (!ParseInteger(std::string_view(*v), port) || port < 1 || port > 65535)
+                return fail("--port needs a number from 1 to 65535, not '" + *v + "'");
+            o.port = *v;
+        } else if (name == "--type") {
+            auto v = value();
+            if (!v) return result;
+            const std::string upper = Upper(*v);
+            if (upper == "A" || upper == "I") o.type = upper;
+            else if (upper == "NONE") o.type = "";
+            else return fail("--type takes A, I or none, not '" + *v + "'");
+        } else if (name == "--filecode") {
+            auto v = value();
+            if (!v) return result;
+            o.fileCode = MatchChoice(*v, {"BIN", "JIS", "SJIS", "EUC"});
+            if (!o.fileCode) return fail("--filecode takes BIN, JIS, SJIS or EUC, not '" + *v + "'");
+        } else if (name == "--syscode") {
+            auto v = value();
+            if (!v) return result;
+            o.sysCode = MatchChoice(*v, {"SJIS", "EUC"});
+            if (!o.sysCode) return fail("--syscode takes SJIS or EUC, not '" + *v + "'");
+        } else if (name == "--account") {
+            auto v = value();
+            if (!v) return result;
+            o.account = *v;
+        } else if (name == "--precommand") {
+            auto v = value();
+            if (!v) return result;
+            if (v->find_first_of("\r\n") != std::string::npos)
+                return fail("--precommand takes one line");
+            o.preCommands.push_back(*v);
+        } else if (name == "--connect-timeout" || name == "--trans-timeout" || name == "--noop") {
+            auto v = value();
+            if (!v) return result;
+            std::int32_t seconds = 0;
+            if (!ParseSeconds(*v, seconds))
+                return fail(name + " needs a whole number of seconds, not '" + *v + "'");
+            (name == "--connect-timeout" ? o.connectTimeout
+             : name == "--trans-timeout" ? o.transTimeout
+                                         : o.noopTime) = seconds;
+        } else if (name == "--chunk") {
+            auto v = value();
+            if (!v) return result;
+            std::uint64_t bytes = 0;
+            // A block of fewer than two bytes would end the upload.
+            if (!ParseByteCount(*v, bytes) || bytes < 2 || bytes > kMaxChunk)
+                return fail("--chunk needs a byte count from 2 to 64M, not '" + *v + "'");
+            o.chunk = static_cast<std::uint32_t>(bytes);
+        } else if (name == "-c") {
+            auto v = value();
+            if (!v) return result;
+            o.script = *v;
+        } else {
+            return fail("unknown option " + name);
+        }
+    }
+
+    if (o.help) return result;
+    if (positional.empty()) return fail("no HOST given");
+    if (positional.size() > 3) return fail("too many arguments after HOST");
+    o.host = positional[0];
+    if (positional.size() >= 2) {
+        o.user = positional[1];
+        // A named user without a password logs in with an empty one.
+        o.password = positional.size() == 3 ? positional[2] : std::string();
+    }
+    return result;
+}
+
+std::string JoinPreCommands(const std::vector<std::string>& lines) {
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i != 0) joined += "\r\n";
+        joined += lines[i];
+    }
+    return joined;
+}
+
+std::vector<std::string> SplitScript(std::string_view script) {
+    std::vector<std::string> lines;
+    std::string current;
+    bool quoted = false;
+    auto flush = [&] {
+        const bool blank = std::all_of(current.begin(), current.end(),
+                                       [](char c) { return IsBlank(c) || c == '\r' || c == '\n'; });
+        if (!blank) lines.push_back(current);
+        current.clear();
+    };
+    for (std::size_t i = 0; i < script.size(); ++i) {
+        const char c = script[i];
+        if (quoted && c == '\\' && i + 1 < script.size()) {
+            // An escaped quote does not end the quoted section.
+            current += c;
+            current += script[++i];
+            continue;
+        }
+        if (c == '"') quoted = !quoted;
+        if ((c == ';' || c == '\n') && !quoted) {
+            flush();
+            continue;
+        }
+        current += c;
+    }
+    flush();
+    return lines;
+}
+
+Words SplitWords(std::string_view line) {
+    Words result;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted) {
+            if (c == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\')) {
+                word += line[++i];
+            } else if (c == '"') {
+                quoted = false;
+            } else {
+                word += c;
+            }
+            continue;
+        }
+        if (IsBlank(c)) {
+            if (inWord) result.words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == '"') quoted = true;
+        else word += c;
+    }
+    if (quoted) {
+        result.error = "unterminated quote";
+        result.words.clear();
+        return result;
+    }
+    if (inWord) result.words.push_back(std::move(word));
+    return result;
+}
+
+std::string BaseName(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const auto slash = path.rfind('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+namespace {
+
+struct VerbInfo {
+    std::string_view word;
+    Verb verb;
+    std::size_t minArgs;
+    std::size_t maxArgs;
+    std::string_view usage;
+};
+
+constexpr VerbInfo kVerbs[] = {
+    {"cd", Verb::Cd, 1, 1, "cd DIR"},
+    {"cwd", Verb::Cwd, 1, 1, "cwd DIR"},
+    {"pwd", Verb::Pwd, 0, 0, "pwd"},
+    {"size", Verb::Size, 1, 1, "size FILE"},
+    {"noop", Verb::Noop, 0, 0, "noop"},
+    {"delete", Verb::Delete, 1, 1, "delete FILE"},
+    {"mkdir", Verb::MkDir, 1, 1, "mkdir DIR"},
+    {"rmdir", Verb::RmDir, 1, 1, "rmdir DIR"},
+    {"rename", Verb::Rename, 2, 2, "rename FROM TO"},
+    {"site", Verb::Site, 1, 1, "site TEXT"},
+    {"quote", Verb::Quote, 1, 1, "quote LINE"},
+    {"dir", Verb::Dir, 0, 1, "dir [PATTERN]"},
+    {"ls", Verb::Ls, 0, 1, "ls [PATTERN]"},
+    {"get", Verb::Get, 1, 2, "get REMOTE [LOCAL]"},
+    {"put", Verb::Put, 1, 2, "put LOCAL [REMOTE]"},
+    {"append", Verb::Append, 2, 2, "append LOCAL REMOTE"},
+    {"rest", Verb::Rest, 1, 1, "rest OFFSET"},
+    {"login", Verb::Login, 2, 2, "login USER PASSWORD"},
+    {"abort", Verb::Abort, 0, 0, "abort"},
+    {"quit", Verb::Quit, 0, 0, "quit"},
+};
+
+// The raw text after the command word, for commands that pass a whole line to the server.
+std::string_view RestOfLine(std::string_view line) {
+    std::size_t p = 0;
+    while (p < line.size() && IsBlank(line[p])) ++p;
+    while (p < line.size() && !IsBlank(line[p])) ++p;
+    if (p < line.size()) ++p;  // the one blank that separates the word from its text
+    return line.substr(p);
+}
+
+}  // namespace
+
+ParsedLine ParseCommand(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const auto first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') return NoCommand{};
+
+    std::size_t wordEnd = line.find_first_of(" \t", first);
+    if (wordEnd == std::string_view::npos) wordEnd = line.size();
+    const std::string word(line.substr(first, wordEnd - first));
+    std::string lowered = word;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+
+    const auto info = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                   [&](const VerbInfo& v) { return v.word == lowered; });
+    if (info == std::end(kVerbs)) return CommandError{word, "unknown command"};
+
+    Command command{info->verb, {}, 0};
+    if (info->verb == Verb::Site || info->verb == Verb::Quote) {
+        // The server gets the text as written: quotes and blanks inside are its business.
+        std::string_view text = RestOfLine(line.substr(first));
+        if (info->verb == Verb::Site && text.find_first_not_of(" \t") == std::string_view::npos)
+            return CommandError{word, "usage: " + std::string(info->usage)};
+        command.args.emplace_back(text);
+        return command;
+    }
+
+    Words words = SplitWords(line.substr(wordEnd));
+    if (!words.error.empty()) return CommandError{word, words.error};
+    if (words.words.size() < info->minArgs || words.words.size() > info->maxArgs)
+        return CommandError{word, "usage: " + std::string(info->usage)};
+    command.args = std::move(words.words);
+
+    switch (command.verb) {
+    case Verb::Get:
+    case Verb::Put:
+        if (command.args.size() == 1) command.args.push_back(BaseName(command.args[0]));
+        if (command.args[1].empty() || command.args[1] == "/")
+            return CommandError{word, "no file name in '" + command.args[0] + "'"};
+        break;
+    case Verb::Rest:
+        if (!ParseInteger(std::string_view(command.args[0]), command.offset))
+            return CommandError{word, "OFFSET must be a byte count, not '" + command.args[0] + "'"};
+        break;
+    default:
+        break;
+    }
+    return command;
+}
+
+}  // namespace tarselftp

@@ -1,0 +1,74 @@
+#include "upload_source.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "upload_block_plan.h"
+
+namespace tarselftp {
+
+UploadSource::~UploadSource() { Close(); }
+
+std::string UploadSource::Open(const std::string& path, std::uint32_t chunk) {
+    Close();
+    path_ = path;
+    chunk_ = chunk < 2 ? 2 : chunk;
+    size_ = 0;
+    read_ = 0;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) return "cannot read '" + path + "': " + std::strerror(errno);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int error = errno;
+        Close();
+        return "cannot read '" + path + "': " + std::strerror(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        // Without a known length the last block could not be kept from being one byte.
+        Close();
+        return "'" + path + "' is not a regular file";
+    }
+    size_ = static_cast<std::uint64_t>(st.st_size);
+    if (size_ == 1) {
+        Close();
+        return "'" + path + "' is 1 byte long: a 1-byte file cannot be uploaded "
+               "(a block of one byte ends an upload, so the server would store an empty file)";
+    }
+    return {};
+}
+
+std::string UploadSource::Next(tarselctl::ByteArray& block) {
+    if (fd_ < 0) {
+        block.clear();
+        return "upload file is not open";
+    }
+    const std::uint64_t want = NextBlockSize(size_ - read_, chunk_);
+    block.resize(static_cast<std::size_t>(want));
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd_, block.data() + got, block.size() - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            block.clear();
+            return "cannot read '" + path_ + "': " + std::strerror(error);
+        }
+        if (n == 0) {
+            block.clear();
+            return "'" + path_ + "' became shorter while it was uploaded";
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    read_ += got;
+    return {};
+}
+
+void UploadSource::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace tarselftp

@@ -1,0 +1,39 @@
+// The local side of one upload: the file whose blocks PutData hands to the control.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <tarsel/types.h>
+
+namespace tarselftp {
+
+/// Reads a regular file block by block, never the whole file at once, and never hands over
+/// a one-byte block while data remains (see NextBlockSize).
+class UploadSource {
+public:
+    UploadSource() = default;
+    ~UploadSource();
+    UploadSource(const UploadSource&) = delete;
+    UploadSource& operator=(const UploadSource&) = delete;
+
+    /// Opens `path` and checks that it can be uploaded (a regular file, not of one byte).
+    /// Error message or "".
+    std::string Open(const std::string& path, std::uint32_t chunk);
+    /// Fills `block` with the next block; leaves it empty at the end of the file. Error
+    /// message or "" (the file shrank, or a read failed).
+    std::string Next(tarselctl::ByteArray& block);
+    void Close();
+
+    std::uint64_t Size() const { return size_; }
+    std::uint64_t BytesRead() const { return read_; }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+    std::uint32_t chunk_ = 0;
+    std::uint64_t size_ = 0;
+    std::uint64_t read_ = 0;
+};
+
+}  // namespace tarselftp
