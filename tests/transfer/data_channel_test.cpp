@@ -1,0 +1,452 @@
+// The data connection's events as the host sees them: the order of open, data, close and
+// CommandDone, the upload gate and chunks, listing lines, Abort, and hosts that re-enter the
+// control from inside transfer events.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "transfer/transfer_dialogue.h"
+
+namespace tarselctl {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+
+using Events = std::vector<std::string>;
+
+std::string T(std::string_view text) { return "Trace(" + std::string(text) + ")"; }
+
+// ---- download and listing: event order with the final reply before and after the close
+
+enum class Kind { Get, Dir, Ls };
+
+struct OrderCase {
+    const char* name;
+    Kind kind;
+    bool passive;
+    bool replyFirst;
+};
+
+void PrintTo(const OrderCase& c, std::ostream* os) { *os << c.name; }
+
+class TransferEventOrder : public TransferTest, public ::testing::WithParamInterface<OrderCase> {};
+
+TEST_P(TransferEventOrder, OpenDataCloseThenCommandDoneWhicheverEndsLast) {
+    const OrderCase& c = GetParam();
+    control.put_Passive(c.passive ? True : False);
+    std::string op, typeLine, transferLine;
+    switch (c.kind) {
+    case Kind::Get:
+        control.GetFile(u"remote.txt", u"local.txt");
+        op = "GetFile", typeLine = "TYPE I", transferLine = "RETR remote.txt";
+        break;
+    case Kind::Dir:
+        control.Dir();
+        op = "Dir", typeLine = "TYPE A", transferLine = "LIST";
+        break;
+    case Kind::Ls:
+        control.Ls(u"*.txt");
+        op = "Ls", typeLine = "TYPE A", transferLine = "NLST *.txt";
+        break;
+    }
+    ReplyUntilTransferCommand();
+    Reply(kOpening);
+    OpenDataConnection();
+    if (c.kind == Kind::Get) {
+        s3().Receive("hello");
+        s3().Receive("abc");
+    } else {
+        s3().Receive("a.txt\r\nb.txt\r\n");
+    }
+    if (c.replyFirst) {
+        Reply(kComplete);
+        EXPECT_EQ(control.IsIdle(), False) << "the data connection is still open";
+        s3().Close();
+    } else {
+        s3().Close();
+        EXPECT_EQ(control.IsIdle(), False) << "the final reply is still due";
+        Reply(kComplete);
+    }
+
+    Events want = {T(op + ">>" + typeLine), T(kTypeOk)};
+    if (c.passive) {
+        want.insert(want.end(), {T(op + ">>PASV"), T(kPasvOk)});
+    } else {
+        want.insert(want.end(), {T(op + ">>" + std::string(kPortLine)), T(kPortOk)});
+    }
+    want.insert(want.end(), {T(op + ">>" + transferLine), T(kOpening)});
+    if (c.kind == Kind::Get) {
+        want.insert(want.end(), {"GetOpen(local.txt)", "GetData(5)", "GetData(3)"});
+    } else {
+        want.insert(want.end(), {"DirOpen", "DirData(a.txt)", "DirData(b.txt)"});
+    }
+    const std::string close = c.kind == Kind::Get ? "GetClose" : "DirClose";
+    if (c.replyFirst) {
+        want.insert(want.end(), {T(kComplete), close});
+    } else {
+        want.insert(want.end(), {close, T(kComplete)});
+    }
+    want.push_back("CommandDone(0," + op + ",Transfer complete)");
+    EXPECT_THAT(recorder.events, ElementsAreArray(want));
+    EXPECT_EQ(recorder.received, c.kind == Kind::Get ? "helloabc" : "");
+    EXPECT_EQ(control.IsIdle(), True);
+    EXPECT_EQ(control.get_FtpCommand(), u"DONE");
+    EXPECT_EQ(tarselInspector::DataPhase(control), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllTransfers, TransferEventOrder,
+    ::testing::Values(OrderCase{"GetActiveCloseFirst", Kind::Get, false, false},
+                      OrderCase{"GetActiveReplyFirst", Kind::Get, false, true},
+                      OrderCase{"GetPassiveCloseFirst", Kind::Get, true, false},
+                      OrderCase{"GetPassiveReplyFirst", Kind::Get, true, true},
+                      OrderCase{"DirActiveCloseFirst", Kind::Dir, false, false},
+                      OrderCase{"DirPassiveReplyFirst", Kind::Dir, true, true},
+                      OrderCase{"LsActiveReplyFirst", Kind::Ls, false, true},
+                      OrderCase{"LsPassiveCloseFirst", Kind::Ls, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferTest, AFinalReplyWithoutTextIsStillKeptUntilTheClose) {
+    control.GetFile(u"f");
+    StartDataPhase();
+    Reply("226");
+    EXPECT_EQ(control.IsIdle(), False);
+    s3().Close();
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("GetOpen()", "GetClose", "CommandDone(0,GetFile,)"));
+}
+
+// ---- uploads: the gate of preliminary reply and open data connection, in both orders
+
+struct UploadCase {
+    const char* name;
+    bool append;
+    bool preliminaryFirst;
+};
+
+void PrintTo(const UploadCase& c, std::ostream* os) { *os << c.name; }
+
+class UploadGate : public TransferTest, public ::testing::WithParamInterface<UploadCase> {};
+
+TEST_P(UploadGate, FirstPutDataOnlyWhenBothHalvesAreThere) {
+    const UploadCase& c = GetParam();
+    const std::string op = c.append ? "AppendFile" : "PutFile";
+    const std::string transferLine = c.append ? "APPE up.txt" : "STOR up.txt";
+    // AppendFile takes no local name: its PutOpen reports the stored one, empty so far.
+    const std::string putOpen = c.append ? "PutOpen()" : "PutOpen(local.up)";
+    if (c.append) control.AppendFile(u"up.txt");
+    else control.PutFile(u"up.txt", u"local.up");
+    recorder.QueueUpload("hello");
+    recorder.QueueUpload("abc");
+    ReplyUntilTransferCommand();
+
+    if (c.preliminaryFirst) {
+        Reply(kOpening);
+        EXPECT_EQ(tarselInspector::PutReady(control), 1);
+        OpenDataConnection();
+    } else {
+        OpenDataConnection();
+        EXPECT_EQ(tarselInspector::PutReady(control), 2);
+        EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre(putOpen));
+        Reply(kOpening);
+    }
+    EXPECT_EQ(tarselInspector::PutReady(control), 0);
+    EXPECT_THAT(s3().sends, ElementsAre("hello"));
+    s3().SendDone();
+    EXPECT_THAT(s3().sends, ElementsAre("hello", "abc"));
+    s3().SendDone();  // the host has nothing more: the control closes the data connection
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    Reply(kComplete);
+
+    Events want = {T(op + ">>TYPE I"), T(kTypeOk), T(op + ">>" + std::string(kPortLine)),
+                   T(kPortOk), T(op + ">>" + transferLine)};
+    if (c.preliminaryFirst) {
+        want.insert(want.end(), {T(kOpening), putOpen});
+    } else {
+        want.insert(want.end(), {putOpen, T(kOpening)});
+    }
+    want.insert(want.end(), {"PutData", "PutData", "PutData", "PutClose", T(kComplete),
+                             "CommandDone(0," + op + ",Transfer complete)"});
+    EXPECT_THAT(recorder.events, ElementsAreArray(want));
+    EXPECT_EQ(control.IsIdle(), True);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothOrders, UploadGate,
+                         ::testing::Values(UploadCase{"Put150First", false, true},
+                                           UploadCase{"PutDataConnectionFirst", false, false},
+                                           UploadCase{"Append150First", true, true},
+                                           UploadCase{"AppendDataConnectionFirst", true, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferTest, APreliminaryReplyToADownloadOpensNoUploadGate) {
+    control.GetFile(u"f");
+    ReplyUntilTransferCommand();
+    Reply(kOpening);
+    EXPECT_EQ(tarselInspector::PutReady(control), 0);
+}
+
+// ---- upload chunks: fewer than two bytes end the upload and are not sent
+
+struct ChunkCase {
+    const char* name;
+    std::vector<std::string> blocks;
+    std::vector<std::string> sent;
+    int putDataEvents;
+};
+
+void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
+
+class UploadChunks : public TransferTest, public ::testing::WithParamInterface<ChunkCase> {};
+
+TEST_P(UploadChunks, ChunksOfTwoOrMoreBytesAreSentWhole) {
+    const ChunkCase& c = GetParam();
+    for (const auto& block : c.blocks) recorder.QueueUpload(block);
+    control.PutFile(u"up.bin", u"local.bin");
+    StartDataPhase();
+    while (s3().state() == FakeSoquet::State::Connected) s3().SendDone();
+    Reply(kComplete);
+
+    EXPECT_THAT(s3().sends, ElementsAreArray(c.sent));
+    Events want = {"PutOpen(local.bin)"};
+    for (int i = 0; i < c.putDataEvents; ++i) want.push_back("PutData");
+    want.insert(want.end(), {"PutClose", "CommandDone(0,PutFile,Transfer complete)"});
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAreArray(want));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, UploadChunks,
+    ::testing::Values(ChunkCase{"EmptyFile", {}, {}, 1},
+                      ChunkCase{"OneByteEndsWithoutSending", {"x"}, {}, 1},
+                      ChunkCase{"OddLengthsWhole", {"abc", "defgh", "ij"}, {"abc", "defgh", "ij"}, 4},
+                      ChunkCase{"TrailingOneByteDropped", {"ab", "c", "de"}, {"ab"}, 2}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferTest, AHostThatLeavesThePutDataArrayAsHandedOverEndsTheUpload) {
+    std::vector<std::size_t> handedSizes;
+    recorder.onPutData = [&](ByteArray& data) {
+        handedSizes.push_back(data.size());
+        data = ByteArray{0};  // what the control handed over: one element of value 0
+    };
+    control.PutFile(u"up.bin");
+    StartDataPhase();
+    EXPECT_THAT(s3().sends, IsEmpty());
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("PutOpen()", "PutData", "PutClose"));
+}
+
+TEST_F(TransferTest, BytesArrivingDuringAnUploadAreDropped) {
+    recorder.QueueUpload("abcd");
+    control.PutFile(u"up.bin");
+    StartDataPhase();
+    recorder.Clear();
+    s3().Receive("server chatter\r\n");
+    EXPECT_THAT(recorder.events, IsEmpty());
+    EXPECT_THAT(s3().sends, ElementsAre("abcd"));
+    EXPECT_THAT(tarselInspector::DirBuffer(control), IsEmpty());
+    EXPECT_THAT(tarselInspector::GetRemainder(control), IsEmpty());
+}
+
+// ---- listings: lines are cut at CR LF only
+
+struct ListingCase {
+    const char* name;
+    std::vector<std::string> arrivals;
+    Events dirData;  // every DirData, the ones raised at the close included
+};
+
+void PrintTo(const ListingCase& c, std::ostream* os) { *os << c.name; }
+
+class ListingLines : public TransferTest, public ::testing::WithParamInterface<ListingCase> {};
+
+TEST_P(ListingLines, CutAtEachCrLfAndTheRestAtTheClose) {
+    const ListingCase& c = GetParam();
+    control.Dir();
+    StartDataPhase();
+    for (const auto& arrival : c.arrivals) s3().Receive(arrival);
+    s3().Close();
+    Reply(kComplete);
+
+    Events want = {"DirOpen"};
+    want.insert(want.end(), c.dirData.begin(), c.dirData.end());
+    want.insert(want.end(), {"DirClose", "CommandDone(0,Dir,Transfer complete)"});
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAreArray(want));
+    EXPECT_THAT(tarselInspector::DirBuffer(control), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Splits, ListingLines,
+    ::testing::Values(
+        ListingCase{"CrLfSplitAcrossArrivals", {"one\r", "\ntwo\r\n"}, {"DirData(one)", "DirData(two)"}},
+        ListingCase{"LineSplitAcrossThreeArrivals", {"o", "n", "e\r\n"}, {"DirData(one)"}},
+        ListingCase{"LfAloneCutsNothing", {"one\ntwo\n"}, {"DirData(one\ntwo\n)"}},
+        ListingCase{"TwoCrLfGiveAnEmptyLine", {"one\r\n\r\ntwo\r\n"}, {"DirData(one)", "DirData()", "DirData(two)"}},
+        ListingCase{"LastLineWithoutCrLfAtTheClose", {"one\r\nlast"}, {"DirData(one)", "DirData(last)"}},
+        ListingCase{"NoCrLfAtAllIsOneLineAtTheClose", {"one", " two"}, {"DirData(one two)"}},
+        ListingCase{"EmptyListing", {}, {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(TransferTest, AListingLineArrivesBeforeTheNextArrivalIsRead) {
+    control.Ls();
+    StartDataPhase();
+    s3().Receive("a\r\nb");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DirOpen", "DirData(a)"));
+    EXPECT_EQ(tarselInspector::DirBuffer(control), "b");
+}
+
+// ---- Abort
+
+TEST_F(TransferTest, AbortClosesTheDataConnectionAndTheServersReplyEndsTheOperation) {
+    control.GetFile(u"big.iso", u"big.local");
+    ReplyUntilTransferCommand();
+    Reply(kOpening);
+    platform.calls.clear();
+    control.Abort();  // no data connection yet: nothing happens
+    EXPECT_THAT(platform.calls, IsEmpty());
+
+    OpenDataConnection();
+    s3().Receive("part");
+    tarselInspector::Queue(control).push_back(u"NOOP");  // stands for lines still queued
+    platform.calls.clear();
+    control.Abort();
+    EXPECT_THAT(tarselInspector::Queue(control), IsEmpty());
+    EXPECT_THAT(platform.calls, ElementsAre("Soquet3.CloseSocket"));
+    EXPECT_EQ(control.IsIdle(), False);
+    Reply("426 Connection closed; transfer aborted.");
+
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetOpen(big.local)", "GetData(4)", "GetClose",
+                            "CommandDone(426,GetFile,Connection closed; transfer aborted.)"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("TYPE I", kPortLine, "RETR big.iso"));
+    EXPECT_EQ(control.IsIdle(), True);
+}
+
+// ---- hosts that end the connection from inside a transfer event
+
+struct AbendCase {
+    const char* name;
+    std::u16string method;
+    std::function<void(EventRecorder&, std::function<void()>)> hook;
+    std::string arrival;
+    Events events;
+};
+
+void PrintTo(const AbendCase& c, std::ostream* os) { *os << c.name; }
+
+class AbendInsideTransferEvent : public TransferTest,
+                                 public ::testing::WithParamInterface<AbendCase> {};
+
+TEST_P(AbendInsideTransferEvent, HandlerStopsAndTheControlIsReadyToConnect) {
+    const AbendCase& c = GetParam();
+    c.hook(recorder, [this] { control.Abend(); });
+    if (c.method == u"GetFile") control.GetFile(u"f", u"l");
+    else if (c.method == u"PutFile") control.PutFile(u"f", u"l");
+    else control.Dir();
+    StartDataPhase();
+    if (!c.arrival.empty()) s3().Receive(c.arrival);
+
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAreArray(c.events));
+    EXPECT_THAT(s3().sends, IsEmpty());
+    EXPECT_EQ(s1().state(), FakeSoquet::State::Idle);
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    EXPECT_EQ(control.get_FtpCommand(), u"");
+    EXPECT_EQ(control.IsIdle(), False);
+    EXPECT_NO_THROW(control.Connect(u"ftp.example", u"user", u"pw"));
+    EXPECT_EQ(control.get_FtpCommand(), u"Connect");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, AbendInsideTransferEvent,
+    ::testing::Values(
+        AbendCase{"GetData", u"GetFile",
+                  [](EventRecorder& r, std::function<void()> f) { r.onGetData = [f](ByteArray&) { f(); }; },
+                  "first", {"GetOpen(l)", "GetData(5)", "GetClose", "DisConnected(0,)"}},
+        AbendCase{"PutData", u"PutFile",
+                  [](EventRecorder& r, std::function<void()> f) {
+                      r.onPutData = [f](ByteArray& d) { d = ByteArray{'a', 'b', 'c'}; f(); };
+                  },
+                  "", {"PutOpen(l)", "PutData", "PutClose", "DisConnected(0,)"}},
+        // The lines after the one being handled, and the unfinished line behind them, are
+        // not delivered once the host has ended the connection.
+        AbendCase{"DirData", u"Dir",
+                  [](EventRecorder& r, std::function<void()> f) { r.onDirData = [f](String&) { f(); }; },
+                  "one\r\ntwo\r\nthr", {"DirOpen", "DirData(one)", "DirClose", "DisConnected(0,)"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- hosts that start the next operation from inside CommandDone
+
+class NextOperationFromCommandDone : public TransferTest,
+                                     public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NextOperationFromCommandDone, StartsAtOnceAfterATransfer) {
+    const bool replyFirst = GetParam();
+    bool started = false;
+    recorder.onCommandDone = [&](Integer, const String& op, const String&) {
+        if (op == u"GetFile" && !started) {
+            started = true;
+            control.Dir(u"next");
+        }
+    };
+    control.GetFile(u"f", u"l");
+    StartDataPhase();
+    s3().Receive("data");
+    if (replyFirst) {
+        Reply(kComplete);
+        s3().Close();
+    } else {
+        s3().Close();
+        Reply(kComplete);
+    }
+    ASSERT_TRUE(started);
+    EXPECT_EQ(control.get_FtpCommand(), u"Dir");
+    EXPECT_EQ(LastSent(), "TYPE A");
+
+    // The listing runs to its end on its own data connection.
+    recorder.Clear();
+    StartDataPhase();
+    s3().Receive("x\r\n");
+    s3().Close();
+    Reply(kComplete);
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("DirOpen", "DirData(x)", "DirClose", "CommandDone(0,Dir,Transfer complete)"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("TYPE I", kPortLine, "RETR f", "TYPE A", kPortLine, "LIST next"));
+}
+
+INSTANTIATE_TEST_SUITE_P(ByReplyAndByClose, NextOperationFromCommandDone, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "ReplyFirst" : "CloseFirst"; });
+
+// ---- the transfer time-out restarts with every arrival and completed send
+
+TEST_F(TransferTest, ArrivalsAndCompletedSendsReloadTheTransferCountdown) {
+    control.put_TransTimeout(4);
+    recorder.QueueUpload("abcd");
+    recorder.QueueUpload("efgh");
+    control.PutFile(u"up.bin");
+    StartDataPhase();
+    t2().TickN(3);
+    EXPECT_EQ(tarselInspector::TimeoutCountdown(control), 1);
+    s3().SendDone();
+    EXPECT_EQ(tarselInspector::TimeoutCountdown(control), 4);
+    EXPECT_EQ(tarselInspector::TimeoutKind(control), 3);
+}
+
+// ---- errors of the data connection
+
+TEST_F(TransferTest, ADataSocketErrorIsReportedAndTheReplyStillEndsTheTransfer) {
+    control.GetFile(u"f");
+    StartDataPhase();
+    s3().Error(10054, u"Connection reset", u"recv");
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Connected) << "the error alone closes nothing";
+    EXPECT_EQ(control.IsIdle(), False);
+    s3().Close();
+    Reply("426 Connection reset");
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetOpen()", "TransError(10054,Connection reset,recv)", "GetClose",
+                            "CommandDone(426,GetFile,Connection reset)"));
+}
+
+}  // namespace
+}  // namespace tarselctl
