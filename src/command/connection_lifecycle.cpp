@@ -89,7 +89,7 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
 
 void tarsel::Login(const String& Username, const String& Password) {
     RequireIdle(u"User");
-    RefuseLineBreaks(u"User", {&Username, &Password});
+    RefuseLineBreaks(u"User", {&Username, &Password, &m_Account});
     m_Password = Password;
     RunOperation(u"User", {u"USER " + Username});
 }
