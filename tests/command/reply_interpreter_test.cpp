@@ -1,0 +1,211 @@
+// Cutting the server's replies into lines and driving the dialogue from them: multi-line
+// replies, replies split anywhere, several in one read, replies while idle, re-entrant hosts
+// and oversized input.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "support/control_harness.h"
+#include "support/tarsel_inspector.h"
+
+namespace tarselctl {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::IsEmpty;
+using I = tarselInspector;
+
+class ReplyInterpreterTest : public ControlTest {};
+
+TEST_F(ReplyInterpreterTest, MultiLineReplyIsInterpretedOnceOnItsLastLine) {
+    ConnectAndLogin();
+    control.Cd(u"/pub");
+    s1().Receive("250-Directory changed.\r\n250-Welcome to /pub\r\n250 OK\r\n");
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(Cd>>CWD /pub)", "Trace(250-Directory changed.)",
+                            "Trace(250-Welcome to /pub)", "Trace(250 OK)", "Trace(Cd>>PWD)"));
+    s1().Receive("257-\"/pub\"\r\n257 \"/pub\" is current\r\n");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("CWD /pub", "PWD"));
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Cd,\"/pub\" is current)"));
+}
+
+// Only the fourth character marks a continuation; any other line starting with a reply
+// digit is a complete reply, even inside a multi-line reply.
+TEST_F(ReplyInterpreterTest, DigitLineWithoutDashInsideAMultiLineReplyCountsAsAReply) {
+    ConnectAndLogin();
+    control.Pwd();
+    s1().Receive("257-start\r\n200 middle\r\n257 end\r\n");
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(Pwd>>PWD)", "Trace(257-start)", "Trace(200 middle)",
+                            "CommandDone(0,Pwd,middle)", "Trace(257 end)",
+                            "CommandDone(0,DONE,end)"));
+}
+
+TEST_F(ReplyInterpreterTest, LinesWithoutAReplyDigitAreTracedAndIgnored) {
+    ConnectAndLogin();
+    control.Pwd();
+    s1().Receive("\r\nhello\r\n600 six\r\n0 zero\r\n257 \"/\"\r\n");
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(Pwd>>PWD)", "Trace()", "Trace(hello)", "Trace(600 six)",
+                            "Trace(0 zero)", "Trace(257 \"/\")", "CommandDone(0,Pwd,\"/\")"));
+}
+
+// With no operation running, a reply still ends one: the idle one, "DONE".
+TEST_F(ReplyInterpreterTest, ReplyWhileIdleEndsTheDoneOperation) {
+    struct Case {
+        const char* reply;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"200 spontaneous", "CommandDone(0,DONE,spontaneous)"},
+        {"226 late", "CommandDone(0,DONE,late)"},
+        {"421 Timeout.", "CommandDone(421,DONE,Timeout.)"},
+        {"500", "CommandDone(500,DONE,)"},
+    };
+    ConnectAndLogin();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply);
+        recorder.Clear();
+        Reply(c.reply);
+        EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre(c.expected));
+        EXPECT_EQ(control.IsIdle(), True);
+        EXPECT_EQ(control.get_FtpCommand(), u"DONE");
+    }
+    // A preliminary reply ends nothing.
+    recorder.Clear();
+    Reply("150 what");
+    EXPECT_THAT(recorder.events, ElementsAre("Trace(150 what)"));
+    EXPECT_THAT(s1().sent, IsEmpty());
+}
+
+// A host that starts its next operation inside CommandDone is served before the interpreter
+// goes on with the next line already received.
+TEST_F(ReplyInterpreterTest, OperationStartedInsideCommandDoneRunsBeforeTheNextBufferedLine) {
+    ConnectAndLogin();
+    recorder.onCommandDone = [&](Integer, const String& name, const String&) {
+        if (name == u"Cwd") control.Pwd();
+    };
+    control.Cwd(u"a");
+    s1().Receive("250 changed\r\n257 \"/a\"\r\n");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("CWD a", "PWD"));
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(Cwd>>CWD a)", "Trace(250 changed)", "CommandDone(0,Cwd,changed)",
+                            "Trace(Pwd>>PWD)", "Trace(257 \"/a\")", "CommandDone(0,Pwd,\"/a\")"));
+}
+
+// The login transcript, with a multi-line EUC-JP greeting, delivered in two pieces split at
+// every byte: the lines, the dialogue and the events never depend on where reads end.
+constexpr std::string_view kLoginTranscript =
+    "220-\xC6\xFC\xCB\xDC FTP\r\n220 ready\r\n331 pw\r\n230 ok\r\n";
+
+const std::vector<std::string> kLoginEvents = {
+    "Connected",        "Trace(220-日本 FTP)",         "Trace(220 ready)",
+    "Trace(Connect>>USER user)", "Trace(331 pw)", "Trace(Connect>>PASS ***)",
+    "Trace(230 ok)",    "CommandDone(0,Connect,ok)"};
+
+class ReplySplitSweep : public ControlTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ReplySplitSweep, SameDialogueWhereverTheReadsEnd) {
+    const auto at = static_cast<std::size_t>(GetParam());
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    s1().Receive(kLoginTranscript.substr(0, at));
+    s1().Receive(kLoginTranscript.substr(at));
+    EXPECT_THAT(recorder.events, ElementsAreArray(kLoginEvents));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("USER user", "PASS pw"));
+    EXPECT_EQ(I::ReplyBuffer(control), u"");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryByte, ReplySplitSweep,
+                         ::testing::Range(0, static_cast<int>(kLoginTranscript.size()) + 1));
+
+TEST_F(ReplyInterpreterTest, TranscriptFedOneByteAtATime) {
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    for (char byte : kLoginTranscript) s1().Receive(std::string_view(&byte, 1));
+    EXPECT_THAT(recorder.events, ElementsAreArray(kLoginEvents));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("USER user", "PASS pw"));
+}
+
+// The host ends the connection from inside the Trace of a reply line: the interpreter stops
+// there, sends nothing more, and the lines after it stay buffered uninterpreted.
+TEST_F(ReplyInterpreterTest, AbendInsideTheTraceOfALineStopsTheInterpreter) {
+    ConnectAndLogin();
+    control.Rename(u"a", u"b");
+    recorder.onTrace = [&](const String& msg) {
+        if (msg == u"350-ready") control.Abend();
+    };
+    s1().Receive("350-ready\r\n350 for RNTO\r\n250 x\r\n");
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(Rename>>RNFR a)", "Trace(350-ready)", "DisConnected(0,)"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("RNFR a"));
+    EXPECT_EQ(I::ReplyBuffer(control), u"350 for RNTO\r\n250 x\r\n");
+    EXPECT_EQ(control.get_FtpCommand(), u"");
+}
+
+// Same, but the host connects anew from inside the DisConnected event of that Abend: the
+// lines of the old connection still waiting must not be read as the new server's greeting.
+TEST_F(ReplyInterpreterTest, LinesOfAConnectionEndedInsideTraceNeverReachTheNextConnection) {
+    ConnectAndLogin();
+    control.Pwd();
+    recorder.onTrace = [&](const String& msg) {
+        if (msg == u"257-a") control.Abend();
+    };
+    recorder.onDisConnected = [&](Long, const String&) {
+        control.Connect(u"other.example", u"u2", u"p2");
+    };
+    s1().Receive("257-a\r\n257 b\r\n");
+    EXPECT_EQ(control.get_FtpCommand(), u"Connect");
+    EXPECT_EQ(I::ReplyBuffer(control), u"");
+
+    s1().Connect();
+    ClearLogs();
+    Reply("220 new server");
+    EXPECT_THAT(recorder.events,
+                ElementsAre("Trace(220 new server)", "Trace(Connect>>USER u2)"));
+    EXPECT_EQ(control.get_FtpCommand(), u"Connect");
+}
+
+// No 16-bit positions: a reply of 100 KB of continuation lines is read whole and once.
+TEST_F(ReplyInterpreterTest, HundredKilobyteMultiLineReply) {
+    ConnectAndLogin();
+    control.QuoteCommand(u"HELP");
+    std::string reply;
+    int lines = 0;
+    while (reply.size() < 100 * 1024) {
+        reply += "214-line " + std::to_string(lines++) + " of the help text\r\n";
+    }
+    reply += "214 end of help\r\n";
+    ++lines;
+    recorder.recordTraces = false;
+    int traces = 0;
+    recorder.onTrace = [&](const String&) { ++traces; };
+    s1().Receive(reply);
+    EXPECT_EQ(traces, lines);
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Quote,end of help)"));
+    EXPECT_EQ(I::ReplyBuffer(control), u"");
+}
+
+// A line that grows past 1 MiB without a line end is no reply: the connection is given up
+// rather than the buffer growing without bound.
+TEST_F(ReplyInterpreterTest, ReplyLineGrowingPastOneMebibyteClosesTheConnection) {
+    ConnectAndLogin();
+    control.Pwd();
+    s1().Receive("257-");
+    for (int i = 0; i < 15; ++i) s1().Receive(std::string(64 * 1024, 'x'));
+    s1().Receive(std::string(64 * 1024 - 4, 'y'));
+    EXPECT_EQ(I::ReplyBuffer(control).size(), 1024u * 1024u);
+    EXPECT_THAT(recorder.NonTraceEvents(), IsEmpty());
+
+    s1().Receive("z");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DisConnected(-2,reply line too long)"));
+    EXPECT_EQ(I::ReplyBuffer(control), u"");
+    EXPECT_EQ(control.get_FtpCommand(), u"");
+
+    // The next connection starts clean.
+    ConnectAndLogin();
+    EXPECT_EQ(control.IsIdle(), True);
+}
+
+}  // namespace
+}  // namespace tarselctl
