@@ -1,8 +1,13 @@
-// What one byte can be in Shift_JIS and EUC-JP, and the word-at-a-time ASCII test.
+// What one byte can be in Shift_JIS and EUC-JP, and the block-at-a-time ASCII run copy.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tarselctl::jcode {
 
@@ -13,12 +18,29 @@ inline bool IsSjisKatakana(std::uint8_t b) { return b >= 0xA1 && b <= 0xDF; }
 /// A byte of an EUC two-byte character, and each row/cell byte after 0x8F.
 inline bool IsEucByte(std::uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
 
-/// Eight bytes at p, as one word.
-inline std::uint64_t LoadWord(const std::uint8_t* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
+/// Copies whole blocks of ASCII from p to o while p + block <= limit and returns the number
+/// of bytes copied (0 when the first block holds a byte >= 0x80). Each block is loaded
+/// before it is stored, so o may trail p in the same buffer.
+inline std::size_t CopyAsciiRun(const std::uint8_t* p, const std::uint8_t* limit, char* o) {
+    const std::uint8_t* const start = p;
+#if defined(__SSE2__)
+    while (limit - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        if (_mm_movemask_epi8(v) != 0) break;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+        p += 16;
+        o += 16;
+    }
+#endif
+    while (limit - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        if (w & 0x8080808080808080ULL) break;
+        std::memcpy(o, &w, sizeof w);
+        p += 8;
+        o += 8;
+    }
+    return static_cast<std::size_t>(p - start);
 }
-inline bool IsAsciiWord(std::uint64_t w) { return (w & 0x8080808080808080ULL) == 0; }
 
 }  // namespace tarselctl::jcode

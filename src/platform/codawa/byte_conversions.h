@@ -1,7 +1,7 @@
 // The byte-text conversions between Shift_JIS, EUC-JP and JIS, as pure functions.
 //
-// Each converts the complete characters at the front of its input, appends the result to
-// `out` and returns how many input bytes it used; what is left is an incomplete character
+// Each converts the complete characters at the front of its input, writes the result and
+// returns how many input bytes it used; what is left is an incomplete character
 // (or escape sequence) that the caller keeps and completes with later bytes. Bytes that form
 // no character are copied unchanged, one at a time, so they never take a following byte
 // with them.
@@ -18,7 +18,9 @@ namespace tarselctl::jcode {
 std::size_t SjisToEuc(std::string_view in, std::string& out);
 
 /// EUC-JP to Shift_JIS. A 0x8F-plane character without a Shift_JIS code becomes '?'.
-std::size_t EucToSjis(std::string_view in, std::string& out);
+/// Writes at most `size` bytes to `out`, which may be `in` itself (conversion in place);
+/// sets `written` to their number.
+std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& written);
 
 /// Shift_JIS to JIS. Starts in one-byte mode and returns to it (ESC ( J) at the end.
 /// Two-byte text follows ESC $ B, the 0x8F plane ESC $ ( D, half-width katakana ESC ( I
@@ -39,7 +41,8 @@ class JisDecoder {
 public:
     enum class Mode : std::uint8_t { kAscii, kRoman, kKanji, kPlane2, kKatakana };
 
-    std::size_t Decode(std::string_view in, std::string& out);
+    /// Like EucToSjis: at most `size` bytes to `out`, which may be `in` itself.
+    std::size_t Decode(const char* in, std::size_t size, char* out, std::size_t& written);
 
     Mode mode() const { return mode_; }
     bool shifted_out() const { return shifted_out_; }

@@ -30,12 +30,16 @@ public:
 
     std::string SjisToEuc(std::string& text) override { return Consume(text, jcode::SjisToEuc); }
 
-    std::string EucToSjis(std::string& text) override { return Consume(text, jcode::EucToSjis); }
+    std::string EucToSjis(std::string& text) override {
+        return InPlace(text, [](const char* in, std::size_t size, char* out, std::size_t& written) {
+            return jcode::EucToSjis(in, size, out, written);
+        });
+    }
 
     std::string JisToSjis(std::string& text) override {
-        std::string out;
-        text.erase(0, jis_.Decode(text, out));
-        return out;
+        return InPlace(text, [this](const char* in, std::size_t size, char* out, std::size_t& written) {
+            return jis_.Decode(in, size, out, written);
+        });
     }
 
     std::string TextToSjis(String& text) override { return EncodeText(text); }
@@ -49,12 +53,35 @@ public:
 
     std::string SjisToSjis(std::string& text) override {
         const std::size_t complete = jcode::SjisCompleteLength(text);
-        std::string out(text, 0, complete);
-        text.erase(0, complete);
-        return out;
+        return TakeFront(text, complete, complete);
     }
 
 private:
+    // Converts inside the caller's buffer, which then becomes the result, so that nothing
+    // is allocated or copied but the tail (the conversion never writes more than it reads).
+    template <typename Convert>
+    static std::string InPlace(std::string& text, Convert convert) {
+        std::size_t written = 0;
+        const std::size_t used = convert(text.data(), text.size(), text.data(), written);
+        return TakeFront(text, written, used);
+    }
+
+    // The first `length` bytes of `text` as the result, and `text` left holding the bytes
+    // from `rest` on.
+    static std::string TakeFront(std::string& text, std::size_t length, std::size_t rest) {
+        if (rest == text.size()) {
+            std::string out = std::move(text);
+            out.resize(length);
+            text.clear();
+            return out;
+        }
+        std::string tail = text.substr(rest);
+        std::string out = std::move(text);
+        out.resize(length);
+        text = std::move(tail);
+        return out;
+    }
+
     static std::string Consume(std::string& text, std::size_t (*convert)(std::string_view, std::string&)) {
         std::string out;
         text.erase(0, convert(text, out));

@@ -39,15 +39,19 @@ constexpr std::uint16_t Plane2(int row, int cell) {
 std::unique_ptr<JisCodeMap> Build() {
     auto map = std::make_unique<JisCodeMap>();
     for (auto& v : map->sjis_to_euc) v = 0;
-    for (auto& v : map->plane1_to_sjis) v = 0;
+    for (auto& v : map->pair_to_sjis) v = 0;
     for (auto& v : map->plane2_to_sjis) v = 0;
 
     auto set = [&](unsigned sjis, std::uint16_t euc) {
-        map->sjis_to_euc[(sjis >> 8 & 0x7F) << 8 | (sjis & 0xFF)] = euc;
-        std::size_t index = static_cast<std::size_t>(((euc >> 8) & 0x7F) - 0x21) * kCells +
-                            static_cast<std::size_t>((euc & 0x7F) - 0x21);
-        (euc & 0x8000 ? map->plane1_to_sjis : map->plane2_to_sjis)[index] =
-            static_cast<std::uint16_t>(sjis);
+        map->sjis_to_euc[sjis] = euc;
+        if (euc & 0x8000) {
+            map->pair_to_sjis[euc] = static_cast<std::uint16_t>(sjis);
+            map->pair_to_sjis[euc & 0x7F7F] = static_cast<std::uint16_t>(sjis);
+        } else {
+            const std::size_t index = static_cast<std::size_t>((euc >> 8) - 0x21) * kCells +
+                                      static_cast<std::size_t>((euc & 0xFF) - 0x21);
+            map->plane2_to_sjis[index] = static_cast<std::uint16_t>(sjis);
+        }
     };
 
     std::size_t ibm = 0;

@@ -33,15 +33,18 @@ namespace tarselctl::jcode {
 /// Rows and cells per JIS plane.
 inline constexpr std::size_t kCells = 94;
 
-/// The conversion tables, built once.
+/// The conversion tables, built once. The pair tables are indexed by two bytes as they
+/// stand (first << 8 | second), so one lookup both checks and converts a character.
 struct JisCodeMap {
-    /// Index (lead & 0x7F) << 8 | trail. 0: the pair is no character (bad trail).
-    /// High bit set: the two-byte EUC code. High bit clear: the 0x8F-plane code in its
-    /// seven-bit JIS form (row + 0x20) << 8 | (cell + 0x20).
-    std::uint16_t sjis_to_euc[0x8000];
-    /// Index (row - 1) * 94 + (cell - 1) of the two-byte plane: the Shift_JIS code.
-    std::uint16_t plane1_to_sjis[kCells * kCells];
-    /// The same for the 0x8F plane; 0 where no Shift_JIS code maps there.
+    /// Shift_JIS pair -> 0: not a character (no lead byte, or a bad trail). High bit set:
+    /// the two-byte EUC code. High bit clear: the 0x8F-plane code in its seven-bit JIS
+    /// form (row + 0x20) << 8 | (cell + 0x20).
+    std::uint16_t sjis_to_euc[0x10000];
+    /// Two-byte EUC pair (both bytes A1-FE) or JIS X 0208 pair (both 21-7E) -> the
+    /// Shift_JIS code; 0 for every other pair.
+    std::uint16_t pair_to_sjis[0x10000];
+    /// 0x8F plane, index (row - 1) * 94 + (cell - 1): the Shift_JIS code, or 0 where none
+    /// maps there.
     std::uint16_t plane2_to_sjis[kCells * kCells];
 };
 

@@ -7,7 +7,7 @@
 namespace tarselctl::jcode {
 
 std::size_t SjisToEuc(std::string_view in, std::string& out) {
-    const std::uint16_t* map = CodeMap().sjis_to_euc;
+    const std::uint16_t* const map = CodeMap().sjis_to_euc;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
@@ -18,19 +18,26 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
-        // Katakana double; an ASCII word or a pair may run past the segment by 7 bytes.
-        o = buffer.Reserve(o, 2 * (segment + 8));
+        const auto* const pair_limit = std::min(segment_end, end - 1);
+        // Katakana double; an ASCII run or a pair may end up to 16 bytes past the segment.
+        o = buffer.Reserve(o, 2 * (segment + 16));
         while (p < segment_end) {
+            // Runs of two-byte text: one lookup tells a JIS X 0208-plane pair from the rest.
+            while (p < pair_limit) {
+                const std::uint16_t v = map[p[0] << 8 | p[1]];
+                if (!(v & 0x8000)) break;
+                o[0] = static_cast<char>(v >> 8);
+                o[1] = static_cast<char>(v);
+                o += 2;
+                p += 2;
+            }
+            if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
-                if (end - p >= 8) {
-                    const std::uint64_t w = LoadWord(p);
-                    if (IsAsciiWord(w)) {
-                        std::memcpy(o, &w, 8);
-                        o += 8;
-                        p += 8;
-                        continue;
-                    }
+                if (const std::size_t n = CopyAsciiRun(p, std::min(end, segment_end + 16), o)) {
+                    p += n;
+                    o += n;
+                    continue;
                 }
                 *o++ = static_cast<char>(b);
                 ++p;
@@ -39,13 +46,8 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
                     cut = true;
                     break;
                 }
-                const std::uint16_t v = map[(b & 0x7F) << 8 | p[1]];
-                if (v & 0x8000) {
-                    o[0] = static_cast<char>(v >> 8);
-                    o[1] = static_cast<char>(v);
-                    o += 2;
-                    p += 2;
-                } else if (v != 0) {
+                const std::uint16_t v = map[b << 8 | p[1]];
+                if (v != 0) {  // the 0x8F plane
                     o[0] = static_cast<char>(0x8F);
                     o[1] = static_cast<char>((v >> 8) | 0x80);
                     o[2] = static_cast<char>(v | 0x80);

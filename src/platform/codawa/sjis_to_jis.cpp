@@ -39,19 +39,27 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
         const auto* const segment_end = p + segment;
         // Worst case: every byte a one-byte character of the other kind (3-byte escape + 1);
         // plus the closing escape.
-        o = buffer.Reserve(o, 4 * (segment + 8) + 4);
+        const auto* const pair_limit = std::min(segment_end, end - 1);
+        o = buffer.Reserve(o, 4 * (segment + 16) + 4);
         while (p < segment_end) {
+            if (mode == Mode::kKanji) {
+                while (p < pair_limit) {
+                    const std::uint16_t v = map[p[0] << 8 | p[1]];
+                    if (!(v & 0x8000)) break;
+                    o[0] = static_cast<char>((v >> 8) & 0x7F);
+                    o[1] = static_cast<char>(v & 0x7F);
+                    o += 2;
+                    p += 2;
+                }
+                if (p >= segment_end) break;
+            }
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 o = Shift(o, mode, Mode::kOneByte);
-                if (end - p >= 8) {
-                    const std::uint64_t w = LoadWord(p);
-                    if (IsAsciiWord(w)) {
-                        std::memcpy(o, &w, 8);
-                        o += 8;
-                        p += 8;
-                        continue;
-                    }
+                if (const std::size_t n = CopyAsciiRun(p, std::min(end, segment_end + 16), o)) {
+                    p += n;
+                    o += n;
+                    continue;
                 }
                 *o++ = static_cast<char>(b);
                 ++p;
@@ -60,7 +68,7 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
                     cut = true;
                     break;
                 }
-                const std::uint16_t v = map[(b & 0x7F) << 8 | p[1]];
+                const std::uint16_t v = map[b << 8 | p[1]];
                 if (v == 0) {
                     o = Shift(o, mode, Mode::kOneByte);
                     *o++ = static_cast<char>(b);
