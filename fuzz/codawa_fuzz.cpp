@@ -1,0 +1,98 @@
+// libFuzzer target: every conversion, fed random bytes cut into random pieces, must give
+// exactly what it gives for the same bytes whole (JIS output: up to the escapes that a cut
+// adds and that change nothing), and the code page must take any bytes and any text.
+//
+// Input layout: byte 0 picks the conversion, byte 1 seeds the cut points, the rest is the
+// text (read as UTF-16 pairs by the wide-text conversions).
+#include <tarsel/code_page.h>
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "platform/codawa/codawa_samples.h"
+
+namespace {
+
+using namespace tarselctl;
+using namespace tarselctl::testing;
+
+std::vector<std::size_t> Cuts(std::size_t size, std::uint8_t seed) {
+    std::vector<std::size_t> cuts;
+    std::uint32_t state = seed * 2654435761u + 1;
+    for (std::size_t at = 0;;) {
+        state = state * 1664525u + 1013904223u;
+        at += 1 + (state >> 24) % 9;
+        if (at >= size) return cuts;
+        cuts.push_back(at);
+    }
+}
+
+void Check(bool ok) {
+    if (!ok) std::abort();
+}
+
+void CheckWideText(std::string (Codawa::*method)(String&), const String& text, const std::vector<std::size_t>& cuts) {
+    auto whole = CreateCodawa();
+    String whole_left = text;
+    const std::string whole_out = ((*whole).*method)(whole_left);
+    auto pieces = CreateCodawa();
+    String left;
+    std::string out;
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        left.append(text, from, cut - from);
+        out += ((*pieces).*method)(left);
+        from = cut;
+    }
+    left.append(text, from, String::npos);
+    out += ((*pieces).*method)(left);
+    Check(out == whole_out && left == whole_left);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::uint8_t selector = data[0];
+    const std::string input(reinterpret_cast<const char*>(data + 2), size - 2);
+    const std::vector<std::size_t> cuts = Cuts(input.size(), data[1]);
+    const ByteMethod methods[] = {&Codawa::SjisToEuc, &Codawa::EucToSjis, &Codawa::JisToSjis,
+                                  &Codawa::SjisToSjis, &Codawa::ToSjis};
+    switch (selector % 8) {
+        case 0: case 1: case 2: case 3: case 4: {
+            const char16_t* code = selector & 0x80 ? u"EUC" : u"SJIS";
+            Check(Feed(methods[selector % 8], input, cuts, code) == Feed(methods[selector % 8], input, {}, code));
+            break;
+        }
+        case 5: {
+            const Result whole = Feed(&Codawa::SjisToJis, input, {});
+            const Result cut = Feed(&Codawa::SjisToJis, input, cuts);
+            Check(cut.left == whole.left);
+            if (input.find('\x1b') == std::string::npos) Check(WithoutRedundantEscapes(cut.out) == whole.out);
+            break;
+        }
+        case 6: {
+            String text;
+            for (std::size_t i = 0; i + 1 < input.size(); i += 2) {
+                text += static_cast<char16_t>(static_cast<std::uint8_t>(input[i]) |
+                                              static_cast<std::uint8_t>(input[i + 1]) << 8);
+            }
+            std::vector<std::size_t> text_cuts;
+            for (std::size_t cut : cuts) {
+                if (cut / 2 < text.size() && (text_cuts.empty() || text_cuts.back() < cut / 2)) text_cuts.push_back(cut / 2);
+            }
+            CheckWideText(selector & 0x80 ? &Codawa::TextToEuc : &Codawa::TextToSjis, text, text_cuts);
+            // Every character the code page writes, it reads back (unmappable ones as '?').
+            const std::string sjis = EncodeShiftJis(text);
+            Check(DecodeShiftJis(sjis).size() <= text.size());
+            break;
+        }
+        case 7: {
+            const String decoded = DecodeShiftJis(input);
+            Check(decoded.size() <= input.size());
+            Check(DecodeShiftJis(EncodeShiftJis(decoded)) == DecodeShiftJis(EncodeShiftJis(DecodeShiftJis(EncodeShiftJis(decoded)))));
+            break;
+        }
+    }
+    return 0;
+}
