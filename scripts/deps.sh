@@ -62,9 +62,11 @@ for entry in "${unpacked[@]}"; do
   [[ -x "$dest/$binary" ]] && continue
   mkdir -p "$pkgs_dir/debs"
   rm -f "$pkgs_dir/debs/${name}"_*.deb
-  # apt drops root to its own user for downloads; a directory that user may write avoids
-  # the warning about an unsandboxed download.
-  chmod 0777 "$pkgs_dir/debs" 2>/dev/null || true
+  # apt drops root to its own user for downloads; a directory that user owns avoids the
+  # warning about an unsandboxed download.
+  if [[ $(id -u) -eq 0 ]] && getent passwd _apt >/dev/null; then
+    chown _apt "$pkgs_dir/debs"
+  fi
   echo "deps: fetching $name"
   if ! (cd "$pkgs_dir/debs" && apt-get download -qq "$name" </dev/null); then
     # A fresh machine may not know the package yet: refresh the lists once and retry.

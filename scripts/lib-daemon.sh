@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Background servers run by the scripts: each in its own session (so it and the session
 # processes it forks form one process group that can be stopped together), its pid in a file,
 # its output in a log. Sourced by scripts/ftp-servers.sh; needs bash.
