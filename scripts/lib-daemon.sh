@@ -32,7 +32,7 @@ daemon_pid() {
 daemon_alive() {
   local pid state
   pid=$(<"$1") || return 1
-  state=$(awk '{print $3}' "/proc/$pid/stat" 2>/dev/null) || return 1
+  state=$(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{print $1}') || return 1
   [[ -n $state && $state != Z ]]
 }
 
@@ -41,7 +41,8 @@ daemon_alive() {
 daemon_stop() {
   local pidfile=$1 expected=$2 pid pgid i
   if pid=$(daemon_pid "$pidfile" "$expected"); then
-    pgid=$(ps -o pgid= -p "$pid" 2>/dev/null | tr -d ' ')
+    # /proc/PID/stat reads "pid (name) state ppid pgrp ..."; the name may hold blanks.
+    pgid=$(sed 's/^.*) //' "/proc/$pid/stat" 2>/dev/null | awk '{print $3}')
     if [[ $pgid == "$pid" ]]; then
       kill -TERM -- "-$pid" 2>/dev/null || true
     else
@@ -63,7 +64,6 @@ daemon_stop() {
 # running. Exited processes wait as zombies until the machine's init reaps them, which can
 # take seconds; they hold no sockets any more, so they count as gone.
 group_running() {
-  # /proc/PID/stat reads "pid (name) state ppid pgrp ..."; the name may hold blanks.
   cat /proc/[0-9]*/stat 2>/dev/null | awk -v pid="$1" -v pgid="$2" '
     { id = $1; sub(/^.*\) /, "") }
     $1 != "Z" && (id == pid || (pgid != "" && $3 == pgid)) { found = 1 }
