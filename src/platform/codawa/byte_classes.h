@@ -43,4 +43,30 @@ inline std::size_t CopyAsciiRun(const std::uint8_t* p, const std::uint8_t* limit
     return static_cast<std::size_t>(p - start);
 }
 
+/// Copies the 16 bytes at p to o and returns how many of them, from the front, are ASCII
+/// (1-16 when p[0] is ASCII). Needs 16 readable bytes at p and 16 writable at o. Bytes past
+/// the ASCII ones are written too, to be overwritten by what follows, so in the input's own
+/// buffer o must be p itself or at least 16 bytes behind it (see MayCopyBlocks).
+inline std::size_t CopyAsciiPrefix16(const std::uint8_t* p, char* o) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+    const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) | 0x10000u;
+    return static_cast<std::size_t>(__builtin_ctz(high));
+#else
+    std::memcpy(o, p, 16);
+    std::size_t n = 0;
+    while (n < 16 && p[n] < 0x80) ++n;
+    return n;
+#endif
+}
+
+/// Whether a converter writing into its own input may store whole 16-byte blocks at o
+/// while reading at p: when o is p every byte is written back as it was, and from 16 bytes
+/// behind on a block cannot reach bytes not yet read.
+inline bool MayCopyBlocks(const std::uint8_t* p, const char* o) {
+    const auto* w = reinterpret_cast<const std::uint8_t*>(o);
+    return w == p || p - w >= 16;
+}
+
 }  // namespace tarselctl::jcode

@@ -27,6 +27,15 @@ std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& 
 /// as seven-bit bytes 21-5F; bytes that form no character are copied in one-byte mode.
 std::size_t SjisToJis(std::string_view in, std::string& out);
 
+/// Converts Shift_JIS to EUC-JP where it stands, as far as every character keeps its length
+/// (ASCII, the two-byte plane, bytes that form no character), and returns how far that
+/// is: up to a half-width katakana, a 0x8F-plane character or a lead byte cut at the end.
+/// That front is exactly what SjisToEuc gives for it.
+std::size_t SjisToEucSameLength(char* text, std::size_t size);
+
+/// Length of the run of ASCII bytes at the front: what SjisToJis copies unchanged.
+std::size_t AsciiLength(std::string_view text);
+
 /// Length of the front of Shift_JIS text that holds only complete characters.
 std::size_t SjisCompleteLength(std::string_view in);
 

@@ -2,6 +2,7 @@
 #include <tarsel/codawa.h>
 #include <tarsel/code_page.h>
 
+#include "platform/codawa/byte_classes.h"
 #include "platform/codawa/byte_conversions.h"
 
 namespace tarselctl {
@@ -22,13 +23,24 @@ public:
 
     Integer get_Version() const override { return 210; }
 
-    std::string SjisToJis(std::string& text) override { return Consume(text, jcode::SjisToJis); }
+    std::string SjisToJis(std::string& text) override {
+        // ASCII text is its own JIS form: hand the buffer back rather than copy it.
+        const std::size_t ascii = jcode::AsciiLength(text);
+        if (IsAllButCutLead(text, ascii)) return TakeFront(text, ascii, ascii);
+        return ConvertRest(text, ascii, jcode::SjisToJis);
+    }
 
     std::string ToSjis(std::string& text) override {
         return source_is_euc_ ? EucToSjis(text) : SjisToSjis(text);
     }
 
-    std::string SjisToEuc(std::string& text) override { return Consume(text, jcode::SjisToEuc); }
+    std::string SjisToEuc(std::string& text) override {
+        // Text without half-width katakana or 0x8F-plane characters keeps its length and is
+        // converted inside the caller's buffer.
+        const std::size_t same = jcode::SjisToEucSameLength(text.data(), text.size());
+        if (IsAllButCutLead(text, same)) return TakeFront(text, same, same);
+        return ConvertRest(text, same, jcode::SjisToEuc);
+    }
 
     std::string EucToSjis(std::string& text) override {
         return InPlace(text, [](const char* in, std::size_t size, char* out, std::size_t& written) {
@@ -82,9 +94,19 @@ private:
         return out;
     }
 
-    static std::string Consume(std::string& text, std::size_t (*convert)(std::string_view, std::string&)) {
-        std::string out;
-        text.erase(0, convert(text, out));
+    // Whether everything after the first `done` bytes is at most a lead byte cut at the end
+    // (both prefix scans stop at such a byte; a whole character is never the last byte).
+    static bool IsAllButCutLead(const std::string& text, std::size_t done) {
+        return done == text.size() ||
+               (done + 1 == text.size() && jcode::IsSjisLead(static_cast<std::uint8_t>(text.back())));
+    }
+
+    // The first `done` bytes are already in their converted form; `convert` does the rest.
+    static std::string ConvertRest(std::string& text, std::size_t done,
+                                   std::size_t (*convert)(std::string_view, std::string&)) {
+        std::string out(text, 0, done);
+        done += convert(std::string_view(text).substr(done), out);
+        text.erase(0, done);
         return out;
     }
 

@@ -27,9 +27,15 @@ std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& 
         if (p == end) break;
         const std::uint8_t b = *p;
         if (b < 0x80) {
-            if (const std::size_t n = CopyAsciiRun(p, end, o)) {
+            if (end - p >= 16 && MayCopyBlocks(p, o)) {  // a word, or the start of a longer run
+                const std::size_t n = CopyAsciiPrefix16(p, o);
                 p += n;
                 o += n;
+                if (n == 16) {
+                    const std::size_t more = CopyAsciiRun(p, end, o);
+                    p += more;
+                    o += more;
+                }
                 continue;
             }
             *o++ = static_cast<char>(b);
@@ -44,6 +50,10 @@ std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& 
             if (IsSjisKatakana(t)) {
                 *o++ = static_cast<char>(t);
                 p += 2;
+                while (end - p >= 2 && p[0] == 0x8E && IsSjisKatakana(p[1])) {
+                    *o++ = static_cast<char>(p[1]);
+                    p += 2;
+                }
             } else {
                 *o++ = static_cast<char>(b);
                 ++p;

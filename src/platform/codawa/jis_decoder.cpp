@@ -45,6 +45,24 @@ inline std::size_t CopyPlainRun(const std::uint8_t* p, const std::uint8_t* limit
     return static_cast<std::size_t>(p - start);
 }
 
+// Like CopyAsciiPrefix16 for the bytes CopyPlainRun takes: copies 16 bytes, returns how
+// many from the front need nothing done (0-16).
+inline std::size_t CopyPlainPrefix16(const std::uint8_t* p, char* o) {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+    const __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(kEsc)),
+                                         _mm_cmpeq_epi8(_mm_or_si128(v, _mm_set1_epi8(1)), _mm_set1_epi8(kShiftIn)));
+    const unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(v, special))) | 0x10000u;
+    return static_cast<std::size_t>(__builtin_ctz(stop));
+#else
+    std::memcpy(o, p, 16);
+    std::size_t n = 0;
+    while (n < 16 && p[n] < 0x80 && p[n] != kEsc && p[n] != kShiftOut && p[n] != kShiftIn) ++n;
+    return n;
+#endif
+}
+
 enum class Escape { kIncomplete, kUnknown, kKnown };
 
 // Reads the escape sequence at p (p[0] == ESC). On kKnown, `length` and `mode` are set;
@@ -165,10 +183,16 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
             *o++ = static_cast<char>(b >= 0x21 && b <= 0x5F ? b + 0x80 : b);
             ++p;
         } else {
-            if (!shifted_out_) {
-                if (const std::size_t n = CopyPlainRun(p, end, o)) {
+            if (!shifted_out_ && end - p >= 16 && MayCopyBlocks(p, o)) {
+                const std::size_t n = CopyPlainPrefix16(p, o);
+                if (n != 0) {
                     p += n;
                     o += n;
+                    if (n == 16) {
+                        const std::size_t more = CopyPlainRun(p, end, o);
+                        p += more;
+                        o += more;
+                    }
                     continue;
                 }
             }

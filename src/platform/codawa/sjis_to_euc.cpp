@@ -19,8 +19,9 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);
-        // Katakana double; an ASCII run or a pair may end up to 16 bytes past the segment.
-        o = buffer.Reserve(o, 2 * (segment + 16));
+        // Katakana double; an ASCII run or a pair may end up to 16 bytes past the segment, and
+        // an ASCII copy writes 16 bytes.
+        o = buffer.Reserve(o, 2 * (segment + 32));
         while (p < segment_end) {
             // Runs of two-byte text: one lookup tells a JIS X 0208-plane pair from the rest.
             while (p < pair_limit) {
@@ -34,9 +35,15 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
             if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
-                if (const std::size_t n = CopyAsciiRun(p, std::min(end, segment_end + 16), o)) {
+                if (end - p >= 16) {  // a word, or the start of a longer run
+                    const std::size_t n = CopyAsciiPrefix16(p, o);
                     p += n;
                     o += n;
+                    if (n == 16) {
+                        const std::size_t more = CopyAsciiRun(p, std::min(end, segment_end + 16), o);
+                        p += more;
+                        o += more;
+                    }
                     continue;
                 }
                 *o++ = static_cast<char>(b);
@@ -58,10 +65,12 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
                     ++p;
                 }
             } else if (IsSjisKatakana(b)) {
-                o[0] = static_cast<char>(0x8E);
-                o[1] = static_cast<char>(b);
-                o += 2;
-                ++p;
+                do {
+                    o[0] = static_cast<char>(0x8E);
+                    o[1] = static_cast<char>(*p);
+                    o += 2;
+                    ++p;
+                } while (p < segment_end && IsSjisKatakana(*p));
             } else {
                 *o++ = static_cast<char>(b);
                 ++p;

@@ -40,7 +40,7 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
         // Worst case: every byte a one-byte character of the other kind (3-byte escape + 1);
         // plus the closing escape.
         const auto* const pair_limit = std::min(segment_end, end - 1);
-        o = buffer.Reserve(o, 4 * (segment + 16) + 4);
+        o = buffer.Reserve(o, 4 * (segment + 32) + 4);
         while (p < segment_end) {
             if (mode == Mode::kKanji) {
                 while (p < pair_limit) {
@@ -56,9 +56,15 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 o = Shift(o, mode, Mode::kOneByte);
-                if (const std::size_t n = CopyAsciiRun(p, std::min(end, segment_end + 16), o)) {
+                if (end - p >= 16) {  // a word, or the start of a longer run
+                    const std::size_t n = CopyAsciiPrefix16(p, o);
                     p += n;
                     o += n;
+                    if (n == 16) {
+                        const std::size_t more = CopyAsciiRun(p, std::min(end, segment_end + 16), o);
+                        p += more;
+                        o += more;
+                    }
                     continue;
                 }
                 *o++ = static_cast<char>(b);
@@ -82,8 +88,10 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
                 p += 2;
             } else if (IsSjisKatakana(b)) {
                 o = Shift(o, mode, Mode::kKatakana);
-                *o++ = static_cast<char>(b - 0x80);
-                ++p;
+                do {
+                    *o++ = static_cast<char>(*p - 0x80);
+                    ++p;
+                } while (p < segment_end && IsSjisKatakana(*p));
             } else {
                 o = Shift(o, mode, Mode::kOneByte);
                 *o++ = static_cast<char>(b);

@@ -40,6 +40,32 @@ TEST(CodawaBoundary, EverySplitPointAndEveryChunkSizeGivesTheWholeResult) {
     }
 }
 
+TEST(CodawaBoundary, LongRunsTakenBlockWiseMatchByteByByteConversion) {
+    // Whole input goes through the block copies and the in-place paths; one byte at a time
+    // never has 16 bytes ahead, so it takes the plain per-character path.
+    std::string sjis;
+    for (int i = 0; i < 40; ++i) {
+        sjis += std::string(static_cast<std::size_t>(i % 23), 'a') + "±²" +
+                std::string(static_cast<std::size_t>(i % 7), '\xb3') + std::string(static_cast<std::size_t>(i), 'z') +
+                "ú@ " + (i % 5 ? "" : " (J");
+    }
+    sjis += std::string(100, 'q') + " ¢" + std::string(50, 'q') + "";  // kanji-only ending
+    auto one_byte_at_a_time = [](std::size_t size) { return EveryN(size, 1); };
+    auto euc = Feed(&Codawa::SjisToEuc, sjis, {});
+    auto jis = Feed(&Codawa::SjisToJis, sjis.substr(0, sjis.size() - 1), {});
+    EXPECT_EQ(euc, Feed(&Codawa::SjisToEuc, sjis, one_byte_at_a_time(sjis.size())));
+    EXPECT_EQ(Feed(&Codawa::EucToSjis, euc.out, {}), Feed(&Codawa::EucToSjis, euc.out, one_byte_at_a_time(euc.out.size())));
+    EXPECT_EQ(Feed(&Codawa::EucToSjis, euc.out, {}).out, sjis.substr(0, sjis.size() - 1));
+    EXPECT_EQ(Feed(&Codawa::JisToSjis, jis.out, {}), Feed(&Codawa::JisToSjis, jis.out, one_byte_at_a_time(jis.out.size())));
+    // Text that keeps its length is converted inside the caller's buffer, also when a cut
+    // lead byte waits at the end.
+    for (const std::string& text : {std::string(300, 'a') + " " + std::string(40, 'b') + "",
+                                   std::string(300, 'a'), std::string(300, 'a') + ""}) {
+        EXPECT_EQ(Feed(&Codawa::SjisToEuc, text, {}), Feed(&Codawa::SjisToEuc, text, one_byte_at_a_time(text.size())));
+        EXPECT_EQ(Feed(&Codawa::SjisToJis, text, {}).left, Feed(&Codawa::SjisToJis, text, one_byte_at_a_time(text.size())).left);
+    }
+}
+
 TEST(CodawaBoundary, JisEscapesCutAtAnyTwoPointsKeepTheShiftState) {
     const std::string input = MixedJis();
     const Result whole = Feed(&Codawa::JisToSjis, input, {});
