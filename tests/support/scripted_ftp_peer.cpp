@@ -1,0 +1,324 @@
+#include "support/scripted_ftp_peer.h"
+
+#include <cctype>
+
+#include <asio/write.hpp>
+
+namespace tarselctl::testing {
+
+using asio::ip::tcp;
+
+// ---- FtpScript
+
+FtpScript& FtpScript::Reply(const std::string& line) { return Raw(line + "\r\n"); }
+
+FtpScript& FtpScript::Raw(const std::string& bytes) {
+    steps_.push_back({Kind::Send, bytes, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::Pieces(const std::vector<std::string>& pieces,
+                             std::chrono::milliseconds gap) {
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (i > 0) Pause(gap);
+        Raw(pieces[i]);
+    }
+    return *this;
+}
+
+FtpScript& FtpScript::Pause(std::chrono::milliseconds span) {
+    steps_.push_back({Kind::Pause, {}, span});
+    return *this;
+}
+
+FtpScript& FtpScript::Close() {
+    steps_.push_back({Kind::Close, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::Reset() {
+    steps_.push_back({Kind::Reset, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::Stall() {
+    steps_.push_back({Kind::Stall, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::PassiveReply() {
+    steps_.push_back({Kind::PassiveReply, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::AwaitData() {
+    steps_.push_back({Kind::AwaitData, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::DataSend(const std::string& bytes) {
+    steps_.push_back({Kind::DataSend, bytes, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::DataClose() {
+    steps_.push_back({Kind::DataClose, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::AwaitDataClosed() {
+    steps_.push_back({Kind::AwaitDataClosed, {}, {}});
+    return *this;
+}
+
+// ---- ScriptedFtpPeer
+
+namespace {
+
+std::string CommandWord(const std::string& line) {
+    const std::size_t end = line.find(' ');
+    std::string word = line.substr(0, end);
+    for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return word;
+}
+
+void CloseQuietly(asio::ip::tcp::socket& socket) {
+    asio::error_code ignored;
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
+
+}  // namespace
+
+ScriptedFtpPeer::ScriptedFtpPeer(asio::io_context& io)
+    : io_(io),
+      acceptor_(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)),
+      timer_(io) {
+    greeting_.Reply("220 scripted peer ready");
+    Accept();
+}
+
+ScriptedFtpPeer::~ScriptedFtpPeer() {
+    life_.reset();
+    asio::error_code ignored;
+    timer_.cancel();
+    acceptor_.close(ignored);
+    if (dataAcceptor_) dataAcceptor_->close(ignored);
+    if (control_) control_->close(ignored);
+    if (data_) data_->close(ignored);
+}
+
+String ScriptedFtpPeer::Port() const { return FromUtf8(std::to_string(PortNumber())); }
+
+std::uint16_t ScriptedFtpPeer::PortNumber() const { return acceptor_.local_endpoint().port(); }
+
+void ScriptedFtpPeer::Greeting(FtpScript script) { greeting_ = std::move(script); }
+
+void ScriptedFtpPeer::Next(FtpScript script) { next_.push_back(std::move(script)); }
+
+void ScriptedFtpPeer::On(const std::string& word, FtpScript script) {
+    byWord_[word] = std::move(script);
+}
+
+void ScriptedFtpPeer::Accept() {
+    acceptor_.async_accept([this, life = std::weak_ptr<char>(life_)](const asio::error_code& ec,
+                                                                     tcp::socket socket) {
+        if (life.expired() || ec) return;
+        // One control connection per peer: a test that reconnects makes a new peer.
+        asio::error_code ignored;
+        acceptor_.close(ignored);
+        socket.set_option(tcp::no_delay(true), ignored);
+        control_.emplace(std::move(socket));
+        accepted = true;
+        Read();
+        StartScript(greeting_);
+    });
+}
+
+void ScriptedFtpPeer::Read() {
+    readBuffer_.resize(4096);
+    control_->async_read_some(
+        asio::buffer(readBuffer_),
+        [this, life = std::weak_ptr<char>(life_)](const asio::error_code& ec, std::size_t n) {
+            if (life.expired()) return;
+            if (ec) {
+                // A close of our own cancels the read; only the client's close counts.
+                if (ec != asio::error::operation_aborted && control_->is_open()) {
+                    clientClosed = true;
+                    asio::error_code ignored;
+                    control_->close(ignored);
+                }
+                AfterEvent();
+                return;
+            }
+            received.append(readBuffer_.data(), n);
+            pendingText_.append(readBuffer_.data(), n);
+            TakeLines();
+            Read();
+        });
+}
+
+void ScriptedFtpPeer::TakeLines() {
+    for (std::size_t end; (end = pendingText_.find("\r\n")) != std::string::npos;) {
+        std::string line = pendingText_.substr(0, end);
+        pendingText_.erase(0, end + 2);
+        lines.push_back(line);
+        waitingLines_.push_back(std::move(line));
+    }
+    if (!running_) Continue();
+}
+
+void ScriptedFtpPeer::StartScript(const FtpScript& script) {
+    running_ = Running{script.Steps(), 0};
+    Continue();
+}
+
+// Runs steps until one has to wait; when a script ends, the next waiting line gets its own.
+void ScriptedFtpPeer::Continue() {
+    for (;;) {
+        if (running_) {
+            if (running_->next == running_->steps.size()) {
+                running_.reset();
+                continue;
+            }
+            if (RunStep(running_->steps[running_->next])) return;
+            ++running_->next;
+            continue;
+        }
+        if (waitingLines_.empty()) return;
+        const std::string line = std::move(waitingLines_.front());
+        waitingLines_.pop_front();
+        FtpScript script;
+        if (!next_.empty()) {
+            script = std::move(next_.front());
+            next_.pop_front();
+        } else if (auto found = byWord_.find(CommandWord(line)); found != byWord_.end()) {
+            script = found->second;
+        } else {
+            script.Reply("502 not scripted");
+        }
+        running_ = Running{script.Steps(), 0};
+    }
+}
+
+void ScriptedFtpPeer::StepDone() {
+    if (!running_) return;
+    ++running_->next;
+    Continue();
+}
+
+bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
+    using Kind = FtpScript::Kind;
+    auto life = std::weak_ptr<char>(life_);
+    switch (step.kind) {
+        case Kind::Send:
+            if (!control_ || !control_->is_open()) return false;
+            writing_ = step.bytes;
+            asio::async_write(*control_, asio::buffer(writing_),
+                              [this, life](const asio::error_code&, std::size_t) {
+                                  if (!life.expired()) StepDone();
+                              });
+            return true;
+        case Kind::Pause:
+            timer_.expires_after(step.pause);
+            timer_.async_wait([this, life](const asio::error_code& ec) {
+                if (!life.expired() && !ec) StepDone();
+            });
+            return true;
+        case Kind::Close:
+            if (control_) CloseQuietly(*control_);
+            return false;
+        case Kind::Reset:
+            if (control_ && control_->is_open()) {
+                asio::error_code ignored;
+                control_->set_option(asio::socket_base::linger(true, 0), ignored);
+                control_->close(ignored);
+            }
+            return false;
+        case Kind::Stall:
+            return true;
+        case Kind::PassiveReply: {
+            OpenPassive();
+            const auto port = dataAcceptor_->local_endpoint().port();
+            writing_ = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+                       std::to_string(port % 256) + ").\r\n";
+            if (!control_ || !control_->is_open()) return false;
+            asio::async_write(*control_, asio::buffer(writing_),
+                              [this, life](const asio::error_code&, std::size_t) {
+                                  if (!life.expired()) StepDone();
+                              });
+            return true;
+        }
+        case Kind::AwaitData:
+            awaiting_ = !dataAccepted;
+            return awaiting_;
+        case Kind::DataSend:
+            if (!data_ || !data_->is_open()) return false;
+            dataWriting_ = step.bytes;
+            asio::async_write(*data_, asio::buffer(dataWriting_),
+                              [this, life](const asio::error_code&, std::size_t) {
+                                  if (!life.expired()) StepDone();
+                              });
+            return true;
+        case Kind::DataClose:
+            if (data_) CloseQuietly(*data_);
+            return false;
+        case Kind::AwaitDataClosed:
+            awaiting_ = !dataClientClosed;
+            return awaiting_;
+    }
+    return false;
+}
+
+void ScriptedFtpPeer::OpenPassive() {
+    asio::error_code ignored;
+    if (data_) data_->close(ignored);
+    data_.reset();
+    dataAccepted = false;
+    dataClientClosed = false;
+    dataAcceptor_.emplace(io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    dataAcceptor_->async_accept([this, life = std::weak_ptr<char>(life_)](
+                                    const asio::error_code& ec, tcp::socket socket) {
+        if (life.expired() || ec) return;
+        asio::error_code ignored2;
+        // One data connection per PASV, as real servers do.
+        dataAcceptor_->close(ignored2);
+        socket.set_option(tcp::no_delay(true), ignored2);
+        data_.emplace(std::move(socket));
+        dataAccepted = true;
+        ReadData();
+        AfterEvent();
+    });
+}
+
+void ScriptedFtpPeer::ReadData() {
+    dataBuffer_.resize(64 * 1024);
+    data_->async_read_some(
+        asio::buffer(dataBuffer_),
+        [this, life = std::weak_ptr<char>(life_)](const asio::error_code& ec, std::size_t n) {
+            if (life.expired()) return;
+            if (ec) {
+                if (ec != asio::error::operation_aborted && data_->is_open()) {
+                    dataClientClosed = true;
+                    asio::error_code ignored;
+                    data_->close(ignored);
+                }
+                AfterEvent();
+                return;
+            }
+            dataReceived.append(dataBuffer_.data(), n);
+            ReadData();
+        });
+}
+
+// A step that waits for an accept or a close goes on once that has happened.
+void ScriptedFtpPeer::AfterEvent() {
+    if (!awaiting_ || !running_) return;
+    const FtpScript::Step& step = running_->steps[running_->next];
+    const bool satisfied = step.kind == FtpScript::Kind::AwaitData ? dataAccepted : dataClientClosed;
+    if (!satisfied) return;
+    awaiting_ = false;
+    StepDone();
+}
+
+}  // namespace tarselctl::testing

@@ -1,0 +1,166 @@
+// A scripted FTP server on 127.0.0.1 for loopback tests of the control over real TCP.
+//
+// The peer runs on the same io_context as the control, so a test drives both by running that
+// loop (bounded: see RunUntil in tests/platform/asio/loopback.h). It accepts one control
+// connection, runs its greeting script, then answers each command line it receives with a
+// script chosen for that line, and records every line exactly as it arrived.
+//
+//   ScriptedFtpPeer peer(io);
+//   peer.On("USER", FtpScript().Reply("331 password please"));
+//   peer.On("PASS", FtpScript().Reply("230 welcome"));
+//   peer.On("QUIT", FtpScript().Reply("221 bye").Close());
+//   control.put_port(peer.Port());
+//   control.Connect(u"127.0.0.1", u"anonymous", u"guest@");
+//   ... run the loop ...
+//   EXPECT_THAT(peer.lines, ElementsAre("USER anonymous", "PASS guest@", "QUIT"));
+//
+// Choosing the script for a line: the scripts queued with Next() are used first, one per
+// line, in order; then the standing script of the line's command word (On(), matched on the
+// first blank-separated word, upper-cased); otherwise "502 not scripted". Lines that arrive
+// while a script is still running wait and are answered in turn, so a script that stalls
+// leaves every later line unanswered (but recorded).
+//
+// Passive data connections: a script step PassiveReply() opens a data listener on 127.0.0.1
+// port 0 and sends the 227 reply that names it. The listener takes the first connection made
+// to it; later steps wait for it (AwaitData), send on it (DataSend), close it (DataClose) or
+// wait for the client to close it (AwaitDataClosed). Bytes the client sends on it are kept in
+// `dataReceived`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <tarsel/types.h>
+
+namespace tarselctl::testing {
+
+/// What the peer does, step by step, in answer to one line (or as its greeting).
+class FtpScript {
+public:
+    enum class Kind {
+        Send,             ///< write `bytes` on the control connection
+        Pause,            ///< wait `pause`
+        Close,            ///< close the control connection in an orderly way
+        Reset,            ///< drop the control connection with a reset (RST)
+        Stall,            ///< never go on
+        PassiveReply,     ///< open a data listener and send "227 ... (127,0,0,1,p1,p2)"
+        AwaitData,        ///< wait until the client has connected to the data listener
+        DataSend,         ///< write `bytes` on the data connection
+        DataClose,        ///< close the data connection
+        AwaitDataClosed,  ///< wait until the client has closed the data connection
+    };
+    struct Step {
+        Kind kind;
+        std::string bytes;
+        std::chrono::milliseconds pause{0};
+    };
+
+    /// Sends `line` followed by CR LF.
+    FtpScript& Reply(const std::string& line);
+    /// Sends exactly `bytes`, in one write.
+    FtpScript& Raw(const std::string& bytes);
+    /// Sends `pieces` one write each, with `gap` between them, so that the client's reads
+    /// see them apart (the connection does not coalesce: the peer sets no-delay).
+    FtpScript& Pieces(const std::vector<std::string>& pieces,
+                      std::chrono::milliseconds gap = std::chrono::milliseconds(40));
+    FtpScript& Pause(std::chrono::milliseconds span);
+    FtpScript& Close();
+    FtpScript& Reset();
+    FtpScript& Stall();
+    FtpScript& PassiveReply();
+    FtpScript& AwaitData();
+    FtpScript& DataSend(const std::string& bytes);
+    FtpScript& DataClose();
+    FtpScript& AwaitDataClosed();
+
+    const std::vector<Step>& Steps() const { return steps_; }
+
+private:
+    std::vector<Step> steps_;
+};
+
+/// The scripted server. Create it before the control so that it outlives the control's
+/// sockets' handlers on the shared io_context.
+class ScriptedFtpPeer {
+public:
+    explicit ScriptedFtpPeer(asio::io_context& io);
+    ~ScriptedFtpPeer();
+    ScriptedFtpPeer(const ScriptedFtpPeer&) = delete;
+    ScriptedFtpPeer& operator=(const ScriptedFtpPeer&) = delete;
+
+    /// The control port, as the control's `port` property takes it.
+    String Port() const;
+    std::uint16_t PortNumber() const;
+
+    /// What the peer sends when the client connects (default: "220 scripted peer ready").
+    /// An empty script sends nothing at all.
+    void Greeting(FtpScript script);
+    /// The next received line is answered with `script` (queued, first in first out).
+    void Next(FtpScript script);
+    /// Every line whose command word is `word` is answered with `script`, unless Next()
+    /// scripts are pending.
+    void On(const std::string& word, FtpScript script);
+
+    // ---- what happened
+    /// Every command line received, without its CR LF, in order.
+    std::vector<std::string> lines;
+    /// Every byte received on the control connection.
+    std::string received;
+    /// Every byte received on the data connection(s).
+    std::string dataReceived;
+    bool accepted = false;           ///< a control connection was accepted
+    bool clientClosed = false;       ///< the client ended the control connection
+    bool dataAccepted = false;       ///< a data connection was accepted
+    bool dataClientClosed = false;   ///< the client ended the data connection
+
+    /// True while a script runs or waits; false when the peer is waiting for a line.
+    bool Busy() const { return running_.has_value(); }
+
+private:
+    struct Running {
+        std::vector<FtpScript::Step> steps;
+        std::size_t next = 0;
+    };
+
+    void Accept();
+    void Read();
+    void ReadData();
+    void TakeLines();
+    void StartScript(const FtpScript& script);
+    void Continue();
+    /// Runs the step at the head of the running script; false when it finished at once.
+    bool RunStep(const FtpScript::Step& step);
+    void StepDone();
+    void OpenPassive();
+    void AfterEvent();
+
+    asio::io_context& io_;
+    asio::ip::tcp::acceptor acceptor_;
+    std::optional<asio::ip::tcp::socket> control_;
+    std::optional<asio::ip::tcp::acceptor> dataAcceptor_;
+    std::optional<asio::ip::tcp::socket> data_;
+    asio::steady_timer timer_;
+    std::string readBuffer_, dataBuffer_, pendingText_, writing_, dataWriting_;
+
+    FtpScript greeting_;
+    std::deque<FtpScript> next_;
+    std::map<std::string, FtpScript> byWord_;
+    std::deque<std::string> waitingLines_;
+    std::optional<Running> running_;
+    /// The step under way is waiting for an event (accept, close) rather than a completion.
+    bool awaiting_ = false;
+    /// Every handler holds a weak copy; a handler that outlives the peer does nothing.
+    std::shared_ptr<char> life_ = std::make_shared<char>();
+};
+
+}  // namespace tarselctl::testing
