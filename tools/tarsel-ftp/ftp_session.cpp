@@ -48,11 +48,14 @@ bool IsTransfer(Verb verb) {
 
 // A server that never answers QUIT must not keep the program alive.
 constexpr auto kQuitGrace = std::chrono::seconds(10);
+// Some servers (pure-ftpd) send no final reply at all when the data connection of a running
+// download is closed under them; without it the control would stay busy for good.
+constexpr auto kAbortGrace = std::chrono::seconds(5);
 
 }  // namespace
 
 FtpSession::FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options)
-    : io_(io), control_(control), options_(options), quitGuard_(io) {
+    : io_(io), control_(control), options_(options), quitGuard_(io), abortGuard_(io) {
     cookie_ = control_.Advise(*this);
 }
 
@@ -262,15 +265,15 @@ void FtpSession::StartQuit() {
 }
 
 void FtpSession::Complete(std::int32_t code, const std::string& text) {
+    abortGuard_.cancel();
     Running r = std::move(*running_);
     running_.reset();
     phase_ = Phase::Ready;
-    bool success = code == 0 && !r.faultCode;
+    bool success = code == 0 && !r.localFault && !r.transErrorCode;
     if (r.verb == Verb::Get) {
         const std::string error = download_.Finish(success);
-        if (!error.empty() && !r.faultCode) {
-            r.faultCode = "local";
-            r.faultText = error;
+        if (!error.empty() && !r.localFault) {
+            r.localFault = error;
             success = false;
         }
     } else if (r.verb == Verb::Put || r.verb == Verb::Append) {
@@ -281,12 +284,14 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         std::fflush(stdout);
         return;
     }
-    if (r.faultCode) {
-        std::string detail = r.faultText;
+    if (r.localFault) {
+        std::string detail = *r.localFault;
         if (code != 0) detail += " (server: " + std::to_string(code) + " " + text + ")";
-        Fail(*r.faultCode, r.operation, detail);
-    } else {
+        Fail("local", r.operation, detail);
+    } else if (code != 0) {
         Fail(std::to_string(code), r.operation, text);
+    } else {
+        Fail(*r.transErrorCode, r.operation, r.transErrorText);
     }
 }
 
@@ -298,23 +303,20 @@ void FtpSession::Fail(const std::string& code, const std::string& operation,
     if (!options_.keepGoing) StopAfterFailure();
 }
 
-void FtpSession::NoteFault(const std::string& code, const std::string& text) {
-    if (running_ && !running_->faultCode) {
-        running_->faultCode = code;
-        running_->faultText = text;
-    }
+void FtpSession::NoteLocalFault(const std::string& text) {
+    if (running_ && !running_->localFault) running_->localFault = text;
 }
 
 void FtpSession::RequestAbort() {
     if (!running_ || !running_->isTransfer || running_->abortRequested) return;
     running_->abortRequested = true;
-    NoteFault("local", "aborted");
+    NoteLocalFault("aborted");
     // Before the data connection is up there is nothing to close yet; its open event does it.
     if (running_->dataOpen) PostAbort();
 }
 
 void FtpSession::AbortForFault(const std::string& error) {
-    NoteFault("local", error);
+    NoteLocalFault(error);
     running_->abortRequested = true;
     if (running_->dataOpen) PostAbort();
 }
@@ -323,8 +325,18 @@ void FtpSession::PostAbort() {
     // Abort closes the data connection, which raises the close events; that must not happen
     // in the middle of the handler that asked for it. The command may have ended (and another
     // begun) by the time this runs.
-    asio::post(io_, [this, id = running_->id] {
-        if (running_ && running_->id == id && running_->dataOpen) control_.Abort();
+    const std::uint64_t id = running_->id;
+    asio::post(io_, [this, id] {
+        if (!running_ || running_->id != id || !running_->dataOpen) return;
+        control_.Abort();
+        if (!running_ || running_->id != id) return;
+        abortGuard_.expires_after(kAbortGrace);
+        abortGuard_.async_wait([this, id](const asio::error_code& ec) {
+            if (ec || !running_ || running_->id != id) return;
+            running_->localFault = *running_->localFault +
+                                   "; the server did not answer, so the connection was closed";
+            control_.Abend();
+        });
     });
 }
 
@@ -338,6 +350,7 @@ void FtpSession::Finish() {
     if (phase_ == Phase::Finished) return;
     phase_ = Phase::Finished;
     quitGuard_.cancel();
+    abortGuard_.cancel();
     running_.reset();
     queue_.clear();
     (void)download_.Finish(false);
@@ -373,11 +386,12 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     const std::string reason = msg.empty() ? std::string("connection closed")
                                            : "connection closed: " + ToUtf8(msg);
     if (running_) {
-        const std::string operation = running_->operation;
+        const Running r = std::move(*running_);
         running_.reset();
         (void)download_.Finish(false);
         upload_.Close();
-        Fail(std::to_string(code), operation, reason);
+        if (r.localFault) Fail("local", r.operation, *r.localFault);
+        else Fail(std::to_string(code), r.operation, reason);
     } else if (!queue_.empty() || !inputEnded_) {
         // Commands were still to come and none of them can run now.
         Fail(std::to_string(code), "Connection", reason);
@@ -415,7 +429,7 @@ void FtpSession::GetOpen(const tarselctl::String& SaveFileName) {
 
 void FtpSession::GetData(tarselctl::ByteArray& Data) {
     if (options_.trace) TraceEvent("GetData " + std::to_string(Data.size()));
-    if (!running_ || running_->verb != Verb::Get || running_->faultCode) return;
+    if (!running_ || running_->verb != Verb::Get || running_->localFault) return;
     const std::string error = download_.Write(Data.data(), Data.size());
     if (!error.empty()) AbortForFault(error);
 }
@@ -433,14 +447,14 @@ void FtpSession::PutOpen(const tarselctl::String& LoadFileName) {
 
 void FtpSession::PutData(tarselctl::ByteArray& Data) {
     if (!running_ || (running_->verb != Verb::Put && running_->verb != Verb::Append) ||
-        running_->faultCode) {
+        running_->localFault) {
         // An empty block ends the upload.
         Data.clear();
         return;
     }
     const std::string error = upload_.Next(Data);
     if (!error.empty()) {
-        NoteFault("local", error);
+        NoteLocalFault(error);
         Data.clear();
     }
 }
@@ -471,7 +485,10 @@ void FtpSession::TransError(tarselctl::Long Ecode, const tarselctl::String& Desc
                             const tarselctl::String& Where) {
     TraceEvent("TransError " + std::to_string(Ecode) + " " + ToUtf8(Description) + " " +
                ToUtf8(Where));
-    NoteFault(std::to_string(Ecode), ToUtf8(Description) + " (" + ToUtf8(Where) + ")");
+    if (running_ && !running_->transErrorCode) {
+        running_->transErrorCode = std::to_string(Ecode);
+        running_->transErrorText = ToUtf8(Description) + " (" + ToUtf8(Where) + ")";
+    }
 }
 
 }  // namespace tarselftp

@@ -74,9 +74,12 @@ private:
         bool isTransfer = false;
         bool dataOpen = false;
         bool abortRequested = false;
-        /// First fault seen on this side or on the data connection; it outranks the reply.
-        std::optional<std::string> faultCode;
-        std::string faultText;
+        /// First fault on this side (local file, abort); it outranks everything else.
+        std::optional<std::string> localFault;
+        /// First error of the data connection; a refusal by the server outranks it, since
+        /// a server that refuses often drops the data connection first.
+        std::optional<std::string> transErrorCode;
+        std::string transErrorText;
     };
 
     void StartNext();
@@ -85,7 +88,7 @@ private:
     void StartQuit();
     void Complete(std::int32_t code, const std::string& text);
     void Fail(const std::string& code, const std::string& operation, const std::string& text);
-    void NoteFault(const std::string& code, const std::string& text);
+    void NoteLocalFault(const std::string& text);
     void RequestAbort();
     void AbortForFault(const std::string& error);
     void PostAbort();
@@ -98,6 +101,7 @@ private:
     tarselctl::tarsel& control_;
     Options options_;
     asio::steady_timer quitGuard_;
+    asio::steady_timer abortGuard_;
     Phase phase_ = Phase::Idle;
     std::deque<ParsedLine> queue_;
     bool inputEnded_ = false;

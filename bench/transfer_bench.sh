@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# Transfer throughput of tarsel-ftp against curl, on the same local vsftpd, in one run.
+#
+#   bench/transfer_bench.sh            (RUNS=5 SIZE_MIB=1024 by default)
+#
+# Runs alternate between the two programs so that both see the same machine state:
+#   1. download of a SIZE_MIB file to /dev/null (tarsel-ftp get FILE /dev/null, curl -o /dev/null)
+#   2. upload of the same file from the page cache (tarsel-ftp put, curl -T)
+#   3. tarsel-ftp download of SIZE_MIB of EUC-JP text with --filecode EUC (converted to
+#      Shift_JIS on the way), to /dev/null; curl fetches the same bytes unconverted for scale.
+# Both use passive mode. Prints the median throughput of each, the ratios and the peak
+# resident memory (/usr/bin/time), and checks them against the bars:
+#   download >= 1.0 x curl, upload >= 0.9 x curl, download peak RSS < 16 MiB, EUC >= 500 MB/s.
+# Exits 1 when a bar is missed. Starts vsftpd with scripts/ftp-servers.sh if it is not running.
+# TARSEL_FTP may name the tarsel-ftp binary; otherwise build/ then build-ftp/ are searched.
+set -euo pipefail
+
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+runs=${RUNS:-5}
+size_mib=${SIZE_MIB:-1024}
+
+die() { echo "transfer_bench: $*" >&2; exit 2; }
+
+ftp_bin=${TARSEL_FTP:-}
+if [[ -z $ftp_bin ]]; then
+  for dir in build build-ftp; do
+    if [[ -x $repo/$dir/tools/tarsel-ftp/tarsel-ftp ]]; then
+      ftp_bin=$repo/$dir/tools/tarsel-ftp/tarsel-ftp
+      break
+    fi
+  done
+fi
+[[ -n $ftp_bin && -x $ftp_bin ]] || die "no tarsel-ftp binary (build it, or set TARSEL_FTP)"
+command -v curl >/dev/null || die "curl is missing (scripts/deps.sh)"
+[[ -x /usr/bin/time ]] || die "/usr/bin/time is missing (scripts/deps.sh)"
+command -v iconv >/dev/null || die "iconv is missing"
+
+eval "$("$repo/scripts/ftp-servers.sh" env)"
+if [[ -z ${TARSEL_VSFTPD_PORT:-} ]]; then
+  "$repo/scripts/ftp-servers.sh" start vsftpd >&2
+  eval "$("$repo/scripts/ftp-servers.sh" env)"
+fi
+port=$TARSEL_VSFTPD_PORT
+root=$TARSEL_VSFTPD_ROOT
+upload=${TARSEL_VSFTPD_UPLOAD:-upload}
+url="ftp://127.0.0.1:$port"
+bytes=$((size_mib * 1024 * 1024))
+
+# ---- the files, made once and kept in the server's root (a server restart wipes them)
+data="$root/tarsel-bench"
+mkdir -p "$data"
+chmod 755 "$data"
+if [[ ! -f $data/big.bin || $(stat -c %s "$data/big.bin") -ne $bytes ]]; then
+  echo "making $size_mib MiB of random bytes" >&2
+  head -c "$bytes" /dev/urandom >"$data/big.bin.tmp"
+  mv "$data/big.bin.tmp" "$data/big.bin"
+fi
+if [[ ! -f $data/text.euc || $(stat -c %s "$data/text.euc") -ne $bytes ]]; then
+  echo "making $size_mib MiB of EUC-JP text" >&2
+  line='日本語のテキストです。ファイル転送の速度を測っています。漢字かなカナ ASCII 0123456789'
+  # One MiB of whole lines, then repeated; the last line is cut to the exact size.
+  tmp=$(mktemp)
+  while (($(stat -c %s "$tmp") < 1048576)); do printf '%s\n' "$line" >>"$tmp"; done
+  iconv -f UTF-8 -t EUC-JP "$tmp" >"$tmp.euc"
+  for ((i = 0; i < size_mib + 1; i++)); do cat "$tmp.euc"; done | head -c "$bytes" >"$data/text.euc.tmp"
+  mv "$data/text.euc.tmp" "$data/text.euc"
+  rm -f "$tmp" "$tmp.euc"
+fi
+chmod 644 "$data/big.bin" "$data/text.euc"
+# Both programs read the upload source from the page cache.
+cat "$data/big.bin" >/dev/null
+
+# calc EXPR: floating-point arithmetic and comparisons (1 or 0).
+calc() { awk "BEGIN { print $1 }"; }
+
+results=$(mktemp -d)
+trap 'rm -rf "$results"; rm -f "$root/$upload"/bench-up-*' EXIT
+
+# measure NAME COMMAND...: one run; appends "seconds peak_kib" to $results/NAME.
+measure() {
+  local name=$1
+  shift
+  local start end
+  start=$(date +%s.%N)
+  if ! /usr/bin/time -f '%M' -o "$results/rss" "$@" >/dev/null 2>"$results/err"; then
+    cat "$results/err" >&2
+    die "run of $name failed: $*"
+  fi
+  end=$(date +%s.%N)
+  echo "$(calc "$end - $start") $(tail -n 1 "$results/rss")" >>"$results/$name"
+}
+
+for ((i = 1; i <= runs; i++)); do
+  echo "round $i of $runs" >&2
+  measure tarsel_get "$ftp_bin" --port "$port" --passive 127.0.0.1 \
+    -c "get tarsel-bench/big.bin /dev/null"
+  measure curl_get curl -s -S -o /dev/null "$url/tarsel-bench/big.bin"
+
+  measure tarsel_put "$ftp_bin" --port "$port" --passive 127.0.0.1 \
+    -c "put $data/big.bin $upload/bench-up-tarsel-$i"
+  rm -f "$root/$upload/bench-up-tarsel-$i"
+  measure curl_put curl -s -S -T "$data/big.bin" "$url/$upload/bench-up-curl-$i"
+  rm -f "$root/$upload/bench-up-curl-$i"
+
+  measure tarsel_euc "$ftp_bin" --port "$port" --passive --filecode EUC 127.0.0.1 \
+    -c "get tarsel-bench/text.euc /dev/null"
+  measure curl_euc curl -s -S -o /dev/null "$url/tarsel-bench/text.euc"
+done
+
+# median NAME: median seconds; peak NAME: largest peak RSS in KiB.
+median() { cut -d' ' -f1 "$results/$1" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+peak() { cut -d' ' -f2 "$results/$1" | sort -g | tail -n 1; }
+mbps() { calc "$bytes / $1 / 1000000"; }
+
+printf '\n%d runs each, %d MiB, vsftpd on 127.0.0.1:%s, passive mode, sink /dev/null\n' \
+  "$runs" "$size_mib" "$port"
+printf '%-28s %12s %10s %14s\n' "" "median s" "MB/s" "peak RSS KiB"
+for name in tarsel_get curl_get tarsel_put curl_put tarsel_euc curl_euc; do
+  m=$(median "$name")
+  printf '%-28s %12.3f %10.0f %14d\n' "$name" "$m" "$(mbps "$m")" "$(peak "$name")"
+done
+
+get_ratio=$(calc "$(median curl_get) / $(median tarsel_get)")
+put_ratio=$(calc "$(median curl_put) / $(median tarsel_put)")
+euc_mbps=$(mbps "$(median tarsel_euc)")
+get_rss=$(peak tarsel_get)
+
+status=0
+check() {  # check LABEL OK? TEXT
+  if (($2)); then echo "  ok    $1: $3"; else echo "  MISS  $1: $3"; status=1; fi
+}
+echo
+check "download vs curl" "$(calc "$get_ratio >= 1.0")" "$(printf '%.2f x (bar 1.00)' "$get_ratio")"
+check "upload vs curl" "$(calc "$put_ratio >= 0.9")" "$(printf '%.2f x (bar 0.90)' "$put_ratio")"
+check "download peak memory" "$((get_rss < 16384))" "$get_rss KiB (bar 16384 KiB)"
+check "EUC download" "$(calc "$euc_mbps >= 500")" "$(printf '%.0f MB/s (bar 500)' "$euc_mbps")"
+exit $status

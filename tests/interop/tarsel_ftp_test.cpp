@@ -1,0 +1,570 @@
+// tarsel-ftp, the built program, against the real FTP servers on loopback, in active and
+// passive mode. Every transferred file is compared byte for byte with its source.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "interop/ftp_server_env.h"
+
+#ifndef TARSEL_FTP_PATH
+#error "TARSEL_FTP_PATH must name the built tarsel-ftp program"
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+// Far beyond any run here (the 64 MiB transfers take a few seconds at most), yet short enough
+// that a stalled transfer fails its test instead of holding up the whole suite.
+constexpr auto kRunLimit = std::chrono::seconds(30);
+
+constexpr std::uint64_t kBigSize = 64ull * 1024 * 1024 + 54321;
+constexpr std::uint64_t kOddSize = 1000003;
+
+// ---------------------------------------------------------------- running the program
+
+struct RunResult {
+    int status = -1;  // exit status; -1 when killed
+    bool timedOut = false;
+    std::string out;
+    std::string err;
+};
+
+// tarsel-ftp as a child process with pipes on its three standard streams.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& args) {
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
+            ::pipe2(err, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], 0);
+            ::dup2(out[1], 1);
+            ::dup2(err[1], 2);
+            std::vector<char*> argv;
+            std::string program = TARSEL_FTP_PATH;
+            argv.push_back(program.data());
+            std::vector<std::string> copy = args;
+            for (std::string& a : copy) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        ::close(err[1]);
+        in_ = in[1];
+        out_ = out[0];
+        err_ = err[0];
+        deadline_ = std::chrono::steady_clock::now() + kRunLimit;
+    }
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {in_, out_, err_})
+            if (fd >= 0) ::close(fd);
+    }
+
+    bool Started() const { return pid_ > 0; }
+
+    void Write(const std::string& text) {
+        if (in_ >= 0) (void)!::write(in_, text.data(), text.size());
+    }
+    void CloseInput() {
+        if (in_ >= 0) ::close(in_);
+        in_ = -1;
+    }
+
+    // Reads until `out` holds at least `bytes` (or the output ends, or time is up).
+    void ReadOutputAtLeast(std::size_t bytes) {
+        while (result_.out.size() < bytes && Pump()) {}
+    }
+
+    RunResult Finish() {
+        CloseInput();
+        while (Pump()) {}
+        if (result_.timedOut) ::kill(pid_, SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        reaped_ = true;
+        result_.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return result_;
+    }
+
+private:
+    // One round of reading from whichever output has data; false once both have ended or
+    // the time is up.
+    bool Pump() {
+        if (out_ < 0 && err_ < 0) return false;
+        const auto left = deadline_ - std::chrono::steady_clock::now();
+        if (left <= std::chrono::milliseconds(0)) {
+            result_.timedOut = true;
+            return false;
+        }
+        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        const int ms = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(left).count());
+        if (::poll(fds, 2, ms) < 0) return false;
+        ReadSome(fds[0], out_, result_.out);
+        ReadSome(fds[1], err_, result_.err);
+        return true;
+    }
+    static void ReadSome(const pollfd& p, int& fd, std::string& into) {
+        if (fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
+        char buffer[65536];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+        } else {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int in_ = -1, out_ = -1, err_ = -1;
+    std::chrono::steady_clock::time_point deadline_;
+    RunResult result_;
+};
+
+RunResult RunProgram(const std::vector<std::string>& args) {
+    Child child(args);
+    if (!child.Started()) return {};
+    return child.Finish();
+}
+
+// ---------------------------------------------------------------- files
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// Byte-for-byte comparison of two files of any size; says where they first differ.
+::testing::AssertionResult SameFile(const fs::path& a, const fs::path& b) {
+    std::ifstream fa(a, std::ios::binary), fb(b, std::ios::binary);
+    if (!fa) return ::testing::AssertionFailure() << a << " is missing";
+    if (!fb) return ::testing::AssertionFailure() << b << " is missing";
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    std::uint64_t offset = 0;
+    for (;;) {
+        fa.read(ba.data(), static_cast<std::streamsize>(ba.size()));
+        fb.read(bb.data(), static_cast<std::streamsize>(bb.size()));
+        const std::size_t na = static_cast<std::size_t>(fa.gcount());
+        const std::size_t nb = static_cast<std::size_t>(fb.gcount());
+        const std::size_t n = std::min(na, nb);
+        for (std::size_t i = 0; i < n; ++i)
+            if (ba[i] != bb[i])
+                return ::testing::AssertionFailure()
+                       << a << " and " << b << " differ at byte " << offset + i;
+        if (na != nb)
+            return ::testing::AssertionFailure()
+                   << a << " and " << b << " differ in length after byte " << offset + n;
+        if (na == 0) return ::testing::AssertionSuccess();
+        offset += na;
+    }
+}
+
+// Deterministic bytes, so that test processes running side by side make identical files.
+std::string PatternBytes(std::uint64_t size, std::uint64_t seed) {
+    std::string bytes(size, '\0');
+    std::uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (std::uint64_t i = 0; i < size; ++i) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        bytes[i] = static_cast<char>(x >> 24);
+    }
+    return bytes;
+}
+
+// Writes `path` once: other test processes may be creating the same file at the same time,
+// so it appears under its name only when complete.
+void Publish(const fs::path& path, const std::string& content) {
+    if (fs::exists(path) && fs::file_size(path) == content.size()) return;
+    const fs::path temp = path.string() + ".tmp" + std::to_string(::getpid());
+    WriteFile(temp, content);
+    ::chmod(temp.c_str(), 0644);
+    fs::rename(temp, path);
+}
+
+// Runs a filter program (iconv) on `input`, returning its output.
+std::string Filter(const std::vector<std::string>& argv, const std::string& input) {
+    const fs::path in = fs::temp_directory_path() / ("tarsel-ftp-filter-" + std::to_string(::getpid()));
+    WriteFile(in, input);
+    int out[2];
+    if (::pipe(out) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(in.c_str(), O_RDONLY);
+        ::dup2(fd, 0);
+        ::dup2(out[1], 1);
+        ::close(out[0]);
+        std::vector<char*> args;
+        std::vector<std::string> copy = argv;
+        for (std::string& a : copy) args.push_back(a.data());
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    std::string result;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(out[0], buffer, sizeof buffer)) > 0;)
+        result.append(buffer, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    fs::remove(in);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+    return result;
+}
+
+// Source files shared by all tests, made once per machine in the temporary directory.
+struct Sources {
+    fs::path dir;
+    fs::path big;       // kBigSize pattern bytes
+    fs::path eucText;   // Japanese text in EUC-JP
+    fs::path sjisText;  // the same text as iconv converts it to CP932
+};
+
+const Sources& SharedSources() {
+    static const Sources sources = [] {
+        Sources s;
+        s.dir = fs::temp_directory_path() / "tarsel-ftp-interop-sources";
+        fs::create_directories(s.dir);
+        s.big = s.dir / "big.bin";
+        if (!fs::exists(s.big) || fs::file_size(s.big) != kBigSize)
+            Publish(s.big, PatternBytes(kBigSize, 64));
+
+        // Kanji, kana, full-width letters and ASCII; long enough that characters are cut by
+        // the arrival and block boundaries of the transfers.
+        const std::string sample =
+            "日本語のテキストです。ファイル転送の試験をしています。\n"
+            "漢字・ひらがな・カタカナ、ＡＢＣ１２３と半角 ASCII text 0123.\n"
+            "東京都千代田区、春夏秋冬。吾輩は猫である。名前はまだ無い。\n";
+        std::string utf8;
+        while (utf8.size() < 300000) utf8 += sample;
+        const std::string euc = Filter({"iconv", "-f", "UTF-8", "-t", "EUC-JP"}, utf8);
+        const std::string sjis = Filter({"iconv", "-f", "EUC-JP", "-t", "CP932"}, euc);
+        s.eucText = s.dir / "japanese.euc";
+        s.sjisText = s.dir / "japanese.sjis";
+        if (!euc.empty() && !sjis.empty()) {
+            Publish(s.eucText, euc);
+            Publish(s.sjisText, sjis);
+        }
+        return s;
+    }();
+    return sources;
+}
+
+// ---------------------------------------------------------------- the fixture
+
+struct ServerMode {
+    const char* server;
+    bool passive;
+};
+
+std::string ParamName(const ::testing::TestParamInfo<ServerMode>& info) {
+    return std::string(info.param.server) + (info.param.passive ? "_passive" : "_active");
+}
+
+class TarselFtpInterop : public ::testing::TestWithParam<ServerMode> {
+protected:
+    void SetUp() override {
+        std::optional<FtpServer> server = FtpServerNamed(GetParam().server);
+        if (!server || server->root.empty())
+            GTEST_SKIP() << GetParam().server << " is not running (scripts/ftp-servers.sh)";
+        server_ = *server;
+        tag_ = ParamName({GetParam(), 0}) + "-" + std::to_string(::getpid());
+
+        char pattern[] = "/tmp/tarsel-ftp-local-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        local_ = pattern;
+
+        // Fixtures to download, placed in the server's login root from this side. The root is
+        // wiped whenever the servers restart, so they are put back as needed.
+        fixtures_ = fs::path(server_.root) / "tarsel-ftp-fixtures";
+        fs::create_directories(fixtures_);
+        ::chmod(fixtures_.c_str(), 0755);
+        Publish(fixtures_ / "empty.bin", "");
+        Publish(fixtures_ / "two.bin", "\r\n");
+        Publish(fixtures_ / "odd.bin", PatternBytes(kOddSize, 7));
+        const Sources& sources = SharedSources();
+        if (!fs::exists(fixtures_ / "big.bin")) {
+            std::error_code ec;
+            fs::create_hard_link(sources.big, fixtures_ / "big.bin", ec);
+            if (ec && !fs::exists(fixtures_ / "big.bin")) fs::copy_file(sources.big, fixtures_ / "big.bin");
+        }
+        if (fs::exists(sources.eucText)) Publish(fixtures_ / "japanese.euc", ReadFile(sources.eucText));
+
+        uploads_ = fs::path(server_.root) / server_.upload;
+    }
+
+    void TearDown() override {
+        if (!local_.empty()) fs::remove_all(local_);
+        for (const fs::path& p : remoteLeftovers_) {
+            std::error_code ec;
+            fs::remove_all(p, ec);
+        }
+    }
+
+    // Program arguments for this server and mode, then `extra`.
+    std::vector<std::string> Args(std::vector<std::string> extra = {}) const {
+        std::vector<std::string> args = {"--port", server_.port,
+                                         GetParam().passive ? "--passive" : "--active", "--trace"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.push_back(server_.host);
+        args.push_back(server_.user);
+        args.push_back(server_.pass);
+        return args;
+    }
+    RunResult Script(const std::string& script, std::vector<std::string> extra = {}) const {
+        extra.push_back("-c");
+        extra.push_back(script);
+        return RunProgram(Args(extra));
+    }
+
+    std::string Local(const std::string& name) const { return (local_ / name).string(); }
+    // A name in the upload directory that no other test uses; removed after the test.
+    std::string UploadName(const std::string& base) {
+        const std::string name = base + "-" + tag_;
+        remoteLeftovers_.push_back(uploads_ / name);
+        return name;
+    }
+    bool Named(const char* name) const { return server_.name == name; }
+
+    FtpServer server_;
+    std::string tag_;
+    fs::path local_;
+    fs::path fixtures_;
+    fs::path uploads_;
+    std::vector<fs::path> remoteLeftovers_;
+};
+
+#define EXPECT_RUN_OK(r)                                                              \
+    do {                                                                              \
+        EXPECT_FALSE((r).timedOut) << "tarsel-ftp stalled; its trace:\n" << (r).err;  \
+        EXPECT_EQ((r).status, 0) << (r).err;                                          \
+    } while (0)
+
+// ---------------------------------------------------------------- the tests
+
+TEST_P(TarselFtpInterop, ListsAndDownloadsSmallFilesExactly) {
+    const RunResult r = Script(
+        "cd tarsel-ftp-fixtures; pwd; dir; ls; size odd.bin; get empty.bin " + Local("empty") +
+        "; get two.bin " + Local("two") + "; get odd.bin " + Local("odd"));
+    EXPECT_RUN_OK(r);
+    EXPECT_THAT(r.out, HasSubstr("/tarsel-ftp-fixtures"));
+    // dir gives long lines ending in the name, ls the bare names, one per line.
+    EXPECT_THAT(r.out, testing::ContainsRegex(" odd\\.bin\n"));
+    EXPECT_THAT(r.out, HasSubstr("\nodd.bin\n"));
+    EXPECT_THAT(r.out, HasSubstr("\n" + std::to_string(kOddSize) + "\n"));
+    EXPECT_TRUE(SameFile(Local("empty"), fixtures_ / "empty.bin"));
+    EXPECT_TRUE(SameFile(Local("two"), fixtures_ / "two.bin"));
+    EXPECT_TRUE(SameFile(Local("odd"), fixtures_ / "odd.bin"));
+    EXPECT_FALSE(fs::exists(Local("odd.part")));
+}
+
+TEST_P(TarselFtpInterop, BigFileDownloadsAndUploadsExactly) {
+    const std::string remote = UploadName("big.up");
+    const RunResult r = Script("get tarsel-ftp-fixtures/big.bin " + Local("big") + "; cd " +
+                               server_.upload + "; put " + Local("big") + " " + remote);
+    EXPECT_RUN_OK(r);
+    EXPECT_TRUE(SameFile(Local("big"), SharedSources().big));
+    EXPECT_TRUE(SameFile(uploads_ / remote, SharedSources().big));
+}
+
+TEST_P(TarselFtpInterop, UploadsSmallFilesExactlyAndRefusesAOneByteFile) {
+    WriteFile(Local("empty"), "");
+    WriteFile(Local("two"), "ab");
+    WriteFile(Local("odd"), PatternBytes(kOddSize, 9));
+    WriteFile(Local("one"), "x");
+    const std::string e = UploadName("empty"), t = UploadName("two"), o = UploadName("odd"),
+                      one = UploadName("one");
+    // An odd block size puts the one-byte rule at work at the end of the odd file.
+    const RunResult r = Script("cd " + server_.upload + "; put " + Local("empty") + " " + e +
+                                   "; put " + Local("two") + " " + t + "; put " + Local("odd") +
+                                   " " + o + "; put " + Local("one") + " " + one + "; pwd",
+                               {"--chunk", "1000002"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(SameFile(uploads_ / e, Local("empty")));
+    EXPECT_TRUE(SameFile(uploads_ / t, Local("two")));
+    EXPECT_TRUE(SameFile(uploads_ / o, Local("odd")));
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: local PutFile: "));
+    EXPECT_THAT(r.err, HasSubstr("1-byte file cannot be uploaded"));
+    EXPECT_FALSE(fs::exists(uploads_ / one)) << "nothing is stored for a refused 1-byte file";
+    // The run stops at the first failure: pwd never ran.
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_P(TarselFtpInterop, RestResumesADownloadIntoTheLocalFile) {
+    const std::string odd = ReadFile(fixtures_ / "odd.bin");
+    const std::uint64_t offset = 333333;
+    WriteFile(Local("resumed"), odd.substr(0, offset) + "stale bytes past the offset");
+    const RunResult r = Script("rest " + std::to_string(offset) +
+                               "; get tarsel-ftp-fixtures/odd.bin " + Local("resumed"));
+    EXPECT_RUN_OK(r);
+    EXPECT_THAT(r.err, HasSubstr("REST " + std::to_string(offset)));
+    EXPECT_TRUE(SameFile(Local("resumed"), fixtures_ / "odd.bin"));
+}
+
+TEST_P(TarselFtpInterop, AppendAddsToTheRemoteFileWhereTheServerAllows) {
+    WriteFile(Local("head"), "first part,");
+    WriteFile(Local("tail"), "second part.");
+    const std::string remote = UploadName("appended");
+    const RunResult r = Script("cd " + server_.upload + "; put " + Local("head") + " " + remote +
+                               "; append " + Local("tail") + " " + remote);
+    EXPECT_FALSE(r.timedOut) << r.err;
+    if (Named("pureftpd") || Named("proftpd")) {
+        // Anonymous appends are refused by these two servers as they are set up here.
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: [-0-9a-z]+ AppendFile: "));
+        EXPECT_EQ(ReadFile(uploads_ / remote), "first part,");
+    } else {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(ReadFile(uploads_ / remote), "first part,second part.");
+    }
+}
+
+TEST_P(TarselFtpInterop, DirectoryAndFileCommands) {
+    WriteFile(Local("two"), "ok");
+    const std::string dir = UploadName("dir");
+    const RunResult r = Script("cd " + server_.upload + "; mkdir " + dir + "; put " + Local("two") +
+                                   " " + dir + "/a; rename " + dir + "/a " + dir + "/b; ls " + dir +
+                                   "; size " + dir + "/b; delete " + dir + "/b; rmdir " + dir,
+                               {"--keep-going"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    if (Named("pureftpd")) {
+        // Anonymous users may not rename, delete or remove directories there.
+        EXPECT_EQ(r.status, 1);
+        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: 550 Rename: "));
+        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: 550 Delete: "));
+        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: 550 RmDir: "));
+        EXPECT_TRUE(fs::exists(uploads_ / dir / "a"));
+    } else {
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_THAT(r.out, HasSubstr("b\n"));
+        EXPECT_THAT(r.out, HasSubstr("\n2\n"));
+        EXPECT_FALSE(fs::exists(uploads_ / dir)) << "rmdir removed the directory";
+    }
+}
+
+TEST_P(TarselFtpInterop, MissingFileFailsWithoutTouchingLocalFiles) {
+    WriteFile(Local("kept"), "must survive");
+    const RunResult r = Script("get tarsel-ftp-fixtures/no-such-file " + Local("new") +
+                               "; get tarsel-ftp-fixtures/no-such-file " + Local("kept"),
+                               {"--keep-going"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: 550 GetFile: [^\n]+\n"));
+    EXPECT_FALSE(fs::exists(Local("new")));
+    EXPECT_FALSE(fs::exists(Local("new.part")));
+    EXPECT_FALSE(fs::exists(Local("kept.part")));
+    EXPECT_EQ(ReadFile(Local("kept")), "must survive");
+    // No byte reaches the host. (The open and close events may come: in passive mode the
+    // data connection is made before RETR is answered, and pyftpdlib connects on PORT.)
+    EXPECT_THAT(r.err, Not(HasSubstr("event: GetData")));
+}
+
+TEST_P(TarselFtpInterop, EucTextIsConvertedLikeIconvBothWays) {
+    const Sources& sources = SharedSources();
+    if (!fs::exists(sources.sjisText)) GTEST_SKIP() << "iconv could not make the EUC-JP sample";
+    const std::string remote = UploadName("japanese.euc");
+    // The small odd block size cuts multibyte characters between upload blocks.
+    const RunResult r = Script("get tarsel-ftp-fixtures/japanese.euc " + Local("sjis") + "; cd " +
+                                   server_.upload + "; put " + sources.sjisText.string() + " " +
+                                   remote,
+                               {"--filecode", "EUC", "--chunk", "777"});
+    EXPECT_RUN_OK(r);
+    EXPECT_TRUE(SameFile(Local("sjis"), sources.sjisText));
+    EXPECT_TRUE(SameFile(uploads_ / remote, sources.eucText));
+}
+
+TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
+    // The download goes to standard output, which this test stops reading: the transfer is
+    // surely still running when abort arrives.
+    Child child(Args());
+    ASSERT_TRUE(child.Started());
+    child.Write("get tarsel-ftp-fixtures/big.bin -\n");
+    child.ReadOutputAtLeast(64 * 1024);
+    child.Write("abort\npwd\n");
+    const RunResult r = child.Finish();
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: local GetFile: aborted"));
+    EXPECT_LT(r.out.size(), kBigSize);
+    EXPECT_THAT(r.out, Not(HasSubstr("is the current directory"))) << "stopped after the failure";
+}
+
+TEST_P(TarselFtpInterop, AbortOfAWaitingDownloadLeavesNoFile) {
+    Child child(Args());
+    ASSERT_TRUE(child.Started());
+    child.Write("get tarsel-ftp-fixtures/odd.bin " + Local("odd") + "\nabort\n");
+    const RunResult r = child.Finish();
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: local GetFile: aborted"));
+    EXPECT_FALSE(fs::exists(Local("odd")));
+    EXPECT_FALSE(fs::exists(Local("odd.part")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TarselFtpInterop,
+                         ::testing::Values(ServerMode{"vsftpd", false}, ServerMode{"vsftpd", true},
+                                           ServerMode{"pureftpd", false},
+                                           ServerMode{"pureftpd", true},
+                                           ServerMode{"proftpd", false}, ServerMode{"proftpd", true},
+                                           ServerMode{"pyftpdlib", false},
+                                           ServerMode{"pyftpdlib", true}),
+                         ParamName);
+
+// Settings and login failures, against one server: they do not depend on the server.
+TEST(TarselFtpInteropLogin, WrongLoginFailsAndStops) {
+    // vsftpd refuses every user but the anonymous one at once.
+    std::optional<FtpServer> server = FtpServerNamed("vsftpd");
+    if (!server) GTEST_SKIP() << "vsftpd is not running";
+    const RunResult r =
+        RunProgram({"--port", server->port, "-c", "pwd", server->host, "no-such-user", "pw"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: 530 Connect: "));
+    EXPECT_EQ(r.out, "") << "pwd did not run";
+}
+
+TEST(TarselFtpInteropLogin, RefusedConnectionIsReported) {
+    // Port 1 on loopback has no listener on a test machine.
+    const RunResult r = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr(" Connect: "));
+}
+
+}  // namespace
