@@ -14,6 +14,11 @@ namespace tarselctl {
 /// leaves there only a trailing incomplete character or escape sequence, which the next call
 /// completes once the caller has appended more bytes. JIS decoding keeps its shift state in
 /// the instance between calls. JIS output always ends a block in one-byte mode.
+///
+/// JIS output writes two-byte text after ESC $ B, half-width katakana as seven-bit bytes
+/// after ESC ( I, the 0x8F plane of EUC after ESC $ ( D, and returns with ESC ( J. Every
+/// two-byte Shift_JIS code, vendor and user-defined ones included, has its own EUC and JIS
+/// code and converts back unchanged. Bytes that form no character are passed on unchanged.
 class Codawa {
 public:
     virtual ~Codawa() = default;

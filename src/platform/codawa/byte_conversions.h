@@ -53,9 +53,6 @@ public:
     /// Like EucToSjis: at most `size` bytes to `out`, which may be `in` itself.
     std::size_t Decode(const char* in, std::size_t size, char* out, std::size_t& written);
 
-    Mode mode() const { return mode_; }
-    bool shifted_out() const { return shifted_out_; }
-
 private:
     Mode mode_ = Mode::kAscii;
     bool shifted_out_ = false;
