@@ -118,6 +118,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
 void tarsel::EndOperation(Integer code, const String& text, bool positive) {
     const String name = m_FtpCommand;
     BeginOperation(u"DONE");
+    m_DoneReply.clear();
     if (positive) {
         m_DataPhase = 0;
         Soquet2->CloseSocket();

@@ -140,11 +140,15 @@ void tarsel::Soquet3_OnClosed() {
         } else if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
             Raise([](tarselEvents& s) { s.PutClose(); });
         } else if (m_Cmd == u"LIST" || m_Cmd == u"NLST") {
-            if (!m_DirBuffer.empty()) {
+            // When the control connection's close is what closes this one, the listing loop
+            // may still hold complete lines that the host has not seen; the unfinished tail
+            // would reach the host ahead of them, so it is dropped with the connection.
+            if (!m_DirBuffer.empty() && !m_FtpCommand.empty()) {
                 String line = ConvertListingLine(m_DirBuffer);
                 m_DirBuffer.clear();
                 Raise([&](tarselEvents& s) { s.DirData(line); });
             }
+            m_DirBuffer.clear();
             if (closeCount == m_CloseCount) Raise([](tarselEvents& s) { s.DirClose(); });
         }
     }
@@ -161,8 +165,10 @@ void tarsel::Soquet3_OnClosed() {
         BeginOperation(u"DONE");
         m_Idle = True;
         StartNoopTimer();
-        // Cleared before the event: the host may start its next transfer from CommandDone.
+        // Cleared before the event: the host may start its next transfer from CommandDone,
+        // and a kept reply must never complete a later operation.
         m_DataPhase = 0;
+        m_DoneReply.clear();
         Raise([&](tarselEvents& s) { s.CommandDone(0, name, text); });
     } else {
         m_DataPhase = 3;
