@@ -26,6 +26,12 @@ String ReplyText(const String& line) { return line.size() > 4 ? line.substr(4) :
 
 void tarsel::Soquet1_OnReceived(std::string& data) {
     const Long entry = m_CloseCount;
+    // Lines not yet interpreted when the connection ended stay buffered, unless the host has
+    // already started a new connection: they belong to the old server, and Connect has
+    // discarded that server's text.
+    auto KeepUninterpreted = [this](const std::vector<String>& rest, std::size_t from) {
+        if (m_FtpCommand.empty()) PutBackCrLfLines(m_ReplyBuffer, rest, from);
+    };
     m_RecvRaw += data;
     String text = DecodeShiftJis(Codawa1->ToSjis(m_RecvRaw));
     m_Label1 = u"Received " + text;
@@ -48,7 +54,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
         // The host may have ended the connection in a handler; the lines not yet
         // interpreted stay buffered.
         if (m_CloseCount != entry) {
-            PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+            KeepUninterpreted(lines, i + 1);
             return;
         }
         if (line.size() >= 4 && line[3] == u'-') continue;
@@ -58,7 +64,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
                 m_PutReady |= 1;
                 StartUploadIfReady();
                 if (m_CloseCount != entry) {
-                    PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+                    KeepUninterpreted(lines, i + 1);
                     return;
                 }
             }
@@ -68,14 +74,14 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
             // Closing the data connection raises its close events to the host, which may
             // end the control connection there.
             if (m_CloseCount != entry) {
-                PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+                KeepUninterpreted(lines, i + 1);
                 return;
             }
             m_DataPhase = 0;
             m_PutReady = 0;
             EndOperation(ReplyCode(line), ReplyText(line), false);
             if (m_CloseCount != entry) {
-                PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+                KeepUninterpreted(lines, i + 1);
                 return;
             }
         } else if (first == u'2' || first == u'3') {
@@ -96,7 +102,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
             if (!m_Queue.empty()) {
                 SendNextCommand();
                 if (m_CloseCount != entry) {
-                    PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+                    KeepUninterpreted(lines, i + 1);
                     return;
                 }
                 continue;
@@ -108,7 +114,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
             }
             EndOperation(noAddress ? -1 : 0, ReplyText(line), true);
             if (m_CloseCount != entry) {
-                PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
+                KeepUninterpreted(lines, i + 1);
                 return;
             }
         }
