@@ -435,8 +435,18 @@ public:
     T* get() const noexcept { return p_; }
     T* operator->() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
+    /// The slot a call fills: QueryInterface-style (void**) or typed (T**).
+    class OutSlot {
+    public:
+        explicit OutSlot(T** slot) noexcept : slot_(slot) {}
+        operator void**() const noexcept { return reinterpret_cast<void**>(slot_); }
+        operator T**() const noexcept { return slot_; }
+
+    private:
+        T** slot_;
+    };
     /// Releases what is held and hands out the slot for a call that fills it.
-    void** put() noexcept { reset(); return reinterpret_cast<void**>(&p_); }
+    OutSlot put() noexcept { reset(); return OutSlot(&p_); }
     void reset() noexcept { if (p_) { T* p = p_; p_ = nullptr; p->Release(); } }
 
     /// QueryInterface on what is held; empty on failure.

@@ -44,8 +44,10 @@ Parsed ParseDecimal(std::u16string_view text, std::int64_t& value) {
     if (ascii.empty()) return Parsed::NotANumber;
     const char* first = ascii.data();
     const char* last = ascii.data() + ascii.size();
-    if (*first == '+') ++first;
-    if (first == last || *first == '+') return Parsed::NotANumber;
+    if (*first == '+') {
+        ++first;
+        if (first == last || *first == '-') return Parsed::NotANumber;
+    }
     const auto [ptr, ec] = std::from_chars(first, last, value);
     if (ptr != last) return Parsed::NotANumber;
     if (ec == std::errc::result_out_of_range) return Parsed::TooLarge;

@@ -1,0 +1,319 @@
+// Loading and saving the control's settings, the component version warnings, the fixed size
+// and the about box.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <tarsel/property_bag.h>
+
+#include "support/control_harness.h"
+#include "support/tarsel_inspector.h"
+
+namespace tarselctl {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using I = tarselInspector;
+
+const String kOldSocketWarning = u"SOQUETOCXのバージョンが古いため動作しない場合があります。";
+const String kOldConverterWarning = u"CODAWAOCXのバージョンが古いため動作しない場合があります。";
+
+/// Storage that logs each access as "Read Key" / "Write Key=value/default" and can make the
+/// n-th access (counting from 0) fail the way a host's storage fails.
+class LoggingBag : public MemoryPropertyBag {
+public:
+    std::vector<std::string> log;
+    std::optional<int> failAt;
+
+    Variant Read(const String& key, VarType type, const Variant& defaultValue) override {
+        Step("Read " + ToUtf8(key));
+        return MemoryPropertyBag::Read(key, type, defaultValue);
+    }
+    void Write(const String& key, const Variant& value, const Variant& defaultValue) override {
+        Step("Write " + ToUtf8(key) + "=" + value.Describe() + "/" + defaultValue.Describe());
+        MemoryPropertyBag::Write(key, value, defaultValue);
+    }
+
+private:
+    void Step(std::string entry) {
+        if (failAt && static_cast<int>(log.size()) == *failAt)
+            throw AutomationError(75, u"PropertyBag", u"Path/File access error");
+        log.push_back(std::move(entry));
+    }
+};
+
+class PersistenceTest : public ControlTest {
+protected:
+    PersistenceTest() : ControlTest(FakePlatform::CodawaKind::Fake) {}
+
+    void SetEveryStoredSetting(tarsel& c) {
+        c.put_PreCommand(u"SITE UMASK 022\r\nSITE IDLE 60");
+        c.put_Filetype(u"A");
+        c.put_SysCode(u"SJIS");
+        c.put_FileCode(u"JIS");
+        c.put_Account(u"acct");
+        c.put_port(u"2121");
+        c.put_Passive(True);
+        c.put_NoopTime(45);
+    }
+
+    static void ExpectDefaults(const tarsel& c) {
+        EXPECT_EQ(c.get_PreCommand(), u"");
+        EXPECT_EQ(c.get_Filetype(), u"I");
+        EXPECT_EQ(c.get_SysCode(), u"EUC");
+        EXPECT_EQ(c.get_FileCode(), u"BIN");
+        EXPECT_EQ(c.get_Account(), u"");
+        EXPECT_EQ(c.get_port(), u"21");
+        EXPECT_EQ(c.get_Passive(), False);
+        EXPECT_EQ(c.get_NoopTime(), 0);
+    }
+};
+
+TEST_F(PersistenceTest, DefaultsStoreNoKeyAndAnEmptyStorageLoadsDefaults) {
+    MemoryPropertyBag bag;
+    control.WriteProperties(bag);
+    EXPECT_THAT(bag.values, IsEmpty());
+
+    // Keys already stored go when their value is back at its default.
+    bag.values[u"Port"] = Variant::FromString(u"2121");
+    control.WriteProperties(bag);
+    EXPECT_THAT(bag.values, IsEmpty());
+
+    SetEveryStoredSetting(control);
+    control.ReadProperties(bag);
+    ExpectDefaults(control);
+    EXPECT_THAT(platform.messages, IsEmpty());
+}
+
+TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) {
+    LoggingBag bag;
+    SetEveryStoredSetting(control);
+    control.WriteProperties(bag);
+    EXPECT_THAT(bag.log, ElementsAre("Write PreCommand=String(SITE UMASK 022\r\nSITE IDLE 60)/String()",
+                                     "Write Type=String(A)/String(I)",
+                                     "Write SysCode=String(SJIS)/String(EUC)",
+                                     "Write FileCode=String(JIS)/String(BIN)",
+                                     "Write Account=String(acct)/String()",
+                                     "Write Port=String(2121)/String(21)",
+                                     "Write Passive=Boolean(True)/Boolean(False)",
+                                     "Write NoopTime=Long(45)/Long(0)"));
+
+    bag.log.clear();
+    tarsel loaded(platform);
+    loaded.ReadProperties(bag);
+    EXPECT_THAT(bag.log, ElementsAre("Read PreCommand", "Read Passive", "Read Type", "Read SysCode",
+                                     "Read FileCode", "Read Account", "Read Port", "Read NoopTime"));
+    EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
+    EXPECT_EQ(loaded.get_Filetype(), u"A");
+    EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
+    EXPECT_EQ(loaded.get_FileCode(), u"JIS");
+    EXPECT_EQ(loaded.get_Account(), u"acct");
+    EXPECT_EQ(loaded.get_port(), u"2121");
+    EXPECT_EQ(loaded.get_Passive(), True);
+    EXPECT_EQ(loaded.get_NoopTime(), 45);
+}
+
+TEST_F(PersistenceTest, StoredValuesLoadUncheckedAndReachTheConvertersAtConnect) {
+    MemoryPropertyBag bag;
+    bag.values[u"FileCode"] = Variant::FromString(u"euc");
+    bag.values[u"SysCode"] = Variant::FromString(u"sjis");
+    bag.values[u"Type"] = Variant::FromString(u"x");
+    // Storage written by another host may hold any number for a truth value.
+    bag.values[u"Passive"] = Variant::FromLong(1);
+    control.ReadProperties(bag);
+    EXPECT_EQ(control.get_FileCode(), u"euc");
+    EXPECT_EQ(control.get_SysCode(), u"sjis");
+    EXPECT_EQ(control.get_Filetype(), u"x");
+    EXPECT_EQ(control.get_Passive(), True);
+    EXPECT_THAT(codawa1().codeNameWrites, IsEmpty());
+    EXPECT_THAT(codawa2().codeNameWrites, IsEmpty());
+
+    control.Connect(u"ftp.example", u"user", u"pw");
+    EXPECT_THAT(codawa1().codeNameWrites, ElementsAre(u"SJIS"));
+    EXPECT_THAT(codawa2().codeNameWrites, ElementsAre(u"EUC"));
+    EXPECT_EQ(control.get_FileCode(), u"euc");
+}
+
+TEST_F(PersistenceTest, StoredNoopTimeWaitsForTheFirstCompletedOperation) {
+    MemoryPropertyBag bag;
+    bag.values[u"NoopTime"] = Variant::FromLong(30);
+    control.ReadProperties(bag);
+    EXPECT_EQ(control.get_NoopTime(), 30);
+    EXPECT_FALSE(t1().enabled);
+    EXPECT_EQ(I::NoopCountdown(control), -1);
+
+    ConnectAndLogin();
+    EXPECT_TRUE(t1().enabled);
+    EXPECT_EQ(I::NoopCountdown(control), 30);
+}
+
+TEST_F(PersistenceTest, NonNumericNoopTimeFailsTheLoadAfterTheKeysBeforeIt) {
+    s1().socketVersion = 208;
+    MemoryPropertyBag bag;
+    bag.values[u"PreCommand"] = Variant::FromString(u"SITE X");
+    bag.values[u"Port"] = Variant::FromString(u"990");
+    bag.values[u"NoopTime"] = Variant::FromString(u"thirty");
+    control.put_NoopTime(5);
+    try {
+        control.ReadProperties(bag);
+        FAIL() << "the load went through";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), 13);
+        EXPECT_EQ(e.Description(), u"Type mismatch");
+    }
+    EXPECT_EQ(control.get_PreCommand(), u"SITE X");
+    EXPECT_EQ(control.get_port(), u"990");
+    EXPECT_EQ(control.get_NoopTime(), 5);
+    EXPECT_THAT(platform.messages, IsEmpty());  // the version checks were skipped
+}
+
+// Storage failing at each access in turn: the keys handled before keep their new values,
+// the rest their old ones, and the error ends the call.
+TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
+    const std::vector<String> readOrder = {u"PreCommand", u"Passive", u"Type", u"SysCode",
+                                           u"FileCode", u"Account", u"Port", u"NoopTime"};
+    s1().socketVersion = 208;
+    for (int n = 0; n <= 8; ++n) {
+        SCOPED_TRACE("failing at access " + std::to_string(n));
+        tarsel& target = control;
+        SetEveryStoredSetting(target);
+        platform.messages.clear();
+        LoggingBag bag;  // empty: every key reads as its default
+        if (n < 8) bag.failAt = n;
+        bool failed = false;
+        try {
+            target.ReadProperties(bag);
+        } catch (const AutomationError& e) {
+            failed = true;
+            EXPECT_EQ(e.Number(), 75);
+        }
+        EXPECT_EQ(failed, n < 8);
+        EXPECT_EQ(static_cast<int>(bag.log.size()), n);
+        auto loaded = [&](const String& key) {
+            for (int i = 0; i < n; ++i)
+                if (readOrder[static_cast<std::size_t>(i)] == key) return true;
+            return false;
+        };
+        EXPECT_EQ(target.get_PreCommand(), loaded(u"PreCommand") ? u"" : u"SITE UMASK 022\r\nSITE IDLE 60");
+        EXPECT_EQ(target.get_Passive(), loaded(u"Passive") ? False : True);
+        EXPECT_EQ(target.get_Filetype(), loaded(u"Type") ? u"I" : u"A");
+        EXPECT_EQ(target.get_SysCode(), loaded(u"SysCode") ? u"EUC" : u"SJIS");
+        EXPECT_EQ(target.get_FileCode(), loaded(u"FileCode") ? u"BIN" : u"JIS");
+        EXPECT_EQ(target.get_Account(), loaded(u"Account") ? u"" : u"acct");
+        EXPECT_EQ(target.get_port(), loaded(u"Port") ? u"21" : u"2121");
+        EXPECT_EQ(target.get_NoopTime(), loaded(u"NoopTime") ? 0 : 45);
+        EXPECT_EQ(platform.messages.size(), n < 8 ? 0u : 1u);
+    }
+}
+
+TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
+    SetEveryStoredSetting(control);
+    s1().socketVersion = 208;
+    for (int n = 0; n <= 8; ++n) {
+        SCOPED_TRACE("failing at access " + std::to_string(n));
+        platform.messages.clear();
+        LoggingBag bag;
+        if (n < 8) bag.failAt = n;
+        bool failed = false;
+        try {
+            control.WriteProperties(bag);
+        } catch (const AutomationError&) {
+            failed = true;
+        }
+        EXPECT_EQ(failed, n < 8);
+        EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
+        // The checks come first, so the warning shows whatever the storage does.
+        EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
+    }
+}
+
+TEST_F(PersistenceTest, OldComponentsWarnOncePerLoadAndPerSave) {
+    MemoryPropertyBag bag;
+    control.InitProperties();
+    control.ReadProperties(bag);
+    control.WriteProperties(bag);
+    EXPECT_THAT(platform.messages, IsEmpty());  // 209 and 205 are new enough
+
+    s1().socketVersion = 208;
+    control.ReadProperties(bag);
+    EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
+    control.WriteProperties(bag);
+    control.WriteProperties(bag);
+    EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning, kOldSocketWarning, kOldSocketWarning));
+
+    platform.messages.clear();
+    codawa1().version = 204;
+    control.InitProperties();
+    EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning, kOldConverterWarning));
+
+    // The checks change nothing else.
+    ExpectDefaults(control);
+    EXPECT_EQ(control.IsIdle(), False);
+    EXPECT_THAT(platform.calls, IsEmpty());
+}
+
+TEST_F(PersistenceTest, FileStorageCarriesTheSettingsFromOneControlToTheNext) {
+    const std::filesystem::path path =
+        std::filesystem::path(::testing::TempDir()) / "persistence_settings.txt";
+    std::filesystem::remove(path);
+    SetEveryStoredSetting(control);
+    control.put_PreCommand(u"SITE 日本語\r\nSITE \\ok");
+    control.put_port(u"");  // empty, and not the default
+    {
+        FilePropertyBag bag(path);
+        control.WriteProperties(bag);
+        bag.Save();
+    }
+    tarsel loaded(platform);
+    FilePropertyBag bag(path);
+    loaded.ReadProperties(bag);
+    EXPECT_EQ(loaded.get_PreCommand(), u"SITE 日本語\r\nSITE \\ok");
+    EXPECT_EQ(loaded.get_port(), u"");
+    EXPECT_EQ(loaded.get_Filetype(), u"A");
+    EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
+    EXPECT_EQ(loaded.get_FileCode(), u"JIS");
+    EXPECT_EQ(loaded.get_Account(), u"acct");
+    EXPECT_EQ(loaded.get_Passive(), True);
+    EXPECT_EQ(loaded.get_NoopTime(), 45);
+    std::filesystem::remove(path);
+}
+
+TEST_F(PersistenceTest, SizeStaysAtThirtyTwoPixelsInTheHostsUnits) {
+    EXPECT_EQ(control.get_Width(), 32 * 15);
+    EXPECT_EQ(control.get_Height(), 32 * 15);
+
+    platform.unitsPerPixelX = 12;
+    platform.unitsPerPixelY = 10;
+    control.Resize(5000, 7);
+    EXPECT_EQ(control.get_Width(), 384);
+    EXPECT_EQ(control.get_Height(), 320);
+
+    platform.unitsPerPixelX = 1;
+    platform.unitsPerPixelY = 1;
+    for (auto [w, h] : {std::pair{0, 100}, {100, 0}, {-5, 100}, {100, -1}, {0, 0}}) {
+        control.Resize(w, h);
+        EXPECT_EQ(control.get_Width(), 384) << w << "x" << h;
+        EXPECT_EQ(control.get_Height(), 320) << w << "x" << h;
+    }
+    control.Resize(1, 1);
+    EXPECT_EQ(control.get_Width(), 32);
+    EXPECT_EQ(control.get_Height(), 32);
+}
+
+TEST_F(PersistenceTest, AboutBoxShowsTheBannerAndChangesNothing) {
+    ConnectAndLogin();
+    control.ShowAboutBox();
+    EXPECT_THAT(platform.messages, ElementsAre(control.get_Copyright()));
+    EXPECT_EQ(control.get_Copyright(), u"tarsel FTP client control version 0.1.0 - the tarsel project");
+    EXPECT_EQ(control.IsIdle(), True);
+    EXPECT_EQ(control.get_FtpCommand(), u"DONE");
+    EXPECT_THAT(platform.calls, IsEmpty());
+    EXPECT_THAT(recorder.events, IsEmpty());
+}
+
+}  // namespace
+}  // namespace tarselctl
