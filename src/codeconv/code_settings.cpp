@@ -90,7 +90,7 @@ std::string tarsel::ConvertDownload() {
 
 std::string tarsel::ConvertUpload(const ByteArray& block) {
     // Bytes kept from the block before (a character cut at its end) go in front.
-    m_PutRemainder.append(block.begin(), block.end());
+    m_PutRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
     if (m_FileCode == u"JIS") return Codawa2->SjisToJis(m_PutRemainder);
     if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_PutRemainder);
     if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_PutRemainder);

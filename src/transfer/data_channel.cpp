@@ -49,11 +49,13 @@ void tarsel::Soquet3_OnReceived(std::string& data) {
     if (m_Cmd == u"RETR") {
         ByteArray bytes;
         if (m_FileCode == u"BIN") {
-            bytes.assign(data.begin(), data.end());
+            bytes.assign(reinterpret_cast<const std::uint8_t*>(data.data()),
+                         reinterpret_cast<const std::uint8_t*>(data.data()) + data.size());
         } else {
             m_GetRemainder += data;
             const std::string converted = ConvertDownload();
-            bytes.assign(converted.begin(), converted.end());
+            bytes.assign(reinterpret_cast<const std::uint8_t*>(converted.data()),
+                         reinterpret_cast<const std::uint8_t*>(converted.data()) + converted.size());
         }
         Raise([&](tarselEvents& s) { s.GetData(bytes); });
     } else if (m_Cmd == u"LIST" || m_Cmd == u"NLST") {
