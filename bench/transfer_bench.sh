@@ -71,23 +71,25 @@ chmod 644 "$data/big.bin" "$data/text.euc"
 cat "$data/big.bin" >/dev/null
 
 # calc EXPR: floating-point arithmetic and comparisons (1 or 0).
-calc() { awk "BEGIN { print $1 }"; }
+calc() { awk "BEGIN { print ($1) }"; }
 
 results=$(mktemp -d)
 trap 'rm -rf "$results"; rm -f "$root/$upload"/bench-up-*' EXIT
 
-# measure NAME COMMAND...: one run; appends "seconds peak_kib" to $results/NAME.
+# measure NAME COMMAND...: one run; appends "wall_seconds peak_kib cpu_seconds" to
+# $results/NAME (cpu: user + system time of the program itself).
 measure() {
   local name=$1
   shift
   local start end
   start=$(date +%s.%N)
-  if ! /usr/bin/time -f '%M' -o "$results/rss" "$@" >/dev/null 2>"$results/err"; then
+  if ! /usr/bin/time -f '%M %U %S' -o "$results/rss" "$@" >/dev/null 2>"$results/err"; then
     cat "$results/err" >&2
     die "run of $name failed: $*"
   fi
   end=$(date +%s.%N)
-  echo "$(calc "$end - $start") $(tail -n 1 "$results/rss")" >>"$results/$name"
+  read -r rss user sys < <(tail -n 1 "$results/rss")
+  echo "$(calc "$end - $start") $rss $(calc "$user + $sys")" >>"$results/$name"
 }
 
 for ((i = 1; i <= runs; i++)); do
@@ -107,17 +109,22 @@ for ((i = 1; i <= runs; i++)); do
   measure curl_euc curl -s -S -o /dev/null "$url/tarsel-bench/text.euc"
 done
 
-# median NAME: median seconds; peak NAME: largest peak RSS in KiB.
-median() { cut -d' ' -f1 "$results/$1" | sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
+# median NAME [FIELD]: median wall seconds (field 1) or CPU seconds (field 3);
+# peak NAME: largest peak RSS in KiB.
+median() {
+  cut -d' ' -f"${2:-1}" "$results/$1" | sort -g |
+    awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'
+}
 peak() { cut -d' ' -f2 "$results/$1" | sort -g | tail -n 1; }
 mbps() { calc "$bytes / $1 / 1000000"; }
 
 printf '\n%d runs each, %d MiB, vsftpd on 127.0.0.1:%s, passive mode, sink /dev/null\n' \
   "$runs" "$size_mib" "$port"
-printf '%-28s %12s %10s %14s\n' "" "median s" "MB/s" "peak RSS KiB"
+printf '%-12s %10s %8s %12s %14s\n' "" "median s" "MB/s" "median CPU s" "peak RSS KiB"
 for name in tarsel_get curl_get tarsel_put curl_put tarsel_euc curl_euc; do
   m=$(median "$name")
-  printf '%-28s %12.3f %10.0f %14d\n' "$name" "$m" "$(mbps "$m")" "$(peak "$name")"
+  printf '%-12s %10.3f %8.0f %12.3f %14d\n' "$name" "$m" "$(mbps "$m")" "$(median "$name" 3)" \
+    "$(peak "$name")"
 done
 
 get_ratio=$(calc "$(median curl_get) / $(median tarsel_get)")

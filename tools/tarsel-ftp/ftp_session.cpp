@@ -127,16 +127,22 @@ void FtpSession::EndOfInput() {
 
 void FtpSession::Interrupt() {
     if (phase_ == Phase::Finished) return;
-    if (running_ && running_->isTransfer) {
+    if (running_ && running_->isTransfer && !running_->abortRequested) {
         RequestAbort();
         return;
     }
-    // Nothing to abort: the user wants to stop.
-    Fail("local", "Interrupt", "interrupted");
+    // Nothing left to abort (or a second interrupt): the user wants to stop.
     queue_.clear();
     inputEnded_ = true;
     if (onInputUnwanted_) onInputUnwanted_();
-    if (phase_ == Phase::Ready) StartNext();
+    if (phase_ == Phase::Ready) {
+        Fail("local", "Interrupt", "interrupted");
+        StartNext();
+        return;
+    }
+    // A command, the login or the QUIT is waiting for a server that may never answer.
+    NoteLocalFault("interrupted");
+    control_.Abend();
 }
 
 void FtpSession::StartNext() {
