@@ -73,6 +73,9 @@ std::string UsageText() {
            "  --chunk BYTES          upload block size (64K)\n"
            "  --keep-going           go on after a failed command\n"
            "  -c 'CMD; CMD'          commands to run instead of standard input\n"
+           "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
+           "                         precommands, noop) before the options above\n"
+           "  --save-settings FILE   store those settings, as the options leave them\n"
            "commands: cd DIR, cwd DIR, pwd, size FILE, noop, delete FILE, mkdir DIR,\n"
            "  rmdir DIR, rename FROM TO, site TEXT, quote LINE, dir [PATTERN], ls [PATTERN],\n"
            "  get REMOTE [LOCAL], put LOCAL [REMOTE], append LOCAL REMOTE, rest OFFSET,\n"
@@ -188,6 +191,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             auto v = value();
             if (!v) return result;
             o.script = *v;
+        } else if (name == "--settings" || name == "--save-settings") {
+            auto v = value();
+            if (!v) return result;
+            if (v->empty()) return fail(name + " needs a file name");
+            (name == "--settings" ? o.settingsFile : o.saveSettingsFile) = *v;
         } else {
             return fail("unknown option " + name);
         }

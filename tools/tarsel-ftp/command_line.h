@@ -41,6 +41,11 @@ struct Options {
     bool keepGoing = false;
     /// The text of -c; commands then come from it instead of standard input.
     std::optional<std::string> script;
+    /// --settings: file of stored settings loaded before the options above are applied.
+    std::optional<std::string> settingsFile;
+    /// --save-settings: file the control's stored settings are written to once the options
+    /// are applied.
+    std::optional<std::string> saveSettingsFile;
     bool help = false;
 };
 

@@ -15,6 +15,7 @@
 #include "command_input.h"
 #include "command_line.h"
 #include "ftp_session.h"
+#include "settings_file.h"
 
 int main(int argc, char** argv) {
     using namespace tarselftp;
@@ -35,6 +36,13 @@ int main(int argc, char** argv) {
     asio::io_context io;
     tarselctl::AsioPlatform platform(io);
     tarselctl::tarsel control(platform);
+    if (options.settingsFile) {
+        const std::string error = LoadSettings(control, *options.settingsFile);
+        if (!error.empty()) {
+            std::fprintf(stderr, "tarsel-ftp: %s: %s\n", options.settingsFile->c_str(), error.c_str());
+            return 1;
+        }
+    }
     FtpSession session(io, control, options);
     CommandInput input(
         io, [&](std::string line) { session.AddLine(line); }, [&] { session.EndOfInput(); });
@@ -57,7 +65,16 @@ int main(int argc, char** argv) {
         io.stop();
     });
 
-    if (!session.Start()) return session.ExitStatus();
+    const bool started = session.Start();
+    // Start has applied the options, whether or not the connection could be started.
+    if (options.saveSettingsFile) {
+        const std::string error = SaveSettings(control, *options.saveSettingsFile);
+        if (!error.empty()) {
+            std::fprintf(stderr, "tarsel-ftp: %s: %s\n", options.saveSettingsFile->c_str(),
+                         error.c_str());
+        }
+    }
+    if (!started) return session.ExitStatus();
     if (options.script) {
         for (const std::string& line : SplitScript(*options.script)) session.AddLine(line);
         session.EndOfInput();
