@@ -248,6 +248,34 @@ TEST_F(ControlLoopbackTest, AbendClosesAtOnceAndTheServerSeesTheClose) {
     EXPECT_THAT(peer.lines, IsEmpty());
 }
 
+// ---- active mode: the peer connects to the control's listener
+
+TEST_F(ControlLoopbackTest, ActiveDownloadAnnouncesTheListenerAndTakesTheServersConnection) {
+    ASSERT_NO_FATAL_FAILURE(LogIn());
+    peer.On("TYPE", FtpScript().Reply("200 Type set"));
+    peer.On("PORT", FtpScript().Reply("200 PORT command successful"));
+    peer.On("RETR", FtpScript()
+                        .Reply("150 Opening BINARY mode data connection")
+                        .ActiveConnect()
+                        .DataSend("active bytes")
+                        .DataClose()
+                        .Pause(50ms)
+                        .Reply("226 Transfer complete"));
+
+    control.GetFile(u"remote.bin", u"local.bin");
+    ASSERT_TRUE(RunUntilEvent("CommandDone"));
+
+    ASSERT_EQ(peer.lines.size(), 3u);
+    EXPECT_EQ(peer.lines[0], "TYPE I");
+    EXPECT_THAT(peer.lines[1], ::testing::MatchesRegex("PORT 127,0,0,1,[0-9]+,[0-9]+"));
+    EXPECT_EQ(peer.lines[2], "RETR remote.bin");
+    EXPECT_TRUE(peer.dataAccepted);
+    EXPECT_EQ(recorder.received, "active bytes");
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetOpen(local.bin)", "GetData(12)", "GetClose",
+                            "CommandDone(0,GetFile,Transfer complete)"));
+}
+
 // ---- passive data connections from the peer's data listener
 
 class PassiveTransferTest : public ControlLoopbackTest {

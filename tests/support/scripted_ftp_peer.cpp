@@ -1,7 +1,10 @@
 #include "support/scripted_ftp_peer.h"
 
 #include <cctype>
+#include <cstdio>
 
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
 #include <asio/write.hpp>
 
 namespace tarselctl::testing {
@@ -48,6 +51,11 @@ FtpScript& FtpScript::Stall() {
 
 FtpScript& FtpScript::PassiveReply() {
     steps_.push_back({Kind::PassiveReply, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::ActiveConnect() {
+    steps_.push_back({Kind::ActiveConnect, {}, {}});
     return *this;
 }
 
@@ -249,6 +257,9 @@ bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
                               });
             return true;
         }
+        case Kind::ActiveConnect:
+            ConnectActive();
+            return true;
         case Kind::AwaitData:
             awaiting_ = !dataAccepted;
             return awaiting_;
@@ -289,6 +300,41 @@ void ScriptedFtpPeer::OpenPassive() {
         ReadData();
         AfterEvent();
     });
+}
+
+// "PORT h1,h2,h3,h4,p1,p2": the client listens there for the server's data connection.
+void ScriptedFtpPeer::ConnectActive() {
+    asio::error_code ignored;
+    if (data_) data_->close(ignored);
+    dataAccepted = false;
+    dataClientClosed = false;
+    unsigned v[6] = {};
+    const std::string* port = nullptr;
+    for (const std::string& line : lines)
+        if (CommandWord(line) == "PORT") port = &line;
+    if (port == nullptr || std::sscanf(port->c_str() + 5, "%u,%u,%u,%u,%u,%u", &v[0], &v[1], &v[2],
+                                       &v[3], &v[4], &v[5]) != 6) {
+        asio::post(io_, [this, life = std::weak_ptr<char>(life_)] {
+            if (!life.expired()) StepDone();
+        });
+        return;
+    }
+    const asio::ip::address_v4 address(asio::ip::address_v4::bytes_type{
+        static_cast<unsigned char>(v[0]), static_cast<unsigned char>(v[1]),
+        static_cast<unsigned char>(v[2]), static_cast<unsigned char>(v[3])});
+    const auto portNumber = static_cast<unsigned short>(v[4] * 256 + v[5]);
+    data_.emplace(io_);
+    data_->async_connect(tcp::endpoint(address, portNumber),
+                         [this, life = std::weak_ptr<char>(life_)](const asio::error_code& ec) {
+                             if (life.expired()) return;
+                             if (!ec) {
+                                 asio::error_code ignored2;
+                                 data_->set_option(tcp::no_delay(true), ignored2);
+                                 dataAccepted = true;
+                                 ReadData();
+                             }
+                             StepDone();
+                         });
 }
 
 void ScriptedFtpPeer::ReadData() {

@@ -24,7 +24,8 @@
 // port 0 and sends the 227 reply that names it. The listener takes the first connection made
 // to it; later steps wait for it (AwaitData), send on it (DataSend), close it (DataClose) or
 // wait for the client to close it (AwaitDataClosed). Bytes the client sends on it are kept in
-// `dataReceived`.
+// `dataReceived`. In active mode, ActiveConnect() makes the data connection to the address of
+// the last PORT line instead, and the same data steps apply.
 #pragma once
 
 #include <chrono>
@@ -54,6 +55,7 @@ public:
         Reset,            ///< drop the control connection with a reset (RST)
         Stall,            ///< never go on
         PassiveReply,     ///< open a data listener and send "227 ... (127,0,0,1,p1,p2)"
+        ActiveConnect,    ///< connect to the address of the last PORT line received
         AwaitData,        ///< wait until the client has connected to the data listener
         DataSend,         ///< write `bytes` on the data connection
         DataClose,        ///< close the data connection
@@ -78,6 +80,9 @@ public:
     FtpScript& Reset();
     FtpScript& Stall();
     FtpScript& PassiveReply();
+    /// Active mode: connects to the address of the last PORT line and goes on once the
+    /// connection is up (or has failed: then `dataAccepted` stays false).
+    FtpScript& ActiveConnect();
     FtpScript& AwaitData();
     FtpScript& DataSend(const std::string& bytes);
     FtpScript& DataClose();
@@ -120,7 +125,7 @@ public:
     std::string dataReceived;
     bool accepted = false;           ///< a control connection was accepted
     bool clientClosed = false;       ///< the client ended the control connection
-    bool dataAccepted = false;       ///< a data connection was accepted
+    bool dataAccepted = false;       ///< a data connection was accepted (or made, in active mode)
     bool dataClientClosed = false;   ///< the client ended the data connection
 
     /// True while a script runs or waits; false when the peer is waiting for a line.
@@ -142,6 +147,7 @@ private:
     bool RunStep(const FtpScript::Step& step);
     void StepDone();
     void OpenPassive();
+    void ConnectActive();
     void AfterEvent();
 
     asio::io_context& io_;
