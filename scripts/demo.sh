@@ -39,7 +39,7 @@ eval "$(./scripts/ftp-servers.sh env)"
 root=$TARSEL_VSFTPD_ROOT
 host=127.0.0.1 port=$TARSEL_VSFTPD_PORT user=$TARSEL_VSFTPD_USER pass=$TARSEL_VSFTPD_PASS
 
-# The server's files: plain text, Japanese text in EUC-JP, and a binary file.
+# The server's files: plain text, and Japanese text in EUC-JP.
 rm -rf "$work"
 mkdir -p "$work"
 cat >"$work/japanese.utf8.txt" <<'TEXT'
@@ -49,8 +49,7 @@ cat >"$work/japanese.utf8.txt" <<'TEXT'
 TEXT
 iconv -f UTF-8 -t EUC-JP "$work/japanese.utf8.txt" >"$root/japanese-euc.txt"
 printf 'Hello from the demo server.\r\n' >"$root/readme.txt"
-head -c 1048576 /dev/urandom >"$root/random.bin"
-chmod 644 "$root"/*.txt "$root/random.bin"
+chmod 644 "$root"/*.txt
 printf 'Uploaded by tarsel at %s.\n' "$(date -u +%FT%TZ)" >"$work/hello-upload.txt"
 ls -l "$root"
 
