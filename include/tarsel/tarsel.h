@@ -174,6 +174,8 @@ private:
     std::string m_PutRemainder;
     /// The last kept upload bytes are on their way; the next completed send ends the upload.
     Boolean m_PutEnding = False;
+    /// An active-mode data connection came up before its transfer command was sent.
+    Boolean m_EarlyDataConnection = False;
     String m_Label1;
     Long m_Width = 0;
     Long m_Height = 0;
@@ -202,6 +204,7 @@ private:
     void SendRaw(const String& text);
     void Soquet1_OnSendDone();
     static String CommandWord(const String& line);
+    static bool IsTransferWord(const String& word);
 
     // ---- reply interpreter
     void Soquet1_OnReceived(std::string& data);

@@ -5,12 +5,10 @@
 
 namespace tarselctl {
 
-namespace {
-bool IsTransferWord(const String& word) {
+bool tarsel::IsTransferWord(const String& word) {
     return word == u"RETR" || word == u"APPE" || word == u"STOR" || word == u"LIST" ||
            word == u"NLST";
 }
-}  // namespace
 
 String tarsel::CommandWord(const String& line) {
     String word = line.substr(0, 4);
@@ -58,7 +56,14 @@ void tarsel::SendNextCommand() {
         const Long closeCount = m_CloseCount;
         RaiseTrace(m_FtpCommand + u">>" + traceText);
         // The host may have ended the connection from inside its Trace handler.
-        if (closeCount == m_CloseCount) SendLine(line);
+        if (closeCount != m_CloseCount) return;
+        SendLine(line);
+        if (m_DataPhase == 1 && m_EarlyDataConnection != False) {
+            // The server connected before it answered PORT; now that the transfer command
+            // is out, that connection opens the transfer as if it had come up just now.
+            m_EarlyDataConnection = False;
+            if (Soquet3->get_IsClosed() == False) Soquet3_OnConnected();
+        }
         return;
     }
 }

@@ -24,6 +24,13 @@ void tarsel::ResetTransferCarry() {
 }
 
 void tarsel::Soquet3_OnConnected() {
+    if (m_Cmd == u"PORT" && !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()))) {
+        // Some servers (pyftpdlib) connect as soon as they receive PORT, before answering
+        // it. Closing that connection would leave the transfer waiting for one that never
+        // comes, so it is held until the transfer command has been sent.
+        m_EarlyDataConnection = True;
+        return;
+    }
     StopTimeoutTimer();
     StartTimeoutTimer(3);
     const Long closeCount = m_CloseCount;
@@ -126,6 +133,7 @@ void tarsel::Soquet3_OnClosed() {
     // A restart offset serves one transfer only.
     m_Rest.clear();
     m_PutEnding = False;
+    m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;
     if (m_DataPhase == 2) {
         if (m_Cmd == u"RETR") {

@@ -86,6 +86,7 @@ void tarsel::ParsePasvReply(const String& reply, String& host, String& port) {
 
 String tarsel::ActiveModeSetup() {
     m_DataPhase = 0;
+    m_EarlyDataConnection = False;
     Soquet2->CloseSocket();
     Soquet3->CloseSocket();
     Soquet2->Listen(u"0");

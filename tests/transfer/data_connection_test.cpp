@@ -214,3 +214,46 @@ TEST_F(TransferTest, SocketDiagnosticsAreTracedOnlyWithTraceOn) {
 
 }  // namespace
 }  // namespace tarselctl
+
+namespace tarselctl {
+namespace {
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+// Some servers connect to the PORT address before they answer PORT. That connection carries
+// the transfer once its command has gone out, in download, listing and upload alike.
+TEST_F(TransferTest, ActiveConnectionMadeBeforeThePortReplyCarriesTheTransfer) {
+    control.GetFile(u"a.bin", u"local.bin");
+    Reply(kTypeOk);
+    ASSERT_EQ(LastSent(), kPortLine);
+    s2().AcceptRequest(7);
+    s3().Connect();
+    EXPECT_THAT(recorder.NonTraceEvents(), IsEmpty()) << "nothing opens before RETR is sent";
+    EXPECT_NE(s3().state(), FakeSoquet::State::Idle) << "the early connection is kept";
+    Reply(kPortOk);
+    EXPECT_EQ(LastSent(), "RETR a.bin");
+    Reply(kOpening);
+    s3().Receive("abc");
+    s3().Close();
+    Reply(kComplete);
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetOpen(local.bin)", "GetData(3)", "GetClose",
+                            "CommandDone(0,GetFile,Transfer complete)"));
+}
+
+TEST_F(TransferTest, EarlyActiveConnectionThatClosesBeforeTheTransferCommandIsForgotten) {
+    control.Dir();
+    Reply(kTypeOk);
+    s2().AcceptRequest(7);
+    s3().Connect();
+    s3().Close();
+    Reply(kPortOk);
+    EXPECT_EQ(LastSent(), "LIST");
+    EXPECT_THAT(recorder.NonTraceEvents(), IsEmpty());
+    Reply("425 Can't open data connection");
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("CommandDone(425,Dir,Can't open data connection)"));
+}
+
+}  // namespace
+}  // namespace tarselctl
