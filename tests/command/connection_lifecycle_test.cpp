@@ -5,7 +5,7 @@
 
 #include "command/raised_error.h"
 #include "support/control_harness.h"
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {

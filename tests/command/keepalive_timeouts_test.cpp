@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/control_harness.h"
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {

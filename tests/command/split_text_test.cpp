@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/control_harness.h"
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {

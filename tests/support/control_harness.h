@@ -56,7 +56,7 @@
 //       CodeChoiceTest() : ControlTest(FakePlatform::CodawaKind::Fake) {}
 //   };
 //
-// Private state: include "support/tarsel_inspector.h" and use tarselInspector, e.g.
+// Private state: include "support/tarsel_private_access.h" and use tarselInspector, e.g.
 //   tarselInspector::DataPhase(control), tarselInspector::Queue(control),
 //   tarselInspector::SplitText(u"a\r\nb", u"\r\n", 0).
 #pragma once

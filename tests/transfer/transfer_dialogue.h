@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "support/control_harness.h"
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 

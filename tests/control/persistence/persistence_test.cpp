@@ -10,7 +10,7 @@
 #include <tarsel/property_bag.h>
 
 #include "support/control_harness.h"
-#include "support/tarsel_inspector.h"
+#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {
