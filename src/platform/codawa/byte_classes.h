@@ -61,6 +61,15 @@ inline std::size_t CopyAsciiPrefix16(const std::uint8_t* p, char* o) {
 #endif
 }
 
+/// Copies an ASCII stretch that starts at p: the 16-byte prefix, and when that is all ASCII,
+/// the whole blocks after it up to `limit`. Returns how many bytes are ASCII and copied. The
+/// needs of CopyAsciiPrefix16 apply.
+inline std::size_t CopyAsciiStretch(const std::uint8_t* p, const std::uint8_t* limit, char* o) {
+    std::size_t n = CopyAsciiPrefix16(p, o);
+    if (n == 16) n += CopyAsciiRun(p + 16, limit, o + 16);
+    return n;
+}
+
 /// Whether a converter writing into its own input may store whole 16-byte blocks at o
 /// while reading at p: when o is p every byte is written back as it was, and from 16 bytes
 /// behind on a block cannot reach bytes not yet read.

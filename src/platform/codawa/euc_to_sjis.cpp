@@ -28,14 +28,9 @@ std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& 
         const std::uint8_t b = *p;
         if (b < 0x80) {
             if (end - p >= 16 && MayCopyBlocks(p, o)) {  // a word, or the start of a longer run
-                const std::size_t n = CopyAsciiPrefix16(p, o);
+                const std::size_t n = CopyAsciiStretch(p, end, o);
                 p += n;
                 o += n;
-                if (n == 16) {
-                    const std::size_t more = CopyAsciiRun(p, end, o);
-                    p += more;
-                    o += more;
-                }
                 continue;
             }
             *o++ = static_cast<char>(b);

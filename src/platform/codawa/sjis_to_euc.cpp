@@ -36,14 +36,9 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 if (end - p >= 16) {  // a word, or the start of a longer run
-                    const std::size_t n = CopyAsciiPrefix16(p, o);
+                    const std::size_t n = CopyAsciiStretch(p, std::min(end, segment_end + 16), o);
                     p += n;
                     o += n;
-                    if (n == 16) {
-                        const std::size_t more = CopyAsciiRun(p, std::min(end, segment_end + 16), o);
-                        p += more;
-                        o += more;
-                    }
                     continue;
                 }
                 *o++ = static_cast<char>(b);

@@ -57,14 +57,9 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
             if (b < 0x80) {
                 o = Shift(o, mode, Mode::kOneByte);
                 if (end - p >= 16) {  // a word, or the start of a longer run
-                    const std::size_t n = CopyAsciiPrefix16(p, o);
+                    const std::size_t n = CopyAsciiStretch(p, std::min(end, segment_end + 16), o);
                     p += n;
                     o += n;
-                    if (n == 16) {
-                        const std::size_t more = CopyAsciiRun(p, std::min(end, segment_end + 16), o);
-                        p += more;
-                        o += more;
-                    }
                     continue;
                 }
                 *o++ = static_cast<char>(b);
