@@ -186,10 +186,16 @@ launch_pyftpdlib() {
   [[ -x /usr/bin/python3 ]] || die "/usr/bin/python3 is missing; run scripts/deps.sh"
   fresh_root pyftpdlib root:root
   # Debian's interpreter explicitly: the package's module is not visible to another Python
-  # that may come first on PATH.
-  daemon_start "$dir/server.pid" "$dir/server.log" /usr/bin/python3 -m pyftpdlib \
-    -i 127.0.0.1 -p "$port" -r "$low-$high" -w -d "$dir/root" \
-    -u "${login_user[pyftpdlib]}" -P "${login_pass[pyftpdlib]}"
+  # that may come first on PATH. The launcher serves each session in its own process:
+  # `python3 -m pyftpdlib` shares one loop between sessions, and a session that used PORT
+  # can then silence another session's control connection (see the launcher's comment).
+  # TARSEL_PYFTPDLIB_MODEL=single brings that back, TARSEL_PYFTPDLIB_DEBUG=1 logs every line.
+  local extra=(--model "${TARSEL_PYFTPDLIB_MODEL:-process}")
+  [[ ${TARSEL_PYFTPDLIB_DEBUG:-0} == 1 ]] && extra+=(--debug)
+  daemon_start "$dir/server.pid" "$dir/server.log" \
+    /usr/bin/python3 "$repo/scripts/pyftpdlib-server.py" --host 127.0.0.1 --port "$port" \
+    --passive "$low-$high" --root "$dir/root" \
+    --user "${login_user[pyftpdlib]}" --password "${login_pass[pyftpdlib]}" "${extra[@]}"
 }
 
 # settings NAME: sets port, low and high from TARSEL_<NAME>_PORT / _PASV or the defaults.

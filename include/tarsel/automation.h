@@ -231,6 +231,8 @@ inline constexpr DispId IsIdle = 0x6003004A;
 inline constexpr DispId NoopTime = 0x68030002;
 inline constexpr DispId ConnectTimeout = 0x68030001;
 inline constexpr DispId TransTimeout = 0x68030000;
+inline constexpr DispId ReplyTimeout = 0x6803000E;
+inline constexpr DispId DataPeerCheck = 0x6803000F;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {

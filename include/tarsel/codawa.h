@@ -28,6 +28,11 @@ public:
     virtual void put_CodeName(const String& name) = 0;
     /// Component version; 205 or more.
     virtual Integer get_Version() const = 0;
+    /// Returns the conversion state kept between calls to where a new instance starts: JIS
+    /// decoding in one-byte mode and shifted in. CodeName stays as it was written. A stream
+    /// that ends in the middle of its shift state (a cut-off transfer, a binary file read as
+    /// JIS) would otherwise go on decoding the next, unrelated stream in that state.
+    virtual void Reset() noexcept = 0;
 
     virtual std::string SjisToJis(std::string& text) = 0;
     /// From the CodeName code to Shift_JIS.

@@ -33,11 +33,19 @@ public:
 ///
 /// Guarantees the control relies on:
 ///  - CloseSocket on an instance with a connection or a connection attempt raises OnClosed
-///    before it returns; closing a listener or an idle instance raises nothing.
+///    before it returns; closing a listener or an idle instance raises nothing. A listener
+///    never raises OnClosed, and nothing of a connection is raised after its OnClosed.
 ///  - An outgoing connection ends in OnConnected, or in OnError followed by OnClosed; a peer
 ///    close raises OnClosed; a read or write error raises OnError then OnClosed.
+///  - IsClosed is True while a connection attempt is under way (there is no open connection
+///    yet), for a listener and for an idle instance; it is False only from OnConnected, or
+///    from the Accept of a waiting request, until the connection ends.
 ///  - Send takes all the bytes; SendReady is False until they are written; one OnSendDone
 ///    follows each Send. A Send while a write is in flight is queued behind it.
+///  - A connection request announced by OnAcceptRequest that no instance accepts is closed by
+///    the listener, which goes on listening: a peer is refused by not accepting it.
+///  - Addresses are given as text in their numeric form ("127.0.0.1", "::1"); an IPv4-mapped
+///    IPv6 address is given in its IPv4 form, so the texts of two ends compare equal.
 class Soquet {
 public:
     virtual ~Soquet() = default;
@@ -48,8 +56,13 @@ public:
     /// Starts connecting. `port` is decimal text, blanks around the digits allowed; a port
     /// that is no number from 1 to 65535 raises AutomationError at once. Never blocks.
     virtual void ConnectTo(const String& host, const String& port, const String& localPort) = 0;
-    /// Listens on `port` ("0": any free port); LocalPort is valid on return.
+    /// Listens on every interface: the same as ListenAt("", port).
     virtual void Listen(const String& port) = 0;
+    /// Listens at the local address `host` ("" = every interface) on `port` ("0": any free
+    /// port); LocalPort is valid on return. A failure to listen raises AutomationError(system
+    /// error number, "Soquet", system message) from the call, before anything else happens;
+    /// LocalPort is then 0 and no event follows.
+    virtual void ListenAt(const String& host, const String& port) = 0;
     /// Takes over the connection announced by a listener's OnAcceptRequest, then OnConnected.
     virtual void Accept(Long requestId) = 0;
     virtual void CloseSocket() = 0;
@@ -61,6 +74,13 @@ public:
     virtual Boolean get_SendReady() const = 0;
     /// True when there is no open connection.
     virtual Boolean get_IsClosed() const = 0;
+    /// Text address of the local end of the connection ("127.0.0.1", "::1"); "" with none.
+    virtual String get_LocalHost() const = 0;
+    /// Text address of the peer of the connection; "" with none.
+    virtual String get_RemoteHost() const = 0;
+    /// Text address of the peer of a waiting connection request announced by OnAcceptRequest
+    /// on this listener; "" when the id is unknown or taken.
+    virtual String get_RequestHost(Long requestId) const = 0;
     virtual Integer get_SocketVersion() const = 0;
     virtual void put_SetupPhase(Boolean value) = 0;
 };

@@ -18,7 +18,25 @@ namespace tarselctl {
 class PropertyBag;
 
 /// The control's events. Every member does nothing by default; handlers may call back into
-/// the control. By-reference arguments carry back what the handler left in them.
+/// the control (any method, Abort, Abend, DisConnect, Connect after Abend, property writes).
+/// By-reference arguments carry back what the handler left in them. An exception that leaves
+/// a handler is caught and dropped by the control, which goes on with its work.
+///
+/// Order guarantees, whatever the server sends and whatever a handler calls:
+///  - each transfer raises its open event (GetOpen, PutOpen, DirOpen), any number of data
+///    events, then exactly one close event (GetClose, PutClose, DirClose), and nothing of
+///    that transfer after its close; bytes and lines already received are never dropped;
+///  - CommandDone of a transfer comes after its close event;
+///  - DisConnected is the last event of a connection, after every close event of it.
+///
+/// TransError codes: the socket's error number (Where: the failed step, "listen" for a
+/// listener that could not be opened); -1 "connect timeout" and -2 "trans timeout" (Where
+/// "timer"); -3 "listing line too long" (a listing line past 1 MiB without CR LF; the listing
+/// ends); -4 "upload cut short" (Where "data": the server reported success, but the upload's
+/// data connection ended before the host's end signal, so the stored file is incomplete);
+/// -5 "transfer aborted" (Where "host": Abort came before the transfer command was sent, and
+/// the server's positive reply to an earlier line ended the operation).
+/// A TransError before CommandDone(0) means the transfer did not do what the host asked.
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
@@ -32,6 +50,11 @@ public:
     virtual void GetData(ByteArray& Data) { (void)Data; }
     virtual void GetClose() {}
     virtual void PutOpen(const String& LoadFileName) { (void)LoadFileName; }
+    /// Asks for the next block of an upload. Data arrives holding one element of value 0; the
+    /// handler replaces it with the next bytes, of any length (one byte is a block too). The
+    /// end of the upload is an empty array, or the array left as handed over (one element
+    /// of value 0): so a lone 0 byte cannot be a block of its own; send it with its
+    /// neighbours. The next PutData comes once the block has been written.
     virtual void PutData(ByteArray& Data) { (void)Data; }
     virtual void PutClose() {}
     virtual void DirOpen() {}
@@ -67,11 +90,14 @@ public:
     Boolean get_Passive() const { return m_Passive; }
     void put_Passive(Boolean value) { m_Passive = value; }
     String get_Account() const { return m_Account; }
-    void put_Account(const String& value) { m_Account = value; }
+    /// Refuses (error 5) text with CR, LF, NUL or a character the server's code cannot write.
+    void put_Account(const String& value);
     String get_Rest() const { return m_Rest; }
-    void put_Rest(const String& value) { m_Rest = value; }
+    /// Refuses unsafe text as put_Account does.
+    void put_Rest(const String& value);
     String get_PreCommand() const { return m_PreCommand; }
-    void put_PreCommand(const String& value) { m_PreCommand = value; }
+    /// Lines joined by CR LF; refuses a line that put_Account would refuse.
+    void put_PreCommand(const String& value);
     String get_Copyright() const { return m_Copyright; }
     /// Accepts any value and keeps the banner.
     void put_Copyright(const String& value) { (void)value; }
@@ -88,6 +114,15 @@ public:
     void put_ConnectTimeout(Long value) { m_ConnectTimeout = value; }
     Long get_TransTimeout() const { return m_TransTimeout; }
     void put_TransTimeout(Long value) { m_TransTimeout = value; }
+    /// Seconds to wait for a complete reply on the control connection after it opened or a
+    /// line was sent; when they pass, the control connection is closed and DisConnected
+    /// carries -1 and "reply timeout(timer)". 0 or less: wait without limit. Not persisted.
+    Long get_ReplyTimeout() const { return m_ReplyTimeout; }
+    void put_ReplyTimeout(Long value) { m_ReplyTimeout = value; }
+    /// True (the default): an active-mode data connection is taken only from the address of
+    /// the server the control connection goes to. Persisted.
+    Boolean get_DataPeerCheck() const { return m_DataPeerCheck; }
+    void put_DataPeerCheck(Boolean value) { m_DataPeerCheck = value != False ? True : False; }
     Boolean IsIdle() const { return m_Idle; }
     /// Caption of the status label.
     String get_Label1() const { return m_Label1; }
@@ -170,6 +205,35 @@ private:
     Long m_PutReady = 0;
     Boolean m_Quitting = False;
     Long m_CloseCount = 0;
+    Long m_ReplyTimeout = 0;
+    Boolean m_DataPeerCheck = True;
+    /// The three digits of the multi-line reply under way; empty outside one.
+    String m_MultiLineCode;
+    /// Characters at the front of m_ReplyBuffer already searched for a line end.
+    std::size_t m_ReplyScanned = 0;
+    /// Reply time-out countdown in ticks of Timer2; -1 = not counting.
+    Long m_ReplyCountdown = -1;
+    /// The countdown of m_TimeoutKind is running on Timer2 (which also carries the reply wait).
+    Boolean m_TimeoutArmed = False;
+    /// Seconds the data-connection time-out that last fired had; bounds the wait for the
+    /// final reply after it when ReplyTimeout is 0.
+    Long m_ReplyWaitAfterTimeout = 0;
+    /// Command word of the transfer whose open event the host has seen and whose close event
+    /// it has not; empty when none.
+    String m_HostSide;
+    /// Changes whenever a transfer's host side opens or closes, so that a loop raising host
+    /// events notices a close made from inside one of them.
+    Long m_TransferSerial = 0;
+    /// Listing bytes of m_DirBuffer before m_DirStart are delivered; those before
+    /// m_DirScanned hold no CR LF.
+    std::size_t m_DirStart = 0;
+    std::size_t m_DirScanned = 0;
+    /// The host has ended the upload's data (its end signal from PutData).
+    Boolean m_PutFinished = False;
+    /// A TransError has been raised for the running transfer.
+    Boolean m_TransErrorRaised = False;
+    /// Abort dropped the operation's transfer command before it was sent.
+    Boolean m_AbortedBeforeTransfer = False;
     /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
     std::string m_PutRemainder;
     /// The last kept upload bytes are on their way; the next completed send ends the upload.
@@ -200,6 +264,7 @@ private:
     void QueueCommand(const String& line);
     void QueueCommandFirst(const String& line);
     void SendNextCommand();
+    void ListenFailed(Long number, const String& description);
     void SendLine(const String& text);
     void SendRaw(const String& text);
     void Soquet1_OnSendDone();
@@ -208,6 +273,7 @@ private:
 
     // ---- reply interpreter
     void Soquet1_OnReceived(std::string& data);
+    bool InterpretReplyLine(Long entry);
     void EndOperation(Integer code, const String& text, bool positive);
 
     // ---- connection lifecycle
@@ -216,7 +282,7 @@ private:
     void Soquet1_OnError(Long number, const String& text1, const String& text2);
     void Soquet1_OnDiagnostic(const String& text);
     static std::vector<String> SplitText(const String& text, const String& delimiter, Long maxPieces);
-    void RefuseLineBreaks(const String& source, std::initializer_list<const String*> args);
+    void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
 
     // ---- simple commands
     void RequireIdle(const String& operation);
@@ -227,8 +293,12 @@ private:
     void StopNoopTimer();
     void StartTimeoutTimer(Long kind);
     void StopTimeoutTimer();
+    void StartReplyTimer(Long seconds);
+    void StopReplyTimer();
+    void UpdateTimer2();
     void Timer1_Tick();
     void Timer2_Tick();
+    void TimeoutExpired();
 
     // ---- data connection setup
     String ActiveModeSetup();
@@ -252,6 +322,10 @@ private:
     void Soquet3_OnClosed();
     void Soquet3_OnError(Long number, const String& text1, const String& text2);
     void Soquet3_OnDiagnostic(const String& text);
+    void EndDataConnection();
+    void CloseHostSide();
+    bool DeliverListingLines();
+    void RaiseTransError(Long code, const String& description, const String& where);
     void StartUploadIfReady();
     void UploadStep();
     std::string ConvertDownload();

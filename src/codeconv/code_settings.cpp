@@ -102,7 +102,14 @@ std::string tarsel::ConvertUpload(const ByteArray& block) {
 
 String tarsel::ConvertListingLine(const std::string& line) {
     std::string bytes = line;
-    std::string sjis = Codawa1->ToSjis(bytes);
+    std::string sjis;
+    try {
+        sjis = Codawa1->ToSjis(bytes);
+    } catch (...) {
+        // A converter that fails must not cost the host the line: it arrives unconverted.
+        sjis.clear();
+        bytes = line;
+    }
     // A line is complete: bytes left over form no character and are kept as they are.
     sjis += bytes;
     return DecodeShiftJis(sjis);

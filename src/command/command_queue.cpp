@@ -1,6 +1,8 @@
 // The command queue and the sender of command lines on the control connection.
 #include <tarsel/tarsel.h>
 
+#include "components/unfailing_calls.h"
+
 #include "control/event_raising.h"
 
 namespace tarselctl {
@@ -45,12 +47,19 @@ void tarsel::SendNextCommand() {
             m_InPreCommand = False;
             continue;
         } else if (m_Cmd == u"XPRT") {
-            line = ActiveModeSetup();
+            try {
+                line = ActiveModeSetup();
+            } catch (const AutomationError& e) {
+                // No listener, so no PORT line: the operation ends here, before anything of
+                // the transfer reaches the server.
+                ListenFailed(e.Number(), e.Description());
+                return;
+            }
             traceText = line;
         } else if (IsTransferWord(m_Cmd)) {
             m_DataPhase = 1;
             m_DoneReply.clear();
-            Soquet3->put_SetupPhase(False);
+            SetSetupPhaseQuietly(*Soquet3, False);
             ResetTransferCarry();
         }
         const Long closeCount = m_CloseCount;
@@ -68,7 +77,20 @@ void tarsel::SendNextCommand() {
     }
 }
 
-void tarsel::SendLine(const String& text) { SendRaw(text + u"\r\n"); }
+void tarsel::ListenFailed(Long number, const String& description) {
+    const Long entry = m_CloseCount;
+    RaiseTransError(number, description, u"listen");
+    if (m_CloseCount != entry) return;
+    m_Queue.clear();
+    CloseQuietly(*Soquet2);
+    EndOperation(-1, description, true);
+}
+
+void tarsel::SendLine(const String& text) {
+    // Every line sent is answered: from here a reply is due.
+    StartReplyTimer(m_ReplyTimeout);
+    SendRaw(text + u"\r\n");
+}
 
 void tarsel::SendRaw(const String& text) {
     String buffer = m_SendPending + text;

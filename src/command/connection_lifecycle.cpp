@@ -1,24 +1,30 @@
 // The control connection's lifecycle: Connect, Login, DisConnect, Abend, Abort, and the
 // control socket's connection-level events.
+#include <tarsel/code_page.h>
 #include <tarsel/tarsel.h>
+
+#include "components/unfailing_calls.h"
 
 #include "control/event_raising.h"
 
 namespace tarselctl {
 
 namespace {
-bool HasLineBreak(const String& text) { return text.find_first_of(u"\r\n") != String::npos; }
-
-[[noreturn]] void RaiseInvalidArgument(const String& source) {
-    throw AutomationError(5, source, u"Invalid Argument");
+// Text that would not reach the server as written: a CR or LF ends the line and sends the
+// rest as a second command, a NUL cuts the line short on many servers, and a character that
+// the server's code cannot write goes out as '?', which most servers take as a wildcard
+// ("DELE ?.txt" deletes whatever matches). Both system codes go through the Shift_JIS code
+// page, so one check serves SJIS and EUC.
+bool IsUnsafeCommandText(const String& text) {
+    return text.find_first_of(u"\r\n\0", 0, 3) != String::npos || !IsShiftJisEncodable(text);
 }
 }  // namespace
 
-// A CR or LF inside text that goes into a command line would let it smuggle a second
-// command onto the control connection, so such arguments are refused before anything changes.
-void tarsel::RefuseLineBreaks(const String& source, std::initializer_list<const String*> args) {
+// Callers check before they change or send anything, so a refused call or property write
+// leaves the control as it was.
+void tarsel::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) {
     for (const String* arg : args)
-        if (HasLineBreak(*arg)) RaiseInvalidArgument(source);
+        if (IsUnsafeCommandText(*arg)) throw AutomationError(5, source, u"Invalid Argument");
 }
 
 std::vector<String> tarsel::SplitText(const String& text, const String& delimiter, Long maxPieces) {
@@ -44,15 +50,18 @@ std::vector<String> tarsel::SplitText(const String& text, const String& delimite
 
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) {
     if (!m_FtpCommand.empty()) throw AutomationError(59, u"Connect", u"AlreadyConnected");
-    RefuseLineBreaks(u"Connect", {&Username, &Password, &m_Account});
+    // The account and the pre-command lines may come unchecked from stored settings.
+    RefuseUnsafeText(u"Connect", {&Username, &Password, &m_Account});
     std::vector<String> preCommands;
     if (!m_PreCommand.empty()) {
         preCommands = SplitText(m_PreCommand, u"\r\n", 0);
-        for (const String& line : preCommands)
-            if (HasLineBreak(line)) RaiseInvalidArgument(u"Connect");
+        for (const String& line : preCommands) RefuseUnsafeText(u"Connect", {&line});
     }
 
     ApplyCodesToConverters();
+    // Nothing of an earlier connection's conversion state carries over to this one.
+    Codawa1->Reset();
+    Codawa2->Reset();
 
     m_Quitting = False;
     m_DisconnectCode = 0;
@@ -65,6 +74,9 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     // Reply text and held-back command text of an earlier connection belong to that
     // connection; left here they would be taken as the new server's replies.
     m_ReplyBuffer.clear();
+    m_ReplyScanned = 0;
+    m_AbortedBeforeTransfer = False;
+    m_MultiLineCode.clear();
     m_SendPending.clear();
 
     BeginOperation(u"Connect");
@@ -89,8 +101,11 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
 
 void tarsel::Login(const String& Username, const String& Password) {
     RequireIdle(u"User");
-    RefuseLineBreaks(u"User", {&Username, &Password, &m_Account});
+    RefuseUnsafeText(u"User", {&Username, &Password, &m_Account});
     m_Password = Password;
+    // A login is never part of the pre-command lines, even after one of them was refused
+    // and left that phase unfinished: its 331 is answered with PASS.
+    m_InPreCommand = False;
     RunOperation(u"User", {u"USER " + Username});
 }
 
@@ -114,13 +129,21 @@ void tarsel::Abend() {
 
 void tarsel::Abort() {
     if (Soquet3->get_IsClosed() != True && m_Idle == False) {
+        // A data connection can be up before the transfer command has gone out (a server
+        // that connects as soon as it reads PORT). Emptying the queue then drops the transfer
+        // command itself, and the positive reply to PORT would end the operation as if the
+        // transfer had been made.
+        for (const String& line : m_Queue)
+            if (IsTransferWord(CommandWord(line))) m_AbortedBeforeTransfer = True;
         m_Queue.clear();
-        Soquet3->CloseSocket();
+        CloseQuietly(*Soquet3);
     }
 }
 
 void tarsel::Soquet1_OnConnected() {
     StopTimeoutTimer();
+    // The greeting is due.
+    StartReplyTimer(m_ReplyTimeout);
     m_Label1 = u"Connected";
     Raise([](tarselEvents& s) { s.Connected(); });
 }
@@ -128,13 +151,19 @@ void tarsel::Soquet1_OnConnected() {
 void tarsel::Soquet1_OnClosed() {
     StopNoopTimer();
     StopTimeoutTimer();
+    StopReplyTimer();
     m_Label1 = u"Closed";
     m_Idle = False;
     m_FtpCommand.clear();
     m_Password.clear();
+    m_MultiLineCode.clear();
     ++m_CloseCount;
-    Soquet2->CloseSocket();
-    Soquet3->CloseSocket();
+    CloseQuietly(*Soquet2);
+    CloseQuietly(*Soquet3);
+    // A transfer whose data connection has already closed may still owe the host its close
+    // event (the host ended the connection from inside that transfer's last events):
+    // DisConnected comes after every close event of its connection.
+    CloseHostSide();
     const Long code = m_DisconnectCode;
     const String msg = m_DisconnectMsg;
     m_DisconnectCode = 0;

@@ -1,5 +1,8 @@
-// The one-second ticks: keep-alive NOOP on an idle connection, and the time-outs.
+// The one-second ticks: keep-alive NOOP on an idle connection, the time-outs, and the wait for
+// a reply on the control connection.
 #include <tarsel/tarsel.h>
+
+#include "components/unfailing_calls.h"
 
 #include "control/event_raising.h"
 
@@ -19,11 +22,30 @@ void tarsel::Timer1_Tick() {
 }
 
 void tarsel::Timer2_Tick() {
-    if (m_TimeoutCountdown >= 1) {
-        --m_TimeoutCountdown;
-        return;
+    if (m_TimeoutArmed != False) {
+        if (m_TimeoutCountdown >= 1) {
+            --m_TimeoutCountdown;
+        } else if (m_TimeoutCountdown == 0) {
+            // The tick that ends a time-out does nothing else: the reply wait it may start
+            // counts from the next one.
+            TimeoutExpired();
+            return;
+        }
     }
-    if (m_TimeoutCountdown < 0) return;
+    if (m_ReplyCountdown >= 1) {
+        --m_ReplyCountdown;
+    } else if (m_ReplyCountdown == 0) {
+        // No reply came: the server has stalled. The control connection goes, and its
+        // DisConnected says why.
+        RaiseDiagnostic(u"---timer2:timeout:", u"reply");
+        StopReplyTimer();
+        m_DisconnectCode = -1;
+        m_DisconnectMsg = u"reply timeout(timer)";
+        CloseQuietly(*Soquet1);
+    }
+}
+
+void tarsel::TimeoutExpired() {
     RaiseDiagnostic(u"---timer2:timeout:", FromUtf8(std::to_string(m_TimeoutKind)));
     m_TimeoutCountdown = -1;
     StopTimeoutTimer();
@@ -31,15 +53,26 @@ void tarsel::Timer2_Tick() {
     case 1:
         m_DisconnectCode = -1;
         m_DisconnectMsg = u"connect timeout(timer)";
-        Soquet1->CloseSocket();
+        CloseQuietly(*Soquet1);
         break;
-    case 2:
-        Raise([](tarselEvents& s) { s.TransError(-1, u"connect timeout", u"timer"); });
-        Soquet3->CloseSocket();
+    case 2: {
+        m_ReplyWaitAfterTimeout = m_ConnectTimeout;
+        const Long entry = m_CloseCount;
+        RaiseTransError(-1, u"connect timeout", u"timer");
+        if (m_CloseCount != entry) break;
+        CloseQuietly(*Soquet3);
+        if (m_DataPhase == 1 && m_CloseCount == entry && Soquet3->get_IsClosed() != False) {
+            // Active mode: the listener still waits for a server that will never connect.
+            // It goes too, and with no connection to report a close the transfer ends here.
+            CloseQuietly(*Soquet2);
+            EndDataConnection();
+        }
         break;
+    }
     case 3:
-        Raise([](tarselEvents& s) { s.TransError(-2, u"trans timeout", u"timer"); });
-        Soquet3->CloseSocket();
+        m_ReplyWaitAfterTimeout = m_TransTimeout;
+        RaiseTransError(-2, u"trans timeout", u"timer");
+        CloseQuietly(*Soquet3);
         break;
     default:
         break;

@@ -15,13 +15,13 @@ void tarsel::RunOperation(const String& operation, std::initializer_list<String>
 
 void tarsel::Cd(const String& Directory) {
     RequireIdle(u"Cd");
-    RefuseLineBreaks(u"Cd", {&Directory});
+    RefuseUnsafeText(u"Cd", {&Directory});
     RunOperation(u"Cd", {u"CWD " + (Directory.empty() ? String(u".") : Directory), u"PWD"});
 }
 
 void tarsel::Cwd(const String& Directory) {
     RequireIdle(u"Cwd");
-    RefuseLineBreaks(u"Cwd", {&Directory});
+    RefuseUnsafeText(u"Cwd", {&Directory});
     RunOperation(u"Cwd", {u"CWD " + Directory});
 }
 
@@ -32,7 +32,7 @@ void tarsel::Pwd() {
 
 void tarsel::FileSize(const String& File) {
     RequireIdle(u"Size");
-    RefuseLineBreaks(u"Size", {&File, &m_Filetype});
+    RefuseUnsafeText(u"Size", {&File, &m_Filetype});
     BeginOperation(u"Size");
     if (!m_Filetype.empty()) QueueCommand(u"TYPE " + m_Filetype);
     QueueCommand(u"SIZE " + File);
@@ -46,37 +46,37 @@ void tarsel::Noop() {
 
 void tarsel::Delete(const String& File) {
     RequireIdle(u"Delete");
-    RefuseLineBreaks(u"Delete", {&File});
+    RefuseUnsafeText(u"Delete", {&File});
     RunOperation(u"Delete", {u"DELE " + File});
 }
 
 void tarsel::MkDir(const String& Directory) {
     RequireIdle(u"MkDir");
-    RefuseLineBreaks(u"MkDir", {&Directory});
+    RefuseUnsafeText(u"MkDir", {&Directory});
     RunOperation(u"MkDir", {u"MKD " + Directory});
 }
 
 void tarsel::RmDir(const String& Directory) {
     RequireIdle(u"RmDir");
-    RefuseLineBreaks(u"RmDir", {&Directory});
+    RefuseUnsafeText(u"RmDir", {&Directory});
     RunOperation(u"RmDir", {u"RMD " + Directory});
 }
 
 void tarsel::Rename(const String& FileFrom, const String& FileTo) {
     RequireIdle(u"Rename");
-    RefuseLineBreaks(u"Rename", {&FileFrom, &FileTo});
+    RefuseUnsafeText(u"Rename", {&FileFrom, &FileTo});
     RunOperation(u"Rename", {u"RNFR " + FileFrom, u"RNTO " + FileTo});
 }
 
 void tarsel::SiteCommand(const String& LocalCommand) {
     RequireIdle(u"Site");
-    RefuseLineBreaks(u"Site", {&LocalCommand});
+    RefuseUnsafeText(u"Site", {&LocalCommand});
     RunOperation(u"Site", {u"SITE " + LocalCommand});
 }
 
 void tarsel::QuoteCommand(const String& ExtraCommand) {
     RequireIdle(u"Quote");
-    RefuseLineBreaks(u"Quote", {&ExtraCommand});
+    RefuseUnsafeText(u"Quote", {&ExtraCommand});
     // "EXPC" is the control's own queue marker: nothing would be sent for it and no reply
     // would ever end the operation.
     if (CommandWord(ExtraCommand) == u"EXPC") throw AutomationError(5, u"Quote", u"Invalid Argument");

@@ -473,6 +473,8 @@ Variant TarselObject::GetProperty(DispId id) const {
         case dispid::NoopTime: return Variant::FromLong(c.get_NoopTime());
         case dispid::ConnectTimeout: return Variant::FromLong(c.get_ConnectTimeout());
         case dispid::TransTimeout: return Variant::FromLong(c.get_TransTimeout());
+        case dispid::ReplyTimeout: return Variant::FromLong(c.get_ReplyTimeout());
+        case dispid::DataPeerCheck: return Variant::FromBoolean(c.get_DataPeerCheck());
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -493,6 +495,8 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
         case dispid::NoopTime: c.put_NoopTime(v.AsLong()); return;
         case dispid::ConnectTimeout: c.put_ConnectTimeout(v.AsLong()); return;
         case dispid::TransTimeout: c.put_TransTimeout(v.AsLong()); return;
+        case dispid::ReplyTimeout: c.put_ReplyTimeout(v.AsLong()); return;
+        case dispid::DataPeerCheck: c.put_DataPeerCheck(v.AsBoolean()); return;
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }

@@ -77,6 +77,9 @@ constexpr MemberDescription kDispatchMembers[] = {
     {35, u"NoopTime", RW, dispid::NoopTime, VarType::Long, kNoParams},
     {36, u"ConnectTimeout", RW, dispid::ConnectTimeout, VarType::Long, kNoParams},
     {37, u"TransTimeout", RW, dispid::TransTimeout, VarType::Long, kNoParams},
+    // Members added after the original interface: existing ids never move.
+    {38, u"ReplyTimeout", RW, dispid::ReplyTimeout, VarType::Long, kNoParams},
+    {39, u"DataPeerCheck", RW, dispid::DataPeerCheck, VarType::Boolean, kNoParams},
 };
 
 constexpr P kMsg[] = {Arg(u"msg", S)};

@@ -21,6 +21,7 @@ const String kDefaultAccount = u"";
 const String kDefaultPort = u"21";
 constexpr Boolean kDefaultPassive = False;
 constexpr Long kDefaultNoopTime = 0;
+constexpr Boolean kDefaultDataPeerCheck = True;
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -47,6 +48,8 @@ void tarsel::ReadProperties(PropertyBag& bag) {
     m_Account = bag.ReadString(u"Account", kDefaultAccount);
     m_Port = bag.ReadString(u"Port", kDefaultPort);
     m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
+    // Settings stored before the peer check existed read as its default.
+    m_DataPeerCheck = bag.ReadBoolean(u"DataPeerCheck", kDefaultDataPeerCheck);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
@@ -60,6 +63,7 @@ void tarsel::WriteProperties(PropertyBag& bag) {
     bag.WriteString(u"Port", m_Port, kDefaultPort);
     bag.WriteBoolean(u"Passive", m_Passive, kDefaultPassive);
     bag.WriteLong(u"NoopTime", m_NoopTime, kDefaultNoopTime);
+    bag.WriteBoolean(u"DataPeerCheck", m_DataPeerCheck, kDefaultDataPeerCheck);
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

@@ -1,26 +1,52 @@
 // The data connection's events turned into the host's transfer events, and the completion
 // of a transfer by whichever comes last: the data connection's close or the final reply.
+//
+// Every transfer the host sees is well formed, whatever it calls from inside its events and
+// whatever the server does: XOpen, any number of XData, exactly one XClose, nothing of that
+// transfer after its close, CommandDone after the close, and DisConnected after every close
+// event of its connection. m_HostSide says which transfer is open on the host's side, and
+// every close event goes through CloseHostSide, which raises it once.
 #include <tarsel/tarsel.h>
 
-#include "command/crlf_lines.h"
+#include "components/unfailing_calls.h"
+
 #include "control/event_raising.h"
 
 namespace tarselctl {
 
+namespace {
+// A listing line that grows past this without CR LF ends the listing: nothing a server lists
+// is that long, and holding it would let a server grow the control's memory without bound.
+constexpr std::size_t kMaxListingLine = 1024 * 1024;
+
+bool IsListing(const String& word) { return word == u"LIST" || word == u"NLST"; }
+bool IsUpload(const String& word) { return word == u"STOR" || word == u"APPE"; }
+
+ByteArray ToByteArray(const std::string& bytes) {
+    return ByteArray(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                     reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size());
+}
+}  // namespace
+
 void tarsel::ResetTransferCarry() {
     // Every transfer starts clean, so bytes of a broken transfer never reach the next file.
     m_DirBuffer.clear();
+    m_DirStart = 0;
+    m_DirScanned = 0;
     m_GetRemainder.clear();
     m_PutRemainder.clear();
     m_PutEnding = False;
-    if (m_FileCode == u"JIS") {
-        // Back to the initial one-byte shift state of the file converter.
-        std::string reset = "\x1b(B";
-        try {
-            (void)Codawa2->JisToSjis(reset);
-        } catch (...) {
-        }
-    }
+    m_PutFinished = False;
+    m_TransErrorRaised = False;
+    m_ReplyWaitAfterTimeout = 0;
+    // The file converter starts from its initial shift state whatever the file code: a JIS
+    // file that ended shifted out would otherwise turn the next one's text into katakana.
+    Codawa2->Reset();
+}
+
+void tarsel::RaiseTransError(Long code, const String& description, const String& where) {
+    m_TransErrorRaised = True;
+    Raise([&](tarselEvents& s) { s.TransError(code, description, where); });
 }
 
 void tarsel::Soquet3_OnConnected() {
@@ -33,58 +59,131 @@ void tarsel::Soquet3_OnConnected() {
     }
     StopTimeoutTimer();
     StartTimeoutTimer(3);
-    const Long closeCount = m_CloseCount;
+    // While data flows the transfer time-out watches the transfer; the final reply is not
+    // due before the data connection closes.
+    StopReplyTimer();
     m_DataPhase = 2;
+    if (!IsTransferWord(m_Cmd)) {
+        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
+        CloseQuietly(*Soquet3);
+        return;
+    }
+    m_HostSide = m_Cmd;
+    const Long serial = ++m_TransferSerial;
     if (m_Cmd == u"RETR") {
         Raise([&](tarselEvents& s) { s.GetOpen(m_LocalFile); });
-    } else if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
+    } else if (IsUpload(m_Cmd)) {
         Raise([&](tarselEvents& s) { s.PutOpen(m_LocalFile); });
-        if (closeCount == m_CloseCount) {
+        // An Abort, Abend or DisConnect inside PutOpen has closed the host's side already:
+        // no PutData may follow its PutClose.
+        if (serial == m_TransferSerial) {
             m_PutReady |= 2;
             StartUploadIfReady();
         }
-    } else if (m_Cmd == u"LIST" || m_Cmd == u"NLST") {
-        Raise([](tarselEvents& s) { s.DirOpen(); });
     } else {
-        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
-        Soquet3->CloseSocket();
+        Raise([](tarselEvents& s) { s.DirOpen(); });
     }
 }
 
 void tarsel::Soquet3_OnReceived(std::string& data) {
     m_TimeoutCountdown = m_TransTimeout;
+    // Bytes that arrive during an upload, or for no transfer the host has open, are dropped.
+    if (m_HostSide != m_Cmd) return;
     if (m_Cmd == u"RETR") {
         ByteArray bytes;
         if (m_FileCode == u"BIN") {
-            bytes.assign(reinterpret_cast<const std::uint8_t*>(data.data()),
-                         reinterpret_cast<const std::uint8_t*>(data.data()) + data.size());
+            bytes = ToByteArray(data);
         } else {
             m_GetRemainder += data;
-            const std::string converted = ConvertDownload();
-            bytes.assign(reinterpret_cast<const std::uint8_t*>(converted.data()),
-                         reinterpret_cast<const std::uint8_t*>(converted.data()) + converted.size());
+            bytes = ToByteArray(ConvertDownload());
         }
         Raise([&](tarselEvents& s) { s.GetData(bytes); });
-    } else if (m_Cmd == u"LIST" || m_Cmd == u"NLST") {
+    } else if (IsListing(m_Cmd)) {
         m_DirBuffer += data;
-        std::vector<std::string> lines = TakeCrLfLines(m_DirBuffer);
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            const Long closeCount = m_CloseCount;
-            String line = ConvertListingLine(lines[i]);
-            Raise([&](tarselEvents& s) { s.DirData(line); });
-            if (closeCount != m_CloseCount) {
-                // The connection ended inside the handler: this line and the rest stay.
-                PutBackCrLfLines(m_DirBuffer, lines, i);
-                return;
-            }
+        if (!DeliverListingLines()) return;
+        if (m_DirBuffer.size() - m_DirStart > kMaxListingLine) {
+            // The unfinished line is dropped; the listing ends as after a failed data
+            // connection, and the server's reply to the listing ends the operation.
+            m_DirBuffer.clear();
+            m_DirStart = 0;
+            m_DirScanned = 0;
+            RaiseTransError(-3, u"listing line too long", u"data");
+            CloseQuietly(*Soquet3);
         }
     }
-    // Bytes arriving during an upload, or for no transfer, are dropped.
+}
+
+// Raises DirData for every complete line in m_DirBuffer. Each line leaves the buffer before
+// its event, so a close made from inside the event (which delivers the rest itself) never
+// repeats it. False when the host's side of the listing closed meanwhile.
+bool tarsel::DeliverListingLines() {
+    const Long serial = m_TransferSerial;
+    for (;;) {
+        // Only bytes not searched before are searched: a long line arriving in small pieces
+        // costs its length once, not once per piece.
+        const std::size_t from = m_DirScanned > m_DirStart ? m_DirScanned : m_DirStart;
+        const std::size_t crlf = m_DirBuffer.find("\r\n", from);
+        if (crlf == std::string::npos) {
+            // A CR at the very end may still meet its LF in the next arrival.
+            m_DirScanned = m_DirBuffer.empty() ? 0 : m_DirBuffer.size() - 1;
+            break;
+        }
+        const std::string line = m_DirBuffer.substr(m_DirStart, crlf - m_DirStart);
+        m_DirStart = crlf + 2;
+        m_DirScanned = m_DirStart;
+        String text = ConvertListingLine(line);
+        Raise([&](tarselEvents& s) { s.DirData(text); });
+        if (serial != m_TransferSerial) return false;
+    }
+    if (m_DirStart > 0) {
+        m_DirBuffer.erase(0, m_DirStart);
+        m_DirScanned = m_DirScanned > m_DirStart ? m_DirScanned - m_DirStart : 0;
+        m_DirStart = 0;
+    }
+    return true;
+}
+
+void tarsel::CloseHostSide() {
+    if (m_HostSide.empty()) return;
+    const String side = m_HostSide;
+    const Long serial = m_TransferSerial;
+    if (IsListing(side)) {
+        if (!DeliverListingLines()) return;
+        if (m_DirStart < m_DirBuffer.size()) {
+            // The last line had no CR LF.
+            String text = ConvertListingLine(m_DirBuffer.substr(m_DirStart));
+            m_DirBuffer.clear();
+            m_DirStart = 0;
+            m_DirScanned = 0;
+            Raise([&](tarselEvents& s) { s.DirData(text); });
+            if (serial != m_TransferSerial) return;
+        }
+        m_DirBuffer.clear();
+        m_DirStart = 0;
+        m_DirScanned = 0;
+    } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
+        std::string converted = ConvertDownload();
+        // At the end of the data nothing can complete a cut character: its bytes are handed
+        // on as they are instead of being lost.
+        converted += m_GetRemainder;
+        m_GetRemainder.clear();
+        ByteArray bytes = ToByteArray(converted);
+        Raise([&](tarselEvents& s) { s.GetData(bytes); });
+        if (serial != m_TransferSerial) return;
+    }
+    m_HostSide.clear();
+    ++m_TransferSerial;
+    // An upload whose side has closed can no longer start, whatever reply comes later.
+    m_PutReady &= ~Long{2};
+    if (side == u"RETR") Raise([](tarselEvents& s) { s.GetClose(); });
+    else if (IsUpload(side)) Raise([](tarselEvents& s) { s.PutClose(); });
+    else Raise([](tarselEvents& s) { s.DirClose(); });
 }
 
 void tarsel::StartUploadIfReady() {
     if (m_PutReady != 3) return;
     m_PutReady = 0;
+    if (!IsUpload(m_HostSide) || Soquet3->get_IsClosed() != False) return;
     UploadStep();
 }
 
@@ -93,26 +192,28 @@ void tarsel::Soquet3_OnSendDone() {
         // The bytes kept from the last block are out: now the upload ends.
         m_PutEnding = False;
         m_TimeoutCountdown = m_TransTimeout;
-        Soquet3->CloseSocket();
+        CloseQuietly(*Soquet3);
         return;
     }
+    if (!IsUpload(m_HostSide) || m_PutFinished != False) return;
     UploadStep();
 }
 
 void tarsel::UploadStep() {
     m_TimeoutCountdown = m_TransTimeout;
-    const Long closeCount = m_CloseCount;
+    const Long serial = m_TransferSerial;
     ByteArray data(1, 0);
-    try {
-        Raise([&](tarselEvents& s) { s.PutData(data); });
-    } catch (...) {
-    }
-    if (closeCount != m_CloseCount) return;
+    Raise([&](tarselEvents& s) { s.PutData(data); });
+    // A close of the host's side from inside PutData (Abort, Abend, DisConnect) ends it.
+    if (serial != m_TransferSerial) return;
     if (Soquet3->get_IsClosed() != False) return;
     try {
-        if (data.size() < 2) {
-            // Fewer than two bytes end the upload. Bytes still kept from a block that ended
-            // inside a character go out unchanged first; the close follows their send.
+        // The end signal: an empty array, or the one element of value 0 left as handed over.
+        // Any other block is data, a single byte included.
+        if (data.empty() || (data.size() == 1 && data[0] == 0)) {
+            m_PutFinished = True;
+            // Bytes still kept from a block that ended inside a character go out unchanged
+            // first; the close follows their send.
             if (!m_PutRemainder.empty()) {
                 std::string rest = std::move(m_PutRemainder);
                 m_PutRemainder.clear();
@@ -120,7 +221,7 @@ void tarsel::UploadStep() {
                 Soquet3->Send(rest);
                 return;
             }
-            Soquet3->CloseSocket();
+            CloseQuietly(*Soquet3);
             return;
         }
         Soquet3->Send(ConvertUpload(data));
@@ -128,40 +229,18 @@ void tarsel::UploadStep() {
     }
 }
 
-void tarsel::Soquet3_OnClosed() {
+void tarsel::Soquet3_OnClosed() { EndDataConnection(); }
+
+// The data connection has ended (closed by either side, failed, or never came and given up):
+// the host's side closes, then the operation ends if its final reply is already in.
+void tarsel::EndDataConnection() {
     StopTimeoutTimer();
     // A restart offset serves one transfer only.
     m_Rest.clear();
     m_PutEnding = False;
     m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;
-    if (m_DataPhase == 2) {
-        if (m_Cmd == u"RETR") {
-            if (m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
-                std::string converted = ConvertDownload();
-                // At the end of the data nothing can complete a cut character: its bytes
-                // are handed on as they are instead of being lost.
-                converted += m_GetRemainder;
-                m_GetRemainder.clear();
-                ByteArray bytes(converted.begin(), converted.end());
-                Raise([&](tarselEvents& s) { s.GetData(bytes); });
-            }
-            if (closeCount == m_CloseCount) Raise([](tarselEvents& s) { s.GetClose(); });
-        } else if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
-            Raise([](tarselEvents& s) { s.PutClose(); });
-        } else if (m_Cmd == u"LIST" || m_Cmd == u"NLST") {
-            // When the control connection's close is what closes this one, the listing loop
-            // may still hold complete lines that the host has not seen; the unfinished tail
-            // would reach the host ahead of them, so it is dropped with the connection.
-            if (!m_DirBuffer.empty() && !m_FtpCommand.empty()) {
-                String line = ConvertListingLine(m_DirBuffer);
-                m_DirBuffer.clear();
-                Raise([&](tarselEvents& s) { s.DirData(line); });
-            }
-            m_DirBuffer.clear();
-            if (closeCount == m_CloseCount) Raise([](tarselEvents& s) { s.DirClose(); });
-        }
-    }
+    CloseHostSide();
     if (m_DataPhase == 0) return;
     // No operation can end on a control connection that has closed (also while that close
     // is what closes this data connection).
@@ -170,23 +249,23 @@ void tarsel::Soquet3_OnClosed() {
         return;
     }
     if (!m_DoneReply.empty()) {
-        const String name = m_FtpCommand;
         const String text = m_DoneReply.size() > 4 ? m_DoneReply.substr(4) : String();
-        BeginOperation(u"DONE");
-        m_Idle = True;
-        StartNoopTimer();
         // Cleared before the event: the host may start its next transfer from CommandDone,
         // and a kept reply must never complete a later operation.
         m_DataPhase = 0;
         m_DoneReply.clear();
-        Raise([&](tarselEvents& s) { s.CommandDone(0, name, text); });
+        EndOperation(0, text, true);
     } else {
         m_DataPhase = 3;
+        // The final reply is due now. A stalled server must not hold the host for ever once
+        // it has set a time-out: ReplyTimeout, or after a data-connection time-out as long
+        // as that time-out was.
+        StartReplyTimer(m_ReplyTimeout > 0 ? m_ReplyTimeout : m_ReplyWaitAfterTimeout);
     }
 }
 
 void tarsel::Soquet3_OnError(Long number, const String& text1, const String& text2) {
-    Raise([&](tarselEvents& s) { s.TransError(number, text1, text2); });
+    RaiseTransError(number, text1, text2);
 }
 
 void tarsel::Soquet3_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet3:", text); }

@@ -2,6 +2,8 @@
 // passive-mode connection to the address of a PASV reply, and the listener's events.
 #include <tarsel/tarsel.h>
 
+#include "components/unfailing_calls.h"
+
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -77,6 +79,10 @@ void tarsel::ParsePasvReply(const String& reply, String& host, String& port) {
         field = *value;
         start = comma + 1;
     }
+    // An address octet or a port byte outside 0-255 is no address. Passed on, such a host
+    // text would reach the name resolver as a name the server chose.
+    for (std::int16_t field : fields)
+        if (field < 0 || field > 255) return;
     host = Decimal(fields[0]) + u"." + Decimal(fields[1]) + u"." + Decimal(fields[2]) + u"." +
            Decimal(fields[3]);
     const std::int32_t number = static_cast<std::int32_t>(fields[4]) * 256 + fields[5];
@@ -87,10 +93,13 @@ void tarsel::ParsePasvReply(const String& reply, String& host, String& port) {
 String tarsel::ActiveModeSetup() {
     m_DataPhase = 0;
     m_EarlyDataConnection = False;
-    Soquet2->CloseSocket();
-    Soquet3->CloseSocket();
-    Soquet2->Listen(u"0");
-    Soquet3->put_SetupPhase(True);
+    CloseQuietly(*Soquet2);
+    CloseQuietly(*Soquet3);
+    // Only the interface the server is reached through listens: the data connection comes
+    // from that server, and nobody else on other networks of this host need see the port.
+    // A listen that fails raises here, before any PORT line exists.
+    Soquet2->ListenAt(Soquet1->get_LocalHost(), u"0");
+    SetSetupPhaseQuietly(*Soquet3, True);
     const Long address = Soquet1->get_LocalAddress();
     const Long port = Soquet2->get_LocalPort();
     m_Cmd = u"PORT";
@@ -99,11 +108,11 @@ String tarsel::ActiveModeSetup() {
 
 void tarsel::PassiveModeSetup(const String& replyLine) {
     m_DataPhase = 0;
-    Soquet2->CloseSocket();
-    Soquet3->CloseSocket();
+    CloseQuietly(*Soquet2);
+    CloseQuietly(*Soquet3);
     ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
-    Soquet3->put_SetupPhase(True);
+    SetSetupPhaseQuietly(*Soquet3, True);
     StartTimeoutTimer(2);
     try {
         Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
@@ -117,9 +126,23 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
 }
 
 void tarsel::Soquet2_OnAcceptRequest(Long requestId) {
+    if (m_DataPeerCheck != False) {
+        // Anyone who can reach the listener could otherwise hand the host its "download".
+        // A request from elsewhere is left untaken, which closes it, and the listener goes on
+        // waiting for the server.
+        String peer;
+        try {
+            peer = Soquet2->get_RequestHost(requestId);
+        } catch (...) {
+        }
+        if (peer.empty() || peer != Soquet1->get_RemoteHost()) {
+            RaiseDiagnostic(u"---Soquet2:", u"refused data connection from " + peer);
+            return;
+        }
+    }
     // One data connection per listen: later requests find no listener.
     try {
-        Soquet2->CloseSocket();
+        CloseQuietly(*Soquet2);
     } catch (...) {
     }
     try {
@@ -131,7 +154,7 @@ void tarsel::Soquet2_OnAcceptRequest(Long requestId) {
 void tarsel::Soquet2_OnError(Long number, const String& text1, const String& text2) {
     m_DisconnectCode = number;
     m_DisconnectMsg = text1 + u"(" + text2 + u")";
-    Soquet1->CloseSocket();
+    CloseQuietly(*Soquet1);
 }
 
 void tarsel::Soquet2_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet2:", text); }

@@ -15,21 +15,21 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
 
 void tarsel::Dir(const String& File) {
     RequireIdle(u"Dir");
-    RefuseLineBreaks(u"Dir", {&File});
+    RefuseUnsafeText(u"Dir", {&File});
     m_PutReady = 0;
     StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
 }
 
 void tarsel::Ls(const String& File) {
     RequireIdle(u"Ls");
-    RefuseLineBreaks(u"Ls", {&File});
+    RefuseUnsafeText(u"Ls", {&File});
     m_PutReady = 0;
     StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
 void tarsel::GetFile(const String& File, const String& LocalFile) {
     RequireIdle(u"GetFile");
-    RefuseLineBreaks(u"GetFile", {&File, &m_Filetype, &m_Rest});
+    RefuseUnsafeText(u"GetFile", {&File, &m_Filetype, &m_Rest});
     m_PutReady = 0;
     m_LocalFile = LocalFile;
     std::vector<String> lines;
@@ -40,7 +40,7 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
 
 void tarsel::PutFile(const String& File, const String& LocalFile) {
     RequireIdle(u"PutFile");
-    RefuseLineBreaks(u"PutFile", {&File, &m_Filetype});
+    RefuseUnsafeText(u"PutFile", {&File, &m_Filetype});
     m_PutReady = 0;
     m_LocalFile = LocalFile;
     std::vector<String> lines;
@@ -50,7 +50,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
 
 void tarsel::AppendFile(const String& File) {
     RequireIdle(u"AppendFile");
-    RefuseLineBreaks(u"AppendFile", {&File, &m_Filetype});
+    RefuseUnsafeText(u"AppendFile", {&File, &m_Filetype});
     m_PutReady = 0;
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);

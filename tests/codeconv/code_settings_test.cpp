@@ -106,6 +106,7 @@ public:
         throw AutomationError(380, u"Codawa", u"Invalid Code Name");
     }
     Integer get_Version() const override { return 205; }
+    void Reset() noexcept override {}
     std::string SjisToJis(std::string& t) override { return std::exchange(t, {}); }
     std::string ToSjis(std::string& t) override { return std::exchange(t, {}); }
     std::string SjisToEuc(std::string& t) override { return std::exchange(t, {}); }
@@ -147,7 +148,11 @@ TEST_F(CodeSettingsTest, ConnectAppliesTheStoredCodesToBothConverters) {
         control.put_SysCode(c.sysCode);
         control.put_FileCode(c.fileCode);
         ClearLogs();
+        const int resets1 = codawa1().resets, resets2 = codawa2().resets;
         control.Connect(u"ftp.example", u"user", u"pw");
+        // Both start the connection in their initial shift state, BIN or not.
+        EXPECT_EQ(codawa1().resets, resets1 + 1);
+        EXPECT_EQ(codawa2().resets, resets2 + 1);
         EXPECT_THAT(codawa1().codeNameWrites, ElementsAre(c.codawa1));
         if (c.codawa2) {
             EXPECT_THAT(codawa2().codeNameWrites, ElementsAre(c.codawa2));

@@ -63,7 +63,7 @@ TEST_F(CommandQueueTest, QuotedXprtOpensAListenerAndSendsPortInstead) {
         I::DataPhase(control) = 3;
         control.QuoteCommand(line);
         EXPECT_THAT(platform.calls,
-                    ElementsAre("Soquet2.CloseSocket", "Soquet3.CloseSocket", "Soquet2.Listen(0)",
+                    ElementsAre("Soquet2.CloseSocket", "Soquet3.CloseSocket", "Soquet2.ListenAt(127.0.0.1,0)",
                                 "Soquet3.SetupPhase(-1)",
                                 "Soquet1.Send(PORT 127,0,0,1,195,203\\r\\n)"));
         EXPECT_THAT(recorder.events, ElementsAre("Trace(Quote>>PORT 127,0,0,1,195,203)"));

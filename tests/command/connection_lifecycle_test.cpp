@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <tarsel/automation.h>
+#include <tarsel/property_bag.h>
+
 #include "command/raised_error.h"
 #include "support/control_harness.h"
 #include "support/tarsel_private_access.h"
@@ -380,8 +383,11 @@ TEST_F(ConnectionLifecycleTest, FailingConnectToRaisesTheSocketErrorAsTarselConn
 }
 
 // CR or LF inside anything that becomes part of a login command line would put a second
-// command on the wire; such calls are refused before anything changes.
-TEST_F(ConnectionLifecycleTest, LineBreaksInConnectArgumentsAreRefusedBeforeAnythingChanges) {
+// command on the wire, and a character without a Shift_JIS form would go out as '?'; such
+// calls are refused before anything changes. The account and the pre-command lines come
+// from stored settings here, which are loaded unchecked (a property write refuses such text
+// itself).
+TEST_F(ConnectionLifecycleTest, UnsafeTextInConnectArgumentsIsRefusedBeforeAnythingChanges) {
     struct Case {
         const char* name;
         const char16_t* user;
@@ -397,11 +403,16 @@ TEST_F(ConnectionLifecycleTest, LineBreaksInConnectArgumentsAreRefusedBeforeAnyt
         {"LF inside a pre-command line", u"user", u"pw", u"", u"SITE A\r\nSITE\nB"},
         {"CR at the end of a pre-command", u"user", u"pw", u"", u"SITE A\r"},
         {"LF right after a line end", u"user", u"pw", u"", u"SITE A\r\n\nDELE x"},
+        {"no Shift_JIS form in the account", u"user", u"pw", u"\u00E9", u""},
+        {"no Shift_JIS form in a pre-command line", u"user", u"pw", u"", u"SITE A\r\nSITE \U0001F600"},
+        {"no Shift_JIS form in the user", u"\U0001F600", u"pw", u"", u""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        control.put_Account(c.account);
-        control.put_PreCommand(c.preCommand);
+        MemoryPropertyBag bag;
+        bag.values[u"Account"] = Variant::FromString(c.account);
+        bag.values[u"PreCommand"] = Variant::FromString(c.preCommand);
+        control.ReadProperties(bag);
         EXPECT_EQ(RaisedError([&] { control.Connect(u"ftp.example", c.user, c.password); }),
                   "5|Connect|Invalid Argument");
         EXPECT_EQ(control.get_FtpCommand(), u"");
@@ -439,7 +450,9 @@ TEST_F(ConnectionLifecycleTest, LineBreaksInLoginArgumentsAreRefusedBeforeAnythi
 // same way, whenever the account was set.
 TEST_F(ConnectionLifecycleTest, LineBreakInTheAccountIsRefusedByLogin) {
     ConnectAndLogin();
-    control.put_Account(u"acct\r\nDELE important");
+    MemoryPropertyBag bag;
+    bag.values[u"Account"] = Variant::FromString(u"acct\r\nDELE important");
+    control.ReadProperties(bag);
     EXPECT_EQ(RaisedError([&] { control.Login(u"user", u"pw"); }), "5|User|Invalid Argument");
     EXPECT_EQ(control.get_FtpCommand(), u"DONE");
     EXPECT_THAT(s1().sent, IsEmpty());

@@ -29,16 +29,61 @@ TEST_F(ReplyInterpreterTest, MultiLineReplyIsInterpretedOnceOnItsLastLine) {
     EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Cd,\"/pub\" is current)"));
 }
 
-// Only the fourth character marks a continuation; any other line starting with a reply
-// digit is a complete reply, even inside a multi-line reply.
-TEST_F(ReplyInterpreterTest, DigitLineWithoutDashInsideAMultiLineReplyCountsAsAReply) {
+// Inside a multi-line reply only its own code followed by a blank ends it: a line that looks
+// like another reply is text. Taken as a reply it would end the operation early, and every
+// later reply would answer the wrong command.
+TEST_F(ReplyInterpreterTest, ReplyLookalikesInsideAMultiLineReplyAreText) {
     ConnectAndLogin();
     control.Pwd();
-    s1().Receive("257-start\r\n200 middle\r\n257 end\r\n");
+    s1().Receive("257-start\r\n200 middle\r\n257-more\r\n257 end\r\n");
     EXPECT_THAT(recorder.events,
                 ElementsAre("Trace(Pwd>>PWD)", "Trace(257-start)", "Trace(200 middle)",
-                            "CommandDone(0,Pwd,middle)", "Trace(257 end)",
-                            "CommandDone(0,DONE,end)"));
+                            "Trace(257-more)", "Trace(257 end)", "CommandDone(0,Pwd,end)"));
+}
+
+// A greeting of several lines, one of which reads like a reply: USER goes out only after the
+// greeting's last line, and each later reply answers its own command. Before, "230 users
+// max" ended the greeting, the real 220 then answered USER, and a 550 to DELE was taken as
+// the answer to the next command: the host saw "delete" succeed.
+TEST_F(ReplyInterpreterTest, GreetingWithReplyLikeLinesKeepsTheDialogueInStep) {
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    s1().Receive("220-Welcome\r\n2024/01/01 maintenance tonight\r\n2 mirrors are available today.\r\n");
+    s1().Receive("230 users max\r\n");
+    EXPECT_THAT(s1().SentLines(), IsEmpty());
+    Reply("220 ready");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("USER user"));
+    Reply("331 pw");
+    Reply("230 ok");
+    ClearLogs();
+    control.Delete(u"precious");
+    Reply("550 Permission denied");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(550,Delete,Permission denied)"));
+}
+
+TEST_F(ReplyInterpreterTest, BareLfEndsAReplyLineAndBareCrDoesNot) {
+    ConnectAndLogin();
+    control.Pwd();
+    s1().Receive("257-a\r257 b\n");
+    EXPECT_THAT(recorder.events, ElementsAre("Trace(Pwd>>PWD)", "Trace(257-a\r257 b)"));
+    s1().Receive("257 c\n");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Pwd,c)"));
+}
+
+// A refused pre-command line leaves the pre-command phase unfinished; a later Login is no
+// part of it and answers its 331 with the password.
+TEST_F(ReplyInterpreterTest, LoginAfterARefusedPreCommandSendsThePassword) {
+    control.put_PreCommand(u"SITE ONE");
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    Reply("220 ready");
+    Reply("500 no SITE here");
+    ClearLogs();
+    control.Login(u"user2", u"pw2");
+    Reply("331 pw");
+    Reply("230 in");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("USER user2", "PASS pw2"));
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,User,in)"));
 }
 
 TEST_F(ReplyInterpreterTest, LinesWithoutAReplyDigitAreTracedAndIgnored) {
@@ -205,6 +250,29 @@ TEST_F(ReplyInterpreterTest, ReplyLineGrowingPastOneMebibyteClosesTheConnection)
     // The next connection starts clean.
     ConnectAndLogin();
     EXPECT_EQ(control.IsIdle(), True);
+}
+
+// Complete lines in the same read as an over-long unfinished one are traced and interpreted
+// before the connection is given up.
+TEST_F(ReplyInterpreterTest, LinesBeforeAnOverlongTailAreInterpretedFirst) {
+    ConnectAndLogin();
+    control.Pwd();
+    s1().Receive("257 \"/\"\r\n" + std::string(1024 * 1024 + 1, 'x'));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("CommandDone(0,Pwd,\"/\")", "DisConnected(-2,reply line too long)"));
+}
+
+// A host handler that throws does not cost the rest of the read: the next lines are still
+// interpreted.
+TEST_F(ReplyInterpreterTest, ExceptionFromAHandlerLosesNoLine) {
+    ConnectAndLogin();
+    control.Cd(u"/pub");
+    recorder.onTrace = [](const String& line) {
+        if (line == u"250 changed") throw std::runtime_error("host bug");
+    };
+    s1().Receive("250 changed\r\n257 \"/pub\"\r\n");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("CWD /pub", "PWD"));
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Cd,\"/pub\")"));
 }
 
 }  // namespace

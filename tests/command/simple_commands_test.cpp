@@ -1,5 +1,6 @@
 // The one-exchange command methods: their transcripts, the not-idle error with each
-// operation's name, and arguments that would smuggle a second command onto the connection.
+// operation's name, and text (arguments and properties) that would change a command line on
+// its way to the server.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -164,25 +165,97 @@ TEST_F(SimpleCommands, EveryMethodRefusesWhileAnOperationRunsAndLeavesItAlone) {
     EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Pwd,\"/\")"));
 }
 
-TEST_F(SimpleCommands, ALineBreakInAnyArgumentIsRefusedBeforeAnythingChanges) {
+// Text that would change the command line on its way out: a line break or NUL cuts it in
+// two, and a character the server's code cannot write goes out as "?", a wildcard.
+const String kUnsafeTexts[] = {
+    u"\r\nDELE x", u"\r", u"\n", u"a\nb",
+    String(u"a\0DELE x", 8),
+    u"\U0001F600.txt",       // no Shift_JIS or EUC-JP form
+    u"\u00E9t\u00E9.txt",     // neither
+    u"a\xD800",              // half a surrogate pair
+    String(u"\xDC00") + u"b",
+};
+
+TEST_F(SimpleCommands, UnsafeTextInAnyArgumentIsRefusedBeforeAnythingChanges) {
+    for (const char16_t* sysCode : {u"EUC", u"SJIS"}) {
+        control.put_SysCode(sysCode);
+        ConnectAndLogin();
+        for (const String& unsafe : kUnsafeTexts) {
+            for (const OperationCase& op : kOperations) {
+                if (op.source == std::string("Pwd") || op.source == std::string("Noop")) continue;
+                SCOPED_TRACE(std::string(op.source) + " " + ToUtf8(sysCode) + " " + ToUtf8(unsafe));
+                EXPECT_EQ(Raised([&] { op.call(control, unsafe); }),
+                          "5 " + std::string(op.source) + " Invalid Argument");
+            }
+        }
+        EXPECT_EQ(Raised([&] { control.Login(u"u", u"p\r\nDELE x"); }), "5 User Invalid Argument");
+        EXPECT_EQ(Raised([&] { control.Login(u"u", u"p\u00E9"); }), "5 User Invalid Argument");
+        EXPECT_EQ(Raised([&] { control.Rename(u"a\r\n", u"b"); }), "5 Rename Invalid Argument");
+        EXPECT_EQ(Raised([&] { control.Rename(String(u"a\0", 2), u"b"); }), "5 Rename Invalid Argument");
+
+        EXPECT_THAT(platform.calls, IsEmpty());
+        EXPECT_THAT(recorder.events, IsEmpty());
+        EXPECT_EQ(control.get_FtpCommand(), u"DONE");
+        EXPECT_EQ(control.IsIdle(), True);
+        control.Abend();
+    }
+}
+
+TEST_F(SimpleCommands, TextWithAFormInTheServersCodeGoesOutExactly) {
     ConnectAndLogin();
-    for (const char16_t* breaker : {u"\r\nDELE x", u"\r", u"\n", u"a\nb"}) {
-        for (const OperationCase& op : kOperations) {
-            if (op.source == std::string("Pwd") || op.source == std::string("Noop")) continue;
-            SCOPED_TRACE(op.source);
-            EXPECT_EQ(Raised([&] { op.call(control, breaker); }),
-                      "5 " + std::string(op.source) + " Invalid Argument");
+    // A question mark of the host's own, the yen sign (written as 0x5C) and half-width
+    // katakana all have a form; EUC is the start value of SysCode.
+    control.Delete(u"\u65E5\u672C?\u00A5\uFF71.txt");
+    EXPECT_EQ(s1().sent, "DELE \xC6\xFC\xCB\xDC?\\\x8E\xB1.txt\r\n");
+    Reply("250 ok");
+    s1().ClearSent();
+    control.put_SysCode(u"SJIS");
+    control.Delete(u"\u65E5\u672C?\u00A5\uFF71.txt");
+    EXPECT_EQ(s1().sent, "DELE \x93\xFA\x96\x7B?\\\xB1.txt\r\n");
+}
+
+// Properties that go into command lines refuse unsafe text when written, whenever that is,
+// and keep their value; the error names the property.
+TEST_F(SimpleCommands, PropertiesThatGoIntoCommandLinesRefuseUnsafeText) {
+    control.put_Account(u"acct");
+    control.put_Rest(u"100");
+    control.put_PreCommand(u"SITE A\r\n  SITE B\r\n");
+    for (const String& unsafe : kUnsafeTexts) {
+        SCOPED_TRACE(ToUtf8(unsafe));
+        EXPECT_EQ(Raised([&] { control.put_Account(unsafe); }), "5 Account Invalid Argument");
+        EXPECT_EQ(Raised([&] { control.put_Rest(unsafe); }), "5 Rest Invalid Argument");
+        if (unsafe != u"\r\nDELE x") {  // a CR LF pair separates pre-command lines
+            EXPECT_EQ(Raised([&] { control.put_PreCommand(u"SITE A\r\n" + unsafe); }),
+                      "5 PreCommand Invalid Argument");
         }
     }
-    EXPECT_EQ(Raised([&] { control.Login(u"u", u"p\r\nDELE x"); }), "5 User Invalid Argument");
-    EXPECT_EQ(Raised([&] { control.Rename(u"a\r\n", u"b"); }), "5 Rename Invalid Argument");
-    control.put_Rest(u"10\r\nDELE x");
-    EXPECT_EQ(Raised([&] { control.GetFile(u"f"); }), "5 GetFile Invalid Argument");
+    // A lone CR or LF next to a line end is no line end of its own.
+    for (const char16_t* text : {u"SITE A\r\r\nSITE B", u"SITE A\r\n\nSITE B", u"SITE A\r"}) {
+        EXPECT_EQ(Raised([&] { control.put_PreCommand(text); }), "5 PreCommand Invalid Argument");
+    }
+    EXPECT_EQ(control.get_Account(), u"acct");
+    EXPECT_EQ(control.get_Rest(), u"100");
+    EXPECT_EQ(control.get_PreCommand(), u"SITE A\r\n  SITE B\r\n");
+    control.put_PreCommand(u"SITE \u65E5\r\nSITE \u00A5\r\n");
+    EXPECT_EQ(control.get_PreCommand(), u"SITE \u65E5\r\nSITE \u00A5\r\n");
+}
 
-    EXPECT_THAT(platform.calls, IsEmpty());
-    EXPECT_THAT(recorder.events, IsEmpty());
-    EXPECT_EQ(control.get_FtpCommand(), u"DONE");
-    EXPECT_EQ(control.IsIdle(), True);
+// The account written from inside Connected, after Connect has checked its arguments, is
+// what the server's 332 gets: it must not carry a second command.
+TEST_F(SimpleCommands, AnAccountWrittenDuringTheLoginCannotSmuggleACommand) {
+    control.put_Account(u"acct");
+    std::string refused;
+    recorder.onConnected = [&] {
+        refused = Raised([&] { control.put_Account(u"acct\r\nDELE precious"); });
+    };
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    Reply("220 ready");
+    Reply("331 pw");
+    Reply("332 account");
+    Reply("230 ok");
+    EXPECT_EQ(refused, "5 Account Invalid Argument");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("USER user", "PASS pw", "ACCT acct"));
 }
 
 TEST_F(SimpleCommands, QuoteRefusesTheControlsOwnQueueMarker) {

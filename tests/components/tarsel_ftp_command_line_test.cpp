@@ -35,8 +35,8 @@ TEST(TarselFtpOptions, EveryOptionReachesItsSetting) {
     ParsedOptions p = Parse({"--port", "2121", "--passive", "--type", "a", "--filecode=euc",
                              "--syscode", "sjis", "--account", "acct 1", "--precommand", "SITE A",
                              "--precommand=SITE B", "--connect-timeout", "5", "--trans-timeout=0",
-                             "--noop", "30", "--trace", "--chunk", "128K", "--keep-going", "-c",
-                             "pwd; quit", "host"});
+                             "--noop", "30", "--reply-timeout", "7", "--trace", "--chunk", "128K",
+                             "--keep-going", "-c", "pwd; quit", "host"});
     ASSERT_EQ(p.error, "");
     const Options& o = p.options;
     EXPECT_EQ(o.port, "2121");
@@ -50,6 +50,7 @@ TEST(TarselFtpOptions, EveryOptionReachesItsSetting) {
     EXPECT_EQ(o.connectTimeout, 5);
     EXPECT_EQ(o.transTimeout, 0);
     EXPECT_EQ(o.noopTime, 30);
+    EXPECT_EQ(o.replyTimeout, 7);
     EXPECT_TRUE(o.trace);
     EXPECT_EQ(o.chunk, 128u * 1024u);
     EXPECT_TRUE(o.keepGoing);
@@ -65,6 +66,9 @@ TEST(TarselFtpOptions, UnsetOptionsLeaveTheControlsStartValues) {
                  o.connectTimeout || o.transTimeout || o.noopTime || o.script);
     EXPECT_EQ(o.chunk, kDefaultChunk);
     EXPECT_FALSE(o.trace || o.keepGoing);
+    // The program does not wait for ever on a silent server unless told to.
+    EXPECT_EQ(o.replyTimeout, 60);
+    EXPECT_EQ(Parse({"--reply-timeout=0", "host"}).options.replyTimeout, 0);
 }
 
 TEST(TarselFtpOptions, LaterModeOptionWinsAndTypeNoneMeansNoTypeCommand) {
@@ -84,6 +88,7 @@ TEST(TarselFtpOptions, RejectsValuesTheControlWouldMisread) {
              {"--chunk", "1", "h"},         {"--chunk", "0", "h"},
              {"--chunk", "65M", "h"},       {"--chunk", "K", "h"},
              {"--noop", "-1", "h"},         {"--trans-timeout", "1.5", "h"},
+             {"--reply-timeout", "-5", "h"}, {"--reply-timeout", "", "h"},
              {"--precommand", "A\r\nB", "h"}, {"--trace=yes", "h"},
              {"--bogus", "h"},              {"--port"},
              {},                            {"h", "u", "p", "extra"}}) {

@@ -2,11 +2,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <vector>
 
 #include "download_file.h"
 #include "upload_source.h"
@@ -15,7 +18,9 @@ namespace tarselftp {
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::StartsWith;
 
 class TarselFtpLocalFiles : public ::testing::Test {
 protected:
@@ -37,6 +42,13 @@ protected:
     static std::string Write(DownloadFile& file, const std::string& bytes) {
         return file.Write(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
+    /// The names in the test's directory, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(dir_)) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
 
     fs::path dir_;
 };
@@ -50,10 +62,11 @@ TEST_F(TarselFtpLocalFiles, DownloadTakesItsNameOnlyOnSuccess) {
     ASSERT_EQ(Write(d, "bytes"), "");
     // While it runs the old file is still there and the new bytes are elsewhere.
     EXPECT_EQ(ReadFile(local), "old content");
-    EXPECT_EQ(ReadFile(local + ".part"), "new bytes");
+    EXPECT_EQ(ReadFile(d.WritePath()), "new bytes");
+    EXPECT_THAT(d.WritePath(), StartsWith(local + "."));
     ASSERT_EQ(d.Finish(true), "");
     EXPECT_EQ(ReadFile(local), "new bytes");
-    EXPECT_FALSE(fs::exists(local + ".part"));
+    EXPECT_THAT(Entries(), ElementsAre("file.bin"));
 }
 
 TEST_F(TarselFtpLocalFiles, FailedDownloadLeavesNoHalfFileAndKeepsTheOldOne) {
@@ -64,14 +77,79 @@ TEST_F(TarselFtpLocalFiles, FailedDownloadLeavesNoHalfFileAndKeepsTheOldOne) {
     ASSERT_EQ(Write(d, "half"), "");
     ASSERT_EQ(d.Finish(false), "");
     EXPECT_EQ(ReadFile(kept), "old content");
-    EXPECT_FALSE(fs::exists(kept + ".part"));
+    EXPECT_THAT(Entries(), ElementsAre("kept.bin"));
 
     // Refused before the first byte: nothing is created at all.
     const std::string fresh = Path("fresh.bin");
     ASSERT_EQ(d.Prepare(fresh, std::nullopt), "");
     ASSERT_EQ(d.Finish(false), "");
-    EXPECT_FALSE(fs::exists(fresh));
-    EXPECT_FALSE(fs::exists(fresh + ".part"));
+    EXPECT_THAT(Entries(), ElementsAre("kept.bin"));
+}
+
+// A file of the user's under the name an older version gave the temporary file, or a
+// symbolic link there, is neither written, followed nor removed.
+TEST_F(TarselFtpLocalFiles, DownloadNeverTouchesFilesItDidNotCreate) {
+    const std::string local = Path("doc.txt"), part = Path("doc.txt.part");
+    for (const bool link : {false, true}) {
+        for (const bool success : {false, true}) {
+            SCOPED_TRACE(std::string(link ? "link" : "file") + (success ? ", success" : ", failure"));
+            fs::remove(local);
+            fs::remove(part);
+            WriteFile(Path("elsewhere"), "the user's own");
+            if (link) fs::create_symlink(Path("elsewhere"), part);
+            else WriteFile(part, "the user's own");
+            DownloadFile d;
+            ASSERT_EQ(d.Prepare(local, std::nullopt), "");
+            ASSERT_EQ(Write(d, "downloaded"), "");
+            ASSERT_EQ(d.Finish(success), "");
+            EXPECT_EQ(ReadFile(part), "the user's own");
+            EXPECT_EQ(ReadFile(Path("elsewhere")), "the user's own");
+            EXPECT_EQ(fs::is_symlink(part), link);
+            EXPECT_EQ(fs::exists(local), success);
+            if (success) {
+                EXPECT_EQ(ReadFile(local), "downloaded");
+            }
+            EXPECT_EQ(Entries().size(), success ? 3u : 2u) << "no temporary file is left";
+        }
+    }
+}
+
+// A temporary file replaced while the download runs (a link or another file put in its
+// place) is not the download's any more: it is neither removed nor renamed over LOCAL.
+TEST_F(TarselFtpLocalFiles, AReplacedTemporaryFileIsLeftAlone) {
+    const std::string local = Path("doc.txt");
+    WriteFile(local, "old content");
+    WriteFile(Path("secret"), "must survive");
+    for (const bool success : {false, true}) {
+        SCOPED_TRACE(success ? "success" : "failure");
+        DownloadFile d;
+        ASSERT_EQ(d.Prepare(local, std::nullopt), "");
+        ASSERT_EQ(Write(d, "new"), "");
+        const std::string temporary = d.WritePath();
+        ASSERT_EQ(::unlink(temporary.c_str()), 0);
+        fs::create_symlink(Path("secret"), temporary);
+        const std::string error = d.Finish(success);
+        if (success) {
+            EXPECT_THAT(error, HasSubstr("was replaced during the download"));
+        } else {
+            EXPECT_EQ(error, "");
+        }
+        EXPECT_TRUE(fs::is_symlink(temporary));
+        EXPECT_EQ(ReadFile(local), "old content");
+        EXPECT_EQ(ReadFile(Path("secret")), "must survive");
+        fs::remove(temporary);
+    }
+}
+
+TEST(TarselFtpTemporaryPath, StaysBesideTheTargetAndWithinTheLongestFileName) {
+    EXPECT_EQ(TemporaryDownloadPath("doc.txt", "u1"), "doc.txt.u1.part");
+    EXPECT_EQ(TemporaryDownloadPath("/a/b.c/doc", "u1"), "/a/b.c/doc.u1.part");
+    EXPECT_EQ(TemporaryDownloadPath("../x", "u1"), "../x.u1.part");
+    // A name that is already as long as a file name may be is shortened, the folder is not.
+    const std::string longName(255, 'n');
+    const std::string path = TemporaryDownloadPath("dir/" + longName, "12345678");
+    EXPECT_EQ(path, "dir/" + std::string(255 - 14, 'n') + ".12345678.part");
+    EXPECT_EQ(path.size() - 4, 255u);
 }
 
 TEST_F(TarselFtpLocalFiles, EmptyDownloadCreatesAnEmptyFile) {
@@ -136,8 +214,17 @@ TEST_F(TarselFtpLocalFiles, UploadReadsBlocksWithoutALoneLastByte) {
 
 TEST_F(TarselFtpLocalFiles, UploadRefusesWhatCannotGoThroughTheProtocol) {
     UploadSource u;
+    // A block of one zero byte is the end signal of an upload; any other single byte goes.
+    WriteFile(Path("zero.bin"), std::string(1, '\0'));
+    EXPECT_THAT(u.Open(Path("zero.bin"), 64), HasSubstr("single zero byte"));
     WriteFile(Path("one.bin"), "x");
-    EXPECT_THAT(u.Open(Path("one.bin"), 64), HasSubstr("1-byte file cannot be uploaded"));
+    ASSERT_EQ(u.Open(Path("one.bin"), 64), "");
+    tarselctl::ByteArray only(1, 0);
+    ASSERT_EQ(u.Next(only), "");
+    EXPECT_EQ(only, tarselctl::ByteArray{'x'});
+    ASSERT_EQ(u.Next(only), "");
+    EXPECT_TRUE(only.empty());
+
     EXPECT_THAT(u.Open(Path("absent.bin"), 64), HasSubstr("cannot read"));
     EXPECT_THAT(u.Open(dir_.string(), 64), HasSubstr("not a regular file"));
 

@@ -17,7 +17,7 @@
 //
 // Members
 //   platform        FakePlatform: `calls` (socket call log shared by all three sockets, e.g.
-//                   "Soquet1.ConnectTo(ftp.example,21,0)", "Soquet2.Listen(0)",
+//                   "Soquet1.ConnectTo(ftp.example,21,0)", "Soquet2.ListenAt(127.0.0.1,0)",
 //                   "Soquet3.Accept(7)", "Soquet3.SetupPhase(0)", "Soquet1.CloseSocket",
 //                   "Soquet1.Send(USER user\r\n)" with CR LF written as \r\n), `messages`
 //                   (message boxes), `unitsPerPixelX/Y`, `soquets`, `codawas`, `timers`.
@@ -34,8 +34,11 @@
 //                   AcceptRequest(id), Error(n, t1, t2), Diagnostic(text). Settable:
 //                   localAddress, localPort, freePort (what Listen("0") picks), sendReady,
 //                   isClosed, socketVersion, sendBlocksUntilDone, throwOnConnect,
-//                   throwOnListen, errorNumber, errorDescription. Records: sent, sends,
-//                   SentLines(). ConnectTo/Accept leave IsClosed True until Connect().
+//                   throwOnListen, errorNumber, errorDescription, localHost,
+//                   remoteHost. Records: sent, sends, SentLines(). ConnectTo leaves IsClosed
+//                   True until Connect(); Accept makes it False at once (the connection is
+//                   already up), Connect() then raises OnConnected. AcceptRequest(id, peer)
+//                   names the peer that RequestHost gives during the event.
 //   t1() t2()       The keep-alive and the time-out timer (FakeTimer&): `interval`,
 //                   `enabled`, Tick() (runs the handler only when enabled; returns whether
 //                   it ran), TickN(n).

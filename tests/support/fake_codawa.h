@@ -24,6 +24,8 @@ public:
     /// Records the write; anything but "SJIS" or "EUC" then raises AutomationError 380.
     void put_CodeName(const String& name) override;
     Integer get_Version() const override { return version; }
+    /// Counts the call in `resets`; an identity converter has no state to lose.
+    void Reset() noexcept override { ++resets; }
 
     std::string SjisToJis(std::string& text) override { return Pass("SjisToJis", text); }
     std::string ToSjis(std::string& text) override { return Pass("ToSjis", text); }
@@ -42,6 +44,8 @@ public:
     std::vector<String> codeNameWrites;
     /// The name of every conversion method called, in order ("ToSjis", "TextToEuc", ...).
     std::vector<std::string> calls;
+    /// How often Reset was called (kept apart from `calls`, which holds conversions only).
+    int resets = 0;
 
     const std::string& name() const { return name_; }
     /// Runs when the instance is destroyed (the platform uses it to forget the instance).

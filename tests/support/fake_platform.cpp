@@ -9,6 +9,7 @@ std::unique_ptr<Soquet> FakePlatform::CreateSoquet() {
     auto soquet = std::make_unique<FakeSoquet>("Soquet" + std::to_string(index + 1), &calls);
     soquet->onDestroyed = [this, index] { soquets[index] = nullptr; };
     soquets.push_back(soquet.get());
+    if (injectFailures) return WithFailures(std::move(soquet), failures);
     return soquet;
 }
 
@@ -25,6 +26,8 @@ std::unique_ptr<Codawa> FakePlatform::CreateCodawa() {
     if (auto* fake = dynamic_cast<FakeCodawa*>(codawa.get()))
         fake->onDestroyed = [this, index] { codawas[index] = nullptr; };
     codawas.push_back(codawa.get());
+    if (injectFailures)
+        return WithFailures(std::move(codawa), "Codawa" + std::to_string(index + 1), failures);
     return codawa;
 }
 
@@ -33,7 +36,16 @@ std::unique_ptr<Timer> FakePlatform::CreateTimer() {
     auto timer = std::make_unique<FakeTimer>("Timer" + std::to_string(index + 1));
     timer->onDestroyed = [this, index] { timers[index] = nullptr; };
     timers.push_back(timer.get());
+    if (injectFailures) return WithFailures(std::move(timer), failures);
     return timer;
+}
+
+bool FakePlatform::RunPosted() {
+    if (posted.empty()) return false;
+    auto work = std::move(posted.front());
+    posted.pop_front();
+    work();
+    return true;
 }
 
 FakeCodawa* FakePlatform::fakeCodawa(std::size_t index) const {

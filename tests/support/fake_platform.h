@@ -2,6 +2,7 @@
 // keeps hold of them so a test can drive them.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include <tarsel/platform.h>
 
+#include "support/fail_count.h"
 #include "support/fake_codawa.h"
 #include "support/fake_soquet.h"
 #include "support/fake_timer.h"
@@ -59,6 +61,18 @@ public:
 
     /// `codawas[index]` if it is a FakeCodawa, else nullptr.
     FakeCodawa* fakeCodawa(std::size_t index) const;
+
+    // ---- failure injection and the event loop
+    /// When true, components created from then on are handed out behind `failures`, which
+    /// then counts their calls and fails the one it is armed for. The recorded pointers
+    /// above still reach the fakes themselves.
+    bool injectFailures = false;
+    /// Work a real platform's event loop would run later: socket failures reported after
+    /// the call that caused them, and whatever a test's scripted peer queues.
+    std::deque<std::function<void()>> posted;
+    FailCount failures{posted};
+    /// Runs the oldest queued work; false when there was none.
+    bool RunPosted();
 };
 
 }  // namespace tarselctl

@@ -66,17 +66,31 @@ TEST(FakeSoquet, CloseSocketRaisesOnClosedOnlyForAConnectionOrAnAttempt) {
     }
 }
 
-TEST(FakeSoquet, IsClosedStaysTrueUntilTheConnectionIsUp) {
+TEST(FakeSoquet, AnAttemptIsClosedUntilConnectedWhileAnAcceptedConnectionIsOpenAtOnce) {
     FakeSoquet soquet("S");
     SoquetLog log;
     soquet.SetEvents(&log);
-    soquet.Accept(3);
+    soquet.ConnectTo(u"h", u"21", u"0");
     EXPECT_EQ(soquet.get_IsClosed(), True);
     soquet.Connect();
     EXPECT_EQ(soquet.get_IsClosed(), False);
     soquet.Close();
     EXPECT_EQ(soquet.get_IsClosed(), True);
-    EXPECT_THAT(log.lines, ElementsAre("Connected", "Closed"));
+    soquet.Accept(3);
+    EXPECT_EQ(soquet.get_IsClosed(), False);
+    EXPECT_EQ(soquet.state(), FakeSoquet::State::Connecting) << "OnConnected is still to come";
+    soquet.Connect();
+    EXPECT_THAT(log.lines, ElementsAre("Connected", "Closed", "Connected"));
+}
+
+TEST(FakeSoquet, ListenAtIsLoggedWithItsHostAndFailsLikeListen) {
+    FakeSoquet soquet("S");
+    soquet.ListenAt(u"127.0.0.1", u"0");
+    soquet.throwOnListen = true;
+    EXPECT_THROW(soquet.ListenAt(u"10.0.0.1", u"0"), AutomationError);
+    EXPECT_EQ(soquet.get_LocalPort(), 0);
+    EXPECT_EQ(soquet.state(), FakeSoquet::State::Idle);
+    EXPECT_THAT(soquet.calls(), ElementsAre("S.ListenAt(127.0.0.1,0)", "S.ListenAt(10.0.0.1,0)"));
 }
 
 TEST(FakeSoquet, TriggersReachTheSinkAndNothingWithoutOne) {

@@ -1,6 +1,7 @@
 #include "support/fake_soquet.h"
 
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace tarselctl {
@@ -77,15 +78,27 @@ void FakeSoquet::ConnectTo(const String& host, const String& port, const String&
     if (throwOnConnect) throw AutomationError(errorNumber, u"Soquet", errorDescription);
     if (ParsePort(port) < 1)
         throw AutomationError(kBadPortError, u"Soquet", u"Invalid port number");
+    if (!EndCurrent()) return;
     state_ = State::Connecting;
     isClosed = True;
 }
 
 void FakeSoquet::Listen(const String& port) {
     Log("Listen(" + LogText(port) + ")");
-    if (throwOnListen) throw AutomationError(errorNumber, u"Soquet", errorDescription);
+    StartListening(port);
+}
+
+void FakeSoquet::ListenAt(const String& host, const String& port) {
+    Log("ListenAt(" + LogText(host) + "," + LogText(port) + ")");
+    StartListening(port);
+}
+
+void FakeSoquet::StartListening(const String& port) {
     const long number = ParsePort(port);
     if (number < 0) throw AutomationError(kBadPortError, u"Soquet", u"Invalid port number");
+    if (!EndCurrent()) return;
+    localPort = 0;
+    if (throwOnListen) throw AutomationError(errorNumber, u"Soquet", errorDescription);
     localPort = number == 0 ? freePort : static_cast<Long>(number);
     state_ = State::Listening;
     isClosed = True;
@@ -93,17 +106,35 @@ void FakeSoquet::Listen(const String& port) {
 
 void FakeSoquet::Accept(Long requestId) {
     Log("Accept(" + std::to_string(requestId) + ")");
+    if (!EndCurrent()) return;
     state_ = State::Connecting;
+    accepted_ = true;
+    isClosed = False;
+}
+
+bool FakeSoquet::EndCurrent() {
+    const bool hadConnection = state_ == State::Connecting || state_ == State::Connected;
+    // Closed before the event runs: a handler that closes again must not raise a second one.
+    state_ = State::Idle;
+    accepted_ = false;
     isClosed = True;
+    requests_.clear();
+    if (!hadConnection || !sink_) return true;
+    std::weak_ptr<char> life = life_;
+    sink_->OnClosed();
+    // A handler that destroyed the instance, or started something new on it, has the last word.
+    return !life.expired() && state_ == State::Idle;
 }
 
 void FakeSoquet::CloseSocket() {
     Log("CloseSocket");
-    const bool hadConnection = state_ == State::Connecting || state_ == State::Connected;
-    // Closed before the event runs: a handler that closes again must not raise a second one.
-    state_ = State::Idle;
-    isClosed = True;
-    if (hadConnection && sink_) sink_->OnClosed();
+    EndCurrent();
+}
+
+String FakeSoquet::get_RequestHost(Long requestId) const {
+    if (state_ != State::Listening) return String();
+    const auto it = requests_.find(requestId);
+    return it == requests_.end() ? String() : it->second;
 }
 
 void FakeSoquet::Send(const std::string& data) {
@@ -153,13 +184,18 @@ void FakeSoquet::SendDone() {
 void FakeSoquet::Close() {
     if (!sink_) return;
     state_ = State::Idle;
+    accepted_ = false;
     isClosed = True;
     sink_->OnClosed();
 }
 
-void FakeSoquet::AcceptRequest(Long requestId) {
+void FakeSoquet::AcceptRequest(Long requestId, String peerHost) {
     if (!sink_) return;
+    requests_[requestId] = std::move(peerHost);
+    std::weak_ptr<char> life = life_;
     sink_->OnAcceptRequest(requestId);
+    // A request nobody took is closed once announced.
+    if (!life.expired()) requests_.erase(requestId);
 }
 
 void FakeSoquet::Error(Long number, const String& text1, const String& text2) {

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,12 +18,21 @@ namespace tarselctl {
 /// order of calls across sockets. The test raises events with the trigger methods.
 ///
 /// Connection state follows the documented guarantees of the real component:
-///  - ConnectTo and Accept make the instance "connecting"; IsClosed stays True until the test
-///    calls Connect(), because a connection attempt is no open connection.
+///  - ConnectTo makes the instance "connecting"; IsClosed stays True until the test calls
+///    Connect(), because a connection attempt is no open connection. Accept takes a
+///    connection that is already up: the instance is "connecting" until the test raises
+///    OnConnected with Connect(), but IsClosed is False from the Accept on.
+///  - ConnectTo, Listen, ListenAt and Accept end whatever the instance had first, with the
+///    OnClosed of a connection or an attempt (argument errors are raised before that).
 ///  - CloseSocket on a connecting or connected instance marks it closed and then raises
 ///    OnClosed before returning; on an idle or listening instance it raises nothing. The
 ///    instance is already closed while OnClosed runs, so a nested CloseSocket from inside the
 ///    handler raises nothing more.
+///  - LocalHost and RemoteHost give `localHost` and `remoteHost` while the connection is open
+///    (IsClosed False by the rules above), "" otherwise. RequestHost(id) gives the peer of a
+///    request announced with AcceptRequest while that trigger runs and the instance listens:
+///    like the real listener, which closes a request nobody took, the fake forgets it after
+///    the announcement. It cannot see an Accept made on another instance.
 ///  - A trigger on an instance without a sink does nothing at all, state included.
 class FakeSoquet final : public Soquet {
 public:
@@ -41,6 +52,7 @@ public:
     void SetEvents(SoquetEvents* sink) override;
     void ConnectTo(const String& host, const String& port, const String& localPort) override;
     void Listen(const String& port) override;
+    void ListenAt(const String& host, const String& port) override;
     void Accept(Long requestId) override;
     void CloseSocket() override;
     void Send(const std::string& data) override;
@@ -48,12 +60,18 @@ public:
     Long get_LocalPort() const override { return localPort; }
     Boolean get_SendReady() const override { return sendReady; }
     Boolean get_IsClosed() const override { return isClosed; }
+    String get_LocalHost() const override { return IsOpen() ? localHost : String(); }
+    String get_RemoteHost() const override { return IsOpen() ? remoteHost : String(); }
+    String get_RequestHost(Long requestId) const override;
     Integer get_SocketVersion() const override { return socketVersion; }
     void put_SetupPhase(Boolean value) override;
 
     // ---- properties the test may set at any time
     /// 127.0.0.1, most significant byte first.
     Long localAddress = 0x7F000001;
+    /// The two ends of an open connection as LocalHost and RemoteHost give them.
+    String localHost = u"127.0.0.1";
+    String remoteHost = u"127.0.0.1";
     /// Set by Listen; a listen on "0" takes `freePort`.
     Long localPort = 0;
     /// The port a listen on "0" picks.
@@ -64,7 +82,8 @@ public:
     Integer socketVersion = 209;
     /// When true, Send makes SendReady False until the test calls SendDone().
     bool sendBlocksUntilDone = false;
-    /// ConnectTo / Listen raise AutomationError(errorNumber, "Soquet", errorDescription).
+    /// ConnectTo / Listen / ListenAt raise AutomationError(errorNumber, "Soquet",
+    /// errorDescription); a listen fails as the real one does, after the instance went idle.
     bool throwOnConnect = false;
     bool throwOnListen = false;
     Long errorNumber = 10061;
@@ -89,8 +108,9 @@ public:
     void SendDone();
     /// The peer or the network ended the connection: state idle, IsClosed True, then OnClosed.
     void Close();
-    /// A listener has a connection waiting.
-    void AcceptRequest(Long requestId);
+    /// A listener has a connection waiting from `peerHost` (what RequestHost gives during the
+    /// event).
+    void AcceptRequest(Long requestId, String peerHost = u"127.0.0.1");
     void Error(Long number, const String& text1, const String& text2);
     void Diagnostic(const String& text);
 
@@ -109,12 +129,27 @@ public:
 
 private:
     void Log(std::string line);
+    /// An open connection: IsClosed False by the rules of the real component.
+    bool IsOpen() const {
+        return state_ == State::Connected || (state_ == State::Connecting && accepted_);
+    }
+    /// Ends what the instance holds, raising OnClosed for a connection or an attempt; false
+    /// when a handler of that event destroyed the instance or started something new on it.
+    bool EndCurrent();
+    /// Listen and ListenAt after their log line.
+    void StartListening(const String& port);
 
     std::string name_;
     std::vector<std::string> ownLog_;
     std::vector<std::string>* log_;
     SoquetEvents* sink_ = nullptr;
     State state_ = State::Idle;
+    /// The connection came from Accept, so it is open before OnConnected.
+    bool accepted_ = false;
+    /// Requests being announced on this listener: id to peer address.
+    std::map<Long, String> requests_;
+    /// Expires with the instance: lets a trigger see whether its handler destroyed it.
+    std::shared_ptr<char> life_ = std::make_shared<char>(0);
 };
 
 }  // namespace tarselctl

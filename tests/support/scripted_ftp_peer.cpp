@@ -1,5 +1,11 @@
 #include "support/scripted_ftp_peer.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 
@@ -29,6 +35,12 @@ FtpScript& FtpScript::Pieces(const std::vector<std::string>& pieces,
     return *this;
 }
 
+FtpScript& FtpScript::Trickle(const std::string& bytes, std::chrono::milliseconds gap) {
+    std::vector<std::string> pieces;
+    for (char c : bytes) pieces.emplace_back(1, c);
+    return Pieces(pieces, gap);
+}
+
 FtpScript& FtpScript::Pause(std::chrono::milliseconds span) {
     steps_.push_back({Kind::Pause, {}, span});
     return *this;
@@ -56,6 +68,21 @@ FtpScript& FtpScript::PassiveReply() {
 
 FtpScript& FtpScript::ActiveConnect() {
     steps_.push_back({Kind::ActiveConnect, {}, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::ActiveConnectFrom(const std::string& source) {
+    steps_.push_back({Kind::ActiveConnect, source, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::DataSendForever(const std::string& chunk) {
+    steps_.push_back({Kind::DataSendForever, chunk, {}});
+    return *this;
+}
+
+FtpScript& FtpScript::DataReset() {
+    steps_.push_back({Kind::DataReset, {}, {}});
     return *this;
 }
 
@@ -258,7 +285,7 @@ bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
             return true;
         }
         case Kind::ActiveConnect:
-            ConnectActive();
+            ConnectActive(step.bytes);
             return true;
         case Kind::AwaitData:
             awaiting_ = !dataAccepted;
@@ -267,10 +294,24 @@ bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
             if (!data_ || !data_->is_open()) return false;
             dataWriting_ = step.bytes;
             asio::async_write(*data_, asio::buffer(dataWriting_),
-                              [this, life](const asio::error_code&, std::size_t) {
-                                  if (!life.expired()) StepDone();
+                              [this, life](const asio::error_code&, std::size_t n) {
+                                  if (life.expired()) return;
+                                  dataSent += n;
+                                  StepDone();
                               });
             return true;
+        case Kind::DataSendForever:
+            if (!data_ || !data_->is_open()) return false;
+            dataWriting_ = step.bytes;
+            SendForever();
+            return true;
+        case Kind::DataReset:
+            if (data_ && data_->is_open()) {
+                asio::error_code ignored;
+                data_->set_option(asio::socket_base::linger(true, 0), ignored);
+                data_->close(ignored);
+            }
+            return false;
         case Kind::DataClose:
             if (data_) CloseQuietly(*data_);
             return false;
@@ -281,8 +322,26 @@ bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
     return false;
 }
 
+// Each write goes out only after the previous one completed, so the client's reading pace
+// sets the pace: a client that buffers what it cannot handle grows, one that does not stays flat.
+void ScriptedFtpPeer::SendForever() {
+    asio::async_write(*data_, asio::buffer(dataWriting_),
+                      [this, life = std::weak_ptr<char>(life_), serial = dataSerial_](
+                          const asio::error_code& ec, std::size_t n) {
+                          if (life.expired()) return;
+                          dataSent += n;
+                          if (serial != dataSerial_) return;
+                          if (ec || !data_ || !data_->is_open()) {
+                              StepDone();
+                              return;
+                          }
+                          SendForever();
+                      });
+}
+
 void ScriptedFtpPeer::OpenPassive() {
     asio::error_code ignored;
+    ++dataSerial_;
     if (data_) data_->close(ignored);
     data_.reset();
     dataAccepted = false;
@@ -303,8 +362,9 @@ void ScriptedFtpPeer::OpenPassive() {
 }
 
 // "PORT h1,h2,h3,h4,p1,p2": the client listens there for the server's data connection.
-void ScriptedFtpPeer::ConnectActive() {
+void ScriptedFtpPeer::ConnectActive(const std::string& source) {
     asio::error_code ignored;
+    ++dataSerial_;
     if (data_) data_->close(ignored);
     dataAccepted = false;
     dataClientClosed = false;
@@ -324,6 +384,10 @@ void ScriptedFtpPeer::ConnectActive() {
         static_cast<unsigned char>(v[2]), static_cast<unsigned char>(v[3])});
     const auto portNumber = static_cast<unsigned short>(v[4] * 256 + v[5]);
     data_.emplace(io_);
+    if (!source.empty()) {
+        data_->open(tcp::v4(), ignored);
+        data_->bind(tcp::endpoint(asio::ip::make_address(source, ignored), 0), ignored);
+    }
     data_->async_connect(tcp::endpoint(address, portNumber),
                          [this, life = std::weak_ptr<char>(life_)](const asio::error_code& ec) {
                              if (life.expired()) return;
@@ -331,7 +395,7 @@ void ScriptedFtpPeer::ConnectActive() {
                                  asio::error_code ignored2;
                                  data_->set_option(tcp::no_delay(true), ignored2);
                                  dataAccepted = true;
-                                 ReadData();
+                                                          ReadData();
                              }
                              StepDone();
                          });
@@ -365,6 +429,38 @@ void ScriptedFtpPeer::AfterEvent() {
     if (!satisfied) return;
     awaiting_ = false;
     StepDone();
+}
+
+// ---- SilentPort
+
+SilentPort::SilentPort() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ok_ = listener_ >= 0 &&
+          ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+          ::listen(listener_, 0) == 0 &&
+          ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+    port_ = ntohs(address.sin_port);
+    // Never accepted: the first connection fills the queue, the second makes sure of it.
+    // Later SYNs are dropped, so a client's attempt neither succeeds nor fails.
+    for (int i = 0; ok_ && i < 2; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (fd < 0) {
+            ok_ = false;
+            break;
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        fillers_.push_back(fd);
+    }
+}
+
+SilentPort::~SilentPort() {
+    for (int fd : fillers_) ::close(fd);
+    if (listener_ >= 0) ::close(listener_);
 }
 
 }  // namespace tarselctl::testing

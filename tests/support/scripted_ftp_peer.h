@@ -25,7 +25,12 @@
 // to it; later steps wait for it (AwaitData), send on it (DataSend), close it (DataClose) or
 // wait for the client to close it (AwaitDataClosed). Bytes the client sends on it are kept in
 // `dataReceived`. In active mode, ActiveConnect() makes the data connection to the address of
-// the last PORT line instead, and the same data steps apply.
+// the last PORT line instead (ActiveConnectFrom() from a chosen local address, as a stranger
+// on the network would), and the same data steps apply.
+//
+// Hostile servers: Trickle() sends a reply one byte per write, DataSendForever() streams on
+// the data connection until the client closes it, DataReset() drops the data connection with
+// a reset, and SilentPort is a port whose connection attempts are never answered.
 #pragma once
 
 #include <chrono>
@@ -60,6 +65,8 @@ public:
         DataSend,         ///< write `bytes` on the data connection
         DataClose,        ///< close the data connection
         AwaitDataClosed,  ///< wait until the client has closed the data connection
+        DataSendForever,  ///< write `bytes` on the data connection again and again until it ends
+        DataReset,        ///< drop the data connection with a reset (RST)
     };
     struct Step {
         Kind kind;
@@ -75,6 +82,9 @@ public:
     /// see them apart (the connection does not coalesce: the peer sets no-delay).
     FtpScript& Pieces(const std::vector<std::string>& pieces,
                       std::chrono::milliseconds gap = std::chrono::milliseconds(40));
+    /// Sends `bytes` one byte per write, `gap` apart.
+    FtpScript& Trickle(const std::string& bytes,
+                       std::chrono::milliseconds gap = std::chrono::milliseconds(1));
     FtpScript& Pause(std::chrono::milliseconds span);
     FtpScript& Close();
     FtpScript& Reset();
@@ -83,10 +93,16 @@ public:
     /// Active mode: connects to the address of the last PORT line and goes on once the
     /// connection is up (or has failed: then `dataAccepted` stays false).
     FtpScript& ActiveConnect();
+    /// ActiveConnect from the local address `source` (for example "127.0.0.2").
+    FtpScript& ActiveConnectFrom(const std::string& source);
     FtpScript& AwaitData();
     FtpScript& DataSend(const std::string& bytes);
     FtpScript& DataClose();
     FtpScript& AwaitDataClosed();
+    /// Writes `chunk` on the data connection over and over; goes on once the client has ended
+    /// the connection (or there is none).
+    FtpScript& DataSendForever(const std::string& chunk);
+    FtpScript& DataReset();
 
     const std::vector<Step>& Steps() const { return steps_; }
 
@@ -123,6 +139,8 @@ public:
     std::string received;
     /// Every byte received on the data connection(s).
     std::string dataReceived;
+    /// Bytes written on the data connection(s).
+    std::size_t dataSent = 0;
     bool accepted = false;           ///< a control connection was accepted
     bool clientClosed = false;       ///< the client ended the control connection
     bool dataAccepted = false;       ///< a data connection was accepted (or made, in active mode)
@@ -147,7 +165,8 @@ private:
     bool RunStep(const FtpScript::Step& step);
     void StepDone();
     void OpenPassive();
-    void ConnectActive();
+    void ConnectActive(const std::string& source);
+    void SendForever();
     void AfterEvent();
 
     asio::io_context& io_;
@@ -157,6 +176,8 @@ private:
     std::optional<asio::ip::tcp::socket> data_;
     asio::steady_timer timer_;
     std::string readBuffer_, dataBuffer_, pendingText_, writing_, dataWriting_;
+    /// The connection DataSendForever writes on: a new one is not written to by the old loop.
+    std::uint64_t dataSerial_ = 0;
 
     FtpScript greeting_;
     std::deque<FtpScript> next_;
@@ -167,6 +188,24 @@ private:
     bool awaiting_ = false;
     /// Every handler holds a weak copy; a handler that outlives the peer does nothing.
     std::shared_ptr<char> life_ = std::make_shared<char>();
+};
+
+/// A port on 127.0.0.1 whose connection attempts get no answer at all, as behind a firewall
+/// that drops them: its listener is never accepted from and its backlog is full.
+class SilentPort {
+public:
+    SilentPort();
+    ~SilentPort();
+    SilentPort(const SilentPort&) = delete;
+    SilentPort& operator=(const SilentPort&) = delete;
+    bool Ok() const { return ok_; }
+    std::uint16_t Number() const { return port_; }
+
+private:
+    int listener_ = -1;
+    bool ok_ = false;
+    std::uint16_t port_ = 0;
+    std::vector<int> fillers_;
 };
 
 }  // namespace tarselctl::testing

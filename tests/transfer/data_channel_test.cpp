@@ -189,7 +189,7 @@ TEST_F(TransferTest, APreliminaryReplyToADownloadOpensNoUploadGate) {
     EXPECT_EQ(tarselInspector::PutReady(control), 0);
 }
 
-// ---- upload chunks: fewer than two bytes end the upload and are not sent
+// ---- upload chunks: every block is sent whole; only the end signal ends the upload
 
 struct ChunkCase {
     const char* name;
@@ -202,7 +202,7 @@ void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
 
 class UploadChunks : public TransferTest, public ::testing::WithParamInterface<ChunkCase> {};
 
-TEST_P(UploadChunks, ChunksOfTwoOrMoreBytesAreSentWhole) {
+TEST_P(UploadChunks, EveryBlockIsSentWhole) {
     const ChunkCase& c = GetParam();
     for (const auto& block : c.blocks) recorder.QueueUpload(block);
     control.PutFile(u"up.bin", u"local.bin");
@@ -220,9 +220,9 @@ TEST_P(UploadChunks, ChunksOfTwoOrMoreBytesAreSentWhole) {
 INSTANTIATE_TEST_SUITE_P(
     Sizes, UploadChunks,
     ::testing::Values(ChunkCase{"EmptyFile", {}, {}, 1},
-                      ChunkCase{"OneByteEndsWithoutSending", {"x"}, {}, 1},
+                      ChunkCase{"OneByteFile", {"x"}, {"x"}, 2},
                       ChunkCase{"OddLengthsWhole", {"abc", "defgh", "ij"}, {"abc", "defgh", "ij"}, 4},
-                      ChunkCase{"TrailingOneByteDropped", {"ab", "c", "de"}, {"ab"}, 2}),
+                      ChunkCase{"OneByteBlockInTheMiddle", {"ab", "c", "de"}, {"ab", "c", "de"}, 4}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(TransferTest, AHostThatLeavesThePutDataArrayAsHandedOverEndsTheUpload) {
@@ -369,11 +369,12 @@ INSTANTIATE_TEST_SUITE_P(
                       r.onPutData = [f](ByteArray& d) { d = ByteArray{'a', 'b', 'c'}; f(); };
                   },
                   "", {"PutOpen(l)", "PutData", "PutClose", "DisConnected(0,)"}},
-        // The lines after the one being handled, and the unfinished line behind them, are
-        // not delivered once the host has ended the connection.
+        // The lines already received reach the host before its side closes, and
+        // DisConnected comes last.
         AbendCase{"DirData", u"Dir",
                   [](EventRecorder& r, std::function<void()> f) { r.onDirData = [f](String&) { f(); }; },
-                  "one\r\ntwo\r\nthr", {"DirOpen", "DirData(one)", "DirClose", "DisConnected(0,)"}}),
+                  "one\r\ntwo\r\nthr",
+                  {"DirOpen", "DirData(one)", "DirData(two)", "DirData(thr)", "DirClose", "DisConnected(0,)"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- hosts that start the next operation from inside CommandDone

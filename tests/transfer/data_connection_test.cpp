@@ -53,7 +53,14 @@ TEST(ParsePasvReply, SixNumericFieldsBetweenTheFirstParenthesesOrNothing) {
         {u"227 (192 ,168 ,0 ,5 ,4 ,1 )", u"192.168.0.5", u" 1025"},
         {u"227 (192,168,000,005,004,001)", u"192.168.0.5", u" 1025"},
         {u"227 (127,0,0,1,255,255)", u"127.0.0.1", u" 65535"},
-        {u"227 (300,1,1,1,0,21)", u"300.1.1.1", u" 21"},  // host fields are not range-checked
+        // An octet or port byte outside 0-255 is no address; passed on as a host text it
+        // would reach the name resolver.
+        {u"227 (300,1,1,1,0,21)", u"", u""},
+        {u"227 (-1,1,1,1,0,21)", u"", u""},
+        {u"227 (1,1,1,1,-1,21)", u"", u""},
+        {u"227 (1,1,1,1,4,-1)", u"", u""},
+        {u"227 (1,1,1,1,4,256)", u"", u""},
+        {u"227 (99999999999999999999,1,1,1,4,1)", u"", u""},
         {u"227 (1,2,3,4,5,6) (9,9,9,9,9,9)", u"1.2.3.4", u" 1286"},
         {u"227 (192,168,0,5,4)", u"", u""},
         {u"227 =192,168,0,5,4,1", u"", u""},
@@ -94,7 +101,7 @@ TEST_F(TransferTest, XprtOpensAListenerAndSendsItsAddressAsPort) {
         Reply(kTypeOk);
         EXPECT_THAT(platform.calls,
                     ElementsAre("Soquet1.Send(TYPE I\\r\\n)", "Soquet2.CloseSocket", "Soquet3.CloseSocket",
-                                "Soquet2.Listen(0)", "Soquet3.SetupPhase(-1)",
+                                "Soquet2.ListenAt(127.0.0.1,0)", "Soquet3.SetupPhase(-1)",
                                 "Soquet1.Send(" + std::string(c.line) + "\\r\\n)"));
         EXPECT_EQ(recorder.events.back(), "Trace(GetFile>>" + std::string(c.line) + ")");
         EXPECT_EQ(tarselInspector::Cmd(control), u"PORT");
@@ -110,6 +117,43 @@ TEST_F(TransferTest, TheListenerTakesOneConnectionAndClosesBeforeAccepting) {
     s2().AcceptRequest(42);
     EXPECT_THAT(platform.calls, ElementsAre("Soquet2.CloseSocket", "Soquet3.Accept(42)"));
     EXPECT_EQ(s2().state(), FakeSoquet::State::Idle);
+}
+
+// The listener only takes the server's data connection: a request from another address is
+// left untaken (which closes it) and traced, and the listener goes on waiting.
+TEST_F(TransferTest, ADataConnectionFromAnotherPeerIsRefusedAndTheListenerWaitsOn) {
+    control.GetFile(u"f", u"l");
+    ReplyUntilTransferCommand();
+    platform.calls.clear();
+    s2().AcceptRequest(41, u"127.0.0.2");
+    EXPECT_THAT(platform.calls, IsEmpty());
+    EXPECT_EQ(s2().state(), FakeSoquet::State::Listening);
+    EXPECT_EQ(recorder.events.back(), "Trace(---Soquet2:refused data connection from 127.0.0.2)");
+    s2().AcceptRequest(42, u"127.0.0.1");
+    EXPECT_THAT(platform.calls, ElementsAre("Soquet2.CloseSocket", "Soquet3.Accept(42)"));
+}
+
+TEST_F(TransferTest, DataPeerCheckOffTakesTheFirstRequestFromAnyone) {
+    control.put_DataPeerCheck(False);
+    control.GetFile(u"f", u"l");
+    ReplyUntilTransferCommand();
+    platform.calls.clear();
+    s2().AcceptRequest(41, u"10.9.8.7");
+    EXPECT_THAT(platform.calls, ElementsAre("Soquet2.CloseSocket", "Soquet3.Accept(41)"));
+}
+
+// A listener that cannot be opened ends the operation before any PORT line exists.
+TEST_F(TransferTest, AListenFailureEndsTheOperationBeforeAnythingIsSent) {
+    s2().throwOnListen = true;
+    s2().errorNumber = 98;
+    s2().errorDescription = u"Address already in use";
+    control.Dir();
+    Reply(kTypeOk);
+    EXPECT_THAT(s1().SentLines(), ElementsAre("TYPE A"));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("TransError(98,Address already in use,listen)",
+                            "CommandDone(-1,Dir,Address already in use)"));
+    EXPECT_EQ(control.IsIdle(), True);
 }
 
 TEST_F(TransferTest, AListenerErrorEndsTheControlConnectionEvenDuringDisConnect) {

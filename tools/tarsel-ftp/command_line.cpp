@@ -69,6 +69,8 @@ std::string UsageText() {
            "  --account TEXT         account for servers that ask for one\n"
            "  --precommand LINE      line sent before the login (repeatable)\n"
            "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
+           "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
+           "                         (60; 0 = wait for ever)\n"
            "  --trace                every protocol trace line to standard error\n"
            "  --chunk BYTES          upload block size (64K)\n"
            "  --keep-going           go on after a failed command\n"
@@ -170,15 +172,18 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             if (v->find_first_of("\r\n") != std::string::npos)
                 return fail("--precommand takes one line");
             o.preCommands.push_back(*v);
-        } else if (name == "--connect-timeout" || name == "--trans-timeout" || name == "--noop") {
+        } else if (name == "--connect-timeout" || name == "--trans-timeout" || name == "--noop" ||
+                   name == "--reply-timeout") {
             auto v = value();
             if (!v) return result;
             std::int32_t seconds = 0;
             if (!ParseSeconds(*v, seconds))
                 return fail(name + " needs a whole number of seconds, not '" + *v + "'");
-            (name == "--connect-timeout" ? o.connectTimeout
-             : name == "--trans-timeout" ? o.transTimeout
-                                         : o.noopTime) = seconds;
+            if (name == "--reply-timeout") o.replyTimeout = seconds;
+            else
+                (name == "--connect-timeout" ? o.connectTimeout
+                 : name == "--trans-timeout" ? o.transTimeout
+                                             : o.noopTime) = seconds;
         } else if (name == "--chunk") {
             auto v = value();
             if (!v) return result;

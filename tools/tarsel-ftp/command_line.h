@@ -15,6 +15,9 @@ namespace tarselftp {
 inline constexpr std::uint32_t kDefaultChunk = 64 * 1024;
 /// Largest accepted --chunk: a block is held in memory while it is sent.
 inline constexpr std::uint32_t kMaxChunk = 64 * 1024 * 1024;
+/// Seconds a reply may take when --reply-timeout is not given. The control itself waits
+/// without limit; a command-line run must not hang on a server that stopped answering.
+inline constexpr std::int32_t kDefaultReplyTimeout = 60;
 
 /// Everything the program's arguments decide. Unset optionals leave the control's own
 /// start value in place.
@@ -36,6 +39,8 @@ struct Options {
     std::optional<std::int32_t> connectTimeout;
     std::optional<std::int32_t> transTimeout;
     std::optional<std::int32_t> noopTime;
+    /// --reply-timeout; 0 waits for every reply without limit.
+    std::int32_t replyTimeout = kDefaultReplyTimeout;
     bool trace = false;
     std::uint32_t chunk = kDefaultChunk;
     bool keepGoing = false;

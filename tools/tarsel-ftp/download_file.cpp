@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,7 +14,33 @@ namespace {
 std::string SystemError(const std::string& what, const std::string& path, int error) {
     return what + " '" + path + "': " + std::strerror(error);
 }
+
+// Longest file name (one path component) the usual Linux file systems take.
+constexpr std::size_t kNameMax = 255;
+// Names tried before giving up; each is taken only when the name is free.
+constexpr int kCreateAttempts = 100;
+
+std::string RandomUnique() {
+    static constexpr char kLetters[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    std::string unique(8, '\0');
+    for (char& c : unique) c = kLetters[pick(random)];
+    return unique;
+}
 }  // namespace
+
+std::string TemporaryDownloadPath(std::string_view local, std::string_view unique) {
+    const std::size_t slash = local.rfind('/');
+    const std::string_view directory =
+        slash == std::string_view::npos ? std::string_view() : local.substr(0, slash + 1);
+    std::string_view name = local.substr(directory.size());
+    const std::string suffix = "." + std::string(unique) + ".part";
+    const std::size_t room = kNameMax > suffix.size() ? kNameMax - suffix.size() : 0;
+    if (name.size() > room) name = name.substr(0, room);
+    return std::string(directory) + std::string(name) + suffix;
+}
 
 DownloadFile::~DownloadFile() { (void)CloseFd(); }
 
@@ -51,7 +78,7 @@ std::string DownloadFile::Prepare(const std::string& local, std::optional<std::u
         return {};
     }
     mode_ = Mode::Part;
-    writePath_ = local + ".part";
+    writePath_.clear();  // named when the first block creates it
     return {};
 }
 
@@ -80,12 +107,38 @@ std::string DownloadFile::Open() {
         }
         break;
     case Mode::Part:
-        fd_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        created_ = fd_ >= 0;
-        break;
+        return CreateTemporaryFile();
     }
     if (fd_ < 0) return SystemError("cannot write", writePath_, errno);
     return {};
+}
+
+std::string DownloadFile::CreateTemporaryFile() {
+    // O_EXCL takes only a name that nothing has yet, so no file of the user's is truncated,
+    // and together with O_NOFOLLOW no symbolic link leads the bytes somewhere else.
+    for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+        writePath_ = TemporaryDownloadPath(local_, RandomUnique());
+        fd_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd_ >= 0 || errno != EEXIST) break;
+    }
+    if (fd_ < 0) return SystemError("cannot write", writePath_, errno);
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) {
+        const int error = errno;
+        (void)CloseFd();
+        ::unlink(writePath_.c_str());  // created just now, and not yet handed to anyone
+        return SystemError("cannot write", writePath_, error);
+    }
+    created_ = true;
+    createdDevice_ = st.st_dev;
+    createdInode_ = st.st_ino;
+    return {};
+}
+
+bool DownloadFile::IsOurTemporaryFile() const {
+    struct stat st {};
+    return created_ && ::lstat(writePath_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           st.st_dev == createdDevice_ && st.st_ino == createdInode_;
 }
 
 std::string DownloadFile::Write(const std::uint8_t* data, std::size_t size) {
@@ -121,7 +174,14 @@ std::string DownloadFile::Finish(bool success) {
     if (success && !opened_ && mode_ != Mode::None) error = Open();
     if (std::string closeError = CloseFd(); error.empty()) error = closeError;
     if (mode_ == Mode::Part && created_) {
-        if (success && error.empty()) {
+        // Something else under the temporary name (it was replaced while the download ran)
+        // is neither renamed over LOCAL nor removed.
+        const bool ours = IsOurTemporaryFile();
+        if (!ours) {
+            if (success && error.empty())
+                error = "'" + writePath_ + "' was replaced during the download; '" + local_ +
+                        "' is left as it was";
+        } else if (success && error.empty()) {
             if (::rename(writePath_.c_str(), local_.c_str()) != 0) {
                 error = SystemError("cannot rename '" + writePath_ + "' to", local_, errno);
                 ::unlink(writePath_.c_str());

@@ -5,14 +5,25 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
 namespace tarselftp {
 
-/// A fresh download is written to "LOCAL.part" and renamed to LOCAL only when it has
-/// succeeded, so that a failed or aborted download never leaves a half file under the final
-/// name. A resumed download (rest) writes into LOCAL itself from the restart offset on.
-/// "-" writes to standard output, and a LOCAL that exists and is no regular file (a device
-/// such as /dev/null, a pipe) is written directly.
+/// Where a fresh download to `local` is written until it has succeeded: beside `local`, in
+/// the same directory (the final rename then stays on one file system), named
+/// "NAME.UNIQUE.part" after the last component NAME of `local`. NAME is shortened, byte by
+/// byte, when the whole name would be longer than a file name may be (255 bytes).
+std::string TemporaryDownloadPath(std::string_view local, std::string_view unique);
+
+/// A fresh download is written to a temporary file of its own (TemporaryDownloadPath, with
+/// a random UNIQUE) and renamed to LOCAL only when it has succeeded, so that a failed or
+/// aborted download never leaves a half file under the final name. The temporary file is
+/// created exclusively, never through a symbolic link, and only a file this object created
+/// is ever renamed or removed: a file of the user's that happens to carry such a name is
+/// never touched. A resumed download (rest) writes into LOCAL itself from the restart offset
+/// on. "-" writes to standard output, and a LOCAL that exists and is no regular file (a
+/// device such as /dev/null, a pipe) is written directly.
 class DownloadFile {
 public:
     DownloadFile() = default;
@@ -33,8 +44,14 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     std::uint64_t BytesWritten() const { return written_; }
 
+    /// The file the bytes go to now (the temporary file of a fresh download once opened).
+    const std::string& WritePath() const { return writePath_; }
+
 private:
     std::string Open();
+    std::string CreateTemporaryFile();
+    /// Whether writePath_ is still the temporary file this object created.
+    bool IsOurTemporaryFile() const;
     std::string CloseFd();
 
     enum class Mode { None, Part, Resume, Direct, StandardOutput };
@@ -46,6 +63,8 @@ private:
     int fd_ = -1;
     bool opened_ = false;
     bool created_ = false;
+    dev_t createdDevice_ = 0;
+    ino_t createdInode_ = 0;
 };
 
 }  // namespace tarselftp

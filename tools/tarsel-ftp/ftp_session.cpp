@@ -3,7 +3,11 @@
 #include <chrono>
 #include <cstdio>
 
+#include <unistd.h>
+
 #include <asio/post.hpp>
+
+#include "terminal_text.h"
 
 namespace tarselftp {
 
@@ -57,6 +61,8 @@ constexpr auto kAbortGrace = std::chrono::seconds(5);
 FtpSession::FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options)
     : io_(io), control_(control), options_(options), quitGuard_(io), abortGuard_(io) {
     cookie_ = control_.Advise(*this);
+    stdoutIsTerminal_ = ::isatty(STDOUT_FILENO) == 1;
+    stderrIsTerminal_ = ::isatty(STDERR_FILENO) == 1;
 }
 
 FtpSession::~FtpSession() { control_.Unadvise(cookie_); }
@@ -78,6 +84,7 @@ bool FtpSession::Start() {
         if (options_.connectTimeout) control_.put_ConnectTimeout(*options_.connectTimeout);
         if (options_.transTimeout) control_.put_TransTimeout(*options_.transTimeout);
         if (options_.noopTime) control_.put_NoopTime(*options_.noopTime);
+        control_.put_ReplyTimeout(options_.replyTimeout);
     } catch (const AutomationError& e) {
         Fail(std::to_string(e.Number()), ToUtf8(e.Source()), ToUtf8(e.Description()));
         Finish();
@@ -305,7 +312,7 @@ void FtpSession::Fail(const std::string& code, const std::string& operation,
                       const std::string& text) {
     ++failures_;
     std::fflush(stdout);
-    std::fprintf(stderr, "tarsel-ftp: %s %s: %s\n", code.c_str(), operation.c_str(), text.c_str());
+    PrintError("tarsel-ftp: " + code + " " + operation + ": " + text);
     if (!options_.keepGoing) StopAfterFailure();
 }
 
@@ -367,17 +374,23 @@ void FtpSession::Finish() {
 }
 
 void FtpSession::TraceEvent(const std::string& text) {
-    if (options_.trace) std::fprintf(stderr, "event: %s\n", text.c_str());
+    if (options_.trace) PrintError("event: " + text);
 }
 
 void FtpSession::Print(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
+    const std::string shown = stdoutIsTerminal_ ? ShowControlCharacters(text) : text;
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
+}
+
+void FtpSession::PrintError(const std::string& line) {
+    const std::string shown = (stderrIsTerminal_ ? ShowControlCharacters(line) : line) + "\n";
+    std::fwrite(shown.data(), 1, shown.size(), stderr);
 }
 
 // ---- the control's events
 
 void FtpSession::Trace(const tarselctl::String& msg) {
-    if (options_.trace) std::fprintf(stderr, "%s\n", ToUtf8(msg).c_str());
+    if (options_.trace) PrintError(ToUtf8(msg));
 }
 
 void FtpSession::Connected() { TraceEvent("Connected"); }

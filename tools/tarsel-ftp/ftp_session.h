@@ -95,7 +95,10 @@ private:
     void StopAfterFailure();
     void Finish();
     void TraceEvent(const std::string& text);
+    /// Server text (listing lines, replies) to standard output.
     void Print(const std::string& text);
+    /// One line to standard error; it may hold server text.
+    void PrintError(const std::string& line);
 
     asio::io_context& io_;
     tarselctl::tarsel& control_;
@@ -114,6 +117,10 @@ private:
     std::function<void()> onFinished_;
     std::function<void()> onInputUnwanted_;
     tarselctl::Long cookie_ = 0;
+    /// Where the output is a terminal, control characters of server text are shown, not
+    /// obeyed. Redirected output stays byte for byte what the server sent.
+    bool stdoutIsTerminal_ = false;
+    bool stderrIsTerminal_ = false;
 };
 
 }  // namespace tarselftp

@@ -33,9 +33,16 @@ std::string UploadSource::Open(const std::string& path, std::uint32_t chunk) {
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
     if (size_ == 1) {
-        Close();
-        return "'" + path + "' is 1 byte long: a 1-byte file cannot be uploaded "
-               "(a block of one byte ends an upload, so the server would store an empty file)";
+        // The control takes a block holding one zero byte, as it hands the block over, for
+        // the end of the upload; any other single byte goes out.
+        unsigned char only = 0;
+        const ssize_t n = ::pread(fd_, &only, 1, 0);
+        if (n == 1 && only == 0) {
+            Close();
+            return "'" + path + "' is a single zero byte: that file cannot be uploaded "
+                   "(a block of one zero byte ends an upload, so the server would store an "
+                   "empty file)";
+        }
     }
     return {};
 }

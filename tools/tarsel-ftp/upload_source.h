@@ -17,8 +17,8 @@ public:
     UploadSource(const UploadSource&) = delete;
     UploadSource& operator=(const UploadSource&) = delete;
 
-    /// Opens `path` and checks that it can be uploaded (a regular file, not of one byte).
-    /// Error message or "".
+    /// Opens `path` and checks that it can be uploaded (a regular file, not a single zero
+    /// byte). Error message or "".
     std::string Open(const std::string& path, std::uint32_t chunk);
     /// Fills `block` with the next block; leaves it empty at the end of the file. Error
     /// message or "" (the file shrank, or a read failed).

@@ -17,8 +17,20 @@ namespace {
 
 String Decimal(long long value) { return FromUtf8(std::to_string(value)); }
 
+/// An IPv4-mapped IPv6 address in its IPv4 form, so that a dual-stack end and an IPv4 end
+/// of the same host write the same text.
+asio::ip::address Unmapped(const asio::ip::address& address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+String AddressText(const asio::ip::address& address) {
+    return FromUtf8(Unmapped(address).to_string());
+}
+
 String EndpointText(const tcp::endpoint& endpoint) {
-    return FromUtf8(endpoint.address().to_string()) + u":" + Decimal(endpoint.port());
+    return AddressText(endpoint.address()) + u":" + Decimal(endpoint.port());
 }
 
 AutomationError InvalidArgument(const char16_t* description) {
@@ -136,13 +148,14 @@ void AsioSoquet::OnConnectDone(const ConnectionPtr& c, const asio::error_code& e
         Fail(ec, "connect");
         return;
     }
+    // Announced while still an attempt: the connection counts as open from OnConnected on.
+    Diagnostic(u"connected to " + EndpointText(endpoint));
+    if (!c->owner) return;
     c->phase = Phase::Open;
     asio::error_code ignored;
     // Command lines are written whole; waiting to coalesce them only delays the dialogue.
     c->socket.set_option(tcp::no_delay(true), ignored);
     if (!c->sendQueue.empty()) StartWrite(c);
-    Diagnostic(u"connected to " + EndpointText(endpoint));
-    if (!c->owner) return;
     AnnounceOpen(c);
 }
 
@@ -209,9 +222,21 @@ void AsioSoquet::OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec)
 
 // ---- listening and accepting
 
-void AsioSoquet::Listen(const String& port) {
+void AsioSoquet::Listen(const String& port) { ListenAt(String(), port); }
+
+void AsioSoquet::ListenAt(const String& host, const String& port) {
     const auto number = ParsePortText(port, true);
     if (!number) throw InvalidArgument(u"Invalid port");
+    asio::ip::address address = asio::ip::address_v4::any();
+    if (!host.empty()) {
+        // Only numeric addresses: resolving a name here would block the loop. A NUL would
+        // cut the text short and bind an address nobody asked for.
+        asio::error_code ec;
+        if (host.find(u'\0') != String::npos) throw InvalidArgument(u"Invalid host");
+        address = asio::ip::make_address(ToUtf8(host), ec);
+        if (ec) throw InvalidArgument(u"Invalid host");
+        address = Unmapped(address);
+    }
     if (!MakeIdle()) return;
 
     auto l = std::make_shared<Listener>(io_);
@@ -219,27 +244,20 @@ void AsioSoquet::Listen(const String& port) {
     l->key = accepts_->NewListenerKey();
     listener_ = l;
 
-    const tcp::endpoint endpoint(asio::ip::address_v4::any(), *number);
+    const tcp::endpoint endpoint(address, *number);
     asio::error_code ec;
     l->acceptor.open(endpoint.protocol(), ec);
     if (!ec) l->acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) l->acceptor.bind(endpoint, ec);
     if (!ec) l->acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
-        asio::error_code ignored;
-        l->acceptor.close(ignored);
-        // Reported from the loop, so that the caller's own steps after Listen run first.
-        asio::post(io_, [l, ec] {
-            AsioSoquet* self = l->owner;
-            if (self == nullptr) return;
-            self->DropListener();
-            const String text1 = FromUtf8(ec.message());
-            self->Raise([&](SoquetEvents& s) { s.OnError(ec.value(), text1, u"listen"); });
-        });
-        return;
+        // Raised from the call, so that the caller learns of it before it announces a port.
+        DropListener();
+        throw AutomationError(ec.value(), u"Soquet", FromUtf8(ec.message()));
     }
     StartAccept(l);
-    Diagnostic(u"listening on " + Decimal(get_LocalPort()));
+    asio::error_code ignored;
+    Diagnostic(u"listening on " + EndpointText(l->acceptor.local_endpoint(ignored)));
 }
 
 void AsioSoquet::StartAccept(const ListenerPtr& l) {
@@ -335,6 +353,29 @@ Boolean AsioSoquet::get_SendReady() const {
     return conn_ && conn_->phase == Phase::Open && conn_->sendQueue.empty() ? True : False;
 }
 
-Boolean AsioSoquet::get_IsClosed() const { return conn_ ? False : True; }
+Boolean AsioSoquet::get_IsClosed() const {
+    return conn_ && conn_->phase == Phase::Open ? False : True;
+}
+
+String AsioSoquet::get_LocalHost() const {
+    if (!conn_ || conn_->phase != Phase::Open) return String();
+    asio::error_code ec;
+    const tcp::endpoint local = conn_->socket.local_endpoint(ec);
+    return ec ? String() : AddressText(local.address());
+}
+
+String AsioSoquet::get_RemoteHost() const {
+    if (!conn_ || conn_->phase != Phase::Open) return String();
+    asio::error_code ec;
+    const tcp::endpoint remote = conn_->socket.remote_endpoint(ec);
+    return ec ? String() : AddressText(remote.address());
+}
+
+String AsioSoquet::get_RequestHost(Long requestId) const {
+    if (!listener_) return String();
+    const std::optional<asio::ip::address> peer = accepts_->Peer(requestId, listener_->key);
+    if (!peer || peer->is_unspecified()) return String();
+    return AddressText(*peer);
+}
 
 }  // namespace tarselctl

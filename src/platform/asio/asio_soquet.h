@@ -53,26 +53,36 @@ namespace tarselctl {
 ///    until every queued byte is written; one OnSendDone follows each Send, in order. A Send
 ///    during a connection attempt is queued and written once connected; a Send with no
 ///    connection or attempt is ignored.
-///  - Listen binds 0.0.0.0 on the given port ("0": any free port); LocalPort is valid on
-///    return. A failure to listen is reported by a posted OnError(…, "listen"), never by an
-///    event inside the call; LocalPort is then 0. Every accepted connection is announced by
-///    OnAcceptRequest(id) and parked in the platform's PendingAccepts (which see for how long).
-///    An accept failure raises OnError(…, "accept") and the listener takes no more
-///    connections. Listeners never raise OnClosed.
+///  - ListenAt binds the numeric address given ("" or Listen: 0.0.0.0, every interface) on
+///    the given port ("0": any free port); LocalPort is valid on return. A port that is no
+///    number from 0 to 65535 or a host that is no numeric address raises AutomationError 380
+///    (source "Soquet"); no name is ever resolved here, since that would block. A failure to
+///    bind or listen raises AutomationError(errno, "Soquet", system message) from the call,
+///    after whatever the instance had is closed and before any other event; the instance is
+///    then idle, LocalPort 0, and no event follows. Every accepted connection is announced by
+///    OnAcceptRequest(id) and parked in the platform's PendingAccepts (which see for how long:
+///    a request nobody takes is closed in a later turn of the loop while the listener goes on
+///    listening). An accept failure raises OnError(…, "accept") and the listener takes no
+///    more connections. Listeners never raise OnClosed.
 ///  - Accept(id), on any instance of the same platform, takes the parked connection over and
 ///    raises OnConnected posted, never inside the call: the host that closes the listener and
 ///    accepts from inside OnAcceptRequest gets OnConnected after its handler has returned.
 ///    IsClosed is False from the Accept on. An unknown or expired id raises OnDiagnostic only.
-///  - IsClosed is False while a connection is open or being made (a connection attempt is
-///    under way, so DisConnect and Abort treat it as open and CloseSocket ends it), True for
-///    an idle instance or a listener.
+///  - IsClosed is True while a connection attempt is under way (resolving or connecting: no
+///    open connection yet, though CloseSocket still ends the attempt and raises OnClosed),
+///    for a listener and for an idle instance; False from OnConnected, or from Accept, until
+///    the connection ends.
+///  - LocalHost and RemoteHost are the numeric addresses of the two ends of an open
+///    connection ("" otherwise, listeners included); RequestHost(id) is the peer address of a
+///    request of this listener that is still waiting ("" once taken, dropped or unknown). An
+///    IPv4-mapped IPv6 address is written in its IPv4 form.
 ///  - LocalAddress is the IPv4 address of the local end, first octet in the most significant
 ///    byte (127.0.0.1 gives 0x7F000001), 0 with no connection or an IPv6 one. LocalPort is the
 ///    port of the listener or of the connection's local end, 0 otherwise. SocketVersion is
 ///    210. SetupPhase is stored and never read.
 ///  - OnDiagnostic texts (plain ASCII apart from a host name given by the caller):
 ///    "connecting to HOST:PORT", "trying ADDRESS:PORT", "connected to ADDRESS:PORT",
-///    "accepted ADDRESS:PORT", "closed by peer", "listening on PORT",
+///    "accepted ADDRESS:PORT", "closed by peer", "listening on ADDRESS:PORT",
 ///    "connection request ID from ADDRESS:PORT", "no connection request ID".
 class AsioSoquet final : public Soquet {
 public:
@@ -85,6 +95,7 @@ public:
 
     void ConnectTo(const String& host, const String& port, const String& localPort) override;
     void Listen(const String& port) override;
+    void ListenAt(const String& host, const String& port) override;
     void Accept(Long requestId) override;
     void CloseSocket() override;
     void Send(const std::string& data) override;
@@ -93,6 +104,9 @@ public:
     Long get_LocalPort() const override;
     Boolean get_SendReady() const override;
     Boolean get_IsClosed() const override;
+    String get_LocalHost() const override;
+    String get_RemoteHost() const override;
+    String get_RequestHost(Long requestId) const override;
     Integer get_SocketVersion() const override { return 210; }
     void put_SetupPhase(Boolean value) override { setupPhase_ = value; }
 

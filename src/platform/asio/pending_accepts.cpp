@@ -9,8 +9,18 @@ Long PendingAccepts::Add(asio::ip::tcp::socket socket, std::uint64_t listenerKey
     do {
         lastId_ = lastId_ == std::numeric_limits<Long>::max() ? 1 : lastId_ + 1;
     } while (waiting_.count(lastId_) != 0);
-    waiting_.emplace(lastId_, Waiting{std::move(socket), listenerKey});
+    asio::error_code ec;
+    const asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
+    const asio::ip::address peer = ec ? asio::ip::address() : remote.address();
+    waiting_.emplace(lastId_, Waiting{std::move(socket), listenerKey, peer});
     return lastId_;
+}
+
+std::optional<asio::ip::address> PendingAccepts::Peer(Long requestId,
+                                                      std::uint64_t listenerKey) const {
+    const auto it = waiting_.find(requestId);
+    if (it == waiting_.end() || it->second.listenerKey != listenerKey) return std::nullopt;
+    return it->second.peer;
 }
 
 std::optional<asio::ip::tcp::socket> PendingAccepts::Take(Long requestId) {

@@ -25,8 +25,13 @@ public:
     /// A key that tells one listener's requests from another's.
     std::uint64_t NewListenerKey() noexcept { return ++lastListenerKey_; }
 
-    /// Parks `socket` for the listener `listenerKey`; returns its request id (1 or more).
+    /// Parks `socket` for the listener `listenerKey`; returns its request id (1 or more). The
+    /// peer's address is noted now: a peer that resets before the request is looked at has
+    /// none to ask the socket for any more.
     Long Add(asio::ip::tcp::socket socket, std::uint64_t listenerKey);
+    /// The peer address of a request of the listener `listenerKey` still waiting; none when
+    /// the id is unknown, taken, dropped or another listener's.
+    std::optional<asio::ip::address> Peer(Long requestId, std::uint64_t listenerKey) const;
     /// Hands the connection of `requestId` over, removing it; none when the id is unknown.
     std::optional<asio::ip::tcp::socket> Take(Long requestId);
     /// Closes the connection of `requestId` if nobody took it yet.
@@ -56,6 +61,8 @@ private:
     struct Waiting {
         asio::ip::tcp::socket socket;
         std::uint64_t listenerKey;
+        /// Unspecified when the socket could not tell.
+        asio::ip::address peer;
     };
     std::map<Long, Waiting> waiting_;
     Long lastId_ = 0;

@@ -52,6 +52,11 @@ public:
 
     /// Like EucToSjis: at most `size` bytes to `out`, which may be `in` itself.
     std::size_t Decode(const char* in, std::size_t size, char* out, std::size_t& written);
+    /// Back to ASCII, shifted in: the state of a new decoder.
+    void Reset() noexcept {
+        mode_ = Mode::kAscii;
+        shifted_out_ = false;
+    }
 
 private:
     Mode mode_ = Mode::kAscii;

@@ -23,6 +23,10 @@ public:
 
     Integer get_Version() const override { return 210; }
 
+    // The JIS decoder's shift state is the only state kept between calls; the code name is
+    // a setting, not state.
+    void Reset() noexcept override { jis_.Reset(); }
+
     std::string SjisToJis(std::string& text) override {
         // ASCII text is its own JIS form: hand the buffer back rather than copy it.
         const std::size_t ascii = jcode::AsciiLength(text);

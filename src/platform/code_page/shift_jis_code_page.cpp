@@ -132,4 +132,13 @@ std::string EncodeShiftJis(std::u16string_view text) {
     return out;
 }
 
+bool IsShiftJisEncodable(std::u16string_view text) {
+    const EncoderTable& table = Encoder();
+    for (char16_t c : text) {
+        // The table has no entry for U+0000 (0 means "none" there) and none for surrogates.
+        if (c != 0 && table[c] == 0) return false;
+    }
+    return true;
+}
+
 }  // namespace tarselctl

@@ -71,6 +71,9 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     {u"NoopTime", RW, 0x68030002, L, {}},
     {u"ConnectTimeout", RW, 0x68030001, L, {}},
     {u"TransTimeout", RW, 0x68030000, L, {}},
+    // Added later, after every original member; the original ids above never move.
+    {u"ReplyTimeout", RW, 0x6803000E, L, {}},
+    {u"DataPeerCheck", RW, 0x6803000F, B, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

@@ -59,6 +59,7 @@ protected:
         c.put_port(u"2121");
         c.put_Passive(True);
         c.put_NoopTime(45);
+        c.put_DataPeerCheck(False);
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -70,6 +71,7 @@ protected:
         EXPECT_EQ(c.get_port(), u"21");
         EXPECT_EQ(c.get_Passive(), False);
         EXPECT_EQ(c.get_NoopTime(), 0);
+        EXPECT_EQ(c.get_DataPeerCheck(), True);
     }
 };
 
@@ -100,13 +102,15 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write Account=String(acct)/String()",
                                      "Write Port=String(2121)/String(21)",
                                      "Write Passive=Boolean(True)/Boolean(False)",
-                                     "Write NoopTime=Long(45)/Long(0)"));
+                                     "Write NoopTime=Long(45)/Long(0)",
+                                     "Write DataPeerCheck=Boolean(False)/Boolean(True)"));
 
     bag.log.clear();
     tarsel loaded(platform);
     loaded.ReadProperties(bag);
     EXPECT_THAT(bag.log, ElementsAre("Read PreCommand", "Read Passive", "Read Type", "Read SysCode",
-                                     "Read FileCode", "Read Account", "Read Port", "Read NoopTime"));
+                                     "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
+                                     "Read DataPeerCheck"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -115,6 +119,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_EQ(loaded.get_port(), u"2121");
     EXPECT_EQ(loaded.get_Passive(), True);
     EXPECT_EQ(loaded.get_NoopTime(), 45);
+    EXPECT_EQ(loaded.get_DataPeerCheck(), False);
 }
 
 TEST_F(PersistenceTest, StoredValuesLoadUncheckedAndReachTheConvertersAtConnect) {
@@ -175,15 +180,16 @@ TEST_F(PersistenceTest, NonNumericNoopTimeFailsTheLoadAfterTheKeysBeforeIt) {
 // the rest their old ones, and the error ends the call.
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
     const std::vector<String> readOrder = {u"PreCommand", u"Passive", u"Type", u"SysCode",
-                                           u"FileCode", u"Account", u"Port", u"NoopTime"};
+                                           u"FileCode", u"Account", u"Port", u"NoopTime",
+                                           u"DataPeerCheck"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 8; ++n) {
+    for (int n = 0; n <= 9; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 8) bag.failAt = n;
+        if (n < 9) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -191,7 +197,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 8);
+        EXPECT_EQ(failed, n < 9);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -206,25 +212,26 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_Account(), loaded(u"Account") ? u"" : u"acct");
         EXPECT_EQ(target.get_port(), loaded(u"Port") ? u"21" : u"2121");
         EXPECT_EQ(target.get_NoopTime(), loaded(u"NoopTime") ? 0 : 45);
-        EXPECT_EQ(platform.messages.size(), n < 8 ? 0u : 1u);
+        EXPECT_EQ(target.get_DataPeerCheck(), loaded(u"DataPeerCheck") ? True : False);
+        EXPECT_EQ(platform.messages.size(), n < 9 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 8; ++n) {
+    for (int n = 0; n <= 9; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 8) bag.failAt = n;
+        if (n < 9) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 8);
+        EXPECT_EQ(failed, n < 9);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));

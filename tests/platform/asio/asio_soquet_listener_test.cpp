@@ -1,7 +1,9 @@
 // Listening and accepting with the Asio socket: a listener announces connections that another
 // socket of the same platform takes over, as an active-mode data connection is set up.
 #include <cerrno>
+#include <system_error>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
@@ -46,7 +48,7 @@ TEST_F(AsioSoquetListener, AnotherSocketTakesTheAnnouncedConnectionAndConnectsAf
     ASSERT_NE(listener->get_LocalPort(), 0);
     EXPECT_EQ(listener->get_IsClosed(), True);
     EXPECT_EQ(listenerSink.diagnostics.back(),
-              "listening on " + std::to_string(listener->get_LocalPort()));
+              "listening on 0.0.0.0:" + std::to_string(listener->get_LocalPort()));
 
     bool connectedInsideAccept = true;
     listenerSink.onAcceptRequest = [&](Long id) {
@@ -129,24 +131,120 @@ TEST_F(AsioSoquetListener, ClosingTheAcceptedConnectionBeforeItsConnectedEventRa
     EXPECT_EQ(dataSink.log, std::vector<std::string>{"closed"});
 }
 
-TEST_F(AsioSoquetListener, PortInUseIsReportedFromTheLoopNotInsideListen) {
+TEST_F(AsioSoquetListener, PortInUseRaisesTheSystemErrorFromTheCallAndLeavesTheSocketIdle) {
     tcp::acceptor taken(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
-    const auto port = taken.local_endpoint().port();
-    listener->Listen(FromUtf8(std::to_string(port)));
-    EXPECT_TRUE(listenerSink.log.empty());
-    EXPECT_EQ(listener->get_LocalPort(), 0);
-    ASSERT_TRUE(RunUntil(io, [&] { return listenerSink.Has("error"); }));
-    EXPECT_EQ(listenerSink.errorNumber, EADDRINUSE);
-    EXPECT_EQ(listenerSink.errorStep, u"listen");
+    const String port = FromUtf8(std::to_string(taken.local_endpoint().port()));
+    try {
+        listener->ListenAt(u"127.0.0.1", port);
+        ADD_FAILURE() << "listened on a port in use";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), EADDRINUSE);
+        EXPECT_EQ(e.Description(), FromUtf8(std::system_category().message(EADDRINUSE)));
+    }
+    // The failed listener is gone: the socket can listen again at once.
+    listener->ListenAt(u"127.0.0.1", u"0");
+    EXPECT_NE(listener->get_LocalPort(), 0);
     RunFor(io, std::chrono::milliseconds(20));
-    EXPECT_EQ(listenerSink.log, std::vector<std::string>{"error"});
+    EXPECT_TRUE(listenerSink.log.empty());
 }
 
-TEST_F(AsioSoquetListener, BadListenPortRaisesAtOnce) {
+TEST_F(AsioSoquetListener, BadListenPortOrHostRaisesAtOnce) {
     for (const String port : {u"", u"-1", u"65536", u"port"}) {
         EXPECT_THROW(listener->Listen(port), AutomationError) << ToUtf8(port);
     }
+    // Only numeric addresses: a name would need a blocking look-up.
+    for (const String& host : {String(u"localhost"), String(u"127.0.0.256"), String(u"1.2.3"),
+                               String(u"127.0.0.1\0x", 11)}) {
+        try {
+            listener->ListenAt(host, u"0");
+            ADD_FAILURE() << "listened at '" << ToUtf8(host) << "'";
+        } catch (const AutomationError& e) {
+            EXPECT_EQ(e.Number(), 380);
+            EXPECT_EQ(e.Description(), u"Invalid host");
+        }
+    }
     EXPECT_EQ(listener->get_LocalPort(), 0);
+}
+
+TEST_F(AsioSoquetListener, ListenAtTakesConnectionsOnlyAtThatAddress) {
+    listener->ListenAt(u"127.0.0.1", u"0");
+    const auto port = static_cast<unsigned short>(listener->get_LocalPort());
+    tcp::socket elsewhere(io);
+    asio::error_code result;
+    bool done = false;
+    elsewhere.async_connect(tcp::endpoint(asio::ip::make_address("127.0.0.2"), port),
+                            [&](const asio::error_code& ec) {
+                                result = ec;
+                                done = true;
+                            });
+    ASSERT_TRUE(RunUntil(io, [&] { return done; }));
+    EXPECT_EQ(result, asio::error::connection_refused);
+    EXPECT_TRUE(listenerSink.log.empty());
+}
+
+TEST_F(AsioSoquetListener, RequestHostBelongsToTheListenerAndEndsWhenTaken) {
+    auto other = platform.CreateSoquet();
+    other->ListenAt(u"127.0.0.1", u"0");
+    listener->ListenAt(u"127.0.0.1", u"0");
+    std::vector<std::string> seen;
+    listenerSink.onAcceptRequest = [&](Long id) {
+        seen.push_back(ToUtf8(listener->get_RequestHost(id)));
+        seen.push_back("other:" + ToUtf8(other->get_RequestHost(id)));
+        data->Accept(id);
+        seen.push_back("taken:" + ToUtf8(listener->get_RequestHost(id)));
+    };
+    bool dialed = false;
+    asio::error_code dialResult;
+    tcp::socket client = Dial(dialed, dialResult);
+    ASSERT_TRUE(RunUntil(io, [&] { return dataSink.Has("connected"); }));
+    EXPECT_THAT(seen, ::testing::ElementsAre("127.0.0.1", "other:", "taken:"));
+    EXPECT_EQ(data->get_RemoteHost(), u"127.0.0.1");
+}
+
+/// Whether this machine can listen on IPv6 loopback at all.
+bool HasIpv6Loopback(asio::io_context& io) {
+    asio::error_code ec;
+    tcp::acceptor probe(io);
+    probe.open(tcp::v6(), ec);
+    if (!ec) probe.bind(tcp::endpoint(asio::ip::address_v6::loopback(), 0), ec);
+    return !ec;
+}
+
+TEST_F(AsioSoquetListener, AnIpv4PeerOfADualStackListenerIsNamedInItsIpv4Form) {
+    if (!HasIpv6Loopback(io)) GTEST_SKIP() << "no IPv6 on this machine";
+    listener->ListenAt(u"::", u"0");
+    std::string requestHost;
+    listenerSink.onAcceptRequest = [&](Long id) {
+        requestHost = ToUtf8(listener->get_RequestHost(id));
+        data->Accept(id);
+    };
+    tcp::socket client(io);
+    client.open(tcp::v4());
+    client.bind(tcp::endpoint(asio::ip::make_address("127.0.0.2"), 0));
+    client.async_connect(
+        tcp::endpoint(asio::ip::address_v4::loopback(),
+                      static_cast<unsigned short>(listener->get_LocalPort())),
+        [](const asio::error_code&) {});
+    ASSERT_TRUE(RunUntil(io, [&] { return dataSink.Has("connected"); }));
+    EXPECT_EQ(requestHost, "127.0.0.2");
+    EXPECT_EQ(data->get_RemoteHost(), u"127.0.0.2");
+    EXPECT_EQ(data->get_LocalHost(), u"127.0.0.1");
+    EXPECT_EQ(data->get_LocalAddress(), 0x7F000001);
+}
+
+TEST_F(AsioSoquetListener, Ipv6EndsAreNamedInTheirOwnForm) {
+    if (!HasIpv6Loopback(io)) GTEST_SKIP() << "no IPv6 on this machine";
+    listener->ListenAt(u"::1", u"0");
+    listenerSink.onAcceptRequest = [&](Long id) { data->Accept(id); };
+    auto client = platform.CreateSoquet();
+    RecordingSink clientSink;
+    client->SetEvents(&clientSink);
+    client->ConnectTo(u"::1", FromUtf8(std::to_string(listener->get_LocalPort())), u"0");
+    ASSERT_TRUE(RunUntil(io, [&] { return dataSink.Has("connected") && clientSink.Has("connected"); }));
+    EXPECT_EQ(client->get_LocalHost(), u"::1");
+    EXPECT_EQ(client->get_RemoteHost(), u"::1");
+    EXPECT_EQ(data->get_RemoteHost(), u"::1");
+    EXPECT_EQ(client->get_LocalAddress(), 0) << "no IPv4 address to announce in PORT";
 }
 
 TEST_F(AsioSoquetListener, ListeningSocketsOutliveThePlatformObject) {

@@ -47,6 +47,22 @@ TEST(CodawaComponent, JisShiftStateCarriesOverToTheNextCall) {
     EXPECT_EQ(codawa->JisToSjis(text), "\xb2\x88\x9f\x30");
 }
 
+TEST(CodawaComponent, ResetForgetsEveryJisShiftStateButKeepsTheCodeName) {
+    auto codawa = CreateCodawa();
+    codawa->put_CodeName(u"EUC");
+    // Shifted out, in a two-byte run, in katakana mode, and both of the first two.
+    for (const char* state : {"\x0e", "\x1b$B", "\x1b(I", "\x1b$B\x0e"}) {
+        SCOPED_TRACE(state);
+        std::string text = state;
+        (void)codawa->JisToSjis(text);
+        codawa->Reset();
+        std::string plain = "ABC=?";
+        EXPECT_EQ(codawa->JisToSjis(plain), "ABC=?");
+    }
+    std::string euc = "\xa4\xa2";
+    EXPECT_EQ(codawa->ToSjis(euc), "\x82\xa0");
+}
+
 TEST(CodawaComponent, JisOutputSwitchesWithDollarBAndParenJ) {
     auto codawa = CreateCodawa();
     std::string text = "a\x88\x9f\x88\x9f" "b\xb1\x88\x9f";

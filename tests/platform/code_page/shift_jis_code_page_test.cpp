@@ -83,6 +83,22 @@ TEST(ShiftJisCodePage, SurrogatesAndUnmappableCharactersBecomeQuestionMarks) {
     EXPECT_EQ(EncodeShiftJis(u"\u00a5\u301c"), "\x5c\x81\x60");  // one-way mappings
 }
 
+// What the encoder would have to replace is exactly what the check calls unencodable.
+TEST(ShiftJisCodePage, EncodableIsExactlyWhatTheEncoderWritesWithoutAQuestionMark) {
+    int encodable = 0;
+    for (unsigned c = 0; c < 0x10000; ++c) {
+        const std::u16string text(1, static_cast<char16_t>(c));
+        const bool replaced = c != u'?' && EncodeShiftJis(text) == "?";
+        ASSERT_EQ(IsShiftJisEncodable(text), !replaced) << std::hex << c;
+        encodable += !replaced;
+    }
+    EXPECT_GT(encodable, 7000);
+    EXPECT_TRUE(IsShiftJisEncodable(u""));
+    EXPECT_TRUE(IsShiftJisEncodable(std::u16string_view(u"a\0?\u00a5\uff71\u65e5", 6)));
+    EXPECT_FALSE(IsShiftJisEncodable(u"abc\U0001F600"));  // no pair has a form
+    EXPECT_FALSE(IsShiftJisEncodable(u"\u65e5\u00e9"));
+}
+
 TEST(ShiftJisCodePage, ConcurrentCallsGiveTheSameResults) {
     std::u16string text;
     for (char16_t c = 0x3000; c < 0x9FFF; c += 7) text += c;

@@ -1,0 +1,110 @@
+// tarsel-ftp's session over the scripted platform: what it makes of the control's events
+// when an upload goes wrong, and the uploads the control's end signal leaves possible.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include <asio/io_context.hpp>
+
+#include <tarsel/tarsel.h>
+
+#include "ftp_session.h"
+#include "support/fake_platform.h"
+
+namespace tarselftp {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::HasSubstr;
+using tarselctl::FakePlatform;
+using tarselctl::FakeSoquet;
+
+class TarselFtpSession : public ::testing::Test {
+protected:
+    TarselFtpSession() : control(platform) {}
+
+    void SetUp() override {
+        char pattern[] = "/tmp/tarsel-ftp-session-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        session.reset();
+        fs::remove_all(dir_);
+    }
+
+    FakeSoquet& s1() { return *platform.soquets.at(0); }
+    FakeSoquet& s2() { return *platform.soquets.at(1); }
+    FakeSoquet& s3() { return *platform.soquets.at(2); }
+    void Reply(const std::string& text) { s1().Receive(text + "\r\n"); }
+
+    std::string LocalFile(const std::string& content) {
+        const std::string path = (dir_ / "local").string();
+        std::ofstream(path, std::ios::binary) << content;
+        return path;
+    }
+
+    void StartLoggedIn() {
+        Options options;
+        options.host = "ftp.example";
+        options.keepGoing = true;
+        session = std::make_unique<FtpSession>(io, control, options);
+        ASSERT_TRUE(session->Start());
+        s1().Connect();
+        Reply("220 ready");
+        Reply("331 pw");
+        Reply("230 ok");
+        ASSERT_EQ(control.IsIdle(), tarselctl::True);
+    }
+
+    /// `put` of `content`, answered up to an open data connection and the first block sent.
+    void StartUpload(const std::string& content) {
+        session->AddLine("put " + LocalFile(content) + " remote");
+        Reply("200 Type set");   // TYPE I
+        Reply("200 PORT ok");    // PORT
+        Reply("150 Opening");    // STOR
+        s2().AcceptRequest(7);
+        s3().Connect();
+    }
+
+    FakePlatform platform;
+    tarselctl::tarsel control;
+    asio::io_context io;
+    std::unique_ptr<FtpSession> session;
+    fs::path dir_;
+};
+
+TEST_F(TarselFtpSession, AnErrorOfTheDataConnectionFailsAnUploadTheServerCallsComplete) {
+    StartLoggedIn();
+    ::testing::internal::CaptureStderr();
+    StartUpload("abc");
+    EXPECT_EQ(s3().sent, "abc");
+    // The data connection breaks; the server stores what it got and answers 226 anyway.
+    s3().Error(10054, u"Connection reset", u"send");
+    s3().Close();
+    Reply("226 Transfer complete");
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("tarsel-ftp: 10054 PutFile: Connection reset (send)"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSession, AOneByteFileUploadsWhole) {
+    StartLoggedIn();
+    ::testing::internal::CaptureStderr();
+    StartUpload("x");
+    EXPECT_EQ(s3().sent, "x");
+    s3().SendDone();  // the file is done: the control ends the upload
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    Reply("226 Transfer complete");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(session->ExitStatus(), 0);
+}
+
+}  // namespace
+}  // namespace tarselftp

@@ -1,0 +1,86 @@
+// An FTP server that answers the control over the fake platform's sockets, with no network:
+// it reads what the control asks of its sockets and queues the server's side as events.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/fake_platform.h"
+
+namespace tarselctl {
+
+/// A well-behaved server for whole operations: greeting, login (331 then 230), TYPE, REST,
+/// CWD, PWD, NOOP, QUIT, passive (PASV) and active (PORT) data connections, LIST and NLST of
+/// `listing`, RETR of `file`, STOR and APPE into `files`. Anything else gets 502.
+///
+/// Everything it does goes through the platform's `posted` queue, which Run() works off as
+/// an event loop would: the socket's connect, each reply, each piece of data, the close. Each
+/// posted step first checks that its socket is still in a state where a real peer could
+/// act (no data on a closed connection), so a control that closes or fails a socket in
+/// between sees what it would see from a real server.
+///
+/// The transfer's end follows the data connection: a download or listing ends with the
+/// server's close and "226"; an upload ends with "226" when the control closes the data
+/// connection, and the server keeps what arrived; a data connection that breaks under the
+/// server (an error, or the control's close before a download's end) gets "426".
+class FakeFtpServer {
+public:
+    /// The platform must be the one the control was created on; the server reaches the
+    /// sockets through its records (Soquet1 control, Soquet2 listener, Soquet3 data).
+    explicit FakeFtpServer(FakePlatform& platform) : platform_(platform) {}
+
+    // ---- content
+    std::string file = "The quick brown fox\r\njumps over the lazy dog.\r\n";
+    std::string listing = "-rw-r--r-- 1 ftp ftp 46 Jan 01 fox.txt\r\n"
+                          "drwxr-xr-x 2 ftp ftp 4096 Jan 01 pub\r\n";
+    /// Data goes out in pieces of this many bytes, one event each.
+    std::size_t piece = 16;
+    /// Uploads received, by the file name of the STOR or APPE line.
+    std::map<std::string, std::string> files;
+
+    /// Called with each piece of data just before the control receives it.
+    std::function<void(std::string_view)> onData;
+
+    // ---- what happened
+    /// Every command line received, without CR LF.
+    std::vector<std::string> lines;
+
+    /// Runs the queued work until nothing is left, reacting to each socket call of the
+    /// control. Returns false if it had to stop after `limit` steps (a control that keeps
+    /// the server busy for ever).
+    bool Run(std::size_t limit = 100000);
+
+private:
+    enum class Transfer { None, Download, Upload };
+
+    FakeSoquet* Socket(std::size_t index) const;
+    void React();
+    void CheckDataConnection();
+    void OnCommand(const std::string& line);
+    void Reply(const std::string& line);
+    void DataUp();
+    void BeginTransfer();
+    void EndTransfer(bool complete);
+
+    FakePlatform& platform_;
+    std::size_t callsSeen_ = 0;
+    std::size_t controlSendsSeen_ = 0;
+    std::size_t dataSendsSeen_ = 0;
+    std::string commandBuffer_;
+
+    bool passive_ = false;
+    bool dataUp_ = false;
+    /// The transfer command of the transfer under way ("" for none), and its argument.
+    std::string transferWord_;
+    std::string transferName_;
+    Transfer transfer_ = Transfer::None;
+    /// Counts transfers, so that queued pieces of an ended transfer are dropped.
+    unsigned transferId_ = 0;
+    std::string uploaded_;
+};
+
+}  // namespace tarselctl
