@@ -3,7 +3,15 @@
 // host builds on, put nothing but whole command lines on the wire and keep its buffers
 // bounded, whatever the server sends and whatever the host calls from inside its events.
 // After every step the event rules are checked; the first broken rule aborts the run with
-// the rule, the step and the recent events.
+// the rule, the step and the recent events (lines starting "#" are the program's steps).
+//
+// Switches, read from the environment:
+//   CONTROL_FUZZ_TRAIL=1      print the events of every run (to see what a seed does)
+//   CONTROL_FUZZ_NO_FLOODS=1  skip the Flood steps: a run then costs a fraction of a
+//                             millisecond instead of up to tens, for long runs that are about
+//                             event order; the memory bounds need a run with floods
+//   CONTROL_FUZZ_KNOWN=a|b    findings already reported (texts of their reports): a run that
+//                             breaks a rule with one of them in its report ends quietly
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,9 +45,9 @@ struct HostThrow {};
 // Ends a run that broke a rule already reported (see KnownFinding below).
 struct KnownFinding {};
 
-// CONTROL_FUZZ_KNOWN lists findings already reported, as texts separated by "|": a broken
-// rule whose report (rule, detail and trail) holds one of them ends its run quietly, so a
-// long run goes on looking for new ones while the known ones are being mended.
+// A broken rule whose report (rule, detail and trail) holds one of the CONTROL_FUZZ_KNOWN
+// texts ends its run quietly, so that a long run goes on looking for new findings while the
+// known ones are being mended.
 bool IsKnown(const std::string& report) {
     static const std::vector<std::string> known = [] {
         std::vector<std::string> texts;
@@ -440,7 +448,6 @@ void Host::PutData(ByteArray& data) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    // CONTROL_FUZZ_TRAIL=1 prints the events of each run: to see what a seed does.
     static const bool showTrail = std::getenv("CONTROL_FUZZ_TRAIL") != nullptr;
     Session session;
     if (showTrail) session.rules.trailLength = 400;

@@ -2,12 +2,16 @@
 # Builds one libFuzzer target with clang (ASan + UBSan) and runs it for the given number of
 # seconds (default 60):
 #   scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
-#   scripts/fuzz.sh control 3000 -jobs=1 -ignore_crashes=1
+#   scripts/fuzz.sh control 600
 # TARGET is a file fuzz/TARGET_fuzz.cpp (codawa, control); "scripts/fuzz.sh 60" alone runs
 # codawa. The build goes to build-fuzz/ (or $FUZZ_BUILD_DIR); the corpus grows in
 # build-fuzz/TARGET_corpus, starting from the committed seeds in fuzz/corpus/TARGET, and a
 # failing input lands in build-fuzz/ as crash-*. Replay one with:
 #   build-fuzz/fuzz/TARGET_fuzz build-fuzz/crash-...
+# The control target reads a few switches from the environment (CONTROL_FUZZ_TRAIL,
+# CONTROL_FUZZ_NO_FLOODS, CONTROL_FUZZ_KNOWN; see fuzz/control_fuzz.cpp). A long run that
+# goes on past findings and leaves one core free:
+#   CONTROL_FUZZ_NO_FLOODS=1 scripts/fuzz.sh control 5400 -fork=1 -ignore_crashes=1
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 target=codawa

@@ -94,9 +94,13 @@ bool tarsel::InterpretReplyLine(Long entry) {
     StopReplyTimer();
     m_PutReady = 0;
     if (m_InPreCommand == False) {
+        // Only the login asks for a password or an account: a 331 or 332 to any other
+        // command would slip PASS or ACCT into the middle of an operation (in front of a
+        // transfer's data connection, which then finds no transfer command to serve).
         const String code = line.substr(0, 3);
-        if (code == u"331") QueueCommandFirst(u"PASS " + m_Password);
-        else if (code == u"332") QueueCommandFirst(u"ACCT " + m_Account);
+        if (code == u"331" && m_Cmd == u"USER") QueueCommandFirst(u"PASS " + m_Password);
+        else if (code == u"332" && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
+            QueueCommandFirst(u"ACCT " + m_Account);
     }
     bool noAddress = false;
     if (m_Cmd == u"PASV") {

@@ -87,9 +87,11 @@ void tarsel::Soquet3_OnConnected() {
 
 void tarsel::Soquet3_OnReceived(std::string& data) {
     m_TimeoutCountdown = m_TransTimeout;
-    // Bytes that arrive during an upload, or for no transfer the host has open, are dropped.
-    if (m_HostSide != m_Cmd) return;
-    if (m_Cmd == u"RETR") {
+    // The bytes belong to the transfer the host has open, whatever command the server has
+    // made the control send since (a 331 to RETR sends PASS). Bytes that arrive during an
+    // upload, or for no transfer the host has open, are dropped.
+    const String side = m_HostSide;
+    if (side == u"RETR") {
         ByteArray bytes;
         if (m_FileCode == u"BIN") {
             bytes = ToByteArray(data);
@@ -98,7 +100,7 @@ void tarsel::Soquet3_OnReceived(std::string& data) {
             bytes = ToByteArray(ConvertDownload());
         }
         Raise([&](tarselEvents& s) { s.GetData(bytes); });
-    } else if (IsListing(m_Cmd)) {
+    } else if (IsListing(side)) {
         m_DirBuffer += data;
         if (!DeliverListingLines()) return;
         if (m_DirBuffer.size() - m_DirStart > kMaxListingLine) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -472,6 +473,7 @@ TEST_F(HostileServerTest, AResetInTheMiddleOfAnUploadIsReportedEvenWhenTheServer
     std::vector<std::string> events;
     for (const auto& e : recorder.NonTraceEvents())
         if (e != "PutData") events.push_back(e);
+    for (const auto& e : recorder.events) if (e != "PutData") std::cerr << "EV " << e << "\n";
     // The TransError may come before or after PutClose: the control may learn that the data
     // did not all go out from the socket or only from the server's claim of success.
     ASSERT_EQ(events.size(), 4u) << ::testing::PrintToString(recorder.events);

@@ -205,6 +205,7 @@ TEST_P(FailureSweep, EveryFailingCallLeavesTheHostInformedAndTheControlSettled) 
         if (!told) Finding("host-not-told", n, s, "no error, CommandDone, TransError or DisConnected");
     }
     EXPECT_LE(n, kLimit) << "the operation never got through";
+    RecordProperty("failing_calls_swept", static_cast<int>(n - 1));
     for (const auto& [key, example] : findings) ADD_FAILURE() << name << ": " << key << "\n" << example;
 }
 

@@ -95,14 +95,26 @@ void EventRules::Sample() {
         Violation("idle-state", "IsIdle is true while FtpCommand is \"" + ftpCommand_ + "\"");
     if (ftpCommand_.empty() && idle_)
         Violation("idle-state", "idle with no connection (FtpCommand \"\")");
-    // A connection begins when FtpCommand leaves "": Connect was accepted. After Abend the
-    // old connection may still report its close; a new Connect then starts afresh.
+    // A connection begins when FtpCommand leaves "": Connect was accepted. The host may do
+    // that before the old connection has reported its end (after Abend, or from inside the
+    // close events of the old connection's transfer): the old one's close events and its
+    // DisConnected still follow, and are its own.
     if (!ftpCommand_.empty() && (link_ == Link::None || before.empty())) {
-        if (link_ != Link::None && open_ != Kind::None) open_ = Kind::None;
+        if (link_ != Link::None) {
+            closing_ = true;
+            closingOpen_ = open_;
+        }
         link_ = Link::Opening;
+        open_ = Kind::None;
         hadTransfer_ = false;
         transError_ = false;
     }
+}
+
+bool EventRules::OfClosingConnection(Kind kind, bool close) {
+    if (!closing_ || closingOpen_ != kind || open_ == kind) return false;
+    if (close) closingOpen_ = Kind::None;
+    return true;
 }
 
 void EventRules::AfterEvent() { Sample(); }
@@ -142,6 +154,7 @@ void EventRules::OpenTransfer(Kind kind, const char* event) {
 }
 
 void EventRules::TransferData(Kind kind, const char* event) {
+    if (OfClosingConnection(kind, false)) return;
     RequireConnection(event);
     if (open_ != kind)
         Violation("transfer-order", std::string(event) + " outside its transfer (open: " +
@@ -149,6 +162,7 @@ void EventRules::TransferData(Kind kind, const char* event) {
 }
 
 void EventRules::CloseTransfer(Kind kind, const char* event) {
+    if (OfClosingConnection(kind, true)) return;
     RequireConnection(event);
     if (open_ != kind) {
         Violation("transfer-order", std::string(event) + " without an open " + KindName(static_cast<int>(kind)) +
@@ -204,6 +218,16 @@ void EventRules::Connected() {
 
 void EventRules::DisConnected(Long code, const String& msg) {
     Record("DisConnected(" + std::to_string(code) + "," + Shown(msg) + ")");
+    if (closing_) {
+        // The end of the connection the host had already replaced.
+        if (closingOpen_ != Kind::None)
+            Violation("transfer-order", std::string("DisConnected before the close of the open ") +
+                                            KindName(static_cast<int>(closingOpen_)) + " transfer");
+        closing_ = false;
+        closingOpen_ = Kind::None;
+        AfterEvent();
+        return;
+    }
     if (link_ == Link::None)
         Violation("connection-order", "DisConnected with no connection");
     if (open_ != Kind::None)

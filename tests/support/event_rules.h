@@ -106,6 +106,9 @@ private:
     void TransferData(Kind kind, const char* event);
     void CloseTransfer(Kind kind, const char* event);
     bool Running() const;
+    /// Whether a data or close event of `kind` belongs to the connection the host replaced
+    /// before it reported its end; a close ends that transfer.
+    bool OfClosingConnection(Kind kind, bool close);
 
     const tarsel* control_;
     std::deque<std::string> trail_;
@@ -117,6 +120,10 @@ private:
 
     Link link_ = Link::None;
     Kind open_ = Kind::None;
+    /// A connection the host replaced (Connect accepted) before its DisConnected came, and
+    /// the transfer it still had open.
+    bool closing_ = false;
+    Kind closingOpen_ = Kind::None;
     /// A transfer has opened in the running operation.
     bool hadTransfer_ = false;
     /// A TransError came in the running operation.

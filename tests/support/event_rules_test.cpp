@@ -10,6 +10,7 @@
 #include "support/control_harness.h"
 #include "support/event_rules.h"
 #include "support/tarsel_private_access.h"
+#include "transfer/transfer_dialogue.h"
 
 namespace tarselctl {
 namespace {
@@ -245,6 +246,33 @@ TEST_F(EventRulesOnAControl, IdleMeansDoneAndNoConnectionMeansNotIdle) {
     control.Abend();
     rules.Sample();
     EXPECT_THAT(rules.violations.front(), HasSubstr("IsIdle is true while FtpCommand is \"\""));
+}
+
+class EventRulesAcrossConnections : public TransferTest {
+protected:
+    EventRulesAcrossConnections() { control.Advise(rules); }
+    EventRules rules{&control};
+};
+
+// The host may call Connect from a close event the old connection raises as it ends: that
+// connection's DirClose and DisConnected still follow, and belong to it.
+TEST_F(EventRulesAcrossConnections, ANewConnectionInsideTheOldOnesCloseKeepsBothInOrder) {
+    control.put_Passive(True);
+    control.Dir();
+    StartDataPhase();
+    s3().Receive("tail without a line end");
+    recorder.onDirData = [&](String&) {
+        control.Connect(u"ftp.example", u"user", u"pw");
+        rules.Sample();
+    };
+    s1().Close();
+    s1().Connect();
+    EXPECT_EQ(control.get_FtpCommand(), u"Connect");
+    EXPECT_TRUE(rules.ok()) << rules.violations.front();
+
+    // But a close event of the old connection that never opened is still caught.
+    rules.DirClose();
+    EXPECT_THAT(Rules(rules), ::testing::ElementsAre("transfer-order"));
 }
 
 TEST(CommandBytes, OnlyWholeCrLfLinesWithoutNulPass) {
