@@ -86,6 +86,9 @@ bool tarsel::InterpretReplyLine(Long entry) {
         if (m_CloseCount != entry) return false;
         m_DataPhase = 0;
         m_PutReady = 0;
+        // An active-mode listener closed here raises no close, so nothing else would stop
+        // its data-connect time-out: left armed, it would fire into a later operation.
+        StopTimeoutTimer();
         EndOperation(ReplyCode(line), ReplyText(line), false);
         return m_CloseCount == entry;
     }
@@ -93,10 +96,11 @@ bool tarsel::InterpretReplyLine(Long entry) {
 
     StopReplyTimer();
     m_PutReady = 0;
-    if (m_InPreCommand == False) {
+    if (m_InPreCommand == False && m_Idle == False) {
         // Only the login asks for a password or an account: a 331 or 332 to any other
         // command would slip PASS or ACCT into the middle of an operation (in front of a
-        // transfer's data connection, which then finds no transfer command to serve).
+        // transfer's data connection, which then finds no transfer command to serve). A
+        // stray 331 after the login has ended gets no password either.
         const String code = line.substr(0, 3);
         if (code == u"331" && m_Cmd == u"USER") QueueCommandFirst(u"PASS " + m_Password);
         else if (code == u"332" && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
@@ -133,11 +137,14 @@ void tarsel::EndOperation(Integer code, const String& text, bool positive) {
     const Long entry = m_CloseCount;
     const bool abortedBeforeTransfer = m_AbortedBeforeTransfer != False;
     m_AbortedBeforeTransfer = False;
-    if (positive && code == 0 && abortedBeforeTransfer) {
+    // A reply that arrives with no operation running (a server's stray or late reply) ends
+    // nothing the host started: it can neither cut an upload short nor abort a transfer.
+    const bool running = m_Idle == False;
+    if (running && positive && code == 0 && abortedBeforeTransfer) {
         // The transfer never started; the positive reply only answered a set-up line.
         RaiseTransError(-5, u"transfer aborted", u"host");
         if (m_CloseCount != entry) return;
-    } else if (positive && code == 0 && (m_Cmd == u"STOR" || m_Cmd == u"APPE") &&
+    } else if (running && positive && code == 0 && (m_Cmd == u"STOR" || m_Cmd == u"APPE") &&
                m_PutFinished == False && m_TransErrorRaised == False) {
         // The server reports success, but the host's data had not ended: the upload was cut
         // short (the data connection closed early, or the final reply came before the data

@@ -123,6 +123,19 @@ TEST_F(ReplyInterpreterTest, ReplyWhileIdleEndsTheDoneOperation) {
     EXPECT_THAT(s1().sent, IsEmpty());
 }
 
+// Only the login's USER is answered with the password: a 331 that arrives once a login
+// without one is over sends nothing.
+TEST_F(ReplyInterpreterTest, AStray331AfterTheLoginSendsNoPassword) {
+    control.Connect(u"ftp.example", u"user", u"pw");
+    s1().Connect();
+    Reply("220 ready");
+    Reply("230 no password needed");
+    ASSERT_EQ(control.IsIdle(), True);
+    ClearLogs();
+    Reply("331 password please");
+    EXPECT_THAT(s1().SentLines(), IsEmpty());
+}
+
 // A host that starts its next operation inside CommandDone is served before the interpreter
 // goes on with the next line already received.
 TEST_F(ReplyInterpreterTest, OperationStartedInsideCommandDoneRunsBeforeTheNextBufferedLine) {

@@ -449,5 +449,30 @@ TEST_F(TransferTest, ADataSocketErrorIsReportedAndTheReplyStillEndsTheTransfer) 
                             "CommandDone(426,GetFile,Connection reset)"));
 }
 
+// A refused upload is over: a positive reply the server sends after it answers no operation,
+// so it must not report that upload as cut short (nor abort anything).
+TEST_F(TransferTest, AStrayPositiveReplyAfterAFailedUploadRaisesNoTransError) {
+    control.PutFile(u"f");
+    ReplyUntilTransferCommand();
+    Reply("425 no data connection");
+    recorder.Clear();
+    Reply("200 ok");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,DONE,ok)"));
+}
+
+// A refused listing whose listener was waiting under the data-connect time-out: the refusal
+// ends the wait too, so no time-out reaches the host after the operation is over.
+TEST_F(TransferTest, ARefusalWhileTheListenerWaitsLeavesNoTimeOutBehind) {
+    control.put_ConnectTimeout(2);
+    control.Ls(u"");
+    ReplyUntilTransferCommand();
+    Reply("226 nothing to send");  // a positive reply before any connection: the wait is timed
+    Reply("530 not logged in");
+    recorder.Clear();
+    t2().TickN(10);
+    EXPECT_THAT(recorder.NonTraceEvents(), IsEmpty());
+    EXPECT_EQ(control.IsIdle(), True);
+}
+
 }  // namespace
 }  // namespace tarselctl
