@@ -7,6 +7,25 @@
 
 namespace tarselctl {
 
+/// How a connection is secured with TLS, this end being the client.
+struct TlsClientSettings {
+    /// Check the server's certificate chain against the trusted CAs, and its name.
+    bool verify = true;
+    /// PEM file of trusted CA certificates; empty: the system's default store.
+    std::string caFile;
+    /// The host name or numeric address the certificate must carry. A name is also sent as
+    /// the server name indication; an address is matched against the certificate's IP
+    /// addresses.
+    std::string serverName;
+};
+
+/// OnError numbers of a TLS handshake that failed (step "tls"); text 1 is the TLS library's
+/// reason.
+inline constexpr Long kTlsHandshakeFailed = -10;
+/// The server's certificate was refused: not signed by a trusted CA, expired, or made out to
+/// another name.
+inline constexpr Long kTlsNotVerified = -11;
+
 /// What a socket instance reports. Every event arrives on the event-loop thread.
 class SoquetEvents {
 public:
@@ -27,6 +46,9 @@ public:
     }
     /// Diagnostic text.
     virtual void OnDiagnostic(const String& text) { (void)text; }
+    /// The TLS handshake begun by StartTls has completed: from here on Send and OnReceived
+    /// carry protected bytes.
+    virtual void OnSecured() {}
 };
 
 /// One TCP endpoint: an outgoing connection, an accepted one, or a listener.
@@ -83,6 +105,19 @@ public:
     virtual String get_RequestHost(Long requestId) const = 0;
     virtual Integer get_SocketVersion() const = 0;
     virtual void put_SetupPhase(Boolean value) = 0;
+
+    /// Starts TLS as the client on the open connection (from OnConnected on). It ends in
+    /// OnSecured, or in OnError(kTlsHandshakeFailed or kTlsNotVerified, reason, "tls") then
+    /// OnClosed. Bytes given to Send before OnSecured are written protected once secured.
+    /// `resumeFrom`: another instance of the same platform whose secured connection's session
+    /// the handshake offers to resume (FTP servers often require a data connection to resume
+    /// the control connection's session); nullptr, or one with no session, starts a new one.
+    /// On a secured connection CloseSocket still raises OnClosed before it returns; the
+    /// close_notify alert is then sent, once queued bytes are written, without waiting for the
+    /// peer's. A peer that closes without close_notify is an ordinary close.
+    virtual void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) = 0;
+    /// True from OnSecured until the connection ends.
+    virtual Boolean get_IsSecured() const = 0;
 };
 
 }  // namespace tarselctl

@@ -110,6 +110,15 @@ public:
         if (Check("SetupPhase", Call::Other)) Raise("Soquet");
         inner_->put_SetupPhase(value);
     }
+    void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override {
+        const bool fails = Check("StartTls", Call::Network);
+        inner_->StartTls(settings, resumeFrom);
+        if (fails) ReportLater(kTlsHandshakeFailed, u"handshake failure", u"tls");
+    }
+    Boolean get_IsSecured() const override {
+        Read("IsSecured");
+        return inner_->get_IsSecured();
+    }
 
 private:
     // True when this call is the one that fails. Calls that fail only by throwing do so here;

@@ -116,6 +116,7 @@ bool FakeSoquet::EndCurrent() {
     const bool hadConnection = state_ == State::Connecting || state_ == State::Connected;
     // Closed before the event runs: a handler that closes again must not raise a second one.
     state_ = State::Idle;
+    secured = false;
     accepted_ = false;
     isClosed = True;
     requests_.clear();
@@ -162,6 +163,20 @@ void FakeSoquet::ClearSent() {
     sends.clear();
 }
 
+void FakeSoquet::StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) {
+    Log("StartTls(" + settings.serverName + (settings.verify ? ",verify" : ",noverify") +
+        (settings.caFile.empty() ? "" : "," + settings.caFile) +
+        (resumeFrom ? ",resume" : "") + ")");
+    tlsSettings = settings;
+    tlsResumeFrom = resumeFrom;
+}
+
+void FakeSoquet::Secure() {
+    if (!sink_) return;
+    secured = true;
+    sink_->OnSecured();
+}
+
 void FakeSoquet::Connect() {
     if (!sink_) return;
     state_ = State::Connected;
@@ -184,6 +199,7 @@ void FakeSoquet::SendDone() {
 void FakeSoquet::Close() {
     if (!sink_) return;
     state_ = State::Idle;
+    secured = false;
     accepted_ = false;
     isClosed = True;
     sink_->OnClosed();

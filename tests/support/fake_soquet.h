@@ -65,6 +65,8 @@ public:
     String get_RequestHost(Long requestId) const override;
     Integer get_SocketVersion() const override { return socketVersion; }
     void put_SetupPhase(Boolean value) override;
+    void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
+    Boolean get_IsSecured() const override { return secured ? True : False; }
 
     // ---- properties the test may set at any time
     /// 127.0.0.1, most significant byte first.
@@ -113,8 +115,14 @@ public:
     void AcceptRequest(Long requestId, String peerHost = u"127.0.0.1");
     void Error(Long number, const String& text1, const String& text2);
     void Diagnostic(const String& text);
+    /// The TLS handshake asked for by StartTls completed: IsSecured True, then OnSecured.
+    void Secure();
 
     // ---- inspection
+    /// The settings of the last StartTls, and the instance it offered to resume from.
+    TlsClientSettings tlsSettings;
+    const Soquet* tlsResumeFrom = nullptr;
+    bool secured = false;
     State state() const { return state_; }
     SoquetEvents* sink() const { return sink_; }
     const std::string& name() const { return name_; }

@@ -378,4 +378,11 @@ String AsioSoquet::get_RequestHost(Long requestId) const {
     return AddressText(*peer);
 }
 
+void AsioSoquet::StartTls(const TlsClientSettings&, const Soquet*) {
+    // Not built yet: the handshake fails at once, as the interface lets it.
+    if (!conn_ || conn_->phase != Phase::Open) return;
+    if (!Raise([](SoquetEvents& s) { s.OnError(kTlsHandshakeFailed, u"TLS is not available", u"tls"); })) return;
+    MakeIdle();
+}
+
 }  // namespace tarselctl

@@ -109,6 +109,8 @@ public:
     String get_RequestHost(Long requestId) const override;
     Integer get_SocketVersion() const override { return 210; }
     void put_SetupPhase(Boolean value) override { setupPhase_ = value; }
+    void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
+    Boolean get_IsSecured() const override { return False; }
 
     /// Bytes asked of one read.
     static constexpr std::size_t kReadSize = 256 * 1024;
