@@ -233,6 +233,10 @@ inline constexpr DispId ConnectTimeout = 0x68030001;
 inline constexpr DispId TransTimeout = 0x68030000;
 inline constexpr DispId ReplyTimeout = 0x6803000E;
 inline constexpr DispId DataPeerCheck = 0x6803000F;
+inline constexpr DispId TlsMode = 0x68030010;
+inline constexpr DispId TlsCaFile = 0x68030011;
+inline constexpr DispId TlsVerify = 0x68030012;
+inline constexpr DispId HostCode = 0x68030013;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {

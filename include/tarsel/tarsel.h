@@ -16,6 +16,7 @@
 namespace tarselctl {
 
 class PropertyBag;
+class Utf8StreamConverter;
 
 /// The control's events. Every member does nothing by default; handlers may call back into
 /// the control (any method, Abort, Abend, DisConnect, Connect after Abend, property writes).
@@ -35,8 +36,17 @@ class PropertyBag;
 /// ends); -4 "upload cut short" (Where "data": the server reported success, but the upload's
 /// data connection ended before the host's end signal, so the stored file is incomplete);
 /// -5 "transfer aborted" (Where "host": Abort came before the transfer command was sent, and
-/// the server's positive reply to an earlier line ended the operation).
+/// the server's positive reply to an earlier line ended the operation); -6 "characters
+/// replaced" (Where "data": text of the transfer had characters with no form in the target
+/// code, or bytes that form no character, and each became '?'; raised once, before the close
+/// event); -10 and -11 (Where "tls"): the TLS handshake of the data connection failed, or
+/// the server's certificate was refused.
 /// A TransError before CommandDone(0) means the transfer did not do what the host asked.
+///
+/// DisConnected codes of the control's own: -1 time-outs ("connect timeout(timer)",
+/// "reply timeout(timer)"); -2 "reply line too long"; -10 TLS handshake failed and -11 the
+/// server's certificate refused (msg: the TLS library's reason); -12 the server refused
+/// AUTH TLS (msg: its reply), so nothing was sent in the clear.
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
@@ -123,6 +133,23 @@ public:
     /// the server the control connection goes to. Persisted.
     Boolean get_DataPeerCheck() const { return m_DataPeerCheck; }
     void put_DataPeerCheck(Boolean value) { m_DataPeerCheck = value != False ? True : False; }
+    /// "" (plain FTP), "explicit" (AUTH TLS after the greeting, then PBSZ 0 and PROT P after
+    /// the login, so that data connections are protected too) or "implicit" (TLS from the
+    /// first byte). Other values: error 54. Matched without regard to case. Persisted.
+    String get_TlsMode() const { return m_TlsMode; }
+    void put_TlsMode(const String& value);
+    /// PEM file of the CAs trusted for the server's certificate; "" for the system's store.
+    /// Persisted.
+    String get_TlsCaFile() const { return m_TlsCaFile; }
+    void put_TlsCaFile(const String& value) { m_TlsCaFile = value; }
+    /// True (the default): the server's certificate must be signed by a trusted CA and made
+    /// out to the host name or address given to Connect. Persisted.
+    Boolean get_TlsVerify() const { return m_TlsVerify; }
+    void put_TlsVerify(Boolean value) { m_TlsVerify = value != False ? True : False; }
+    /// The code of file contents on the host's side: "SJIS" (the default) or "UTF8". Other
+    /// values: error 54. Persisted.
+    String get_HostCode() const { return m_HostCode; }
+    void put_HostCode(const String& value);
     Boolean IsIdle() const { return m_Idle; }
     /// Caption of the status label.
     String get_Label1() const { return m_Label1; }
@@ -240,6 +267,20 @@ private:
     Boolean m_PutEnding = False;
     /// An active-mode data connection came up before its transfer command was sent.
     Boolean m_EarlyDataConnection = False;
+    String m_TlsMode;
+    String m_TlsCaFile;
+    Boolean m_TlsVerify = True;
+    String m_HostCode = u"SJIS";
+    /// The host name or address given to Connect: what the server's certificate must name.
+    String m_RemoteHost;
+    /// The server accepted PROT P: every data connection is secured.
+    Boolean m_DataProtected = False;
+    /// The control connection's TLS handshake is under way; nothing received counts until
+    /// it completes.
+    Boolean m_TlsStarting = False;
+    /// File-content conversions that involve UTF-8 (none when neither side is UTF-8), and
+    /// whether the running transfer's have been reported as having replaced characters.
+    std::unique_ptr<Utf8StreamConverter> m_DownloadText, m_UploadText;
     String m_Label1;
     Long m_Width = 0;
     Long m_Height = 0;
@@ -274,6 +315,7 @@ private:
     // ---- reply interpreter
     void Soquet1_OnReceived(std::string& data);
     bool InterpretReplyLine(Long entry);
+    bool SecureOrRefuse(const String& line);
     void EndOperation(Integer code, const String& text, bool positive);
 
     // ---- connection lifecycle
@@ -281,6 +323,11 @@ private:
     void Soquet1_OnClosed();
     void Soquet1_OnError(Long number, const String& text1, const String& text2);
     void Soquet1_OnDiagnostic(const String& text);
+    void Soquet1_OnSecured();
+    void AnnounceConnected();
+    void StartControlTls();
+    TlsClientSettings TlsSettings() const;
+    bool IsIPv6Connection() const;
     static std::vector<String> SplitText(const String& text, const String& delimiter, Long maxPieces);
     void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
 
@@ -306,6 +353,8 @@ private:
     static String BuildPortArgument(Long address, Long port);
     static String HexToDecimal(const String& hex);
     static void ParsePasvReply(const String& reply, String& host, String& port);
+    static String ParseEpsvReply(const String& reply);
+    static String BuildEprtArgument(const String& host, Long port);
     void Soquet2_OnAcceptRequest(Long requestId);
     void Soquet2_OnError(Long number, const String& text1, const String& text2);
     void Soquet2_OnDiagnostic(const String& text);
@@ -322,6 +371,9 @@ private:
     void Soquet3_OnClosed();
     void Soquet3_OnError(Long number, const String& text1, const String& text2);
     void Soquet3_OnDiagnostic(const String& text);
+    void Soquet3_OnSecured();
+    void DataConnectionReady();
+    void ReportReplacedCharacters();
     void EndDataConnection();
     void CloseHostSide();
     bool DeliverListingLines();
@@ -334,6 +386,9 @@ private:
 
     // ---- character-code settings
     void ApplyCodesToConverters();
+    void PrepareTextConverters();
+    std::string EncodeCommandText(String& text);
+    String DecodeReplyBytes();
 };
 
 }  // namespace tarselctl

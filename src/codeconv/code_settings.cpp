@@ -3,6 +3,8 @@
 #include <tarsel/code_page.h>
 #include <tarsel/tarsel.h>
 
+#include "platform/codawa/utf8_stream_converter.h"
+
 namespace tarselctl {
 
 namespace {
@@ -47,6 +49,7 @@ void tarsel::put_FileCode(const String& value) {
         m_FileCode = u"EUC";
         Codawa2->put_CodeName(u"EUC");
         break;
+    case u'U': m_FileCode = u"UTF8"; break;
     default: throw AutomationError(54, u"FileCode", u"Invalid File Kanji Code");
     }
 }
@@ -61,8 +64,68 @@ void tarsel::put_SysCode(const String& value) {
         m_SysCode = u"EUC";
         Codawa1->put_CodeName(u"EUC");
         break;
+    case u'U': m_SysCode = u"UTF8"; break;
     default: throw AutomationError(54, u"SysCode", u"Invalid System Kanji Code");
     }
+}
+
+void tarsel::put_HostCode(const String& value) {
+    switch (FirstUpper(value)) {
+    case u'S': m_HostCode = u"SJIS"; break;
+    case u'U': m_HostCode = u"UTF8"; break;
+    default: throw AutomationError(54, u"HostCode", u"Invalid Host Kanji Code");
+    }
+}
+
+void tarsel::put_TlsMode(const String& value) {
+    String lower = value;
+    for (char16_t& c : lower)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    if (lower.empty() || lower == u"explicit" || lower == u"implicit") {
+        m_TlsMode = lower;
+        return;
+    }
+    throw AutomationError(54, u"TlsMode", u"Invalid TLS Mode (\"\", \"explicit\" or \"implicit\")");
+}
+
+namespace {
+// The file code as a text code of the UTF-8 converters; false for BIN and unknown codes.
+bool FileTextCode(const String& fileCode, TextCode& code) {
+    if (fileCode == u"SJIS") code = TextCode::Sjis;
+    else if (fileCode == u"EUC") code = TextCode::Euc;
+    else if (fileCode == u"JIS") code = TextCode::Jis;
+    else if (fileCode == u"UTF8") code = TextCode::Utf8;
+    else return false;
+    return true;
+}
+}  // namespace
+
+void tarsel::PrepareTextConverters() {
+    m_DownloadText.reset();
+    m_UploadText.reset();
+    TextCode server;
+    if (!FileTextCode(m_FileCode, server)) return;
+    const bool hostUtf8 = m_HostCode == u"UTF8";
+    // Between Shift_JIS on the host and SJIS, EUC or JIS on the server the component's own
+    // converters serve, as they always have.
+    if (!hostUtf8 && server != TextCode::Utf8) return;
+    const TextCode host = hostUtf8 ? TextCode::Utf8 : TextCode::Sjis;
+    m_DownloadText = std::make_unique<Utf8StreamConverter>(server, host);
+    m_UploadText = std::make_unique<Utf8StreamConverter>(host, server);
+}
+
+std::string tarsel::EncodeCommandText(String& text) {
+    if (m_SysCode == u"UTF8") {
+        std::string bytes = EncodeUtf8(text);
+        text.clear();
+        return bytes;
+    }
+    return m_SysCode == u"EUC" ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
+}
+
+String tarsel::DecodeReplyBytes() {
+    if (m_SysCode == u"UTF8") return DecodeUtf8(m_RecvRaw);
+    return DecodeShiftJis(Codawa1->ToSjis(m_RecvRaw));
 }
 
 void tarsel::ApplyCodesToConverters() {
@@ -82,6 +145,11 @@ void tarsel::ApplyCodesToConverters() {
 }
 
 std::string tarsel::ConvertDownload() {
+    if (m_DownloadText) {
+        std::string out = m_DownloadText->Convert(m_GetRemainder);
+        m_GetRemainder.clear();
+        return out;
+    }
     if (m_FileCode == u"EUC") return Codawa2->EucToSjis(m_GetRemainder);
     if (m_FileCode == u"JIS") return Codawa2->JisToSjis(m_GetRemainder);
     if (m_FileCode == u"SJIS") return Codawa2->SjisToSjis(m_GetRemainder);
@@ -90,6 +158,9 @@ std::string tarsel::ConvertDownload() {
 
 std::string tarsel::ConvertUpload(const ByteArray& block) {
     // Bytes kept from the block before (a character cut at its end) go in front.
+    if (m_UploadText)
+        return m_UploadText->Convert(
+            std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
     m_PutRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
     if (m_FileCode == u"JIS") return Codawa2->SjisToJis(m_PutRemainder);
     if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_PutRemainder);
@@ -101,6 +172,13 @@ std::string tarsel::ConvertUpload(const ByteArray& block) {
 }
 
 String tarsel::ConvertListingLine(const std::string& line) {
+    if (m_SysCode == u"UTF8") {
+        std::string bytes = line;
+        String text = DecodeUtf8(bytes);
+        // The line is complete: a character cut at its end forms none.
+        text.append(bytes.size(), u'\uFFFD');
+        return text;
+    }
     std::string bytes = line;
     std::string sjis;
     try {

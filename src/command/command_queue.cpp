@@ -46,6 +46,12 @@ void tarsel::SendNextCommand() {
             // End-of-pre-command marker: nothing goes to the server for it.
             m_InPreCommand = False;
             continue;
+        } else if (m_Cmd == u"PASV" && IsIPv6Connection()) {
+            // PASV answers with an IPv4 address only; EPSV gives just a port, on the
+            // address the control connection already reaches.
+            line = u"EPSV";
+            m_Cmd = u"EPSV";
+            traceText = line;
         } else if (m_Cmd == u"XPRT") {
             try {
                 line = ActiveModeSetup();
@@ -96,9 +102,7 @@ void tarsel::SendRaw(const String& text) {
     String buffer = m_SendPending + text;
     m_SendPending.clear();
     if (Soquet1->get_SendReady() != False) {
-        std::string bytes =
-            m_SysCode == u"EUC" ? Codawa1->TextToEuc(buffer) : Codawa1->TextToSjis(buffer);
-        Soquet1->Send(bytes);
+        Soquet1->Send(EncodeCommandText(buffer));
     } else {
         m_SendPending = std::move(buffer);
     }
@@ -112,7 +116,7 @@ void tarsel::Soquet1_OnSendDone() {
     // server never receives Shift_JIS file names.
     std::string bytes;
     try {
-        bytes = m_SysCode == u"EUC" ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
+        bytes = EncodeCommandText(text);
     } catch (...) {
     }
     try {

@@ -4,6 +4,7 @@
 #include <tarsel/tarsel.h>
 
 #include "components/unfailing_calls.h"
+#include "platform/codawa/utf8_stream_converter.h"
 
 #include "control/event_raising.h"
 
@@ -14,17 +15,65 @@ namespace {
 // rest as a second command, a NUL cuts the line short on many servers, and a character that
 // the server's code cannot write goes out as '?', which most servers take as a wildcard
 // ("DELE ?.txt" deletes whatever matches). Both system codes go through the Shift_JIS code
-// page, so one check serves SJIS and EUC.
-bool IsUnsafeCommandText(const String& text) {
-    return text.find_first_of(u"\r\n\0", 0, 3) != String::npos || !IsShiftJisEncodable(text);
+// page, so one check serves SJIS and EUC; UTF-8 writes every character but a lone surrogate.
+bool IsUnsafeCommandText(const String& text, bool utf8) {
+    return text.find_first_of(u"\r\n\0", 0, 3) != String::npos ||
+           !(utf8 ? IsUtf8Encodable(text) : IsShiftJisEncodable(text));
+}
+
+// A literal IPv6 address may come in brackets, as in URLs; the socket and the certificate
+// check want it bare.
+String WithoutBrackets(const String& host) {
+    if (host.size() >= 2 && host.front() == u'[' && host.back() == u']')
+        return host.substr(1, host.size() - 2);
+    return host;
 }
 }  // namespace
+
+TlsClientSettings tarsel::TlsSettings() const {
+    TlsClientSettings settings;
+    settings.verify = m_TlsVerify != False;
+    settings.caFile = ToUtf8(m_TlsCaFile);
+    settings.serverName = ToUtf8(WithoutBrackets(m_RemoteHost));
+    return settings;
+}
+
+bool tarsel::IsIPv6Connection() const {
+    // Asked in the middle of a command sequence, which must go on: an address the socket
+    // cannot give counts as IPv4, as before IPv6 was known here.
+    try {
+        return Soquet1->get_LocalHost().find(u':') != String::npos;
+    } catch (...) {
+        return false;
+    }
+}
+
+void tarsel::StartControlTls() {
+    m_TlsStarting = True;
+    // A handshake that stalls is bounded like a reply that never comes.
+    StartReplyTimer(m_ReplyTimeout);
+    Soquet1->StartTls(TlsSettings(), nullptr);
+}
+
+void tarsel::Soquet1_OnSecured() {
+    if (m_TlsStarting == False) return;
+    m_TlsStarting = False;
+    StopReplyTimer();
+    if (m_TlsMode == u"implicit") {
+        // Implicit TLS: the connection counts as made only now that it is protected.
+        AnnounceConnected();
+        return;
+    }
+    // Explicit TLS after the 234: the login goes on, protected.
+    SendNextCommand();
+}
 
 // Callers check before they change or send anything, so a refused call or property write
 // leaves the control as it was.
 void tarsel::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) {
     for (const String* arg : args)
-        if (IsUnsafeCommandText(*arg)) throw AutomationError(5, source, u"Invalid Argument");
+        if (IsUnsafeCommandText(*arg, m_SysCode == u"UTF8"))
+            throw AutomationError(5, source, u"Invalid Argument");
 }
 
 std::vector<String> tarsel::SplitText(const String& text, const String& delimiter, Long maxPieces) {
@@ -52,6 +101,8 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     if (!m_FtpCommand.empty()) throw AutomationError(59, u"Connect", u"AlreadyConnected");
     // The account and the pre-command lines may come unchecked from stored settings.
     RefuseUnsafeText(u"Connect", {&Username, &Password, &m_Account});
+    // So may the TLS mode: one that is not understood must not quietly mean plain FTP.
+    put_TlsMode(m_TlsMode);
     std::vector<String> preCommands;
     if (!m_PreCommand.empty()) {
         preCommands = SplitText(m_PreCommand, u"\r\n", 0);
@@ -78,17 +129,30 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     m_AbortedBeforeTransfer = False;
     m_MultiLineCode.clear();
     m_SendPending.clear();
+    m_RemoteHost = RemoteHost;
+    // The greeting answers no command: a word left from the last connection (AUTH, PASV)
+    // must not decide what it means.
+    m_Cmd.clear();
+    m_DataProtected = False;
+    m_TlsStarting = False;
 
     BeginOperation(u"Connect");
+    // Explicit TLS comes before anything else is said, pre-command lines included.
+    if (m_TlsMode == u"explicit") QueueCommand(u"AUTH TLS");
     if (!m_PreCommand.empty()) {
         m_InPreCommand = True;
         for (const String& line : preCommands) QueueCommand(line);
         QueueCommand(u"EXPC");
     }
     QueueCommand(u"USER " + Username);
+    if (!m_TlsMode.empty()) {
+        // Protected data connections: the login's PASS and ACCT go in front of these.
+        QueueCommand(u"PBSZ 0");
+        QueueCommand(u"PROT P");
+    }
     try {
         StartTimeoutTimer(1);
-        Soquet1->ConnectTo(RemoteHost, m_Port, u"0");
+        Soquet1->ConnectTo(WithoutBrackets(RemoteHost), m_Port, u"0");
     } catch (const AutomationError& e) {
         // The connect time-out stays armed; its expiry then finds no connection to close.
         m_FtpCommand.clear();
@@ -141,6 +205,17 @@ void tarsel::Abort() {
 }
 
 void tarsel::Soquet1_OnConnected() {
+    if (m_TlsMode == u"implicit") {
+        // The connect time-out goes on bounding the handshake; Connected follows it.
+        m_TlsStarting = True;
+        StartReplyTimer(m_ReplyTimeout);
+        Soquet1->StartTls(TlsSettings(), nullptr);
+        return;
+    }
+    AnnounceConnected();
+}
+
+void tarsel::AnnounceConnected() {
     StopTimeoutTimer();
     // The greeting is due.
     StartReplyTimer(m_ReplyTimeout);
@@ -153,6 +228,8 @@ void tarsel::Soquet1_OnClosed() {
     StopTimeoutTimer();
     StopReplyTimer();
     m_Label1 = u"Closed";
+    m_TlsStarting = False;
+    m_DataProtected = False;
     m_Idle = False;
     m_FtpCommand.clear();
     m_Password.clear();

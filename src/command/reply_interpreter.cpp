@@ -28,8 +28,13 @@ String ReplyText(const String& line) { return line.size() > 4 ? line.substr(4) :
 
 void tarsel::Soquet1_OnReceived(std::string& data) {
     const Long entry = m_CloseCount;
+    if (m_TlsStarting != False) {
+        // Nothing the server says between its 234 and the end of the handshake is a reply:
+        // bytes sent in the clear there would be injected into the protected dialogue.
+        return;
+    }
     m_RecvRaw += data;
-    String text = DecodeShiftJis(Codawa1->ToSjis(m_RecvRaw));
+    String text = DecodeReplyBytes();
     m_Label1 = u"Received " + text;
     m_ReplyBuffer += text;
 
@@ -37,9 +42,10 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         m_ReplyLine = std::move(lines[i]);
         if (!InterpretReplyLine(entry)) {
-            // The host ended the connection from inside an event. The lines not yet
-            // interpreted stay buffered, unless the host has already started a new
-            // connection: they belong to the old server, and Connect has discarded its text.
+            // The host ended the connection from inside an event (or the connection ended,
+            // or its TLS handshake began). The lines not yet interpreted stay buffered,
+            // unless the host has already started a new connection: they belong to the old
+            // server, and Connect has discarded its text.
             if (m_FtpCommand.empty()) {
                 PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
                 m_ReplyScanned = 0;
@@ -77,6 +83,7 @@ bool tarsel::InterpretReplyLine(Long entry) {
         }
         return m_CloseCount == entry;
     }
+    if (m_Cmd == u"AUTH") return SecureOrRefuse(line);
     if (first == u'4' || first == u'5') {
         StopReplyTimer();
         CloseQuietly(*Soquet2);
@@ -106,8 +113,9 @@ bool tarsel::InterpretReplyLine(Long entry) {
         else if (code == u"332" && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
             QueueCommandFirst(u"ACCT " + m_Account);
     }
+    if (m_Cmd == u"PROT") m_DataProtected = True;
     bool noAddress = false;
-    if (m_Cmd == u"PASV") {
+    if (m_Cmd == u"PASV" || m_Cmd == u"EPSV") {
         PassiveModeSetup(line);
         if (m_PasvHost.empty() || m_PasvPort.empty()) {
             m_Queue.clear();
@@ -131,6 +139,26 @@ bool tarsel::InterpretReplyLine(Long entry) {
     }
     EndOperation(noAddress ? -1 : 0, ReplyText(line), true);
     return m_CloseCount == entry;
+}
+
+// The server's final reply to AUTH TLS. Only 234 lets the dialogue go on, protected: a host
+// that asked for TLS must never send its password in the clear, so any other answer ends the
+// connection. Lines after the 234 in the same read are dropped with it (they came in the
+// clear, after the point where only protected bytes count).
+bool tarsel::SecureOrRefuse(const String& line) {
+    StopReplyTimer();
+    if (line.compare(0, 3, u"234") != 0) {
+        m_DisconnectCode = -12;
+        m_DisconnectMsg = u"TLS refused by the server: " + line;
+        CloseQuietly(*Soquet1);
+        return false;
+    }
+    m_ReplyBuffer.clear();
+    m_ReplyScanned = 0;
+    m_RecvRaw.clear();
+    m_MultiLineCode.clear();
+    StartControlTls();
+    return false;
 }
 
 void tarsel::EndOperation(Integer code, const String& text, bool positive) {

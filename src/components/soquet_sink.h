@@ -16,6 +16,9 @@ public:
     void OnConnected() override {
         Guard([&] { n_ == 1 ? c_.Soquet1_OnConnected() : n_ == 3 ? c_.Soquet3_OnConnected() : void(); });
     }
+    void OnSecured() override {
+        Guard([&] { n_ == 1 ? c_.Soquet1_OnSecured() : n_ == 3 ? c_.Soquet3_OnSecured() : void(); });
+    }
     void OnReceived(std::string& data) override {
         Guard([&] { n_ == 1 ? c_.Soquet1_OnReceived(data) : n_ == 3 ? c_.Soquet3_OnReceived(data) : void(); });
     }

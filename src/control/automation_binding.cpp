@@ -475,6 +475,10 @@ Variant TarselObject::GetProperty(DispId id) const {
         case dispid::TransTimeout: return Variant::FromLong(c.get_TransTimeout());
         case dispid::ReplyTimeout: return Variant::FromLong(c.get_ReplyTimeout());
         case dispid::DataPeerCheck: return Variant::FromBoolean(c.get_DataPeerCheck());
+        case dispid::TlsMode: return Variant::FromString(c.get_TlsMode());
+        case dispid::TlsCaFile: return Variant::FromString(c.get_TlsCaFile());
+        case dispid::TlsVerify: return Variant::FromBoolean(c.get_TlsVerify());
+        case dispid::HostCode: return Variant::FromString(c.get_HostCode());
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -497,6 +501,10 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
         case dispid::TransTimeout: c.put_TransTimeout(v.AsLong()); return;
         case dispid::ReplyTimeout: c.put_ReplyTimeout(v.AsLong()); return;
         case dispid::DataPeerCheck: c.put_DataPeerCheck(v.AsBoolean()); return;
+        case dispid::TlsMode: c.put_TlsMode(v.AsString()); return;
+        case dispid::TlsCaFile: c.put_TlsCaFile(v.AsString()); return;
+        case dispid::TlsVerify: c.put_TlsVerify(v.AsBoolean()); return;
+        case dispid::HostCode: c.put_HostCode(v.AsString()); return;
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }

@@ -80,6 +80,10 @@ constexpr MemberDescription kDispatchMembers[] = {
     // Members added after the original interface: existing ids never move.
     {38, u"ReplyTimeout", RW, dispid::ReplyTimeout, VarType::Long, kNoParams},
     {39, u"DataPeerCheck", RW, dispid::DataPeerCheck, VarType::Boolean, kNoParams},
+    {40, u"TlsMode", RW, dispid::TlsMode, S, kNoParams},
+    {41, u"TlsCaFile", RW, dispid::TlsCaFile, S, kNoParams},
+    {42, u"TlsVerify", RW, dispid::TlsVerify, VarType::Boolean, kNoParams},
+    {43, u"HostCode", RW, dispid::HostCode, S, kNoParams},
 };
 
 constexpr P kMsg[] = {Arg(u"msg", S)};

@@ -22,6 +22,10 @@ const String kDefaultPort = u"21";
 constexpr Boolean kDefaultPassive = False;
 constexpr Long kDefaultNoopTime = 0;
 constexpr Boolean kDefaultDataPeerCheck = True;
+const String kDefaultTlsMode = u"";
+const String kDefaultTlsCaFile = u"";
+constexpr Boolean kDefaultTlsVerify = True;
+const String kDefaultHostCode = u"SJIS";
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -50,6 +54,10 @@ void tarsel::ReadProperties(PropertyBag& bag) {
     m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
     // Settings stored before the peer check existed read as its default.
     m_DataPeerCheck = bag.ReadBoolean(u"DataPeerCheck", kDefaultDataPeerCheck);
+    m_TlsMode = bag.ReadString(u"TlsMode", kDefaultTlsMode);
+    m_TlsCaFile = bag.ReadString(u"TlsCaFile", kDefaultTlsCaFile);
+    m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
+    m_HostCode = bag.ReadString(u"HostCode", kDefaultHostCode);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
@@ -64,6 +72,10 @@ void tarsel::WriteProperties(PropertyBag& bag) {
     bag.WriteBoolean(u"Passive", m_Passive, kDefaultPassive);
     bag.WriteLong(u"NoopTime", m_NoopTime, kDefaultNoopTime);
     bag.WriteBoolean(u"DataPeerCheck", m_DataPeerCheck, kDefaultDataPeerCheck);
+    bag.WriteString(u"TlsMode", m_TlsMode, kDefaultTlsMode);
+    bag.WriteString(u"TlsCaFile", m_TlsCaFile, kDefaultTlsCaFile);
+    bag.WriteBoolean(u"TlsVerify", m_TlsVerify, kDefaultTlsVerify);
+    bag.WriteString(u"HostCode", m_HostCode, kDefaultHostCode);
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

@@ -9,6 +9,7 @@
 #include <tarsel/tarsel.h>
 
 #include "components/unfailing_calls.h"
+#include "platform/codawa/utf8_stream_converter.h"
 
 #include "control/event_raising.h"
 
@@ -42,6 +43,7 @@ void tarsel::ResetTransferCarry() {
     // The file converter starts from its initial shift state whatever the file code: a JIS
     // file that ended shifted out would otherwise turn the next one's text into katakana.
     Codawa2->Reset();
+    PrepareTextConverters();
 }
 
 void tarsel::RaiseTransError(Long code, const String& description, const String& where) {
@@ -50,7 +52,20 @@ void tarsel::RaiseTransError(Long code, const String& description, const String&
 }
 
 void tarsel::Soquet3_OnConnected() {
-    if (m_Cmd == u"PORT" && !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()))) {
+    if (m_DataProtected != False && Soquet3->get_IsSecured() == False) {
+        // Protected data: the transfer begins once the handshake (resuming the control
+        // connection's session, as servers may demand) is through; the data-connect
+        // time-out still runs meanwhile.
+        Soquet3->StartTls(TlsSettings(), Soquet1.get());
+        return;
+    }
+    DataConnectionReady();
+}
+
+void tarsel::Soquet3_OnSecured() { DataConnectionReady(); }
+
+void tarsel::DataConnectionReady() {
+    if ((m_Cmd == u"PORT" || m_Cmd == u"EPRT") && !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()))) {
         // Some servers (pyftpdlib) connect as soon as they receive PORT, before answering
         // it. Closing that connection would leave the transfer waiting for one that never
         // comes, so it is held until the transfer command has been sent.
@@ -163,6 +178,14 @@ void tarsel::CloseHostSide() {
         m_DirBuffer.clear();
         m_DirStart = 0;
         m_DirScanned = 0;
+    } else if (side == u"RETR" && m_DownloadText) {
+        // Bytes kept at the end form no character: handed on as they are.
+        std::string rest = m_DownloadText->Finish();
+        if (!rest.empty()) {
+            ByteArray bytes = ToByteArray(rest);
+            Raise([&](tarselEvents& s) { s.GetData(bytes); });
+            if (serial != m_TransferSerial) return;
+        }
     } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
         std::string converted = ConvertDownload();
         // At the end of the data nothing can complete a cut character: its bytes are handed
@@ -173,6 +196,10 @@ void tarsel::CloseHostSide() {
         Raise([&](tarselEvents& s) { s.GetData(bytes); });
         if (serial != m_TransferSerial) return;
     }
+    if (!IsListing(side)) {
+        ReportReplacedCharacters();
+        if (serial != m_TransferSerial) return;
+    }
     m_HostSide.clear();
     ++m_TransferSerial;
     // An upload whose side has closed can no longer start, whatever reply comes later.
@@ -180,6 +207,18 @@ void tarsel::CloseHostSide() {
     if (side == u"RETR") Raise([](tarselEvents& s) { s.GetClose(); });
     else if (IsUpload(side)) Raise([](tarselEvents& s) { s.PutClose(); });
     else Raise([](tarselEvents& s) { s.DirClose(); });
+}
+
+// Text that went through a UTF-8 conversion with characters written as '?' is not what the
+// host or the server had: the host hears of it once per transfer, before the close.
+void tarsel::ReportReplacedCharacters() {
+    std::uint64_t replaced = 0;
+    if (m_DownloadText) replaced += m_DownloadText->Substitutions();
+    if (m_UploadText) replaced += m_UploadText->Substitutions();
+    if (replaced == 0) return;
+    m_DownloadText.reset();
+    m_UploadText.reset();
+    RaiseTransError(-6, u"characters replaced", u"data");
 }
 
 void tarsel::StartUploadIfReady() {
@@ -214,6 +253,7 @@ void tarsel::UploadStep() {
         // Any other block is data, a single byte included.
         if (data.empty() || (data.size() == 1 && data[0] == 0)) {
             m_PutFinished = True;
+            if (m_UploadText) m_PutRemainder = m_UploadText->Finish();
             // Bytes still kept from a block that ended inside a character go out unchanged
             // first; the close follows their send.
             if (!m_PutRemainder.empty()) {

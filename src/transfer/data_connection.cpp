@@ -90,6 +90,34 @@ void tarsel::ParsePasvReply(const String& reply, String& host, String& port) {
     port = (number >= 0 ? String(u" ") : String()) + Decimal(number);
 }
 
+// "229 Entering Extended Passive Mode (|||6446|)": the character after the parenthesis is
+// the delimiter, three of them stand before the port and one after it. Only the port is
+// taken; the address is the control connection's peer, so a server cannot send the data
+// connection anywhere else.
+String tarsel::ParseEpsvReply(const String& reply) {
+    const std::size_t open = reply.find(u'(');
+    if (open == String::npos || open + 5 > reply.size()) return String();
+    const char16_t d = reply[open + 1];
+    if (d < 33 || d > 126 || (d >= u'0' && d <= u'9')) return String();
+    if (reply[open + 2] != d || reply[open + 3] != d) return String();
+    std::size_t i = open + 4;
+    std::uint32_t port = 0;
+    std::size_t digits = 0;
+    for (; i < reply.size() && reply[i] >= u'0' && reply[i] <= u'9' && digits < 6; ++i, ++digits)
+        port = port * 10 + static_cast<std::uint32_t>(reply[i] - u'0');
+    if (digits == 0 || digits > 5 || i + 1 >= reply.size() || reply[i] != d ||
+        reply[i + 1] != u')' || port == 0 || port > 65535)
+        return String();
+    return Decimal(port);
+}
+
+String tarsel::BuildEprtArgument(const String& host, Long port) {
+    // A scope ("fe80::1%eth0") means something only on this host.
+    const String address = host.substr(0, host.find(u'%'));
+    const bool v6 = address.find(u':') != String::npos;
+    return String(v6 ? u"|2|" : u"|1|") + address + u"|" + Decimal(port) + u"|";
+}
+
 String tarsel::ActiveModeSetup() {
     m_DataPhase = 0;
     m_EarlyDataConnection = False;
@@ -100,8 +128,13 @@ String tarsel::ActiveModeSetup() {
     // A listen that fails raises here, before any PORT line exists.
     Soquet2->ListenAt(Soquet1->get_LocalHost(), u"0");
     SetSetupPhaseQuietly(*Soquet3, True);
-    const Long address = Soquet1->get_LocalAddress();
     const Long port = Soquet2->get_LocalPort();
+    if (IsIPv6Connection()) {
+        // PORT carries IPv4 addresses only.
+        m_Cmd = u"EPRT";
+        return u"EPRT " + BuildEprtArgument(Soquet1->get_LocalHost(), port);
+    }
+    const Long address = Soquet1->get_LocalAddress();
     m_Cmd = u"PORT";
     return u"PORT " + BuildPortArgument(address, port);
 }
@@ -110,7 +143,12 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
     m_DataPhase = 0;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
-    ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
+    if (m_Cmd == u"EPSV") {
+        m_PasvPort = ParseEpsvReply(replyLine);
+        m_PasvHost = m_PasvPort.empty() ? String() : Soquet1->get_RemoteHost();
+    } else {
+        ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
+    }
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);
     StartTimeoutTimer(2);

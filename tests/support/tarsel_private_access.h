@@ -40,6 +40,7 @@ struct tarselInspector {
     static void ParsePasvReply(const String& reply, String& host, String& port) {
         tarsel::ParsePasvReply(reply, host, port);
     }
+    static String ParseEpsv(const String& reply) { return tarsel::ParseEpsvReply(reply); }
 
     // ---- timer switches
     static void StartTimeoutTimer(tarsel& c, Long kind) { c.StartTimeoutTimer(kind); }

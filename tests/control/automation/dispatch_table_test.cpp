@@ -74,6 +74,10 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     // Added later, after every original member; the original ids above never move.
     {u"ReplyTimeout", RW, 0x6803000E, L, {}},
     {u"DataPeerCheck", RW, 0x6803000F, B, {}},
+    {u"TlsMode", RW, 0x68030010, S, {}},
+    {u"TlsCaFile", RW, 0x68030011, S, {}},
+    {u"TlsVerify", RW, 0x68030012, B, {}},
+    {u"HostCode", RW, 0x68030013, S, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

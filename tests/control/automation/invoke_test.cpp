@@ -75,7 +75,7 @@ TEST_F(InvokeTest, RejectedSettingsComeBackAsError54AndKeepTheirValue) {
     EXPECT_EQ(GetString(dispid::Filetype), u"I");
     ExpectError(Put(dispid::FileCode, Str(u"")), 54, u"FileCode", u"Invalid File Kanji Code");
     EXPECT_EQ(GetString(dispid::FileCode), u"BIN");
-    ExpectError(Put(dispid::SysCode, Str(u"UTF-8")), 54, u"SysCode", u"Invalid System Kanji Code");
+    ExpectError(Put(dispid::SysCode, Str(u"ISO-2022-JP")), 54, u"SysCode", u"Invalid System Kanji Code");
     EXPECT_EQ(GetString(dispid::SysCode), u"EUC");
 }
 

@@ -60,6 +60,10 @@ protected:
         c.put_Passive(True);
         c.put_NoopTime(45);
         c.put_DataPeerCheck(False);
+        c.put_TlsMode(u"explicit");
+        c.put_TlsCaFile(u"/etc/ca.pem");
+        c.put_TlsVerify(False);
+        c.put_HostCode(u"UTF8");
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -72,6 +76,10 @@ protected:
         EXPECT_EQ(c.get_Passive(), False);
         EXPECT_EQ(c.get_NoopTime(), 0);
         EXPECT_EQ(c.get_DataPeerCheck(), True);
+        EXPECT_EQ(c.get_TlsMode(), u"");
+        EXPECT_EQ(c.get_TlsCaFile(), u"");
+        EXPECT_EQ(c.get_TlsVerify(), True);
+        EXPECT_EQ(c.get_HostCode(), u"SJIS");
     }
 };
 
@@ -103,14 +111,19 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write Port=String(2121)/String(21)",
                                      "Write Passive=Boolean(True)/Boolean(False)",
                                      "Write NoopTime=Long(45)/Long(0)",
-                                     "Write DataPeerCheck=Boolean(False)/Boolean(True)"));
+                                     "Write DataPeerCheck=Boolean(False)/Boolean(True)",
+                                     "Write TlsMode=String(explicit)/String()",
+                                     "Write TlsCaFile=String(/etc/ca.pem)/String()",
+                                     "Write TlsVerify=Boolean(False)/Boolean(True)",
+                                     "Write HostCode=String(UTF8)/String(SJIS)"));
 
     bag.log.clear();
     tarsel loaded(platform);
     loaded.ReadProperties(bag);
     EXPECT_THAT(bag.log, ElementsAre("Read PreCommand", "Read Passive", "Read Type", "Read SysCode",
                                      "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
-                                     "Read DataPeerCheck"));
+                                     "Read DataPeerCheck", "Read TlsMode", "Read TlsCaFile",
+                                     "Read TlsVerify", "Read HostCode"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -181,15 +194,16 @@ TEST_F(PersistenceTest, NonNumericNoopTimeFailsTheLoadAfterTheKeysBeforeIt) {
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
     const std::vector<String> readOrder = {u"PreCommand", u"Passive", u"Type", u"SysCode",
                                            u"FileCode", u"Account", u"Port", u"NoopTime",
-                                           u"DataPeerCheck"};
+                                           u"DataPeerCheck", u"TlsMode", u"TlsCaFile",
+                                           u"TlsVerify", u"HostCode"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 9; ++n) {
+    for (int n = 0; n <= 13; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 9) bag.failAt = n;
+        if (n < 13) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -197,7 +211,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 9);
+        EXPECT_EQ(failed, n < 13);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -213,25 +227,27 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_port(), loaded(u"Port") ? u"21" : u"2121");
         EXPECT_EQ(target.get_NoopTime(), loaded(u"NoopTime") ? 0 : 45);
         EXPECT_EQ(target.get_DataPeerCheck(), loaded(u"DataPeerCheck") ? True : False);
-        EXPECT_EQ(platform.messages.size(), n < 9 ? 0u : 1u);
+        EXPECT_EQ(target.get_TlsMode(), loaded(u"TlsMode") ? u"" : u"explicit");
+        EXPECT_EQ(target.get_HostCode(), loaded(u"HostCode") ? u"SJIS" : u"UTF8");
+        EXPECT_EQ(platform.messages.size(), n < 13 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 9; ++n) {
+    for (int n = 0; n <= 13; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 9) bag.failAt = n;
+        if (n < 13) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 9);
+        EXPECT_EQ(failed, n < 13);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
