@@ -58,6 +58,21 @@ TEST(TarselFtpOptions, EveryOptionReachesItsSetting) {
     EXPECT_EQ(o.host, "host");
 }
 
+TEST(TarselFtpOptions, TlsAndUtf8OptionsTakeCurlsNamesAndBracketedHostsPassThrough) {
+    ParsedOptions p = Parse({"--tls", "Explicit", "--cacert", "ca.pem", "--insecure", "--syscode",
+                             "utf-8", "--filecode=UTF8", "--hostcode", "utf8", "[::1]"});
+    ASSERT_EQ(p.error, "");
+    const Options& o = p.options;
+    EXPECT_EQ(o.tls, "explicit");
+    EXPECT_EQ(o.caFile, "ca.pem");
+    EXPECT_TRUE(o.insecure);
+    EXPECT_EQ(o.sysCode, "UTF8");
+    EXPECT_EQ(o.fileCode, "UTF8");
+    EXPECT_EQ(o.hostCode, "UTF8");
+    EXPECT_EQ(o.host, "[::1]");
+    EXPECT_EQ(Parse({"--tls=implicit", "::1"}).options.tls, "implicit");
+}
+
 TEST(TarselFtpOptions, UnsetOptionsLeaveTheControlsStartValues) {
     ParsedOptions p = Parse({"host"});
     ASSERT_EQ(p.error, "");
@@ -83,7 +98,10 @@ TEST(TarselFtpOptions, RejectsValuesTheControlWouldMisread) {
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"--port", "0", "h"},          {"--port", "65536", "h"},
              {"--port", "21x", "h"},        {"--type", "E", "h"},
-             {"--type", "ASCII", "h"},      {"--filecode", "UTF8", "h"},
+             {"--type", "ASCII", "h"},      {"--filecode", "UTF16", "h"},
+             {"--tls", "ssl", "h"},         {"--tls", "", "h"},
+             {"--hostcode", "EUC", "h"},    {"--insecure=1", "h"},
+             {"--cacert", "", "h"},
              {"--filecode", "E", "h"},      {"--syscode", "JIS", "h"},
              {"--chunk", "1", "h"},         {"--chunk", "0", "h"},
              {"--chunk", "65M", "h"},       {"--chunk", "K", "h"},

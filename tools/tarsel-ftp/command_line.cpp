@@ -48,7 +48,8 @@ bool ParseByteCount(std::string_view text, std::uint64_t& value) {
 
 std::optional<std::string> MatchChoice(std::string_view value,
                                        std::initializer_list<std::string_view> choices) {
-    const std::string upper = Upper(value);
+    std::string upper = Upper(value);
+    if (upper == "UTF-8") upper = "UTF8";
     for (std::string_view choice : choices)
         if (upper == choice) return std::string(choice);
     return std::nullopt;
@@ -64,8 +65,13 @@ std::string UsageText() {
            "  --port N               server port (21)\n"
            "  --passive | --active   data connection mode\n"
            "  --type A|I|none        transfer type sent before transfers\n"
-           "  --filecode BIN|JIS|SJIS|EUC   code of file contents on the server\n"
-           "  --syscode SJIS|EUC     code of the server's commands and listings\n"
+           "  --filecode BIN|JIS|SJIS|EUC|UTF8   code of file contents on the server\n"
+           "  --syscode SJIS|EUC|UTF8   code of the server's commands and listings\n"
+           "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8)\n"
+           "  --hostcode SJIS|UTF8   code of local text files (SJIS)\n"
+           "  --tls explicit|implicit   FTP over TLS: AUTH TLS, or TLS from the first byte\n"
+           "  --cacert FILE          CA certificates (PEM) trusted for the server\n"
+           "  --insecure             do not check the server's certificate\n"
            "  --account TEXT         account for servers that ask for one\n"
            "  --precommand LINE      line sent before the login (repeatable)\n"
            "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
@@ -81,7 +87,8 @@ std::string UsageText() {
            "commands: cd DIR, cwd DIR, pwd, size FILE, noop, delete FILE, mkdir DIR,\n"
            "  rmdir DIR, rename FROM TO, site TEXT, quote LINE, dir [PATTERN], ls [PATTERN],\n"
            "  get REMOTE [LOCAL], put LOCAL [REMOTE], append LOCAL REMOTE, rest OFFSET,\n"
-           "  login USER PASSWORD, abort, quit\n";
+           "  login USER PASSWORD, abort, quit\n"
+           "HOST may be a name, an IPv4 address, or an IPv6 address as ::1 or [::1].\n";
 }
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
@@ -135,6 +142,26 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--trace") {
             if (!flag()) return result;
             o.trace = true;
+        } else if (name == "--insecure") {
+            if (!flag()) return result;
+            o.insecure = true;
+        } else if (name == "--tls") {
+            auto v = value();
+            if (!v) return result;
+            const std::string upper = Upper(*v);
+            if (upper == "EXPLICIT") o.tls = "explicit";
+            else if (upper == "IMPLICIT") o.tls = "implicit";
+            else return fail("--tls takes explicit or implicit, not '" + *v + "'");
+        } else if (name == "--cacert") {
+            auto v = value();
+            if (!v) return result;
+            if (v->empty()) return fail("--cacert needs a file name");
+            o.caFile = *v;
+        } else if (name == "--hostcode") {
+            auto v = value();
+            if (!v) return result;
+            o.hostCode = MatchChoice(*v, {"SJIS", "UTF8"});
+            if (!o.hostCode) return fail("--hostcode takes SJIS or UTF8, not '" + *v + "'");
         } else if (name == "--keep-going") {
             if (!flag()) return result;
             o.keepGoing = true;
@@ -155,13 +182,14 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--filecode") {
             auto v = value();
             if (!v) return result;
-            o.fileCode = MatchChoice(*v, {"BIN", "JIS", "SJIS", "EUC"});
-            if (!o.fileCode) return fail("--filecode takes BIN, JIS, SJIS or EUC, not '" + *v + "'");
+            o.fileCode = MatchChoice(*v, {"BIN", "JIS", "SJIS", "EUC", "UTF8"});
+            if (!o.fileCode)
+                return fail("--filecode takes BIN, JIS, SJIS, EUC or UTF8, not '" + *v + "'");
         } else if (name == "--syscode") {
             auto v = value();
             if (!v) return result;
-            o.sysCode = MatchChoice(*v, {"SJIS", "EUC"});
-            if (!o.sysCode) return fail("--syscode takes SJIS or EUC, not '" + *v + "'");
+            o.sysCode = MatchChoice(*v, {"SJIS", "EUC", "UTF8"});
+            if (!o.sysCode) return fail("--syscode takes SJIS, EUC or UTF8, not '" + *v + "'");
         } else if (name == "--account") {
             auto v = value();
             if (!v) return result;

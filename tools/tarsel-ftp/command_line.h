@@ -29,10 +29,18 @@ struct Options {
     std::optional<bool> passive;
     /// "A", "I" or "" (--type none).
     std::optional<std::string> type;
-    /// "BIN", "JIS", "SJIS" or "EUC".
+    /// "BIN", "JIS", "SJIS", "EUC" or "UTF8".
     std::optional<std::string> fileCode;
-    /// "SJIS" or "EUC".
+    /// "SJIS", "EUC" or "UTF8".
     std::optional<std::string> sysCode;
+    /// "SJIS" or "UTF8": the code of local text files.
+    std::optional<std::string> hostCode;
+    /// "explicit" or "implicit" (--tls).
+    std::optional<std::string> tls;
+    /// --cacert: PEM file of the CAs trusted for the server's certificate.
+    std::optional<std::string> caFile;
+    /// --insecure: the server's certificate is not checked.
+    bool insecure = false;
     std::optional<std::string> account;
     /// Every --precommand, in order.
     std::vector<std::string> preCommands;

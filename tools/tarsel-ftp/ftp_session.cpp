@@ -1,5 +1,6 @@
 #include "ftp_session.h"
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 
@@ -78,6 +79,10 @@ bool FtpSession::Start() {
         if (options_.type) control_.put_Filetype(FromUtf8(*options_.type));
         if (options_.fileCode) control_.put_FileCode(FromUtf8(*options_.fileCode));
         if (options_.sysCode) control_.put_SysCode(FromUtf8(*options_.sysCode));
+        if (options_.hostCode) control_.put_HostCode(FromUtf8(*options_.hostCode));
+        if (options_.tls) control_.put_TlsMode(FromUtf8(*options_.tls));
+        if (options_.caFile) control_.put_TlsCaFile(FromUtf8(*options_.caFile));
+        if (options_.insecure) control_.put_TlsVerify(tarselctl::False);
         if (options_.account) control_.put_Account(FromUtf8(*options_.account));
         if (!options_.preCommands.empty())
             control_.put_PreCommand(FromUtf8(JoinPreCommands(options_.preCommands)));
@@ -277,11 +282,38 @@ void FtpSession::StartQuit() {
     }
 }
 
+void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
+    running_ = Running{};
+    running_->operation = line.substr(0, line.find(' '));
+    running_->setupStep = step;
+    phase_ = Phase::Running;
+    try {
+        control_.QuoteCommand(FromUtf8(line));
+    } catch (const AutomationError&) {
+        // Not idle after all: the step is skipped, as a server without the feature would be.
+        running_.reset();
+        phase_ = Phase::Ready;
+    }
+}
+
 void FtpSession::Complete(std::int32_t code, const std::string& text) {
     abortGuard_.cancel();
     Running r = std::move(*running_);
     running_.reset();
     phase_ = Phase::Ready;
+    if (r.setupStep != SetupStep::None) {
+        // FEAT and OPTS are courtesies to the server: a refusal leaves the session as it is.
+        if (r.setupStep == SetupStep::Features && code == 0 && featuresListUtf8_)
+            StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
+        return;
+    }
+    if (code == 0 && !r.verb && r.operation == "Connect" && options_.sysCode &&
+        *options_.sysCode == "UTF8") {
+        // Servers that speak UTF-8 only when asked say so in FEAT.
+        featuresListUtf8_ = false;
+        StartSetupStep("FEAT", SetupStep::Features);
+        return;
+    }
     bool success = code == 0 && !r.localFault && !r.transErrorCode;
     if (r.verb == Verb::Get) {
         const std::string error = download_.Finish(success);
@@ -391,6 +423,15 @@ void FtpSession::PrintError(const std::string& line) {
 
 void FtpSession::Trace(const tarselctl::String& msg) {
     if (options_.trace) PrintError(ToUtf8(msg));
+    // FEAT lists one feature per line, each indented by a space.
+    if (running_ && running_->setupStep == SetupStep::Features && msg.size() >= 5 &&
+        msg[0] == u' ') {
+        std::string feature = ToUtf8(msg.substr(1));
+        while (!feature.empty() && (feature.back() == ' ' || feature.back() == '\r'))
+            feature.pop_back();
+        for (char& c : feature) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        if (feature == "UTF8") featuresListUtf8_ = true;
+    }
 }
 
 void FtpSession::Connected() { TraceEvent("Connected"); }

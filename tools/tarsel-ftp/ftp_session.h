@@ -65,6 +65,8 @@ public:
 
 private:
     enum class Phase { Idle, Connecting, Ready, Running, Quitting, Finished };
+    /// Lines the session sends on its own after the login.
+    enum class SetupStep { None, Features, Utf8On };
 
     /// The command that runs now and what has gone wrong with it so far.
     struct Running {
@@ -74,6 +76,7 @@ private:
         bool isTransfer = false;
         bool dataOpen = false;
         bool abortRequested = false;
+        SetupStep setupStep = SetupStep::None;
         /// First fault on this side (local file, abort); it outranks everything else.
         std::optional<std::string> localFault;
         /// First error of the data connection; a refusal by the server outranks it, since
@@ -87,6 +90,7 @@ private:
     void StartControlCommand(const Command& command);
     void StartQuit();
     void Complete(std::int32_t code, const std::string& text);
+    void StartSetupStep(const std::string& line, SetupStep step);
     void Fail(const std::string& code, const std::string& operation, const std::string& text);
     void NoteLocalFault(const std::string& text);
     void RequestAbort();
@@ -108,6 +112,8 @@ private:
     Phase phase_ = Phase::Idle;
     std::deque<ParsedLine> queue_;
     bool inputEnded_ = false;
+    /// FEAT's reply listed UTF8.
+    bool featuresListUtf8_ = false;
     std::optional<Running> running_;
     std::optional<std::uint64_t> pendingRest_;
     DownloadFile download_;
