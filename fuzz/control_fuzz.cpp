@@ -187,11 +187,14 @@ public:
 
     void Write(std::uint8_t property, std::uint8_t v) {
         static const char16_t* const kFiletypes[] = {u"I", u"A", u"", u"L 8", u"x"};
-        static const char16_t* const kFileCodes[] = {u"BIN", u"SJIS", u"EUC", u"JIS", u"x"};
-        static const char16_t* const kSysCodes[] = {u"SJIS", u"EUC", u"JIS", u"x"};
+        static const char16_t* const kFileCodes[] = {u"BIN", u"SJIS", u"EUC", u"JIS", u"x", u"UTF8"};
+        static const char16_t* const kSysCodes[] = {u"SJIS", u"EUC", u"JIS", u"x", u"UTF8"};
+        static const char16_t* const kTlsModes[] = {u"", u"explicit", u"implicit", u"x"};
+        static const char16_t* const kHostCodes[] = {u"SJIS", u"UTF8", u"x"};
         static const char* const kNames[] = {
             "TraceOn", "Passive", "Filetype", "FileCode", "SysCode", "Account", "PreCommand", "Rest",
-            "port", "NoopTime", "ConnectTimeout", "TransTimeout", "ReplyTimeout", "DataPeerCheck"};
+            "port", "NoopTime", "ConnectTimeout", "TransTimeout", "ReplyTimeout", "DataPeerCheck",
+            "TlsMode", "HostCode"};
         static_assert(sizeof kNames / sizeof kNames[0] == kPropertyCount);
         rules.Note(std::string("host: ") + kNames[property % kPropertyCount] + " := value " + std::to_string(v));
         const Boolean flag = v & 1 ? True : False;
@@ -204,9 +207,14 @@ public:
             case kFileCode:
                 // Converted data no longer matches its bytes from here on.
                 rules.compareDownloads = rules.compareUploads = false;
-                control.put_FileCode(kFileCodes[v % 5]);
+                control.put_FileCode(kFileCodes[v % 6]);
                 break;
-            case kSysCode: control.put_SysCode(kSysCodes[v % 4]); break;
+            case kSysCode: control.put_SysCode(kSysCodes[v % 5]); break;
+            case kTlsMode: control.put_TlsMode(kTlsModes[v % 4]); break;
+            case kHostCode:
+                rules.compareDownloads = rules.compareUploads = false;
+                control.put_HostCode(kHostCodes[v % 3]);
+                break;
             case kAccount: control.put_Account(text); break;
             case kPreCommand: control.put_PreCommand(text); break;
             case kRest: control.put_Rest(text); break;
@@ -243,7 +251,7 @@ private:
 
         static const char* const kSteps[] = {
             "Receive", "Reply", "Greet", "Close", "Error", "SendDone", "Accept", "DataUp", "Data",
-            "DataText", "Tick", "Call", "Arm", "Property", "Flood", "Diagnose", "Blocking", "PutPlan"};
+            "DataText", "Tick", "Call", "Arm", "Property", "Flood", "Diagnose", "Blocking", "PutPlan", "Secure"};
         static_assert(sizeof kSteps / sizeof kSteps[0] == kOpCount);
         const std::uint8_t op = in.Byte() % kOpCount;
         if (op != kCall && op != kReply) rules.Note(std::string("step: ") + kSteps[op]);
@@ -360,6 +368,11 @@ private:
             case kBlocking: {
                 FakeSoquet* s = in.Byte() % 2 ? data : control1;
                 s->sendBlocksUntilDone = in.Byte() & 1;
+                break;
+            }
+            case kSecure: {
+                FakeSoquet* s = in.Byte() % 2 ? data : control1;
+                if (Open(s) && s->tlsRequested && !s->secured) s->Secure();
                 break;
             }
             case kPutPlan: {

@@ -31,6 +31,8 @@
 //                                False until SendDone (v odd) or not
 //   PutPlan   n, n%8 sizes       the host's next upload blocks; size 0 ends the upload with
 //                                an empty array, 255 by leaving the array as handed over
+//   Secure    s                  the TLS handshake asked of socket s (even: control, odd:
+//                                data) completes, if one was asked for on its connection
 #pragma once
 
 #include <cstdint>
@@ -41,7 +43,7 @@ namespace tarselctl::fuzzing {
 
 enum Op : std::uint8_t {
     kReceive, kReply, kGreet, kClose, kError, kSendDone, kAccept, kDataUp, kData, kDataText,
-    kTick, kCall, kArm, kProperty, kFlood, kDiagnose, kBlocking, kPutPlan, kOpCount
+    kTick, kCall, kArm, kProperty, kFlood, kDiagnose, kBlocking, kPutPlan, kSecure, kOpCount
 };
 
 enum Call : std::uint8_t {
@@ -58,7 +60,8 @@ enum Event : std::uint8_t {
 
 enum Property : std::uint8_t {
     kTraceOn, kPassive, kFiletype, kFileCode, kSysCode, kAccount, kPreCommand, kRest, kPort,
-    kNoopTime, kConnectTimeout, kTransTimeout, kReplyTimeout, kDataPeerCheck, kPropertyCount
+    kNoopTime, kConnectTimeout, kTransTimeout, kReplyTimeout, kDataPeerCheck, kTlsMode, kHostCode,
+    kPropertyCount
 };
 
 /// Replies the server may send whole, each with its CR LF.
@@ -95,6 +98,9 @@ inline const std::vector<std::string> kReplies = {
     std::string("200 nul\0inside\r\n", 16),
     "550-first\r\n550 last\r\n",
     "331 pw\r\n230 ok\r\n",
+    "234 proceed with negotiation\r\n",
+    "229 Entering Extended Passive Mode (|||6446|)\r\n",
+    "200 \xE6\x97\xA5\xF0\x9F\x98\x80 \xE6\x97\r\n",
 };
 
 /// Texts the server may send on the data connection.

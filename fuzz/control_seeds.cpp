@@ -124,6 +124,34 @@ std::map<std::string, ProgramWriter> Seeds() {
     seeds["sends_held_back"].Step(kBlocking, {0, 1}).Call(kConnect, kHost, kFile).Step(kGreet)
         .Reply("220 ready\r\n").Call(kAbort).Reply("331 password please\r\n").Step(kSendDone, {0})
         .Step(kSendDone, {0}).Reply("230 logged in\r\n").Call(kDisConnect).Reply("221 bye\r\n").Step(kClose, {0});
+
+    // FTPS, UTF-8.
+    for (bool passive : {false, true}) {
+        ProgramWriter& p = seeds[passive ? "tls_explicit_get_passive" : "tls_explicit_put_active"];
+        p.Set(kTlsMode, 1).Call(kConnect, 16, 1).Step(kGreet).Reply("220 ready\r\n")
+            .Reply("234 proceed with negotiation\r\n").Step(kSecure, {0})
+            .Reply("331 password please\r\n").Reply("230 logged in\r\n").Reply("200 ok\r\n")
+            .Reply("200 ok\r\n");
+        if (passive) p.Set(kPassive, 1);
+        p.Call(passive ? kGetFile : kPutFile, kFile, kFile).Reply("200 ok\r\n")
+            .Reply(passive ? kReplies[5] : "200 ok\r\n").Reply(kReplies[6]);
+        if (!passive) p.Step(kAccept, {0});
+        p.Step(kDataUp).Step(kSecure, {1});
+        if (passive) p.Raw(kData, "protected").Step(kClose, {2});
+        else p.Step(kSendDone, {1}).Step(kSendDone, {1});
+        p.Reply(kReplies[7]);
+    }
+    seeds["tls_implicit_refused_handshake"].Set(kTlsMode, 2).Call(kConnect, 16, 1).Step(kGreet)
+        .Step(kError, {0, 1});
+    seeds["tls_auth_refused"].Set(kTlsMode, 1).Call(kConnect, 16, 1).Step(kGreet)
+        .Reply("220 ready\r\n").Reply("530 not logged in\r\n");
+    seeds["utf8_listing_and_file"] = Transfer(kDir, true);
+    seeds["utf8_listing_and_file"].bytes.insert(seeds["utf8_listing_and_file"].bytes.begin(),
+                                                {kProperty, kSysCode, 4, kProperty, kFileCode, 5,
+                                                 kProperty, kHostCode, 1});
+    seeds["utf8_listing_and_file"].Reply(kReplies[6]).Raw(kData, "caf\xC3\xA9\r\n\xF0\x9F\x98")
+        .Raw(kData, "\x80\r\n\xE6").Step(kClose, {2}).Reply(kReplies[7])
+        .Reply("200 \xE6\x97\xA5\xF0\x9F\x98\x80 \xE6\x97\r\n");
     return seeds;
 }
 

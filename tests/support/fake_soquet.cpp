@@ -117,6 +117,7 @@ bool FakeSoquet::EndCurrent() {
     // Closed before the event runs: a handler that closes again must not raise a second one.
     state_ = State::Idle;
     secured = false;
+    tlsRequested = false;
     accepted_ = false;
     isClosed = True;
     requests_.clear();
@@ -169,6 +170,7 @@ void FakeSoquet::StartTls(const TlsClientSettings& settings, const Soquet* resum
         (resumeFrom ? ",resume" : "") + ")");
     tlsSettings = settings;
     tlsResumeFrom = resumeFrom;
+    tlsRequested = true;
 }
 
 void FakeSoquet::Secure() {
@@ -200,6 +202,7 @@ void FakeSoquet::Close() {
     if (!sink_) return;
     state_ = State::Idle;
     secured = false;
+    tlsRequested = false;
     accepted_ = false;
     isClosed = True;
     sink_->OnClosed();

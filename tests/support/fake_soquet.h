@@ -122,6 +122,8 @@ public:
     /// The settings of the last StartTls, and the instance it offered to resume from.
     TlsClientSettings tlsSettings;
     const Soquet* tlsResumeFrom = nullptr;
+    /// StartTls was called on the current connection; Secure() completes it.
+    bool tlsRequested = false;
     bool secured = false;
     State state() const { return state_; }
     SoquetEvents* sink() const { return sink_; }
