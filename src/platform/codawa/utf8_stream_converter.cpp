@@ -15,6 +15,10 @@
 #include <memory>
 #include <stdexcept>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "platform/code_page/cp932_encoder.h"
 #include "platform/code_page/cp932_table.h"
 #include "platform/codawa/byte_classes.h"
@@ -33,7 +37,6 @@ using jcode::IsSjisKatakana;
 using jcode::IsSjisLead;
 using jcode::kCells;
 using jcode::kSegment;
-using jcode::OutputBuffer;
 
 // A table entry: the bytes to write in bits 0-23 (first byte lowest), their number (1-3)
 // in bits 24-25, and bit 31 set when they stand for a character that could not be written.
@@ -149,6 +152,49 @@ const Tables& GetTables() {
     return *tables;
 }
 
+// The output of one conversion, written through a raw pointer. The whole text's expected
+// size is reserved once, without filling it; each segment then fills (as std::string must be
+// before it is written through a pointer) only its own worst case ahead of the cursor. So the
+// fill happens in cache, just before the conversion overwrites it, and the output goes to
+// memory once, where filling the whole expected size first would write it twice.
+class Output {
+public:
+    // A large output is faulted in 2 MiB at a time rather than 4 KiB: a fresh buffer's page
+    // faults otherwise cost as much as the conversion itself.
+    static void AdviseHugePages(char* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::uintptr_t kHuge = 2u << 20;
+        if (size < 4 * kHuge) return;
+        const auto from = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+        const auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+        (void)data;
+        (void)size;
+#endif
+    }
+
+    /// Appends to `out`, with room for `expected` bytes reserved.
+    Output(std::string& out, std::size_t expected) : out_(out), start_(out.size()) {
+        out_.reserve(start_ + expected);
+        AdviseHugePages(out_.data() + start_, expected);
+    }
+
+    /// Write cursor (nullptr: the start) with at least `room` bytes filled behind it.
+    char* Reserve(char* cursor, std::size_t room) {
+        const std::size_t used = cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_;
+        out_.resize(used + room);
+        return out_.data() + used;
+    }
+
+    /// Ends the output at `cursor`.
+    void Finish(char* cursor) { out_.resize(cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_); }
+
+private:
+    std::string& out_;
+    std::size_t start_;
+};
+
 // ---- Reading UTF-8 ----
 
 constexpr char32_t kIllFormed = 0xFFFF'FFFF;
@@ -191,12 +237,15 @@ inline std::size_t ReadUtf8(const std::uint8_t* p, const std::uint8_t* end, char
     return n;
 }
 
-// A well-formed three-byte character at p (3 bytes readable), or 0: the form every kana
-// and kanji takes, checked without branching on each byte.
+// A well-formed three-byte character at p, or 0: the form every kana and kanji takes,
+// checked on one 32-bit load (4 bytes readable at p) rather than byte by byte.
 inline char32_t ThreeByteCharacter(const std::uint8_t* p) {
-    if ((p[0] & 0xF0) != 0xE0 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return 0;
-    const char32_t c = static_cast<char32_t>((p[0] & 0x0F) << 12 | (p[1] & 0x3F) << 6 | (p[2] & 0x3F));
-    return c >= 0x800 && (c < 0xD800 || c > 0xDFFF) ? c : 0;
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    if ((w & 0xC0C0F0) != 0x8080E0) return 0;
+    const char32_t c = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+    return c >= 0x800 && c >> 11 != 0x1B ? c : 0;  // no overlong forms, no surrogates
 }
 
 // Output room for a segment of input, for a conversion that writes at most `growth` bytes
@@ -217,13 +266,38 @@ inline std::size_t CopyAscii(const std::uint8_t* p, const std::uint8_t* end, con
     return 1;
 }
 
+// How many bytes of `in` start a three-byte character. Each such character becomes at most
+// two bytes of Shift_JIS, and of EUC but for the rare 0x8F plane, so Japanese text needs
+// about in.size() minus that: a closer first size for the output than in.size(), whose
+// surplus would be filled and paged in for nothing. Counting costs little beside converting.
+std::size_t ThreeByteLeads(std::string_view in) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = p + in.size();
+    std::size_t count = 0;
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i lead = _mm_set1_epi8(static_cast<char>(0xE0));
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), lead)));
+        count += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+#endif
+    for (; p < end; ++p) count += (*p & 0xF0) == 0xE0;
+    return count;
+}
+
 // UTF-8 -> Shift_JIS or EUC-JP through a to_sjis / to_euc table.
-std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& subs, const std::uint32_t* table,
+std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& substitutions, const std::uint32_t* table,
                         std::size_t growth) {
+    // Counted here rather than through `substitutions`, which the stores to the output
+    // could alias, so that the count stays in a register.
+    std::uint64_t subs = 0;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), growth));
+    Output buffer(out, FirstRoom(in.size(), in.size() - ThreeByteLeads(in), growth));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -237,12 +311,17 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
                 o += n;
                 continue;
             }
-            if (end - p >= 3) {
-                if (const char32_t c = ThreeByteCharacter(p); c != 0) {
+            // Runs of kana and kanji.
+            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            if (p < run_limit) {
+                const std::uint8_t* const before = p;
+                while (p < run_limit) {
+                    const char32_t c = ThreeByteCharacter(p);
+                    if (c == 0) break;
                     o = Put(o, table[c], subs);
                     p += 3;
-                    continue;
                 }
+                if (p != before) continue;
             }
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
@@ -255,6 +334,7 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
         }
     }
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
@@ -283,7 +363,9 @@ inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint
     return o;
 }
 
-std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs) {
+std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
     using jcode::OutputMode;
     const std::uint32_t* const table = GetTables().to_euc;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
@@ -291,7 +373,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     const auto* p = begin;
     // Worst case: every byte a one-byte character after an escape (3 + 1).
     constexpr std::size_t kGrowth = 4;
-    OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
+    Output buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
     char* o = nullptr;
     OutputMode mode = OutputMode::kOneByte;
     bool cut = false;
@@ -307,7 +389,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                 o += n;
                 continue;
             }
-            if (end - p >= 3) {
+            if (end - p >= 4) {
                 if (const char32_t c = ThreeByteCharacter(p); c != 0) {
                     o = PutJis(o, mode, table[c], subs);
                     p += 3;
@@ -327,14 +409,17 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     if (o == nullptr) o = buffer.Reserve(o, 4);
     o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
-std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& subs) {
+std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), 1));
+    Output buffer(out, FirstRoom(in.size(), in.size(), 1));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -348,7 +433,7 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
                 o += n;
                 continue;
             }
-            if (end - p >= 3 && ThreeByteCharacter(p) != 0) {
+            if (end - p >= 4 && ThreeByteCharacter(p) != 0) {
                 std::memcpy(o, p, 3);
                 o += 3;
                 p += 3;
@@ -371,6 +456,7 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         }
     }
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
@@ -381,32 +467,37 @@ constexpr std::size_t kToUtf8Growth = 3;
 // What Japanese text mostly grows by: two-byte codes become three bytes.
 std::size_t ExpectedUtf8Size(std::size_t in) { return FirstRoom(in, in + in / 2, kToUtf8Growth); }
 
-std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs) {
+std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
     const Tables& t = GetTables();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, ExpectedUtf8Size(in.size()));
+    Output buffer(out, ExpectedUtf8Size(in.size()));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
+            // Runs of two-byte characters: one lookup both checks and converts a pair.
+            const std::uint8_t* const before = p;
+            while (p < pair_limit) {
+                const std::uint32_t e = t.sjis_pair[p[0] << 8 | p[1]];
+                if (e == 0) break;
+                o = Put(o, e, subs);
+                p += 2;
+            }
+            if (p != before) continue;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
                 p += n;
                 o += n;
                 continue;
-            }
-            if (end - p >= 2) {
-                if (const std::uint32_t e = t.sjis_pair[b << 8 | p[1]]; e != 0) {
-                    o = Put(o, e, subs);
-                    p += 2;
-                    continue;
-                }
             }
             if (IsSjisLead(b)) {
                 if (p + 1 == end) {
@@ -421,35 +512,40 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         }
     }
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
-std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs) {
+std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
     const Tables& t = GetTables();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, ExpectedUtf8Size(in.size()));
+    Output buffer(out, ExpectedUtf8Size(in.size()));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
+            const std::uint8_t* const before = p;
+            while (p < pair_limit) {
+                const std::uint32_t e = t.euc_pair[p[0] << 8 | p[1]];
+                if (e == 0) break;
+                o = Put(o, e, subs);
+                p += 2;
+            }
+            if (p != before) continue;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
                 p += n;
                 o += n;
                 continue;
-            }
-            if (end - p >= 2) {
-                if (const std::uint32_t e = t.euc_pair[b << 8 | p[1]]; e != 0) {
-                    o = Put(o, e, subs);
-                    p += 2;
-                    continue;
-                }
             }
             // Cut characters are kept where the Codawa EUC reader keeps them.
             if (IsEucByte(b) || b == 0x8E) {
@@ -478,19 +574,22 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         }
     }
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
 // JIS -> UTF-8: reads what the Codawa JIS decoder reads, in the same shift state, but
 // writes '?' for the bytes that form no character (which that decoder passes on).
-std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs, jcode::JisDecoder::Mode& mode,
+std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions, jcode::JisDecoder::Mode& mode,
                       bool& shifted_out) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
     using Mode = jcode::JisDecoder::Mode;
     const Tables& t = GetTables();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, ExpectedUtf8Size(in.size()));
+    Output buffer(out, ExpectedUtf8Size(in.size()));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -577,6 +676,7 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         }
     }
     buffer.Finish(o);
+    substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
 
