@@ -342,6 +342,12 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
 inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint64_t& subs) {
     using jcode::OutputMode;
     const unsigned length = Length(e);
+    if (length == 2 && Byte(e, 0) != 0x8E) {  // kanji and kana, the most of Japanese text
+        o = jcode::EnterMode(o, mode, OutputMode::kKanji);
+        o[0] = static_cast<char>(Byte(e, 0) & 0x7F);
+        o[1] = static_cast<char>(Byte(e, 1) & 0x7F);
+        return o + 2;
+    }
     if (length == 1) {
         o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
         *o++ = static_cast<char>(Byte(e, 0));
@@ -349,11 +355,6 @@ inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint
     } else if (length == 2 && Byte(e, 0) == 0x8E) {
         o = jcode::EnterMode(o, mode, OutputMode::kKatakana);
         *o++ = static_cast<char>(Byte(e, 1) & 0x7F);
-    } else if (length == 2) {
-        o = jcode::EnterMode(o, mode, OutputMode::kKanji);
-        o[0] = static_cast<char>(Byte(e, 0) & 0x7F);
-        o[1] = static_cast<char>(Byte(e, 1) & 0x7F);
-        o += 2;
     } else {
         o = jcode::EnterMode(o, mode, OutputMode::kPlane2);
         o[0] = static_cast<char>(Byte(e, 1) & 0x7F);
@@ -389,12 +390,16 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                 o += n;
                 continue;
             }
-            if (end - p >= 4) {
-                if (const char32_t c = ThreeByteCharacter(p); c != 0) {
+            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            if (p < run_limit) {
+                const std::uint8_t* const before = p;
+                while (p < run_limit) {
+                    const char32_t c = ThreeByteCharacter(p);
+                    if (c == 0) break;
                     o = PutJis(o, mode, table[c], subs);
                     p += 3;
-                    continue;
                 }
+                if (p != before) continue;
             }
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
@@ -595,12 +600,18 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
             if (mode == Mode::kKanji && !shifted_out) {
-                // Runs of two-byte text.
-                while (p < segment_end && end - p >= 2 && IsJisByte(p[0]) && IsJisByte(p[1])) {
-                    o = Put(o, t.euc_pair[(p[0] | 0x80) << 8 | (p[1] | 0x80)], subs);
+                // Runs of two-byte text: a JIS pair is an EUC pair without its high bits, and
+                // the EUC table has no entry for the bytes JIS cannot pair (controls, space, DEL).
+                while (p < pair_limit) {
+                    const unsigned pair = static_cast<unsigned>(p[0] << 8 | p[1]);
+                    if (pair & 0x8080) break;
+                    const std::uint32_t e = t.euc_pair[pair | 0x8080];
+                    if (e == 0) break;
+                    o = Put(o, e, subs);
                     p += 2;
                 }
                 if (p >= segment_end) break;
