@@ -73,6 +73,7 @@ TEST(Utf8StreamConverter, ShiftJisAgreesWithCp932BothWays) {
         }
     });
     // Every BMP character (and so every duplicate choice) the way the C library writes it.
+    int encodable = 0;
     for (char32_t c = 0x80; c < 0x10000; ++c) {
         if (c >= 0xD800 && c <= 0xDFFF) continue;
         const std::string utf8 = EncodeUtf8(std::u16string(1, static_cast<char16_t>(c)));
@@ -80,7 +81,9 @@ TEST(Utf8StreamConverter, ShiftJisAgreesWithCp932BothWays) {
         const Output ours = Feed(kUtf8, kSjis, utf8);
         ASSERT_EQ(ours.text, reference ? *reference : "?") << std::hex << static_cast<unsigned>(c);
         ASSERT_EQ(ours.substitutions, reference ? 0u : 1u);
+        encodable += reference.has_value();
     }
+    EXPECT_GT(encodable, 7800);
 }
 
 TEST(Utf8StreamConverter, EucAndJisAgreeWithTheCLibraryOnJisX0208) {
@@ -215,6 +218,16 @@ TEST(Utf8StreamConverter, EveryCutGivesWhatTheWholeTextGives) {
             ASSERT_EQ(cut, expected) << int(c.from) << "->" << int(c.to) << " round " << round;
         }
     }
+}
+
+TEST(Utf8StreamConverter, ATextOfManyMegabytesWholeGivesWhatItGivesIn64KiBBlocks) {
+    // Outputs this large are sized and paged in differently from those of transfer blocks.
+    std::string sjis;
+    while (sjis.size() < (10u << 20)) sjis += CleanSjis();
+    const std::string utf8 = Convert(kSjis, kUtf8, sjis);
+    EXPECT_EQ(utf8, Feed(kSjis, kUtf8, sjis, EveryN(sjis.size(), 64u << 10)).text);
+    EXPECT_EQ(Feed(kUtf8, kSjis, utf8), Feed(kUtf8, kSjis, utf8, EveryN(utf8.size(), 64u << 10)));
+    EXPECT_EQ(Convert(kUtf8, kSjis, utf8), sjis);
 }
 
 TEST(Utf8StreamConverter, EachCharacterThatCannotBeWrittenIsOneCountedQuestionMark) {
