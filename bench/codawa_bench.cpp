@@ -1,15 +1,17 @@
 // Throughput of the code conversions against the C library's iconv on the same inputs.
 //
 // Inputs, generated here: a mixed Japanese text of 32 MiB in Shift_JIS (every JIS X 0208
-// character in turn, ASCII words, half-width katakana, CR LF line ends; with its EUC-JP and
-// JIS forms) and a pure-ASCII text of 32 MiB. Rates are MB/s of input. After the runs a
+// character in turn, ASCII words, half-width katakana, CR LF line ends; with its EUC-JP,
+// JIS and UTF-8 forms) and a pure-ASCII text of 32 MiB. Rates are MB/s of input. After the runs a
 // table gives each conversion's rate beside iconv's and their ratio. With
-// --write_inputs=DIR it only saves the texts (mixed.sjis, mixed.euc, mixed.jis, ascii.txt). Rates are per CPU
+// --write_inputs=DIR it only saves the texts (mixed.sjis, mixed.euc, mixed.jis, mixed.utf8, ascii.txt). Rates are per CPU
 // second of the benchmark thread, so that other work on the machine does not count.
 #include <benchmark/benchmark.h>
 #include <iconv.h>
 
 #include <tarsel/codawa.h>
+
+#include "platform/codawa/utf8_stream_converter.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,7 +58,7 @@ std::vector<std::string> JisX0208InSjis() {
 }
 
 struct Texts {
-    std::string sjis, euc, jis, ascii;
+    std::string sjis, euc, jis, utf8, ascii;
 };
 
 const Texts& Inputs() {
@@ -90,13 +92,14 @@ const Texts& Inputs() {
             }
         }
         t.euc = IconvOnce("EUC-JP-MS", "CP932", t.sjis);
+        t.utf8 = IconvOnce("UTF-8", "CP932", t.sjis);
         auto codawa = tarselctl::CreateCodawa();
         std::string copy = t.sjis;
         t.jis = codawa->SjisToJis(copy);
         const char* words[] = {"drwxr-xr-x ", "2 ftp ", "ftp ", "4096 ", "Jun  7 12:00 ", "pub\r\n",
                                "-rw-r--r-- ", "1 user ", "group ", "1234567 ", "readme.txt\r\n"};
         for (std::size_t i = 0; t.ascii.size() < kTextSize; ++i) t.ascii += words[i % 11];
-        if (t.euc.empty() || IconvOnce("CP932", "ISO-2022-JP-3", t.jis) != t.sjis) {
+        if (t.euc.empty() || t.utf8.empty() || IconvOnce("CP932", "ISO-2022-JP-3", t.jis) != t.sjis) {
             std::fprintf(stderr, "the generated text does not convert with iconv\n");
             std::abort();
         }
@@ -110,6 +113,7 @@ const std::string& Input(const std::string& which) {
     if (which == "sjis") return t.sjis;
     if (which == "euc") return t.euc;
     if (which == "jis") return t.jis;
+    if (which == "utf8") return t.utf8;
     return t.ascii;
 }
 
@@ -141,6 +145,36 @@ void OursStreaming(benchmark::State& state, Method method, const char* code_name
             produced += out.size();
             benchmark::DoNotOptimize(out.data());
         }
+        benchmark::DoNotOptimize(produced);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+
+using tarselctl::TextCode;
+using tarselctl::Utf8StreamConverter;
+
+void OursUtf8(benchmark::State& state, TextCode from, TextCode to, std::string input_name) {
+    const std::string& input = Input(input_name);
+    Utf8StreamConverter converter(from, to);
+    for (auto _ : state) {
+        std::string out = converter.Convert(input);
+        converter.Finish();
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+
+void OursUtf8Streaming(benchmark::State& state, TextCode from, TextCode to, std::string input_name) {
+    const std::string& input = Input(input_name);
+    Utf8StreamConverter converter(from, to);
+    for (auto _ : state) {
+        std::size_t produced = 0;
+        for (std::size_t at = 0; at < input.size(); at += kChunk) {
+            std::string out = converter.Convert(std::string_view(input).substr(at, kChunk));
+            produced += out.size();
+            benchmark::DoNotOptimize(out.data());
+        }
+        produced += converter.Finish().size();
         benchmark::DoNotOptimize(produced);
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
@@ -193,6 +227,26 @@ const Direction kDirections[] = {
     {"SjisToSjis", &Codawa::SjisToSjis, "SJIS", "sjis", "CP932", "CP932"},
 };
 
+// A UTF-8 conversion, its input, and the iconv conversion it is compared with.
+struct Utf8Direction {
+    const char* name;
+    TextCode from;
+    TextCode to;
+    const char* input;
+    const char* iconv_to;
+    const char* iconv_from;
+};
+
+const Utf8Direction kUtf8Directions[] = {
+    {"SjisToUtf8", TextCode::Sjis, TextCode::Utf8, "sjis", "UTF-8", "CP932"},
+    {"EucToUtf8", TextCode::Euc, TextCode::Utf8, "euc", "UTF-8", "EUC-JP-MS"},
+    {"JisToUtf8", TextCode::Jis, TextCode::Utf8, "jis", "UTF-8", "ISO-2022-JP-3"},
+    {"Utf8ToSjis", TextCode::Utf8, TextCode::Sjis, "utf8", "CP932", "UTF-8"},
+    {"Utf8ToEuc", TextCode::Utf8, TextCode::Euc, "utf8", "EUC-JP-MS", "UTF-8"},
+    {"Utf8ToJis", TextCode::Utf8, TextCode::Jis, "utf8", "ISO-2022-JP-3", "UTF-8"},
+    {"Utf8ToUtf8", TextCode::Utf8, TextCode::Utf8, "utf8", "UTF-8", "UTF-8"},
+};
+
 void Register() {
     benchmark::RegisterBenchmark("baseline/fresh-output-string/mixed", FreshOutputString)->Unit(benchmark::kMillisecond);
     for (const Direction& d : kDirections) {
@@ -206,6 +260,19 @@ void Register() {
         }
         benchmark::RegisterBenchmark(("codawa/" + name + "/mixed-64KiB-chunks").c_str(), OursStreaming, d.method,
                                      d.code_name, std::string(d.input))
+            ->Unit(benchmark::kMillisecond);
+    }
+    for (const Utf8Direction& d : kUtf8Directions) {
+        const std::string name = d.name;
+        for (const std::string text : {"mixed", "ascii"}) {
+            const std::string input = text == "mixed" ? d.input : "ascii";
+            benchmark::RegisterBenchmark(("codawa/" + name + "/" + text).c_str(), OursUtf8, d.from, d.to, input)
+                ->Unit(benchmark::kMillisecond);
+            benchmark::RegisterBenchmark(("iconv/" + name + "/" + text).c_str(), Iconv, d.iconv_to, d.iconv_from, input)
+                ->Unit(benchmark::kMillisecond);
+        }
+        benchmark::RegisterBenchmark(("codawa/" + name + "/mixed-64KiB-chunks").c_str(), OursUtf8Streaming, d.from,
+                                     d.to, std::string(d.input))
             ->Unit(benchmark::kMillisecond);
     }
 }
@@ -234,7 +301,7 @@ int main(int argc, char** argv) {
         const std::string dir = arg.substr(15);
         const Texts& t = Inputs();
         for (const auto& [name, text] : {std::pair{"mixed.sjis", &t.sjis}, {"mixed.euc", &t.euc}, {"mixed.jis", &t.jis},
-                                         {"ascii.txt", &t.ascii}}) {
+                                         {"mixed.utf8", &t.utf8}, {"ascii.txt", &t.ascii}}) {
             std::ofstream(dir + "/" + name, std::ios::binary) << *text;
         }
         return 0;
@@ -248,17 +315,20 @@ int main(int argc, char** argv) {
         return it == reporter.rates.end() ? 0.0 : it->second;
     };
     std::printf("\n%-13s %-20s %12s %12s %8s\n", "conversion", "input", "codawa MB/s", "iconv MB/s", "ratio");
-    for (const Direction& d : kDirections) {
+    std::vector<const char*> names;
+    for (const Direction& d : kDirections) names.push_back(d.name);
+    for (const Utf8Direction& d : kUtf8Directions) names.push_back(d.name);
+    for (const char* name : names) {
         for (const char* text : {"mixed", "ascii"}) {
-            const double ours = rate(std::string("codawa/") + d.name + "/" + text);
-            const double theirs = rate(std::string("iconv/") + d.name + "/" + text);
+            const double ours = rate(std::string("codawa/") + name + "/" + text);
+            const double theirs = rate(std::string("iconv/") + name + "/" + text);
             if (ours == 0) continue;
-            std::printf("%-13s %-20s %12.0f %12.0f %7.1fx\n", d.name, text, ours, theirs, theirs ? ours / theirs : 0);
+            std::printf("%-13s %-20s %12.0f %12.0f %7.1fx\n", name, text, ours, theirs, theirs ? ours / theirs : 0);
         }
-        const double one_shot = rate(std::string("codawa/") + d.name + "/mixed");
-        const double streamed = rate(std::string("codawa/") + d.name + "/mixed-64KiB-chunks");
+        const double one_shot = rate(std::string("codawa/") + name + "/mixed");
+        const double streamed = rate(std::string("codawa/") + name + "/mixed-64KiB-chunks");
         if (streamed != 0) {
-            std::printf("%-13s %-20s %12.0f %12s %7.0f%% of one-shot\n", d.name, "mixed, 64 KiB chunks", streamed, "",
+            std::printf("%-13s %-20s %12.0f %12s %7.0f%% of one-shot\n", name, "mixed, 64 KiB chunks", streamed, "",
                         one_shot ? 100 * streamed / one_shot : 0);
         }
     }

@@ -2,6 +2,9 @@
 // exactly what it gives for the same bytes whole (JIS output: up to the escapes that a cut
 // adds and that change nothing), and the code page must take any bytes and any text.
 //
+// Every input also goes through one of the UTF-8 stream conversions (byte 0 picks it too),
+// cut and whole alike, and what it writes as UTF-8 must be well-formed.
+//
 // Input layout: byte 0 picks the conversion, byte 1 seeds the cut points, the rest is the
 // text (read as UTF-16 pairs by the wide-text conversions).
 #include <tarsel/code_page.h>
@@ -10,6 +13,7 @@
 #include <cstdlib>
 
 #include "platform/codawa/codawa_samples.h"
+#include "platform/codawa/utf8_stream_converter.h"
 
 namespace {
 
@@ -47,6 +51,45 @@ void CheckWideText(std::string (Codawa::*method)(String&), const String& text, c
     left.append(text, from, String::npos);
     out += ((*pieces).*method)(left);
     Check(out == whole_out && left == whole_left);
+}
+
+struct Utf8Result {
+    std::string out, rest;
+    std::uint64_t substitutions;
+};
+
+Utf8Result FeedUtf8(TextCode from, TextCode to, const std::string& input, const std::vector<std::size_t>& cuts) {
+    Utf8StreamConverter converter(from, to);
+    Utf8Result r;
+    std::size_t at = 0;
+    for (std::size_t cut : cuts) {
+        r.out += converter.Convert(std::string_view(input).substr(at, cut - at));
+        at = cut;
+    }
+    r.out += converter.Convert(std::string_view(input).substr(at));
+    r.substitutions = converter.Substitutions();
+    r.rest = converter.Finish();
+    return r;
+}
+
+void CheckUtf8Stream(std::uint8_t selector, const std::string& input, const std::vector<std::size_t>& cuts) {
+    constexpr TextCode kPairs[7][2] = {{TextCode::Sjis, TextCode::Utf8}, {TextCode::Euc, TextCode::Utf8},
+                                       {TextCode::Jis, TextCode::Utf8},  {TextCode::Utf8, TextCode::Sjis},
+                                       {TextCode::Utf8, TextCode::Euc},  {TextCode::Utf8, TextCode::Jis},
+                                       {TextCode::Utf8, TextCode::Utf8}};
+    const TextCode from = kPairs[selector % 7][0], to = kPairs[selector % 7][1];
+    const Utf8Result whole = FeedUtf8(from, to, input, {});
+    const Utf8Result cut = FeedUtf8(from, to, input, cuts);
+    Check(cut.rest == whole.rest && cut.substitutions == whole.substitutions);
+    if (to != TextCode::Jis) {
+        Check(cut.out == whole.out);
+    } else if (input.find('\x1b') == std::string::npos) {
+        Check(WithoutRedundantEscapes(cut.out) == WithoutRedundantEscapes(whole.out));
+    }
+    if (to == TextCode::Utf8) {
+        const Utf8Result again = FeedUtf8(TextCode::Utf8, TextCode::Utf8, whole.out, {});
+        Check(again.out == whole.out && again.rest.empty() && again.substitutions == 0);
+    }
 }
 
 }  // namespace
@@ -94,5 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             break;
         }
     }
+    CheckUtf8Stream(selector, input, cuts);
     return 0;
 }

@@ -2,28 +2,10 @@
 #include "platform/codawa/byte_classes.h"
 #include "platform/codawa/byte_conversions.h"
 #include "platform/codawa/jis_code_map.h"
+#include "platform/codawa/jis_escapes.h"
 #include "platform/codawa/output_buffer.h"
 
 namespace tarselctl::jcode {
-
-namespace {
-
-enum class Mode { kOneByte, kKanji, kPlane2, kKatakana };
-
-// Switches the output to `to`, writing its escape sequence when the mode changes.
-inline char* Shift(char* o, Mode& mode, Mode to) {
-    if (mode == to) return o;
-    mode = to;
-    switch (to) {
-        case Mode::kOneByte: std::memcpy(o, "\x1b(J", 3); return o + 3;
-        case Mode::kKanji: std::memcpy(o, "\x1b$B", 3); return o + 3;
-        case Mode::kKatakana: std::memcpy(o, "\x1b(I", 3); return o + 3;
-        case Mode::kPlane2: std::memcpy(o, "\x1b$(D", 4); return o + 4;
-    }
-    return o;
-}
-
-}  // namespace
 
 std::size_t SjisToJis(std::string_view in, std::string& out) {
     const std::uint16_t* map = CodeMap().sjis_to_euc;
@@ -32,7 +14,7 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
     const auto* p = begin;
     OutputBuffer buffer(out, in.size() + in.size() / 8 + 16);
     char* o = nullptr;
-    Mode mode = Mode::kOneByte;
+    OutputMode mode = OutputMode::kOneByte;
     bool cut = false;
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
@@ -42,7 +24,7 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
         const auto* const pair_limit = std::min(segment_end, end - 1);
         o = buffer.Reserve(o, 4 * (segment + 32) + 4);
         while (p < segment_end) {
-            if (mode == Mode::kKanji) {
+            if (mode == OutputMode::kKanji) {
                 while (p < pair_limit) {
                     const std::uint16_t v = map[p[0] << 8 | p[1]];
                     if (!(v & 0x8000)) break;
@@ -55,7 +37,7 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
             }
             const std::uint8_t b = *p;
             if (b < 0x80) {
-                o = Shift(o, mode, Mode::kOneByte);
+                o = EnterMode(o, mode, OutputMode::kOneByte);
                 if (end - p >= 16) {  // a word, or the start of a longer run
                     const std::size_t n = CopyAsciiStretch(p, std::min(end, segment_end + 16), o);
                     p += n;
@@ -71,31 +53,31 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
                 }
                 const std::uint16_t v = map[b << 8 | p[1]];
                 if (v == 0) {
-                    o = Shift(o, mode, Mode::kOneByte);
+                    o = EnterMode(o, mode, OutputMode::kOneByte);
                     *o++ = static_cast<char>(b);
                     ++p;
                     continue;
                 }
-                o = Shift(o, mode, (v & 0x8000) ? Mode::kKanji : Mode::kPlane2);
+                o = EnterMode(o, mode, (v & 0x8000) ? OutputMode::kKanji : OutputMode::kPlane2);
                 o[0] = static_cast<char>((v >> 8) & 0x7F);
                 o[1] = static_cast<char>(v & 0x7F);
                 o += 2;
                 p += 2;
             } else if (IsSjisKatakana(b)) {
-                o = Shift(o, mode, Mode::kKatakana);
+                o = EnterMode(o, mode, OutputMode::kKatakana);
                 do {
                     *o++ = static_cast<char>(*p - 0x80);
                     ++p;
                 } while (p < segment_end && IsSjisKatakana(*p));
             } else {
-                o = Shift(o, mode, Mode::kOneByte);
+                o = EnterMode(o, mode, OutputMode::kOneByte);
                 *o++ = static_cast<char>(b);
                 ++p;
             }
         }
     }
     if (o == nullptr) o = buffer.Reserve(o, 4);
-    o = Shift(o, mode, Mode::kOneByte);
+    o = EnterMode(o, mode, OutputMode::kOneByte);
     buffer.Finish(o);
     return static_cast<std::size_t>(p - begin);
 }

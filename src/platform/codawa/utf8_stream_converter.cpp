@@ -1,173 +1,854 @@
-// UTF-8 streams to and from the Japanese codes, by way of UTF-16 and the Shift_JIS code page.
+// UTF-8 <-> Shift_JIS, EUC-JP and JIS, table driven.
+//
+// Every character goes through one lookup in a table built once: a two-byte code (or a
+// Unicode character of the BMP) indexes a 32-bit entry holding the bytes to write, their
+// number and whether they are a substitution. The loops store all four bytes of an entry
+// and move on by its length, so a character costs no branch on its kind. The Japanese
+// side of the tables comes from the CP932 table and, for EUC and JIS, from the Shift_JIS
+// <-> EUC/JIS map of jis_code_map.h, so that the codes map exactly as the Codawa
+// converters map them.
 #include "platform/codawa/utf8_stream_converter.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 
-#include <tarsel/codawa.h>
-#include <tarsel/code_page.h>
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "platform/code_page/cp932_encoder.h"
+#include "platform/code_page/cp932_table.h"
+#include "platform/codawa/byte_classes.h"
+#include "platform/codawa/jis_code_map.h"
+#include "platform/codawa/jis_escapes.h"
+#include "platform/codawa/output_buffer.h"
 
 namespace tarselctl {
 
 namespace {
-// Length of the UTF-8 sequence a lead byte starts; 0 for a byte that starts none.
-std::size_t SequenceLength(unsigned char b) {
-    if (b < 0x80) return 1;
-    if (b >= 0xC2 && b <= 0xDF) return 2;
-    if (b >= 0xE0 && b <= 0xEF) return 3;
-    if (b >= 0xF0 && b <= 0xF4) return 4;
+
+using jcode::CopyAsciiStretch;
+using jcode::IsEucByte;
+using jcode::IsJisByte;
+using jcode::IsSjisKatakana;
+using jcode::IsSjisLead;
+using jcode::kCells;
+using jcode::kSegment;
+
+// A table entry: the bytes to write in bits 0-23 (first byte lowest), their number (1-3)
+// in bits 24-25, and bit 31 set when they stand for a character that could not be written.
+// 0 marks "no entry": the slow path decides.
+constexpr std::uint32_t kSubstituted = 0x8000'0000u;
+constexpr std::uint32_t kQuestion = '?' | 1u << 24 | kSubstituted;
+
+constexpr std::uint32_t Entry(std::uint32_t b0) { return b0 | 1u << 24; }
+constexpr std::uint32_t Entry(std::uint32_t b0, std::uint32_t b1) { return b0 | b1 << 8 | 2u << 24; }
+constexpr std::uint32_t Entry(std::uint32_t b0, std::uint32_t b1, std::uint32_t b2) {
+    return b0 | b1 << 8 | b2 << 16 | 3u << 24;
+}
+constexpr unsigned Length(std::uint32_t e) { return (e >> 24) & 3; }
+constexpr std::uint8_t Byte(std::uint32_t e, int i) { return static_cast<std::uint8_t>(e >> (8 * i)); }
+
+// The UTF-8 form of a BMP character.
+constexpr std::uint32_t Utf8Entry(char32_t c) {
+    if (c < 0x80) return Entry(c);
+    if (c < 0x800) return Entry(0xC0 | c >> 6, 0x80 | (c & 0x3F));
+    return Entry(0xE0 | c >> 12, 0x80 | ((c >> 6) & 0x3F), 0x80 | (c & 0x3F));
+}
+
+// Writes an entry: all four bytes at once (the room for them is always reserved), and the
+// cursor moves on by its length.
+inline char* Put(char* o, std::uint32_t e, std::uint64_t& substitutions) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(o, &e, sizeof e);
+    } else {
+        o[0] = static_cast<char>(Byte(e, 0));
+        o[1] = static_cast<char>(Byte(e, 1));
+        o[2] = static_cast<char>(Byte(e, 2));
+    }
+    substitutions += e >> 31;
+    return o + Length(e);
+}
+
+struct Tables {
+    /// Shift_JIS lead << 8 | trail -> UTF-8. A well-formed code without a character is '?'
+    /// when its trail is >= 0x80; with an ASCII trail it is 0, so that the trail is read again
+    /// by itself (as the reply-line decoder does) and a cut code never hides punctuation.
+    std::uint32_t sjis_pair[0x10000];
+    /// One Shift_JIS byte that is a character by itself: ASCII and half-width katakana; '?'
+    /// for every other byte (lead bytes reach this table only when they start nothing).
+    std::uint32_t sjis_single[0x100];
+    /// Two-byte EUC code (both bytes A1-FE) -> UTF-8; 0 for every other pair.
+    std::uint32_t euc_pair[0x10000];
+    /// 0x8F plane of EUC (ESC $ ( D in JIS), index (row - 1) * 94 + (cell - 1) -> UTF-8.
+    std::uint32_t plane2[kCells * kCells];
+    /// BMP character -> its Shift_JIS bytes, or '?'.
+    std::uint32_t to_sjis[0x10000];
+    /// BMP character -> its EUC-JP bytes, or '?'.
+    std::uint32_t to_euc[0x10000];
+};
+
+std::unique_ptr<Tables> BuildTables() {
+    auto t = std::make_unique<Tables>();
+    const jcode::JisCodeMap& map = jcode::CodeMap();
+    auto unicode_of = [](unsigned sjis) -> char16_t {
+        const int li = cp932::LeadIndex(static_cast<std::uint8_t>(sjis >> 8));
+        const int ti = cp932::TrailIndex(static_cast<std::uint8_t>(sjis));
+        return li < 0 || ti < 0 ? 0 : cp932::kDoubleByte[li][ti];
+    };
+    auto utf8_of_sjis = [&](unsigned sjis) {
+        const char16_t u = sjis == 0 ? 0 : unicode_of(sjis);
+        return u == 0 ? kQuestion : Utf8Entry(u);
+    };
+
+    std::fill(std::begin(t->sjis_pair), std::end(t->sjis_pair), 0u);
+    for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
+        if (!IsSjisLead(static_cast<std::uint8_t>(lead))) continue;
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            if (trail == 0x7F) continue;
+            const char16_t u = unicode_of(lead << 8 | trail);
+            t->sjis_pair[lead << 8 | trail] = u != 0 ? Utf8Entry(u) : trail >= 0x80 ? kQuestion : 0;
+        }
+    }
+    for (unsigned b = 0; b < 0x100; ++b) {
+        t->sjis_single[b] = b < 0x80                                        ? Entry(b)
+                            : IsSjisKatakana(static_cast<std::uint8_t>(b)) ? Utf8Entry(0xFF61 + (b - 0xA1))
+                                                                            : kQuestion;
+    }
+    std::fill(std::begin(t->euc_pair), std::end(t->euc_pair), 0u);
+    for (unsigned row = 0xA1; row <= 0xFE; ++row) {
+        for (unsigned cell = 0xA1; cell <= 0xFE; ++cell) {
+            t->euc_pair[row << 8 | cell] = utf8_of_sjis(map.pair_to_sjis[row << 8 | cell]);
+        }
+    }
+    for (std::size_t i = 0; i < kCells * kCells; ++i) t->plane2[i] = utf8_of_sjis(map.plane2_to_sjis[i]);
+
+    const cp932::EncoderTable& encoder = cp932::Encoder();
+    for (unsigned c = 0; c < 0x10000; ++c) {
+        const std::uint16_t code = c == 0 ? 0 : encoder[c];
+        if (c == 0 || (code != 0 && code < 0x80)) {
+            t->to_sjis[c] = t->to_euc[c] = Entry(code);
+        } else if (code == 0) {
+            t->to_sjis[c] = t->to_euc[c] = kQuestion;
+        } else if (code < 0x100) {  // half-width katakana
+            t->to_sjis[c] = Entry(code);
+            t->to_euc[c] = Entry(0x8E, code);
+        } else {
+            t->to_sjis[c] = Entry(code >> 8, code & 0xFF);
+            const std::uint16_t euc = map.sjis_to_euc[code];
+            t->to_euc[c] = euc == 0         ? kQuestion
+                           : (euc & 0x8000) ? Entry(euc >> 8, euc & 0xFF)
+                                            : Entry(0x8F, (euc >> 8) | 0x80, (euc & 0xFF) | 0x80);
+        }
+    }
+    return t;
+}
+
+const Tables& GetTables() {
+    static const std::unique_ptr<Tables> tables = BuildTables();
+    return *tables;
+}
+
+// The output of one conversion, written through a raw pointer. The whole text's expected
+// size is reserved once, without filling it; each segment then fills (as std::string must be
+// before it is written through a pointer) only its own worst case ahead of the cursor. So the
+// fill happens in cache, just before the conversion overwrites it, and the output goes to
+// memory once, where filling the whole expected size first would write it twice.
+class Output {
+public:
+    // A large output is faulted in 2 MiB at a time rather than 4 KiB: a fresh buffer's page
+    // faults otherwise cost as much as the conversion itself.
+    static void AdviseHugePages(char* data, std::size_t size) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::uintptr_t kHuge = 2u << 20;
+        if (size < 4 * kHuge) return;
+        const auto from = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
+        const auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+        (void)data;
+        (void)size;
+#endif
+    }
+
+    /// Appends to `out`, with room for `expected` bytes reserved.
+    Output(std::string& out, std::size_t expected) : out_(out), start_(out.size()) {
+        out_.reserve(start_ + expected);
+        AdviseHugePages(out_.data() + start_, expected);
+    }
+
+    /// Write cursor (nullptr: the start) with at least `room` bytes filled behind it.
+    char* Reserve(char* cursor, std::size_t room) {
+        const std::size_t used = cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_;
+        out_.resize(used + room);
+        return out_.data() + used;
+    }
+
+    /// Ends the output at `cursor`.
+    void Finish(char* cursor) { out_.resize(cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_); }
+
+private:
+    std::string& out_;
+    std::size_t start_;
+};
+
+// ---- Reading UTF-8 ----
+
+constexpr char32_t kIllFormed = 0xFFFF'FFFF;
+
+// Reads the character at p (p[0] >= 0x80) and returns its length with its code point in
+// `c`. An ill-formed sequence gives the length of its maximal part that could have begun a
+// character (at least 1) and kIllFormed. 0: [p, end) is the start of a character, cut.
+inline std::size_t ReadUtf8(const std::uint8_t* p, const std::uint8_t* end, char32_t& c) {
+    const std::uint8_t b = p[0];
+    std::size_t n;
+    std::uint8_t low = 0x80, high = 0xBF;  // the second byte's range; later bytes 80-BF
+    if (b >= 0xC2 && b <= 0xDF) {
+        n = 2;
+        c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        n = 3;
+        c = b & 0x0F;
+        if (b == 0xE0) low = 0xA0;   // no overlong forms
+        if (b == 0xED) high = 0x9F;  // no surrogates
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        n = 4;
+        c = b & 0x07;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+    } else {
+        c = kIllFormed;  // a continuation byte, C0, C1 or F5-FF
+        return 1;
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        if (p + i == end) return 0;
+        const std::uint8_t t = p[i];
+        if (t < low || t > high) {
+            c = kIllFormed;
+            return i;
+        }
+        low = 0x80;
+        high = 0xBF;
+        c = c << 6 | (t & 0x3F);
+    }
+    return n;
+}
+
+// A well-formed three-byte character at p, or 0: the form every kana and kanji takes,
+// checked on one 32-bit load (4 bytes readable at p) rather than byte by byte.
+inline char32_t ThreeByteCharacter(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    if ((w & 0xC0C0F0) != 0x8080E0) return 0;
+    const char32_t c = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+    return c >= 0x800 && c >> 11 != 0x1B ? c : 0;  // no overlong forms, no surrogates
+}
+
+// Output room for a segment of input, for a conversion that writes at most `growth` bytes
+// per input byte: an ASCII copy may run up to 32 bytes past the segment, and Put stores 4.
+constexpr std::size_t Room(std::size_t segment, std::size_t growth) { return growth * (segment + 32) + 8; }
+
+// Room to start with: `in` bytes of ordinary text, and the worst case of the first segment
+// (not of a whole segment, so that a short line costs no more than it needs).
+constexpr std::size_t FirstRoom(std::size_t in, std::size_t expected, std::size_t growth) {
+    return expected + Room(std::min(in, kSegment), growth);
+}
+
+// Copies an ASCII stretch at p (p[0] < 0x80) and returns how many bytes it took.
+inline std::size_t CopyAscii(const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* segment_end,
+                             char* o) {
+    if (end - p >= 16) return CopyAsciiStretch(p, std::min(end, segment_end + 16), o);
+    *o = static_cast<char>(*p);
+    return 1;
+}
+
+// How many bytes of `in` start a three-byte character. Each such character becomes at most
+// two bytes of Shift_JIS, and of EUC but for the rare 0x8F plane, so Japanese text needs
+// about in.size() minus that: a closer first size for the output than in.size(), whose
+// surplus would be filled and paged in for nothing. Counting costs little beside converting.
+std::size_t ThreeByteLeads(std::string_view in) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = p + in.size();
+    std::size_t count = 0;
+#if defined(__SSE2__)
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+    const __m128i lead = _mm_set1_epi8(static_cast<char>(0xE0));
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), lead)));
+        count += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+#endif
+    for (; p < end; ++p) count += (*p & 0xF0) == 0xE0;
+    return count;
+}
+
+// UTF-8 -> Shift_JIS or EUC-JP through a to_sjis / to_euc table.
+std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& substitutions, const std::uint32_t* table,
+                        std::size_t growth) {
+    // Counted here rather than through `substitutions`, which the stores to the output
+    // could alias, so that the count stays in a register.
+    std::uint64_t subs = 0;
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    Output buffer(out, FirstRoom(in.size(), in.size() - ThreeByteLeads(in), growth));
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        o = buffer.Reserve(o, Room(segment, growth));
+        while (p < segment_end) {
+            if (*p < 0x80) {
+                const std::size_t n = CopyAscii(p, end, segment_end, o);
+                p += n;
+                o += n;
+                continue;
+            }
+            // Runs of kana and kanji.
+            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            if (p < run_limit) {
+                const std::uint8_t* const before = p;
+                while (p < run_limit) {
+                    const char32_t c = ThreeByteCharacter(p);
+                    if (c == 0) break;
+                    o = Put(o, table[c], subs);
+                    p += 3;
+                }
+                if (p != before) continue;
+            }
+            char32_t c;
+            const std::size_t n = ReadUtf8(p, end, c);
+            if (n == 0) {
+                cut = true;
+                break;
+            }
+            o = Put(o, c <= 0xFFFF ? table[c] : kQuestion, subs);
+            p += n;
+        }
+    }
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+// Writes an EUC entry (a to_euc value) as JIS, switching modes as needed.
+inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint64_t& subs) {
+    using jcode::OutputMode;
+    const unsigned length = Length(e);
+    if (length == 2 && Byte(e, 0) != 0x8E) {  // kanji and kana, the most of Japanese text
+        o = jcode::EnterMode(o, mode, OutputMode::kKanji);
+        o[0] = static_cast<char>(Byte(e, 0) & 0x7F);
+        o[1] = static_cast<char>(Byte(e, 1) & 0x7F);
+        return o + 2;
+    }
+    if (length == 1) {
+        o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
+        *o++ = static_cast<char>(Byte(e, 0));
+        subs += e >> 31;
+    } else if (length == 2 && Byte(e, 0) == 0x8E) {
+        o = jcode::EnterMode(o, mode, OutputMode::kKatakana);
+        *o++ = static_cast<char>(Byte(e, 1) & 0x7F);
+    } else {
+        o = jcode::EnterMode(o, mode, OutputMode::kPlane2);
+        o[0] = static_cast<char>(Byte(e, 1) & 0x7F);
+        o[1] = static_cast<char>(Byte(e, 2) & 0x7F);
+        o += 2;
+    }
+    return o;
+}
+
+std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
+    using jcode::OutputMode;
+    const std::uint32_t* const table = GetTables().to_euc;
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    // Worst case: every byte a one-byte character after an escape (3 + 1).
+    constexpr std::size_t kGrowth = 4;
+    Output buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
+    char* o = nullptr;
+    OutputMode mode = OutputMode::kOneByte;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        o = buffer.Reserve(o, Room(segment, kGrowth));
+        while (p < segment_end) {
+            if (*p < 0x80) {
+                o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
+                const std::size_t n = CopyAscii(p, end, segment_end, o);
+                p += n;
+                o += n;
+                continue;
+            }
+            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            if (p < run_limit) {
+                const std::uint8_t* const before = p;
+                while (p < run_limit) {
+                    const char32_t c = ThreeByteCharacter(p);
+                    if (c == 0) break;
+                    o = PutJis(o, mode, table[c], subs);
+                    p += 3;
+                }
+                if (p != before) continue;
+            }
+            char32_t c;
+            const std::size_t n = ReadUtf8(p, end, c);
+            if (n == 0) {
+                cut = true;
+                break;
+            }
+            o = PutJis(o, mode, c <= 0xFFFF ? table[c] : kQuestion, subs);
+            p += n;
+        }
+    }
+    if (o == nullptr) o = buffer.Reserve(o, 4);
+    o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    Output buffer(out, FirstRoom(in.size(), in.size(), 1));
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        o = buffer.Reserve(o, Room(segment, 1));
+        while (p < segment_end) {
+            if (*p < 0x80) {
+                const std::size_t n = CopyAscii(p, end, segment_end, o);
+                p += n;
+                o += n;
+                continue;
+            }
+            if (end - p >= 4 && ThreeByteCharacter(p) != 0) {
+                std::memcpy(o, p, 3);
+                o += 3;
+                p += 3;
+                continue;
+            }
+            char32_t c;
+            const std::size_t n = ReadUtf8(p, end, c);
+            if (n == 0) {
+                cut = true;
+                break;
+            }
+            if (c == kIllFormed) {
+                *o++ = '?';
+                ++subs;
+            } else {
+                std::memcpy(o, p, n);
+                o += n;
+            }
+            p += n;
+        }
+    }
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+// ---- Writing UTF-8 ----
+
+// Half-width katakana and ASCII grow to at most three bytes, the most any byte becomes.
+constexpr std::size_t kToUtf8Growth = 3;
+// What Japanese text mostly grows by: two-byte codes become three bytes.
+std::size_t ExpectedUtf8Size(std::size_t in) { return FirstRoom(in, in + in / 2, kToUtf8Growth); }
+
+std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
+    const Tables& t = GetTables();
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    Output buffer(out, ExpectedUtf8Size(in.size()));
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
+        while (p < segment_end) {
+            // Runs of two-byte characters: one lookup both checks and converts a pair.
+            const std::uint8_t* const before = p;
+            while (p < pair_limit) {
+                const std::uint32_t e = t.sjis_pair[p[0] << 8 | p[1]];
+                if (e == 0) break;
+                o = Put(o, e, subs);
+                p += 2;
+            }
+            if (p != before) continue;
+            const std::uint8_t b = *p;
+            if (b < 0x80) {
+                const std::size_t n = CopyAscii(p, end, segment_end, o);
+                p += n;
+                o += n;
+                continue;
+            }
+            if (IsSjisLead(b)) {
+                if (p + 1 == end) {
+                    cut = true;
+                    break;
+                }
+                o = Put(o, kQuestion, subs);  // a lead byte without a trail it could take
+            } else {
+                o = Put(o, t.sjis_single[b], subs);
+            }
+            ++p;
+        }
+    }
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
+    const Tables& t = GetTables();
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    Output buffer(out, ExpectedUtf8Size(in.size()));
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
+        while (p < segment_end) {
+            const std::uint8_t* const before = p;
+            while (p < pair_limit) {
+                const std::uint32_t e = t.euc_pair[p[0] << 8 | p[1]];
+                if (e == 0) break;
+                o = Put(o, e, subs);
+                p += 2;
+            }
+            if (p != before) continue;
+            const std::uint8_t b = *p;
+            if (b < 0x80) {
+                const std::size_t n = CopyAscii(p, end, segment_end, o);
+                p += n;
+                o += n;
+                continue;
+            }
+            // Cut characters are kept where the Codawa EUC reader keeps them.
+            if (IsEucByte(b) || b == 0x8E) {
+                if (p + 1 == end) {
+                    cut = true;
+                    break;
+                }
+                if (b == 0x8E && IsSjisKatakana(p[1])) {
+                    o = Put(o, t.sjis_single[p[1]], subs);
+                    p += 2;
+                    continue;
+                }
+            } else if (b == 0x8F) {
+                if (p + 1 == end || (IsEucByte(p[1]) && p + 2 == end)) {
+                    cut = true;
+                    break;
+                }
+                if (IsEucByte(p[1]) && IsEucByte(p[2])) {
+                    o = Put(o, t.plane2[(p[1] - 0xA1) * kCells + (p[2] - 0xA1)], subs);
+                    p += 3;
+                    continue;
+                }
+            }
+            o = Put(o, kQuestion, subs);  // a byte that starts no character here
+            ++p;
+        }
+    }
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+// JIS -> UTF-8: reads what the Codawa JIS decoder reads, in the same shift state, but
+// writes '?' for the bytes that form no character (which that decoder passes on).
+std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions, jcode::JisDecoder::Mode& mode,
+                      bool& shifted_out) {
+    // Counted locally, as in Utf8ToTable.
+    std::uint64_t subs = 0;
+    using Mode = jcode::JisDecoder::Mode;
+    const Tables& t = GetTables();
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
+    const auto* const end = begin + in.size();
+    const auto* p = begin;
+    Output buffer(out, ExpectedUtf8Size(in.size()));
+    char* o = nullptr;
+    bool cut = false;
+    while (p < end && !cut) {
+        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
+        const auto* const segment_end = p + segment;
+        const auto* const pair_limit = std::min(segment_end, end - 1);
+        o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
+        while (p < segment_end) {
+            if (mode == Mode::kKanji && !shifted_out) {
+                // Runs of two-byte text: a JIS pair is an EUC pair without its high bits, and
+                // the EUC table has no entry for the bytes JIS cannot pair (controls, space, DEL).
+                while (p < pair_limit) {
+                    const unsigned pair = static_cast<unsigned>(p[0] << 8 | p[1]);
+                    if (pair & 0x8080) break;
+                    const std::uint32_t e = t.euc_pair[pair | 0x8080];
+                    if (e == 0) break;
+                    o = Put(o, e, subs);
+                    p += 2;
+                }
+                if (p >= segment_end) break;
+            }
+            const std::uint8_t b = *p;
+            if (b == jcode::kEsc) {
+                std::size_t length = 0;
+                const jcode::Escape e = jcode::ReadEscape(p, end, length, mode);
+                if (e == jcode::Escape::kIncomplete) {
+                    cut = true;
+                    break;
+                }
+                if (e == jcode::Escape::kKnown) {
+                    p += length;
+                } else {
+                    *o++ = static_cast<char>(b);  // an unknown escape is copied as it is
+                    ++p;
+                }
+            } else if (b == jcode::kShiftOut || b == jcode::kShiftIn) {
+                shifted_out = b == jcode::kShiftOut;
+                ++p;
+            } else if (b >= 0x80) {
+                o = Put(o, t.sjis_single[b], subs);  // 8-bit katakana A1-DF, or '?'
+                ++p;
+            } else if (shifted_out && b >= 0x21 && b <= 0x5F) {
+                o = Put(o, t.sjis_single[b + 0x80], subs);
+                ++p;
+            } else if (mode == Mode::kKanji || mode == Mode::kPlane2) {
+                if (!IsJisByte(b)) {
+                    *o++ = static_cast<char>(b);  // CR, LF, space and the like pass
+                    ++p;
+                    continue;
+                }
+                if (p + 1 == end) {
+                    cut = true;
+                    break;
+                }
+                const std::uint8_t trail = p[1];
+                if (!IsJisByte(trail)) {
+                    o = Put(o, kQuestion, subs);  // half a character
+                    ++p;
+                    continue;
+                }
+                o = Put(o,
+                        mode == Mode::kKanji ? t.euc_pair[(b | 0x80) << 8 | (trail | 0x80)]
+                                             : t.plane2[(b - 0x21) * kCells + (trail - 0x21)],
+                        subs);
+                p += 2;
+            } else if (mode == Mode::kKatakana) {
+                if (b >= 0x21 && b <= 0x5F) {
+                    o = Put(o, t.sjis_single[b + 0x80], subs);
+                } else {
+                    *o++ = static_cast<char>(b);
+                }
+                ++p;
+            } else {
+                if (!shifted_out && end - p >= 16) {
+                    const std::size_t n = jcode::CopyPlainPrefix16(p, o);
+                    if (n != 0) {
+                        p += n;
+                        o += n;
+                        if (n == 16) {
+                            const std::size_t more = jcode::CopyPlainRun(p, std::min(end, segment_end + 16), o);
+                            p += more;
+                            o += more;
+                        }
+                        continue;
+                    }
+                }
+                *o++ = static_cast<char>(b);
+                ++p;
+            }
+        }
+    }
+    buffer.Finish(o);
+    substitutions += subs;
+    return static_cast<std::size_t>(p - begin);
+}
+
+// Bytes a block needs from the next one to complete a kept character or escape sequence:
+// at most 3 are ever kept, and none needs more than 4 bytes in all.
+constexpr std::size_t kHead = 8;
+
+}  // namespace
+
+Utf8StreamConverter::Utf8StreamConverter(TextCode from, TextCode to) : from_(from), to_(to) {
+    if (from != TextCode::Utf8 && to != TextCode::Utf8) {
+        throw std::invalid_argument("Utf8StreamConverter: neither code is UTF-8");
+    }
+    GetTables();  // built here rather than in the middle of a transfer
+}
+
+std::size_t Utf8StreamConverter::Run(std::string_view in, std::string& out) {
+    if (from_ == TextCode::Utf8) {
+        switch (to_) {
+            case TextCode::Sjis: return Utf8ToTable(in, out, substitutions_, GetTables().to_sjis, 1);
+            case TextCode::Euc: return Utf8ToTable(in, out, substitutions_, GetTables().to_euc, 2);
+            case TextCode::Jis: return Utf8ToJis(in, out, substitutions_);
+            case TextCode::Utf8: return Utf8ToUtf8(in, out, substitutions_);
+        }
+    }
+    switch (from_) {
+        case TextCode::Sjis: return SjisToUtf8(in, out, substitutions_);
+        case TextCode::Euc: return EucToUtf8(in, out, substitutions_);
+        case TextCode::Jis: return JisToUtf8(in, out, substitutions_, jis_mode_, jis_shifted_out_);
+        case TextCode::Utf8: break;
+    }
     return 0;
 }
 
-std::size_t CountQuestionMarks(std::string_view s) {
-    std::size_t n = 0;
-    for (char c : s) n += c == '?';
-    return n;
-}
-std::size_t CountQuestionMarks(std::u16string_view s) {
-    std::size_t n = 0;
-    for (char16_t c : s) n += c == u'?';
-    return n;
-}
-}  // namespace
-
-String DecodeUtf8(std::string& bytes) {
-    String out;
-    out.reserve(bytes.size());
-    std::size_t i = 0;
-    const std::size_t n = bytes.size();
-    while (i < n) {
-        const auto b = static_cast<unsigned char>(bytes[i]);
-        const std::size_t len = SequenceLength(b);
-        if (len == 0) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        if (i + len > n) {
-            // Cut at the end: complete so far? Then wait for the rest.
-            bool prefixOk = true;
-            for (std::size_t k = i + 1; k < n; ++k)
-                if ((static_cast<unsigned char>(bytes[k]) & 0xC0) != 0x80) prefixOk = false;
-            if (prefixOk) break;
-        }
-        char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        bool ok = i + len <= n;
-        for (std::size_t k = 1; ok && k < len; ++k) {
-            const auto c = static_cast<unsigned char>(bytes[i + k]);
-            if ((c & 0xC0) != 0x80) ok = false;
-            else cp = (cp << 6) | (c & 0x3F);
-        }
-        if (ok && ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-                   (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))))
-            ok = false;
-        if (!ok) {
-            out.push_back(u'\uFFFD');
-            ++i;
-            continue;
-        }
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += len;
+std::string Utf8StreamConverter::Convert(std::string_view block) {
+    std::string out;
+    if (kept_.empty()) {
+        const std::size_t used = Run(block, out);
+        kept_.assign(block.substr(used));
+        return out;
     }
-    bytes.erase(0, i);
+    if (to_ == TextCode::Jis) {
+        // One pass over kept bytes and block together, so that the output switches modes
+        // exactly as it would for the text in one piece.
+        kept_.append(block);
+        const std::size_t used = Run(kept_, out);
+        kept_.erase(0, used);
+        return out;
+    }
+    // Completes the kept character with the first bytes of the block, then converts the
+    // rest of the block where it lies rather than copying it behind the kept bytes.
+    const std::size_t kept = kept_.size();
+    const std::size_t head = std::min(block.size(), kHead);
+    kept_.append(block.substr(0, head));
+    const std::size_t used = Run(kept_, out);
+    if (used >= kept && head < block.size()) {
+        // What is left of the head is the front of the block's rest.
+        const std::string_view rest = block.substr(used - kept);
+        kept_.clear();
+        const std::size_t rest_used = Run(rest, out);
+        kept_.assign(rest.substr(rest_used));
+        return out;
+    }
+    kept_.erase(0, used);
+    if (head < block.size()) {
+        // Part of the kept bytes went out by themselves (an unknown escape): go on from there.
+        kept_.append(block.substr(head));
+        kept_.erase(0, Run(kept_, out));
+    }
     return out;
 }
 
-std::string EncodeUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size() * 3);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char32_t cp = text[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-            text[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = u'?';
+std::string Utf8StreamConverter::Finish() {
+    std::string out = std::move(kept_);
+    kept_.clear();
+    jis_mode_ = jcode::JisDecoder::Mode::kAscii;
+    jis_shifted_out_ = false;
+    return out;
+}
+
+void Utf8StreamConverter::Reset() {
+    kept_.clear();
+    jis_mode_ = jcode::JisDecoder::Mode::kAscii;
+    jis_shifted_out_ = false;
+    substitutions_ = 0;
+}
+
+String DecodeUtf8(std::string& bytes) {
+    const auto* const begin = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    const auto* const end = begin + bytes.size();
+    const auto* p = begin;
+    String out(bytes.size(), u'\0');  // never more UTF-16 units than bytes
+    char16_t* o = out.data();
+    while (p < end) {
+        if (*p < 0x80) {
+            *o++ = *p++;
+            continue;
         }
-        if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+        char32_t c;
+        const std::size_t n = ReadUtf8(p, end, c);
+        if (n == 0) break;
+        if (c == kIllFormed) {
+            *o++ = 0xFFFD;
+        } else if (c > 0xFFFF) {
+            *o++ = static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+            *o++ = static_cast<char16_t>(0xDC00 + (c & 0x3FF));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *o++ = static_cast<char16_t>(c);
+        }
+        p += n;
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    bytes.erase(0, static_cast<std::size_t>(p - begin));
+    return out;
+}
+
+namespace {
+
+bool IsHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+}  // namespace
+
+std::string EncodeUtf8(std::u16string_view text) {
+    std::string out(text.size() * 3, '\0');
+    char* o = out.data();
+    const std::size_t n = text.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const char16_t u = text[i];
+        if (u < 0x80) {
+            *o++ = static_cast<char>(u);
+        } else if (u < 0x800) {
+            *o++ = static_cast<char>(0xC0 | u >> 6);
+            *o++ = static_cast<char>(0x80 | (u & 0x3F));
+        } else if (IsHighSurrogate(u) && i + 1 < n && IsLowSurrogate(text[i + 1])) {
+            const char32_t c = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (text[++i] - 0xDC00);
+            *o++ = static_cast<char>(0xF0 | c >> 18);
+            *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (IsHighSurrogate(u) || IsLowSurrogate(u)) {
+            *o++ = '?';
+        } else {
+            *o++ = static_cast<char>(0xE0 | u >> 12);
+            *o++ = static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+            *o++ = static_cast<char>(0x80 | (u & 0x3F));
         }
     }
+    out.resize(static_cast<std::size_t>(o - out.data()));
     return out;
 }
 
 bool IsUtf8Encodable(std::u16string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-                ++i;
-                continue;
-            }
+        if (IsHighSurrogate(text[i]) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
+            ++i;
+        } else if (IsHighSurrogate(text[i]) || IsLowSurrogate(text[i])) {
             return false;
         }
-        if (c >= 0xDC00 && c <= 0xDFFF) return false;
     }
     return true;
-}
-
-Utf8StreamConverter::Utf8StreamConverter(TextCode from, TextCode to) : from_(from), to_(to) {}
-
-std::string Utf8StreamConverter::Convert(std::string_view block) {
-    kept_.append(block);
-    String text;
-    if (from_ == TextCode::Utf8) {
-        text = DecodeUtf8(kept_);
-        for (char16_t& c : text)
-            if (c == u'\uFFFD') {
-                c = u'?';
-                ++substitutions_;
-            }
-    } else {
-        std::unique_ptr<Codawa> codawa = CreateCodawa();
-        std::string sjis;
-        if (from_ == TextCode::Sjis) sjis = codawa->SjisToSjis(kept_);
-        else if (from_ == TextCode::Euc) sjis = codawa->EucToSjis(kept_);
-        else sjis = codawa->JisToSjis(kept_);
-        text = DecodeShiftJis(sjis);
-        for (char16_t& c : text)
-            if (c == u'\uFFFD') {
-                c = u'?';
-                ++substitutions_;
-            }
-    }
-    if (to_ == TextCode::Utf8) return EncodeUtf8(text);
-    std::string sjis = EncodeShiftJis(text);
-    substitutions_ += CountQuestionMarks(sjis) - CountQuestionMarks(std::u16string_view(text));
-    if (to_ == TextCode::Sjis) return sjis;
-    std::unique_ptr<Codawa> codawa = CreateCodawa();
-    return to_ == TextCode::Euc ? codawa->SjisToEuc(sjis) : codawa->SjisToJis(sjis);
-}
-
-std::string Utf8StreamConverter::Finish() {
-    std::string rest = std::move(kept_);
-    kept_.clear();
-    return rest;
-}
-
-std::uint64_t Utf8StreamConverter::Substitutions() const { return substitutions_; }
-
-void Utf8StreamConverter::Reset() {
-    kept_.clear();
-    substitutions_ = 0;
 }
 
 }  // namespace tarselctl

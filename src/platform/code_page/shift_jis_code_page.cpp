@@ -5,10 +5,9 @@
 // language's thread-safe static initialisation.
 #include <tarsel/code_page.h>
 
-#include <array>
 #include <cstring>
-#include <memory>
 
+#include "platform/code_page/cp932_encoder.h"
 #include "platform/code_page/cp932_table.h"
 
 namespace tarselctl {
@@ -16,41 +15,6 @@ namespace tarselctl {
 namespace {
 
 constexpr char16_t kReplacement = 0xFFFD;
-
-// Unicode -> CP932 code: one byte (< 0x100) or lead << 8 | trail; 0 = no Shift_JIS form.
-// U+0000 is handled before the table is consulted, so 0 can mean "none".
-using EncoderTable = std::array<std::uint16_t, 0x10000>;
-
-std::unique_ptr<EncoderTable> BuildEncoderTable() {
-    auto table = std::make_unique<EncoderTable>();
-    table->fill(0);
-    for (unsigned c = 1; c < 0x80; ++c) (*table)[c] = static_cast<std::uint16_t>(c);
-    for (unsigned b = 0xA1; b <= 0xDF; ++b) (*table)[0xFF61 + (b - 0xA1)] = static_cast<std::uint16_t>(b);
-    // Several characters have more than one code (NEC row 13, NEC-selected and IBM
-    // extensions duplicate each other and row 2). Windows and the C library both encode
-    // the lowest code, except that the NEC-selected rows 0xED/0xEE lose to the IBM rows.
-    for (int nec_selected_pass = 0; nec_selected_pass < 2; ++nec_selected_pass) {
-        for (unsigned lead = 0x81; lead <= 0xFC; ++lead) {
-            int li = cp932::LeadIndex(static_cast<std::uint8_t>(lead));
-            if (li < 0) continue;
-            bool nec_selected = lead == 0xED || lead == 0xEE;
-            if (nec_selected != (nec_selected_pass == 1)) continue;
-            for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
-                int ti = cp932::TrailIndex(static_cast<std::uint8_t>(trail));
-                if (ti < 0) continue;
-                char16_t u = cp932::kDoubleByte[li][ti];
-                if (u != 0 && (*table)[u] == 0) (*table)[u] = static_cast<std::uint16_t>(lead << 8 | trail);
-            }
-        }
-    }
-    for (const auto& a : cp932::kEncoderAdditions) (*table)[a.unicode] = a.code;
-    return table;
-}
-
-const EncoderTable& Encoder() {
-    static const std::unique_ptr<EncoderTable> table = BuildEncoderTable();
-    return *table;
-}
 
 bool IsAsciiWord(const unsigned char* p) {
     std::uint64_t w;
@@ -103,7 +67,7 @@ String DecodeShiftJis(std::string_view bytes) {
 }
 
 std::string EncodeShiftJis(std::u16string_view text) {
-    const EncoderTable& table = Encoder();
+    const cp932::EncoderTable& table = cp932::Encoder();
     std::string out(text.size() * 2, '\0');
     char* o = out.data();
     const std::size_t n = text.size();
@@ -133,7 +97,7 @@ std::string EncodeShiftJis(std::u16string_view text) {
 }
 
 bool IsShiftJisEncodable(std::u16string_view text) {
-    const EncoderTable& table = Encoder();
+    const cp932::EncoderTable& table = cp932::Encoder();
     for (char16_t c : text) {
         // The table has no entry for U+0000 (0 means "none" there) and none for surrogates.
         if (c != 0 && table[c] == 0) return false;
