@@ -348,6 +348,7 @@ struct Sources {
     fs::path big;       // kBigSize pattern bytes
     fs::path eucText;   // Japanese text in EUC-JP
     fs::path sjisText;  // the same text as iconv converts it to CP932
+    fs::path utf8Text;  // the same text in UTF-8
 };
 
 const Sources& SharedSources() {
@@ -371,9 +372,11 @@ const Sources& SharedSources() {
         const std::string sjis = Filter({"iconv", "-f", "EUC-JP", "-t", "CP932"}, euc);
         s.eucText = s.dir / "japanese.euc";
         s.sjisText = s.dir / "japanese.sjis";
+        s.utf8Text = s.dir / "japanese.utf8";
         if (!euc.empty() && !sjis.empty()) {
             Publish(s.eucText, euc);
             Publish(s.sjisText, sjis);
+            Publish(s.utf8Text, utf8);
         }
         return s;
     }();
@@ -610,6 +613,51 @@ TEST_P(TarselFtpInterop, EucTextIsConvertedLikeIconvBothWays) {
     EXPECT_RUN_OK(r);
     EXPECT_TRUE(SameFile(Local("sjis"), sources.sjisText));
     EXPECT_TRUE(SameFile(uploads_ / remote, sources.eucText));
+}
+
+TEST_P(TarselFtpInterop, AUtf8HostGetsEucTextAndStoresItAsJisLikeIconv) {
+    const Sources& sources = SharedSources();
+    if (!fs::exists(sources.utf8Text)) GTEST_SKIP() << "iconv could not make the samples";
+    const std::string remote = UploadName("japanese.jis");
+    const RunResult r = Script("get tarsel-ftp-fixtures/japanese.euc " + Local("utf8") +
+                                   "; cd " + server_.upload + "; put " +
+                                   sources.utf8Text.string() + " " + remote,
+                               {"--filecode", "EUC", "--hostcode", "UTF8", "--chunk", "777"});
+    EXPECT_RUN_OK(r);
+    EXPECT_TRUE(SameFile(Local("utf8"), sources.utf8Text));
+    // Stored as EUC here (the file code applies to both directions); then back through JIS.
+    EXPECT_TRUE(SameFile(uploads_ / remote, sources.eucText));
+    const std::string back = UploadName("japanese.jis2");
+    const RunResult j = Script("cd " + server_.upload + "; put " + sources.utf8Text.string() +
+                                   " " + back,
+                               {"--filecode", "JIS", "--hostcode", "UTF8", "--chunk", "1001"});
+    EXPECT_RUN_OK(j);
+    EXPECT_EQ(Filter({"iconv", "-f", "ISO-2022-JP", "-t", "UTF-8"}, ReadFile(uploads_ / back)),
+              ReadFile(sources.utf8Text));
+}
+
+TEST_P(TarselFtpInterop, Utf8NamesAreListedFetchedStoredRenamedAndDeleted) {
+    // pure-ftpd lets anonymous users neither rename nor delete.
+    if (Named("pureftpd")) GTEST_SKIP() << "pure-ftpd refuses RNFR and DELE to anonymous users";
+    const std::string name = "caf\xC3\xA9-\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt";
+    Publish(fixtures_ / name, "named in UTF-8\n");
+    const std::string stored = UploadName("\xE3\x82\xA2\xE3\x83\x83\xE3\x83\x97-\xC3\xA9");
+    const std::string renamed = UploadName("\xE5\x90\x8D\xE5\x89\x8D-\xF0\x9F\x98\x80");
+    const RunResult r = Script(
+        "cd tarsel-ftp-fixtures; ls; get \"" + name + "\" " + Local("named") + "; cd /" +
+            server_.upload + "; put " + Local("named") + " \"" + stored + "\"; rename \"" +
+            stored + "\" \"" + renamed + "\"; ls",
+        {"--syscode", "UTF8"});
+    EXPECT_RUN_OK(r);
+    EXPECT_THAT(r.out, HasSubstr(name + "\n"));
+    EXPECT_EQ(ReadFile(Local("named")), "named in UTF-8\n");
+    EXPECT_THAT(r.out, HasSubstr(renamed + "\n"));
+    EXPECT_EQ(ReadFile(uploads_ / renamed), "named in UTF-8\n");
+    EXPECT_FALSE(fs::exists(uploads_ / stored));
+    const RunResult d = Script("cd " + server_.upload + "; delete \"" + renamed + "\"",
+                               {"--syscode", "UTF8"});
+    EXPECT_RUN_OK(d);
+    EXPECT_FALSE(fs::exists(uploads_ / renamed));
 }
 
 TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
