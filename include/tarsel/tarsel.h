@@ -273,6 +273,8 @@ private:
     String m_HostCode = u"SJIS";
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
+    /// TlsMode as it was at Connect, for the connection under way.
+    String m_ConnectionTls;
     /// The server accepted PROT P: every data connection is secured.
     Boolean m_DataProtected = False;
     /// The control connection's TLS handshake is under way; nothing received counts until

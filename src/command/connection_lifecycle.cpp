@@ -59,7 +59,7 @@ void tarsel::Soquet1_OnSecured() {
     if (m_TlsStarting == False) return;
     m_TlsStarting = False;
     StopReplyTimer();
-    if (m_TlsMode == u"implicit") {
+    if (m_ConnectionTls == u"implicit") {
         // Implicit TLS: the connection counts as made only now that it is protected.
         AnnounceConnected();
         return;
@@ -130,6 +130,8 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     m_MultiLineCode.clear();
     m_SendPending.clear();
     m_RemoteHost = RemoteHost;
+    // The mode this connection runs in: the host may write TlsMode while it is under way.
+    m_ConnectionTls = m_TlsMode;
     // The greeting answers no command: a word left from the last connection (AUTH, PASV)
     // must not decide what it means.
     m_Cmd.clear();
@@ -205,7 +207,7 @@ void tarsel::Abort() {
 }
 
 void tarsel::Soquet1_OnConnected() {
-    if (m_TlsMode == u"implicit") {
+    if (m_ConnectionTls == u"implicit") {
         // The connect time-out goes on bounding the handshake; Connected follows it.
         m_TlsStarting = True;
         StartReplyTimer(m_ReplyTimeout);

@@ -113,6 +113,15 @@ TEST_F(SecureLogin, ImplicitTlsIsConnectedOnlyOnceTheHandshakeIsThrough) {
     EXPECT_THAT(s1().SentLines(), ElementsAre("USER user", "PBSZ 0"));
 }
 
+TEST_F(SecureLogin, TlsModeWrittenDuringAConnectionWaitsForTheNextOne) {
+    ConnectExplicit();
+    control.put_TlsMode(u"implicit");
+    Reply("234 go ahead");
+    s1().Secure();
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("Connected"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("AUTH TLS", "USER user"));
+}
+
 TEST_F(SecureLogin, AStalledHandshakeIsBoundedByTheReplyTimeOut) {
     control.put_ReplyTimeout(3);
     ConnectExplicit();
