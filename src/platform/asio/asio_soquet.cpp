@@ -299,8 +299,9 @@ void AsioSoquet::StartTls(const TlsClientSettings& settings, const Soquet* resum
 }
 
 void AsioSoquet::BeginHandshakeWhenIdle(const ConnectionPtr& c) {
-    // A plain write finishing calls back here; so does a plain read ending.
-    if (c->tls != Tls::Waiting || c->writing) return;
+    // A plain write finishing calls back here; so does a plain read ending. Without a stream
+    // the settings were unusable and the failure is on its way.
+    if (c->tls != Tls::Waiting || c->writing || !c->stream) return;
     if (c->reading) {
         // The server sends nothing before our hello, so this read would wait for ever.
         if (!c->readCancelled) {

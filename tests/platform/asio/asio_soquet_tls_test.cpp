@@ -112,6 +112,24 @@ TEST_F(AsioSoquetTls, ExplicitTlsAfterPlainExchangeKeepsPlainAndProtectedBytesAp
     EXPECT_EQ(sink.Count("senddone"), 2u);
 }
 
+TEST_F(AsioSoquetTls, PlainBytesSentBeforeStartTlsGoOutInTheClearBeforeTheHandshake) {
+    // Still being written when StartTls comes: the handshake must wait for the last byte.
+    const std::string plain(3 * 1024 * 1024, 'p');
+    server.plainLength = plain.size();
+    sink.onConnected = [&] {
+        soquet->Send(plain);
+        soquet->StartTls(Trusting(trusted), nullptr);
+        soquet->Send("protected");
+    };
+    soquet->ConnectTo(u"127.0.0.1", server.Port(), u"0");
+    ASSERT_TRUE(RunUntil(io, [&] {
+        return sink.Has("closed") ||
+               (!server.sessions.empty() && server.Last().incoming == "protected");
+    }));
+    EXPECT_TRUE(server.Last().plainLine == plain);
+    EXPECT_EQ(sink.log, (std::vector<std::string>{"connected", "senddone", "secured", "senddone"}));
+}
+
 TEST_F(AsioSoquetTls, StartTlsWhileAPlainReadIsPendingStillHandshakes) {
     sink.onConnected = [&] {
         // Outside any read completion: the plain read is pending and must give way.

@@ -10,6 +10,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/read.hpp>
 #include <asio/read_until.hpp>
 #include <asio/ssl.hpp>
 #include <asio/streambuf.hpp>
@@ -54,6 +55,8 @@ public:
     bool echo = false;
     /// Read one line in the clear and answer "234 go\r\n" before the handshake (explicit TLS).
     bool plainFirst = false;
+    /// Read exactly this many bytes in the clear, answer nothing, then handshake.
+    std::size_t plainLength = 0;
 
     std::vector<std::shared_ptr<Session>> sessions;
 
@@ -83,7 +86,9 @@ private:
             if (ec) return;
             auto s = std::make_shared<Session>(std::move(socket), context_);
             sessions.push_back(s);
-            if (plainFirst)
+            if (plainLength > 0)
+                ReadPlainBytes(s);
+            else if (plainFirst)
                 ReadPlainLine(s);
             else
                 Handshake(s);
@@ -107,6 +112,14 @@ private:
                                                          if (!ec2) Handshake(s);
                                                      });
                                });
+    }
+
+    void ReadPlainBytes(const std::shared_ptr<Session>& s) {
+        s->plainLine.resize(plainLength);
+        asio::async_read(s->stream.next_layer(), asio::buffer(s->plainLine),
+                         [this, s](const asio::error_code& ec, std::size_t) {
+                             if (!ec) Handshake(s);
+                         });
     }
 
     void Handshake(const std::shared_ptr<Session>& s) {
