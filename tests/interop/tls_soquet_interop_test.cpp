@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
+
+#include <unistd.h>
 #include <memory>
 #include <string>
 
@@ -102,12 +105,20 @@ protected:
         return reply.starts_with("230");
     }
 
-    /// RETR over a secured data connection, passive or active; returns what arrived.
-    std::string Retrieve(const std::string& name, bool passive) {
+    /// RETR (`upload` empty) or STOR of `upload` over a secured data connection, passive or
+    /// active; returns what arrived. An upload is closed right after its last Send, so its
+    /// bytes and the close_notify the server waits for go out after OnClosed.
+    std::string Transfer(const std::string& name, bool passive, const std::string& upload = "") {
         RecordingSink dataEvents;
         std::unique_ptr<Soquet> data = platform.CreateSoquet();
         data->SetEvents(&dataEvents);
         dataEvents.onConnected = [&] { data->StartTls(Settings(ca), soquet.get()); };
+        if (!upload.empty()) {
+            dataEvents.onSecured = [&] {
+                data->Send(upload);
+                data->CloseSocket();
+            };
+        }
         RecordingSink listenerEvents;
         std::unique_ptr<Soquet> listener = platform.CreateSoquet();
         listener->SetEvents(&listenerEvents);
@@ -133,7 +144,7 @@ protected:
                           .substr(0, 3),
                       "200");
         }
-        const std::string started = Command("RETR " + name);
+        const std::string started = Command((upload.empty() ? "RETR " : "STOR ") + name);
         EXPECT_TRUE(started.starts_with("150") || started.starts_with("125")) << started;
         EXPECT_TRUE(RunUntil(io, [&] { return dataEvents.Has("closed"); }));
         EXPECT_FALSE(dataEvents.Has("error")) << ToUtf8(dataEvents.errorText);
@@ -151,7 +162,17 @@ TEST_P(TlsSoquetInterop, LoginAndDataConnectionsResumingTheControlSession) {
     // More than one data connection: each resumes the same control session.
     for (const bool passive : {true, true, false, false}) {
         SCOPED_TRACE(passive ? "passive" : "active");
-        EXPECT_TRUE(Retrieve("tls-data.bin", passive) == content);
+        EXPECT_TRUE(Transfer("tls-data.bin", passive) == content);
+    }
+    // Uploads: a fresh name each time, since pure-ftpd lets anonymous users overwrite nothing.
+    const std::string stamp = std::to_string(::getpid());
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive upload" : "active upload");
+        const std::string name = "upload/tls-" + stamp + (passive ? "-p" : "-a") + ".bin";
+        Transfer(name, passive, content);
+        std::ifstream stored(root + "/" + name, std::ios::binary);
+        const std::string got((std::istreambuf_iterator<char>(stored)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(got == content) << got.size() << " bytes stored";
     }
     EXPECT_EQ(Command("QUIT").substr(0, 3), "221");
 }

@@ -42,7 +42,7 @@ public:
     };
 
     TlsLoopbackServer(asio::io_context& io, const TestPki& pki)
-        : io_(io), context_(asio::ssl::context::tls_server),
+        : context_(asio::ssl::context::tls_server),
           acceptor_(io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0)) {
         context_.use_certificate_chain(asio::buffer(pki.serverCertPem));
         context_.use_private_key(asio::buffer(pki.serverKeyPem), asio::ssl::context::pem);
@@ -177,7 +177,6 @@ private:
             });
     }
 
-    asio::io_context& io_;
     asio::ssl::context context_;
     asio::ip::tcp::acceptor acceptor_;
 };
