@@ -363,7 +363,32 @@ void AsioSoquet::ContinueClosing(const ConnectionPtr& c) {
     // only our close_notify is exchanged.
     asio::error_code ignored;
     c->socket.cancel(ignored);
-    c->stream->async_shutdown([c](const asio::error_code&) { FinishClosing(c); });
+    c->stream->async_shutdown([c](const asio::error_code&) { LingerUntilPeerCloses(c); });
+}
+
+void AsioSoquet::LingerUntilPeerCloses(const ConnectionPtr& c) {
+    if (!c->socket.is_open()) return;
+    // Closing a socket with received bytes unread (a session ticket, say) makes the kernel
+    // reset the connection, and a reset makes the peer drop what it has not read yet: the end
+    // of an upload. So half-close, and discard what still comes until the peer closes.
+    asio::error_code ec;
+    c->socket.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        FinishClosing(c);
+        return;
+    }
+    DiscardUntilPeerCloses(c);
+}
+
+void AsioSoquet::DiscardUntilPeerCloses(const ConnectionPtr& c) {
+    c->readBuffer.resize(16 * 1024);
+    c->socket.async_read_some(asio::buffer(c->readBuffer),
+                              [c](const asio::error_code& ec, std::size_t) {
+                                  if (ec || !c->socket.is_open())
+                                      FinishClosing(c);
+                                  else
+                                      DiscardUntilPeerCloses(c);
+                              });
 }
 
 void AsioSoquet::FinishClosing(const ConnectionPtr& c) {

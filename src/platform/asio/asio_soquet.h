@@ -101,8 +101,11 @@ namespace tarselctl {
 ///    share one OpenSSL context.
 ///  - CloseSocket (or destroying the instance) on a secured connection raises OnClosed at
 ///    once as for any connection; the connection then lives on in the background, detached
-///    from the instance: it writes what Sends had queued, sends close_notify and closes the
-///    socket without waiting for the peer's close_notify, all within kCloseBound. A peer's
+///    from the instance: it writes what Sends had queued, sends close_notify without waiting
+///    for the peer's, half-closes the socket and discards what still arrives until the peer
+///    closes too (closing with bytes unread would reset the connection and lose the end of
+///    an upload at the peer); the socket is closed when the peer has closed, or after
+///    kCloseBound whatever happens. A peer's
 ///    close with or without close_notify is an ordinary close (OnClosed alone); a TLS error
 ///    while secured is a read or write error whose number is OpenSSL's code.
 ///  - OnDiagnostic texts (plain ASCII apart from a host name given by the caller):
@@ -225,6 +228,8 @@ private:
     /// then the socket closed, bounded by kCloseBound.
     static void BeginClosing(const ConnectionPtr& c);
     static void ContinueClosing(const ConnectionPtr& c);
+    static void LingerUntilPeerCloses(const ConnectionPtr& c);
+    static void DiscardUntilPeerCloses(const ConnectionPtr& c);
     static void FinishClosing(const ConnectionPtr& c);
 
     void StartAccept(const ListenerPtr& l);

@@ -3,6 +3,7 @@
 // sends or closes as each test asks.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/read.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/read_until.hpp>
 #include <asio/ssl.hpp>
 #include <asio/streambuf.hpp>
@@ -57,6 +59,8 @@ public:
     bool plainFirst = false;
     /// Read exactly this many bytes in the clear, answer nothing, then handshake.
     std::size_t plainLength = 0;
+    /// How long a secured session waits before it reads (a slow reader).
+    std::chrono::milliseconds readDelay{0};
 
     std::vector<std::shared_ptr<Session>> sessions;
 
@@ -131,7 +135,15 @@ private:
                                       }
                                       s->secured = true;
                                       s->reused = SSL_session_reused(s->stream.native_handle());
-                                      Read(s);
+                                      if (readDelay.count() == 0) {
+                                          Read(s);
+                                          return;
+                                      }
+                                      auto timer = std::make_shared<asio::steady_timer>(
+                                          s->stream.get_executor(), readDelay);
+                                      timer->async_wait([this, s, timer](const asio::error_code&) {
+                                          Read(s);
+                                      });
                                   });
     }
 
