@@ -14,15 +14,16 @@ pkgs_dir="${TARSEL_FTP_PKGS:-$repo/build/ftp-servers/pkgs}"
 # Build tools, test and benchmark libraries, the sanitizer runtime for clang, the tools the
 # scripts use, and the four FTP servers with the runtime libraries of the two unpacked ones.
 packages=(
-  cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev libasio-dev
-  clang libclang-rt-14-dev curl nkf time iproute2 passwd
-  vsftpd python3-pyftpdlib
+  cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev libasio-dev libssl-dev
+  clang libclang-rt-14-dev curl nkf time iproute2 passwd openssl
+  vsftpd python3-pyftpdlib python3-openssl
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2
 )
 # Unpacked, never installed: name of the package and the binary that proves it unpacked.
 unpacked=(
   "pure-ftpd:usr/sbin/pure-ftpd"
   "proftpd-core:usr/sbin/proftpd"
+  "proftpd-mod-crypto:usr/lib/proftpd/mod_tls.so"
 )
 
 export DEBIAN_FRONTEND=noninteractive

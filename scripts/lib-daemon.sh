@@ -70,10 +70,19 @@ group_running() {
     END { exit !found }'
 }
 
-# ftp_greets PORT: true when something on 127.0.0.1:PORT answers with a 220 greeting.
+# ftp_greets PORT [HOST] [GREETING]: true when something on HOST:PORT (default 127.0.0.1)
+# answers with a 220 greeting; GREETING "tls" reads it inside TLS (implicit FTPS), without
+# checking the certificate.
 ftp_greets() {
+  local host=${2:-127.0.0.1} line
+  if [[ ${3:-plain} == tls ]]; then
+    line=$(timeout 3 openssl s_client -connect "$host:$1" -quiet -ign_eof </dev/null 2>/dev/null \
+      | head -n 1) || true
+    [[ $line == 220* ]]
+    return
+  fi
   (
-    exec 3<>"/dev/tcp/127.0.0.1/$1" || exit 1
+    exec 3<>"/dev/tcp/$host/$1" || exit 1
     read -r -t 3 line <&3 || exit 1
     printf 'QUIT\r\n' >&3 2>/dev/null || true
     [[ $line == 220* ]]
@@ -85,11 +94,12 @@ port_busy() {
   [[ -n $(ss -Hltn "sport = :$1" 2>/dev/null) ]]
 }
 
-# daemon_wait_ready NAME PIDFILE EXPECTED_NAME PORT LOGFILE
+# daemon_wait_ready NAME PIDFILE EXPECTED_NAME PORT LOGFILE [HOST] [GREETING]
 # Waits, at most TARSEL_FTP_START_TIMEOUT seconds (default 15), until the server greets on
-# PORT; fails with the server's log when it exits or stays silent.
+# HOST:PORT (see ftp_greets); fails with the server's log when it exits or stays silent.
 daemon_wait_ready() {
-  local name=$1 pidfile=$2 expected=$3 port=$4 logfile=$5
+  local name=$1 pidfile=$2 expected=$3 port=$4 logfile=$5 host=${6:-127.0.0.1}
+  local mode=${7:-plain}
   local limit=$((${TARSEL_FTP_START_TIMEOUT:-15} * 10)) i
   for ((i = 0; i < limit; i++)); do
     if ! daemon_alive "$pidfile"; then
@@ -97,7 +107,7 @@ daemon_wait_ready() {
       sed 's/^/  | /' "$logfile" >&2 || true
       return 1
     fi
-    ftp_greets "$port" && return 0
+    ftp_greets "$port" "$host" "$mode" && return 0
     sleep 0.1
   done
   echo "ftp-servers: $name did not greet on port $port within ${TARSEL_FTP_START_TIMEOUT:-15} s; its log ($logfile):" >&2

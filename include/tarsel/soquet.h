@@ -108,7 +108,9 @@ public:
 
     /// Starts TLS as the client on the open connection (from OnConnected on). It ends in
     /// OnSecured, or in OnError(kTlsHandshakeFailed or kTlsNotVerified, reason, "tls") then
-    /// OnClosed. Bytes given to Send before OnSecured are written protected once secured.
+    /// OnClosed. Bytes given to Send before OnSecured are written protected once secured
+    /// (bytes of a Send made before StartTls and still queued go out in the clear first, as
+    /// the peer expects them before its handshake).
     /// `resumeFrom`: another instance of the same platform whose secured connection's session
     /// the handshake offers to resume (FTP servers often require a data connection to resume
     /// the control connection's session); nullptr, or one with no session, starts a new one.

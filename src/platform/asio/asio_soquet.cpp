@@ -5,7 +5,10 @@
 
 #include <asio/connect.hpp>
 #include <asio/post.hpp>
+#include <asio/ssl/error.hpp>
 #include <asio/write.hpp>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "platform/asio/port_text.h"
 
@@ -43,7 +46,7 @@ AsioSoquet::AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> acc
     : io_(io), accepts_(std::move(accepts)) {}
 
 AsioSoquet::~AsioSoquet() {
-    if (conn_) DropConnection();
+    if (conn_) DropConnection(true);
     if (listener_) DropListener();
 }
 
@@ -61,9 +64,13 @@ bool AsioSoquet::Diagnostic(const String& text) {
 
 // ---- ending what the instance holds
 
-void AsioSoquet::DropConnection() {
+void AsioSoquet::DropConnection(bool graceful) {
     ConnectionPtr c = std::move(conn_);
     c->owner = nullptr;
+    if (graceful && c->tls == Tls::Secured) {
+        BeginClosing(c);
+        return;
+    }
     asio::error_code ignored;
     c->resolver.cancel();
     c->socket.close(ignored);
@@ -80,7 +87,7 @@ void AsioSoquet::DropListener() {
 void AsioSoquet::CloseSocket() {
     if (listener_) DropListener();
     if (conn_) {
-        DropConnection();
+        DropConnection(true);
         Raise([](SoquetEvents& s) { s.OnClosed(); });
     }
 }
@@ -93,9 +100,12 @@ bool AsioSoquet::MakeIdle() {
 }
 
 void AsioSoquet::Fail(const asio::error_code& ec, const char* step) {
+    Fail(ec.value(), ec.message(), step);
+}
+
+void AsioSoquet::Fail(Long number, const std::string& text, const char* step) {
     DropConnection();
-    const Long number = ec.value();
-    const String text1 = FromUtf8(ec.message());
+    const String text1 = FromUtf8(text);
     const String text2 = FromUtf8(step);
     if (!Raise([&](SoquetEvents& s) { s.OnError(number, text1, text2); })) return;
     Raise([](SoquetEvents& s) { s.OnClosed(); });
@@ -161,8 +171,9 @@ void AsioSoquet::OnConnectDone(const ConnectionPtr& c, const asio::error_code& e
 
 void AsioSoquet::AnnounceOpen(const ConnectionPtr& c) {
     Raise([](SoquetEvents& s) { s.OnConnected(); });
-    // Reading waits for OnConnected so that no data can arrive before it.
-    if (!c->owner) return;
+    // Reading waits for OnConnected so that no data can arrive before it; a handshake begun
+    // there reads by itself and starts the reading after OnSecured.
+    if (!c->owner || c->tls != Tls::None) return;
     StartRead(c);
 }
 
@@ -170,14 +181,25 @@ void AsioSoquet::AnnounceOpen(const ConnectionPtr& c) {
 
 void AsioSoquet::StartRead(const ConnectionPtr& c) {
     c->readBuffer.resize(kReadSize);
-    c->socket.async_read_some(asio::buffer(c->readBuffer),
-                              [c](const asio::error_code& ec, std::size_t n) {
-                                  if (c->owner) c->owner->OnReadDone(c, ec, n);
-                              });
+    c->reading = true;
+    auto done = [c](const asio::error_code& ec, std::size_t n) {
+        c->reading = false;
+        if (c->owner) c->owner->OnReadDone(c, ec, n);
+    };
+    if (c->tls == Tls::Secured)
+        c->stream->async_read_some(asio::buffer(c->readBuffer), std::move(done));
+    else
+        c->socket.async_read_some(asio::buffer(c->readBuffer), std::move(done));
 }
 
 void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n) {
-    if (ec == asio::error::eof) {
+    if (ec == asio::error::operation_aborted && c->tls == Tls::Waiting) {
+        BeginHandshakeWhenIdle(c);
+        return;
+    }
+    // A TLS peer that closes without close_notify truncates the stream; for FTP, where
+    // every transfer's length is known from the protocol, that is an ordinary close.
+    if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
         DropConnection();
         if (!Diagnostic(u"closed by peer")) return;
         Raise([](SoquetEvents& s) { s.OnClosed(); });
@@ -190,22 +212,45 @@ void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, 
     c->readBuffer.resize(n);
     Raise([&](SoquetEvents& s) { s.OnReceived(c->readBuffer); });
     if (!c->owner) return;
+    if (c->tls == Tls::Waiting || c->tls == Tls::Handshaking) {
+        // StartTls came before or inside this event: the handshake reads from here on.
+        BeginHandshakeWhenIdle(c);
+        return;
+    }
     StartRead(c);
 }
 
 void AsioSoquet::Send(const std::string& data) {
     if (!conn_) return;
     conn_->sendQueue.push_back(data);
-    if (conn_->phase == Phase::Open && !conn_->writing) StartWrite(conn_);
+    if (CanWrite(*conn_)) StartWrite(conn_);
+}
+
+bool AsioSoquet::CanWrite(const Connection& c) {
+    if (c.phase != Phase::Open || c.writing || c.sendQueue.empty()) return false;
+    return c.tls == Tls::None || c.tls == Tls::Secured || c.plainQueued > 0;
 }
 
 void AsioSoquet::StartWrite(const ConnectionPtr& c) {
     c->writing = true;
+    auto done = [c](const asio::error_code& ec, std::size_t) {
+        if (c->owner) {
+            c->owner->OnWriteDone(c, ec);
+        } else if (c->closing) {
+            c->writing = false;
+            if (ec) {
+                FinishClosing(c);
+                return;
+            }
+            c->sendQueue.pop_front();
+            ContinueClosing(c);
+        }
+    };
     // The deque keeps the front string in place while later Sends are appended behind it.
-    asio::async_write(c->socket, asio::buffer(c->sendQueue.front()),
-                      [c](const asio::error_code& ec, std::size_t) {
-                          if (c->owner) c->owner->OnWriteDone(c, ec);
-                      });
+    if (c->tls == Tls::Secured && c->plainQueued == 0)
+        asio::async_write(*c->stream, asio::buffer(c->sendQueue.front()), std::move(done));
+    else
+        asio::async_write(c->socket, asio::buffer(c->sendQueue.front()), std::move(done));
 }
 
 void AsioSoquet::OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec) {
@@ -215,9 +260,145 @@ void AsioSoquet::OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec)
         return;
     }
     c->sendQueue.pop_front();
+    if (c->plainQueued > 0) --c->plainQueued;
     // The next write goes out before the event so that the socket is never left idle.
-    if (!c->sendQueue.empty()) StartWrite(c);
+    if (CanWrite(*c)) StartWrite(c);
     Raise([](SoquetEvents& s) { s.OnSendDone(); });
+    if (c->owner && c->tls == Tls::Waiting) BeginHandshakeWhenIdle(c);
+}
+
+// ---- TLS
+
+void AsioSoquet::StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) {
+    if (!conn_ || conn_->phase != Phase::Open || conn_->tls != Tls::None) return;
+    const ConnectionPtr c = conn_;
+    c->tls = Tls::Waiting;
+    c->plainQueued = c->sendQueue.size();
+
+    // The session to offer, and the context to share when the settings are the same.
+    TlsSessionSlot resume;
+    const auto* from = dynamic_cast<const AsioSoquet*>(resumeFrom);
+    if (from != nullptr && from->conn_ && from->conn_->tls == Tls::Secured) {
+        const Connection& other = *from->conn_;
+        resume = TlsClientContext::NewestSession(from->conn_->stream->native_handle(),
+                                                 other.newestSession);
+        if (other.tlsContext->SameSettings(settings)) c->tlsContext = other.tlsContext;
+    }
+    std::string error;
+    if (!c->tlsContext) c->tlsContext = TlsClientContext::Make(settings, error);
+    if (!c->tlsContext) {
+        // Reported in a later turn: the caller is usually inside an event of this connection.
+        asio::post(io_, [c, error] {
+            if (c->owner) c->owner->Fail(kTlsHandshakeFailed, error, "tls");
+        });
+        return;
+    }
+    c->stream.emplace(TlsTransport(c->socket, c->closing), c->tlsContext->Context());
+    c->tlsContext->Prepare(c->stream->native_handle(), &c->newestSession, resume.get());
+    BeginHandshakeWhenIdle(c);
+}
+
+void AsioSoquet::BeginHandshakeWhenIdle(const ConnectionPtr& c) {
+    // A plain write finishing calls back here; so does a plain read ending. Without a stream
+    // the settings were unusable and the failure is on its way.
+    if (c->tls != Tls::Waiting || c->writing || !c->stream) return;
+    if (c->reading) {
+        // The server sends nothing before our hello, so this read would wait for ever.
+        if (!c->readCancelled) {
+            c->readCancelled = true;
+            asio::error_code ignored;
+            c->socket.cancel(ignored);
+        }
+        return;
+    }
+    c->tls = Tls::Handshaking;
+    c->stream->async_handshake(asio::ssl::stream_base::client,
+                               [c](const asio::error_code& ec) {
+                                   if (c->owner) c->owner->OnHandshakeDone(c, ec);
+                               });
+}
+
+void AsioSoquet::OnHandshakeDone(const ConnectionPtr& c, const asio::error_code& ec) {
+    SSL* ssl = c->stream->native_handle();
+    if (ec) {
+        const long verdict = SSL_get_verify_result(ssl);
+        if (c->tlsContext->Settings().verify && verdict != X509_V_OK) {
+            Fail(kTlsNotVerified,
+                 std::string("certificate verify failed (") +
+                     X509_verify_cert_error_string(verdict) + ")",
+                 "tls");
+        } else {
+            Fail(kTlsHandshakeFailed, ec.message(), "tls");
+        }
+        return;
+    }
+    c->tls = Tls::Secured;
+    if (CanWrite(*c)) StartWrite(c);
+    if (!Diagnostic(u"secured with " + FromUtf8(SSL_get_version(ssl)) +
+                    (SSL_session_reused(ssl) ? u", resumed session" : u", new session")))
+        return;
+    if (!c->owner) return;
+    Raise([](SoquetEvents& s) { s.OnSecured(); });
+    if (!c->owner) return;
+    StartRead(c);
+}
+
+void AsioSoquet::BeginClosing(const ConnectionPtr& c) {
+    c->closing = true;
+    c->closeTimer.expires_after(kCloseBound);
+    c->closeTimer.async_wait([c](const asio::error_code& ec) {
+        if (ec != asio::error::operation_aborted) FinishClosing(c);
+    });
+    ContinueClosing(c);
+}
+
+void AsioSoquet::ContinueClosing(const ConnectionPtr& c) {
+    if (c->writing || c->shuttingDown || !c->socket.is_open()) return;
+    if (!c->sendQueue.empty()) {
+        StartWrite(c);
+        return;
+    }
+    c->shuttingDown = true;
+    // Ends the pending read; with `closing` set the shutdown's own read ends at once too, so
+    // only our close_notify is exchanged.
+    asio::error_code ignored;
+    c->socket.cancel(ignored);
+    c->stream->async_shutdown([c](const asio::error_code&) { LingerUntilPeerCloses(c); });
+}
+
+void AsioSoquet::LingerUntilPeerCloses(const ConnectionPtr& c) {
+    if (!c->socket.is_open()) return;
+    // Closing a socket with received bytes unread (a session ticket, say) makes the kernel
+    // reset the connection, and a reset makes the peer drop what it has not read yet: the end
+    // of an upload. So half-close, and discard what still comes until the peer closes.
+    asio::error_code ec;
+    c->socket.shutdown(tcp::socket::shutdown_send, ec);
+    if (ec) {
+        FinishClosing(c);
+        return;
+    }
+    DiscardUntilPeerCloses(c);
+}
+
+void AsioSoquet::DiscardUntilPeerCloses(const ConnectionPtr& c) {
+    c->readBuffer.resize(16 * 1024);
+    c->socket.async_read_some(asio::buffer(c->readBuffer),
+                              [c](const asio::error_code& ec, std::size_t) {
+                                  if (ec || !c->socket.is_open())
+                                      FinishClosing(c);
+                                  else
+                                      DiscardUntilPeerCloses(c);
+                              });
+}
+
+void AsioSoquet::FinishClosing(const ConnectionPtr& c) {
+    c->closeTimer.cancel();
+    asio::error_code ignored;
+    c->socket.close(ignored);
+}
+
+Boolean AsioSoquet::get_IsSecured() const {
+    return conn_ && conn_->tls == Tls::Secured ? True : False;
 }
 
 // ---- listening and accepting
@@ -376,13 +557,6 @@ String AsioSoquet::get_RequestHost(Long requestId) const {
     const std::optional<asio::ip::address> peer = accepts_->Peer(requestId, listener_->key);
     if (!peer || peer->is_unspecified()) return String();
     return AddressText(*peer);
-}
-
-void AsioSoquet::StartTls(const TlsClientSettings&, const Soquet*) {
-    // Not built yet: the handshake fails at once, as the interface lets it.
-    if (!conn_ || conn_->phase != Phase::Open) return;
-    if (!Raise([](SoquetEvents& s) { s.OnError(kTlsHandshakeFailed, u"TLS is not available", u"tls"); })) return;
-    MakeIdle();
 }
 
 }  // namespace tarselctl

@@ -1,16 +1,22 @@
 // The socket component on standalone Asio TCP sockets.
 #pragma once
 
+#include <chrono>
 #include <deque>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ssl/stream.hpp>
+#include <asio/steady_timer.hpp>
 
 #include <tarsel/soquet.h>
 
 #include "platform/asio/pending_accepts.h"
+#include "platform/asio/tls_client_context.h"
+#include "platform/asio/tls_transport.h"
 
 namespace tarselctl {
 
@@ -80,10 +86,33 @@ namespace tarselctl {
 ///    byte (127.0.0.1 gives 0x7F000001), 0 with no connection or an IPv6 one. LocalPort is the
 ///    port of the listener or of the connection's local end, 0 otherwise. SocketVersion is
 ///    210. SetupPhase is stored and never read.
+///  - StartTls on an open connection secures it as the TLS client (TLS 1.2 or newer). Bytes
+///    given to Send before StartTls are written in the clear first; the handshake begins once
+///    they are written and no plain read is pending (a pending one is cancelled; bytes it had
+///    already received are still delivered). Sends from StartTls on wait and go out protected
+///    after OnSecured. Reading pauses during the handshake and resumes after OnSecured. A
+///    failed handshake raises OnError(kTlsNotVerified when the certificate was refused, else
+///    kTlsHandshakeFailed; OpenSSL's reason; "tls") then OnClosed. A CA file that cannot be
+///    read fails the same way, in a later turn of the loop, never inside the call. StartTls
+///    with no open connection, or a second time, does nothing.
+///  - Session resumption: each connection keeps the newest session its server handed out
+///    (with TLS 1.3 the tickets arrive after the handshake), and StartTls offers the session
+///    of `resumeFrom` when that is a secured AsioSoquet; connections with equal settings
+///    share one OpenSSL context.
+///  - CloseSocket (or destroying the instance) on a secured connection raises OnClosed at
+///    once as for any connection; the connection then lives on in the background, detached
+///    from the instance: it writes what Sends had queued, sends close_notify without waiting
+///    for the peer's, half-closes the socket and discards what still arrives until the peer
+///    closes too (closing with bytes unread would reset the connection and lose the end of
+///    an upload at the peer); the socket is closed when the peer has closed, or after
+///    kCloseBound whatever happens. A peer's
+///    close with or without close_notify is an ordinary close (OnClosed alone); a TLS error
+///    while secured is a read or write error whose number is OpenSSL's code.
 ///  - OnDiagnostic texts (plain ASCII apart from a host name given by the caller):
 ///    "connecting to HOST:PORT", "trying ADDRESS:PORT", "connected to ADDRESS:PORT",
 ///    "accepted ADDRESS:PORT", "closed by peer", "listening on ADDRESS:PORT",
-///    "connection request ID from ADDRESS:PORT", "no connection request ID".
+///    "connection request ID from ADDRESS:PORT", "no connection request ID",
+///    "secured with VERSION, new session" / "…, resumed session".
 class AsioSoquet final : public Soquet {
 public:
     AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts);
@@ -110,17 +139,23 @@ public:
     Integer get_SocketVersion() const override { return 210; }
     void put_SetupPhase(Boolean value) override { setupPhase_ = value; }
     void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
-    Boolean get_IsSecured() const override { return False; }
+    Boolean get_IsSecured() const override;
 
     /// Bytes asked of one read.
     static constexpr std::size_t kReadSize = 256 * 1024;
+    /// How long a secured connection closed by CloseSocket may take to write what was queued
+    /// and its close_notify before its socket is closed regardless.
+    static constexpr std::chrono::milliseconds kCloseBound{2000};
 
 private:
     enum class Phase { Resolving, Connecting, Open };
+    /// Where TLS stands on an open connection: not asked for; asked for, waiting for plain
+    /// writes and reads to finish; handshaking; secured.
+    enum class Tls { None, Waiting, Handshaking, Secured };
 
     /// State of one connection or connection attempt, kept alive by its pending handlers.
     struct Connection {
-        explicit Connection(asio::io_context& io) : resolver(io), socket(io) {}
+        explicit Connection(asio::io_context& io) : resolver(io), socket(io), closeTimer(io) {}
         /// The instance this connection belongs to; cleared when the connection ends or the
         /// instance goes, after which its handlers do nothing.
         AsioSoquet* owner = nullptr;
@@ -131,6 +166,23 @@ private:
         /// Bytes of each Send not yet written; the front one is in flight while `writing`.
         std::deque<std::string> sendQueue;
         bool writing = false;
+        bool reading = false;
+
+        Tls tls = Tls::None;
+        /// How many of the front entries of sendQueue were sent before StartTls and so go out
+        /// in the clear.
+        std::size_t plainQueued = 0;
+        /// A pending plain read was cancelled so that the handshake can begin.
+        bool readCancelled = false;
+        std::shared_ptr<TlsClientContext> tlsContext;
+        TlsSessionSlot newestSession;
+        /// Set after `socket`, so destroyed before it.
+        std::optional<asio::ssl::stream<TlsTransport>> stream;
+
+        /// Detached by CloseSocket while secured: finishing its writes and close_notify.
+        bool closing = false;
+        bool shuttingDown = false;
+        asio::steady_timer closeTimer;
     };
 
     /// State of one listening acceptor, kept alive by its pending accept.
@@ -147,8 +199,9 @@ private:
     /// Ends whatever the instance holds, raising OnClosed for a connection; false when a
     /// handler of that event destroyed the instance or started something new on it.
     bool MakeIdle();
-    /// Detaches and closes the connection without raising anything.
-    void DropConnection();
+    /// Detaches and closes the connection without raising anything; `graceful` lets a secured
+    /// one finish its writes and send close_notify in the background.
+    void DropConnection(bool graceful = false);
     /// Detaches and closes the listener and its waiting requests without raising anything.
     void DropListener();
 
@@ -160,10 +213,24 @@ private:
     void AnnounceOpen(const ConnectionPtr& c);
     void StartRead(const ConnectionPtr& c);
     void OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n);
-    void StartWrite(const ConnectionPtr& c);
+    /// True when the front of the send queue may be written now.
+    static bool CanWrite(const Connection& c);
+    static void StartWrite(const ConnectionPtr& c);
     void OnWriteDone(const ConnectionPtr& c, const asio::error_code& ec);
     /// Ends the connection after an error: OnError, then OnClosed.
     void Fail(const asio::error_code& ec, const char* step);
+    void Fail(Long number, const std::string& text, const char* step);
+
+    /// Begins the handshake once no plain write or read is pending.
+    void BeginHandshakeWhenIdle(const ConnectionPtr& c);
+    void OnHandshakeDone(const ConnectionPtr& c, const asio::error_code& ec);
+    /// The background close of a detached secured connection: queued writes, close_notify,
+    /// then the socket closed, bounded by kCloseBound.
+    static void BeginClosing(const ConnectionPtr& c);
+    static void ContinueClosing(const ConnectionPtr& c);
+    static void LingerUntilPeerCloses(const ConnectionPtr& c);
+    static void DiscardUntilPeerCloses(const ConnectionPtr& c);
+    static void FinishClosing(const ConnectionPtr& c);
 
     void StartAccept(const ListenerPtr& l);
     void OnAcceptDone(const ListenerPtr& l, const asio::error_code& ec,

@@ -37,7 +37,7 @@ inline void RunFor(asio::io_context& io, std::chrono::milliseconds span) {
 
 /// Records every event of one socket; optional hooks run inside the events.
 struct RecordingSink : SoquetEvents {
-    std::vector<std::string> log;  ///< "connected", "received", "senddone", "closed", "error", "request"
+    std::vector<std::string> log;  ///< "connected", "received", "senddone", "closed", "error", "request", "secured"
     std::string received;
     std::size_t largestRead = 0;
     Long errorNumber = 0;
@@ -45,7 +45,7 @@ struct RecordingSink : SoquetEvents {
     std::vector<Long> requests;
     std::vector<std::string> diagnostics;
 
-    std::function<void()> onConnected, onSendDone, onClosed, onError;
+    std::function<void()> onConnected, onSendDone, onClosed, onError, onSecured;
     std::function<void(std::string&)> onReceived;
     std::function<void(Long)> onAcceptRequest;
     std::function<void(const std::string&)> onDiagnostic;
@@ -60,6 +60,7 @@ struct RecordingSink : SoquetEvents {
     void OnConnected() override { Note("connected", onConnected); }
     void OnSendDone() override { Note("senddone", onSendDone); }
     void OnClosed() override { Note("closed", onClosed); }
+    void OnSecured() override { Note("secured", onSecured); }
     void OnReceived(std::string& data) override {
         log.push_back("received");
         received += data;
