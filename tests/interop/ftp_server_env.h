@@ -76,6 +76,26 @@ inline std::vector<FtpServer> AvailableFtpServers() {
     return servers;
 }
 
+/// A server that scripts/ftp-servers.sh runs beside the four plain ones ("vsftpd_tls",
+/// "vsftpd_implicit", "proftpd_tls", "pureftpd_tls", "vsftpd_ipv6", "pyftpdlib_ipv6"), read
+/// from TARSEL_<NAME>_*; std::nullopt when it is not running. `name` is its full name.
+inline std::optional<FtpServer> FtpServerVariant(const std::string& name) {
+    std::string prefix = "TARSEL_";
+    for (char c : name) prefix += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    prefix += '_';
+    const std::string port = ftp_server_env_detail::EnvOr(prefix + "PORT", "");
+    if (port.empty()) return std::nullopt;
+    FtpServer server;
+    server.name = name;
+    server.host = ftp_server_env_detail::EnvOr(prefix + "HOST", "127.0.0.1");
+    server.port = port;
+    server.user = ftp_server_env_detail::EnvOr(prefix + "USER", "anonymous");
+    server.pass = ftp_server_env_detail::EnvOr(prefix + "PASS", "guest@");
+    server.root = ftp_server_env_detail::EnvOr(prefix + "ROOT", "");
+    server.upload = ftp_server_env_detail::EnvOr(prefix + "UPLOAD", "upload");
+    return server;
+}
+
 /// The named server when it is running; std::nullopt otherwise.
 inline std::optional<FtpServer> FtpServerNamed(const char* name) {
     const std::string key = ftp_server_env_detail::NameKey(name);

@@ -388,6 +388,8 @@ const Sources& SharedSources() {
 struct ServerMode {
     const char* server;
     bool passive;
+    /// nullptr: plain FTP; "explicit" or "implicit": FTP over TLS with the test CA.
+    const char* tls = nullptr;
 };
 
 // Names the parameter in gtest's messages (otherwise the bytes of the struct, pointers included).
@@ -402,10 +404,21 @@ std::string ParamName(const ::testing::TestParamInfo<ServerMode>& info) {
 class TarselFtpInterop : public ::testing::TestWithParam<ServerMode> {
 protected:
     void SetUp() override {
-        std::optional<FtpServer> server = FtpServerNamed(GetParam().server);
+        const std::string fullName = GetParam().server;
+        std::optional<FtpServer> server = fullName.find('_') == std::string::npos
+                                              ? FtpServerNamed(GetParam().server)
+                                              : FtpServerVariant(fullName);
         if (!server || server->root.empty())
             GTEST_SKIP() << GetParam().server << " is not running (scripts/ftp-servers.sh)";
         server_ = *server;
+        // The TLS and IPv6 servers are the same programs: they allow what their plain
+        // siblings allow.
+        server_.name = fullName.substr(0, fullName.find('_'));
+        if (GetParam().tls) {
+            const char* ca = std::getenv("TARSEL_TLS_CA");
+            if (ca == nullptr || *ca == '\0') GTEST_SKIP() << "no TARSEL_TLS_CA";
+            caFile_ = ca;
+        }
         tag_ = ParamName({GetParam(), 0}) + "-" + std::to_string(::getpid());
 
         char pattern[] = "/tmp/tarsel-ftp-local-XXXXXX";
@@ -443,6 +456,9 @@ protected:
     std::vector<std::string> Args(std::vector<std::string> extra = {}) const {
         std::vector<std::string> args = {"--port", server_.port,
                                          GetParam().passive ? "--passive" : "--active", "--trace"};
+        if (GetParam().tls) {
+            args.insert(args.end(), {"--tls", GetParam().tls, "--cacert", caFile_});
+        }
         args.insert(args.end(), extra.begin(), extra.end());
         args.push_back(server_.host);
         args.push_back(server_.user);
@@ -465,6 +481,7 @@ protected:
     bool Named(const char* name) const { return server_.name == name; }
 
     FtpServer server_;
+    std::string caFile_;
     std::string tag_;
     fs::path local_;
     fs::path fixtures_;
@@ -696,6 +713,62 @@ INSTANTIATE_TEST_SUITE_P(Servers, TarselFtpInterop,
                                            ServerMode{"pyftpdlib", false},
                                            ServerMode{"pyftpdlib", true}),
                          ParamName);
+
+// The same, over TLS (the control and every data connection protected, each data connection
+// resuming the control connection's session) and over IPv6 (EPSV and EPRT).
+INSTANTIATE_TEST_SUITE_P(
+    SecureAndIpv6, TarselFtpInterop,
+    ::testing::Values(ServerMode{"vsftpd_tls", false, "explicit"},
+                      ServerMode{"vsftpd_tls", true, "explicit"},
+                      ServerMode{"vsftpd_implicit", false, "implicit"},
+                      ServerMode{"vsftpd_implicit", true, "implicit"},
+                      ServerMode{"proftpd_tls", false, "explicit"},
+                      ServerMode{"proftpd_tls", true, "explicit"},
+                      ServerMode{"pureftpd_tls", false, "explicit"},
+                      ServerMode{"pureftpd_tls", true, "explicit"},
+                      ServerMode{"vsftpd_ipv6", false}, ServerMode{"vsftpd_ipv6", true},
+                      ServerMode{"pyftpdlib_ipv6", false}, ServerMode{"pyftpdlib_ipv6", true}),
+    ParamName);
+
+TEST(TarselFtpInteropTls, ACertificateFromAnotherCaIsRefusedBeforeTheLogin) {
+    std::optional<FtpServer> server = FtpServerVariant("vsftpd_tls");
+    const char* other = std::getenv("TARSEL_TLS_OTHER_CA");
+    if (!server || other == nullptr) GTEST_SKIP() << "vsftpd_tls is not running";
+    const RunResult r = RunProgram({"--port", server->port, "--tls", "explicit", "--cacert", other,
+                                    "--trace", "-c", "pwd", server->host, server->user,
+                                    server->pass});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: -11 Connect: connection closed: certificate verify failed"));
+    EXPECT_THAT(r.err, Not(HasSubstr(">>USER"))) << "nothing of the login was sent";
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(TarselFtpInteropTls, WithoutVerificationTheSameServerIsReached) {
+    std::optional<FtpServer> server = FtpServerVariant("vsftpd_implicit");
+    if (!server) GTEST_SKIP() << "vsftpd_implicit is not running";
+    const RunResult r = RunProgram({"--port", server->port, "--tls", "implicit", "--insecure",
+                                    "-c", "pwd", server->host, server->user, server->pass});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("\"/\""));
+}
+
+TEST(TarselFtpInteropTls, AServerThatDemandsTlsRefusesAPlainLoginAndAPlainServerRefusesAuth) {
+    std::optional<FtpServer> secure = FtpServerVariant("vsftpd_tls");
+    std::optional<FtpServer> plain = FtpServerNamed("vsftpd");
+    const char* ca = std::getenv("TARSEL_TLS_CA");
+    if (!secure || !plain || ca == nullptr) GTEST_SKIP() << "vsftpd_tls or vsftpd is not running";
+    RunResult r = RunProgram({"--port", secure->port, "-c", "pwd", secure->host, secure->user,
+                              secure->pass});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: 530 Connect: "));
+    r = RunProgram({"--port", plain->port, "--tls", "explicit", "--cacert", ca, "--trace", "-c",
+                    "pwd", plain->host, plain->user, plain->pass});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: -12 Connect: connection closed: TLS refused by the server"));
+    EXPECT_THAT(r.err, Not(HasSubstr(">>USER"))) << "no login in the clear";
+}
 
 // Settings and login failures, against one server: they do not depend on the server.
 TEST(TarselFtpInteropLogin, WrongLoginFailsAndStops) {
