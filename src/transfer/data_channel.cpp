@@ -215,7 +215,9 @@ void tarsel::ReportReplacedCharacters() {
     std::uint64_t replaced = 0;
     if (m_DownloadText) replaced += m_DownloadText->Substitutions();
     if (m_UploadText) replaced += m_UploadText->Substitutions();
-    if (replaced == 0) return;
+    // With the control connection gone the transfer has failed anyway, and DisConnected
+    // says so; a TransError there would belong to no operation.
+    if (replaced == 0 || m_FtpCommand.empty()) return;
     m_DownloadText.reset();
     m_UploadText.reset();
     RaiseTransError(-6, u"characters replaced", u"data");

@@ -325,6 +325,16 @@ TEST_F(Utf8Files, ACharacterWithoutAShiftJisFormIsReportedOnceBeforeTheClose) {
                                     "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
 }
 
+TEST_F(Utf8Files, AConnectionLostMidTransferEndsItWithoutATransErrorOfNoOperation) {
+    control.put_FileCode(u"UTF8");
+    control.GetFile(u"f", u"l");
+    StartDataPhase();
+    recorder.Clear();
+    s3().Receive("\xF0\x9F\x98\x80");
+    s1().Close();
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("GetData(1)", "GetClose", "DisConnected(0,)"));
+}
+
 TEST_F(Utf8Files, AUtf8HostGetsEucFilesInUtf8AndSendsThemBack) {
     control.put_FileCode(u"EUC");
     control.put_HostCode(u"UTF8");
