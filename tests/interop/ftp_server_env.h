@@ -51,32 +51,7 @@ inline std::string NameKey(const char* name) {
 
 }  // namespace ftp_server_env_detail
 
-/// Every server whose TARSEL_<NAME>_PORT is set and not empty, in a fixed order.
-inline std::vector<FtpServer> AvailableFtpServers() {
-    static const char* const kNames[] = {"vsftpd", "pureftpd", "proftpd", "pyftpdlib"};
-    std::vector<FtpServer> servers;
-    for (const char* name : kNames) {
-        std::string prefix = "TARSEL_";
-        for (const char* p = name; *p != '\0'; ++p) {
-            prefix += static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
-        }
-        prefix += '_';
-        const std::string port = ftp_server_env_detail::EnvOr(prefix + "PORT", "");
-        if (port.empty()) continue;
-        FtpServer server;
-        server.name = name;
-        server.host = ftp_server_env_detail::EnvOr(prefix + "HOST", "127.0.0.1");
-        server.port = port;
-        server.user = ftp_server_env_detail::EnvOr(prefix + "USER", "anonymous");
-        server.pass = ftp_server_env_detail::EnvOr(prefix + "PASS", "guest@");
-        server.root = ftp_server_env_detail::EnvOr(prefix + "ROOT", "");
-        server.upload = ftp_server_env_detail::EnvOr(prefix + "UPLOAD", "upload");
-        servers.push_back(std::move(server));
-    }
-    return servers;
-}
-
-/// A server that scripts/ftp-servers.sh runs beside the four plain ones ("vsftpd_tls",
+/// A server that scripts/ftp-servers.sh runs: one of the four plain ones or one beside them ("vsftpd_tls",
 /// "vsftpd_implicit", "proftpd_tls", "pureftpd_tls", "vsftpd_ipv6", "pyftpdlib_ipv6"), read
 /// from TARSEL_<NAME>_*; std::nullopt when it is not running. `name` is its full name.
 inline std::optional<FtpServer> FtpServerVariant(const std::string& name) {
@@ -94,6 +69,15 @@ inline std::optional<FtpServer> FtpServerVariant(const std::string& name) {
     server.root = ftp_server_env_detail::EnvOr(prefix + "ROOT", "");
     server.upload = ftp_server_env_detail::EnvOr(prefix + "UPLOAD", "upload");
     return server;
+}
+
+/// Every server whose TARSEL_<NAME>_PORT is set and not empty, in a fixed order.
+inline std::vector<FtpServer> AvailableFtpServers() {
+    static const char* const kNames[] = {"vsftpd", "pureftpd", "proftpd", "pyftpdlib"};
+    std::vector<FtpServer> servers;
+    for (const char* name : kNames)
+        if (std::optional<FtpServer> server = FtpServerVariant(name)) servers.push_back(*server);
+    return servers;
 }
 
 /// The named server when it is running; std::nullopt otherwise.
