@@ -65,3 +65,35 @@ status=0
 check() {  # check LABEL OK? TEXT
   if (($2)); then echo "  ok    $1: $3"; else echo "  MISS  $1: $3"; status=1; fi
 }
+
+# use_server NAME: the local server NAME (as scripts/ftp-servers.sh names it), started if it
+# is not running; sets port, root, upload and url.
+use_server() {
+  local var
+  var=TARSEL_$(echo "$1" | tr '[:lower:]' '[:upper:]')
+  eval "$("$repo/scripts/ftp-servers.sh" env)"
+  if [[ -z $(eval "echo \${${var}_PORT:-}") ]]; then
+    "$repo/scripts/ftp-servers.sh" start "$1" >&2
+    eval "$("$repo/scripts/ftp-servers.sh" env)"
+  fi
+  port=$(eval "echo \$${var}_PORT")
+  root=$(eval "echo \$${var}_ROOT")
+  upload=$(eval "echo \${${var}_UPLOAD:-upload}")
+  url="ftp://127.0.0.1:$port"
+}
+
+# make_random_file: $bytes random bytes in $root/tarsel-bench/big.bin ($data is that
+# folder), made once and kept (a server restart wipes them), and read into the page cache
+# so that both programs read an upload source from memory.
+make_random_file() {
+  data="$root/tarsel-bench"
+  mkdir -p "$data"
+  chmod 755 "$data"
+  if [[ ! -f $data/big.bin || $(stat -c %s "$data/big.bin") -ne $bytes ]]; then
+    echo "making $((bytes / 1048576)) MiB of random bytes" >&2
+    head -c "$bytes" /dev/urandom >"$data/big.bin.tmp"
+    mv "$data/big.bin.tmp" "$data/big.bin"
+  fi
+  chmod 644 "$data/big.bin"
+  cat "$data/big.bin" >/dev/null
+}

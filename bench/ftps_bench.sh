@@ -22,32 +22,13 @@ bench_name=ftps_bench
 # shellcheck source=bench/bench_runs.sh
 source "$repo/bench/bench_runs.sh"
 
-eval "$("$repo/scripts/ftp-servers.sh" env)"
-if [[ -z ${TARSEL_VSFTPD_TLS_PORT:-} ]]; then
-  "$repo/scripts/ftp-servers.sh" start vsftpd_tls >&2
-  eval "$("$repo/scripts/ftp-servers.sh" env)"
-fi
-port=$TARSEL_VSFTPD_TLS_PORT
-root=$TARSEL_VSFTPD_TLS_ROOT
-upload=${TARSEL_VSFTPD_TLS_UPLOAD:-upload}
+use_server vsftpd_tls
 ca=$TARSEL_TLS_CA
-url="ftp://127.0.0.1:$port"
 tls=(--tls explicit --cacert "$ca")
 curl_tls=(--ssl-reqd --cacert "$ca")
 bytes=$((size_mib * 1024 * 1024))
 
-# ---- the files, made once and kept in the server's root (a server restart wipes them)
-data="$root/tarsel-bench"
-mkdir -p "$data"
-chmod 755 "$data"
-if [[ ! -f $data/big.bin || $(stat -c %s "$data/big.bin") -ne $bytes ]]; then
-  echo "making $size_mib MiB of random bytes" >&2
-  head -c "$bytes" /dev/urandom >"$data/big.bin.tmp"
-  mv "$data/big.bin.tmp" "$data/big.bin"
-fi
-chmod 644 "$data/big.bin"
-# Both programs read the upload source from the page cache.
-cat "$data/big.bin" >/dev/null
+make_random_file
 
 for ((i = 1; i <= runs; i++)); do
   echo "round $i of $runs" >&2

@@ -24,26 +24,11 @@ bench_name=transfer_bench
 source "$repo/bench/bench_runs.sh"
 command -v iconv >/dev/null || die "iconv is missing"
 
-eval "$("$repo/scripts/ftp-servers.sh" env)"
-if [[ -z ${TARSEL_VSFTPD_PORT:-} ]]; then
-  "$repo/scripts/ftp-servers.sh" start vsftpd >&2
-  eval "$("$repo/scripts/ftp-servers.sh" env)"
-fi
-port=$TARSEL_VSFTPD_PORT
-root=$TARSEL_VSFTPD_ROOT
-upload=${TARSEL_VSFTPD_UPLOAD:-upload}
-url="ftp://127.0.0.1:$port"
+use_server vsftpd
 bytes=$((size_mib * 1024 * 1024))
 
 # ---- the files, made once and kept in the server's root (a server restart wipes them)
-data="$root/tarsel-bench"
-mkdir -p "$data"
-chmod 755 "$data"
-if [[ ! -f $data/big.bin || $(stat -c %s "$data/big.bin") -ne $bytes ]]; then
-  echo "making $size_mib MiB of random bytes" >&2
-  head -c "$bytes" /dev/urandom >"$data/big.bin.tmp"
-  mv "$data/big.bin.tmp" "$data/big.bin"
-fi
+make_random_file
 if [[ ! -f $data/text.euc || $(stat -c %s "$data/text.euc") -ne $bytes ]]; then
   echo "making $size_mib MiB of EUC-JP text" >&2
   line='日本語のテキストです。ファイル転送の速度を測っています。漢字かなカナ ASCII 0123456789'
@@ -55,9 +40,7 @@ if [[ ! -f $data/text.euc || $(stat -c %s "$data/text.euc") -ne $bytes ]]; then
   mv "$data/text.euc.tmp" "$data/text.euc"
   rm -f "$tmp" "$tmp.euc"
 fi
-chmod 644 "$data/big.bin" "$data/text.euc"
-# Both programs read the upload source from the page cache.
-cat "$data/big.bin" >/dev/null
+chmod 644 "$data/text.euc"
 
 for ((i = 1; i <= runs; i++)); do
   echo "round $i of $runs" >&2
