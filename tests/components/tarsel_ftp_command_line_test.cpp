@@ -109,7 +109,7 @@ TEST(TarselFtpOptions, RejectsValuesTheControlWouldMisread) {
              {"--reply-timeout", "-5", "h"}, {"--reply-timeout", "", "h"},
              {"--precommand", "A\r\nB", "h"}, {"--trace=yes", "h"},
              {"--bogus", "h"},              {"--port"},
-             {},                            {"h", "u", "p", "extra"}}) {
+             {"h", "u", "p", "extra"}}) {
         EXPECT_NE(Parse(args).error, "") << ::testing::PrintToString(args);
     }
 }
@@ -213,10 +213,103 @@ TEST(TarselFtpCommands, IgnoresBlankLinesCommentsAndLineEnds) {
     EXPECT_THAT(ExpectCommand("cd up\r").args, ElementsAre("up"));
     EXPECT_EQ(ExpectCommand("\tPwD").verb, Verb::Pwd);
 
-    ParsedLine unknown = ParseCommand("mget *");
+    ParsedLine unknown = ParseCommand("frobnicate *");
     ASSERT_TRUE(std::holds_alternative<CommandError>(unknown));
-    EXPECT_EQ(std::get<CommandError>(unknown).word, "mget");
+    EXPECT_EQ(std::get<CommandError>(unknown).word, "frobnicate");
+    EXPECT_THAT(std::get<CommandError>(unknown).message, HasSubstr("help"));
     EXPECT_THAT(ExpectError(R"(cd "unterminated)"), HasSubstr("quote"));
+}
+
+TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
+    Command reget = ExpectCommand("reget pub/a.iso");
+    EXPECT_EQ(reget.verb, Verb::Get);
+    EXPECT_TRUE(reget.resume);
+    EXPECT_THAT(reget.args, ElementsAre("pub/a.iso", "a.iso"));
+    Command resume = ExpectCommand("get -c pub/a.iso mine");
+    EXPECT_TRUE(resume.resume);
+    EXPECT_THAT(resume.args, ElementsAre("pub/a.iso", "mine"));
+    // Only the first word is a flag: a file called -c after it is a name.
+    EXPECT_THAT(ExpectCommand("get x -c").args, ElementsAre("x", "-c"));
+    EXPECT_FALSE(ExpectCommand("get x -c").resume);
+    EXPECT_THAT(ExpectError("get -c x -"), HasSubstr("standard output"));
+
+    EXPECT_THAT(ExpectCommand("put - remote.txt").args, ElementsAre("-", "remote.txt"));
+    EXPECT_THAT(ExpectError("put -"), HasSubstr("REMOTE"));
+
+    Command down = ExpectCommand("mirror /pub/tree");
+    EXPECT_FALSE(down.reverse);
+    EXPECT_THAT(down.args, ElementsAre("/pub/tree", "tree"));
+    Command up = ExpectCommand("mirror -R \"my dir\"");
+    EXPECT_TRUE(up.reverse);
+    EXPECT_THAT(up.args, ElementsAre("my dir", "my dir"));
+
+    EXPECT_THAT(ExpectCommand("mget *.txt \"a b*\"").args, ElementsAre("*.txt", "a b*"));
+    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput PATTERN..."));
+
+    // The shell gets the rest of the line as typed, quotes and ';' included.
+    Command shell = ExpectCommand("  !ls -l \"a b\" | wc");
+    EXPECT_EQ(shell.verb, Verb::Shell);
+    EXPECT_THAT(shell.args, ElementsAre("ls -l \"a b\" | wc"));
+    EXPECT_THAT(ExpectCommand("!").args, IsEmpty());
+
+    EXPECT_EQ(ExpectCommand("?").verb, Verb::Help);
+    EXPECT_EQ(ExpectCommand("BYE").verb, Verb::Quit);
+    EXPECT_EQ(ExpectCommand("exit").verb, Verb::Quit);
+    EXPECT_THAT(ExpectError("passive maybe"), HasSubstr("usage"));
+    EXPECT_THAT(ExpectError("open host 0"), HasSubstr("PORT"));
+}
+
+TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
+    const std::string help = HelpText();
+    const std::string usage = UsageText();
+    for (const CommandInfo& info : CommandTable()) {
+        const std::string name(info.name);
+        EXPECT_THAT(help, HasSubstr("  " + name)) << name;
+        EXPECT_THAT(usage, HasSubstr("  " + name)) << name;
+        EXPECT_THAT(HelpText(name), HasSubstr(std::string(info.help))) << name;
+        // Every listed command parses: with its minimum of arguments it is no unknown word.
+        std::string line = name == "!" ? "!x" : name;
+        for (std::size_t i = 0; i < info.minArgs; ++i) line += " a" + std::to_string(i);
+        if (info.verb == Verb::Rest) line = "rest 5";
+        if (info.verb == Verb::Open) line = "open host";
+        const ParsedLine parsed = ParseCommand(line);
+        ASSERT_TRUE(std::holds_alternative<Command>(parsed)) << line;
+    }
+    EXPECT_EQ(HelpText("nonsense"), "");
+    EXPECT_THAT(HelpText("?"), HasSubstr("usage: help [COMMAND]"));
+    EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mkdir"));
+    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("bye"));
+    EXPECT_THAT(CompleteCommandName("zz"), IsEmpty());
+}
+
+TEST(TarselFtpOptions, UrlsAndTheOptionalHost) {
+    ParsedOptions p = ParseOptions({"ftp://alice:s%40cret@[::1]:2121/pub/dir/"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.host, "::1");
+    EXPECT_EQ(p.options.port, "2121");
+    EXPECT_EQ(p.options.user, "alice");
+    EXPECT_EQ(p.options.password, "s@cret");
+    EXPECT_TRUE(p.options.userGiven && p.options.passwordGiven);
+    EXPECT_EQ(p.options.urlPath, "pub/dir/");
+
+    // A user without a password gets none of the anonymous one.
+    p = ParseOptions({"ftp://bob@host/file.txt"});
+    EXPECT_EQ(p.options.password, "");
+    EXPECT_FALSE(p.options.passwordGiven);
+    p = ParseOptions({"ftp://host"});
+    EXPECT_EQ(p.options.user, "anonymous");
+    EXPECT_FALSE(p.options.userGiven);
+
+    EXPECT_THAT(ParseOptions({"ftp://host/x", "user"}).error, HasSubstr("URL"));
+    EXPECT_THAT(ParseOptions({"--port", "21", "ftp://host:2121/"}).error, HasSubstr("differ"));
+    EXPECT_NE(ParseOptions({"ftp://host/a%0d%0aDELE%20x"}).error, "");
+
+    // No host at all is for the interactive program to judge.
+    p = ParseOptions({"--passive"});
+    EXPECT_EQ(p.error, "");
+    EXPECT_EQ(p.options.host, "");
+    EXPECT_TRUE(ParseOptions({"-v", "--no-progress", "h"}).options.verbose);
+    EXPECT_EQ(ParseOptions({"--no-progress", "h"}).options.progress, false);
 }
 
 // Cuts a file of `size` bytes the way an upload does.

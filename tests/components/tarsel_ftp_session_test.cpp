@@ -15,6 +15,7 @@
 #include <tarsel/tarsel.h>
 
 #include "ftp_session.h"
+#include "session_output.h"
 #include "support/fake_platform.h"
 
 namespace tarselftp {
@@ -54,7 +55,8 @@ protected:
         Options options;
         options.host = "ftp.example";
         options.keepGoing = true;
-        session = std::make_unique<FtpSession>(io, control, options);
+        options.passive = false;
+        session = std::make_unique<FtpSession>(io, control, options, output);
         ASSERT_TRUE(session->Start());
         s1().Connect();
         Reply("220 ready");
@@ -74,6 +76,7 @@ protected:
     }
 
     FakePlatform platform;
+    StandardOutput output;
     tarselctl::tarsel control;
     asio::io_context io;
     std::unique_ptr<FtpSession> session;
@@ -90,7 +93,7 @@ TEST_F(TarselFtpSession, AnErrorOfTheDataConnectionFailsAnUploadTheServerCallsCo
     s3().Close();
     Reply("226 Transfer complete");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_THAT(err, HasSubstr("tarsel-ftp: 10054 PutFile: Connection reset (send)"));
+    EXPECT_THAT(err, HasSubstr("tarsel-ftp: connection: PutFile remote: data connection: Connection reset"));
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 

@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "ftp_url.h"
+
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -58,37 +60,44 @@ std::optional<std::string> MatchChoice(std::string_view value,
 }  // namespace
 
 std::string UsageText() {
-    return "usage: tarsel-ftp [options] HOST [USER [PASSWORD]]\n"
-           "Reads commands one per line from standard input, or from -c 'cmd; cmd'.\n"
-           "Without USER the login is anonymous (password tarsel@).\n"
-           "options:\n"
-           "  --port N               server port (21)\n"
-           "  --passive | --active   data connection mode\n"
-           "  --type A|I|none        transfer type sent before transfers\n"
-           "  --filecode BIN|JIS|SJIS|EUC|UTF8   code of file contents on the server\n"
-           "  --syscode SJIS|EUC|UTF8   code of the server's commands and listings\n"
-           "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8)\n"
-           "  --hostcode SJIS|UTF8   code of local text files (SJIS)\n"
-           "  --tls explicit|implicit   FTP over TLS: AUTH TLS, or TLS from the first byte\n"
-           "  --cacert FILE          CA certificates (PEM) trusted for the server\n"
-           "  --insecure             do not check the server's certificate\n"
-           "  --account TEXT         account for servers that ask for one\n"
-           "  --precommand LINE      line sent before the login (repeatable)\n"
-           "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
-           "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
-           "                         (60; 0 = wait for ever)\n"
-           "  --trace                every protocol trace line to standard error\n"
-           "  --chunk BYTES          upload block size (64K)\n"
-           "  --keep-going           go on after a failed command\n"
-           "  -c 'CMD; CMD'          commands to run instead of standard input\n"
-           "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
-           "                         precommands, noop) before the options above\n"
-           "  --save-settings FILE   store those settings, as the options leave them\n"
-           "commands: cd DIR, cwd DIR, pwd, size FILE, noop, delete FILE, mkdir DIR,\n"
-           "  rmdir DIR, rename FROM TO, site TEXT, quote LINE, dir [PATTERN], ls [PATTERN],\n"
-           "  get REMOTE [LOCAL], put LOCAL [REMOTE], append LOCAL REMOTE, rest OFFSET,\n"
-           "  login USER PASSWORD, abort, quit\n"
-           "HOST may be a name, an IPv4 address, or an IPv6 address as ::1 or [::1].\n";
+    std::string text =
+        "usage: tarsel-ftp [options] [HOST [USER [PASSWORD]]]\n"
+        "       tarsel-ftp [options] ftp://[USER[:PASSWORD]@]HOST[:PORT][/PATH]\n"
+        "On a terminal it prompts for commands (help lists them); otherwise it reads them one\n"
+        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH ending in '/' is\n"
+        "changed to; any other PATH is fetched. Without USER the login comes from ~/.netrc,\n"
+        "else it is anonymous (password tarsel@); a USER without PASSWORD gets it from\n"
+        "~/.netrc or, on a terminal, from a prompt.\n"
+        "options:\n"
+        "  --port N               server port (21)\n"
+        "  --passive | --active   data connection mode (passive)\n"
+        "  --type A|I|none        transfer type sent before transfers\n"
+        "  --filecode BIN|JIS|SJIS|EUC|UTF8   code of file contents on the server\n"
+        "  --syscode SJIS|EUC|UTF8   code of the server's commands and listings\n"
+        "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8)\n"
+        "  --hostcode SJIS|UTF8   code of local text files (SJIS)\n"
+        "  --tls explicit|implicit   FTP over TLS: AUTH TLS, or TLS from the first byte\n"
+        "  --cacert FILE          CA certificates (PEM) trusted for the server\n"
+        "  --insecure             do not check the server's certificate\n"
+        "  --account TEXT         account for servers that ask for one\n"
+        "  --precommand LINE      line sent before the login (repeatable)\n"
+        "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
+        "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
+        "                         (60; 0 = wait for ever)\n"
+        "  -v, --verbose          every reply of the server to standard output\n"
+        "  --progress | --no-progress   progress meter on standard error (on when it is a\n"
+        "                         terminal; never on otherwise)\n"
+        "  --trace                every protocol trace line to standard error\n"
+        "  --chunk BYTES          upload block size (64K)\n"
+        "  --keep-going           go on after a failed command\n"
+        "  -c 'CMD; CMD'          commands to run instead of standard input\n"
+        "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
+        "                         precommands, noop) before the options above\n"
+        "  --save-settings FILE   store those settings, as the options leave them\n"
+        "commands:\n";
+    text += HelpText();
+    text += "HOST may be a name, an IPv4 address, or an IPv6 address as ::1 or [::1].\n";
+    return text;
 }
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
@@ -142,6 +151,12 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--trace") {
             if (!flag()) return result;
             o.trace = true;
+        } else if (name == "-v" || name == "--verbose") {
+            if (!flag()) return result;
+            o.verbose = true;
+        } else if (name == "--progress" || name == "--no-progress") {
+            if (!flag()) return result;
+            o.progress = name == "--progress";
         } else if (name == "--insecure") {
             if (!flag()) return result;
             o.insecure = true;
@@ -234,14 +249,38 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         }
     }
 
-    if (o.help) return result;
-    if (positional.empty()) return fail("no HOST given");
+    if (o.help || positional.empty()) return result;
     if (positional.size() > 3) return fail("too many arguments after HOST");
+    const ParsedUrl url = ParseFtpUrl(positional[0]);
+    if (!url.error.empty()) return fail(url.error);
+    if (url.url) {
+        if (positional.size() > 1) return fail("a URL takes no USER or PASSWORD after it");
+        o.host = url.url->host;
+        if (url.url->port) {
+            if (o.port && *o.port != *url.url->port)
+                return fail("--port " + *o.port + " and the URL's port " + *url.url->port + " differ");
+            o.port = url.url->port;
+        }
+        if (!url.url->user.empty()) {
+            o.user = url.url->user;
+            o.userGiven = true;
+            o.password.clear();
+            if (url.url->password) {
+                o.password = *url.url->password;
+                o.passwordGiven = true;
+            }
+        }
+        o.urlPath = url.url->path;
+        return result;
+    }
     o.host = positional[0];
     if (positional.size() >= 2) {
         o.user = positional[1];
-        // A named user without a password logs in with an empty one.
+        o.userGiven = true;
+        // A named user without a password logs in with an empty one, unless ~/.netrc or
+        // the terminal supplies it.
         o.password = positional.size() == 3 ? positional[2] : std::string();
+        o.passwordGiven = positional.size() == 3;
     }
     return result;
 }
@@ -328,89 +367,195 @@ std::string BaseName(std::string_view path) {
 
 namespace {
 
-struct VerbInfo {
-    std::string_view word;
-    Verb verb;
-    std::size_t minArgs;
-    std::size_t maxArgs;
-    std::string_view usage;
+const std::vector<CommandInfo> kCommands = {
+    // name, verb, min, max, arguments, help, operation, transfers
+    {"open", Verb::Open, 1, 2, "HOST [PORT] | URL", "connect and log in (anonymous, ~/.netrc or the URL's user)", "Connect", false},
+    {"user", Verb::User, 1, 2, "USER [PASSWORD]", "log in again as USER; the password is asked for on a terminal", "User", false},
+    {"login", Verb::Login, 2, 2, "USER PASSWORD", "log in again as USER", "User", false},
+    {"close", Verb::Close, 0, 0, "", "log out and close the connection; the session stays", "DisConnect", false},
+    {"cd", Verb::Cd, 1, 1, "DIR", "change the remote directory", "Cd", false},
+    {"cwd", Verb::Cwd, 1, 1, "DIR", "change the remote directory (CWD only)", "Cwd", false},
+    {"pwd", Verb::Pwd, 0, 0, "", "print the remote directory", "Pwd", false},
+    {"dir", Verb::Dir, 0, 1, "[PATTERN]", "long listing of the remote directory (LIST)", "Dir", true},
+    {"ls", Verb::Ls, 0, 1, "[PATTERN]", "names in the remote directory (NLST)", "Ls", true},
+    {"size", Verb::Size, 1, 1, "FILE", "print a remote file's size", "Size", false},
+    {"get", Verb::Get, 1, 2, "[-c] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output)", "GetFile", true},
+    {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
+    {"mget", Verb::Mget, 1, kManyArgs, "PATTERN...", "download every remote file that matches (* ? [..])", "GetFile", true},
+    {"put", Verb::Put, 1, 2, "LOCAL [REMOTE]", "upload a file (LOCAL - : standard input, REMOTE needed)", "PutFile", true},
+    {"mput", Verb::Mput, 1, kManyArgs, "PATTERN...", "upload every local file that matches", "PutFile", true},
+    {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
+    {"mirror", Verb::Mirror, 1, 2, "[-R] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose name and size match are skipped", "Mirror", true},
+    {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
+    {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
+    {"mkdir", Verb::MkDir, 1, 1, "DIR", "make a remote directory", "MkDir", false},
+    {"rmdir", Verb::RmDir, 1, 1, "DIR", "remove a remote directory", "RmDir", false},
+    {"rename", Verb::Rename, 2, 2, "FROM TO", "rename a remote file", "Rename", false},
+    {"site", Verb::Site, 1, 1, "TEXT", "send SITE TEXT and print the reply", "Site", false},
+    {"quote", Verb::Quote, 1, 1, "LINE", "send LINE as it stands and print the reply", "Quote", false},
+    {"noop", Verb::Noop, 0, 0, "", "send NOOP", "Noop", false},
+    {"abort", Verb::Abort, 0, 0, "", "abort the transfer before it (in a script)", "Abort", false},
+    {"passive", Verb::Passive, 0, 1, "[on|off]", "passive data connections on, off, or switched", "", false},
+    {"verbose", Verb::Verbose, 0, 1, "[on|off]", "print every reply of the server", "", false},
+    {"lcd", Verb::Lcd, 0, 1, "[DIR]", "change the local directory (home without DIR)", "", false},
+    {"lpwd", Verb::Lpwd, 0, 0, "", "print the local directory", "", false},
+    {"!", Verb::Shell, 0, 1, "[COMMAND]", "run a local shell command (a shell without one)", "", false},
+    {"help", Verb::Help, 0, 1, "[COMMAND]", "list the commands, or explain one", "", false, "?"},
+    {"quit", Verb::Quit, 0, 0, "", "log out and end the session (also Ctrl-D)", "DisConnect", false, "bye"},
 };
 
-constexpr VerbInfo kVerbs[] = {
-    {"cd", Verb::Cd, 1, 1, "cd DIR"},
-    {"cwd", Verb::Cwd, 1, 1, "cwd DIR"},
-    {"pwd", Verb::Pwd, 0, 0, "pwd"},
-    {"size", Verb::Size, 1, 1, "size FILE"},
-    {"noop", Verb::Noop, 0, 0, "noop"},
-    {"delete", Verb::Delete, 1, 1, "delete FILE"},
-    {"mkdir", Verb::MkDir, 1, 1, "mkdir DIR"},
-    {"rmdir", Verb::RmDir, 1, 1, "rmdir DIR"},
-    {"rename", Verb::Rename, 2, 2, "rename FROM TO"},
-    {"site", Verb::Site, 1, 1, "site TEXT"},
-    {"quote", Verb::Quote, 1, 1, "quote LINE"},
-    {"dir", Verb::Dir, 0, 1, "dir [PATTERN]"},
-    {"ls", Verb::Ls, 0, 1, "ls [PATTERN]"},
-    {"get", Verb::Get, 1, 2, "get REMOTE [LOCAL]"},
-    {"put", Verb::Put, 1, 2, "put LOCAL [REMOTE]"},
-    {"append", Verb::Append, 2, 2, "append LOCAL REMOTE"},
-    {"rest", Verb::Rest, 1, 1, "rest OFFSET"},
-    {"login", Verb::Login, 2, 2, "login USER PASSWORD"},
-    {"abort", Verb::Abort, 0, 0, "abort"},
-    {"quit", Verb::Quit, 0, 0, "quit"},
-};
+std::string Lower(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
 
-// The raw text after the command word, for commands that pass a whole line to the server.
-std::string_view RestOfLine(std::string_view line) {
-    std::size_t p = 0;
-    while (p < line.size() && IsBlank(line[p])) ++p;
-    while (p < line.size() && !IsBlank(line[p])) ++p;
+std::string Usage(const CommandInfo& info) {
+    std::string usage(info.name);
+    if (!info.arguments.empty()) usage += (info.verb == Verb::Shell ? "" : " ") + std::string(info.arguments);
+    return usage;
+}
+
+// The raw text after the command word, for commands that pass a whole line on.
+std::string_view RestOfLine(std::string_view line, std::size_t wordEnd) {
+    std::size_t p = wordEnd;
     if (p < line.size()) ++p;  // the one blank that separates the word from its text
     return line.substr(p);
 }
 
 }  // namespace
 
+const std::vector<CommandInfo>& CommandTable() { return kCommands; }
+
+const CommandInfo* FindCommand(std::string_view name) {
+    const std::string lowered = Lower(name);
+    for (const CommandInfo& info : kCommands)
+        if (info.name == lowered || (!info.alias.empty() && info.alias == lowered)) return &info;
+    if (lowered == "exit") return FindCommand("quit");
+    return nullptr;
+}
+
+const CommandInfo* FindCommand(Verb verb) {
+    for (const CommandInfo& info : kCommands)
+        if (info.verb == verb) return &info;
+    return nullptr;
+}
+
+std::string HelpText() {
+    std::string text;
+    for (const CommandInfo& info : kCommands) {
+        std::string usage = "  " + Usage(info);
+        if (usage.size() < 30) usage.resize(30, ' ');
+        else usage += "\n" + std::string(30, ' ');
+        text += usage + std::string(info.help) + "\n";
+    }
+    return text;
+}
+
+std::string HelpText(std::string_view command) {
+    const CommandInfo* info = FindCommand(command);
+    if (!info) return {};
+    std::string text = "usage: " + Usage(*info) + "\n  " + std::string(info->help) + "\n";
+    if (!info->alias.empty()) text += "  also: " + std::string(info->alias) + "\n";
+    return text;
+}
+
+std::vector<std::string> CompleteCommandName(std::string_view prefix) {
+    const std::string lowered = Lower(prefix);
+    std::vector<std::string> names;
+    for (const CommandInfo& info : kCommands) {
+        for (std::string_view name : {info.name, info.alias})
+            if (!name.empty() && name != "!" && name.substr(0, lowered.size()) == lowered)
+                names.emplace_back(name);
+    }
+    return names;
+}
+
 ParsedLine ParseCommand(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#') return NoCommand{};
+    line.remove_prefix(first);
 
-    std::size_t wordEnd = line.find_first_of(" \t", first);
+    if (line[0] == '!') {
+        // "!ls -l": the shell gets the rest of the line as written.
+        Command command{Verb::Shell, {}};
+        const std::string_view text = line.substr(1);
+        if (text.find_first_not_of(" \t") != std::string_view::npos) command.args.emplace_back(text);
+        return command;
+    }
+
+    std::size_t wordEnd = line.find_first_of(" \t");
     if (wordEnd == std::string_view::npos) wordEnd = line.size();
-    const std::string word(line.substr(first, wordEnd - first));
-    std::string lowered = word;
-    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string word(line.substr(0, wordEnd));
+    const CommandInfo* info = FindCommand(word);
+    if (!info) return CommandError{word, "unknown command (help lists them)"};
+    const std::string usage = "usage: " + Usage(*info);
 
-    const auto info = std::find_if(std::begin(kVerbs), std::end(kVerbs),
-                                   [&](const VerbInfo& v) { return v.word == lowered; });
-    if (info == std::end(kVerbs)) return CommandError{word, "unknown command"};
-
-    Command command{info->verb, {}, 0};
+    Command command{info->verb, {}};
     if (info->verb == Verb::Site || info->verb == Verb::Quote) {
         // The server gets the text as written: quotes and blanks inside are its business.
-        std::string_view text = RestOfLine(line.substr(first));
+        std::string_view text = RestOfLine(line, wordEnd);
         if (info->verb == Verb::Site && text.find_first_not_of(" \t") == std::string_view::npos)
-            return CommandError{word, "usage: " + std::string(info->usage)};
+            return CommandError{word, usage};
         command.args.emplace_back(text);
         return command;
     }
 
     Words words = SplitWords(line.substr(wordEnd));
     if (!words.error.empty()) return CommandError{word, words.error};
-    if (words.words.size() < info->minArgs || words.words.size() > info->maxArgs)
-        return CommandError{word, "usage: " + std::string(info->usage)};
-    command.args = std::move(words.words);
+    std::vector<std::string>& args = words.words;
+    // A leading flag word, for the two commands that take one.
+    if (!args.empty() && info->verb == Verb::Get && args[0] == "-c") {
+        command.resume = true;
+        args.erase(args.begin());
+    } else if (!args.empty() && info->verb == Verb::Mirror && args[0] == "-R") {
+        command.reverse = true;
+        args.erase(args.begin());
+    }
+    if (args.size() < info->minArgs || (info->maxArgs != kManyArgs && args.size() > info->maxArgs))
+        return CommandError{word, usage};
+    command.args = std::move(args);
 
     switch (command.verb) {
+    case Verb::Reget:
+        command.verb = Verb::Get;
+        command.resume = true;
+        [[fallthrough]];
     case Verb::Get:
-    case Verb::Put:
         if (command.args.size() == 1) command.args.push_back(BaseName(command.args[0]));
         if (command.args[1].empty() || command.args[1] == "/")
             return CommandError{word, "no file name in '" + command.args[0] + "'"};
+        if (command.resume && command.args[1] == "-")
+            return CommandError{word, "standard output cannot be resumed"};
+        break;
+    case Verb::Put:
+        if (command.args.size() == 1) {
+            if (command.args[0] == "-") return CommandError{word, "put - needs a REMOTE name"};
+            command.args.push_back(BaseName(command.args[0]));
+        }
+        if (command.args[1].empty() || command.args[1] == "/")
+            return CommandError{word, "no file name in '" + command.args[0] + "'"};
+        break;
+    case Verb::Mirror:
+        if (command.args.size() == 1) command.args.push_back(BaseName(command.args[0]));
+        if (command.args[1].empty()) return CommandError{word, usage};
         break;
     case Verb::Rest:
         if (!ParseInteger(std::string_view(command.args[0]), command.offset))
             return CommandError{word, "OFFSET must be a byte count, not '" + command.args[0] + "'"};
+        break;
+    case Verb::Passive:
+    case Verb::Verbose:
+        if (!command.args.empty() && Lower(command.args[0]) != "on" && Lower(command.args[0]) != "off")
+            return CommandError{word, usage};
+        break;
+    case Verb::Open:
+        if (command.args.size() == 2) {
+            std::uint32_t port = 0;
+            if (!ParseInteger(std::string_view(command.args[1]), port) || port < 1 || port > 65535)
+                return CommandError{word, "PORT must be a number from 1 to 65535"};
+        }
         break;
     default:
         break;

@@ -25,6 +25,11 @@ struct Options {
     std::string host;
     std::string user = "anonymous";
     std::string password = "tarsel@";
+    /// USER was given (on the command line or in a URL); PASSWORD too.
+    bool userGiven = false;
+    bool passwordGiven = false;
+    /// The path of an ftp:// URL: a directory to change to (ending in '/') or a file to fetch.
+    std::string urlPath;
     std::optional<std::string> port;
     std::optional<bool> passive;
     /// "A", "I" or "" (--type none).
@@ -50,6 +55,10 @@ struct Options {
     /// --reply-timeout; 0 waits for every reply without limit.
     std::int32_t replyTimeout = kDefaultReplyTimeout;
     bool trace = false;
+    /// -v/--verbose: every reply of the server to standard output.
+    bool verbose = false;
+    /// --progress / --no-progress; unset: shown when standard error is a terminal.
+    std::optional<bool> progress;
     std::uint32_t chunk = kDefaultChunk;
     bool keepGoing = false;
     /// The text of -c; commands then come from it instead of standard input.
@@ -68,8 +77,10 @@ struct ParsedOptions {
     std::string error;  // empty when the arguments are valid
 };
 
-/// Reads `tarsel-ftp [options] HOST [USER [PASSWORD]]` (args without the program name).
-/// Options may be written `--name VALUE` or `--name=VALUE`; `--` ends the options.
+/// Reads `tarsel-ftp [options] [HOST [USER [PASSWORD]]]` or `tarsel-ftp [options] URL`
+/// (args without the program name). Options may be written `--name VALUE` or
+/// `--name=VALUE`; `--` ends the options. HOST may be left out: the program then starts
+/// unconnected, which only an interactive run can make use of (`open`).
 ParsedOptions ParseOptions(const std::vector<std::string>& args);
 
 /// The --precommand lines joined the way the control's PreCommand property takes them.
@@ -91,19 +102,67 @@ struct Words {
 };
 Words SplitWords(std::string_view line);
 
-/// The commands of the command language.
+/// The commands of the command language. The last group is never typed: those are the
+/// steps the session breaks mget, mirror and the like into.
 enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
-    Get, Put, Append, Rest, Login, Abort, Quit,
+    Get, Reget, Put, Append, Rest, Login, User, Abort, Quit,
+    Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose,
+    // steps of many-file commands
+    MgetList, MirrorStart, MirrorList, MirrorUpList,
 };
 
+/// One entry of the command table, from which parsing, help, completion and the usage text
+/// are all made.
+struct CommandInfo {
+    std::string_view name;
+    Verb verb;
+    std::size_t minArgs;
+    std::size_t maxArgs;  // kManyArgs: no limit
+    /// Arguments as shown in usage lines: "REMOTE [LOCAL]".
+    std::string_view arguments;
+    std::string_view help;
+    /// The operation the control reports for it; empty for commands run on this side.
+    std::string_view operation;
+    /// Whether it moves data over a data connection (abort and the progress meter apply).
+    bool transfers;
+    /// A second name for the same command ("bye" for "quit").
+    std::string_view alias = {};
+};
+inline constexpr std::size_t kManyArgs = static_cast<std::size_t>(-1);
+
+/// Every command that can be typed, in the order help lists them.
+const std::vector<CommandInfo>& CommandTable();
+/// The table entry of a typed name or alias (case-insensitive), or null.
+const CommandInfo* FindCommand(std::string_view name);
+/// The table entry of a verb, or null for the internal steps.
+const CommandInfo* FindCommand(Verb verb);
+/// `help` without a topic: every command with its arguments, two columns.
+std::string HelpText();
+/// `help CMD`: its usage and explanation; empty when there is no such command.
+std::string HelpText(std::string_view command);
+/// Command names (and aliases) that start with `prefix`, for completion.
+std::vector<std::string> CompleteCommandName(std::string_view prefix);
+
 /// One parsed command line. `args` holds the arguments after defaults are filled in:
-/// get/put always carry two, site and quote carry their raw text as one.
+/// get/put always carry two, site, quote and ! carry their raw text as one.
 struct Command {
+    Command(Verb v, std::vector<std::string> a = {}, std::uint64_t restOffset = 0)
+        : verb(v), args(std::move(a)), offset(restOffset) {}
     Verb verb;
     std::vector<std::string> args;
     /// Restart offset of `rest`.
     std::uint64_t offset = 0;
+    /// get -c / reget: resume from the local file's size.
+    bool resume = false;
+    /// mirror -R: local to remote.
+    bool reverse = false;
+    /// Steps of a many-file command carry the number of the command they belong to.
+    std::uint64_t job = 0;
+    /// A step whose refusal is expected now and then (creating a directory that may exist).
+    bool mayFail = false;
+    /// Size known beforehand (from a listing), for the progress meter.
+    std::optional<std::uint64_t> knownSize;
 };
 
 /// A line that is no valid command: the word as written and what is wrong.

@@ -1,18 +1,24 @@
 // One run of tarsel-ftp: the control's event sink and the sequence of commands it works off.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
+#include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <tarsel/tarsel.h>
 
 #include "command_line.h"
 #include "download_file.h"
+#include "progress_meter.h"
+#include "session_output.h"
 #include "upload_source.h"
 
 namespace tarselftp {
@@ -20,15 +26,32 @@ namespace tarselftp {
 /// Drives the control from a list of commands. Exactly one command runs at a time; the next
 /// one starts once the control has reported the end of the current one. Everything happens
 /// on the io_context's thread, inside the control's events or the input's callbacks.
+///
+/// Many-file commands (mget, mput, mirror) are broken into steps as they go: a listing step
+/// that ends puts the transfers it found at the front of the queue, so a directory tree is
+/// walked one listing at a time and never held whole.
 class FtpSession : public tarselctl::tarselEvents {
 public:
-    FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options);
+    /// Asks the user for a secret (a password) without echo; the answer, or nothing when
+    /// the user gave up, arrives later through the callback.
+    using SecretAsker =
+        std::function<void(const std::string& prompt, std::function<void(std::optional<std::string>)>)>;
+
+    FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options,
+               SessionOutput& output);
     ~FtpSession() override;
     FtpSession(const FtpSession&) = delete;
     FtpSession& operator=(const FtpSession&) = delete;
 
-    /// Applies the options to the control and starts connecting. False when the connection
-    /// could not even be started (the reason is printed).
+    /// Interactive: a failed command does not end the session, a lost connection leaves it
+    /// unconnected, success is reported in a line, and Ctrl-C aborts only what runs.
+    void SetInteractive(bool interactive) { interactive_ = interactive; }
+    void SetSecretAsker(SecretAsker asker) { askSecret_ = std::move(asker); }
+    /// Whether commands are read from standard input (then `put -` cannot read data there).
+    void SetCommandsFromStandardInput(bool fromStdin) { commandsFromStdin_ = fromStdin; }
+
+    /// Applies the options to the control and starts connecting (when a host is given).
+    /// False when the session could not even start (the reason is printed).
     bool Start();
     /// One command line, as typed or scripted.
     void AddLine(const std::string& line);
@@ -40,8 +63,12 @@ public:
     void OnFinished(std::function<void()> handler) { onFinished_ = std::move(handler); }
     /// Called when the session wants no more input lines.
     void OnInputUnwanted(std::function<void()> handler) { onInputUnwanted_ = std::move(handler); }
+    /// Called whenever the session has nothing left to do and waits for the next line.
+    void OnWaitingForLine(std::function<void()> handler) { onWaiting_ = std::move(handler); }
 
     bool Finished() const { return phase_ == Phase::Finished; }
+    /// Nothing runs or is queued: a prompt may be shown.
+    bool WaitingForLine() const;
     /// 0 when every command succeeded, 1 otherwise.
     int ExitStatus() const { return failures_ == 0 ? 0 : 1; }
 
@@ -64,15 +91,19 @@ public:
                     const tarselctl::String& Where) override;
 
 private:
-    enum class Phase { Idle, Connecting, Ready, Running, Quitting, Finished };
+    enum class Phase { Idle, Connecting, Ready, Running, Quitting, Closing, Closed, Shell, Finished };
     /// Lines the session sends on its own after the login.
     enum class SetupStep { None, Features, Utf8On };
+    /// Where a fault lies, which the error line says first.
+    enum class Fault { Server, Connection, Local };
 
     /// The command that runs now and what has gone wrong with it so far.
     struct Running {
         std::uint64_t id = 0;
-        std::optional<Verb> verb;  // empty for the login that Connect starts
+        std::optional<Command> command;  // empty for the login that Connect starts
         std::string operation;
+        /// The operation and its arguments, as error lines name them: "GetFile pub/x".
+        std::string subject;
         bool isTransfer = false;
         bool dataOpen = false;
         bool abortRequested = false;
@@ -83,35 +114,75 @@ private:
         /// a server that refuses often drops the data connection first.
         std::optional<std::string> transErrorCode;
         std::string transErrorText;
+        std::string transErrorWhere;
+        /// Listing lines kept for the step instead of printed, and their total size.
+        bool capture = false;
+        std::vector<std::string> lines;
+        std::size_t capturedBytes = 0;
+        /// Reply lines received while it ran (quote and site print them).
+        std::vector<std::string> replies;
+        // The progress of a transfer.
+        std::chrono::steady_clock::time_point started;
+        std::uint64_t bytes = 0;
+        std::uint64_t offset = 0;
+        std::optional<std::uint64_t> total;
+        std::optional<ProgressMeter> meter;
     };
 
+    void BeginConnect();
     void StartNext();
-    void Execute(const ParsedLine& parsed);
+    void Execute(Command command);
+    bool ExecuteLocal(const Command& command);
     void StartControlCommand(const Command& command);
+    void StartGet(const Command& command);
+    void StartPut(const Command& command);
     void StartQuit();
+    void StartClose();
+    void StartShell(const Command& command);
     void Complete(std::int32_t code, const std::string& text);
+    void Succeeded(Running& r, const std::string& text);
+    void ExpandMget(const Command& command);
+    void ExpandMgetList(const Running& r);
+    void ExpandMput(const Command& command);
+    void ExpandMirrorStart(const Running& r, const std::string& pwdText);
+    void ExpandMirrorList(const Running& r);
+    void ExpandMirrorUpList(const Running& r);
+    /// Steps of the job that runs now, in this order, ahead of everything queued.
+    void PushSteps(std::vector<Command> steps);
+    void DropJob(std::uint64_t job);
     void StartSetupStep(const std::string& line, SetupStep step);
-    void Fail(const std::string& code, const std::string& operation, const std::string& text);
+    void Fail(Fault fault, const std::string& code, const std::string& subject, const std::string& text);
+    void FailRunning(Running& r, std::int32_t code, const std::string& text);
     void NoteLocalFault(const std::string& text);
     void RequestAbort();
     void AbortForFault(const std::string& error);
     void PostAbort();
     void StopAfterFailure();
     void Finish();
+    void UpdateMeter(bool final);
     void TraceEvent(const std::string& text);
     /// Server text (listing lines, replies) to standard output.
     void Print(const std::string& text);
     /// One line to standard error; it may hold server text.
     void PrintError(const std::string& line);
+    void Note(const std::string& line);
+    bool ShowsProgress() const;
 
     asio::io_context& io_;
     tarselctl::tarsel& control_;
     Options options_;
+    SessionOutput& output_;
     asio::steady_timer quitGuard_;
     asio::steady_timer abortGuard_;
+    asio::signal_set childSignal_;
     Phase phase_ = Phase::Idle;
-    std::deque<ParsedLine> queue_;
+    std::deque<Command> queue_;
     bool inputEnded_ = false;
+    bool interactive_ = false;
+    bool commandsFromStdin_ = true;
+    bool connected_ = false;
+    bool passive_ = true;
+    SecretAsker askSecret_;
     /// FEAT's reply listed UTF8.
     bool featuresListUtf8_ = false;
     std::optional<Running> running_;
@@ -120,13 +191,13 @@ private:
     UploadSource upload_;
     int failures_ = 0;
     std::uint64_t commandCount_ = 0;
+    /// The last complete reply line ("226 Transfer complete.").
+    std::string lastReply_;
+    int shellPid_ = -1;
     std::function<void()> onFinished_;
     std::function<void()> onInputUnwanted_;
+    std::function<void()> onWaiting_;
     tarselctl::Long cookie_ = 0;
-    /// Where the output is a terminal, control characters of server text are shown, not
-    /// obeyed. Redirected output stays byte for byte what the server sent.
-    bool stdoutIsTerminal_ = false;
-    bool stderrIsTerminal_ = false;
 };
 
 }  // namespace tarselftp

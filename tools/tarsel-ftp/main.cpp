@@ -3,8 +3,11 @@
 // interrupt key are all served by the same loop.
 #include <csignal>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -15,7 +18,23 @@
 #include "command_input.h"
 #include "command_line.h"
 #include "ftp_session.h"
+#include "session_output.h"
 #include "settings_file.h"
+#include "terminal_input.h"
+
+namespace {
+
+// `get "pub/my file"`: a name is quoted back into the command language.
+std::string Quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace tarselftp;
@@ -30,6 +49,14 @@ int main(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    const bool stdinIsTerminal = ::isatty(STDIN_FILENO) == 1;
+    // A URL naming a file fetches it and ends, as the classic client does.
+    const bool fetchOnly = !options.urlPath.empty() && options.urlPath.back() != '/';
+    const bool interactive = stdinIsTerminal && !options.script && !fetchOnly;
+    if (options.host.empty() && !interactive) {
+        std::fprintf(stderr, "tarsel-ftp: no HOST given\n%s", UsageText().c_str());
+        return 1;
+    }
     // A reader that goes away must show up as a write error, not end the program unasked.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -43,28 +70,57 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    FtpSession session(io, control, options);
-    CommandInput input(
-        io, [&](std::string line) { session.AddLine(line); }, [&] { session.EndOfInput(); });
+    StandardOutput output;
+    FtpSession session(io, control, options, output);
+    session.SetInteractive(interactive);
+    session.SetCommandsFromStandardInput(!options.script && !fetchOnly);
+
+    // The terminal serves typed commands and hidden passwords; a pipe serves lines only.
+    std::unique_ptr<TerminalInput> terminal;
+    std::unique_ptr<CommandInput> piped;
+    if (stdinIsTerminal) {
+        terminal = std::make_unique<TerminalInput>(
+            io, [&](std::string line) { session.AddLine(line); }, [&] { session.EndOfInput(); });
+        session.SetSecretAsker([&](const std::string& prompt, TerminalInput::SecretHandler done) {
+            terminal->AskSecret(prompt, std::move(done));
+        });
+    }
+    if (!interactive && !options.script && !fetchOnly) {
+        piped = std::make_unique<CommandInput>(
+            io, [&](std::string line) { session.AddLine(line); }, [&] { session.EndOfInput(); });
+    }
 
     asio::signal_set interrupts(io, SIGINT);
     std::function<void()> waitForInterrupt = [&] {
         interrupts.async_wait([&](const asio::error_code& ec, int) {
             if (ec) return;
-            session.Interrupt();
+            // At the prompt Ctrl-C only drops the line being typed.
+            if (!(interactive && terminal && terminal->Interrupt())) session.Interrupt();
             if (!session.Finished()) waitForInterrupt();
         });
     };
     waitForInterrupt();
 
-    session.OnInputUnwanted([&] { input.Stop(); });
+    auto stopInput = [&] {
+        if (piped) piped->Stop();
+        if (terminal && !interactive) terminal->Stop();
+    };
+    session.OnInputUnwanted([&] {
+        if (piped) piped->Stop();
+    });
+    if (interactive) session.OnWaitingForLine([&] { terminal->Prompt(); });
     session.OnFinished([&] {
-        input.Stop();
+        stopInput();
+        if (terminal) terminal->Stop();
         asio::error_code ignored;
         interrupts.cancel(ignored);
         io.stop();
     });
 
+    if (!options.urlPath.empty()) {
+        if (fetchOnly) session.AddLine("get " + Quoted(options.urlPath));
+        else session.AddLine("cd " + Quoted(options.urlPath));
+    }
     const bool started = session.Start();
     // Start has applied the options, whether or not the connection could be started.
     if (options.saveSettingsFile) {
@@ -78,8 +134,12 @@ int main(int argc, char** argv) {
     if (options.script) {
         for (const std::string& line : SplitScript(*options.script)) session.AddLine(line);
         session.EndOfInput();
-    } else {
-        input.Start();
+    } else if (fetchOnly) {
+        session.EndOfInput();
+    } else if (piped) {
+        piped->Start();
+    } else if (session.WaitingForLine()) {
+        terminal->Prompt();
     }
     io.run();
 

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,7 +49,68 @@ std::string UploadSource::Open(const std::string& path, std::uint32_t chunk) {
     return {};
 }
 
+std::string UploadSource::OpenStandardInput(std::uint32_t chunk) {
+    Close();
+    path_ = "standard input";
+    chunk_ = chunk < 2 ? 2 : chunk;
+    size_ = 0;
+    read_ = 0;
+    fd_ = ::dup(STDIN_FILENO);
+    if (fd_ < 0) return std::string("cannot read standard input: ") + std::strerror(errno);
+    stream_ = true;
+    streamEnded_ = false;
+    ahead_.clear();
+    // Decided now, as for a file: a lone zero byte cannot be told from the end signal.
+    const std::string error = FillAhead(2);
+    if (!error.empty()) {
+        Close();
+        return error;
+    }
+    if (streamEnded_ && ahead_.size() == 1 && ahead_[0] == '\0') {
+        Close();
+        return "standard input is a single zero byte: that cannot be uploaded (a block of one "
+               "zero byte ends an upload)";
+    }
+    return {};
+}
+
+std::string UploadSource::FillAhead(std::size_t want) {
+    while (!streamEnded_ && ahead_.size() < want) {
+        char buffer[65536];
+        const std::size_t room = std::min(sizeof buffer, want - ahead_.size());
+        const ssize_t n = ::read(fd_, buffer, room);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                // The control asks for the block now; a pipe that is behind is waited for.
+                pollfd p{fd_, POLLIN, 0};
+                (void)::poll(&p, 1, -1);
+                continue;
+            }
+            return std::string("cannot read standard input: ") + std::strerror(errno);
+        }
+        if (n == 0) streamEnded_ = true;
+        ahead_.append(buffer, static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+std::string UploadSource::NextFromStream(tarselctl::ByteArray& block) {
+    // Two bytes stay behind until the input has ended, so the last block holds at least two.
+    const std::string error = FillAhead(static_cast<std::size_t>(chunk_) + 2);
+    if (!error.empty()) {
+        block.clear();
+        return error;
+    }
+    const std::size_t give = streamEnded_ ? ahead_.size() : chunk_;
+    block.assign(ahead_.begin(), ahead_.begin() + static_cast<std::ptrdiff_t>(give));
+    ahead_.erase(0, give);
+    read_ += give;
+    return {};
+}
+
 std::string UploadSource::Next(tarselctl::ByteArray& block) {
+    if (stream_ && fd_ >= 0) return NextFromStream(block);
     if (fd_ < 0) {
         block.clear();
         return "upload file is not open";
@@ -76,6 +139,8 @@ std::string UploadSource::Next(tarselctl::ByteArray& block) {
 void UploadSource::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
+    stream_ = false;
+    ahead_.clear();
 }
 
 }  // namespace tarselftp

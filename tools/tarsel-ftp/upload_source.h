@@ -20,12 +20,18 @@ public:
     /// Opens `path` and checks that it can be uploaded (a regular file, not a single zero
     /// byte). Error message or "".
     std::string Open(const std::string& path, std::uint32_t chunk);
+    /// Uploads what standard input holds until its end ("put - REMOTE"). Its length is not
+    /// known, so two bytes are always read ahead: the last block can then never be a lone
+    /// byte unless the whole input is one byte.
+    std::string OpenStandardInput(std::uint32_t chunk);
     /// Fills `block` with the next block; leaves it empty at the end of the file. Error
     /// message or "" (the file shrank, or a read failed).
     std::string Next(tarselctl::ByteArray& block);
     void Close();
 
+    /// The file's size; 0 for standard input.
     std::uint64_t Size() const { return size_; }
+    bool IsStream() const { return stream_; }
     std::uint64_t BytesRead() const { return read_; }
 
 private:
@@ -34,6 +40,12 @@ private:
     std::uint32_t chunk_ = 0;
     std::uint64_t size_ = 0;
     std::uint64_t read_ = 0;
+    /// Standard input: bytes read ahead of what was handed over, and whether it has ended.
+    bool stream_ = false;
+    bool streamEnded_ = false;
+    std::string ahead_;
+    std::string FillAhead(std::size_t want);
+    std::string NextFromStream(tarselctl::ByteArray& block);
 };
 
 }  // namespace tarselftp
