@@ -98,7 +98,11 @@ void FakeFtpServer::OnCommand(const std::string& line) {
     std::string word = line.substr(0, line.find(' '));
     for (char& c : word) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     const std::string argument = line.find(' ') == std::string::npos ? "" : line.substr(line.find(' ') + 1);
-    if (word == "USER") {
+    if (const auto custom = replies.find(word); custom != replies.end()) {
+        Reply(custom->second);
+    } else if (word == "RETR" && !downloads.empty() && !downloads.count(argument)) {
+        Reply("550 No such file");
+    } else if (word == "USER") {
         Reply("331 Password required");
     } else if (word == "PASS" || word == "ACCT") {
         Reply("230 Logged in");
@@ -164,9 +168,13 @@ void FakeFtpServer::DataUp() {
 }
 
 void FakeFtpServer::BeginTransfer() {
-    Reply("150 Opening data connection");
+    Reply(opening);
     if (transfer_ != Transfer::Download) return;
-    const std::string content = transferWord_ == "RETR" ? file : listing;
+    const auto& named = transferWord_ == "RETR" ? downloads : listings;
+    const auto found = named.find(transferName_);
+    const std::string content = found != named.end() ? found->second
+                                : transferWord_ == "RETR" ? file
+                                                          : listing;
     const unsigned id = transferId_;
     for (std::size_t at = 0; at < content.size(); at += piece) {
         platform_.posted.push_back([this, id, bytes = content.substr(at, piece)] {

@@ -37,6 +37,14 @@ public:
     std::string file = "The quick brown fox\r\njumps over the lazy dog.\r\n";
     std::string listing = "-rw-r--r-- 1 ftp ftp 46 Jan 01 fox.txt\r\n"
                           "drwxr-xr-x 2 ftp ftp 4096 Jan 01 pub\r\n";
+    /// LIST and NLST by their argument, RETR by its file name; `listing` and `file` serve any
+    /// other argument, and when `downloads` is not empty a RETR of another name gets 550.
+    std::map<std::string, std::string> listings;
+    std::map<std::string, std::string> downloads;
+    /// The reply that opens each transfer.
+    std::string opening = "150 Opening data connection";
+    /// Replies by command word, ahead of the built-in ones ("MKD" -> "257 created").
+    std::map<std::string, std::string> replies;
     /// Data goes out in pieces of this many bytes, one event each.
     std::size_t piece = 16;
     /// Uploads received, by the file name of the STOR or APPE line.

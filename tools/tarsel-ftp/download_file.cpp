@@ -77,6 +77,11 @@ std::string DownloadFile::Prepare(const std::string& local, std::optional<std::u
         writePath_ = local;
         return {};
     }
+    // The temporary file goes beside LOCAL: a directory that is missing or closed to us is
+    // told now, under the name the user gave, before the server is asked for anything.
+    const auto slash = local.rfind('/');
+    const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : local.substr(0, slash);
+    if (::access(parent.c_str(), W_OK | X_OK) != 0) return SystemError("cannot write", local, errno);
     mode_ = Mode::Part;
     writePath_.clear();  // named when the first block creates it
     return {};

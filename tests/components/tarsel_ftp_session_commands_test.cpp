@@ -1,0 +1,329 @@
+// tarsel-ftp's session in-process, against the fake FTP server on the scripted platform: the
+// error lines, the many-file commands, the interactive rules, and the progress meter, with
+// the exact lines the server received.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <asio/io_context.hpp>
+
+#include <tarsel/tarsel.h>
+
+#include "ftp_session.h"
+#include "session_output.h"
+#include "support/fake_ftp_server.h"
+#include "support/fake_platform.h"
+
+namespace tarselftp {
+namespace {
+
+namespace fs = std::filesystem;
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using tarselctl::FakeFtpServer;
+using tarselctl::FakePlatform;
+
+class RecordingOutput final : public SessionOutput {
+public:
+    void Out(std::string_view text) override { out += text; }
+    void Err(std::string_view text) override { err += text; }
+    void Meter(std::string_view line) override {
+        if (!line.empty()) meters.emplace_back(line);
+    }
+    int MeterWidth() const override { return 80; }
+    bool OutIsTerminal() const override { return false; }
+    bool ErrIsTerminal() const override { return errIsTerminal; }
+    void Flush() override {}
+
+    std::string out;
+    std::string err;
+    std::vector<std::string> meters;
+    bool errIsTerminal = false;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string ListLine(char type, std::size_t size, const std::string& name) {
+    return std::string(1, type) + "rw-r--r--    1 ftp      ftp      " + std::to_string(size) +
+           " Jan 01  2020 " + name + "\r\n";
+}
+
+class TarselFtpSessionCommands : public ::testing::Test {
+protected:
+    TarselFtpSessionCommands() : control(platform) {}
+
+    void SetUp() override {
+        char pattern[] = "/tmp/tarsel-ftp-commands-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        // mget and mirror write relative to the current directory, as at a prompt.
+        previous = fs::current_path();
+        fs::current_path(dir);
+        options.host = "ftp.example";
+        options.user = "u";
+        options.password = "p";
+        options.passwordGiven = options.userGiven = true;
+        options.keepGoing = true;
+        options.replyTimeout = 0;
+    }
+    void TearDown() override {
+        session.reset();
+        fs::current_path(previous);
+        fs::remove_all(dir);
+    }
+
+    void Start(bool interactive = false) {
+        session = std::make_unique<FtpSession>(io, control, options, output);
+        session->SetInteractive(interactive);
+        ASSERT_TRUE(session->Start());
+        Run();
+        ASSERT_EQ(control.IsIdle(), tarselctl::True) << output.err;
+    }
+
+    // The server and the session's own posted work, until neither has anything left.
+    void Run() {
+        for (int round = 0; round < 1000; ++round) {
+            ASSERT_TRUE(server.Run());
+            io.restart();
+            if (io.poll() == 0 && platform.posted.empty()) return;
+        }
+        FAIL() << "the session never settled";
+    }
+
+    void Type(const std::string& line) {
+        session->AddLine(line);
+        Run();
+    }
+
+    std::vector<std::string> LinesStartingWith(const std::string& word) const {
+        std::vector<std::string> found;
+        for (const std::string& line : server.lines)
+            if (line.rfind(word, 0) == 0) found.push_back(line);
+        return found;
+    }
+
+    FakePlatform platform;
+    FakeFtpServer server{platform};
+    RecordingOutput output;
+    tarselctl::tarsel control;
+    asio::io_context io;
+    Options options;
+    std::unique_ptr<FtpSession> session;
+    fs::path dir;
+    fs::path previous;
+};
+
+TEST_F(TarselFtpSessionCommands, ErrorLinesSayWhetherTheServerTheConnectionOrThisSideFailed) {
+    server.downloads = {{"a.txt", "abc"}};
+    server.replies["SYST"] = "215 UNIX Type: L8";
+    Start();
+    Type("get missing.txt");
+    Type("get a.txt /nonexistent-dir/a.txt");
+    Type("quote SYST");
+    server.replies["PASV"] = "200 Fine";  // no 227: no data connection can be made
+    Type("dir");
+    EXPECT_EQ(output.err,
+              "tarsel-ftp: server 550: GetFile missing.txt: No such file\n"
+              "tarsel-ftp: local: cannot write '/nonexistent-dir/a.txt': No such file or directory\n"
+              "tarsel-ftp: connection: Dir: no data connection could be set up (last reply: "
+              "Fine) (try --active)\n");
+    EXPECT_EQ(output.out, "215 UNIX Type: L8\n");
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR missing.txt"))
+        << "nothing is asked of the server for a local file that cannot be written";
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, VerboseShowsEveryReplyAndQuoteDoesNotRepeatIt) {
+    server.replies["SYST"] = "215 UNIX Type: L8";
+    options.verbose = true;
+    Start();
+    Type("quote SYST");
+    EXPECT_EQ(output.out,
+              "220 fake server ready\n331 Password required\n230 Logged in\n215 UNIX Type: L8\n");
+    EXPECT_EQ(output.err, "");
+}
+
+TEST_F(TarselFtpSessionCommands, MgetFetchesWhatMatchesUnderItsBaseNameOnly) {
+    server.listings[""] = "a.txt\r\nb.bin\r\n../evil.txt\r\n.hidden.txt\r\nsub/c.txt\r\n..\r\n";
+    server.downloads = {{"a.txt", "A"}, {"evil.txt", "E"}, {"c.txt", "C"}, {"x.bin", "X"}};
+    Start();
+    Type("mget *.txt x.bin");
+    Type("mget *.zip");
+    EXPECT_THAT(LinesStartingWith("NLST"), ElementsAre("NLST", "NLST"));
+    EXPECT_THAT(LinesStartingWith("RETR"),
+                ElementsAre("RETR a.txt", "RETR evil.txt", "RETR c.txt", "RETR x.bin"));
+    EXPECT_EQ(ReadFile(dir / "a.txt"), "A");
+    EXPECT_EQ(ReadFile(dir / "evil.txt"), "E");
+    EXPECT_FALSE(fs::exists(dir.parent_path() / "evil.txt"));
+    EXPECT_FALSE(fs::exists(dir / ".hidden.txt")) << "* does not match a leading dot";
+    EXPECT_EQ(output.err, "tarsel-ftp: local: mget: no remote file matches '*.zip'\n");
+}
+
+TEST_F(TarselFtpSessionCommands, MirrorStaysInsideItsDirectoryAndSkipsFilesAlreadyThere) {
+    server.listings["/r"] = ListLine('d', 4096, "sub") + ListLine('-', 5, "same.txt") +
+                            ListLine('-', 3, "new.txt") + ListLine('-', 3, "../../escape") +
+                            ListLine('d', 4096, "..") + "total 12\r\n";
+    server.listings["/r/sub"] = ListLine('-', 3, "deep.txt");
+    server.downloads = {{"/r/new.txt", "new"}, {"/r/same.txt", "XXXXX"},
+                        {"/r/sub/deep.txt", "dep"}, {"/r/../../escape", "bad"}};
+    fs::create_directories(dir / "out");
+    WriteFile(dir / "out" / "same.txt", "local");
+    Start();
+    Type("mirror /r out");
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST /r", "LIST /r/sub"));
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR /r/new.txt", "RETR /r/sub/deep.txt"));
+    EXPECT_EQ(ReadFile(dir / "out" / "new.txt"), "new");
+    EXPECT_EQ(ReadFile(dir / "out" / "sub" / "deep.txt"), "dep");
+    EXPECT_EQ(ReadFile(dir / "out" / "same.txt"), "local") << "same name and size: skipped";
+    EXPECT_FALSE(fs::exists(dir / "escape"));
+    EXPECT_THAT(output.err, HasSubstr("skipping the unsafe name '../../escape'"));
+    EXPECT_EQ(session->ExitStatus(), 0);
+}
+
+TEST_F(TarselFtpSessionCommands, MirrorUpCreatesMissingDirectoriesAndSendsOnlyWhatDiffers) {
+    fs::create_directories(dir / "up" / "d");
+    WriteFile(dir / "up" / "a.txt", "1");
+    WriteFile(dir / "up" / "d" / "b.txt", "bee");
+    fs::create_symlink("..", dir / "up" / "loop");
+    server.listings["/u"] = ListLine('-', 1, "a.txt");
+    server.replies["MKD"] = "257 created";
+    Start();
+    Type("mirror -R up /u");
+    EXPECT_THAT(server.lines, Not(Contains("STOR /u/a.txt")));
+    std::vector<std::string> steps;
+    for (const std::string& line : server.lines)
+        if (line.rfind("MKD", 0) == 0 || line.rfind("LIST", 0) == 0 || line.rfind("STOR", 0) == 0)
+            steps.push_back(line);
+    EXPECT_THAT(steps, ElementsAre("MKD /u", "LIST /u", "MKD /u/d", "LIST /u/d", "STOR /u/d/b.txt"))
+        << "the symbolic link is not followed";
+    EXPECT_EQ(server.files["/u/d/b.txt"], "bee");
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, InteractiveSessionOutlivesFailuresAndALostConnection) {
+    server.replies["CWD"] = "550 No such directory";
+    options.keepGoing = false;
+    Start(/*interactive=*/true);
+    int prompts = 0;
+    session->OnWaitingForLine([&] { ++prompts; });
+    Type("cd nowhere");
+    Type("pwd");
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: server 550: Cd nowhere: No such directory\n"));
+    EXPECT_THAT(output.out, HasSubstr("\"/\" is the current directory\n"));
+    EXPECT_EQ(prompts, 2);
+
+    platform.soquets.at(0)->Close();  // the server goes away while the prompt waits
+    Run();
+    EXPECT_FALSE(session->Finished());
+    Type("pwd");
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: Pwd: not connected (open HOST connects)\n"));
+    EXPECT_TRUE(session->WaitingForLine());
+    Type("bye");
+    EXPECT_TRUE(session->Finished());
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, InterruptAbortsTheFileAndDropsTheRestOfItsCommand) {
+    server.listings[""] = "a\r\nb\r\nc\r\n";
+    server.downloads = {{"a", std::string(4096, 'a')}, {"b", "b"}, {"c", "c"}};
+    server.piece = 512;
+    Start(/*interactive=*/true);
+    bool interrupted = false;
+    server.onData = [&](std::string_view) {
+        if (!interrupted && !LinesStartingWith("RETR").empty()) {
+            interrupted = true;
+            session->Interrupt();
+        }
+    };
+    Type("mget *");
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR a"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: GetFile a: aborted"));
+    EXPECT_FALSE(fs::exists(dir / "a")) << "an aborted download leaves no file";
+    EXPECT_TRUE(session->WaitingForLine());
+}
+
+TEST_F(TarselFtpSessionCommands, ProgressIsDrawnOnATerminalOnlyAndKnowsTheSizeFromTheOpeningReply) {
+    server.downloads = {{"big", std::string(200000, 'x')}};
+    server.piece = 50000;
+    server.opening = "150 Opening BINARY mode data connection for big (200000 bytes).";
+    output.errIsTerminal = true;
+    Start(/*interactive=*/true);
+    Type("get big");
+    ASSERT_FALSE(output.meters.empty());
+    EXPECT_THAT(output.meters.back(), HasSubstr("100%"));
+    EXPECT_THAT(output.out, HasSubstr("226 Transfer complete: 200000 bytes in "));
+
+    output.meters.clear();
+    output.errIsTerminal = false;
+    Type("get big");
+    EXPECT_THAT(output.meters, IsEmpty());
+}
+
+TEST_F(TarselFtpSessionCommands, RegetAsksForTheRestAfterTheLocalFile) {
+    server.downloads = {{"f", "0123456789"}};
+    WriteFile(dir / "f", "01234");
+    Start();
+    Type("reget f");
+    Type("get -c f fresh");
+    EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 5"))
+        << "a local file that is not there is fetched whole";
+    EXPECT_EQ(ReadFile(dir / "fresh"), "0123456789");
+}
+
+// put - reads standard input ahead by two bytes, so no block is ever the end signal.
+TEST(TarselFtpUploadSource, StandardInputIsSentWholeAndALoneZeroByteIsRefused) {
+    const int saved = ::dup(STDIN_FILENO);
+    auto feed = [](const std::string& content) {
+        int fds[2];
+        EXPECT_EQ(::pipe(fds), 0);
+        EXPECT_EQ(::write(fds[1], content.data(), content.size()), static_cast<ssize_t>(content.size()));
+        ::close(fds[1]);
+        ::dup2(fds[0], STDIN_FILENO);
+        ::close(fds[0]);
+    };
+    for (const std::string& content : {std::string("ab"), std::string("a\0b", 3),
+                                       std::string(10, '\0'), std::string(7, 'q'),
+                                       std::string("x"), std::string()}) {
+        feed(content);
+        UploadSource source;
+        ASSERT_EQ(source.OpenStandardInput(3), "") << content.size();
+        std::string got;
+        for (;;) {
+            tarselctl::ByteArray block;
+            ASSERT_EQ(source.Next(block), "");
+            if (block.empty()) break;
+            EXPECT_FALSE(block.size() == 1 && block[0] == 0 && content.size() > 1);
+            EXPECT_FALSE(block.size() == 1 && content.size() > 1) << "a lone byte before the end";
+            got.append(block.begin(), block.end());
+        }
+        EXPECT_EQ(got, content);
+    }
+    feed(std::string(1, '\0'));
+    UploadSource zero;
+    EXPECT_THAT(zero.OpenStandardInput(3), HasSubstr("single zero byte"));
+    ::dup2(saved, STDIN_FILENO);
+    ::close(saved);
+}
+
+}  // namespace
+}  // namespace tarselftp
