@@ -107,7 +107,7 @@ std::string FitName(const std::string& name, int width) {
         start = it->offset;
     }
     // A wide character that does not fit leaves one column over.
-    return std::string(ellipsis) + std::string(static_cast<std::size_t>(room - used), ' ') + name.substr(start);
+    return std::string(ellipsis) + name.substr(start) + std::string(static_cast<std::size_t>(room - used), ' ');
 }
 
 std::string BuildLine(std::string_view rawName, std::uint64_t done, std::optional<std::uint64_t> total,
