@@ -190,7 +190,9 @@ TEST_F(TarselFtpSessionCommands, MirrorStaysInsideItsDirectoryAndSkipsFilesAlrea
     WriteFile(dir / "out" / "same.txt", "local");
     Start();
     Type("mirror /r out");
-    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST /r", "LIST /r/sub"));
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST", "LIST"));
+    EXPECT_THAT(LinesStartingWith("CWD"), ElementsAre("CWD /r", "CWD /r/sub", "CWD /"))
+        << "each listing from inside its directory, then back where it started";
     EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR /r/new.txt", "RETR /r/sub/deep.txt"));
     EXPECT_EQ(ReadFile(dir / "out" / "new.txt"), "new");
     EXPECT_EQ(ReadFile(dir / "out" / "sub" / "deep.txt"), "dep");
@@ -212,9 +214,9 @@ TEST_F(TarselFtpSessionCommands, MirrorUpCreatesMissingDirectoriesAndSendsOnlyWh
     EXPECT_THAT(server.lines, Not(Contains("STOR /u/a.txt")));
     std::vector<std::string> steps;
     for (const std::string& line : server.lines)
-        if (line.rfind("MKD", 0) == 0 || line.rfind("LIST", 0) == 0 || line.rfind("STOR", 0) == 0)
+        if (line.rfind("MKD", 0) == 0 || line.rfind("CWD", 0) == 0 || line.rfind("STOR", 0) == 0)
             steps.push_back(line);
-    EXPECT_THAT(steps, ElementsAre("MKD /u", "LIST /u", "MKD /u/d", "LIST /u/d", "STOR /u/d/b.txt"))
+    EXPECT_THAT(steps, ElementsAre("MKD /u", "CWD /u", "MKD /u/d", "CWD /u/d", "STOR /u/d/b.txt", "CWD /"))
         << "the symbolic link is not followed";
     EXPECT_EQ(server.files["/u/d/b.txt"], "bee");
     EXPECT_EQ(session->ExitStatus(), 0) << output.err;

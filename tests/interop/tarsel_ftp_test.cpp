@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -677,6 +678,96 @@ TEST_P(TarselFtpInterop, Utf8NamesAreListedFetchedStoredRenamedAndDeleted) {
     EXPECT_FALSE(fs::exists(uploads_ / renamed));
 }
 
+// Everything under `root`, by its path relative to root: directories, and files by content.
+std::map<std::string, std::string> TreeOf(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(entry.path(), root).string();
+        // Size and hash keep a failure's message short; equal bytes give equal entries.
+        const std::string bytes = entry.is_directory() ? std::string() : ReadFile(entry.path());
+        tree[rel] = entry.is_directory() ? std::string("<dir>")
+                                         : std::to_string(bytes.size()) + " bytes, hash " +
+                                               std::to_string(std::hash<std::string>()(bytes));
+    }
+    return tree;
+}
+
+std::size_t CountLines(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+TEST_P(TarselFtpInterop, MirrorCopiesANestedJapaneseTreeUpAndBackExactly) {
+    const fs::path tree = local_ / "tree";
+    fs::create_directories(tree / "a" / "b" / "c");
+    fs::create_directories(tree / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E" / "\xE6\xB7\xB1\xE3\x81\x84");
+    fs::create_directories(tree / "with space");
+    WriteFile(tree / "top.txt", "top\n");
+    WriteFile(tree / "empty", "");
+    WriteFile(tree / "a" / "b" / "c" / "odd.bin", PatternBytes(kOddSize, 3));
+    WriteFile(tree / "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E" / "\xE6\xB7\xB1\xE3\x81\x84" /
+                  "\xE3\x83\x95\xE3\x82\xA1\xE3\x82\xA4\xE3\x83\xAB.txt",
+              "\xE4\xB8\xAD\n");
+    WriteFile(tree / "with space" / "x y.txt", "xy");
+    const std::string remote = UploadName("mirror");
+    const std::string remoteDir = "/" + server_.upload + "/" + remote;
+
+    // pure-ftpd lets anonymous users make no directory: its copy is put in place here.
+    const bool upward = !Named("pureftpd");
+    if (upward) {
+        const RunResult up =
+            Script("mirror -R " + tree.string() + " " + remoteDir, {"--syscode", "UTF8"});
+        EXPECT_RUN_OK(up);
+    } else {
+        fs::copy(tree, uploads_ / remote, fs::copy_options::recursive);
+    }
+    EXPECT_EQ(TreeOf(uploads_ / remote), TreeOf(tree)) << "what the server stored";
+
+    const fs::path back = local_ / "back";
+    const RunResult down = Script("mirror " + remoteDir + " " + back.string(), {"--syscode", "UTF8"});
+    EXPECT_RUN_OK(down);
+    EXPECT_EQ(TreeOf(back), TreeOf(tree));
+
+    // A second run in each direction finds every name and size in place and moves nothing.
+    const RunResult again =
+        Script((upward ? "mirror -R " + tree.string() + " " + remoteDir + "; " : std::string()) +
+                   "mirror " + remoteDir + " " + back.string(),
+               {"--syscode", "UTF8"});
+    EXPECT_RUN_OK(again);
+    EXPECT_EQ(CountLines(again.err, ">>STOR "), 0u) << again.err;
+    EXPECT_EQ(CountLines(again.err, ">>RETR "), 0u) << again.err;
+}
+
+TEST_P(TarselFtpInterop, MgetMputAndRegetMoveManyFilesAndResume) {
+    const std::string remote = UploadName("many");
+    // Made here: pure-ftpd lets anonymous users make no directory.
+    fs::create_directories(uploads_ / remote);
+    ::chmod((uploads_ / remote).c_str(), 0777);
+    fs::create_directories(local_ / "src");
+    for (const char* name : {"one.txt", "two.txt", "three.bin"})
+        WriteFile(local_ / "src" / name, std::string("content of ") + name);
+    const std::string dir = "/" + server_.upload + "/" + remote;
+    const RunResult up = Script("cd " + dir + "; mput " +
+                                (local_ / "src").string() + "/*.txt " + (local_ / "src").string() +
+                                "/three.bin");
+    EXPECT_RUN_OK(up);
+    EXPECT_EQ(ReadFile(uploads_ / remote / "one.txt"), "content of one.txt");
+    EXPECT_EQ(ReadFile(uploads_ / remote / "three.bin"), "content of three.bin");
+
+    fs::create_directories(local_ / "dst");
+    const std::string odd = PatternBytes(kOddSize, 11);
+    WriteFile(uploads_ / remote / "odd.bin", odd);
+    WriteFile(local_ / "dst" / "odd.bin", odd.substr(0, 1000));
+    const RunResult down = Script("lcd " + (local_ / "dst").string() + "; mget " + dir +
+                                  "/*.txt; reget " + dir + "/odd.bin odd.bin");
+    EXPECT_RUN_OK(down);
+    EXPECT_EQ(ReadFile(local_ / "dst" / "two.txt"), "content of two.txt");
+    EXPECT_FALSE(fs::exists(local_ / "dst" / "three.bin")) << "*.txt only";
+    EXPECT_THAT(down.err, HasSubstr(">>REST 1000"));
+    EXPECT_EQ(ReadFile(local_ / "dst" / "odd.bin"), odd);
+}
+
 TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
     // The download goes to standard output, which this test stops reading: the transfer is
     // surely still running when abort arrives.
@@ -688,7 +779,7 @@ TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
     const RunResult r = child.Finish();
     EXPECT_FALSE(r.timedOut) << r.err;
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, ContainsRegex("tarsel-ftp: local: GetFile [^:]+: aborted"));
+    EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: local: GetFile [^:]+: aborted"));
     EXPECT_LT(r.out.size(), kBigSize);
     EXPECT_THAT(r.out, Not(HasSubstr("is the current directory"))) << "stopped after the failure";
 }
@@ -700,7 +791,7 @@ TEST_P(TarselFtpInterop, AbortOfAWaitingDownloadLeavesNoFile) {
     const RunResult r = child.Finish();
     EXPECT_FALSE(r.timedOut) << r.err;
     EXPECT_EQ(r.status, 1);
-    EXPECT_THAT(r.err, ContainsRegex("tarsel-ftp: local: GetFile [^:]+: aborted"));
+    EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: local: GetFile [^:]+: aborted"));
     EXPECT_FALSE(fs::exists(Local("odd")));
     EXPECT_FALSE(fs::exists(Local("odd.part")));
 }

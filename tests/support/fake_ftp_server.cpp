@@ -111,6 +111,7 @@ void FakeFtpServer::OnCommand(const std::string& line) {
     } else if (word == "REST") {
         Reply("350 Restarting");
     } else if (word == "CWD") {
+        cwd_ = argument;
         Reply("250 Directory changed");
     } else if (word == "PWD") {
         Reply("257 \"/\" is the current directory");
@@ -171,7 +172,7 @@ void FakeFtpServer::BeginTransfer() {
     Reply(opening);
     if (transfer_ != Transfer::Download) return;
     const auto& named = transferWord_ == "RETR" ? downloads : listings;
-    const auto found = named.find(transferName_);
+    const auto found = named.find(transferName_.empty() && transferWord_ != "RETR" ? cwd_ : transferName_);
     const std::string content = found != named.end() ? found->second
                                 : transferWord_ == "RETR" ? file
                                                           : listing;

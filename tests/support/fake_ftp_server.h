@@ -37,7 +37,7 @@ public:
     std::string file = "The quick brown fox\r\njumps over the lazy dog.\r\n";
     std::string listing = "-rw-r--r-- 1 ftp ftp 46 Jan 01 fox.txt\r\n"
                           "drwxr-xr-x 2 ftp ftp 4096 Jan 01 pub\r\n";
-    /// LIST and NLST by their argument, RETR by its file name; `listing` and `file` serve any
+    /// LIST and NLST by their argument (without one: by the directory of the last CWD), RETR by its file name; `listing` and `file` serve any
     /// other argument, and when `downloads` is not empty a RETR of another name gets 550.
     std::map<std::string, std::string> listings;
     std::map<std::string, std::string> downloads;
@@ -89,6 +89,7 @@ private:
     /// Counts transfers, so that queued pieces of an ended transfer are dropped.
     unsigned transferId_ = 0;
     std::string uploaded_;
+    std::string cwd_;
 };
 
 }  // namespace tarselctl

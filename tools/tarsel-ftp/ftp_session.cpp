@@ -350,24 +350,14 @@ void FtpSession::Execute(Command command) {
                 return;
             }
         }
+        (void)remote;
+        // The directory it starts from is learnt first: relative names are resolved against
+        // it, and the listings change into each directory, so it is changed back at the end.
         std::vector<Command> steps;
-        if (!remote.empty() && remote[0] == '/') {
-            const Verb list = command.reverse ? Verb::MirrorUpList : Verb::MirrorList;
-            if (command.reverse) {
-                Command mkdir{Verb::MkDir, {remote}};
-                mkdir.mayFail = true;
-                mkdir.job = command.job;
-                steps.push_back(std::move(mkdir));
-            }
-            Command step{list, {remote, local}};
-            step.job = command.job;
-            steps.push_back(std::move(step));
-        } else {
-            Command step{Verb::MirrorStart, {remote, local}};
-            step.reverse = command.reverse;
-            step.job = command.job;
-            steps.push_back(std::move(step));
-        }
+        Command step{Verb::MirrorStart, command.args};
+        step.reverse = command.reverse;
+        step.job = command.job;
+        steps.push_back(std::move(step));
         PushSteps(std::move(steps));
         return;
     }
@@ -607,22 +597,25 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
         Fail(Fault::Server, "257", "Pwd", "no directory in the reply: " + pwdText);
         return;
     }
-    const std::string& remote = c.args[0];
-    const std::string root = JoinRemote(*base, remote);
+    const std::string& remote = c.reverse ? c.args[1] : c.args[0];
+    const std::string& local = c.reverse ? c.args[0] : c.args[1];
+    const std::string root = remote[0] == '/' ? remote : JoinRemote(*base, remote);
     std::vector<Command> steps;
     if (c.reverse) {
         Command mkdir{Verb::MkDir, {root}};
         mkdir.mayFail = true;
         mkdir.job = c.job;
         steps.push_back(std::move(mkdir));
-        Command list{Verb::MirrorUpList, {root, c.args[1]}};
+        Command list{Verb::MirrorUpList, {root, local}};
         list.job = c.job;
         steps.push_back(std::move(list));
     } else {
-        Command list{Verb::MirrorList, {root, c.args[1]}};
+        Command list{Verb::MirrorList, {root, local}};
         list.job = c.job;
         steps.push_back(std::move(list));
     }
+    // Not part of the job: an interrupted mirror still goes back where it started.
+    steps.emplace_back(Verb::Cwd, std::vector<std::string>{*base});
     PushSteps(std::move(steps));
 }
 
@@ -760,10 +753,14 @@ void FtpSession::StartControlCommand(const Command& command) {
                              (ec ? ec.message() : std::string("a file has that name"));
                 break;
             }
-            control_.Dir(arg(0));
+            running_->listAfterCd = true;
+            control_.Cwd(arg(0));
             break;
         }
-        case Verb::MirrorUpList: control_.Dir(arg(0)); break;
+        case Verb::MirrorUpList:
+            running_->listAfterCd = true;
+            control_.Cwd(arg(0));
+            break;
         case Verb::Login: control_.Login(arg(0), arg(1)); break;
         case Verb::User:
             if (a.size() == 2 || !askSecret_) {
@@ -912,6 +909,23 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         // FEAT and OPTS are courtesies to the server: a refusal leaves the session as it is.
         if (r.setupStep == SetupStep::Features && code == 0 && featuresListUtf8_)
             StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
+        return;
+    }
+    if (r.listAfterCd && code == 0 && !r.localFault) {
+        // A mirror listing is read from inside its directory: LIST with a path argument
+        // fails on servers that split it at blanks (pure-ftpd).
+        r.listAfterCd = false;
+        r.replies.clear();
+        running_ = std::move(r);
+        phase_ = Phase::Running;
+        try {
+            control_.Dir();
+        } catch (const AutomationError& e) {
+            const std::string subject = running_->subject;
+            running_.reset();
+            phase_ = Phase::Ready;
+            Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
+        }
         return;
     }
     if (!r.command && r.operation == "Connect") {

@@ -117,6 +117,8 @@ private:
         std::string transErrorWhere;
         /// Listing lines kept for the step instead of printed, and their total size.
         bool capture = false;
+        /// A mirror step that changes into its directory and lists it once that succeeded.
+        bool listAfterCd = false;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
         /// Reply lines received while it ran (quote and site print them).
