@@ -39,9 +39,14 @@ char* CommandNameGenerator(const char* text, int state) {
     return ::strdup(matches[next++].c_str());
 }
 
-// The first word completes to a command name, every other word to a local file name.
+// The first word, and the word after help, complete to a command name; every other word to
+// a local file name.
 char** CompleteWord(const char* text, int start, int /*end*/) {
-    if (start == 0) {
+    const Words before = SplitWords(std::string_view(rl_line_buffer, static_cast<std::size_t>(start)));
+    const bool commandName =
+        before.words.empty() ||
+        (before.words.size() == 1 && (before.words[0] == "help" || before.words[0] == "?"));
+    if (commandName) {
         rl_attempted_completion_over = 1;
         return rl_completion_matches(text, CommandNameGenerator);
     }

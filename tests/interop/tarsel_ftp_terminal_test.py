@@ -1,0 +1,235 @@
+#!/usr/bin/env python3
+"""tarsel-ftp at a terminal: the built program under a pseudo-terminal, against vsftpd.
+
+What a user sees: the prompt, an error followed by the prompt again, completion, the
+progress line, Ctrl-C during a transfer returning to the prompt, the hidden password
+prompt, and Ctrl-D ending the session.
+
+    tarsel_ftp_terminal_test.py PATH-OF-tarsel-ftp
+
+Needs the servers of scripts/ftp-servers.sh (their exports in the environment); exits 77,
+which ctest reports as skipped, when vsftpd is not running.
+"""
+import os
+import pty
+import re
+import select
+import shutil
+import signal
+import sys
+import tempfile
+import time
+import unittest
+
+PROGRAM = None
+SKIP = 77
+
+
+def server():
+    port = os.environ.get("TARSEL_VSFTPD_PORT")
+    root = os.environ.get("TARSEL_VSFTPD_ROOT")
+    if not port or not root:
+        return None
+    return {"host": os.environ.get("TARSEL_VSFTPD_HOST", "127.0.0.1"), "port": port, "root": root}
+
+
+class Terminal:
+    """The program on the slave side of a pseudo-terminal; the test types on the master."""
+
+    def __init__(self, args, home, cwd):
+        env = dict(os.environ, HOME=home, TERM="xterm", COLUMNS="100", LINES="30")
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            try:
+                os.chdir(cwd)
+                os.execve(PROGRAM, [PROGRAM] + args, env)
+            finally:
+                os._exit(127)
+        self.seen = b""
+        self.status = None
+
+    def read_until(self, pattern, timeout=10):
+        """Output up to and including the first match of `pattern` (bytes regex)."""
+        deadline = time.time() + timeout
+        while True:
+            match = re.search(pattern, self.seen, re.S)
+            if match:
+                out = self.seen[: match.end()]
+                self.seen = self.seen[match.end():]
+                return out
+            left = deadline - time.time()
+            if left <= 0:
+                raise AssertionError("no %r in %r" % (pattern, self.seen[-2000:]))
+            ready, _, _ = select.select([self.fd], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.fd, 65536)
+                except OSError:
+                    chunk = b""
+                if not chunk:
+                    raise AssertionError("program ended; no %r in %r" % (pattern, self.seen[-2000:]))
+                self.seen += chunk
+
+    def prompt(self, timeout=10):
+        return self.read_until(rb"tarsel> ", timeout)
+
+    def type(self, text):
+        os.write(self.fd, text.encode() if isinstance(text, str) else text)
+
+    def wait(self, timeout=10):
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            try:
+                ready, _, _ = select.select([self.fd], [], [], 0.1)
+                if ready:
+                    self.seen += os.read(self.fd, 65536)
+            except OSError:
+                pass
+            pid, status = os.waitpid(self.pid, os.WNOHANG)
+            if pid:
+                self.status = os.waitstatus_to_exitcode(status)
+                return self.status
+        raise AssertionError("the program did not end: %r" % self.seen[-2000:])
+
+    def close(self):
+        if self.status is None:
+            try:
+                os.kill(self.pid, signal.SIGKILL)
+                os.waitpid(self.pid, 0)
+            except OSError:
+                pass
+        os.close(self.fd)
+
+
+class TerminalSession(unittest.TestCase):
+    def setUp(self):
+        self.server = server()
+        self.home = tempfile.mkdtemp(prefix="tarsel-ftp-home-")
+        self.work = tempfile.mkdtemp(prefix="tarsel-ftp-work-")
+        self.terminals = []
+
+    def tearDown(self):
+        for t in self.terminals:
+            t.close()
+        shutil.rmtree(self.home, ignore_errors=True)
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def start(self, *extra):
+        args = ["--port", self.server["port"]] + list(extra) + [self.server["host"]]
+        t = Terminal(args, self.home, self.work)
+        self.terminals.append(t)
+        return t
+
+    def fixture(self, name, size):
+        path = os.path.join(self.server["root"], "tarsel-terminal-" + str(os.getpid()) + "-" + name)
+        with open(path, "wb") as f:
+            # Sparse: the server reads zeros without the disk being written.
+            f.truncate(size)
+        os.chmod(path, 0o644)
+        self.addCleanup(os.unlink, path)
+        return os.path.basename(path)
+
+    def test_prompt_error_prompt_again_help_and_completion(self):
+        t = self.start()
+        self.assertIn(b"230 Login successful.", t.prompt())
+        t.type("pwd\r")
+        self.assertIn(b'"/" is the current directory', t.prompt())
+        t.type("cd no-such-directory\r")
+        out = t.prompt()
+        self.assertIn(b"tarsel-ftp: server 550: Cd no-such-directory: ", out)
+        t.type("frobnicate\r")
+        self.assertIn(b"unknown command (help lists them)", t.prompt())
+        # Tab completes a command name; help then explains that command.
+        t.type("help mir\t")
+        t.read_until(rb"mirror ")
+        t.type("\r")
+        self.assertIn(b"usage: mirror", t.prompt())
+        t.type("\x04")
+        self.assertEqual(t.wait(), 1, "two commands failed")
+
+    def test_progress_line_then_a_summary_line(self):
+        name = self.fixture("progress.bin", 256 * 1024 * 1024)
+        t = self.start("--progress")
+        t.prompt()
+        t.type("get %s /dev/null\r" % name)
+        out = t.prompt(timeout=60)
+        self.assertRegex(out, rb"\r[^\r\n]*" + re.escape(name.encode()) + rb"[^\r\n]*100%")
+        self.assertRegex(out, rb"226 Transfer complete: 268435456 bytes in [0-9.]+ s \(")
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 0)
+
+    def test_ctrl_c_aborts_the_transfer_and_returns_to_the_prompt(self):
+        name = self.fixture("endless.bin", 64 * 1024 * 1024 * 1024)
+        t = self.start()
+        t.prompt()
+        t.type("get %s /dev/null\r" % name)
+        t.read_until(rb"%")  # the meter shows the transfer under way
+        t.type("\x03")
+        out = t.prompt(timeout=20)
+        self.assertIn(b"tarsel-ftp: local: GetFile " + name.encode() + b": aborted", out)
+        # The session goes on: the next command runs on the same connection.
+        t.type("pwd\r")
+        self.assertIn(b'"/" is the current directory', t.prompt())
+        t.type("bye\r")
+        self.assertEqual(t.wait(), 1, "the aborted transfer counts as a failure")
+
+    def test_ctrl_c_at_the_prompt_drops_the_line(self):
+        t = self.start()
+        t.prompt()
+        t.type("cd half-typed")
+        t.read_until(rb"half-typed")
+        t.type("\x03")
+        t.prompt()
+        t.type("pwd\r")
+        out = t.prompt()
+        self.assertNotIn(b"half-typed", out)
+        self.assertIn(b'"/" is the current directory', out)
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 0)
+
+    def test_password_prompt_hides_what_is_typed(self):
+        # vsftpd knows only the anonymous user: any password is asked for, then refused.
+        t = Terminal(["--port", self.server["port"], self.server["host"], "someone"], self.home, self.work)
+        self.terminals.append(t)
+        t.read_until(rb"Password for someone@" + re.escape(self.server["host"].encode()) + rb": ")
+        t.type("secret-word\r")
+        out = t.prompt()
+        self.assertNotIn(b"secret-word", out)
+        self.assertIn(b"tarsel-ftp: server 530: Connect: ", out)
+        t.type("quit\r")
+        t.wait()
+        self.assertNotIn(b"secret-word", t.seen)
+        with open(os.path.join(self.home, ".tarsel_ftp_history"), "rb") as f:
+            self.assertNotIn(b"secret-word", f.read())
+
+    def test_local_commands_and_open_close(self):
+        t = Terminal([], self.home, self.work)
+        self.terminals.append(t)
+        t.prompt()
+        t.type("pwd\r")
+        self.assertIn(b"tarsel-ftp: local: Pwd: not connected (open HOST connects)", t.prompt())
+        t.type("open ftp://%s:%s/upload/\r" % (self.server["host"], self.server["port"]))
+        self.assertIn(b"230 Login successful.", t.prompt())
+        t.type("pwd\r")
+        self.assertIn(b'"/upload" is the current directory', t.prompt())
+        t.type("!echo made-by-the-shell > shell.txt\r")
+        t.prompt()
+        with open(os.path.join(self.work, "shell.txt")) as f:
+            self.assertEqual(f.read(), "made-by-the-shell\n")
+        t.type("lpwd\r")
+        self.assertIn(os.path.realpath(self.work).encode(), t.prompt())
+        t.type("close\r")
+        self.assertIn(b"221 Goodbye.", t.prompt())
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 1, "the first pwd failed")
+
+
+if __name__ == "__main__":
+    if len(sys.argv) < 2:
+        sys.exit("usage: tarsel_ftp_terminal_test.py PATH-OF-tarsel-ftp")
+    PROGRAM = os.path.abspath(sys.argv.pop(1))
+    if server() is None:
+        print("vsftpd is not running (scripts/ftp-servers.sh): skipped")
+        sys.exit(SKIP)
+    result = unittest.main(exit=False, verbosity=2).result
+    sys.exit(0 if result.wasSuccessful() else 1)
