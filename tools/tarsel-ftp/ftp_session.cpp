@@ -247,8 +247,9 @@ void FtpSession::AddLine(const std::string& line) {
         if (!queue_.empty()) {
             Command& last = queue_.back();
             if (IsTransfer(last.verb) && last.offset == 0) {
-                const std::string operation = OperationName(last.verb);
-                last = Command{Verb::Noop, {operation, "aborted"}};
+                std::string subject = OperationName(last.verb);
+                if (!last.args.empty()) subject += " " + (last.verb == Verb::Put || last.verb == Verb::Append ? last.args.back() : last.args[0]);
+                last = Command{Verb::Noop, {subject, "aborted"}};
                 last.offset = 1;
             }
         } else if (running_ && running_->isTransfer) {
