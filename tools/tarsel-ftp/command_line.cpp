@@ -1,5 +1,6 @@
 #include "command_line.h"
 
+#include "ascii_case.h"
 #include "ftp_url.h"
 
 #include <algorithm>
@@ -13,11 +14,6 @@ namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string Upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    return out;
-}
 
 template <class Int>
 bool ParseInteger(std::string_view text, Int& value) {
@@ -50,7 +46,7 @@ bool ParseByteCount(std::string_view text, std::uint64_t& value) {
 
 std::optional<std::string> MatchChoice(std::string_view value,
                                        std::initializer_list<std::string_view> choices) {
-    std::string upper = Upper(value);
+    std::string upper = AsciiUpper(value);
     if (upper == "UTF-8") upper = "UTF8";
     for (std::string_view choice : choices)
         if (upper == choice) return std::string(choice);
@@ -163,7 +159,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--tls") {
             auto v = value();
             if (!v) return result;
-            const std::string upper = Upper(*v);
+            const std::string upper = AsciiUpper(*v);
             if (upper == "EXPLICIT") o.tls = "explicit";
             else if (upper == "IMPLICIT") o.tls = "implicit";
             else return fail("--tls takes explicit or implicit, not '" + *v + "'");
@@ -190,7 +186,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--type") {
             auto v = value();
             if (!v) return result;
-            const std::string upper = Upper(*v);
+            const std::string upper = AsciiUpper(*v);
             if (upper == "A" || upper == "I") o.type = upper;
             else if (upper == "NONE") o.type = "";
             else return fail("--type takes A, I or none, not '" + *v + "'");
@@ -404,12 +400,6 @@ const std::vector<CommandInfo> kCommands = {
     {"quit", Verb::Quit, 0, 0, "", "log out and end the session (also Ctrl-D)", "DisConnect", false, "bye"},
 };
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
-
 std::string Usage(const CommandInfo& info) {
     std::string usage(info.name);
     if (!info.arguments.empty()) usage += (info.verb == Verb::Shell ? "" : " ") + std::string(info.arguments);
@@ -428,7 +418,7 @@ std::string_view RestOfLine(std::string_view line, std::size_t wordEnd) {
 const std::vector<CommandInfo>& CommandTable() { return kCommands; }
 
 const CommandInfo* FindCommand(std::string_view name) {
-    const std::string lowered = Lower(name);
+    const std::string lowered = AsciiLower(name);
     for (const CommandInfo& info : kCommands)
         if (info.name == lowered || (!info.alias.empty() && info.alias == lowered)) return &info;
     if (lowered == "exit") return FindCommand("quit");
@@ -461,7 +451,7 @@ std::string HelpText(std::string_view command) {
 }
 
 std::vector<std::string> CompleteCommandName(std::string_view prefix) {
-    const std::string lowered = Lower(prefix);
+    const std::string lowered = AsciiLower(prefix);
     std::vector<std::string> names;
     for (const CommandInfo& info : kCommands) {
         for (std::string_view name : {info.name, info.alias})
@@ -547,7 +537,7 @@ ParsedLine ParseCommand(std::string_view line) {
         break;
     case Verb::Passive:
     case Verb::Verbose:
-        if (!command.args.empty() && Lower(command.args[0]) != "on" && Lower(command.args[0]) != "off")
+        if (!command.args.empty() && AsciiLower(command.args[0]) != "on" && AsciiLower(command.args[0]) != "off")
             return CommandError{word, usage};
         break;
     case Verb::Open:

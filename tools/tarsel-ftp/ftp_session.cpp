@@ -18,6 +18,7 @@
 
 #include <asio/post.hpp>
 
+#include "ascii_case.h"
 #include "ftp_url.h"
 #include "netrc_file.h"
 #include "remote_listing.h"
@@ -341,25 +342,19 @@ void FtpSession::Execute(Command command) {
         ExpandMget(command);
         return;
     case Verb::Mirror: {
-        command.job = ++commandCount_;
-        const std::string& remote = command.reverse ? command.args[1] : command.args[0];
-        const std::string& local = command.reverse ? command.args[0] : command.args[1];
         if (command.reverse) {
             std::error_code ec;
-            if (!fs::is_directory(local, ec)) {
-                Fail(Fault::Local, "", "", "mirror -R: '" + local + "' is not a directory");
+            if (!fs::is_directory(command.args[0], ec)) {
+                Fail(Fault::Local, "", "", "mirror -R: '" + command.args[0] + "' is not a directory");
                 return;
             }
         }
-        (void)remote;
         // The directory it starts from is learnt first: relative names are resolved against
         // it, and the listings change into each directory, so it is changed back at the end.
-        std::vector<Command> steps;
-        Command step{Verb::MirrorStart, command.args};
-        step.reverse = command.reverse;
-        step.job = command.job;
-        steps.push_back(std::move(step));
-        PushSteps(std::move(steps));
+        Command start{Verb::MirrorStart, command.args};
+        start.reverse = command.reverse;
+        start.job = ++commandCount_;
+        queue_.push_front(std::move(start));
         return;
     }
     default:
@@ -371,7 +366,7 @@ void FtpSession::Execute(Command command) {
 bool FtpSession::ExecuteLocal(const Command& command) {
     const auto onOff = [&](bool current) {
         if (command.args.empty()) return !current;
-        return command.args[0] == "on" || command.args[0] == "ON" || command.args[0] == "On";
+        return EqualsIgnoreCase(command.args[0], "on");
     };
     switch (command.verb) {
     case Verb::Help: {

@@ -1,5 +1,7 @@
 #include "ftp_url.h"
 
+#include "ascii_case.h"
+
 #include <cctype>
 
 namespace tarselftp {
@@ -46,15 +48,6 @@ bool IsIpv6Character(char c) {
 }
 
 ParsedUrl Fail(std::string message) { return {std::nullopt, "ftp:// URL: " + std::move(message)}; }
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 

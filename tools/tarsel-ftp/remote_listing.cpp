@@ -1,5 +1,7 @@
 #include "remote_listing.h"
 
+#include "ascii_case.h"
+
 #include <array>
 #include <cctype>
 #include <limits>
@@ -27,15 +29,6 @@ std::optional<std::uint64_t> ParseSize(std::string_view s) {
         value = value * 10 + digit;
     }
     return value;
-}
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
