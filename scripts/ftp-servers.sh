@@ -39,8 +39,8 @@
 # pure-ftpd has no setting for the anonymous root: it serves the home directory of the system
 # user "ftp" (/srv/ftp on Debian). To serve STATE/pureftpd/root instead without touching the
 # system's files, it runs in a private mount namespace in which that root is bind-mounted
-# over the ftp user's home. Where a private mount namespace cannot be made, it serves the ftp
-# user's home itself, and `env` reports that directory as its root.
+# over the ftp user's home. Where a private mount namespace cannot be made, pure-ftpd is not
+# started.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -96,11 +96,17 @@ ensure_ftp_user() {
 
 # fresh_root NAME OWNER: an empty login root (755, root's) with "upload" owned by OWNER.
 # vsftpd refuses an anonymous root the anonymous user could write to, so only "upload" is.
+# Only directories made here get their mode set: a state directory given by the user (such
+# as /tmp, whose sticky bit matters) is left exactly as it is.
 fresh_root() {
   local dir="$state/$1/root"
+  if [[ ! -d $state ]]; then
+    mkdir -p "$state"
+    chmod 755 "$state"
+  fi
   rm -rf "${dir:?}"
   mkdir -p "$dir/upload"
-  chmod 755 "$state" "$state/$1" "$dir"
+  chmod 755 "$state/$1" "$dir"
   chown "$2" "$dir/upload"
   chmod 755 "$dir/upload"
 }
@@ -108,25 +114,34 @@ fresh_root() {
 # vsftpd_conf NAME PORT LOW HIGH: the settings every vsftpd instance shares.
 vsftpd_conf() {
   local dir="$state/$1" port=$2 low=$3 high=$4
+  # vsftpd reads whole-line comments only, so each setting is explained above it.
   cat <<CONF
+# in the foreground: lib-daemon.sh keeps the pid and the log
 background=NO
 listen_port=$port
+# the anonymous user only, rooted at the fresh login root
 anonymous_enable=YES
 local_enable=NO
 anon_root=$dir/root
+# anonymous uploads, directories, renames and deletes (in "upload", the one writable place)
 write_enable=YES
 anon_upload_enable=YES
 anon_mkdir_write_enable=YES
 anon_other_write_enable=YES
 anon_umask=022
+# both data connection modes, passive on its own port range
 pasv_enable=YES
 pasv_min_port=$low
 pasv_max_port=$high
 port_enable=YES
+# active connections from any local port: port 20 would need the server to keep root
 connect_from_port_20=NO
+# the seccomp sandbox refuses some system calls inside containers
 seccomp_sandbox=NO
+# the empty directory vsftpd chroots its unprivileged helper into
 secure_chroot_dir=$dir/empty
 dirmessage_enable=NO
+# every command and reply logged, for a test that fails
 xferlog_enable=YES
 log_ftp_protocol=YES
 vsftpd_log_file=$dir/protocol.log
@@ -201,23 +216,29 @@ launch_pureftpd_variant() {
   fresh_root "$name" ftp:ftp
   home=$(getent passwd ftp | cut -d: -f6)
   [[ -n $home ]] || die "the system user ftp has no home directory"
+  # -S HOST,PORT   listen on loopback only, on this port
+  # -u 1000        no login for system accounts (uid below 1000): anonymous only here
+  # -M             anonymous users may create directories
+  # -H             no reverse DNS look-up of clients
+  # -p LOW:HIGH    the passive port range
+  # -c 100 -C 100  at most 100 clients, and 100 from one address (the tests run in parallel)
+  # -U 133:022     umasks of uploaded files and created directories (644 and 755)
   local args=("$binary" -S "127.0.0.1,$port" -u 1000 -M -H -p "$low:$high" -c 100 -C 100 -U 133:022
     "$@")
-  if unshare -m true 2>/dev/null; then
-    mkdir -p "$home"
-    # unshare makes the new mount namespace private, so the bind mount stays invisible to
-    # the rest of the machine and vanishes with the server.
-    daemon_start "$dir/server.pid" "$dir/server.log" unshare -m -- \
-      /bin/sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' pure-ftpd "$dir/root" "$home" \
-      "${args[@]}"
-  else
-    echo "ftp-servers: no private mount namespace here; pure-ftpd serves $home" >&2
-    rm -rf "${dir:?}/root"
-    ln -s "$home" "$dir/root"
-    mkdir -p "$home/upload"
-    chown ftp:ftp "$home/upload"
-    daemon_start "$dir/server.pid" "$dir/server.log" "${args[@]}"
+  if ! unshare -m true 2>/dev/null; then
+    # Serving the ftp user's real home instead would write into the system's /srv/ftp.
+    echo "ftp-servers: no private mount namespace here (unshare -m); $name is not started" >&2
+    return 1
   fi
+  if [[ ! -d $home ]]; then
+    echo "ftp-servers: the ftp user's home $home is missing (Debian's vsftpd package makes it); $name is not started" >&2
+    return 1
+  fi
+  # unshare makes the new mount namespace private, so the bind mount stays invisible to the
+  # rest of the machine and vanishes with the server.
+  daemon_start "$dir/server.pid" "$dir/server.log" unshare -m -- \
+    /bin/sh -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' pure-ftpd "$dir/root" "$home" \
+    "${args[@]}"
 }
 
 launch_proftpd() { launch_proftpd_variant proftpd "$@" ""; }
@@ -248,6 +269,7 @@ launch_proftpd_variant() {
   fresh_root "$name" ftp:nogroup
   rm -f "$dir/proftpd.scoreboard" "$dir/proftpd.scoreboard.lck"
   cat >"$dir/proftpd.conf" <<CONF
+# One standalone daemon on loopback, IPv4 only, running as ftp once the port is bound.
 ServerName "tarsel test proftpd"
 ServerType standalone
 DefaultServer on
@@ -257,23 +279,30 @@ SocketBindTight on
 UseIPv6 off
 User ftp
 Group nogroup
+# uploads 644, directories 755; up to 100 sessions (the tests run in parallel)
 Umask 022
 MaxInstances 100
+# its run-time files beside the configuration, nothing in /var
 PidFile $dir/proftpd.pid
 ScoreboardFile $dir/proftpd.scoreboard
+# no login delay table, wtmp, reverse DNS or transfer log: nothing written outside the state
 DelayTable none
 WtmpLog off
 UseReverseDNS off
 TransferLog none
 PassivePorts $low $high
+# an upload may replace a file; the ftp user has no login shell
 AllowOverwrite on
 RequireValidShell off
+# no ident look-up, no PAM: the anonymous login needs neither
 <IfModule mod_ident.c>
   IdentLookups off
 </IfModule>
 <IfModule mod_auth_pam.c>
   AuthPAM off
 </IfModule>
+# anonymous (and "ftp") log in to the fresh root as ftp, with write access where the file
+# system allows it (the "upload" directory)
 <Anonymous $dir/root>
   User ftp
   Group nogroup
@@ -333,7 +362,8 @@ start_one() {
   local host=${listen_host[$name]:-127.0.0.1}
   mkdir -p "$dir"
   : >"$dir/server.log"
-  "launch_$name" "$port" "$low" "$high"
+  # A server that cannot run on this machine is left out; its tests then skip themselves.
+  "launch_$name" "$port" "$low" "$high" || return 0
   daemon_wait_ready "$name" "$dir/server.pid" "${process_name[$name]}" "$port" "$dir/server.log" \
     "$host" "${greeting[$name]:-plain}" || exit 1
   printf '%s\n' "$port" >"$dir/port"

@@ -9,7 +9,17 @@
 # stopped serving a connection, as the kernel's queues showed it (its output holds the mark
 # "[server stall]", see tests/interop/tcp_queues.h); the summary names each such test, why,
 # and how its second run went. Any other failure counts at once.
+#
+#   scripts/test.sh --unit   the unit tests alone, in build/: no packages installed, no FTP
+#                            servers, no root needed (what is missing is only reported).
 set -euo pipefail
+
+unit_only=no
+case ${1:-} in
+  --unit) unit_only=yes ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--unit]" >&2; exit 2 ;;
+esac
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$repo"
@@ -102,6 +112,20 @@ run_ctest() {
   [[ $ok == yes ]] || failed_stages+=("$stage_name")
   stage_end
 }
+
+if [[ $unit_only == yes ]]; then
+  stage "build (build/, unit tests)"
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake --build build -j"$jobs" --target tarsel_unit_tests
+  stage_end
+  mkdir -p "$results_dir"
+  stage "tests (build/: unit)"
+  run_ctest build "$results_dir/unit.xml" -L unit
+  read -r p f s < <(junit count "$results_dir/unit.xml" "$results_dir/unit.xml.retry")
+  echo "tests: $p passed, $f failed, $s skipped"
+  ((${#failed_stages[@]} == 0))
+  exit
+fi
 
 stage "dependencies"
 ./scripts/deps.sh
