@@ -161,7 +161,7 @@ public:
     void Abend();
     void Abort();
 
-    // ---- simple commands
+    // ---- simple commands (command/simple_commands.cpp)
     void Cd(const String& Directory);
     void Cwd(const String& Directory);
     void Pwd();
@@ -287,7 +287,31 @@ private:
     Long m_Width = 0;
     Long m_Height = 0;
 
-    // ---- child components
+    // ---- named values of three state members
+    /// m_DataPhase: how far the data transfer of the running operation has come.
+    enum DataPhaseValue : Long {
+        kNoTransfer = 0,    ///< no transfer runs
+        kTransferSent = 1,  ///< the transfer command is sent; its data connection is not up
+        kDataOpen = 2,      ///< the data connection is open
+        kDataClosed = 3,    ///< the data connection closed before the final reply came
+    };
+    /// m_TimeoutKind: which time-out Timer2 counts down.
+    enum TimeoutKindValue : Long {
+        kNoTimeout = 0,
+        kControlConnectTimeout = 1,  ///< the control connection's connect (ConnectTimeout)
+        kDataConnectTimeout = 2,     ///< the data connection's connect (ConnectTimeout)
+        kTransferTimeout = 3,        ///< data stalled on an open data connection (TransTimeout)
+    };
+    /// m_PutReady: an upload's first PutData is asked for once both bits are set.
+    enum PutReadyBits : Long {
+        kPutReplied = 1,     ///< the server's preliminary reply to STOR or APPE came
+        kPutDataOpen = 2,    ///< the data connection is open and PutOpen was raised
+        kPutStartable = 3,
+    };
+
+    // ---- child components (Soquet1 control connection, Soquet2 active-mode listener,
+    //      Soquet3 data connection; Codawa1 command channel, Codawa2 file contents;
+    //      Timer1 keep-alive, Timer2 time-outs)
     Platform& m_Platform;
     std::deque<String> m_Queue;
     std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
@@ -297,12 +321,16 @@ private:
     std::map<Long, tarselEvents*> m_Sinks;
     Long m_NextCookie = 1;
 
-    // ---- event raising (synchronous, to every advised sink)
+    // ---- event raising (synchronous, to every advised sink) and the state setters (control/)
     template <class F> void Raise(F&& call);
     void RaiseTrace(const String& msg);
     void RaiseDiagnostic(const String& prefix, const String& text);
+    /// The one place m_DataPhase and m_PutReady change; each change is traced as a
+    /// diagnostic, so a transcript shows the transfer's progress.
+    void SetDataPhase(Long phase);
+    void SetPutReady(Long bits);
 
-    // ---- command queue and sender
+    // ---- command queue and sender (command/command_queue.cpp)
     void BeginOperation(const String& name);
     void QueueCommand(const String& line);
     void QueueCommandFirst(const String& line);
@@ -314,13 +342,13 @@ private:
     static String CommandWord(const String& line);
     static bool IsTransferWord(const String& word);
 
-    // ---- reply interpreter
+    // ---- reply interpreter (command/reply_interpreter.cpp)
     void Soquet1_OnReceived(std::string& data);
     bool InterpretReplyLine(Long entry);
     bool SecureOrRefuse(const String& line);
     void EndOperation(Integer code, const String& text, bool positive);
 
-    // ---- connection lifecycle
+    // ---- connection lifecycle (command/connection_lifecycle.cpp)
     void Soquet1_OnConnected();
     void Soquet1_OnClosed();
     void Soquet1_OnError(Long number, const String& text1, const String& text2);
@@ -333,11 +361,11 @@ private:
     static std::vector<String> SplitText(const String& text, const String& delimiter, Long maxPieces);
     void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
 
-    // ---- simple commands
+    // ---- simple commands (command/simple_commands.cpp)
     void RequireIdle(const String& operation);
     void RunOperation(const String& operation, std::initializer_list<String> lines);
 
-    // ---- timers
+    // ---- timers (command/timer_switches.cpp, command/keepalive_timeouts.cpp)
     void StartNoopTimer();
     void StopNoopTimer();
     void StartTimeoutTimer(Long kind);
@@ -349,7 +377,7 @@ private:
     void Timer2_Tick();
     void TimeoutExpired();
 
-    // ---- data connection setup
+    // ---- data connection setup (transfer/data_connection.cpp)
     String ActiveModeSetup();
     void PassiveModeSetup(const String& replyLine);
     static String BuildPortArgument(Long address, Long port);
@@ -361,12 +389,12 @@ private:
     void Soquet2_OnError(Long number, const String& text1, const String& text2);
     void Soquet2_OnDiagnostic(const String& text);
 
-    // ---- transfer methods
+    // ---- transfer methods (transfer/transfer_methods.cpp)
     void StartTransfer(const String& operation, const std::vector<String>& lines,
                        const String& transferLine);
-    void ResetTransferCarry();
 
-    // ---- data channel
+    // ---- data channel (transfer/data_channel.cpp)
+    void ResetTransferCarry();
     void Soquet3_OnConnected();
     void Soquet3_OnReceived(std::string& data);
     void Soquet3_OnSendDone();
@@ -382,11 +410,11 @@ private:
     void RaiseTransError(Long code, const String& description, const String& where);
     void StartUploadIfReady();
     void UploadStep();
+
+    // ---- character-code settings (codeconv/)
     std::string ConvertDownload();
     std::string ConvertUpload(const ByteArray& block);
     String ConvertListingLine(const std::string& line);
-
-    // ---- character-code settings
     void ApplyCodesToConverters();
     void PrepareTextConverters();
     std::string EncodeCommandText(String& text);

@@ -63,7 +63,7 @@ void tarsel::SendNextCommand() {
             }
             traceText = line;
         } else if (IsTransferWord(m_Cmd)) {
-            m_DataPhase = 1;
+            SetDataPhase(kTransferSent);
             m_DoneReply.clear();
             SetSetupPhaseQuietly(*Soquet3, False);
             ResetTransferCarry();
@@ -73,7 +73,7 @@ void tarsel::SendNextCommand() {
         // The host may have ended the connection from inside its Trace handler.
         if (closeCount != m_CloseCount) return;
         SendLine(line);
-        if (m_DataPhase == 1 && m_EarlyDataConnection != False) {
+        if (m_DataPhase == kTransferSent && m_EarlyDataConnection != False) {
             // The server connected before it answered PORT; now that the transfer command
             // is out, that connection opens the transfer as if it had come up just now.
             m_EarlyDataConnection = False;

@@ -119,7 +119,7 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     m_DisconnectMsg.clear();
     m_RecvRaw.clear();
     m_GetRemainder.clear();
-    m_DataPhase = 0;
+    SetDataPhase(kNoTransfer);
     m_Password = Password;
     m_InPreCommand = False;
     // Reply text and held-back command text of an earlier connection belong to that
@@ -153,7 +153,7 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
         QueueCommand(u"PROT P");
     }
     try {
-        StartTimeoutTimer(1);
+        StartTimeoutTimer(kControlConnectTimeout);
         Soquet1->ConnectTo(WithoutBrackets(RemoteHost), m_Port, u"0");
     } catch (const AutomationError& e) {
         // The connect time-out stays armed; its expiry then finds no connection to close.

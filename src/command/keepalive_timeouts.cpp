@@ -50,18 +50,18 @@ void tarsel::TimeoutExpired() {
     m_TimeoutCountdown = -1;
     StopTimeoutTimer();
     switch (m_TimeoutKind) {
-    case 1:
+    case kControlConnectTimeout:
         m_DisconnectCode = -1;
         m_DisconnectMsg = u"connect timeout(timer)";
         CloseQuietly(*Soquet1);
         break;
-    case 2: {
+    case kDataConnectTimeout: {
         m_ReplyWaitAfterTimeout = m_ConnectTimeout;
         const Long entry = m_CloseCount;
         RaiseTransError(-1, u"connect timeout", u"timer");
         if (m_CloseCount != entry) break;
         CloseQuietly(*Soquet3);
-        if (m_DataPhase == 1 && m_CloseCount == entry && Soquet3->get_IsClosed() != False) {
+        if (m_DataPhase == kTransferSent && m_CloseCount == entry && Soquet3->get_IsClosed() != False) {
             // Active mode: the listener still waits for a server that will never connect.
             // It goes too, and with no connection to report a close the transfer ends here.
             CloseQuietly(*Soquet2);
@@ -69,7 +69,7 @@ void tarsel::TimeoutExpired() {
         }
         break;
     }
-    case 3:
+    case kTransferTimeout:
         m_ReplyWaitAfterTimeout = m_TransTimeout;
         RaiseTransError(-2, u"trans timeout", u"timer");
         CloseQuietly(*Soquet3);

@@ -16,14 +16,6 @@ namespace {
 // that long, and holding it would let a server grow the control's memory without bound.
 constexpr std::size_t kMaxReplyLine = 1024 * 1024;
 
-Integer ReplyCode(const String& line) {
-    Integer code = 0;
-    for (std::size_t i = 0; i < 3 && i < line.size() && line[i] >= u'0' && line[i] <= u'9'; ++i)
-        code = static_cast<Integer>(code * 10 + (line[i] - u'0'));
-    return code;
-}
-
-String ReplyText(const String& line) { return line.size() > 4 ? line.substr(4) : String(); }
 }  // namespace
 
 void tarsel::Soquet1_OnReceived(std::string& data) {
@@ -78,7 +70,7 @@ bool tarsel::InterpretReplyLine(Long entry) {
     if (first == u'1') {
         // A preliminary reply does not answer the command: the wait for the final one goes on.
         if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
-            m_PutReady |= 1;
+            SetPutReady(m_PutReady | kPutReplied);
             StartUploadIfReady();
         }
         return m_CloseCount == entry;
@@ -91,8 +83,8 @@ bool tarsel::InterpretReplyLine(Long entry) {
         // control connection there.
         CloseQuietly(*Soquet3);
         if (m_CloseCount != entry) return false;
-        m_DataPhase = 0;
-        m_PutReady = 0;
+        SetDataPhase(kNoTransfer);
+        SetPutReady(0);
         // An active-mode listener closed here raises no close, so nothing else would stop
         // its data-connect time-out: left armed, it would fire into a later operation.
         StopTimeoutTimer();
@@ -102,7 +94,7 @@ bool tarsel::InterpretReplyLine(Long entry) {
     if (first != u'2' && first != u'3') return true;
 
     StopReplyTimer();
-    m_PutReady = 0;
+    SetPutReady(0);
     if (m_InPreCommand == False && m_Idle == False) {
         // Only the login asks for a password or an account: a 331 or 332 to any other
         // command would slip PASS or ACCT into the middle of an operation (in front of a
@@ -126,14 +118,14 @@ bool tarsel::InterpretReplyLine(Long entry) {
         SendNextCommand();
         return m_CloseCount == entry;
     }
-    if (m_DataPhase == 1 || m_DataPhase == 2) {
+    if (m_DataPhase == kTransferSent || m_DataPhase == kDataOpen) {
         // The data connection is still pending or open: its close ends the transfer.
         m_DoneReply = line;
-        if (m_DataPhase == 1 && m_Passive == False && m_TimeoutArmed == False) {
+        if (m_DataPhase == kTransferSent && m_Passive == False && m_TimeoutArmed == False) {
             // The server has answered the transfer command but never connected to the
             // listener: it will not connect any more, so the wait gets the data-connect
             // time-out from here on, as a passive connection does.
-            StartTimeoutTimer(2);
+            StartTimeoutTimer(kDataConnectTimeout);
         }
         return true;
     }
@@ -181,10 +173,15 @@ void tarsel::EndOperation(Integer code, const String& text, bool positive) {
         if (m_CloseCount != entry) return;
     }
     const String name = m_FtpCommand;
+    if (positive) {
+        // Its trace comes while the operation still runs: between "DONE" and CommandDone
+        // the host hears nothing.
+        SetDataPhase(kNoTransfer);
+        if (m_CloseCount != entry) return;
+    }
     BeginOperation(u"DONE");
     m_DoneReply.clear();
     if (positive) {
-        m_DataPhase = 0;
         CloseQuietly(*Soquet2);
         CloseQuietly(*Soquet3);
     }

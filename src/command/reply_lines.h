@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include <tarsel/types.h>
+
 namespace tarselctl {
 
 /// What one line of the control connection is, given the multi-line reply it may be part of.
@@ -70,5 +72,16 @@ std::vector<Str> TakeReplyLines(Str& buffer, std::size_t& scanned) {
     scanned = buffer.size();
     return lines;
 }
+
+/// The code of a final reply line: "226 Done" -> 226.
+inline Integer ReplyCode(const String& line) {
+    Integer code = 0;
+    for (std::size_t i = 0; i < 3 && i < line.size() && line[i] >= u'0' && line[i] <= u'9'; ++i)
+        code = static_cast<Integer>(code * 10 + (line[i] - u'0'));
+    return code;
+}
+
+/// The text of a final reply line after its code and blank: what CommandDone reports.
+inline String ReplyText(const String& line) { return line.size() > 4 ? line.substr(4) : String(); }
 
 }  // namespace tarselctl

@@ -17,11 +17,16 @@ void tarsel::StartNoopTimer() {
 
 void tarsel::StopNoopTimer() { EnableQuietly(*Timer1, false); }
 
+// The one place m_TimeoutKind changes; a change is traced, as the data phase's are.
 void tarsel::StartTimeoutTimer(Long kind) {
+    if (kind != m_TimeoutKind) {
+        static constexpr const char16_t* kNames[] = {u"none", u"connect", u"data-connect", u"transfer"};
+        RaiseDiagnostic(u"---timer2:kind:", kind >= 0 && kind <= 3 ? kNames[kind] : u"?");
+    }
     m_TimeoutKind = kind;
-    if (kind == 0) m_TimeoutCountdown = -1;
-    else if (kind == 1 || kind == 2) m_TimeoutCountdown = m_ConnectTimeout;
-    else if (kind == 3) m_TimeoutCountdown = m_TransTimeout;
+    if (kind == kNoTimeout) m_TimeoutCountdown = -1;
+    else if (kind == kControlConnectTimeout || kind == kDataConnectTimeout) m_TimeoutCountdown = m_ConnectTimeout;
+    else if (kind == kTransferTimeout) m_TimeoutCountdown = m_TransTimeout;
     m_TimeoutArmed = m_TimeoutCountdown >= 1 ? True : False;
     UpdateTimer2();
 }

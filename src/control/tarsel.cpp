@@ -97,4 +97,20 @@ void tarsel::RaiseDiagnostic(const String& prefix, const String& text) {
     if (TraceOn != False) RaiseTrace(prefix + text);
 }
 
+void tarsel::SetDataPhase(Long phase) {
+    if (phase == m_DataPhase) return;
+    m_DataPhase = phase;
+    static constexpr const char16_t* kNames[] = {u"none", u"sent", u"open", u"closed"};
+    RaiseDiagnostic(u"---data:phase:", phase >= 0 && phase <= 3 ? kNames[phase] : u"?");
+}
+
+void tarsel::SetPutReady(Long bits) {
+    if (bits == m_PutReady) return;
+    m_PutReady = bits;
+    RaiseDiagnostic(u"---upload:gate:", String(bits & kPutReplied ? u"replied" : u"") +
+                                            (bits == kPutStartable ? u"+" : u"") +
+                                            (bits & kPutDataOpen ? u"open" : u"") +
+                                            (bits == 0 ? u"shut" : u""));
+}
+
 }  // namespace tarselctl

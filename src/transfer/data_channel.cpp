@@ -11,6 +11,7 @@
 #include "components/unfailing_calls.h"
 #include "platform/codawa/utf8_stream_converter.h"
 
+#include "command/reply_lines.h"
 #include "control/event_raising.h"
 
 namespace tarselctl {
@@ -73,11 +74,11 @@ void tarsel::DataConnectionReady() {
         return;
     }
     StopTimeoutTimer();
-    StartTimeoutTimer(3);
+    StartTimeoutTimer(kTransferTimeout);
     // While data flows the transfer time-out watches the transfer; the final reply is not
     // due before the data connection closes.
     StopReplyTimer();
-    m_DataPhase = 2;
+    SetDataPhase(kDataOpen);
     if (!IsTransferWord(m_Cmd)) {
         RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
         CloseQuietly(*Soquet3);
@@ -92,7 +93,7 @@ void tarsel::DataConnectionReady() {
         // An Abort, Abend or DisConnect inside PutOpen has closed the host's side already:
         // no PutData may follow its PutClose.
         if (serial == m_TransferSerial) {
-            m_PutReady |= 2;
+            SetPutReady(m_PutReady | kPutDataOpen);
             StartUploadIfReady();
         }
     } else {
@@ -203,7 +204,7 @@ void tarsel::CloseHostSide() {
     m_HostSide.clear();
     ++m_TransferSerial;
     // An upload whose side has closed can no longer start, whatever reply comes later.
-    m_PutReady &= ~Long{2};
+    SetPutReady(m_PutReady & ~Long{kPutDataOpen});
     if (side == u"RETR") Raise([](tarselEvents& s) { s.GetClose(); });
     else if (IsUpload(side)) Raise([](tarselEvents& s) { s.PutClose(); });
     else Raise([](tarselEvents& s) { s.DirClose(); });
@@ -224,8 +225,8 @@ void tarsel::ReportReplacedCharacters() {
 }
 
 void tarsel::StartUploadIfReady() {
-    if (m_PutReady != 3) return;
-    m_PutReady = 0;
+    if (m_PutReady != kPutStartable) return;
+    SetPutReady(0);
     if (!IsUpload(m_HostSide) || Soquet3->get_IsClosed() != False) return;
     UploadStep();
 }
@@ -285,22 +286,22 @@ void tarsel::EndDataConnection() {
     m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;
     CloseHostSide();
-    if (m_DataPhase == 0) return;
+    if (m_DataPhase == kNoTransfer) return;
     // No operation can end on a control connection that has closed (also while that close
     // is what closes this data connection).
     if (closeCount != m_CloseCount || m_FtpCommand.empty()) {
-        m_DataPhase = 0;
+        SetDataPhase(kNoTransfer);
         return;
     }
     if (!m_DoneReply.empty()) {
-        const String text = m_DoneReply.size() > 4 ? m_DoneReply.substr(4) : String();
+        const String text = ReplyText(m_DoneReply);
         // Cleared before the event: the host may start its next transfer from CommandDone,
         // and a kept reply must never complete a later operation.
-        m_DataPhase = 0;
+        SetDataPhase(kNoTransfer);
         m_DoneReply.clear();
         EndOperation(0, text, true);
     } else {
-        m_DataPhase = 3;
+        SetDataPhase(kDataClosed);
         // The final reply is due now. A stalled server must not hold the host for ever once
         // it has set a time-out: ReplyTimeout, or after a data-connection time-out as long
         // as that time-out was.

@@ -119,7 +119,7 @@ String tarsel::BuildEprtArgument(const String& host, Long port) {
 }
 
 String tarsel::ActiveModeSetup() {
-    m_DataPhase = 0;
+    SetDataPhase(kNoTransfer);
     m_EarlyDataConnection = False;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
@@ -140,7 +140,7 @@ String tarsel::ActiveModeSetup() {
 }
 
 void tarsel::PassiveModeSetup(const String& replyLine) {
-    m_DataPhase = 0;
+    SetDataPhase(kNoTransfer);
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     if (m_Cmd == u"EPSV") {
@@ -151,7 +151,7 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
     }
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);
-    StartTimeoutTimer(2);
+    StartTimeoutTimer(kDataConnectTimeout);
     try {
         Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
     } catch (const AutomationError&) {

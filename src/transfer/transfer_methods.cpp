@@ -16,21 +16,21 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
 void tarsel::Dir(const String& File) {
     RequireIdle(u"Dir");
     RefuseUnsafeText(u"Dir", {&File});
-    m_PutReady = 0;
+    SetPutReady(0);
     StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
 }
 
 void tarsel::Ls(const String& File) {
     RequireIdle(u"Ls");
     RefuseUnsafeText(u"Ls", {&File});
-    m_PutReady = 0;
+    SetPutReady(0);
     StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
 void tarsel::GetFile(const String& File, const String& LocalFile) {
     RequireIdle(u"GetFile");
     RefuseUnsafeText(u"GetFile", {&File, &m_Filetype, &m_Rest});
-    m_PutReady = 0;
+    SetPutReady(0);
     m_LocalFile = LocalFile;
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
@@ -41,7 +41,7 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
 void tarsel::PutFile(const String& File, const String& LocalFile) {
     RequireIdle(u"PutFile");
     RefuseUnsafeText(u"PutFile", {&File, &m_Filetype});
-    m_PutReady = 0;
+    SetPutReady(0);
     m_LocalFile = LocalFile;
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
@@ -51,7 +51,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
 void tarsel::AppendFile(const String& File) {
     RequireIdle(u"AppendFile");
     RefuseUnsafeText(u"AppendFile", {&File, &m_Filetype});
-    m_PutReady = 0;
+    SetPutReady(0);
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
     StartTransfer(u"AppendFile", lines, u"APPE " + File);

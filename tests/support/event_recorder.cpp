@@ -20,7 +20,9 @@ std::vector<std::string> EventRecorder::NonTraceEvents() const {
 
 void EventRecorder::Trace(const String& msg) {
     const bool diagnostic = msg.rfind(u"---", 0) == 0;
-    if (recordTraces && !(diagnostic && skipDiagnosticTraces))
+    const bool state = msg.rfind(u"---data:phase:", 0) == 0 || msg.rfind(u"---upload:gate:", 0) == 0 ||
+                       msg.rfind(u"---timer2:kind:", 0) == 0;
+    if (recordTraces && !(diagnostic && skipDiagnosticTraces) && !(state && skipStateTraces))
         events.push_back("Trace(" + ToUtf8(msg) + ")");
     if (onTrace) onTrace(msg);
 }

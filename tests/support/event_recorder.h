@@ -37,6 +37,10 @@ public:
     bool recordTraces = true;
     /// When true, diagnostic traces (text beginning "---") are not recorded.
     bool skipDiagnosticTraces = false;
+    /// When true (the default), the control's traces of its own state changes ("---data:phase:",
+    /// "---upload:gate:", "---timer2:kind:") are not recorded: transcripts of the dialogue stay as the server and
+    /// the host see it, and the tests of those changes turn this off.
+    bool skipStateTraces = true;
 
     std::function<void(const String&)> onTrace;
     std::function<void()> onConnected;

@@ -111,6 +111,45 @@ INSTANTIATE_TEST_SUITE_P(
                       OrderCase{"LsPassiveCloseFirst", Kind::Ls, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// The control's own state changes are traced as diagnostics, so a transcript shows a transfer
+// step by step: the data phase, and the two halves of the upload gate.
+TEST_F(TransferTest, TheDataPhaseAndTheUploadGateAreTracedAsTheyChange) {
+    recorder.skipStateTraces = false;
+    auto stateTraces = [&] {
+        Events out;
+        for (const std::string& e : recorder.events)
+            if (e.rfind("Trace(---data:", 0) == 0 || e.rfind("Trace(---upload:", 0) == 0 ||
+                e.rfind("Trace(---timer2:kind:", 0) == 0)
+                out.push_back(e);
+        recorder.events.clear();
+        return out;
+    };
+    control.GetFile(u"remote.txt", u"local.txt");
+    ReplyUntilTransferCommand();
+    Reply(kOpening);
+    OpenDataConnection();
+    s3().Close();
+    Reply(kComplete);
+    // The transfer time-out watches the open data connection (none is set here, so it never
+    // counts, but its kind is what an expiry would act on).
+    EXPECT_THAT(stateTraces(), ElementsAre(T("---data:phase:sent"), T("---timer2:kind:transfer"),
+                                           T("---data:phase:open"), T("---data:phase:closed"),
+                                           T("---data:phase:none")));
+
+    control.PutFile(u"up.txt", u"local.up");
+    recorder.QueueUpload("hello");
+    ReplyUntilTransferCommand();
+    Reply(kOpening);
+    OpenDataConnection();
+    s3().SendDone();
+    Reply(kComplete);
+    EXPECT_THAT(stateTraces(),
+                ElementsAre(T("---data:phase:sent"), T("---upload:gate:replied"),
+                            T("---data:phase:open"), T("---upload:gate:replied+open"),
+                            T("---upload:gate:shut"), T("---data:phase:closed"),
+                            T("---data:phase:none")));
+}
+
 TEST_F(TransferTest, AFinalReplyWithoutTextIsStillKeptUntilTheClose) {
     control.GetFile(u"f");
     StartDataPhase();
