@@ -136,6 +136,30 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 stage_end
 
+stage "examples (each built on its own against the installed library)"
+examples_ok=yes
+prefix="$repo/build/install-check"
+rm -rf "$prefix"
+cmake --install build --prefix "$prefix" >/dev/null || examples_ok=no
+for dir in examples/*/; do
+  name=$(basename "$dir")
+  echo "example $name"
+  if ! { cmake -S "$dir" -B "build/examples-standalone/$name" -DCMAKE_PREFIX_PATH="$prefix" \
+           -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+         cmake --build "build/examples-standalone/$name" -j"$jobs" >/dev/null; }; then
+    echo "test.sh: example $name does not build against the installed library" >&2
+    examples_ok=no
+  fi
+done
+# README's host example is examples/download/download_example.cpp, verbatim, so it is compiled.
+if ! diff <(awk '/^## A host in a few lines/{f=1} f&&/^```cpp$/{c=1; next} c&&/^```$/{exit} c' README.md) \
+     examples/download/download_example.cpp >/dev/null; then
+  echo "test.sh: README's example differs from examples/download/download_example.cpp" >&2
+  examples_ok=no
+fi
+[[ $examples_ok == yes ]] || failed_stages+=("$stage_name")
+stage_end
+
 stage "FTP servers"
 trap './scripts/ftp-servers.sh stop || true' EXIT
 ./scripts/ftp-servers.sh start

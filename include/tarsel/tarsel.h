@@ -50,15 +50,35 @@ class Utf8StreamConverter;
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
+    /// Every command line sent ("Operation>>LINE", the password shown as ***) and every reply
+    /// line received, always; the control's diagnostics ("---" first) only while TraceOn is
+    /// true: socket texts, time-outs, and its own state changes ("---data:phase:sent|open|
+    /// closed|none", "---upload:gate:...", "---timer2:kind:...").
     virtual void Trace(const String& msg) { (void)msg; }
+    /// The control connection is up (after the TLS handshake with TlsMode "implicit"); the
+    /// login follows and ends with CommandDone(..., "Connect", ...).
     virtual void Connected() {}
+    /// The control connection has closed, whoever closed it; the last event of a connection.
+    /// code 0 and an empty msg for an orderly close (after QUIT, or by the server); the
+    /// socket's error number and "text(step)" when it failed; the control's own codes below.
     virtual void DisConnected(Long code, const String& msg) { (void)code; (void)msg; }
+    /// The end of an operation: code 0 on success, the server's three-digit reply code when
+    /// it refused, -1 when a passive-mode reply held no usable address (or no listener could
+    /// be opened, after TransError "listen"). FtpCommand is the operation's name ("Connect",
+    /// "User", "Cd", "Size", "Quote", "GetFile", ...), msg the text of the final reply after
+    /// its code. The control is idle again when this is raised: the handler may start the
+    /// next operation.
     virtual void CommandDone(Integer code, const String& FtpCommand, const String& msg) {
         (void)code; (void)FtpCommand; (void)msg;
     }
+    /// A download's data connection is open; SaveFileName is the LocalFile given to GetFile.
     virtual void GetOpen(const String& SaveFileName) { (void)SaveFileName; }
+    /// Downloaded bytes as they arrive, converted by FileCode; the handler may keep or move
+    /// them (what it leaves in Data is not used again).
     virtual void GetData(ByteArray& Data) { (void)Data; }
     virtual void GetClose() {}
+    /// An upload's data connection is open; LoadFileName is the LocalFile given to PutFile
+    /// (empty for AppendFile). PutData follows once the server's preliminary reply is in.
     virtual void PutOpen(const String& LoadFileName) { (void)LoadFileName; }
     /// Asks for the next block of an upload. Data arrives holding one element of value 0; the
     /// handler replaces it with the next bytes, of any length (one byte is a block too). The
@@ -67,9 +87,14 @@ public:
     /// neighbours. The next PutData comes once the block has been written.
     virtual void PutData(ByteArray& Data) { (void)Data; }
     virtual void PutClose() {}
+    /// A listing's data connection is open (Dir, Ls).
     virtual void DirOpen() {}
+    /// One listing line, without its line end, decoded by SysCode.
     virtual void DirData(String& Data) { (void)Data; }
     virtual void DirClose() {}
+    /// A fault of the data connection or a time-out, before the operation's CommandDone;
+    /// codes above. Where names the step ("connect", "recv", "send", "listen", "timer",
+    /// "data", "host", "tls").
     virtual void TransError(Long Ecode, const String& Description, const String& Where) {
         (void)Ecode; (void)Description; (void)Where;
     }
@@ -95,33 +120,57 @@ public:
     /// Gates the diagnostic traces (socket texts, time-outs); command and reply traces always run.
     Boolean TraceOn = True;
 
+    /// The server's port, as text ("21"). Persisted.
     String get_port() const { return m_Port; }
     void put_port(const String& value) { m_Port = value; }
+    /// False (the start value): active data connections (PORT, or EPRT on IPv6); true:
+    /// passive ones (PASV, or EPSV on IPv6). Persisted.
     Boolean get_Passive() const { return m_Passive; }
     void put_Passive(Boolean value) { m_Passive = value; }
+    /// Sent with ACCT when the server answers the login with 332. Persisted.
     String get_Account() const { return m_Account; }
     /// Refuses (error 5) text with CR, LF, NUL or a character the server's code cannot write.
     void put_Account(const String& value);
+    /// Restart offset (decimal text) sent as REST before the next GetFile's RETR; it serves
+    /// that one download only and is cleared when its data connection ends. Not persisted.
     String get_Rest() const { return m_Rest; }
     /// Refuses unsafe text as put_Account does.
     void put_Rest(const String& value);
+    /// Lines sent right after the greeting, before the login; a refusal of one ends their
+    /// run and the login goes on. Persisted.
     String get_PreCommand() const { return m_PreCommand; }
     /// Lines joined by CR LF; refuses a line that put_Account would refuse.
     void put_PreCommand(const String& value);
     String get_Copyright() const { return m_Copyright; }
     /// Accepts any value and keeps the banner.
     void put_Copyright(const String& value) { (void)value; }
+    /// The TYPE sent before GetFile, PutFile, AppendFile and FileSize: "I" (the start value),
+    /// "A", or "" (no TYPE line). Matched on the first letter; others: error 54. Persisted.
     String get_Filetype() const { return m_Filetype; }
     void put_Filetype(const String& value);
+    /// The code of file contents on the server: "BIN" (the start value: bytes unchanged),
+    /// "SJIS", "EUC", "JIS" or "UTF8"; text is converted to and from HostCode. Others: error
+    /// 54. Persisted.
     String get_FileCode() const { return m_FileCode; }
     void put_FileCode(const String& value);
+    /// The code of commands, replies and listings on the server: "EUC" (the start value),
+    /// "SJIS" or "UTF8". Others: error 54. Persisted.
     String get_SysCode() const { return m_SysCode; }
     void put_SysCode(const String& value);
+    /// The name of the running operation ("GetFile", ...), "DONE" once one has ended, ""
+    /// when not connected.
     String get_FtpCommand() const { return m_FtpCommand; }
+    /// Seconds of idleness after which a NOOP keeps the connection alive (its CommandDone
+    /// reports "Noop"); 0 or less: never. Persisted.
     Long get_NoopTime() const { return m_NoopTime; }
     void put_NoopTime(Long value);
+    /// Seconds a control or data connection may take to open; then DisConnected(-1,
+    /// "connect timeout(timer)") or TransError(-1, "connect timeout", "timer"). 0: no limit.
+    /// Not persisted.
     Long get_ConnectTimeout() const { return m_ConnectTimeout; }
     void put_ConnectTimeout(Long value) { m_ConnectTimeout = value; }
+    /// Seconds an open data connection may go without moving data; then TransError(-2,
+    /// "trans timeout", "timer") and the data connection is closed. 0: no limit. Not persisted.
     Long get_TransTimeout() const { return m_TransTimeout; }
     void put_TransTimeout(Long value) { m_TransTimeout = value; }
     /// Seconds to wait for a complete reply on the control connection after it opened or a
@@ -150,40 +199,91 @@ public:
     /// values: error 54. Persisted.
     String get_HostCode() const { return m_HostCode; }
     void put_HostCode(const String& value);
+    /// True while connected and no operation runs: the only state in which the operation
+    /// methods are accepted.
     Boolean IsIdle() const { return m_Idle; }
     /// Caption of the status label.
     String get_Label1() const { return m_Label1; }
 
     // ---- connection
+    // Every operation method below raises AutomationError 17 "Not Idling" (source: its
+    // operation name) unless IsIdle() is true, and error 5 (source: the operation name) for
+    // "Invalid Argument" for an argument with CR, LF, NUL or a character SysCode cannot
+    // write; nothing is sent then.
+    // Otherwise it sends its first line and returns; the operation ends with CommandDone.
+
+    /// Opens the control connection to RemoteHost (a name, an IPv4 address, or an IPv6
+    /// address with or without brackets) at `port` and logs in: PreCommand lines, then USER
+    /// Username, PASS Password on 331, ACCT Account on 332 (explicit TLS: AUTH TLS first,
+    /// PBSZ 0 and PROT P after the login). Events: Connected, the Trace of each line, then
+    /// CommandDone(code, "Connect", text); a connection that fails gives DisConnected only.
+    /// Errors: 59 "AlreadyConnected" while a connection is open or opening; 5 for unsafe
+    /// text in the arguments, Account or PreCommand; 54 for a bad stored TlsMode; the socket
+    /// layer's error (source "TARSEL_Connect()") when the connection cannot even start.
     void Connect(const String& RemoteHost, const String& Username, const String& Password);
+    /// Logs in again on the open connection: USER, PASS on 331, ACCT on 332. Reports "User".
     void Login(const String& Username, const String& Password);
+    /// The orderly end: when idle, sends QUIT (CommandDone(0, "DisConnect", text)), and the
+    /// server's close brings DisConnected(0, ""). Does nothing when already closed; while an
+    /// operation runs it raises 17 "Not Idling" (use Abend).
     void DisConnect();
+    /// Closes the control connection at once, whatever runs: the open transfer's close event,
+    /// then DisConnected, are raised before Abend returns. Never raises. Connect may follow.
     void Abend();
+    /// Ends the running transfer: closes its data connection (its close event is raised) and
+    /// drops the operation's lines not yet sent. The server's reply then ends the operation
+    /// (often 426); Abort before the transfer command was sent gives TransError(-5, "transfer
+    /// aborted", "host") and the operation's CommandDone. Does nothing when no data
+    /// connection is open or nothing runs; never raises.
     void Abort();
 
-    // ---- simple commands (command/simple_commands.cpp)
+    // ---- simple commands (operation name reported by CommandDone in quotes)
+    /// "Cd": CWD Directory ("." when empty), then PWD; msg is the PWD reply's text.
     void Cd(const String& Directory);
+    /// "Cwd": CWD Directory.
     void Cwd(const String& Directory);
+    /// "Pwd": PWD; msg is the reply's text (the directory in double quotes first).
     void Pwd();
+    /// "Size": TYPE Filetype (when set), then SIZE File; msg is the size as text.
     void FileSize(const String& File);
+    /// "Noop": NOOP.
     void Noop();
+    /// "Delete": DELE File.
     void Delete(const String& File);
+    /// "MkDir": MKD Directory.
     void MkDir(const String& Directory);
+    /// "RmDir": RMD Directory.
     void RmDir(const String& Directory);
+    /// "Rename": RNFR FileFrom, then RNTO FileTo.
     void Rename(const String& FileFrom, const String& FileTo);
+    /// "Site": SITE LocalCommand.
     void SiteCommand(const String& LocalCommand);
+    /// "Quote": ExtraCommand as it stands (no data connection is opened for it).
     void QuoteCommand(const String& ExtraCommand);
 
-    // ---- transfers
+    // ---- transfers: TYPE, then PORT/EPRT or PASV/EPSV, then the transfer command. Events:
+    // the open event, data events, one close event, then CommandDone (TransError before it
+    // when the data connection failed or timed out).
+    /// "Dir": TYPE A, LIST [File]; lines arrive in DirOpen, DirData..., DirClose.
     void Dir(const String& File = String());
+    /// "Ls": TYPE A, NLST [File]; as Dir.
     void Ls(const String& File = String());
+    /// "GetFile": downloads the remote File: TYPE Filetype, REST Rest (when set), RETR File.
+    /// LocalFile is only handed back in GetOpen: the control writes no file.
     void GetFile(const String& File, const String& LocalFile = String());
+    /// "PutFile": uploads to the remote File (the remote name first, unlike `put LOCAL
+    /// REMOTE` of command-line clients): TYPE Filetype, STOR File. The bytes are asked for in
+    /// PutData; LocalFile is only handed back in PutOpen.
     void PutFile(const String& File, const String& LocalFile = String());
+    /// "AppendFile": as PutFile with APPE File.
     void AppendFile(const String& File);
 
     // ---- lifecycle with the host's property storage
+    /// Sets every persisted property to its default, as for a new control on a form.
     void InitProperties();
+    /// Reads the persisted properties (missing keys take their defaults).
     void ReadProperties(PropertyBag& bag);
+    /// Writes every persisted property.
     void WriteProperties(PropertyBag& bag);
     /// The host changed the control's size (host units); it goes back to 32 x 32 pixels.
     void Resize(Long width, Long height);
@@ -358,7 +458,6 @@ private:
     void StartControlTls();
     TlsClientSettings TlsSettings() const;
     bool IsIPv6Connection() const;
-    static std::vector<String> SplitText(const String& text, const String& delimiter, Long maxPieces);
     void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
 
     // ---- simple commands (command/simple_commands.cpp)
@@ -380,11 +479,6 @@ private:
     // ---- data connection setup (transfer/data_connection.cpp)
     String ActiveModeSetup();
     void PassiveModeSetup(const String& replyLine);
-    static String BuildPortArgument(Long address, Long port);
-    static String HexToDecimal(const String& hex);
-    static void ParsePasvReply(const String& reply, String& host, String& port);
-    static String ParseEpsvReply(const String& reply);
-    static String BuildEprtArgument(const String& host, Long port);
     void Soquet2_OnAcceptRequest(Long requestId);
     void Soquet2_OnError(Long number, const String& text1, const String& text2);
     void Soquet2_OnDiagnostic(const String& text);

@@ -7,6 +7,7 @@
 #include "platform/codawa/utf8_stream_converter.h"
 
 #include "control/event_raising.h"
+#include "command/split_text.h"
 
 namespace tarselctl {
 
@@ -74,27 +75,6 @@ void tarsel::RefuseUnsafeText(const String& source, std::initializer_list<const 
     for (const String* arg : args)
         if (IsUnsafeCommandText(*arg, m_SysCode == u"UTF8"))
             throw AutomationError(5, source, u"Invalid Argument");
-}
-
-std::vector<String> tarsel::SplitText(const String& text, const String& delimiter, Long maxPieces) {
-    std::vector<String> pieces;
-    if (maxPieces < 0) maxPieces = 0;
-    auto skipSpaces = [](const String& s, std::size_t from) {
-        std::size_t p = s.find_first_not_of(u' ', from);
-        return p == String::npos ? s.size() : p;
-    };
-    std::size_t pos = skipSpaces(text, 0);
-    for (;;) {
-        const std::size_t found = delimiter.empty() ? String::npos : text.find(delimiter, pos);
-        const bool lastPiece =
-            maxPieces != 0 && static_cast<Long>(pieces.size()) + 1 == maxPieces;
-        if (pos >= text.size() || found == String::npos || lastPiece) {
-            if (pos < text.size()) pieces.push_back(text.substr(pos));
-            return pieces;
-        }
-        pieces.push_back(text.substr(pos, found - pos));
-        pos = skipSpaces(text, found + delimiter.size());
-    }
 }
 
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) {

@@ -1,5 +1,6 @@
 // Property accessors with effects beyond storing their member.
 #include <tarsel/tarsel.h>
+#include "command/split_text.h"
 
 namespace tarselctl {
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/tarsel_private_access.h"
+#include "command/split_text.h"
 
 namespace tarselctl {
 namespace {
@@ -10,7 +11,7 @@ namespace {
 using ::testing::ElementsAreArray;
 
 std::vector<String> Split(const String& text, const String& delimiter, Long maxPieces) {
-    return tarselInspector::SplitText(text, delimiter, maxPieces);
+    return SplitText(text, delimiter, maxPieces);
 }
 
 TEST(SplitText, PiecesFollowTheDelimiterAndSpaceRules) {

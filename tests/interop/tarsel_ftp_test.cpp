@@ -713,15 +713,8 @@ TEST_P(TarselFtpInterop, MirrorCopiesANestedJapaneseTreeUpAndBackExactly) {
     const std::string remote = UploadName("mirror");
     const std::string remoteDir = "/" + server_.upload + "/" + remote;
 
-    // pure-ftpd lets anonymous users make no directory: its copy is put in place here.
-    const bool upward = !Named("pureftpd");
-    if (upward) {
-        const RunResult up =
-            Script("mirror -R " + tree.string() + " " + remoteDir, {"--syscode", "UTF8"});
-        EXPECT_RUN_OK(up);
-    } else {
-        fs::copy(tree, uploads_ / remote, fs::copy_options::recursive);
-    }
+    const RunResult up = Script("mirror -R " + tree.string() + " " + remoteDir, {"--syscode", "UTF8"});
+    EXPECT_RUN_OK(up);
     EXPECT_EQ(TreeOf(uploads_ / remote), TreeOf(tree)) << "what the server stored";
 
     const fs::path back = local_ / "back";
@@ -730,10 +723,9 @@ TEST_P(TarselFtpInterop, MirrorCopiesANestedJapaneseTreeUpAndBackExactly) {
     EXPECT_EQ(TreeOf(back), TreeOf(tree));
 
     // A second run in each direction finds every name and size in place and moves nothing.
-    const RunResult again =
-        Script((upward ? "mirror -R " + tree.string() + " " + remoteDir + "; " : std::string()) +
-                   "mirror " + remoteDir + " " + back.string(),
-               {"--syscode", "UTF8"});
+    const RunResult again = Script("mirror -R " + tree.string() + " " + remoteDir + "; mirror " +
+                                       remoteDir + " " + back.string(),
+                                   {"--syscode", "UTF8"});
     EXPECT_RUN_OK(again);
     EXPECT_EQ(CountLines(again.err, ">>STOR "), 0u) << again.err;
     EXPECT_EQ(CountLines(again.err, ">>RETR "), 0u) << again.err;
@@ -741,14 +733,11 @@ TEST_P(TarselFtpInterop, MirrorCopiesANestedJapaneseTreeUpAndBackExactly) {
 
 TEST_P(TarselFtpInterop, MgetMputAndRegetMoveManyFilesAndResume) {
     const std::string remote = UploadName("many");
-    // Made here: pure-ftpd lets anonymous users make no directory.
-    fs::create_directories(uploads_ / remote);
-    ::chmod((uploads_ / remote).c_str(), 0777);
     fs::create_directories(local_ / "src");
     for (const char* name : {"one.txt", "two.txt", "three.bin"})
         WriteFile(local_ / "src" / name, std::string("content of ") + name);
     const std::string dir = "/" + server_.upload + "/" + remote;
-    const RunResult up = Script("cd " + dir + "; mput " +
+    const RunResult up = Script("mkdir " + dir + "; cd " + dir + "; mput " +
                                 (local_ / "src").string() + "/*.txt " + (local_ / "src").string() +
                                 "/three.bin");
     EXPECT_RUN_OK(up);

@@ -60,8 +60,7 @@
 //   };
 //
 // Private state: include "support/tarsel_private_access.h" and use tarselInspector, e.g.
-//   tarselInspector::DataPhase(control), tarselInspector::Queue(control),
-//   tarselInspector::SplitText(u"a\r\nb", u"\r\n", 0).
+//   tarselInspector::DataPhase(control), tarselInspector::Queue(control).
 #pragma once
 
 #include <stdexcept>

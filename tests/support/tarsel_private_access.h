@@ -1,4 +1,6 @@
-// White-box access to the control's private state and pure operations, for the unit tests.
+// White-box access to the control's private state, for the unit tests that must set up a
+// state no public call can reach. The pure operations are free functions in their own
+// headers (command/split_text.h, transfer/data_address_text.h) and are tested there.
 #pragma once
 
 #include <deque>
@@ -27,20 +29,6 @@ struct tarselInspector {
     static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
     static Long& CloseCount(tarsel& c) { return c.m_CloseCount; }
     static std::deque<String>& Queue(tarsel& c) { return c.m_Queue; }
-
-    // ---- pure operations
-    static std::vector<String> SplitText(const String& text, const String& delimiter,
-                                         Long maxPieces) {
-        return tarsel::SplitText(text, delimiter, maxPieces);
-    }
-    static String BuildPortArgument(Long address, Long port) {
-        return tarsel::BuildPortArgument(address, port);
-    }
-    static String HexToDecimal(const String& hex) { return tarsel::HexToDecimal(hex); }
-    static void ParsePasvReply(const String& reply, String& host, String& port) {
-        tarsel::ParsePasvReply(reply, host, port);
-    }
-    static String ParseEpsv(const String& reply) { return tarsel::ParseEpsvReply(reply); }
 
     // ---- timer switches
     static void StartTimeoutTimer(tarsel& c, Long kind) { c.StartTimeoutTimer(kind); }

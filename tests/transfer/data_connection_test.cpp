@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "transfer/transfer_dialogue.h"
+#include "transfer/data_address_text.h"
 
 namespace tarselctl {
 namespace {
@@ -35,7 +36,7 @@ TEST(BuildPortArgument, FirstOctetIsTheHighByteAndP1TheHighByteOfThePort) {
         {0x01020304, 21, u"1,2,3,4,0,21"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(tarselInspector::BuildPortArgument(c.address, c.port), c.want)
+        EXPECT_EQ(BuildPortArgument(c.address, c.port), c.want)
             << std::hex << c.address << " port " << std::dec << c.port;
     }
 }
@@ -74,7 +75,7 @@ TEST(ParsePasvReply, SixNumericFieldsBetweenTheFirstParenthesesOrNothing) {
     };
     for (const Case& c : cases) {
         String host = u"stale", port = u"stale";
-        tarselInspector::ParsePasvReply(c.reply, host, port);
+        ParsePasvReply(c.reply, host, port);
         EXPECT_EQ(host, c.host) << ToUtf8(c.reply);
         EXPECT_EQ(port, c.port) << ToUtf8(c.reply);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "transfer/transfer_dialogue.h"
+#include "transfer/data_address_text.h"
 
 namespace tarselctl {
 namespace {
@@ -211,7 +212,7 @@ TEST(ParseEpsvReply, TheDelimitedPortOrNothing) {
         {u"229 no parenthesis", u""},
         {u"229 (", u""},
     };
-    for (const Case& c : cases) EXPECT_EQ(tarselInspector::ParseEpsv(c.reply), c.port) << ToUtf8(c.reply);
+    for (const Case& c : cases) EXPECT_EQ(ParseEpsvReply(c.reply), c.port) << ToUtf8(c.reply);
 }
 
 class Ipv6Transfer : public TransferTest {

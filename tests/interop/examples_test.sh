@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# The example hosts in examples/, run against the local vsftpd: an upload and the download
+# of it compared byte for byte, a refused download that leaves no file, a listing, and many
+# controls on one loop.
+#
+#   examples_test.sh EXAMPLES_BUILD_DIR
+#
+# Needs scripts/ftp-servers.sh's exports; exits 77 (skipped) when vsftpd is not running.
+set -euo pipefail
+
+bin=$1
+[[ -n ${TARSEL_VSFTPD_PORT:-} && -n ${TARSEL_VSFTPD_ROOT:-} ]] || { echo "vsftpd is not running: skipped"; exit 77; }
+host=${TARSEL_VSFTPD_HOST:-127.0.0.1} port=$TARSEL_VSFTPD_PORT root=$TARSEL_VSFTPD_ROOT
+work=$(mktemp -d)
+name="examples-$$.bin"
+trap 'rm -rf "$work"; rm -f "$root/upload/$name"' EXIT
+fail() { echo "examples_test: $*" >&2; exit 1; }
+
+head -c 300001 /dev/urandom >"$work/source.bin"
+"$bin/upload/upload_example" "$host" "$port" "$work/source.bin" "upload/$name" || fail "upload failed"
+cmp "$work/source.bin" "$root/upload/$name" || fail "the server stored other bytes"
+
+"$bin/download/download_example" "$host" "$port" "upload/$name" "$work/back.bin" || fail "download failed"
+cmp "$work/source.bin" "$work/back.bin" || fail "the download differs"
+
+if "$bin/download/download_example" "$host" "$port" "upload/no-such-$name" "$work/missing.bin" 2>/dev/null; then
+  fail "a refused download reported success"
+fi
+[[ ! -e $work/missing.bin ]] || fail "a refused download left a file"
+
+"$bin/listing/listing_example" "$host" "$port" upload >"$work/listing.txt" || fail "listing failed"
+grep -q " $name\$" "$work/listing.txt" || fail "the listing lacks $name"
+
+"$bin/many_controls/many_controls_example" "$host" "$port" 20 >"$work/many.txt" || fail "many controls failed"
+[[ $(grep -c '^session [0-9]*: "/" is the current directory' "$work/many.txt") -eq 20 ]] || fail "not every session reported"
+echo "examples_test: all examples behaved"
