@@ -21,6 +21,9 @@ public:
     std::unique_ptr<Timer> CreateTimer() override;
     /// Writes the text to standard error (a console host has no dialog boxes).
     void ShowMessageBox(const String& text) override;
+    /// Rethrows the exception from a handler of its own on the io_context, after the
+    /// control's step: it leaves io_context::run().
+    void ReportHandlerException(std::exception_ptr error) override;
 
     asio::io_context& Context() noexcept;
 

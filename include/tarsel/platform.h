@@ -1,6 +1,7 @@
 // Everything the control takes from its host platform.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 
@@ -35,6 +36,12 @@ public:
     /// Host units per screen pixel, horizontally and vertically (15 = twips).
     virtual Long UnitsPerPixelX() const { return 15; }
     virtual Long UnitsPerPixelY() const { return 15; }
+    /// An exception left one of the host's event handlers. The control has caught it, gone
+    /// on with its step (every other sink still got the event) and stays consistent; this
+    /// hands the exception back to the host outside the control's work. AsioPlatform posts
+    /// it, so that it leaves io_context::run() as an exception from any Asio handler would;
+    /// run() may then be called again and the control goes on. The default drops it.
+    virtual void ReportHandlerException(std::exception_ptr error) { (void)error; }
 };
 
 }  // namespace tarselctl

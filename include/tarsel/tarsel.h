@@ -21,7 +21,10 @@ class Utf8StreamConverter;
 /// The control's events. Every member does nothing by default; handlers may call back into
 /// the control (any method, Abort, Abend, DisConnect, Connect after Abend, property writes).
 /// By-reference arguments carry back what the handler left in them. An exception that leaves
-/// a handler is caught and dropped by the control, which goes on with its work.
+/// a handler is caught by the control, which finishes its step (the other sinks still get
+/// the event, the transfer's events stay whole) and then hands the exception to
+/// Platform::ReportHandlerException: with AsioPlatform it leaves io_context::run(), after
+/// which run() may be called again.
 ///
 /// Order guarantees, whatever the server sends and whatever a handler calls:
 ///  - each transfer raises its open event (GetOpen, PutOpen, DirOpen), any number of data

@@ -10,13 +10,15 @@ namespace tarselctl {
 //
 // An exception that leaves a handler stops at this boundary: the control is in the middle of
 // its own work (a read's remaining lines, a transfer's close), which must go on for the
-// events the host sees to stay whole, and the other sinks still get the event.
+// events the host sees to stay whole, and the other sinks still get the event. It is not
+// lost: the platform hands it back to the host once the control's step is over.
 template <class F>
 void tarsel::Raise(F&& call) {
     if (m_Sinks.size() == 1) {
         try {
             call(*m_Sinks.begin()->second);
         } catch (...) {
+            m_Platform.ReportHandlerException(std::current_exception());
         }
         return;
     }
@@ -29,6 +31,7 @@ void tarsel::Raise(F&& call) {
         try {
             call(*it->second);
         } catch (...) {
+            m_Platform.ReportHandlerException(std::current_exception());
         }
     }
 }

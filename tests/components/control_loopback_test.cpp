@@ -3,6 +3,7 @@
 // and the exact events the host saw.
 #include <cerrno>
 #include <chrono>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -224,6 +225,33 @@ TEST_F(ControlLoopbackTest, DisConnectSendsQuitThenReportsTheServersClose) {
                 ElementsAre("Trace(DisConnect>>QUIT)", "Trace(221 Goodbye)",
                             "CommandDone(0,DisConnect,Goodbye)", "DisConnected(0,)"));
     EXPECT_EQ(control.get_FtpCommand(), u"");
+}
+
+// An exception from a host handler is not swallowed: once the control has finished its step
+// it leaves io_context::run(), as one from any Asio handler would. The loop can then be run
+// again, and the control goes on from a consistent state.
+TEST_F(ControlLoopbackTest, AnExceptionFromAHandlerLeavesTheLoopAfterTheControlsStep) {
+    peer.On("USER", FtpScript().Reply("331 Password required"));
+    peer.On("PASS", FtpScript().Reply("230 Logged in"));
+    peer.On("QUIT", FtpScript().Reply("221 Goodbye").Close());
+    recorder.onCommandDone = [](Integer, const String& op, const String&) {
+        if (op == u"Connect") throw std::runtime_error("host bug");
+    };
+    control.Connect(u"127.0.0.1", u"anonymous", u"guest@");
+    std::string caught;
+    try {
+        RunUntilEvent("DisConnected", 2s);
+    } catch (const std::runtime_error& e) {
+        caught = e.what();
+        EXPECT_EQ(control.IsIdle(), True) << "the login ended before the exception came out";
+    }
+    EXPECT_EQ(caught, "host bug");
+    recorder.onCommandDone = nullptr;
+    control.DisConnect();
+    ASSERT_TRUE(RunUntilEvent("DisConnected"));
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("Connected", "CommandDone(0,Connect,Logged in)",
+                                                       "CommandDone(0,DisConnect,Goodbye)",
+                                                       "DisConnected(0,)"));
 }
 
 TEST_F(ControlLoopbackTest, ResetAfterQuitStillEndsWithAPlainDisConnected) {

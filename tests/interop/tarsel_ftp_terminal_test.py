@@ -163,7 +163,7 @@ class TerminalSession(unittest.TestCase):
         t = self.start()
         t.prompt()
         t.type("get %s /dev/null\r" % name)
-        t.read_until(rb"%")  # the meter shows the transfer under way
+        t.read_until(rb"[0-9] [KMG]iB/s")  # the meter shows the transfer under way
         t.type("\x03")
         out = t.prompt(timeout=20)
         self.assertIn(b"tarsel-ftp: local: GetFile " + name.encode() + b": aborted", out)

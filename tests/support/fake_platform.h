@@ -2,6 +2,7 @@
 // keeps hold of them so a test can drive them.
 #pragma once
 
+#include <exception>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -38,6 +39,7 @@ public:
     std::unique_ptr<Codawa> CreateCodawa() override;
     std::unique_ptr<Timer> CreateTimer() override;
     void ShowMessageBox(const String& text) override { messages.push_back(text); }
+    void ReportHandlerException(std::exception_ptr error) override { handlerExceptions.push_back(error); }
     Long UnitsPerPixelX() const override { return unitsPerPixelX; }
     Long UnitsPerPixelY() const override { return unitsPerPixelY; }
 
@@ -56,6 +58,8 @@ public:
     std::vector<FakeTimer*> timers;
     /// Texts of the message boxes shown, in order.
     std::vector<String> messages;
+    /// Exceptions that left the host's handlers, as the control handed them over.
+    std::vector<std::exception_ptr> handlerExceptions;
     /// The call log shared by all sockets, e.g. "Soquet1.ConnectTo(ftp.example,21,0)".
     std::vector<std::string> calls;
 

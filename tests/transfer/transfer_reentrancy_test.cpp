@@ -163,6 +163,9 @@ TEST_F(TransferTest, ExceptionFromADirDataHandlerLosesNoLine) {
     StartDataPhase();
     s3().Receive("one\r\ntwo\r\n");
     EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DirOpen", "DirData(one)", "DirData(two)"));
+    // Nor is the exception lost: the platform has it, to hand back to the host.
+    ASSERT_EQ(platform.handlerExceptions.size(), 1u);
+    EXPECT_THROW(std::rethrow_exception(platform.handlerExceptions[0]), std::runtime_error);
 }
 
 // A listing line past 1 MiB without CR LF ends the listing as a failed data connection; the

@@ -1108,9 +1108,12 @@ void FtpSession::UpdateMeter(bool final) {
     if (!running_ || !ShowsProgress()) return;
     Running& r = *running_;
     const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - r.started).count();
-    if (!r.meter) {
+    // The 150 reply that names the size may be read after the first data has arrived: the
+    // meter then starts over once the size is known.
+    if (!r.meter || (!r.meterKnowsTotal && r.total)) {
         const std::string name = r.command && !r.command->args.empty() ? BaseName(r.command->args[0]) : r.operation;
         r.meter.emplace(name, r.total);
+        r.meterKnowsTotal = r.total.has_value();
     }
     const int width = output_.MeterWidth();
     if (final) {

@@ -129,6 +129,7 @@ private:
         std::uint64_t offset = 0;
         std::optional<std::uint64_t> total;
         std::optional<ProgressMeter> meter;
+        bool meterKnowsTotal = false;
     };
 
     void BeginConnect();

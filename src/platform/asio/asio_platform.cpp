@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include <asio/io_context.hpp>
+#include <asio/post.hpp>
 
 #include "platform/asio/asio_soquet.h"
 #include "platform/asio/asio_timer.h"
@@ -35,5 +36,9 @@ std::unique_ptr<Timer> AsioPlatform::CreateTimer() { return std::make_unique<Asi
 void AsioPlatform::ShowMessageBox(const String& text) { ShowConsoleMessageBox(std::cerr, text); }
 
 asio::io_context& AsioPlatform::Context() noexcept { return impl_->io; }
+
+void AsioPlatform::ReportHandlerException(std::exception_ptr error) {
+    asio::post(impl_->io, [error] { std::rethrow_exception(error); });
+}
 
 }  // namespace tarselctl
