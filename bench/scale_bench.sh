@@ -10,8 +10,9 @@
 #      one process (bench/scale_ftp_server.py), which accepts thousands of sessions quickly.
 #   2. Downloads: N sessions log in, then all download the same 4 MiB file at once (passive,
 #      binary, discarded): aggregate MB/s, CPU seconds of the download, peak resident memory.
-#      Server: vsftpd (the fastest sender) up to VSFTPD_GET_MAX sessions, pyftpdlib above:
-#      vsftpd forks two processes per session.
+#      Server: vsftpd (the fastest sender) up to VSFTPD_GET_MAX sessions (default 100),
+#      pyftpdlib above: vsftpd forks two processes per session, and with 1,000 sessions here
+#      curl-multi's logins stalled for minutes.
 # Both servers are this script's own instances (ports SCALE_VSFTPD_PORT, default 23031, with
 # passive ports SCALE_VSFTPD_PASV, default 23100-24899; SCALE_PYFTPDLIB_PORT, default 23034),
 # with their state under SCALE_STATE (default build/scale-servers); they are stopped at exit.
@@ -24,11 +25,12 @@ build=${TARSEL_BUILD:-$repo/build}
 runs=${RUNS:-3}
 login_ns=${LOGIN_NS:-"1 10 100 1000 5000"}
 get_ns=${GET_NS:-"1 10 100 1000"}
-vsftpd_get_max=${VSFTPD_GET_MAX:-1000}
+vsftpd_get_max=${VSFTPD_GET_MAX:-100}
 vport=${SCALE_VSFTPD_PORT:-23031}
 vpasv=${SCALE_VSFTPD_PASV:-23100-24899}
 pport=${SCALE_PYFTPDLIB_PORT:-23034}
 state=${SCALE_STATE:-$build/scale-servers}
+run_limit=${RUN_LIMIT:-300}
 file=scale4m.bin
 
 die() { echo "scale_bench: $*" >&2; exit 2; }
@@ -84,9 +86,14 @@ CONF
 stop_servers() {
   daemon_stop "$state/vsftpd.pid" vsftpd || true
   daemon_stop "$state/pyftpdlib.pid" scale_ftp_server || true
+  # vsftpd's session processes leave its process group; these are ours by their config path.
+  local left
+  left=$(pgrep -f "^/usr/sbin/vsftpd $state/vsftpd.conf\$" || true)
+  [[ -z $left ]] || kill $left 2>/dev/null || true
 }
 results=$(mktemp -d)
 trap 'stop_servers; rm -rf "$results"' EXIT
+trap 'exit 130' INT TERM
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 for p in "$vport" "$pport"; do
@@ -108,11 +115,12 @@ one() {
   if [[ $server == vsftpd ]]; then port=$vport; else port=$pport; fi
   local args=("$phase" 127.0.0.1 "$port" "$n")
   [[ $phase == get ]] && args+=("$file")
-  if ! line=$("$bin" "${args[@]}" 2>"$results/err"); then
+  # A run that stalls (a server that stops answering) is given up after run_limit seconds.
+  if ! line=$(timeout "$run_limit" "$bin" "${args[@]}" 2>"$results/err"); then
     head -n 5 "$results/err" >&2
     echo "scale_bench: $impl $phase N=$n on $server had failures" >&2
   fi
-  echo "$line server=$server" >>"$results/$impl-$phase-$n"
+  if [[ $line == impl=* ]]; then echo "$line server=$server" >>"$results/$impl-$phase-$n"; fi
 }
 
 # field FILE KEY: the median of KEY over the lines of FILE.
