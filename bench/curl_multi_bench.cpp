@@ -4,9 +4,11 @@
 //   curl_multi_bench login HOST PORT N        log N connections in (anonymous), keep them idle
 //   curl_multi_bench get HOST PORT N FILE     then download FILE on all of them at once
 //
-// The login is a transfer with CURLOPT_NOBODY on the server's root: curl logs in and keeps the
-// connection in the multi handle's cache; the downloads then reuse those connections, so that
-// both phases measure what they measure for scale_bench. Passive mode with PASV (EPSV off), as
+// The login is a transfer with CURLOPT_NOBODY on the server's root, on a fresh connection each:
+// curl logs in and keeps the connection in the multi handle's cache; the downloads then reuse
+// those connections, so that both phases measure what they measure for scale_bench. Both
+// programs print how many sockets they hold once logged in (`sockets`), which shows that N
+// sessions are really open. Passive mode with PASV (EPSV off), as
 // the control uses. At most kLoginsInFlight logins run at once, for the reason scale_bench
 // gives. Prints one line of key=value pairs; exits 1 when a transfer failed.
 #include <curl/curl.h>
@@ -63,6 +65,9 @@ public:
             Transfer& t = transfers_[next++];
             curl_easy_setopt(t.easy, CURLOPT_URL, base_.c_str());
             curl_easy_setopt(t.easy, CURLOPT_NOBODY, 1L);
+            // Without this a login would reuse the cached connection of one that finished,
+            // and N logins would make only as many connections as run at once.
+            curl_easy_setopt(t.easy, CURLOPT_FRESH_CONNECT, 1L);
             curl_multi_add_handle(multi_, t.easy);
             ++running;
         };
@@ -80,6 +85,7 @@ public:
         for (auto& t : transfers_) {
             curl_easy_setopt(t.easy, CURLOPT_URL, url.c_str());
             curl_easy_setopt(t.easy, CURLOPT_NOBODY, 0L);
+            curl_easy_setopt(t.easy, CURLOPT_FRESH_CONNECT, 0L);
             curl_multi_add_handle(multi_, t.easy);
         }
         std::size_t running = n_;
@@ -153,9 +159,9 @@ int main(int argc, char** argv) {
         CurlBench bench(argv[2], argv[3], n);
         const double loginSeconds = bench.LogInAll();
         const long idleKib = benchusage::ResidentKib();
-        std::printf("impl=curl phase=%s n=%zu failed=%zu login_s=%.3f rss_base_kib=%ld "
+        std::printf("impl=curl phase=%s n=%zu failed=%zu sockets=%zu login_s=%.3f rss_base_kib=%ld "
                     "rss_idle_kib=%ld per_conn_kib=%.1f",
-                    mode.c_str(), n, bench.Failures(), loginSeconds, baseKib, idleKib,
+                    mode.c_str(), n, bench.Failures(), benchusage::OpenSockets(), loginSeconds, baseKib, idleKib,
                     static_cast<double>(idleKib - baseKib) / static_cast<double>(n));
         if (mode == "get") {
             const double cpuBefore = benchusage::CpuSeconds();

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -23,6 +25,18 @@ inline long StatusKib(const std::string& field) {
 inline long ResidentKib() { return StatusKib("VmRSS"); }
 /// Resident memory at its highest so far.
 inline long PeakKib() { return StatusKib("VmHWM"); }
+
+/// Sockets the process holds open: every descriptor that is one.
+inline std::size_t OpenSockets() {
+    std::size_t count = 0;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+        char target[64];
+        const ssize_t n = readlink(entry.path().c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)).rfind("socket:", 0) == 0) ++count;
+    }
+    return count;
+}
 
 /// User and system CPU time of the process so far.
 inline double CpuSeconds() {

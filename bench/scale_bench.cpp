@@ -182,9 +182,10 @@ int main(int argc, char** argv) {
     Bench bench(argv[2], argv[3], n);
     const double loginSeconds = bench.LogInAll();
     const long idleKib = benchusage::ResidentKib();
-    std::printf("impl=tarsel phase=%s n=%zu failed=%zu login_s=%.3f rss_base_kib=%ld "
+    std::printf("impl=tarsel phase=%s n=%zu failed=%zu sockets=%zu login_s=%.3f rss_base_kib=%ld "
                 "rss_idle_kib=%ld per_conn_kib=%.1f",
-                mode.c_str(), n, bench.Failures(), loginSeconds, baseKib, idleKib,
+                mode.c_str(), n, bench.Failures(), benchusage::OpenSockets(), loginSeconds, baseKib,
+                idleKib,
                 static_cast<double>(idleKib - baseKib) / static_cast<double>(n));
     if (mode == "get") {
         const double cpuBefore = benchusage::CpuSeconds();

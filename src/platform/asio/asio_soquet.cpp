@@ -128,6 +128,19 @@ void AsioSoquet::ConnectTo(const String& host, const String& port, const String&
     c->owner = this;
     c->phase = Phase::Resolving;
     conn_ = c;
+    // A numeric address needs no resolver. The resolver answers from its one background
+    // thread, and each answer costs a look at the machine's interfaces there: with many
+    // sessions connecting at once it was most of the time their logins took. The connection
+    // still starts in a later turn of the loop, as after a resolved name.
+    asio::error_code numeric;
+    const asio::ip::address address = asio::ip::make_address(ToUtf8(host), numeric);
+    if (!numeric) {
+        asio::post(io_, [c, endpoint = tcp::endpoint(address, *number)] {
+            if (c->owner) c->owner->ConnectToEndpoints(c, {endpoint});
+        });
+        Diagnostic(u"connecting to " + host + u":" + Decimal(*number));
+        return;
+    }
     c->resolver.async_resolve(
         ToUtf8(host), std::to_string(*number), tcp::resolver::numeric_service,
         [c](const asio::error_code& ec, tcp::resolver::results_type results) {
@@ -147,6 +160,10 @@ void AsioSoquet::OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
     // The control announces its address in PORT and reads one from PASV, both IPv4 only.
     std::stable_partition(endpoints.begin(), endpoints.end(),
                           [](const tcp::endpoint& e) { return e.address().is_v4(); });
+    ConnectToEndpoints(c, std::move(endpoints));
+}
+
+void AsioSoquet::ConnectToEndpoints(const ConnectionPtr& c, std::vector<tcp::endpoint> endpoints) {
     c->phase = Phase::Connecting;
     asio::async_connect(c->socket, endpoints,
                         [c](const asio::error_code& ec2, const tcp::endpoint& endpoint) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -27,7 +28,7 @@ namespace tarselctl {
 /// Threading: the io_context is the host's message loop. Every call must be made on the
 /// thread that runs it, and every event is raised on that thread, either inside a completion
 /// handler or synchronously inside the call named below. Nothing here blocks: names are
-/// resolved with async_resolve, connections made with async_connect, bytes written with
+/// resolved with async_resolve (a numeric address is taken as it is), connections made with async_connect, bytes written with
 /// async_write and read after async_wait has found the socket readable (a secured connection
 /// reads with async_read_some). The io_context must outlive every instance.
 ///
@@ -218,6 +219,8 @@ private:
 
     void OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
                     asio::ip::tcp::resolver::results_type results);
+    /// Tries the endpoints in turn, IPv4 ones first.
+    void ConnectToEndpoints(const ConnectionPtr& c, std::vector<asio::ip::tcp::endpoint> endpoints);
     void OnConnectDone(const ConnectionPtr& c, const asio::error_code& ec,
                        const asio::ip::tcp::endpoint& endpoint);
     /// Raises OnConnected for an open connection, then starts reading.
