@@ -154,16 +154,27 @@ done
 # ---- the tables
 echo
 echo "Login and idle sessions (server: pyftpdlib, one process; medians of $runs runs)"
-printf '%6s %13s %11s %7s %13s %11s %7s\n' N "tarsel s" "curl s" ratio "tarsel KiB" "curl KiB" ratio
+printf '%6s %9s %9s %6s %11s %9s %6s %12s %10s\n' N "tarsel s" "curl s" ratio "tarsel KiB" \
+  "curl KiB" ratio "tarsel +KiB" "curl +KiB"
+first=${login_ns%% *}
 for n in $login_ns; do
   fits "$n" 1 || { printf '%6s  skipped: needs more than %d descriptors\n' "$n" "$fd_limit"; continue; }
   ts=$(field "tarsel-login-$n" login_s) cs=$(field "curl-login-$n" login_s)
   tk=$(field "tarsel-login-$n" per_conn_kib) ck=$(field "curl-login-$n" per_conn_kib)
-  printf '%6s %13.3f %11.3f %7s %13.1f %11.1f %7s\n' "$n" "$ts" "$cs" "$(ratio "$ts" "$cs")" \
-    "$tk" "$ck" "$(ratio "$tk" "$ck")"
+  # What each session beyond the smallest N adds: the process's one-time costs left out.
+  tm=- cm=-
+  if ((n > first)); then
+    tm=$(awk -v a="$(field "tarsel-login-$n" rss_idle_kib)" -v b="$(field "tarsel-login-$first" rss_idle_kib)" \
+      -v n="$n" -v f="$first" 'BEGIN { printf "%.1f", (a - b) / (n - f) }')
+    cm=$(awk -v a="$(field "curl-login-$n" rss_idle_kib)" -v b="$(field "curl-login-$first" rss_idle_kib)" \
+      -v n="$n" -v f="$first" 'BEGIN { printf "%.1f", (a - b) / (n - f) }')
+  fi
+  printf '%6s %9.3f %9.3f %6s %11.1f %9.1f %6s %12s %10s\n' "$n" "$ts" "$cs" "$(ratio "$ts" "$cs")" \
+    "$tk" "$ck" "$(ratio "$tk" "$ck")" "$tm" "$cm"
 done
-echo "(s: time to connect and log in all N; KiB: resident memory each idle session adds;"
-echo " ratio: tarsel / curl-multi, lower is better)"
+echo "(s: time to connect and log in all N; KiB: resident memory the N idle sessions add, per"
+echo " session, one-time costs of the process included; +KiB: the same from N=$first on, one-time"
+echo " costs left out; ratio: tarsel / curl-multi, lower is better)"
 
 echo
 echo "Concurrent downloads of a 4 MiB file (medians of $runs runs)"
