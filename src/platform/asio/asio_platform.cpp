@@ -9,16 +9,21 @@
 #include "platform/asio/asio_timer.h"
 #include "platform/asio/console_message_box.h"
 #include "platform/asio/pending_accepts.h"
+#include "platform/asio/shared_read_buffer.h"
 
 namespace tarselctl {
 
 struct AsioPlatform::Impl {
     explicit Impl(asio::io_context& context)
-        : io(context), accepts(std::make_shared<PendingAccepts>()) {}
+        : io(context),
+          accepts(std::make_shared<PendingAccepts>()),
+          reads(std::make_shared<SharedReadBuffer>()) {}
     asio::io_context& io;
     /// Shared with every socket, so that a listener's announced connections can be taken
     /// by another socket, and so that sockets may outlive the platform object.
     std::shared_ptr<PendingAccepts> accepts;
+    /// Every plain connection of the platform reads into this one buffer.
+    std::shared_ptr<SharedReadBuffer> reads;
 };
 
 AsioPlatform::AsioPlatform(asio::io_context& io) : impl_(std::make_shared<Impl>(io)) {}
@@ -26,7 +31,7 @@ AsioPlatform::AsioPlatform(asio::io_context& io) : impl_(std::make_shared<Impl>(
 AsioPlatform::~AsioPlatform() = default;
 
 std::unique_ptr<Soquet> AsioPlatform::CreateSoquet() {
-    return std::make_unique<AsioSoquet>(impl_->io, impl_->accepts);
+    return std::make_unique<AsioSoquet>(impl_->io, impl_->accepts, impl_->reads);
 }
 
 std::unique_ptr<Codawa> AsioPlatform::CreateCodawa() { return tarselctl::CreateCodawa(); }

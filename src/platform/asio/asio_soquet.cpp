@@ -42,8 +42,11 @@ AutomationError InvalidArgument(const char16_t* description) {
 
 }  // namespace
 
-AsioSoquet::AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts)
-    : io_(io), accepts_(std::move(accepts)) {}
+AsioSoquet::AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts,
+                       std::shared_ptr<SharedReadBuffer> reads)
+    : io_(io),
+      accepts_(std::move(accepts)),
+      reads_(reads ? std::move(reads) : std::make_shared<SharedReadBuffer>()) {}
 
 AsioSoquet::~AsioSoquet() {
     if (conn_) DropConnection(true);
@@ -125,6 +128,19 @@ void AsioSoquet::ConnectTo(const String& host, const String& port, const String&
     c->owner = this;
     c->phase = Phase::Resolving;
     conn_ = c;
+    // A numeric address needs no resolver. The resolver answers from its one background
+    // thread, and each answer costs a look at the machine's interfaces there: with many
+    // sessions connecting at once it was most of the time their logins took. The connection
+    // still starts in a later turn of the loop, as after a resolved name.
+    asio::error_code numeric;
+    const asio::ip::address address = asio::ip::make_address(ToUtf8(host), numeric);
+    if (!numeric) {
+        asio::post(io_, [c, endpoint = tcp::endpoint(address, *number)] {
+            if (c->owner) c->owner->ConnectToEndpoints(c, {endpoint});
+        });
+        Diagnostic(u"connecting to " + host + u":" + Decimal(*number));
+        return;
+    }
     c->resolver.async_resolve(
         ToUtf8(host), std::to_string(*number), tcp::resolver::numeric_service,
         [c](const asio::error_code& ec, tcp::resolver::results_type results) {
@@ -144,6 +160,10 @@ void AsioSoquet::OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
     // The control announces its address in PORT and reads one from PASV, both IPv4 only.
     std::stable_partition(endpoints.begin(), endpoints.end(),
                           [](const tcp::endpoint& e) { return e.address().is_v4(); });
+    ConnectToEndpoints(c, std::move(endpoints));
+}
+
+void AsioSoquet::ConnectToEndpoints(const ConnectionPtr& c, std::vector<tcp::endpoint> endpoints) {
     c->phase = Phase::Connecting;
     asio::async_connect(c->socket, endpoints,
                         [c](const asio::error_code& ec2, const tcp::endpoint& endpoint) {
@@ -165,6 +185,8 @@ void AsioSoquet::OnConnectDone(const ConnectionPtr& c, const asio::error_code& e
     asio::error_code ignored;
     // Command lines are written whole; waiting to coalesce them only delays the dialogue.
     c->socket.set_option(tcp::no_delay(true), ignored);
+    // Reads are made only once the socket is readable and must never wait.
+    c->socket.non_blocking(true, ignored);
     if (!c->sendQueue.empty()) StartWrite(c);
     AnnounceOpen(c);
 }
@@ -180,19 +202,58 @@ void AsioSoquet::AnnounceOpen(const ConnectionPtr& c) {
 // ---- reading and writing
 
 void AsioSoquet::StartRead(const ConnectionPtr& c) {
-    c->readBuffer.resize(kReadSize);
     c->reading = true;
-    auto done = [c](const asio::error_code& ec, std::size_t n) {
+    if (c->tls == Tls::Secured) {
+        // The TLS layer decrypts straight into the buffer it is given, and may keep the read
+        // pending across several socket reads, so a secured connection cannot borrow the
+        // shared buffer.
+        c->tlsReadBuffer.resize(kTlsReadSize);
+        c->stream->async_read_some(asio::buffer(c->tlsReadBuffer),
+                                   [c](const asio::error_code& ec, std::size_t n) {
+                                       c->reading = false;
+                                       if (!c->owner) return;
+                                       c->tlsReadBuffer.resize(n);
+                                       c->owner->OnReadDone(c, ec, c->tlsReadBuffer);
+                                   });
+        return;
+    }
+    c->socket.async_wait(tcp::socket::wait_read, [c](const asio::error_code& ec) {
         c->reading = false;
-        if (c->owner) c->owner->OnReadDone(c, ec, n);
-    };
-    if (c->tls == Tls::Secured)
-        c->stream->async_read_some(asio::buffer(c->readBuffer), std::move(done));
-    else
-        c->socket.async_read_some(asio::buffer(c->readBuffer), std::move(done));
+        if (c->owner) c->owner->OnReadable(c, ec);
+    });
 }
 
-void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n) {
+void AsioSoquet::OnReadable(const ConnectionPtr& c, const asio::error_code& waitError) {
+    if (waitError) {
+        std::string none;
+        OnReadDone(c, waitError, none);
+        return;
+    }
+    // One read returns at most what the kernel holds, so the buffer is sized to that: a reply
+    // line costs a few bytes of buffer, a download up to kReadSize.
+    asio::error_code ec;
+    const std::size_t waiting = c->socket.available(ec);
+    const std::size_t size = std::clamp<std::size_t>(ec ? kReadSize : waiting, 1, kReadSize);
+    // Held here: a handler of OnReceived may destroy this instance and its reference.
+    const std::shared_ptr<SharedReadBuffer> reads = reads_;
+    SharedReadBuffer::Loan loan(*reads, size);
+    std::string& data = loan.Buffer();
+    const std::size_t n = c->socket.read_some(asio::buffer(data), ec);
+    if (ec == asio::error::would_block) {
+        // Readable without bytes to read: a spurious wake-up.
+        c->reading = false;
+        if (c->tls == Tls::Waiting)
+            BeginHandshakeWhenIdle(c);
+        else
+            StartRead(c);
+        return;
+    }
+    data.resize(n);
+    OnReadDone(c, ec, data);
+}
+
+void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec,
+                            std::string& data) {
     if (ec == asio::error::operation_aborted && c->tls == Tls::Waiting) {
         BeginHandshakeWhenIdle(c);
         return;
@@ -209,15 +270,25 @@ void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, 
         Fail(ec, "read");
         return;
     }
-    c->readBuffer.resize(n);
-    Raise([&](SoquetEvents& s) { s.OnReceived(c->readBuffer); });
+    Raise([&](SoquetEvents& s) { s.OnReceived(data); });
     if (!c->owner) return;
     if (c->tls == Tls::Waiting || c->tls == Tls::Handshaking) {
         // StartTls came before or inside this event: the handshake reads from here on.
         BeginHandshakeWhenIdle(c);
         return;
     }
-    StartRead(c);
+    if (c->tls == Tls::Secured) {
+        StartRead(c);
+        return;
+    }
+    // While data flows the next bytes are usually there already: try to read them in the
+    // next turn of the loop, behind whatever else is waiting, and wait for readability only
+    // when none have come. This saves a round through the reactor per read of a download.
+    c->reading = true;
+    asio::post(io_, [c] {
+        c->reading = false;
+        if (c->owner) c->owner->OnReadable(c, asio::error_code());
+    });
 }
 
 void AsioSoquet::Send(const std::string& data) {
@@ -381,14 +452,21 @@ void AsioSoquet::LingerUntilPeerCloses(const ConnectionPtr& c) {
 }
 
 void AsioSoquet::DiscardUntilPeerCloses(const ConnectionPtr& c) {
-    c->readBuffer.resize(16 * 1024);
-    c->socket.async_read_some(asio::buffer(c->readBuffer),
-                              [c](const asio::error_code& ec, std::size_t) {
-                                  if (ec || !c->socket.is_open())
-                                      FinishClosing(c);
-                                  else
-                                      DiscardUntilPeerCloses(c);
-                              });
+    c->socket.async_wait(tcp::socket::wait_read, [c](const asio::error_code& ec) {
+        if (ec || !c->socket.is_open()) {
+            FinishClosing(c);
+            return;
+        }
+        // One read per wake-up: a peer that keeps sending must not hold the loop, and the
+        // close bound still ends it.
+        char discarded[4096];
+        asio::error_code readError;
+        c->socket.read_some(asio::buffer(discarded), readError);
+        if (readError && readError != asio::error::would_block)
+            FinishClosing(c);
+        else
+            DiscardUntilPeerCloses(c);
+    });
 }
 
 void AsioSoquet::FinishClosing(const ConnectionPtr& c) {
@@ -489,6 +567,7 @@ void AsioSoquet::Accept(Long requestId) {
     conn_ = c;
     asio::error_code ignored;
     c->socket.set_option(tcp::no_delay(true), ignored);
+    c->socket.non_blocking(true, ignored);
     // OnConnected is posted: the host usually accepts from inside the listener's
     // OnAcceptRequest and should finish that handler before the transfer begins.
     asio::post(io_, [c] {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -15,6 +16,7 @@
 #include <tarsel/soquet.h>
 
 #include "platform/asio/pending_accepts.h"
+#include "platform/asio/shared_read_buffer.h"
 #include "platform/asio/tls_client_context.h"
 #include "platform/asio/tls_transport.h"
 
@@ -26,8 +28,9 @@ namespace tarselctl {
 /// Threading: the io_context is the host's message loop. Every call must be made on the
 /// thread that runs it, and every event is raised on that thread, either inside a completion
 /// handler or synchronously inside the call named below. Nothing here blocks: names are
-/// resolved with async_resolve, connections made with async_connect, bytes moved with
-/// async_read_some / async_write. The io_context must outlive every instance.
+/// resolved with async_resolve (a numeric address is taken as it is), connections made with async_connect, bytes written with
+/// async_write and read after async_wait has found the socket readable (a secured connection
+/// reads with async_read_some). The io_context must outlive every instance.
 ///
 /// What the control relies on, and how this class keeps it:
 ///  - CloseSocket on an instance with a connection, an accepted connection, or a connection
@@ -52,9 +55,12 @@ namespace tarselctl {
 ///    source "Soquet". The third argument is a local-port hint and is ignored: binding the
 ///    data connection to port 20 would need privileges. Resolved IPv4 addresses are tried
 ///    before IPv6 ones because PORT and PASV speak IPv4 only.
-///  - One OnReceived per completed read, with a 256 KiB read buffer; the next read starts only
-///    after the handler has returned, and only if the instance still holds the same
-///    connection. Reading starts after OnConnected has been raised.
+///  - One OnReceived per completed read; the next read starts only after the handler has
+///    returned, and only if the instance still holds the same connection. Reading starts
+///    after OnConnected has been raised. A plain connection holds no read buffer: once its
+///    socket is readable it reads, without blocking, up to kReadSize bytes into the
+///    platform's SharedReadBuffer, and OnReceived hands that buffer out. A secured
+///    connection reads into a buffer of its own of kTlsReadSize bytes (one TLS record).
 ///  - Send copies all the bytes and queues them behind a write in flight; SendReady is False
 ///    until every queued byte is written; one OnSendDone follows each Send, in order. A Send
 ///    during a connection attempt is queued and written once connected; a Send with no
@@ -115,7 +121,9 @@ namespace tarselctl {
 ///    "secured with VERSION, new session" / "…, resumed session".
 class AsioSoquet final : public Soquet {
 public:
-    AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts);
+    /// `reads` is the platform's read buffer; without one the instance makes its own.
+    AsioSoquet(asio::io_context& io, std::shared_ptr<PendingAccepts> accepts,
+               std::shared_ptr<SharedReadBuffer> reads = nullptr);
     ~AsioSoquet() override;
     AsioSoquet(const AsioSoquet&) = delete;
     AsioSoquet& operator=(const AsioSoquet&) = delete;
@@ -141,8 +149,11 @@ public:
     void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
     Boolean get_IsSecured() const override;
 
-    /// Bytes asked of one read.
+    /// Most bytes asked of one plain read.
     static constexpr std::size_t kReadSize = 256 * 1024;
+    /// Bytes of a secured connection's read buffer: one TLS record's plaintext, the most
+    /// one read can return.
+    static constexpr std::size_t kTlsReadSize = 16 * 1024;
     /// How long a secured connection closed by CloseSocket may take to write what was queued
     /// and its close_notify before its socket is closed regardless.
     static constexpr std::chrono::milliseconds kCloseBound{2000};
@@ -162,7 +173,8 @@ private:
         Phase phase = Phase::Resolving;
         asio::ip::tcp::resolver resolver;
         asio::ip::tcp::socket socket;
-        std::string readBuffer;
+        /// Only while secured; plain reads use the platform's shared buffer.
+        std::string tlsReadBuffer;
         /// Bytes of each Send not yet written; the front one is in flight while `writing`.
         std::deque<std::string> sendQueue;
         bool writing = false;
@@ -207,12 +219,18 @@ private:
 
     void OnResolved(const ConnectionPtr& c, const asio::error_code& ec,
                     asio::ip::tcp::resolver::results_type results);
+    /// Tries the endpoints in turn, IPv4 ones first.
+    void ConnectToEndpoints(const ConnectionPtr& c, std::vector<asio::ip::tcp::endpoint> endpoints);
     void OnConnectDone(const ConnectionPtr& c, const asio::error_code& ec,
                        const asio::ip::tcp::endpoint& endpoint);
     /// Raises OnConnected for an open connection, then starts reading.
     void AnnounceOpen(const ConnectionPtr& c);
     void StartRead(const ConnectionPtr& c);
-    void OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::size_t n);
+    /// The socket is readable (or the wait ended with `ec`): reads what is waiting into the
+    /// shared buffer and hands it on.
+    void OnReadable(const ConnectionPtr& c, const asio::error_code& ec);
+    /// A read ended: `data` holds its bytes when `ec` is clear.
+    void OnReadDone(const ConnectionPtr& c, const asio::error_code& ec, std::string& data);
     /// True when the front of the send queue may be written now.
     static bool CanWrite(const Connection& c);
     static void StartWrite(const ConnectionPtr& c);
@@ -243,6 +261,7 @@ private:
 
     asio::io_context& io_;
     std::shared_ptr<PendingAccepts> accepts_;
+    std::shared_ptr<SharedReadBuffer> reads_;
     SoquetEvents* sink_ = nullptr;
     ConnectionPtr conn_;
     ListenerPtr listener_;

@@ -31,7 +31,7 @@ public:
         // ASCII text is its own JIS form: hand the buffer back rather than copy it.
         const std::size_t ascii = jcode::AsciiLength(text);
         if (IsAllButCutLead(text, ascii)) return TakeFront(text, ascii, ascii);
-        return ConvertRest(text, ascii, jcode::SjisToJis);
+        return ConvertRest(text, ascii, jcode::SjisToJis, 4);
     }
 
     std::string ToSjis(std::string& text) override {
@@ -43,7 +43,7 @@ public:
         // converted inside the caller's buffer.
         const std::size_t same = jcode::SjisToEucSameLength(text.data(), text.size());
         if (IsAllButCutLead(text, same)) return TakeFront(text, same, same);
-        return ConvertRest(text, same, jcode::SjisToEuc);
+        return ConvertRest(text, same, jcode::SjisToEuc, 2);
     }
 
     std::string EucToSjis(std::string& text) override {
@@ -105,10 +105,15 @@ private:
                (done + 1 == text.size() && jcode::IsSjisLead(static_cast<std::uint8_t>(text.back())));
     }
 
-    // The first `done` bytes are already in their converted form; `convert` does the rest.
+    // The first `done` bytes are already in their converted form; `convert` does the rest,
+    // writing at most `growth` bytes (and a little slack) per byte it reads. The room for
+    // that is reserved before the front is copied, so the front is copied only once.
     static std::string ConvertRest(std::string& text, std::size_t done,
-                                   std::size_t (*convert)(std::string_view, std::string&)) {
-        std::string out(text, 0, done);
+                                   std::size_t (*convert)(std::string_view, std::string&),
+                                   std::size_t growth) {
+        std::string out;
+        out.reserve(done + growth * (text.size() - done + 64));
+        out.append(text, 0, done);
         done += convert(std::string_view(text).substr(done), out);
         text.erase(0, done);
         return out;

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tarselctl::jcode {
 
@@ -50,5 +51,38 @@ struct JisCodeMap {
 
 /// The shared tables; safe to call from any thread.
 const JisCodeMap& CodeMap();
+
+/// Converts the run of two-byte-plane pairs at p, reading pairs while one starts before
+/// `limit` (which must leave the pair's second byte readable), and writes each pair's EUC
+/// code with `mask` applied: 0xFFFF for EUC, 0x7F7F for its seven-bit JIS form. Returns the
+/// bytes read, which equal the bytes written. Two-byte text comes in runs, and this is where
+/// the converters out of Shift_JIS spend most of their time: two pairs are looked up per
+/// step, so that their table loads overlap, and each is stored as one 16-bit word.
+inline std::size_t ConvertPairRun(const std::uint16_t* map, const std::uint8_t* p,
+                                  const std::uint8_t* limit, char* o, std::uint16_t mask) {
+    const std::uint8_t* const start = p;
+    auto put = [](char* to, std::uint16_t code) {
+        const unsigned char bytes[2] = {static_cast<unsigned char>(code >> 8),
+                                        static_cast<unsigned char>(code)};
+        std::memcpy(to, bytes, 2);
+    };
+    while (limit - p > 2) {
+        const std::uint16_t a = map[p[0] << 8 | p[1]];
+        const std::uint16_t b = map[p[2] << 8 | p[3]];
+        if (!(a & b & 0x8000)) break;
+        put(o, a & mask);
+        put(o + 2, b & mask);
+        p += 4;
+        o += 4;
+    }
+    while (p < limit) {
+        const std::uint16_t v = map[p[0] << 8 | p[1]];
+        if (!(v & 0x8000)) break;
+        put(o, v & mask);
+        p += 2;
+        o += 2;
+    }
+    return static_cast<std::size_t>(p - start);
+}
 
 }  // namespace tarselctl::jcode

@@ -118,18 +118,19 @@ Escape ReadEscape(const std::uint8_t* p, const std::uint8_t* end, std::size_t& l
 /// The modes JIS output switches between.
 enum class OutputMode { kOneByte, kKanji, kPlane2, kKatakana };
 
-/// Switches the output to `to`, writing its escape sequence (at most 4 bytes) when the mode
-/// changes; returns the cursor after it.
+/// Switches the output to `to`, writing its escape sequence when the mode changes; returns
+/// the cursor after it. Always stores 4 bytes (the longest escape), so needs 4 bytes of room;
+/// a shorter escape's fourth byte is overwritten by what follows. Text switches modes every
+/// few characters, and a table store costs less than a switch's mispredicted branch.
 inline char* EnterMode(char* o, OutputMode& mode, OutputMode to) {
     if (mode == to) return o;
+    static constexpr char kEscapes[4][4] = {
+        {'\x1b', '(', 'J', 0}, {'\x1b', '$', 'B', 0}, {'\x1b', '$', '(', 'D'}, {'\x1b', '(', 'I', 0}};
+    static constexpr std::uint8_t kLengths[4] = {3, 3, 4, 3};
     mode = to;
-    switch (to) {
-        case OutputMode::kOneByte: std::memcpy(o, "\x1b(J", 3); return o + 3;
-        case OutputMode::kKanji: std::memcpy(o, "\x1b$B", 3); return o + 3;
-        case OutputMode::kKatakana: std::memcpy(o, "\x1b(I", 3); return o + 3;
-        case OutputMode::kPlane2: std::memcpy(o, "\x1b$(D", 4); return o + 4;
-    }
-    return o;
+    const auto index = static_cast<std::size_t>(to);
+    std::memcpy(o, kEscapes[index], 4);
+    return o + kLengths[index];
 }
 
 }  // namespace tarselctl::jcode

@@ -11,8 +11,9 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    // Text is mostly the same length in EUC; katakana grow by one byte.
-    OutputBuffer buffer(out, in.size() + in.size() / 8 + 16);
+    // Half-width katakana double, nothing grows more; each segment asks for 64 bytes of
+    // slack on top.
+    OutputBuffer buffer(out, 2 * (in.size() + 32));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -24,14 +25,9 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
         o = buffer.Reserve(o, 2 * (segment + 32));
         while (p < segment_end) {
             // Runs of two-byte text: one lookup tells a JIS X 0208-plane pair from the rest.
-            while (p < pair_limit) {
-                const std::uint16_t v = map[p[0] << 8 | p[1]];
-                if (!(v & 0x8000)) break;
-                o[0] = static_cast<char>(v >> 8);
-                o[1] = static_cast<char>(v);
-                o += 2;
-                p += 2;
-            }
+            const std::size_t run = ConvertPairRun(map, p, pair_limit, o, 0xFFFF);
+            p += run;
+            o += run;
             if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {

@@ -12,7 +12,8 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    OutputBuffer buffer(out, in.size() + in.size() / 8 + 16);
+    // The worst case of every segment (below) summed up.
+    OutputBuffer buffer(out, 4 * (in.size() + 32) + 8);
     char* o = nullptr;
     OutputMode mode = OutputMode::kOneByte;
     bool cut = false;
@@ -25,14 +26,9 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
         o = buffer.Reserve(o, 4 * (segment + 32) + 4);
         while (p < segment_end) {
             if (mode == OutputMode::kKanji) {
-                while (p < pair_limit) {
-                    const std::uint16_t v = map[p[0] << 8 | p[1]];
-                    if (!(v & 0x8000)) break;
-                    o[0] = static_cast<char>((v >> 8) & 0x7F);
-                    o[1] = static_cast<char>(v & 0x7F);
-                    o += 2;
-                    p += 2;
-                }
+                const std::size_t run = ConvertPairRun(map, p, pair_limit, o, 0x7F7F);
+                p += run;
+                o += run;
                 if (p >= segment_end) break;
             }
             const std::uint8_t b = *p;

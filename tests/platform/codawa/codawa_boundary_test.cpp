@@ -66,6 +66,30 @@ TEST(CodawaBoundary, LongRunsTakenBlockWiseMatchByteByByteConversion) {
     }
 }
 
+TEST(CodawaBoundary, TwoByteRunsOfEveryLengthEndOnEveryKindOfCharacter) {
+    // Runs of two-byte text are taken two characters per step when the input is whole and
+    // one at a time when it comes byte by byte; a run of either parity, ended by each kind
+    // of character, must give the same bytes both ways and come back unchanged from EUC.
+    const std::string kanji[] = {"\x88\x9f", "\x82\xa0", "\x83\x41", "\xe0\x40", "\xf0\x9f"};
+    const std::string enders[] = {"a", "\xb1", "\xf5\x40", "\xfa\x40", "\x81\x20", "\r\n", "\x81"};
+    for (std::size_t length = 0; length <= 9; ++length) {
+        for (const std::string& ender : enders) {
+            std::string sjis = "x";
+            for (std::size_t i = 0; i < length; ++i) sjis += kanji[i % 5];
+            sjis += ender + "yz";
+            if (ender == "\x81") sjis.pop_back(), sjis.pop_back();  // a lead byte cut at the end
+            SCOPED_TRACE(::testing::Message() << length << " pairs, then " << ::testing::PrintToString(ender));
+            const auto bytewise = EveryN(sjis.size(), 1);
+            const Result euc = Feed(&Codawa::SjisToEuc, sjis, {});
+            EXPECT_EQ(euc, Feed(&Codawa::SjisToEuc, sjis, bytewise));
+            EXPECT_EQ(Feed(&Codawa::SjisToJis, sjis, {}).left, Feed(&Codawa::SjisToJis, sjis, bytewise).left);
+            EXPECT_EQ(Feed(&Codawa::EucToSjis, euc.out, {}).out, sjis.substr(0, sjis.size() - euc.left.size()));
+            const Result jis = Feed(&Codawa::SjisToJis, sjis, {});
+            EXPECT_EQ(Feed(&Codawa::JisToSjis, jis.out, {}).out, sjis.substr(0, sjis.size() - jis.left.size()));
+        }
+    }
+}
+
 TEST(CodawaBoundary, JisEscapesCutAtAnyTwoPointsKeepTheShiftState) {
     const std::string input = MixedJis();
     const Result whole = Feed(&Codawa::JisToSjis, input, {});
