@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "support/control_harness.h"
-#include "support/tarsel_private_access.h"
 
 namespace tarselctl {
 namespace {
 
 using ::testing::IsEmpty;
-using I = tarselInspector;
 
 class StartValuesTest : public ControlTest {
 protected:
@@ -39,12 +37,6 @@ TEST_F(StartValuesTest, NoConnectionAndNothingCounting) {
         EXPECT_EQ(timer->interval, 1000);
         EXPECT_FALSE(timer->enabled);
     }
-    EXPECT_EQ(I::NoopCountdown(control), -1);
-    EXPECT_EQ(I::TimeoutCountdown(control), -1);
-    EXPECT_EQ(I::TimeoutKind(control), 0);
-    EXPECT_EQ(I::DataPhase(control), 0);
-    EXPECT_EQ(I::InPreCommand(control), False);
-    EXPECT_THAT(I::Queue(control), IsEmpty());
     // Creating the control touches no socket, raises no event and leaves the converters'
     // codes to the first Connect.
     EXPECT_THAT(platform.calls, IsEmpty());

@@ -24,17 +24,9 @@ struct tarselInspector {
     static Boolean& InPreCommand(tarsel& c) { return c.m_InPreCommand; }
     static String& ReplyBuffer(tarsel& c) { return c.m_ReplyBuffer; }
     static String& SendPending(tarsel& c) { return c.m_SendPending; }
-    static String& Rest(tarsel& c) { return c.m_Rest; }
     static std::string& DirBuffer(tarsel& c) { return c.m_DirBuffer; }
     static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
-    static Long& CloseCount(tarsel& c) { return c.m_CloseCount; }
     static std::deque<String>& Queue(tarsel& c) { return c.m_Queue; }
-
-    // ---- timer switches
-    static void StartTimeoutTimer(tarsel& c, Long kind) { c.StartTimeoutTimer(kind); }
-    static void StopTimeoutTimer(tarsel& c) { c.StopTimeoutTimer(); }
-    static void StartNoopTimer(tarsel& c) { c.StartNoopTimer(); }
-    static void StopNoopTimer(tarsel& c) { c.StopNoopTimer(); }
 };
 
 }  // namespace tarselctl
