@@ -25,6 +25,8 @@
 namespace {
 
 constexpr std::size_t kLoginsInFlight = 64;
+/// Seconds of silence after which a transfer counts as failed (connect, reply, data).
+constexpr long kStallSeconds = 30;
 
 struct Transfer {
     CURL* easy = nullptr;
@@ -48,6 +50,12 @@ public:
             curl_easy_setopt(t.easy, CURLOPT_PRIVATE, &t);
             curl_easy_setopt(t.easy, CURLOPT_USERPWD, "anonymous:bench@example.org");
             curl_easy_setopt(t.easy, CURLOPT_FTP_USE_EPSV, 0L);
+            // The same limits as the tarsel sessions: a stalled server fails a transfer
+            // instead of holding the run.
+            curl_easy_setopt(t.easy, CURLOPT_CONNECTTIMEOUT, kStallSeconds);
+            curl_easy_setopt(t.easy, CURLOPT_SERVER_RESPONSE_TIMEOUT, kStallSeconds);
+            curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(t.easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
             curl_easy_setopt(t.easy, CURLOPT_WRITEFUNCTION, Discard);
             curl_easy_setopt(t.easy, CURLOPT_WRITEDATA, &t);
         }

@@ -39,6 +39,8 @@ using tarselctl::String;
 using tarselctl::ToUtf8;
 
 constexpr std::size_t kLoginsInFlight = 64;
+/// Seconds of silence after which a session counts as failed (connect, reply, data).
+constexpr tarselctl::Long kStallSeconds = 30;
 
 class Bench;
 
@@ -128,6 +130,12 @@ private:
         control.put_port(port_);
         control.put_Passive(tarselctl::True);
         control.TraceOn = tarselctl::False;
+        // A session the server stops answering fails after these seconds instead of holding
+        // the whole run (pyftpdlib drops sessions whose passive listener cannot bind once the
+        // machine runs out of ports).
+        control.put_ConnectTimeout(kStallSeconds);
+        control.put_TransTimeout(kStallSeconds);
+        control.put_ReplyTimeout(kStallSeconds);
         control.Connect(host_, u"anonymous", u"bench@example.org");
     }
 

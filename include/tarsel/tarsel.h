@@ -438,7 +438,10 @@ private:
     void QueueCommand(const String& line);
     void QueueCommandFirst(const String& line);
     void SendNextCommand();
-    void ListenFailed(Long number, const String& description);
+    bool TransferCommandIsNext() const;
+    /// Traces and sends one command line; false when the host closed the connection from
+    /// inside the trace, and nothing was sent.
+    bool TraceAndSendLine(const String& line, const String& traceText);
     void SendLine(const String& text);
     void SendRaw(const String& text);
     void Soquet1_OnSendDone();
@@ -447,8 +450,8 @@ private:
 
     // ---- reply interpreter (command/reply_interpreter.cpp)
     void Soquet1_OnReceived(std::string& data);
-    bool InterpretReplyLine(Long entry);
-    bool SecureOrRefuse(const String& line);
+    void InterpretReplyLine(Long entry);
+    void SecureOrRefuse(const String& line);
     void EndOperation(Integer code, const String& text, bool positive);
 
     // ---- connection lifecycle (command/connection_lifecycle.cpp)
@@ -480,6 +483,11 @@ private:
     void TimeoutExpired();
 
     // ---- data connection setup (transfer/data_connection.cpp)
+    /// The sender's one entry into data connections: XPRT, PASV and transfer commands.
+    void SendDataCommand(String line);
+    void ListenFailed(Long number, const String& description);
+    bool HoldEarlyDataConnection();
+    void OpenHeldDataConnection();
     String ActiveModeSetup();
     void PassiveModeSetup(const String& replyLine);
     void Soquet2_OnAcceptRequest(Long requestId);

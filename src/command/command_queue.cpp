@@ -39,57 +39,33 @@ void tarsel::SendNextCommand() {
         String line = std::move(m_Queue.front());
         m_Queue.pop_front();
         m_Cmd = CommandWord(line);
-        String traceText = line;
-        if (m_Cmd == u"PASS") {
-            traceText = u"PASS ***";
-        } else if (m_Cmd == u"EXPC") {
+        if (m_Cmd == u"EXPC") {
             // End-of-pre-command marker: nothing goes to the server for it.
             m_InPreCommand = False;
             continue;
-        } else if (m_Cmd == u"PASV" && IsIPv6Connection()) {
-            // PASV answers with an IPv4 address only; EPSV gives just a port, on the
-            // address the control connection already reaches.
-            line = u"EPSV";
-            m_Cmd = u"EPSV";
-            traceText = line;
-        } else if (m_Cmd == u"XPRT") {
-            try {
-                line = ActiveModeSetup();
-            } catch (const AutomationError& e) {
-                // No listener, so no PORT line: the operation ends here, before anything of
-                // the transfer reaches the server.
-                ListenFailed(e.Number(), e.Description());
-                return;
-            }
-            traceText = line;
-        } else if (IsTransferWord(m_Cmd)) {
-            SetDataPhase(kTransferSent);
-            m_DoneReply.clear();
-            SetSetupPhaseQuietly(*Soquet3, False);
-            ResetTransferCarry();
         }
-        const Long closeCount = m_CloseCount;
-        RaiseTrace(m_FtpCommand + u">>" + traceText);
-        // The host may have ended the connection from inside its Trace handler.
-        if (closeCount != m_CloseCount) return;
-        SendLine(line);
-        if (m_DataPhase == kTransferSent && m_EarlyDataConnection != False) {
-            // The server connected before it answered PORT; now that the transfer command
-            // is out, that connection opens the transfer as if it had come up just now.
-            m_EarlyDataConnection = False;
-            if (Soquet3->get_IsClosed() == False) Soquet3_OnConnected();
+        if (m_Cmd == u"XPRT" || m_Cmd == u"PASV" || IsTransferWord(m_Cmd)) {
+            // Lines that set up or use a data connection are sent by the data connection,
+            // which prepares itself around them.
+            SendDataCommand(std::move(line));
+            return;
         }
+        TraceAndSendLine(line, m_Cmd == u"PASS" ? String(u"PASS ***") : line);
         return;
     }
 }
 
-void tarsel::ListenFailed(Long number, const String& description) {
-    const Long entry = m_CloseCount;
-    RaiseTransError(number, description, u"listen");
-    if (m_CloseCount != entry) return;
-    m_Queue.clear();
-    CloseQuietly(*Soquet2);
-    EndOperation(-1, description, true);
+bool tarsel::TransferCommandIsNext() const {
+    return !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()));
+}
+
+bool tarsel::TraceAndSendLine(const String& line, const String& traceText) {
+    const Long closeCount = m_CloseCount;
+    RaiseTrace(m_FtpCommand + u">>" + traceText);
+    // The host may have ended the connection from inside its Trace handler.
+    if (closeCount != m_CloseCount) return false;
+    SendLine(line);
+    return true;
 }
 
 void tarsel::SendLine(const String& text) {

@@ -4,37 +4,28 @@
 
 #include "components/unfailing_calls.h"
 
+#include "command/countdown.h"
+
 #include "control/event_raising.h"
 
 namespace tarselctl {
 
-// A countdown loaded with N expires on the (N + 1)-th tick: N ticks bring it to 0 and the
-// next acts. State changes come first, so an error in what follows undoes nothing.
+// State changes come first, so an error in what follows undoes nothing.
 void tarsel::Timer1_Tick() {
-    if (m_NoopCountdown >= 1) {
-        --m_NoopCountdown;
-        return;
-    }
-    if (m_NoopCountdown < 0) return;
+    if (StepCountdown(m_NoopCountdown) != CountdownTick::Expired) return;
     m_NoopCountdown = -1;
     StopNoopTimer();
     RunOperation(u"Noop", {u"NOOP"});
 }
 
 void tarsel::Timer2_Tick() {
-    if (m_TimeoutArmed != False) {
-        if (m_TimeoutCountdown >= 1) {
-            --m_TimeoutCountdown;
-        } else if (m_TimeoutCountdown == 0) {
-            // The tick that ends a time-out does nothing else: the reply wait it may start
-            // counts from the next one.
-            TimeoutExpired();
-            return;
-        }
+    if (m_TimeoutArmed != False && StepCountdown(m_TimeoutCountdown) == CountdownTick::Expired) {
+        // The tick that ends a time-out does nothing else: the reply wait it may start counts
+        // from the next one.
+        TimeoutExpired();
+        return;
     }
-    if (m_ReplyCountdown >= 1) {
-        --m_ReplyCountdown;
-    } else if (m_ReplyCountdown == 0) {
+    if (StepCountdown(m_ReplyCountdown) == CountdownTick::Expired) {
         // No reply came: the server has stalled. The control connection goes, and its
         // DisConnected says why.
         RaiseDiagnostic(u"---timer2:timeout:", u"reply");

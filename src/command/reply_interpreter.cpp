@@ -33,10 +33,12 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
     std::vector<String> lines = TakeReplyLines(m_ReplyBuffer, m_ReplyScanned);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         m_ReplyLine = std::move(lines[i]);
-        if (!InterpretReplyLine(entry)) {
+        InterpretReplyLine(entry);
+        if (m_CloseCount != entry || m_TlsStarting != False) {
             // The host ended the connection from inside an event (or the connection ended,
-            // or its TLS handshake began). The lines not yet interpreted stay buffered,
-            // unless the host has already started a new connection: they belong to the old
+            // or its TLS handshake began: what follows the 234 in this read came in the
+            // clear and is dropped). The lines not yet interpreted stay buffered, unless
+            // the host has already started a new connection: they belong to the old
             // server, and Connect has discarded its text.
             if (m_FtpCommand.empty()) {
                 PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
@@ -57,14 +59,13 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
     }
 }
 
-// Interprets m_ReplyLine; false when the handler must stop because the control connection
-// closed inside an event raised here.
-bool tarsel::InterpretReplyLine(Long entry) {
+// Interprets m_ReplyLine. The caller stops at a line that closed the control connection (or
+// began its TLS handshake); here a close only cuts short what this line would still do.
+void tarsel::InterpretReplyLine(Long entry) {
     const String& line = m_ReplyLine;
     RaiseTrace(line);
-    if (m_CloseCount != entry) return false;
-    if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final)
-        return true;
+    if (m_CloseCount != entry) return;
+    if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final) return;
 
     const char16_t first = line[0];
     if (first == u'1') {
@@ -73,25 +74,28 @@ bool tarsel::InterpretReplyLine(Long entry) {
             SetPutReady(m_PutReady | kPutReplied);
             StartUploadIfReady();
         }
-        return m_CloseCount == entry;
+        return;
     }
-    if (m_Cmd == u"AUTH") return SecureOrRefuse(line);
+    if (m_Cmd == u"AUTH") {
+        SecureOrRefuse(line);
+        return;
+    }
     if (first == u'4' || first == u'5') {
         StopReplyTimer();
         CloseQuietly(*Soquet2);
         // Closing the data connection raises its close events to the host, which may end the
         // control connection there.
         CloseQuietly(*Soquet3);
-        if (m_CloseCount != entry) return false;
+        if (m_CloseCount != entry) return;
         SetDataPhase(kNoTransfer);
         SetPutReady(0);
         // An active-mode listener closed here raises no close, so nothing else would stop
         // its data-connect time-out: left armed, it would fire into a later operation.
         StopTimeoutTimer();
         EndOperation(ReplyCode(line), ReplyText(line), false);
-        return m_CloseCount == entry;
+        return;
     }
-    if (first != u'2' && first != u'3') return true;
+    if (first != u'2' && first != u'3') return;
 
     StopReplyTimer();
     SetPutReady(0);
@@ -116,7 +120,7 @@ bool tarsel::InterpretReplyLine(Long entry) {
     }
     if (!m_Queue.empty()) {
         SendNextCommand();
-        return m_CloseCount == entry;
+        return;
     }
     if (m_DataPhase == kTransferSent || m_DataPhase == kDataOpen) {
         // The data connection is still pending or open: its close ends the transfer.
@@ -127,30 +131,29 @@ bool tarsel::InterpretReplyLine(Long entry) {
             // time-out from here on, as a passive connection does.
             StartTimeoutTimer(kDataConnectTimeout);
         }
-        return true;
+        return;
     }
     EndOperation(noAddress ? -1 : 0, ReplyText(line), true);
-    return m_CloseCount == entry;
+    return;
 }
 
 // The server's final reply to AUTH TLS. Only 234 lets the dialogue go on, protected: a host
 // that asked for TLS must never send its password in the clear, so any other answer ends the
 // connection. Lines after the 234 in the same read are dropped with it (they came in the
 // clear, after the point where only protected bytes count).
-bool tarsel::SecureOrRefuse(const String& line) {
+void tarsel::SecureOrRefuse(const String& line) {
     StopReplyTimer();
     if (line.compare(0, 3, u"234") != 0) {
         m_DisconnectCode = -12;
         m_DisconnectMsg = u"TLS refused by the server: " + line;
         CloseQuietly(*Soquet1);
-        return false;
+        return;
     }
     m_ReplyBuffer.clear();
     m_ReplyScanned = 0;
     m_RecvRaw.clear();
     m_MultiLineCode.clear();
     StartControlTls();
-    return false;
 }
 
 void tarsel::EndOperation(Integer code, const String& text, bool positive) {

@@ -13,7 +13,7 @@
 #include <tarsel/property_bag.h>
 #include <tarsel/tarsel.h>
 
-#include "platform/component_model/module_lifetime.h"
+#include "component_model/module_lifetime.h"
 
 namespace tarselctl {
 namespace {

@@ -66,11 +66,12 @@ void tarsel::Soquet3_OnConnected() {
 void tarsel::Soquet3_OnSecured() { DataConnectionReady(); }
 
 void tarsel::DataConnectionReady() {
-    if ((m_Cmd == u"PORT" || m_Cmd == u"EPRT") && !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()))) {
-        // Some servers (pyftpdlib) connect as soon as they receive PORT, before answering
-        // it. Closing that connection would leave the transfer waiting for one that never
-        // comes, so it is held until the transfer command has been sent.
-        m_EarlyDataConnection = True;
+    if (HoldEarlyDataConnection()) return;
+    if (!IsTransferWord(m_Cmd)) {
+        // No transfer command runs (a quoted PORT): nothing would read or write this
+        // connection, and the operation's own reply, still due, ends the operation.
+        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
+        CloseQuietly(*Soquet3);
         return;
     }
     StopTimeoutTimer();
@@ -79,11 +80,6 @@ void tarsel::DataConnectionReady() {
     // due before the data connection closes.
     StopReplyTimer();
     SetDataPhase(kDataOpen);
-    if (!IsTransferWord(m_Cmd)) {
-        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
-        CloseQuietly(*Soquet3);
-        return;
-    }
     m_HostSide = m_Cmd;
     const Long serial = ++m_TransferSerial;
     if (m_Cmd == u"RETR") {
@@ -283,6 +279,7 @@ void tarsel::EndDataConnection() {
     // A restart offset serves one transfer only.
     m_Rest.clear();
     m_PutEnding = False;
+    // A held early connection that closes is no longer held.
     m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;
     CloseHostSide();

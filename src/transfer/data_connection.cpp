@@ -9,6 +9,69 @@
 
 namespace tarselctl {
 
+// The sender's one way into data connections: the mode line (XPRT, the marker for an active-mode
+// listener and its PORT or EPRT line, or PASV) and the transfer command itself.
+void tarsel::SendDataCommand(String line) {
+    if (m_Cmd == u"XPRT") {
+        try {
+            line = ActiveModeSetup();
+        } catch (const AutomationError& e) {
+            // No listener, so no PORT line: the operation ends here, before anything of
+            // the transfer reaches the server.
+            ListenFailed(e.Number(), e.Description());
+            return;
+        }
+        TraceAndSendLine(line, line);
+        return;
+    }
+    if (m_Cmd == u"PASV") {
+        if (IsIPv6Connection()) {
+            // PASV answers with an IPv4 address only; EPSV gives just a port, on the
+            // address the control connection already reaches.
+            line = u"EPSV";
+            m_Cmd = u"EPSV";
+        }
+        TraceAndSendLine(line, line);
+        return;
+    }
+    SetDataPhase(kTransferSent);
+    m_DoneReply.clear();
+    SetSetupPhaseQuietly(*Soquet3, False);
+    ResetTransferCarry();
+    if (!TraceAndSendLine(line, line)) return;
+    OpenHeldDataConnection();
+}
+
+void tarsel::ListenFailed(Long number, const String& description) {
+    const Long entry = m_CloseCount;
+    RaiseTransError(number, description, u"listen");
+    if (m_CloseCount != entry) return;
+    m_Queue.clear();
+    CloseQuietly(*Soquet2);
+    EndOperation(-1, description, true);
+}
+
+// ---- the active-mode connection that comes before the transfer command
+//
+// Some servers (pyftpdlib) connect to the PORT address as soon as they receive PORT, before
+// they answer it. Closing that connection would leave the transfer waiting for one that never
+// comes, so it is held until the transfer command has gone out, and then opens the transfer as
+// if it had come up just then. Nothing else in the control knows about it: a held connection
+// that closes is forgotten with the data connection (EndDataConnection), and each new
+// active-mode set-up starts without one.
+
+bool tarsel::HoldEarlyDataConnection() {
+    if ((m_Cmd != u"PORT" && m_Cmd != u"EPRT") || !TransferCommandIsNext()) return false;
+    m_EarlyDataConnection = True;
+    return true;
+}
+
+void tarsel::OpenHeldDataConnection() {
+    if (m_EarlyDataConnection == False) return;
+    m_EarlyDataConnection = False;
+    if (Soquet3->get_IsClosed() == False) DataConnectionReady();
+}
+
 String tarsel::ActiveModeSetup() {
     SetDataPhase(kNoTransfer);
     m_EarlyDataConnection = False;

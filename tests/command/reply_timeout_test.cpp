@@ -161,5 +161,20 @@ TEST_F(ReplyTimeoutTest, ActiveFinalReplyWithConnectTimeoutZeroWaitsAsTheHostCho
                 ElementsAre("GetOpen(l)", "GetData(3)", "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
 }
 
+// A data connection that comes up while no transfer command runs (a quoted PORT) is closed
+// unused; the reply still due keeps its wait, so a server that then falls silent is not
+// waited for without end.
+TEST_F(ReplyTimeoutTest, AnUnwantedDataConnectionLeavesTheReplyWaitRunning) {
+    control.put_ReplyTimeout(2);
+    ConnectAndLogin();
+    control.QuoteCommand(u"XPRT");
+    s2().AcceptRequest(3);
+    s3().Connect();
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    EXPECT_TRUE(SurvivesTicks(2));
+    EXPECT_FALSE(SurvivesTicks(1));
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre(kReplyTimeout));
+}
+
 }  // namespace
 }  // namespace tarselctl

@@ -13,7 +13,7 @@
 #include <tarsel/tarsel.h>
 
 #include "interop/ftp_server_env.h"
-#include "platform/asio/loopback.h"
+#include "asio_platform/loopback.h"
 #include "interop/session_log.h"
 
 namespace tarselctl {

@@ -17,7 +17,7 @@
 
 #include <tarsel/asio_platform.h>
 
-#include "platform/asio/loopback.h"
+#include "asio_platform/loopback.h"
 
 namespace tarselctl::testing {
 namespace {

@@ -1,7 +1,7 @@
 // A scripted FTP server on 127.0.0.1 for loopback tests of the control over real TCP.
 //
 // The peer runs on the same io_context as the control, so a test drives both by running that
-// loop (bounded: see RunUntil in tests/platform/asio/loopback.h). It accepts one control
+// loop (bounded: see RunUntil in tests/asio_platform/loopback.h). It accepts one control
 // connection, runs its greeting script, then answers each command line it receives with a
 // script chosen for that line, and records every line exactly as it arrived.
 //

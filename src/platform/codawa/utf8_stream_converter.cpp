@@ -19,8 +19,8 @@
 #include <sys/mman.h>
 #endif
 
-#include "platform/code_page/cp932_encoder.h"
-#include "platform/code_page/cp932_table.h"
+#include "code_page/cp932_encoder.h"
+#include "code_page/cp932_table.h"
 #include "platform/codawa/byte_classes.h"
 #include "platform/codawa/jis_code_map.h"
 #include "platform/codawa/jis_escapes.h"
