@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "process_usage.h"
+#include "scale_report.h"
 
 namespace {
 
@@ -165,23 +165,7 @@ int main(int argc, char** argv) {
         // Measured before the easy handles exist: each one is part of a connection's cost.
         const long baseKib = benchusage::ResidentKib();
         CurlBench bench(argv[2], argv[3], n);
-        const double loginSeconds = bench.LogInAll();
-        const long idleKib = benchusage::ResidentKib();
-        std::printf("impl=curl phase=%s n=%zu failed=%zu sockets=%zu login_s=%.3f rss_base_kib=%ld "
-                    "rss_idle_kib=%ld per_conn_kib=%.1f",
-                    mode.c_str(), n, bench.Failures(), benchusage::OpenSockets(), loginSeconds, baseKib, idleKib,
-                    static_cast<double>(idleKib - baseKib) / static_cast<double>(n));
-        if (mode == "get") {
-            const double cpuBefore = benchusage::CpuSeconds();
-            const double seconds = bench.GetAll(argv[5]);
-            const double cpu = benchusage::CpuSeconds() - cpuBefore;
-            std::printf(" bytes=%llu get_s=%.3f mb_s=%.1f cpu_s=%.3f peak_kib=%ld",
-                        static_cast<unsigned long long>(bench.Bytes()), seconds,
-                        static_cast<double>(bench.Bytes()) / 1e6 / seconds, cpu,
-                        benchusage::PeakKib());
-        }
-        std::printf("\n");
-        status = bench.Failures() == 0 ? 0 : 1;
+        status = benchusage::RunScalePhases("curl", mode, n, bench, mode == "get" ? argv[5] : "", baseKib);
     }
     curl_global_cleanup();
     return status;

@@ -27,7 +27,7 @@
 #include <tarsel/asio_platform.h>
 #include <tarsel/tarsel.h>
 
-#include "process_usage.h"
+#include "scale_report.h"
 
 namespace {
 
@@ -188,22 +188,5 @@ int main(int argc, char** argv) {
 
     const long baseKib = benchusage::ResidentKib();
     Bench bench(argv[2], argv[3], n);
-    const double loginSeconds = bench.LogInAll();
-    const long idleKib = benchusage::ResidentKib();
-    std::printf("impl=tarsel phase=%s n=%zu failed=%zu sockets=%zu login_s=%.3f rss_base_kib=%ld "
-                "rss_idle_kib=%ld per_conn_kib=%.1f",
-                mode.c_str(), n, bench.Failures(), benchusage::OpenSockets(), loginSeconds, baseKib,
-                idleKib,
-                static_cast<double>(idleKib - baseKib) / static_cast<double>(n));
-    if (mode == "get") {
-        const double cpuBefore = benchusage::CpuSeconds();
-        const double seconds = bench.GetAll(argv[5]);
-        const double cpu = benchusage::CpuSeconds() - cpuBefore;
-        std::printf(" bytes=%llu get_s=%.3f mb_s=%.1f cpu_s=%.3f peak_kib=%ld",
-                    static_cast<unsigned long long>(bench.Bytes()), seconds,
-                    static_cast<double>(bench.Bytes()) / 1e6 / seconds, cpu,
-                    benchusage::PeakKib());
-    }
-    std::printf("\n");
-    return bench.Failures() == 0 ? 0 : 1;
+    return benchusage::RunScalePhases("tarsel", mode, n, bench, mode == "get" ? argv[5] : "", baseKib);
 }

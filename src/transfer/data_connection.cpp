@@ -1,5 +1,7 @@
-// Setting up data connections: the active-mode listener with its PORT command, the
-// passive-mode connection to the address of a PASV reply, and the listener's events.
+// Setting up data connections: the lines the sender hands over (mode lines and transfer
+// commands), the active-mode listener with its PORT command and the connection a server makes
+// before answering it, the passive-mode connection to the address of a PASV reply, and the
+// listener's events.
 #include <tarsel/tarsel.h>
 
 #include "components/unfailing_calls.h"
