@@ -94,12 +94,17 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     Codawa1->Reset();
     Codawa2->Reset();
 
+    // The state changes are traced before anything of this connection is set up: a host
+    // that connects from inside one of those traces has made the connection itself.
+    SetDataPhase(kNoTransfer);
+    StartTimeoutTimer(kControlConnectTimeout);
+    if (!m_FtpCommand.empty()) return;
+
     m_Quitting = False;
     m_DisconnectCode = 0;
     m_DisconnectMsg.clear();
     m_RecvRaw.clear();
     m_GetRemainder.clear();
-    SetDataPhase(kNoTransfer);
     m_Password = Password;
     m_InPreCommand = False;
     // Reply text and held-back command text of an earlier connection belong to that
@@ -133,7 +138,6 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
         QueueCommand(u"PROT P");
     }
     try {
-        StartTimeoutTimer(kControlConnectTimeout);
         Soquet1->ConnectTo(WithoutBrackets(RemoteHost), m_Port, u"0");
     } catch (const AutomationError& e) {
         // The connect time-out stays armed; its expiry then finds no connection to close.

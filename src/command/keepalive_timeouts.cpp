@@ -28,7 +28,10 @@ void tarsel::Timer2_Tick() {
     if (StepCountdown(m_ReplyCountdown) == CountdownTick::Expired) {
         // No reply came: the server has stalled. The control connection goes, and its
         // DisConnected says why.
+        const Long entry = m_CloseCount;
         RaiseDiagnostic(u"---timer2:timeout:", u"reply");
+        // A host that ended the connection inside the trace has ended the wait with it.
+        if (m_CloseCount != entry) return;
         StopReplyTimer();
         m_DisconnectCode = -1;
         m_DisconnectMsg = u"reply timeout(timer)";
@@ -37,7 +40,9 @@ void tarsel::Timer2_Tick() {
 }
 
 void tarsel::TimeoutExpired() {
+    const Long entry = m_CloseCount;
     RaiseDiagnostic(u"---timer2:timeout:", FromUtf8(std::to_string(m_TimeoutKind)));
+    if (m_CloseCount != entry) return;
     m_TimeoutCountdown = -1;
     StopTimeoutTimer();
     switch (m_TimeoutKind) {
@@ -48,7 +53,6 @@ void tarsel::TimeoutExpired() {
         break;
     case kDataConnectTimeout: {
         m_ReplyWaitAfterTimeout = m_ConnectTimeout;
-        const Long entry = m_CloseCount;
         RaiseTransError(-1, u"connect timeout", u"timer");
         if (m_CloseCount != entry) break;
         CloseQuietly(*Soquet3);

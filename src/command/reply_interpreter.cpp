@@ -72,7 +72,8 @@ void tarsel::InterpretReplyLine(Long entry) {
         // A preliminary reply does not answer the command: the wait for the final one goes on.
         if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
             SetPutReady(m_PutReady | kPutReplied);
-            StartUploadIfReady();
+            // The gate's trace may have ended the connection.
+            if (m_CloseCount == entry) StartUploadIfReady();
         }
         return;
     }
@@ -89,6 +90,8 @@ void tarsel::InterpretReplyLine(Long entry) {
         if (m_CloseCount != entry) return;
         SetDataPhase(kNoTransfer);
         SetPutReady(0);
+        // Each state change is traced, and a host may end the connection there.
+        if (m_CloseCount != entry) return;
         // An active-mode listener closed here raises no close, so nothing else would stop
         // its data-connect time-out: left armed, it would fire into a later operation.
         StopTimeoutTimer();
@@ -99,6 +102,7 @@ void tarsel::InterpretReplyLine(Long entry) {
 
     StopReplyTimer();
     SetPutReady(0);
+    if (m_CloseCount != entry) return;
     if (m_InPreCommand == False && m_Idle == False) {
         // Only the login asks for a password or an account: a 331 or 332 to any other
         // command would slip PASS or ACCT into the middle of an operation (in front of a
@@ -113,6 +117,7 @@ void tarsel::InterpretReplyLine(Long entry) {
     bool noAddress = false;
     if (m_Cmd == u"PASV" || m_Cmd == u"EPSV") {
         PassiveModeSetup(line);
+        if (m_CloseCount != entry) return;
         if (m_PasvHost.empty() || m_PasvPort.empty()) {
             m_Queue.clear();
             noAddress = true;

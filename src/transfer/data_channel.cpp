@@ -74,12 +74,19 @@ void tarsel::DataConnectionReady() {
         CloseQuietly(*Soquet3);
         return;
     }
+    // Both state changes below are traced: a host that ends the connection or the transfer
+    // (Abort) inside a trace closes this data connection, which moves the data phase on, and
+    // no transfer opens on it.
+    const Long entry = m_CloseCount;
+    const Long phase = m_DataPhase;
     StopTimeoutTimer();
     StartTimeoutTimer(kTransferTimeout);
+    if (m_CloseCount != entry || m_DataPhase != phase) return;
     // While data flows the transfer time-out watches the transfer; the final reply is not
     // due before the data connection closes.
     StopReplyTimer();
     SetDataPhase(kDataOpen);
+    if (m_CloseCount != entry || m_DataPhase != kDataOpen) return;
     m_HostSide = m_Cmd;
     const Long serial = ++m_TransferSerial;
     if (m_Cmd == u"RETR") {
@@ -90,7 +97,7 @@ void tarsel::DataConnectionReady() {
         // no PutData may follow its PutClose.
         if (serial == m_TransferSerial) {
             SetPutReady(m_PutReady | kPutDataOpen);
-            StartUploadIfReady();
+            if (serial == m_TransferSerial) StartUploadIfReady();
         }
     } else {
         Raise([](tarselEvents& s) { s.DirOpen(); });
@@ -197,10 +204,13 @@ void tarsel::CloseHostSide() {
         ReportReplacedCharacters();
         if (serial != m_TransferSerial) return;
     }
+    // An upload whose side has closed can no longer start, whatever reply comes later. The
+    // gate's trace comes while the side is still open: a close made from inside it (Abend)
+    // raises the close event itself.
+    SetPutReady(m_PutReady & ~Long{kPutDataOpen});
+    if (serial != m_TransferSerial) return;
     m_HostSide.clear();
     ++m_TransferSerial;
-    // An upload whose side has closed can no longer start, whatever reply comes later.
-    SetPutReady(m_PutReady & ~Long{kPutDataOpen});
     if (side == u"RETR") Raise([](tarselEvents& s) { s.GetClose(); });
     else if (IsUpload(side)) Raise([](tarselEvents& s) { s.PutClose(); });
     else Raise([](tarselEvents& s) { s.DirClose(); });
@@ -296,9 +306,11 @@ void tarsel::EndDataConnection() {
         // and a kept reply must never complete a later operation.
         SetDataPhase(kNoTransfer);
         m_DoneReply.clear();
+        if (closeCount != m_CloseCount) return;
         EndOperation(0, text, true);
     } else {
         SetDataPhase(kDataClosed);
+        if (closeCount != m_CloseCount) return;
         // The final reply is due now. A stalled server must not hold the host for ever once
         // it has set a time-out: ReplyTimeout, or after a data-connection time-out as long
         // as that time-out was.

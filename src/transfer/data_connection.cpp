@@ -14,7 +14,12 @@ namespace tarselctl {
 // The sender's one way into data connections: the mode line (XPRT, the marker for an active-mode
 // listener and its PORT or EPRT line, or PASV) and the transfer command itself.
 void tarsel::SendDataCommand(String line) {
+    // Every data phase change is traced, and a host may end the connection inside the trace:
+    // nothing is set up or sent after that.
+    const Long entry = m_CloseCount;
     if (m_Cmd == u"XPRT") {
+        SetDataPhase(kNoTransfer);
+        if (m_CloseCount != entry) return;
         try {
             line = ActiveModeSetup();
         } catch (const AutomationError& e) {
@@ -37,6 +42,7 @@ void tarsel::SendDataCommand(String line) {
         return;
     }
     SetDataPhase(kTransferSent);
+    if (m_CloseCount != entry) return;
     m_DoneReply.clear();
     SetSetupPhaseQuietly(*Soquet3, False);
     ResetTransferCarry();
@@ -75,7 +81,6 @@ void tarsel::OpenHeldDataConnection() {
 }
 
 String tarsel::ActiveModeSetup() {
-    SetDataPhase(kNoTransfer);
     m_EarlyDataConnection = False;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
@@ -96,7 +101,9 @@ String tarsel::ActiveModeSetup() {
 }
 
 void tarsel::PassiveModeSetup(const String& replyLine) {
+    const Long entry = m_CloseCount;
     SetDataPhase(kNoTransfer);
+    if (m_CloseCount != entry) return;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     if (m_Cmd == u"EPSV") {
@@ -108,6 +115,7 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);
     StartTimeoutTimer(kDataConnectTimeout);
+    if (m_CloseCount != entry) return;
     try {
         Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
     } catch (const AutomationError&) {

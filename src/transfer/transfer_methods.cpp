@@ -5,6 +5,11 @@ namespace tarselctl {
 
 void tarsel::StartTransfer(const String& operation, const std::vector<String>& lines,
                            const String& transferLine) {
+    // The gate's reset is traced while the control is still idle; a host that ends the
+    // connection there has started nothing.
+    const Long entry = m_CloseCount;
+    SetPutReady(0);
+    if (m_CloseCount != entry) return;
     BeginOperation(operation);
     for (const String& line : lines) QueueCommand(line);
     // The mode line always comes just before the transfer command.
@@ -16,21 +21,18 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
 void tarsel::Dir(const String& File) {
     RequireIdle(u"Dir");
     RefuseUnsafeText(u"Dir", {&File});
-    SetPutReady(0);
     StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
 }
 
 void tarsel::Ls(const String& File) {
     RequireIdle(u"Ls");
     RefuseUnsafeText(u"Ls", {&File});
-    SetPutReady(0);
     StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
 void tarsel::GetFile(const String& File, const String& LocalFile) {
     RequireIdle(u"GetFile");
     RefuseUnsafeText(u"GetFile", {&File, &m_Filetype, &m_Rest});
-    SetPutReady(0);
     m_LocalFile = LocalFile;
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
@@ -41,7 +43,6 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
 void tarsel::PutFile(const String& File, const String& LocalFile) {
     RequireIdle(u"PutFile");
     RefuseUnsafeText(u"PutFile", {&File, &m_Filetype});
-    SetPutReady(0);
     m_LocalFile = LocalFile;
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
@@ -51,7 +52,6 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
 void tarsel::AppendFile(const String& File) {
     RequireIdle(u"AppendFile");
     RefuseUnsafeText(u"AppendFile", {&File, &m_Filetype});
-    SetPutReady(0);
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
     StartTransfer(u"AppendFile", lines, u"APPE " + File);

@@ -210,3 +210,109 @@ TEST_F(TransferTest, AbortBeforeTheTransferCommandIsNeverReportedAsASuccess) {
 
 }  // namespace
 }  // namespace tarselctl
+
+namespace tarselctl {
+namespace {
+
+// Every change of the data phase, the upload gate and the time-out kind is traced, and a host
+// may end the connection (Abend) or the transfer (Abort) from inside any of those traces.
+// Swept trace by trace over a download, an upload and a listing in both modes: the events
+// stay well formed, and nothing of the connection follows its DisConnected. PutCutShort is an
+// upload whose server connects first and answers 226 at once, with no preliminary reply.
+enum class Kind { Get, Put, Dir, PutCutShort };
+struct ReentryCase {
+    Kind kind;
+    bool passive;
+    bool abend;  // else Abort
+};
+
+class StateTraceReentry : public TransferTest, public ::testing::WithParamInterface<ReentryCase> {
+protected:
+    bool Up(FakeSoquet& s) { return s.state() == FakeSoquet::State::Connected; }
+
+    /// Runs the whole transfer; the host acts inside the `k`-th state trace. False when the
+    /// transfer had fewer than `k` state traces.
+    bool RunActingAt(int k) {
+        const ReentryCase c = GetParam();
+        control.put_Passive(c.passive ? True : False);
+        control.put_ConnectTimeout(5);
+        control.put_TransTimeout(5);
+        recorder.Clear();
+        int seen = 0;
+        bool acted = false;
+        recorder.onTrace = [&](const String& msg) {
+            const bool state = msg.rfind(u"---data:phase:", 0) == 0 || msg.rfind(u"---upload:gate:", 0) == 0 ||
+                               msg.rfind(u"---timer2:kind:", 0) == 0;
+            if (!state || ++seen != k) return;
+            acted = true;
+            if (c.abend) control.Abend();
+            else control.Abort();
+        };
+        if (c.kind == Kind::Get) control.GetFile(u"f.bin", u"f.local");
+        else if (c.kind == Kind::Put || c.kind == Kind::PutCutShort) control.PutFile(u"up.bin", u"up.local");
+        else control.Dir();
+        for (int step = 0; step < 6 && Up(s1()) && !IsTransferLine(LastSent()); ++step) {
+            const std::string word = LastSent().substr(0, 4);
+            Reply(word == "TYPE" ? kTypeOk : word == "PORT" ? kPortOk : kPasvOk);
+        }
+        if (Up(s1()) && c.kind != Kind::PutCutShort) Reply(kOpening);
+        if (Up(s1()) && control.get_Passive() == False && s2().state() == FakeSoquet::State::Listening)
+            s2().AcceptRequest(7);
+        if (Up(s1()) && s3().state() == FakeSoquet::State::Connecting) s3().Connect();
+        if (Up(s1()) && c.kind == Kind::PutCutShort) Reply(kComplete);
+        if (Up(s3()) && c.kind != Kind::Put && c.kind != Kind::PutCutShort)
+            s3().Receive(c.kind == Kind::Dir ? "a\r\n" : "abc");
+        if (Up(s3())) s3().Close();
+        if (Up(s1())) Reply(kComplete);
+        recorder.onTrace = nullptr;
+        return acted;
+    }
+};
+
+TEST_P(StateTraceReentry, EventsStayWellFormedWhicheverTraceTheHostActsIn) {
+    for (int k = 1;; ++k) {
+        // A fresh connection for each k: the last run may have ended it.
+        if (!Up(s1())) {
+            control.Abend();
+            ConnectAndLogin();
+        }
+        if (!RunActingAt(k)) break;
+        ASSERT_LT(k, 40) << "the transfer never ran out of state traces";
+        const std::vector<std::string> events = recorder.NonTraceEvents();
+        int open = 0, closed = 0;
+        bool disconnected = false;
+        for (const std::string& e : events) {
+            EXPECT_FALSE(disconnected) << "k=" << k << ": " << e << " after DisConnected\n"
+                                       << ::testing::PrintToString(events);
+            if (e.rfind("DisConnected", 0) == 0) disconnected = true;
+            if (e == "GetOpen(f.local)" || e == "PutOpen(up.local)" || e == "DirOpen") ++open;
+            if (e == "GetClose" || e == "PutClose" || e == "DirClose") ++closed;
+            if (e.rfind("CommandDone", 0) == 0)
+                EXPECT_EQ(open, closed) << "k=" << k << ": CommandDone inside a transfer\n"
+                                        << ::testing::PrintToString(events);
+        }
+        EXPECT_EQ(open, closed) << "k=" << k << "\n" << ::testing::PrintToString(events);
+        EXPECT_TRUE(disconnected || control.IsIdle() == True)
+            << "k=" << k << ": the operation never ended\n" << ::testing::PrintToString(events);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllTransfers, StateTraceReentry,
+    ::testing::Values(ReentryCase{Kind::Get, true, true}, ReentryCase{Kind::Get, false, true},
+                      ReentryCase{Kind::Put, true, true}, ReentryCase{Kind::Put, false, true},
+                      ReentryCase{Kind::Dir, true, true}, ReentryCase{Kind::Dir, false, true},
+                      ReentryCase{Kind::Get, true, false}, ReentryCase{Kind::Put, false, false},
+                      ReentryCase{Kind::Dir, true, false}, ReentryCase{Kind::PutCutShort, true, true},
+                      ReentryCase{Kind::PutCutShort, false, true}, ReentryCase{Kind::PutCutShort, true, false}),
+    [](const auto& info) {
+        const ReentryCase& c = info.param;
+        return std::string(c.kind == Kind::Get   ? "Get"
+                           : c.kind == Kind::Put ? "Put"
+                           : c.kind == Kind::Dir ? "Dir"
+                                                 : "PutCutShort") +
+               (c.passive ? "Passive" : "Active") + (c.abend ? "Abend" : "Abort");
+    });
+
+}  // namespace
+}  // namespace tarselctl
