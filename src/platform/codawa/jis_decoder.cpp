@@ -6,6 +6,94 @@
 
 namespace tarselctl::jcode {
 
+namespace {
+
+void PutCode(char* o, std::uint16_t code) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
+    std::memcpy(o, bytes, 2);
+}
+
+#if defined(__SSE2__)
+// Converts the eight JIS pairs at p to Shift_JIS by arithmetic, which rows 1-84 (first byte
+// 21-74) follow exactly; `covered` gets both bits of each pair set where the pair is one of
+// those rows with a valid second byte.
+[[gnu::always_inline]] inline __m128i PlainRowsToSjis16(__m128i v, unsigned& covered) {
+    const __m128i first = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+    const __m128i second = _mm_srli_epi16(v, 8);
+    auto in = [](__m128i x, int low, int high) {  // low <= x <= high, per 16-bit lane
+        return _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(static_cast<short>(low - 1))),
+                             _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(high + 1)), x));
+    };
+    covered = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(in(first, 0x21, 0x74), in(second, 0x21, 0x7E))));
+    const __m128i row = _mm_sub_epi16(first, _mm_set1_epi16(0x20));
+    const __m128i cell = _mm_sub_epi16(second, _mm_set1_epi16(0x20));
+    // Two rows share a lead byte: 81-9F for rows 1-62, E0 on after them.
+    const __m128i lead = _mm_add_epi16(
+        _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(row, _mm_set1_epi16(1)), 1), _mm_set1_epi16(0x80)),
+        _mm_and_si128(_mm_cmpgt_epi16(row, _mm_set1_epi16(62)), _mm_set1_epi16(0x40)));
+    // Odd rows take trail bytes 40-9E, skipping 7F; even rows 9F-FC.
+    const __m128i odd = _mm_cmpeq_epi16(_mm_and_si128(row, _mm_set1_epi16(1)), _mm_set1_epi16(1));
+    const __m128i odd_trail =
+        _mm_sub_epi16(_mm_add_epi16(cell, _mm_set1_epi16(0x3F)), _mm_cmpgt_epi16(cell, _mm_set1_epi16(63)));
+    const __m128i even_trail = _mm_add_epi16(cell, _mm_set1_epi16(0x9E));
+    const __m128i trail = _mm_or_si128(_mm_and_si128(odd, odd_trail), _mm_andnot_si128(odd, even_trail));
+    return _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
+}
+#endif
+
+// Converts the run of JIS X 0208 pairs at p and returns the bytes read, which equal the
+// bytes written. Two pairs are looked up per step so that their table loads overlap, and
+// once a run is under way, eight of rows 1-84 are converted per step by arithmetic. Every
+// block is read before it is written, and where o is p itself only the converted pairs are
+// stored, so o may be p or, for whole blocks, 16 bytes or more behind it.
+std::size_t DecodeKanjiRun(const std::uint16_t* pairs, const std::uint8_t* p, const std::uint8_t* end, char* o) {
+    const std::uint8_t* const start = p;
+    while (end - p >= 4) {
+        const std::uint16_t a = pairs[p[0] << 8 | p[1]];
+        const std::uint16_t b = pairs[p[2] << 8 | p[3]];
+        // The table holds EUC pairs too; a seven-bit first byte keeps to the JIS ones.
+        if (a == 0 || b == 0 || ((p[0] | p[2]) & 0x80)) break;
+        PutCode(o, a);
+        PutCode(o + 2, b);
+        p += 4;
+        o += 4;
+#if defined(__SSE2__)
+        while (end - p >= 16 && MayCopyBlocks(p, o)) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            unsigned covered;
+            const __m128i code = PlainRowsToSjis16(v, covered);
+            if (covered != 0xFFFF) {
+                // Only the pairs before the first one not covered; the rest stay as read.
+                const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
+                const __m128i index = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
+                const __m128i take = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n / 2)), index);
+                const __m128i kept = _mm_or_si128(_mm_and_si128(take, code), _mm_andnot_si128(take, v));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), kept);
+                p += n;
+                o += n;
+                break;
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), code);
+            p += 16;
+            o += 16;
+        }
+#endif
+    }
+    while (end - p >= 2) {
+        const std::uint16_t v = pairs[p[0] << 8 | p[1]];
+        if (v == 0 || p[0] >= 0x80) break;
+        PutCode(o, v);
+        p += 2;
+        o += 2;
+    }
+    return static_cast<std::size_t>(p - start);
+}
+
+// Seven-bit half-width katakana, 21-5F, which become A1-DF.
+bool IsSevenBitKatakana(std::uint8_t b) { return static_cast<std::uint8_t>(b - 0x21) <= 0x5F - 0x21; }
+
+}  // namespace
+
 std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std::size_t& written) {
     const JisCodeMap& map = CodeMap();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in);
@@ -16,17 +104,28 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
     // them, so `out` may be `in` itself.
     const std::uint16_t* const pairs = map.pair_to_sjis;
     while (p < end) {
-        if (mode_ == Mode::kKanji && !shifted_out_) {
-            // Runs of two-byte text: one lookup both checks and converts a pair.
-            while (end - p >= 2) {
-                const std::uint16_t v = pairs[p[0] << 8 | p[1]];
-                if (v == 0 || p[0] >= 0x80) break;
-                o[0] = static_cast<char>(v >> 8);
-                o[1] = static_cast<char>(v);
-                o += 2;
-                p += 2;
-            }
+        // The run the current mode reads in a tight loop; the bytes that end it (an escape,
+        // SO/SI, a control byte, a stray one) go through the checks below.
+        if (shifted_out_ || mode_ == Mode::kKatakana) {
+            while (p < end && IsSevenBitKatakana(*p)) *o++ = static_cast<char>(*p++ + 0x80);
             if (p == end) break;
+        } else if (mode_ == Mode::kKanji) {
+            const std::size_t run = DecodeKanjiRun(pairs, p, end, o);
+            p += run;
+            o += run;
+            if (p == end) break;
+        } else if (mode_ != Mode::kPlane2 && end - p >= 16 && MayCopyBlocks(p, o)) {
+            const std::size_t n = CopyPlainPrefix16(p, o);
+            if (n != 0) {
+                p += n;
+                o += n;
+                if (n == 16) {
+                    const std::size_t more = CopyPlainRun(p, end, o);
+                    p += more;
+                    o += more;
+                }
+                continue;
+            }
         }
         const std::uint8_t b = *p;
         if (b == kEsc) {
@@ -45,7 +144,7 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
         } else if (b >= 0x80) {
             *o++ = static_cast<char>(b);  // 8-bit katakana A1-DF, or a stray byte
             ++p;
-        } else if (shifted_out_ && b >= 0x21 && b <= 0x5F) {
+        } else if (shifted_out_ && IsSevenBitKatakana(b)) {
             *o++ = static_cast<char>(b + 0x80);
             ++p;
         } else if (mode_ == Mode::kKanji || mode_ == Mode::kPlane2) {
@@ -65,30 +164,16 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
             const std::uint16_t v =
                 mode_ == Mode::kKanji ? map.pair_to_sjis[b << 8 | t] : map.plane2_to_sjis[index];
             if (v != 0) {
-                o[0] = static_cast<char>(v >> 8);
-                o[1] = static_cast<char>(v);
+                PutCode(o, v);
                 o += 2;
             } else {
                 *o++ = '?';  // a JIS X 0212 character Shift_JIS cannot write
             }
             p += 2;
         } else if (mode_ == Mode::kKatakana) {
-            *o++ = static_cast<char>(b >= 0x21 && b <= 0x5F ? b + 0x80 : b);
+            *o++ = static_cast<char>(IsSevenBitKatakana(b) ? b + 0x80 : b);
             ++p;
         } else {
-            if (!shifted_out_ && end - p >= 16 && MayCopyBlocks(p, o)) {
-                const std::size_t n = CopyPlainPrefix16(p, o);
-                if (n != 0) {
-                    p += n;
-                    o += n;
-                    if (n == 16) {
-                        const std::size_t more = CopyPlainRun(p, end, o);
-                        p += more;
-                        o += more;
-                    }
-                    continue;
-                }
-            }
             *o++ = static_cast<char>(b);
             ++p;
         }
