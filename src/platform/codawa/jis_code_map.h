@@ -90,6 +90,73 @@ const JisCodeMap& CodeMap();
 }
 #endif
 
+#if defined(__SSE2__)
+/// Converts the eight two-byte characters at p, in their JIS form (`base` 0x20) or EUC form
+/// (`base` 0xA0), to Shift_JIS by arithmetic, which rows 1-84 follow exactly; `covered` gets
+/// both bits of each pair set where the pair is one of those rows with a valid second byte.
+[[gnu::always_inline]] inline __m128i PlainRowsToSjis16(__m128i v, short base, unsigned& covered) {
+    const __m128i first = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+    const __m128i second = _mm_srli_epi16(v, 8);
+    auto in = [](__m128i x, int low, int high) {  // low <= x <= high, per 16-bit lane
+        return _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(static_cast<short>(low - 1))),
+                             _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(high + 1)), x));
+    };
+    covered = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(in(first, base + 1, base + 84), in(second, base + 1, base + 94))));
+    const __m128i row = _mm_sub_epi16(first, _mm_set1_epi16(base));
+    const __m128i cell = _mm_sub_epi16(second, _mm_set1_epi16(base));
+    // Two rows share a lead byte: 81-9F for rows 1-62, E0 on after them.
+    const __m128i lead = _mm_add_epi16(
+        _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(row, _mm_set1_epi16(1)), 1), _mm_set1_epi16(0x80)),
+        _mm_and_si128(_mm_cmpgt_epi16(row, _mm_set1_epi16(62)), _mm_set1_epi16(0x40)));
+    // Odd rows take trail bytes 40-9E, skipping 7F; even rows 9F-FC.
+    const __m128i odd = _mm_cmpeq_epi16(_mm_and_si128(row, _mm_set1_epi16(1)), _mm_set1_epi16(1));
+    const __m128i odd_trail =
+        _mm_sub_epi16(_mm_add_epi16(cell, _mm_set1_epi16(0x3F)), _mm_cmpgt_epi16(cell, _mm_set1_epi16(63)));
+    const __m128i even_trail = _mm_add_epi16(cell, _mm_set1_epi16(0x9E));
+    const __m128i trail = _mm_or_si128(_mm_and_si128(odd, odd_trail), _mm_andnot_si128(odd, even_trail));
+    return _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
+}
+#endif
+
+/// Converts whole blocks of eight rows-1-84 characters at p, in their JIS form (`base` 0x20)
+/// or EUC form (0xA0), to Shift_JIS, up to the first other character, and returns the bytes
+/// read, which equal the bytes written. For decoding in place: every block is read before
+/// it is written, and where the output is the input itself only the converted pairs are
+/// stored, so o may be p or 16 bytes or more behind it (it stops at once otherwise).
+[[gnu::always_inline]] inline std::size_t PlainRowBlocksToSjis(const std::uint8_t* p, const std::uint8_t* end,
+                                                               char* o, short base) {
+    const std::uint8_t* const start = p;
+#if defined(__SSE2__)
+    const auto* w = reinterpret_cast<const std::uint8_t*>(o);
+    const bool in_place = w == p;
+    if (!in_place && p - w < 16) return 0;
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned covered;
+        const __m128i code = PlainRowsToSjis16(v, base, covered);
+        if (covered != 0xFFFF) {
+            // Only the pairs before the first one not covered; the rest stay as read.
+            const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
+            const __m128i index = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
+            const __m128i take = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n / 2)), index);
+            const __m128i kept = _mm_or_si128(_mm_and_si128(take, code), _mm_andnot_si128(take, v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), kept);
+            p += n;
+            break;
+        }
+        // A whole block advances by a constant, so that the next block's loads need not
+        // wait for this one's result.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), code);
+        p += 16;
+        o += 16;
+    }
+#else
+    (void)end, (void)o, (void)base;
+#endif
+    return static_cast<std::size_t>(p - start);
+}
+
 /// Converts the run of two-byte-plane pairs at p, reading pairs while one starts before
 /// `limit` (which must leave the pair's second byte readable), and writes each pair's EUC
 /// code with `mask` applied: 0xFFFF for EUC, 0x7F7F for its seven-bit JIS form. Returns the

@@ -13,39 +13,9 @@ void PutCode(char* o, std::uint16_t code) {
     std::memcpy(o, bytes, 2);
 }
 
-#if defined(__SSE2__)
-// Converts the eight JIS pairs at p to Shift_JIS by arithmetic, which rows 1-84 (first byte
-// 21-74) follow exactly; `covered` gets both bits of each pair set where the pair is one of
-// those rows with a valid second byte.
-[[gnu::always_inline]] inline __m128i PlainRowsToSjis16(__m128i v, unsigned& covered) {
-    const __m128i first = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
-    const __m128i second = _mm_srli_epi16(v, 8);
-    auto in = [](__m128i x, int low, int high) {  // low <= x <= high, per 16-bit lane
-        return _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(static_cast<short>(low - 1))),
-                             _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(high + 1)), x));
-    };
-    covered = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(in(first, 0x21, 0x74), in(second, 0x21, 0x7E))));
-    const __m128i row = _mm_sub_epi16(first, _mm_set1_epi16(0x20));
-    const __m128i cell = _mm_sub_epi16(second, _mm_set1_epi16(0x20));
-    // Two rows share a lead byte: 81-9F for rows 1-62, E0 on after them.
-    const __m128i lead = _mm_add_epi16(
-        _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(row, _mm_set1_epi16(1)), 1), _mm_set1_epi16(0x80)),
-        _mm_and_si128(_mm_cmpgt_epi16(row, _mm_set1_epi16(62)), _mm_set1_epi16(0x40)));
-    // Odd rows take trail bytes 40-9E, skipping 7F; even rows 9F-FC.
-    const __m128i odd = _mm_cmpeq_epi16(_mm_and_si128(row, _mm_set1_epi16(1)), _mm_set1_epi16(1));
-    const __m128i odd_trail =
-        _mm_sub_epi16(_mm_add_epi16(cell, _mm_set1_epi16(0x3F)), _mm_cmpgt_epi16(cell, _mm_set1_epi16(63)));
-    const __m128i even_trail = _mm_add_epi16(cell, _mm_set1_epi16(0x9E));
-    const __m128i trail = _mm_or_si128(_mm_and_si128(odd, odd_trail), _mm_andnot_si128(odd, even_trail));
-    return _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
-}
-#endif
-
 // Converts the run of JIS X 0208 pairs at p and returns the bytes read, which equal the
 // bytes written. Two pairs are looked up per step so that their table loads overlap, and
-// once a run is under way, eight of rows 1-84 are converted per step by arithmetic. Every
-// block is read before it is written, and where o is p itself only the converted pairs are
-// stored, so o may be p or, for whole blocks, 16 bytes or more behind it.
+// once a run is under way, rows 1-84 go on eight per step. o may be p or behind it.
 std::size_t DecodeKanjiRun(const std::uint16_t* pairs, const std::uint8_t* p, const std::uint8_t* end, char* o) {
     const std::uint8_t* const start = p;
     while (end - p >= 4) {
@@ -57,27 +27,9 @@ std::size_t DecodeKanjiRun(const std::uint16_t* pairs, const std::uint8_t* p, co
         PutCode(o + 2, b);
         p += 4;
         o += 4;
-#if defined(__SSE2__)
-        while (end - p >= 16 && MayCopyBlocks(p, o)) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-            unsigned covered;
-            const __m128i code = PlainRowsToSjis16(v, covered);
-            if (covered != 0xFFFF) {
-                // Only the pairs before the first one not covered; the rest stay as read.
-                const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
-                const __m128i index = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
-                const __m128i take = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n / 2)), index);
-                const __m128i kept = _mm_or_si128(_mm_and_si128(take, code), _mm_andnot_si128(take, v));
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(o), kept);
-                p += n;
-                o += n;
-                break;
-            }
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), code);
-            p += 16;
-            o += 16;
-        }
-#endif
+        const std::size_t blocks = PlainRowBlocksToSjis(p, end, o, 0x20);
+        p += blocks;
+        o += blocks;
     }
     while (end - p >= 2) {
         const std::uint16_t v = pairs[p[0] << 8 | p[1]];

@@ -126,8 +126,8 @@ TEST(CodawaBoundary, KatakanaRunsTakenSixteenAtATimeEndWhereTheyEnd) {
 }
 
 TEST(CodawaBoundary, LongTwoByteRunsTakenEightAtATimeStopAtEveryKindOfCharacter) {
-    // Long runs of rows 1-84 are converted eight characters per step, both out of Shift_JIS
-    // and out of JIS (there also where the output overwrites the input itself). A run broken
+    // Long runs of rows 1-84 are converted eight characters per step, out of Shift_JIS and
+    // out of EUC and JIS (there also where the output overwrites the input itself). A run broken
     // at any point by any other kind of character must give what the one-byte-at-a-time
     // path gives.
     const std::string kanji[] = {"\x88\x9f", "\x82\xa0", "\x83\x7e", "\x83\x80", "\xe0\x40", "\xea\xa4", "\x87\x40",
@@ -143,7 +143,9 @@ TEST(CodawaBoundary, LongTwoByteRunsTakenEightAtATimeStopAtEveryKindOfCharacter)
             const auto bytewise = EveryN(sjis.size(), 1);
             const Result euc = Feed(&Codawa::SjisToEuc, sjis, {});
             ASSERT_EQ(euc, Feed(&Codawa::SjisToEuc, sjis, bytewise));
-            ASSERT_EQ(Feed(&Codawa::EucToSjis, euc.out, {}).out, sjis);
+            const Result from_euc = Feed(&Codawa::EucToSjis, euc.out, {});
+            ASSERT_EQ(from_euc.out, sjis);
+            ASSERT_EQ(Feed(&Codawa::EucToSjis, euc.out, EveryN(euc.out.size(), 1)), from_euc);
             const Result jis = Feed(&Codawa::SjisToJis, sjis, {});
             ASSERT_EQ(WithoutRedundantEscapes(Feed(&Codawa::SjisToJis, sjis, bytewise).out), jis.out);
             // Decoded whole, byte by byte, and cut right after the first escape, so that the
