@@ -195,7 +195,13 @@ const JisCodeMap& CodeMap();
                 const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
                 p += n;
                 o += n;
-                break;
+                // The pair that stopped the block ends the run, mostly; one lookup tells.
+                const std::uint16_t v = map[p[0] << 8 | p[1]];
+                if (!(v & 0x8000)) return static_cast<std::size_t>(p - start);
+                put(o, v & mask);
+                p += 2;
+                o += 2;
+                continue;
             }
             p += 16;
             o += 16;
