@@ -70,6 +70,55 @@ inline std::size_t CopyAsciiStretch(const std::uint8_t* p, const std::uint8_t* l
     return n;
 }
 
+/// Length of the run of half-width katakana (A1-DF) at the front of the 16 bytes at p, and
+/// those bytes in v. A byte in A1-DF where a character starts is always katakana, so the
+/// run needs no look at what came before.
+#if defined(__SSE2__)
+inline std::size_t KatakanaPrefix16(const std::uint8_t* p, __m128i& v) {
+    v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i offset = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xA1)));
+    const __m128i in_range = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(0xDF - 0xA1)), offset);
+    const unsigned stop = ~static_cast<unsigned>(_mm_movemask_epi8(in_range));
+    return static_cast<std::size_t>(__builtin_ctz(stop));  // bit 16 and up are set
+}
+#endif
+
+/// Converts the run of half-width katakana at p, up to 16 of them, to EUC (8E xx each) and
+/// returns how many. Needs 16 readable bytes at p and 32 writable at o; the bytes written
+/// past the run are overwritten by what follows.
+inline std::size_t KatakanaToEuc16(const std::uint8_t* p, char* o) {
+#if defined(__SSE2__)
+    __m128i v;
+    const std::size_t n = KatakanaPrefix16(p, v);
+    const __m128i single_shift = _mm_set1_epi8(static_cast<char>(0x8E));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_unpacklo_epi8(single_shift, v));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o + 16), _mm_unpackhi_epi8(single_shift, v));
+    return n;
+#else
+    std::size_t n = 0;
+    for (; n < 16 && IsSjisKatakana(p[n]); ++n) {
+        o[2 * n] = static_cast<char>(0x8E);
+        o[2 * n + 1] = static_cast<char>(p[n]);
+    }
+    return n;
+#endif
+}
+
+/// Converts the run of half-width katakana at p, up to 16 of them, to their seven-bit JIS
+/// bytes (21-5F) and returns how many. Needs 16 readable bytes at p and 16 writable at o.
+inline std::size_t KatakanaToJis16(const std::uint8_t* p, char* o) {
+#if defined(__SSE2__)
+    __m128i v;
+    const std::size_t n = KatakanaPrefix16(p, v);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), _mm_xor_si128(v, _mm_set1_epi8(static_cast<char>(0x80))));
+    return n;
+#else
+    std::size_t n = 0;
+    for (; n < 16 && IsSjisKatakana(p[n]); ++n) o[n] = static_cast<char>(p[n] - 0x80);
+    return n;
+#endif
+}
+
 /// Whether a converter writing into its own input may store whole 16-byte blocks at o
 /// while reading at p: when o is p every byte is written back as it was, and from 16 bytes
 /// behind on a block cannot reach bytes not yet read.

@@ -29,6 +29,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tarselctl::jcode {
 
 /// Rows and cells per JIS plane.
@@ -52,13 +56,116 @@ struct JisCodeMap {
 /// The shared tables; safe to call from any thread.
 const JisCodeMap& CodeMap();
 
+#if defined(__SSE2__)
+/// Converts the eight two-byte characters at p to their EUC codes (`base` 0xA0) or JIS codes
+/// (`base` 0x20) by arithmetic and stores the 16 bytes at o, all of them; returns a mask with
+/// both bits of each byte pair set where the arithmetic covers the character: a lead byte
+/// 81-9F or E0-EA (rows 1-84, which map by row and cell alone) and a valid trail byte. The
+/// rest of the table (rows 85 and up, vendor codes) is left to lookups.
+[[gnu::always_inline]] inline unsigned ConvertPlainRows16(const std::uint8_t* p, char* o, std::uint16_t base) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i lead = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+    const __m128i trail = _mm_srli_epi16(v, 8);
+    auto in = [](__m128i x, int low, int high) {  // low <= x <= high, per 16-bit lane
+        return _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(static_cast<short>(low - 1))),
+                             _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(high + 1)), x));
+    };
+    const __m128i ok = _mm_and_si128(
+        _mm_or_si128(in(lead, 0x81, 0x9F), in(lead, 0xE0, 0xEA)),
+        _mm_andnot_si128(_mm_cmpeq_epi16(trail, _mm_set1_epi16(0x7F)), in(trail, 0x40, 0xFC)));
+    const __m128i upper_leads = _mm_cmpgt_epi16(lead, _mm_set1_epi16(0xDF));
+    const __m128i past_7f = _mm_cmpgt_epi16(trail, _mm_set1_epi16(0x7F));
+    const __m128i even_row = _mm_cmpgt_epi16(trail, _mm_set1_epi16(0x9E));
+    // row = 2 * lead index + 1, + 1 for trails 9F-FC (the masks are -1 where they hold).
+    const __m128i lead_index =
+        _mm_sub_epi16(_mm_sub_epi16(lead, _mm_set1_epi16(0x81)), _mm_and_si128(upper_leads, _mm_set1_epi16(0x40)));
+    const __m128i row = _mm_sub_epi16(_mm_add_epi16(_mm_add_epi16(lead_index, lead_index), _mm_set1_epi16(1)), even_row);
+    // cell = trail - 3F, one less past 7F (which is no trail), and counted from 9F in even rows.
+    const __m128i cell = _mm_sub_epi16(_mm_add_epi16(_mm_sub_epi16(trail, _mm_set1_epi16(0x3F)), past_7f),
+                                       _mm_and_si128(even_row, _mm_set1_epi16(0x5E)));
+    const __m128i offset = _mm_set1_epi16(static_cast<short>(base));
+    const __m128i code = _mm_or_si128(_mm_add_epi16(row, offset), _mm_slli_epi16(_mm_add_epi16(cell, offset), 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(o), code);
+    return static_cast<unsigned>(_mm_movemask_epi8(ok));
+}
+#endif
+
+#if defined(__SSE2__)
+/// Converts the eight two-byte characters at p, in their JIS form (`base` 0x20) or EUC form
+/// (`base` 0xA0), to Shift_JIS by arithmetic, which rows 1-84 follow exactly; `covered` gets
+/// both bits of each pair set where the pair is one of those rows with a valid second byte.
+[[gnu::always_inline]] inline __m128i PlainRowsToSjis16(__m128i v, short base, unsigned& covered) {
+    const __m128i first = _mm_and_si128(v, _mm_set1_epi16(0x00FF));
+    const __m128i second = _mm_srli_epi16(v, 8);
+    auto in = [](__m128i x, int low, int high) {  // low <= x <= high, per 16-bit lane
+        return _mm_and_si128(_mm_cmpgt_epi16(x, _mm_set1_epi16(static_cast<short>(low - 1))),
+                             _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(high + 1)), x));
+    };
+    covered = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_and_si128(in(first, base + 1, base + 84), in(second, base + 1, base + 94))));
+    const __m128i row = _mm_sub_epi16(first, _mm_set1_epi16(base));
+    const __m128i cell = _mm_sub_epi16(second, _mm_set1_epi16(base));
+    // Two rows share a lead byte: 81-9F for rows 1-62, E0 on after them.
+    const __m128i lead = _mm_add_epi16(
+        _mm_add_epi16(_mm_srli_epi16(_mm_add_epi16(row, _mm_set1_epi16(1)), 1), _mm_set1_epi16(0x80)),
+        _mm_and_si128(_mm_cmpgt_epi16(row, _mm_set1_epi16(62)), _mm_set1_epi16(0x40)));
+    // Odd rows take trail bytes 40-9E, skipping 7F; even rows 9F-FC.
+    const __m128i odd = _mm_cmpeq_epi16(_mm_and_si128(row, _mm_set1_epi16(1)), _mm_set1_epi16(1));
+    const __m128i odd_trail =
+        _mm_sub_epi16(_mm_add_epi16(cell, _mm_set1_epi16(0x3F)), _mm_cmpgt_epi16(cell, _mm_set1_epi16(63)));
+    const __m128i even_trail = _mm_add_epi16(cell, _mm_set1_epi16(0x9E));
+    const __m128i trail = _mm_or_si128(_mm_and_si128(odd, odd_trail), _mm_andnot_si128(odd, even_trail));
+    return _mm_or_si128(lead, _mm_slli_epi16(trail, 8));
+}
+#endif
+
+/// Converts whole blocks of eight rows-1-84 characters at p, in their JIS form (`base` 0x20)
+/// or EUC form (0xA0), to Shift_JIS, up to the first other character, and returns the bytes
+/// read, which equal the bytes written. For decoding in place: every block is read before
+/// it is written, and where the output is the input itself only the converted pairs are
+/// stored, so o may be p or 16 bytes or more behind it (it stops at once otherwise).
+[[gnu::always_inline]] inline std::size_t PlainRowBlocksToSjis(const std::uint8_t* p, const std::uint8_t* end,
+                                                               char* o, short base) {
+    const std::uint8_t* const start = p;
+#if defined(__SSE2__)
+    const auto* w = reinterpret_cast<const std::uint8_t*>(o);
+    const bool in_place = w == p;
+    if (!in_place && p - w < 16) return 0;
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned covered;
+        const __m128i code = PlainRowsToSjis16(v, base, covered);
+        if (covered != 0xFFFF) {
+            // Only the pairs before the first one not covered; the rest stay as read.
+            const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
+            const __m128i index = _mm_set_epi16(7, 6, 5, 4, 3, 2, 1, 0);
+            const __m128i take = _mm_cmpgt_epi16(_mm_set1_epi16(static_cast<short>(n / 2)), index);
+            const __m128i kept = _mm_or_si128(_mm_and_si128(take, code), _mm_andnot_si128(take, v));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(o), kept);
+            p += n;
+            break;
+        }
+        // A whole block advances by a constant, so that the next block's loads need not
+        // wait for this one's result.
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(o), code);
+        p += 16;
+        o += 16;
+    }
+#else
+    (void)end, (void)o, (void)base;
+#endif
+    return static_cast<std::size_t>(p - start);
+}
+
 /// Converts the run of two-byte-plane pairs at p, reading pairs while one starts before
 /// `limit` (which must leave the pair's second byte readable), and writes each pair's EUC
 /// code with `mask` applied: 0xFFFF for EUC, 0x7F7F for its seven-bit JIS form. Returns the
-/// bytes read, which equal the bytes written. Two-byte text comes in runs, and this is where
-/// the converters out of Shift_JIS spend most of their time: two pairs are looked up per
-/// step, so that their table loads overlap, and each is stored as one 16-bit word.
-inline std::size_t ConvertPairRun(const std::uint16_t* map, const std::uint8_t* p,
+/// bytes read, which equal the bytes written; up to 16 bytes past them may be written too.
+/// Two-byte text comes in runs, and this is where the converters out of Shift_JIS spend
+/// most of their time: pairs are looked up two per step, so that their table loads overlap,
+/// and once a run is under way, eight characters of rows 1-84 are converted per step by
+/// arithmetic.
+[[gnu::always_inline]] inline std::size_t ConvertPairRun(const std::uint16_t* map, const std::uint8_t* p,
                                   const std::uint8_t* limit, char* o, std::uint16_t mask) {
     const std::uint8_t* const start = p;
     auto put = [](char* to, std::uint16_t code) {
@@ -66,6 +173,9 @@ inline std::size_t ConvertPairRun(const std::uint16_t* map, const std::uint8_t* 
                                         static_cast<unsigned char>(code)};
         std::memcpy(to, bytes, 2);
     };
+#if defined(__SSE2__)
+    const std::uint16_t base = (mask & 0x80) ? 0xA0 : 0x20;
+#endif
     while (limit - p > 2) {
         const std::uint16_t a = map[p[0] << 8 | p[1]];
         const std::uint16_t b = map[p[2] << 8 | p[3]];
@@ -74,6 +184,29 @@ inline std::size_t ConvertPairRun(const std::uint16_t* map, const std::uint8_t* 
         put(o + 2, b & mask);
         p += 4;
         o += 4;
+#if defined(__SSE2__)
+        // A run under way: on with eight at a time while all eight start before `limit`.
+        // The lookups above go first so that text with short runs, or none, pays nothing.
+        // A whole block advances by a constant, so that the next block's loads need not
+        // wait for this one's result.
+        while (limit - p >= 16) {
+            const unsigned covered = ConvertPlainRows16(p, o, base);
+            if (covered != 0xFFFF) {
+                const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
+                p += n;
+                o += n;
+                // The pair that stopped the block ends the run, mostly; one lookup tells.
+                const std::uint16_t v = map[p[0] << 8 | p[1]];
+                if (!(v & 0x8000)) return static_cast<std::size_t>(p - start);
+                put(o, v & mask);
+                p += 2;
+                o += 2;
+                continue;
+            }
+            p += 16;
+            o += 16;
+        }
+#endif
     }
     while (p < limit) {
         const std::uint16_t v = map[p[0] << 8 | p[1]];

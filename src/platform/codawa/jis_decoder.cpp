@@ -6,6 +6,46 @@
 
 namespace tarselctl::jcode {
 
+namespace {
+
+void PutCode(char* o, std::uint16_t code) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(code >> 8), static_cast<unsigned char>(code)};
+    std::memcpy(o, bytes, 2);
+}
+
+// Converts the run of JIS X 0208 pairs at p and returns the bytes read, which equal the
+// bytes written. Two pairs are looked up per step so that their table loads overlap, and
+// once a run is under way, rows 1-84 go on eight per step. o may be p or behind it.
+std::size_t DecodeKanjiRun(const std::uint16_t* pairs, const std::uint8_t* p, const std::uint8_t* end, char* o) {
+    const std::uint8_t* const start = p;
+    while (end - p >= 4) {
+        const std::uint16_t a = pairs[p[0] << 8 | p[1]];
+        const std::uint16_t b = pairs[p[2] << 8 | p[3]];
+        // The table holds EUC pairs too; a seven-bit first byte keeps to the JIS ones.
+        if (a == 0 || b == 0 || ((p[0] | p[2]) & 0x80)) break;
+        PutCode(o, a);
+        PutCode(o + 2, b);
+        p += 4;
+        o += 4;
+        const std::size_t blocks = PlainRowBlocksToSjis(p, end, o, 0x20);
+        p += blocks;
+        o += blocks;
+    }
+    while (end - p >= 2) {
+        const std::uint16_t v = pairs[p[0] << 8 | p[1]];
+        if (v == 0 || p[0] >= 0x80) break;
+        PutCode(o, v);
+        p += 2;
+        o += 2;
+    }
+    return static_cast<std::size_t>(p - start);
+}
+
+// Seven-bit half-width katakana, 21-5F, which become A1-DF.
+bool IsSevenBitKatakana(std::uint8_t b) { return static_cast<std::uint8_t>(b - 0x21) <= 0x5F - 0x21; }
+
+}  // namespace
+
 std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std::size_t& written) {
     const JisCodeMap& map = CodeMap();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in);
@@ -16,17 +56,28 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
     // them, so `out` may be `in` itself.
     const std::uint16_t* const pairs = map.pair_to_sjis;
     while (p < end) {
-        if (mode_ == Mode::kKanji && !shifted_out_) {
-            // Runs of two-byte text: one lookup both checks and converts a pair.
-            while (end - p >= 2) {
-                const std::uint16_t v = pairs[p[0] << 8 | p[1]];
-                if (v == 0 || p[0] >= 0x80) break;
-                o[0] = static_cast<char>(v >> 8);
-                o[1] = static_cast<char>(v);
-                o += 2;
-                p += 2;
-            }
+        // The run the current mode reads in a tight loop; the bytes that end it (an escape,
+        // SO/SI, a control byte, a stray one) go through the checks below.
+        if (shifted_out_ || mode_ == Mode::kKatakana) {
+            while (p < end && IsSevenBitKatakana(*p)) *o++ = static_cast<char>(*p++ + 0x80);
             if (p == end) break;
+        } else if (mode_ == Mode::kKanji) {
+            const std::size_t run = DecodeKanjiRun(pairs, p, end, o);
+            p += run;
+            o += run;
+            if (p == end) break;
+        } else if (mode_ != Mode::kPlane2 && end - p >= 16 && MayCopyBlocks(p, o)) {
+            const std::size_t n = CopyPlainPrefix16(p, o);
+            if (n != 0) {
+                p += n;
+                o += n;
+                if (n == 16) {
+                    const std::size_t more = CopyPlainRun(p, end, o);
+                    p += more;
+                    o += more;
+                }
+                continue;
+            }
         }
         const std::uint8_t b = *p;
         if (b == kEsc) {
@@ -45,7 +96,7 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
         } else if (b >= 0x80) {
             *o++ = static_cast<char>(b);  // 8-bit katakana A1-DF, or a stray byte
             ++p;
-        } else if (shifted_out_ && b >= 0x21 && b <= 0x5F) {
+        } else if (shifted_out_ && IsSevenBitKatakana(b)) {
             *o++ = static_cast<char>(b + 0x80);
             ++p;
         } else if (mode_ == Mode::kKanji || mode_ == Mode::kPlane2) {
@@ -65,30 +116,16 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
             const std::uint16_t v =
                 mode_ == Mode::kKanji ? map.pair_to_sjis[b << 8 | t] : map.plane2_to_sjis[index];
             if (v != 0) {
-                o[0] = static_cast<char>(v >> 8);
-                o[1] = static_cast<char>(v);
+                PutCode(o, v);
                 o += 2;
             } else {
                 *o++ = '?';  // a JIS X 0212 character Shift_JIS cannot write
             }
             p += 2;
         } else if (mode_ == Mode::kKatakana) {
-            *o++ = static_cast<char>(b >= 0x21 && b <= 0x5F ? b + 0x80 : b);
+            *o++ = static_cast<char>(IsSevenBitKatakana(b) ? b + 0x80 : b);
             ++p;
         } else {
-            if (!shifted_out_ && end - p >= 16 && MayCopyBlocks(p, o)) {
-                const std::size_t n = CopyPlainPrefix16(p, o);
-                if (n != 0) {
-                    p += n;
-                    o += n;
-                    if (n == 16) {
-                        const std::size_t more = CopyPlainRun(p, end, o);
-                        p += more;
-                        o += more;
-                    }
-                    continue;
-                }
-            }
             *o++ = static_cast<char>(b);
             ++p;
         }

@@ -56,6 +56,15 @@ std::size_t SjisToEuc(std::string_view in, std::string& out) {
                     ++p;
                 }
             } else if (IsSjisKatakana(b)) {
+                if (end - p >= 16) {
+                    std::size_t n;
+                    do {
+                        n = KatakanaToEuc16(p, o);
+                        p += n;
+                        o += 2 * n;
+                    } while (n == 16 && end - p >= 16 && p < segment_end);
+                    continue;
+                }
                 do {
                     o[0] = static_cast<char>(0x8E);
                     o[1] = static_cast<char>(*p);

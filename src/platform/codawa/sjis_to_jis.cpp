@@ -61,6 +61,15 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
                 p += 2;
             } else if (IsSjisKatakana(b)) {
                 o = EnterMode(o, mode, OutputMode::kKatakana);
+                if (end - p >= 16) {
+                    std::size_t n;
+                    do {
+                        n = KatakanaToJis16(p, o);
+                        p += n;
+                        o += n;
+                    } while (n == 16 && end - p >= 16 && p < segment_end);
+                    continue;
+                }
                 do {
                     *o++ = static_cast<char>(*p - 0x80);
                     ++p;

@@ -90,6 +90,74 @@ TEST(CodawaBoundary, TwoByteRunsOfEveryLengthEndOnEveryKindOfCharacter) {
     }
 }
 
+TEST(CodawaBoundary, KatakanaRunsTakenSixteenAtATimeEndWhereTheyEnd) {
+    // Half-width katakana are read sixteen bytes at a time when that many are left; a run of
+    // any length up past two blocks, ended by each kind of character, near the end of the
+    // input or across the converters' 16 KiB work segments, must give what the
+    // one-byte-at-a-time path gives, and come back unchanged.
+    const std::string enders[] = {"", "a", "\x88\x9f", "\xf5\x40", "\x81\x20", "\x80", "\r\n", "\x81"};
+    const std::string kana = "\xb1\xb2\xdf\xa1\xc0";
+    for (std::size_t length = 1; length <= 35; ++length) {
+        for (const std::string& ender : enders) {
+            std::string run;
+            for (std::size_t i = 0; i < length; ++i) run += kana[i % kana.size()];
+            for (const std::size_t before : {std::size_t{1}, std::size_t{16 * 1024 - 17}}) {
+                for (std::size_t after = 0; after <= 17; after += 1 + after / 4) {
+                    std::string sjis = std::string(before, 'x') + run + ender + std::string(after, 'y');
+                    SCOPED_TRACE(::testing::Message() << length << " katakana after " << before << ", then "
+                                                      << ::testing::PrintToString(ender) << " and " << after);
+                    const Result euc = Feed(&Codawa::SjisToEuc, sjis, {});
+                    const Result jis = Feed(&Codawa::SjisToJis, sjis, {});
+                    // One byte at a time only around the run: the long front takes its own paths.
+                    const std::vector<std::size_t> bytewise = [&] {
+                        std::vector<std::size_t> cuts{before - 1};
+                        for (std::size_t i = before; i < sjis.size(); ++i) cuts.push_back(i);
+                        return cuts;
+                    }();
+                    ASSERT_EQ(euc, Feed(&Codawa::SjisToEuc, sjis, bytewise));
+                    ASSERT_EQ(WithoutRedundantEscapes(Feed(&Codawa::SjisToJis, sjis, bytewise).out), jis.out);
+                    const std::string converted = sjis.substr(0, sjis.size() - euc.left.size());
+                    ASSERT_EQ(Feed(&Codawa::EucToSjis, euc.out, {}).out, converted);
+                    ASSERT_EQ(Feed(&Codawa::JisToSjis, jis.out, {}).out, converted);
+                }
+            }
+        }
+    }
+}
+
+TEST(CodawaBoundary, LongTwoByteRunsTakenEightAtATimeStopAtEveryKindOfCharacter) {
+    // Long runs of rows 1-84 are converted eight characters per step, out of Shift_JIS and
+    // out of EUC and JIS (there also where the output overwrites the input itself). A run broken
+    // at any point by any other kind of character must give what the one-byte-at-a-time
+    // path gives.
+    const std::string kanji[] = {"\x88\x9f", "\x82\xa0", "\x83\x7e", "\x83\x80", "\xe0\x40", "\xea\xa4", "\x87\x40",
+                                 "\x9f\xfc", "\x81\x9e"};
+    const std::string breakers[] = {"a",        "\xb1",     "\xf0\x40", "\xfa\x40", "\xed\x40",
+                                    "\xeb\x9f", "\x81\x20", "\x80",     "\r\n"};
+    for (std::size_t at = 0; at <= 24; ++at) {
+        for (const std::string& breaker : breakers) {
+            std::string sjis = "x";
+            for (std::size_t i = 0; i < 40; ++i) sjis += (i == at ? breaker : "") + kanji[(i * 7 + at) % 9];
+            sjis += "yz";
+            SCOPED_TRACE(::testing::Message() << ::testing::PrintToString(breaker) << " after " << at << " pairs");
+            const auto bytewise = EveryN(sjis.size(), 1);
+            const Result euc = Feed(&Codawa::SjisToEuc, sjis, {});
+            ASSERT_EQ(euc, Feed(&Codawa::SjisToEuc, sjis, bytewise));
+            const Result from_euc = Feed(&Codawa::EucToSjis, euc.out, {});
+            ASSERT_EQ(from_euc.out, sjis);
+            ASSERT_EQ(Feed(&Codawa::EucToSjis, euc.out, EveryN(euc.out.size(), 1)), from_euc);
+            const Result jis = Feed(&Codawa::SjisToJis, sjis, {});
+            ASSERT_EQ(WithoutRedundantEscapes(Feed(&Codawa::SjisToJis, sjis, bytewise).out), jis.out);
+            // Decoded whole, byte by byte, and cut right after the first escape, so that the
+            // run is decoded where it stands.
+            const Result back = Feed(&Codawa::JisToSjis, jis.out, {});
+            ASSERT_EQ(back.out, sjis);
+            ASSERT_EQ(Feed(&Codawa::JisToSjis, jis.out, EveryN(jis.out.size(), 1)), back);
+            ASSERT_EQ(Feed(&Codawa::JisToSjis, jis.out, {jis.out.find('\x1b') + 3}), back);
+        }
+    }
+}
+
 TEST(CodawaBoundary, JisEscapesCutAtAnyTwoPointsKeepTheShiftState) {
     const std::string input = MixedJis();
     const Result whole = Feed(&Codawa::JisToSjis, input, {});

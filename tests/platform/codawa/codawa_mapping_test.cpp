@@ -33,9 +33,29 @@ TEST(CodawaMapping, EveryTwoByteShiftJisCodeComesBackFromEucAndJis) {
         ASSERT_TRUE(jis_codes.insert(jis).second) << std::hex << sjis;
     });
     EXPECT_EQ(euc_codes.size(), 11280u);
-    // And all of them in one text, where JIS switches planes in mid-stream.
-    EXPECT_EQ(Convert(&Codawa::EucToSjis, Convert(&Codawa::SjisToEuc, all)), all);
-    EXPECT_EQ(Convert(&Codawa::JisToSjis, Convert(&Codawa::SjisToJis, all)), all);
+    // And all of them in one text, where long runs are converted several characters per step
+    // and JIS switches planes in mid-stream: each character as it converts alone.
+    std::string euc_one_by_one, sjis_from_jis_one_by_one;
+    ForEachSjisPair([&](unsigned sjis) {
+        euc_one_by_one += Convert(&Codawa::SjisToEuc, Code(sjis));
+        sjis_from_jis_one_by_one += Convert(&Codawa::JisToSjis, Convert(&Codawa::SjisToJis, Code(sjis)));
+    });
+    const std::string euc = Convert(&Codawa::SjisToEuc, all);
+    const std::string jis = Convert(&Codawa::SjisToJis, all);
+    EXPECT_EQ(euc, euc_one_by_one);
+    EXPECT_EQ(Convert(&Codawa::EucToSjis, euc), all);
+    EXPECT_EQ(Convert(&Codawa::JisToSjis, jis), all);
+    EXPECT_EQ(sjis_from_jis_one_by_one, all);
+    std::string jis_two_byte_plane = "\x1b$B";  // every pair of rows 1-94 in one run, decoded alone
+    std::string expected;
+    for (unsigned first = 0x21; first <= 0x7E; ++first) {
+        for (unsigned second = 0x21; second <= 0x7E; ++second) {
+            const std::string pair{static_cast<char>(first), static_cast<char>(second)};
+            jis_two_byte_plane += pair;
+            expected += Convert(&Codawa::JisToSjis, "\x1b$B" + pair);
+        }
+    }
+    EXPECT_EQ(Convert(&Codawa::JisToSjis, jis_two_byte_plane), expected);
 }
 
 TEST(CodawaMapping, JisX0208AndKatakanaAgreeWithEucJpMs) {
