@@ -11,7 +11,7 @@
 
 #include <tarsel/codawa.h>
 
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 #include <cstdio>
 #include <cstring>

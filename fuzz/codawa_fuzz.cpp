@@ -12,8 +12,8 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "platform/codawa/codawa_samples.h"
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/codawa_samples.h"
+#include "code_converters/utf8_stream_converter.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <tarsel/code_page.h>
 #include <tarsel/tarsel.h>
 
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 namespace tarselctl {
 

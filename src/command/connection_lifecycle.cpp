@@ -4,7 +4,7 @@
 #include <tarsel/tarsel.h>
 
 #include "components/unfailing_calls.h"
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 #include "control/event_raising.h"
 #include "command/split_text.h"

@@ -2,7 +2,7 @@
 #include <tarsel/tarsel.h>
 
 #include "components/soquet_sink.h"
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 #include "control/event_raising.h"
 
 namespace tarselctl {

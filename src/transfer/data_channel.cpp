@@ -9,7 +9,7 @@
 #include <tarsel/tarsel.h>
 
 #include "components/unfailing_calls.h"
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 #include "command/reply_lines.h"
 #include "control/event_raising.h"

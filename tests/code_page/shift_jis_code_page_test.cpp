@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "platform/codawa/iconv_reference.h"
+#include "code_converters/iconv_reference.h"
 
 namespace tarselctl::testing {
 namespace {

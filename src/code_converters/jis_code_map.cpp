@@ -1,9 +1,9 @@
 // Builds the Shift_JIS <-> EUC/JIS tables laid out in jis_code_map.h.
-#include "platform/codawa/jis_code_map.h"
+#include "code_converters/jis_code_map.h"
 
 #include <memory>
 
-#include "platform/codawa/ibm_extension_euc_table.h"
+#include "code_converters/ibm_extension_euc_table.h"
 
 namespace tarselctl::jcode {
 

@@ -7,7 +7,7 @@
 // side of the tables comes from the CP932 table and, for EUC and JIS, from the Shift_JIS
 // <-> EUC/JIS map of jis_code_map.h, so that the codes map exactly as the Codawa
 // converters map them.
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 #include <algorithm>
 #include <bit>
@@ -21,10 +21,10 @@
 
 #include "code_page/cp932_encoder.h"
 #include "code_page/cp932_table.h"
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/jis_code_map.h"
-#include "platform/codawa/jis_escapes.h"
-#include "platform/codawa/output_buffer.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/jis_code_map.h"
+#include "code_converters/jis_escapes.h"
+#include "code_converters/output_buffer.h"
 
 namespace tarselctl {
 

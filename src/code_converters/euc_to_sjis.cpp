@@ -1,7 +1,7 @@
 // EUC-JP -> Shift_JIS.
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/byte_conversions.h"
-#include "platform/codawa/jis_code_map.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/byte_conversions.h"
+#include "code_converters/jis_code_map.h"
 
 namespace tarselctl::jcode {
 

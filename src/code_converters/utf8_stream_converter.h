@@ -8,7 +8,7 @@
 
 #include <tarsel/types.h>
 
-#include "platform/codawa/byte_conversions.h"
+#include "code_converters/byte_conversions.h"
 
 namespace tarselctl {
 

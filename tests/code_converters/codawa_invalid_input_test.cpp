@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "platform/codawa/codawa_samples.h"
+#include "code_converters/codawa_samples.h"
 
 namespace tarselctl::testing {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <set>
 
-#include "platform/codawa/codawa_samples.h"
-#include "platform/codawa/iconv_reference.h"
+#include "code_converters/codawa_samples.h"
+#include "code_converters/iconv_reference.h"
 
 namespace tarselctl::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "platform/codawa/byte_classes.h"
+#include "code_converters/byte_classes.h"
 
 namespace tarselctl::jcode {
 

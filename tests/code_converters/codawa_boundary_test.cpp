@@ -1,7 +1,7 @@
 // The receive-buffer contract: input cut anywhere converts exactly as it does whole.
 #include <gtest/gtest.h>
 
-#include "platform/codawa/codawa_samples.h"
+#include "code_converters/codawa_samples.h"
 
 namespace tarselctl::testing {
 namespace {

@@ -1,6 +1,6 @@
 // How much of a Shift_JIS buffer is whole characters.
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/byte_conversions.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/byte_conversions.h"
 
 namespace tarselctl::jcode {
 

@@ -1,7 +1,7 @@
 // The front of Shift_JIS text that keeps its length in EUC-JP or JIS, converted where it is.
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/byte_conversions.h"
-#include "platform/codawa/jis_code_map.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/byte_conversions.h"
+#include "code_converters/jis_code_map.h"
 
 namespace tarselctl::jcode {
 

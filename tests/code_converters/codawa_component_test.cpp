@@ -1,7 +1,7 @@
 // The component's own surface: CodeName, Version, ToSjis's source, JIS state and wide text.
 #include <gtest/gtest.h>
 
-#include "platform/codawa/codawa_samples.h"
+#include "code_converters/codawa_samples.h"
 
 namespace tarselctl::testing {
 namespace {

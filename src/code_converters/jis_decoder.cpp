@@ -1,8 +1,8 @@
 // JIS (ISO-2022-JP) -> Shift_JIS with the shift state kept between calls.
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/byte_conversions.h"
-#include "platform/codawa/jis_code_map.h"
-#include "platform/codawa/jis_escapes.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/byte_conversions.h"
+#include "code_converters/jis_code_map.h"
+#include "code_converters/jis_escapes.h"
 
 namespace tarselctl::jcode {
 

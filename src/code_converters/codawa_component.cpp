@@ -2,8 +2,8 @@
 #include <tarsel/codawa.h>
 #include <tarsel/code_page.h>
 
-#include "platform/codawa/byte_classes.h"
-#include "platform/codawa/byte_conversions.h"
+#include "code_converters/byte_classes.h"
+#include "code_converters/byte_conversions.h"
 
 namespace tarselctl {
 

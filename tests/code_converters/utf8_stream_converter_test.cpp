@@ -1,6 +1,6 @@
 // UTF-8 streams: agreement with the C library's converters, block cuts anywhere, JIS shift
 // state across blocks, and '?' counted once per character that cannot be written.
-#include "platform/codawa/utf8_stream_converter.h"
+#include "code_converters/utf8_stream_converter.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <tarsel/code_page.h>
 
-#include "platform/codawa/codawa_samples.h"
-#include "platform/codawa/iconv_reference.h"
+#include "code_converters/codawa_samples.h"
+#include "code_converters/iconv_reference.h"
 
 namespace tarselctl::testing {
 namespace {
