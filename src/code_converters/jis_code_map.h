@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include "code_converters/byte_classes.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -195,7 +196,10 @@ const JisCodeMap& CodeMap();
                 const std::size_t n = static_cast<std::size_t>(__builtin_ctz(~covered)) & ~std::size_t{1};
                 p += n;
                 o += n;
-                // The pair that stopped the block ends the run, mostly; one lookup tells.
+                // The pair that stopped the block ends the run, mostly. A byte that cannot
+                // lead a pair (ASCII, half-width katakana, a line end) ends it for sure, and
+                // saying so needs no table load, whose latency would stall every run's end.
+                if (!IsSjisLead(p[0])) return static_cast<std::size_t>(p - start);
                 const std::uint16_t v = map[p[0] << 8 | p[1]];
                 if (!(v & 0x8000)) return static_cast<std::size_t>(p - start);
                 put(o, v & mask);

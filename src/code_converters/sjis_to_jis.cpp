@@ -25,12 +25,6 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
         const auto* const pair_limit = std::min(segment_end, end - 1);
         o = buffer.Reserve(o, 4 * (segment + 32) + 4);
         while (p < segment_end) {
-            if (mode == OutputMode::kKanji) {
-                const std::size_t run = ConvertPairRun(map, p, pair_limit, o, 0x7F7F);
-                p += run;
-                o += run;
-                if (p >= segment_end) break;
-            }
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 o = EnterMode(o, mode, OutputMode::kOneByte);
@@ -46,6 +40,22 @@ std::size_t SjisToJis(std::string_view in, std::string& out) {
                 if (p + 1 == end) {
                     cut = true;
                     break;
+                }
+                {
+                    // Nearly every pair is of the JIS X 0208 plane: switch to kanji and
+                    // convert the run, and take the escape back if not even its first pair
+                    // is. The run's own lookups decide; none is made here beforehand.
+                    const OutputMode before = mode;
+                    char* const escape = o;
+                    o = EnterMode(o, mode, OutputMode::kKanji);
+                    const std::size_t run = ConvertPairRun(map, p, pair_limit, o, 0x7F7F);
+                    if (run != 0) {
+                        p += run;
+                        o += run;
+                        continue;
+                    }
+                    o = escape;
+                    mode = before;
                 }
                 const std::uint16_t v = map[b << 8 | p[1]];
                 if (v == 0) {
