@@ -131,14 +131,15 @@ void AsioSoquet::ConnectTo(const String& host, const String& port, const String&
     // A numeric address needs no resolver. The resolver answers from its one background
     // thread, and each answer costs a look at the machine's interfaces there: with many
     // sessions connecting at once it was most of the time their logins took. The connection
-    // still starts in a later turn of the loop, as after a resolved name.
+    // starts at once (its outcome is still reported in a later turn of the loop): a passive
+    // data connection is then on its way before the transfer command goes out, and the
+    // server finds it waiting instead of waiting for it.
     asio::error_code numeric;
     const asio::ip::address address = asio::ip::make_address(ToUtf8(host), numeric);
     if (!numeric) {
-        asio::post(io_, [c, endpoint = tcp::endpoint(address, *number)] {
-            if (c->owner) c->owner->ConnectToEndpoints(c, {endpoint});
-        });
-        Diagnostic(u"connecting to " + host + u":" + Decimal(*number));
+        if (!Diagnostic(u"connecting to " + host + u":" + Decimal(*number))) return;
+        // The diagnostic's handler may have closed or reused this instance.
+        if (c->owner) ConnectToEndpoints(c, {tcp::endpoint(address, *number)});
         return;
     }
     c->resolver.async_resolve(
