@@ -59,6 +59,34 @@ constexpr std::uint32_t Utf8Entry(char32_t c) {
     return Entry(0xE0 | c >> 12, 0x80 | ((c >> 6) & 0x3F), 0x80 | (c & 0x3F));
 }
 
+// A pair of bytes as the pair tables index it: one native 16-bit load, with the tables laid
+// out to match (PairIndex), so that no byte swap stands between the load and the lookup.
+inline unsigned PairAt(const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+constexpr unsigned PairIndex(unsigned first, unsigned second) {
+    return std::endian::native == std::endian::little ? first | second << 8 : first << 8 | second;
+}
+
+// An entry the fast loops take as it is: a character, written without substitution. One
+// signed test rejects both "no entry" (0) and a substitution (bit 31), which go to the
+// checking code; what passes moves the output on by e >> 24, its length.
+inline bool IsPlain(std::uint32_t e) { return static_cast<std::int32_t>(e) > 0; }
+
+// Stores a plain entry's bytes and returns the cursor after them.
+inline char* PutPlain(char* o, std::uint32_t e) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(o, &e, sizeof e);
+    } else {
+        o[0] = static_cast<char>(Byte(e, 0));
+        o[1] = static_cast<char>(Byte(e, 1));
+        o[2] = static_cast<char>(Byte(e, 2));
+    }
+    return o + (e >> 24);
+}
+
 // Writes an entry: all four bytes at once (the room for them is always reserved), and the
 // cursor moves on by its length.
 inline char* Put(char* o, std::uint32_t e, std::uint64_t& substitutions) {
@@ -89,6 +117,9 @@ struct Tables {
     std::uint32_t to_sjis[0x10000];
     /// BMP character -> its EUC-JP bytes, or '?'.
     std::uint32_t to_euc[0x10000];
+    /// BMP character -> its JIS X 0208 code in seven bits, as written after ESC $ B (first
+    /// byte at the lower address); 0 for every character written in another mode or not at all.
+    std::uint16_t to_jis_kanji[0x10000];
 };
 
 std::unique_ptr<Tables> BuildTables() {
@@ -110,7 +141,7 @@ std::unique_ptr<Tables> BuildTables() {
         for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
             if (trail == 0x7F) continue;
             const char16_t u = unicode_of(lead << 8 | trail);
-            t->sjis_pair[lead << 8 | trail] = u != 0 ? Utf8Entry(u) : trail >= 0x80 ? kQuestion : 0;
+            t->sjis_pair[PairIndex(lead, trail)] = u != 0 ? Utf8Entry(u) : trail >= 0x80 ? kQuestion : 0;
         }
     }
     for (unsigned b = 0; b < 0x100; ++b) {
@@ -121,12 +152,13 @@ std::unique_ptr<Tables> BuildTables() {
     std::fill(std::begin(t->euc_pair), std::end(t->euc_pair), 0u);
     for (unsigned row = 0xA1; row <= 0xFE; ++row) {
         for (unsigned cell = 0xA1; cell <= 0xFE; ++cell) {
-            t->euc_pair[row << 8 | cell] = utf8_of_sjis(map.pair_to_sjis[row << 8 | cell]);
+            t->euc_pair[PairIndex(row, cell)] = utf8_of_sjis(map.pair_to_sjis[row << 8 | cell]);
         }
     }
     for (std::size_t i = 0; i < kCells * kCells; ++i) t->plane2[i] = utf8_of_sjis(map.plane2_to_sjis[i]);
 
     const cp932::EncoderTable& encoder = cp932::Encoder();
+    std::fill(std::begin(t->to_jis_kanji), std::end(t->to_jis_kanji), std::uint16_t{0});
     for (unsigned c = 0; c < 0x10000; ++c) {
         const std::uint16_t code = c == 0 ? 0 : encoder[c];
         if (c == 0 || (code != 0 && code < 0x80)) {
@@ -142,7 +174,16 @@ std::unique_ptr<Tables> BuildTables() {
             t->to_euc[c] = euc == 0         ? kQuestion
                            : (euc & 0x8000) ? Entry(euc >> 8, euc & 0xFF)
                                             : Entry(0x8F, (euc >> 8) | 0x80, (euc & 0xFF) | 0x80);
+            if (euc & 0x8000) {
+                t->to_jis_kanji[c] = static_cast<std::uint16_t>(PairIndex((euc >> 8) & 0x7F, euc & 0x7F));
+            }
         }
+    }
+    // Surrogates have no character: the fast loops, which take any three-byte form they can
+    // decode, leave them (and every form they reject, see ThreeByteIndex) to the checks.
+    for (unsigned c = 0xD800; c <= 0xDFFF; ++c) {
+        t->to_sjis[c] = t->to_euc[c] = kQuestion;
+        t->to_jis_kanji[c] = 0;
     }
     return t;
 }
@@ -248,6 +289,42 @@ inline char32_t ThreeByteCharacter(const std::uint8_t* p) {
     return c >= 0x800 && c >> 11 != 0x1B ? c : 0;  // no overlong forms, no surrogates
 }
 
+// What the fast loops look up for the bytes at p (4 readable): the code point of a
+// three-byte form (lead E0-EF, two continuation bytes, no overlong form), else U+D800. Every
+// table holds no character for the surrogates, so those bytes, and surrogates written in
+// three bytes, leave the loop for the checks of ReadUtf8 without a branch of their own.
+inline char32_t ThreeByteIndex(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    const char32_t c = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+    const bool three_bytes = ((w & 0xC0C0F0) == 0x8080E0) & (c >= 0x800);
+    return three_bytes ? c : 0xD800;
+}
+
+#if defined(__SSE2__)
+// Whether the 15 bytes at p (16 readable) are five well-formed three-byte characters: leads
+// E0-EF at 0, 3, 6, 9 and 12, continuation bytes between, and after a lead E0 no byte below
+// A0 (overlong), after ED none above 9F (surrogates). Checks the five at once, so a run of
+// kana and kanji passes 15 bytes per step.
+inline bool FiveThreeByteCharacters(const std::uint8_t* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto c = [](int b) { return static_cast<char>(b); };
+    const __m128i form_mask = _mm_setr_epi8(c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0),
+                                            c(0xC0), c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0), c(0xC0), 0);
+    const __m128i form = _mm_setr_epi8(c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80),
+                                       c(0x80), c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80), c(0x80), 0);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, form_mask), form)) != 0xFFFF) return false;
+    // Byte i beside the one before it; only a second byte can follow a lead.
+    const __m128i before = _mm_slli_si128(v, 1);
+    const __m128i bit5 = _mm_set1_epi8(0x20);
+    const __m128i high_half = _mm_cmpeq_epi8(_mm_and_si128(v, bit5), bit5);  // A0-BF
+    const __m128i overlong = _mm_andnot_si128(high_half, _mm_cmpeq_epi8(before, _mm_set1_epi8(c(0xE0))));
+    const __m128i surrogate = _mm_and_si128(high_half, _mm_cmpeq_epi8(before, _mm_set1_epi8(c(0xED))));
+    return _mm_movemask_epi8(_mm_or_si128(overlong, surrogate)) == 0;
+}
+#endif
+
 // Output room for a segment of input, for a conversion that writes at most `growth` bytes
 // per input byte: an ASCII copy may run up to 32 bytes past the segment, and Put stores 4.
 constexpr std::size_t Room(std::size_t segment, std::size_t growth) { return growth * (segment + 32) + 8; }
@@ -275,13 +352,21 @@ std::size_t ThreeByteLeads(std::string_view in) {
     const auto* const end = p + in.size();
     std::size_t count = 0;
 #if defined(__SSE2__)
+    // Counted per byte lane (a match is -1, so subtracting it adds one), and the lanes summed
+    // every 255 blocks before one could overflow: no population count, which without a
+    // popcnt instruction is a library call per block.
     const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
     const __m128i lead = _mm_set1_epi8(static_cast<char>(0xE0));
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned mask =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), lead)));
-        count += static_cast<std::size_t>(__builtin_popcount(mask));
+    while (end - p >= 16) {
+        const std::size_t blocks = std::min<std::size_t>(255, static_cast<std::size_t>(end - p) / 16);
+        __m128i lanes = _mm_setzero_si128();
+        for (std::size_t i = 0; i < blocks; ++i, p += 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_and_si128(v, high), lead));
+        }
+        const __m128i sums = _mm_sad_epu8(lanes, _mm_setzero_si128());
+        count += static_cast<std::size_t>(_mm_cvtsi128_si32(sums)) +
+                 static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
     }
 #endif
     for (; p < end; ++p) count += (*p & 0xF0) == 0xE0;
@@ -304,6 +389,8 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, growth));
+        // The fast loops read 4 bytes at a time.
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -311,18 +398,15 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
                 o += n;
                 continue;
             }
-            // Runs of kana and kanji.
-            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
-            if (p < run_limit) {
-                const std::uint8_t* const before = p;
-                while (p < run_limit) {
-                    const char32_t c = ThreeByteCharacter(p);
-                    if (c == 0) break;
-                    o = Put(o, table[c], subs);
-                    p += 3;
-                }
-                if (p != before) continue;
+            // Runs of kana and kanji: one lookup per character both checks and converts it.
+            const std::uint8_t* const before = p;
+            while (p < run_limit) {
+                const std::uint32_t e = table[ThreeByteIndex(p)];
+                if (!IsPlain(e)) break;
+                o = PutPlain(o, e);
+                p += 3;
             }
+            if (p != before) continue;
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
             if (n == 0) {
@@ -369,6 +453,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     std::uint64_t subs = 0;
     using jcode::OutputMode;
     const std::uint32_t* const table = GetTables().to_euc;
+    const std::uint16_t* const kanji = GetTables().to_jis_kanji;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
@@ -382,6 +467,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, kGrowth));
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
@@ -390,16 +476,18 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                 o += n;
                 continue;
             }
-            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            // Runs of JIS X 0208 characters: the escape once, then two bytes each.
             if (p < run_limit) {
-                const std::uint8_t* const before = p;
-                while (p < run_limit) {
-                    const char32_t c = ThreeByteCharacter(p);
-                    if (c == 0) break;
-                    o = PutJis(o, mode, table[c], subs);
-                    p += 3;
+                std::uint16_t code = kanji[ThreeByteIndex(p)];
+                if (code != 0) {
+                    o = jcode::EnterMode(o, mode, OutputMode::kKanji);
+                    do {
+                        std::memcpy(o, &code, sizeof code);
+                        o += 2;
+                        p += 3;
+                    } while (p < run_limit && (code = kanji[ThreeByteIndex(p)]) != 0);
+                    continue;
                 }
-                if (p != before) continue;
             }
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
@@ -431,6 +519,8 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, 1));
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+        const std::uint8_t* const block_limit = end - p > 15 ? std::min(segment_end, end - 15) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -438,12 +528,22 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
                 o += n;
                 continue;
             }
-            if (end - p >= 4 && ThreeByteCharacter(p) != 0) {
-                std::memcpy(o, p, 3);
+            // Runs of kana and kanji: checked five at a time, then the last few one by one;
+            // 16 and 4 bytes are copied, of which what is not the run's is overwritten after.
+            const std::uint8_t* const before = p;
+#if defined(__SSE2__)
+            while (p < block_limit && FiveThreeByteCharacters(p)) {
+                std::memcpy(o, p, 16);
+                o += 15;
+                p += 15;
+            }
+#endif
+            while (p < run_limit && ThreeByteCharacter(p) != 0) {
+                std::memcpy(o, p, 4);
                 o += 3;
                 p += 3;
-                continue;
             }
+            if (p != before) continue;
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
             if (n == 0) {
@@ -489,14 +589,13 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
             // Runs of two-byte characters: one lookup both checks and converts a pair.
-            const std::uint8_t* const before = p;
             while (p < pair_limit) {
-                const std::uint32_t e = t.sjis_pair[p[0] << 8 | p[1]];
-                if (e == 0) break;
-                o = Put(o, e, subs);
+                const std::uint32_t e = t.sjis_pair[PairAt(p)];
+                if (!IsPlain(e)) break;
+                o = PutPlain(o, e);
                 p += 2;
             }
-            if (p != before) continue;
+            if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -504,16 +603,27 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
                 o += n;
                 continue;
             }
-            if (IsSjisLead(b)) {
-                if (p + 1 == end) {
+            if (IsSjisKatakana(b)) {
+                do {
+                    o = PutPlain(o, t.sjis_single[*p]);
+                    ++p;
+                } while (p < segment_end && IsSjisKatakana(*p));
+                continue;
+            }
+            if (p + 1 == end) {
+                if (IsSjisLead(b)) {
                     cut = true;
                     break;
                 }
-                o = Put(o, kQuestion, subs);  // a lead byte without a trail it could take
-            } else {
-                o = Put(o, t.sjis_single[b], subs);
+                o = Put(o, kQuestion, subs);
+                ++p;
+                continue;
             }
-            ++p;
+            // A well-formed code without a character takes both bytes; a lead byte without a
+            // trail it could take, or a byte that starts nothing, only itself.
+            const std::uint32_t e = t.sjis_pair[PairAt(p)];
+            o = Put(o, e != 0 ? e : kQuestion, subs);
+            p += e != 0 ? 2 : 1;
         }
     }
     buffer.Finish(o);
@@ -537,19 +647,25 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
-            const std::uint8_t* const before = p;
             while (p < pair_limit) {
-                const std::uint32_t e = t.euc_pair[p[0] << 8 | p[1]];
-                if (e == 0) break;
-                o = Put(o, e, subs);
+                const std::uint32_t e = t.euc_pair[PairAt(p)];
+                if (!IsPlain(e)) break;
+                o = PutPlain(o, e);
                 p += 2;
             }
-            if (p != before) continue;
+            if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
                 p += n;
                 o += n;
+                continue;
+            }
+            if (b == 0x8E && p < pair_limit && IsSjisKatakana(p[1])) {  // runs of half-width katakana
+                do {
+                    o = PutPlain(o, t.sjis_single[p[1]]);
+                    p += 2;
+                } while (p < pair_limit && p[0] == 0x8E && IsSjisKatakana(p[1]));
                 continue;
             }
             // Cut characters are kept where the Codawa EUC reader keeps them.
@@ -558,8 +674,9 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
                     cut = true;
                     break;
                 }
-                if (b == 0x8E && IsSjisKatakana(p[1])) {
-                    o = Put(o, t.sjis_single[p[1]], subs);
+                const std::uint32_t e = IsEucByte(b) ? t.euc_pair[PairAt(p)] : 0;
+                if (e != 0) {  // a code without a character
+                    o = Put(o, e, subs);
                     p += 2;
                     continue;
                 }
@@ -607,12 +724,19 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
                 // Runs of two-byte text: a JIS pair is an EUC pair without its high bits, and
                 // the EUC table has no entry for the bytes JIS cannot pair (controls, space, DEL).
                 while (p < pair_limit) {
-                    const unsigned pair = static_cast<unsigned>(p[0] << 8 | p[1]);
+                    const unsigned pair = PairAt(p);
                     if (pair & 0x8080) break;
                     const std::uint32_t e = t.euc_pair[pair | 0x8080];
-                    if (e == 0) break;
-                    o = Put(o, e, subs);
+                    if (!IsPlain(e)) break;
+                    o = PutPlain(o, e);
                     p += 2;
+                }
+                if (p >= segment_end) break;
+            } else if (mode == Mode::kKatakana || shifted_out) {
+                // Runs of seven-bit half-width katakana.
+                while (p < segment_end && *p >= 0x21 && *p <= 0x5F) {
+                    o = PutPlain(o, t.sjis_single[*p + 0x80]);
+                    ++p;
                 }
                 if (p >= segment_end) break;
             }
@@ -656,7 +780,7 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
                     continue;
                 }
                 o = Put(o,
-                        mode == Mode::kKanji ? t.euc_pair[(b | 0x80) << 8 | (trail | 0x80)]
+                        mode == Mode::kKanji ? t.euc_pair[PairIndex(b | 0x80, trail | 0x80)]
                                              : t.plane2[(b - 0x21) * kCells + (trail - 0x21)],
                         subs);
                 p += 2;
