@@ -10,6 +10,7 @@
 #include "code_converters/utf8_stream_converter.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -570,6 +571,37 @@ constexpr std::size_t kToUtf8Growth = 3;
 // What Japanese text mostly grows by: two-byte codes become three bytes.
 std::size_t ExpectedUtf8Size(std::size_t in) { return FirstRoom(in, in + in / 2, kToUtf8Growth); }
 
+// Converts the run of two-byte characters at p whose entries in `pairs` (at PairAt ^ flip)
+// are plain, starting pairs below `limit` (which leaves each pair its second byte in the
+// input); returns where the run stops. Two pairs per step, so that their lookups overlap
+// and the loop costs half as much per pair; `limit2` (at most end - 3) bounds those steps.
+inline const std::uint8_t* PairRun(const std::uint32_t* pairs, unsigned flip, const std::uint8_t* p,
+                                   const std::uint8_t* limit, const std::uint8_t* limit2, char*& o) {
+    while (p < limit2) {
+        const std::uint32_t e0 = pairs[PairAt(p) ^ flip];
+        const std::uint32_t e1 = pairs[PairAt(p + 2) ^ flip];
+        if (!IsPlain(e0)) return p;
+        o = PutPlain(o, e0);
+        if (!IsPlain(e1)) return p + 2;
+        o = PutPlain(o, e1);
+        p += 4;
+    }
+    if (p < limit) {
+        const std::uint32_t e = pairs[PairAt(p) ^ flip];
+        if (IsPlain(e)) {
+            o = PutPlain(o, e);
+            p += 2;
+        }
+    }
+    return p;
+}
+
+// Where the two-pair steps of PairRun stop for a segment ending at `segment_end`.
+inline const std::uint8_t* TwoPairLimit(const std::uint8_t* begin, const std::uint8_t* end,
+                                        const std::uint8_t* segment_end) {
+    return end - begin >= 3 ? std::min(segment_end, end - 3) : begin;
+}
+
 std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
     // Counted locally, as in Utf8ToTable.
     std::uint64_t subs = 0;
@@ -584,15 +616,11 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
             // Runs of two-byte characters: one lookup both checks and converts a pair.
-            while (p < pair_limit) {
-                const std::uint32_t e = t.sjis_pair[PairAt(p)];
-                if (!IsPlain(e)) break;
-                o = PutPlain(o, e);
-                p += 2;
-            }
+            p = PairRun(t.sjis_pair, 0, p, pair_limit, pair_limit2, o);
             if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
@@ -643,14 +671,10 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
-            while (p < pair_limit) {
-                const std::uint32_t e = t.euc_pair[PairAt(p)];
-                if (!IsPlain(e)) break;
-                o = PutPlain(o, e);
-                p += 2;
-            }
+            p = PairRun(t.euc_pair, 0, p, pair_limit, pair_limit2, o);
             if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
@@ -698,6 +722,19 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
     return static_cast<std::size_t>(p - begin);
 }
 
+// The three-byte JIS escapes that switch modes, by their second byte ('$' or '(') and third
+// byte: the mode they switch to plus one; 0 for every other sequence, which ReadEscape reads.
+constexpr auto kSimpleEscapes = [] {
+    using Mode = jcode::JisDecoder::Mode;
+    std::array<std::array<std::uint8_t, 128>, 2> to{};
+    auto code = [](Mode m) { return static_cast<std::uint8_t>(static_cast<unsigned>(m) + 1); };
+    to[1]['B'] = to[1]['@'] = code(Mode::kKanji);
+    to[0]['B'] = code(Mode::kAscii);
+    to[0]['J'] = to[0]['H'] = code(Mode::kRoman);
+    to[0]['I'] = code(Mode::kKatakana);
+    return to;
+}();
+
 // JIS -> UTF-8: reads what the Codawa JIS decoder reads, in the same shift state, but
 // writes '?' for the bytes that form no character (which that decoder passes on).
 std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions, jcode::JisDecoder::Mode& mode,
@@ -716,30 +753,47 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
+            // The run the current mode reads in a tight loop; the byte that ends it (mostly
+            // an escape) goes through the checks below.
             if (mode == Mode::kKanji && !shifted_out) {
-                // Runs of two-byte text: a JIS pair is an EUC pair without its high bits, and
-                // the EUC table has no entry for the bytes JIS cannot pair (controls, space, DEL).
-                while (p < pair_limit) {
-                    // Flipping the high bits makes a JIS pair the EUC one, and any byte with
-                    // its high bit set a seven-bit byte, which no EUC pair holds.
-                    const std::uint32_t e = t.euc_pair[PairAt(p) ^ 0x8080];
-                    if (!IsPlain(e)) break;
-                    o = PutPlain(o, e);
-                    p += 2;
-                }
+                // A JIS pair is an EUC pair without its high bits: flipping them makes it the
+                // EUC one, and any byte with its high bit set a seven-bit byte, which no EUC
+                // pair holds. Nor do the bytes JIS cannot pair (controls, space, DEL).
+                p = PairRun(t.euc_pair, 0x8080, p, pair_limit, pair_limit2, o);
                 if (p >= segment_end) break;
             } else if (mode == Mode::kKatakana || shifted_out) {
-                // Runs of seven-bit half-width katakana.
                 while (p < segment_end && *p >= 0x21 && *p <= 0x5F) {
                     o = PutPlain(o, t.sjis_single[*p + 0x80]);
                     ++p;
                 }
                 if (p >= segment_end) break;
+            } else if (mode != Mode::kPlane2 && end - p >= 16) {
+                const std::size_t n = jcode::CopyPlainPrefix16(p, o);
+                p += n;
+                o += n;
+                if (n == 16) {
+                    const std::size_t more = jcode::CopyPlainRun(p, std::min(end, segment_end + 16), o);
+                    p += more;
+                    o += more;
+                }
+                if (p >= segment_end) break;
             }
             const std::uint8_t b = *p;
             if (b == jcode::kEsc) {
+                // The three-byte escapes that text switches with, read without a branch per
+                // byte: a mispredicted one costs more than the whole escape.
+                if (end - p >= 3) {
+                    const std::uint8_t to = kSimpleEscapes[p[1] == '$'][p[2] & 0x7F] & -(p[1] == '$' || p[1] == '(') &
+                                            -(p[2] < 0x80);
+                    if (to != 0) {
+                        mode = static_cast<Mode>(to - 1);
+                        p += 3;
+                        continue;
+                    }
+                }
                 std::size_t length = 0;
                 const jcode::Escape e = jcode::ReadEscape(p, end, length, mode);
                 if (e == jcode::Escape::kIncomplete) {
