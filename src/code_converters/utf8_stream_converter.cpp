@@ -60,16 +60,16 @@ constexpr std::uint32_t Utf8Entry(char32_t c) {
     return Entry(0xE0 | c >> 12, 0x80 | ((c >> 6) & 0x3F), 0x80 | (c & 0x3F));
 }
 
-// A pair of bytes as the pair tables index it: one native 16-bit load, with the tables laid
-// out to match (PairIndex), so that no byte swap stands between the load and the lookup.
+// A pair of bytes as the pair tables index it, first byte high: the codes of one row (one
+// first byte) then lie side by side, a few cache lines for all the kana of a row, where
+// indexing by the native 16-bit load on a little-endian machine would spread them 1 KiB apart.
 inline unsigned PairAt(const std::uint8_t* p) {
     std::uint16_t v;
     std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap16(v);
     return v;
 }
-constexpr unsigned PairIndex(unsigned first, unsigned second) {
-    return std::endian::native == std::endian::little ? first | second << 8 : first << 8 | second;
-}
+constexpr unsigned PairIndex(unsigned first, unsigned second) { return first << 8 | second; }
 
 // An entry the fast loops take as it is: a character, written without substitution. One
 // signed test rejects both "no entry" (0) and a substitution (bit 31), which go to the
@@ -176,7 +176,9 @@ std::unique_ptr<Tables> BuildTables() {
                            : (euc & 0x8000) ? Entry(euc >> 8, euc & 0xFF)
                                             : Entry(0x8F, (euc >> 8) | 0x80, (euc & 0xFF) | 0x80);
             if (euc & 0x8000) {
-                t->to_jis_kanji[c] = static_cast<std::uint16_t>(PairIndex((euc >> 8) & 0x7F, euc & 0x7F));
+                const std::uint8_t jis[2] = {static_cast<std::uint8_t>((euc >> 8) & 0x7F),
+                                             static_cast<std::uint8_t>(euc & 0x7F)};
+                std::memcpy(&t->to_jis_kanji[c], jis, sizeof jis);  // as it is stored
             }
         }
     }
