@@ -423,6 +423,10 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
     return static_cast<std::size_t>(p - begin);
 }
 
+// Half-width katakana, U+FF61-FF9F: JIS writes them as 21-5F after ESC ( I.
+constexpr char32_t kFirstHalfWidthKatakana = 0xFF61;
+inline bool IsHalfWidthKatakana(char32_t c) { return c - kFirstHalfWidthKatakana <= 0xFF9F - kFirstHalfWidthKatakana; }
+
 // Writes an EUC entry (a to_euc value) as JIS, switching modes as needed.
 inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint64_t& subs) {
     using jcode::OutputMode;
@@ -477,9 +481,11 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                 o += n;
                 continue;
             }
-            // Runs of JIS X 0208 characters: the escape once, then two bytes each.
+            // Runs of JIS X 0208 characters and of half-width katakana: the escape once, then
+            // two bytes or one per character.
             if (p < run_limit) {
-                std::uint16_t code = kanji[ThreeByteIndex(p)];
+                char32_t c = ThreeByteIndex(p);
+                std::uint16_t code = kanji[c];
                 if (code != 0) {
                     o = jcode::EnterMode(o, mode, OutputMode::kKanji);
                     do {
@@ -487,6 +493,14 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                         o += 2;
                         p += 3;
                     } while (p < run_limit && (code = kanji[ThreeByteIndex(p)]) != 0);
+                    continue;
+                }
+                if (IsHalfWidthKatakana(c)) {
+                    o = jcode::EnterMode(o, mode, OutputMode::kKatakana);
+                    do {
+                        *o++ = static_cast<char>(c - kFirstHalfWidthKatakana + 0x21);
+                        p += 3;
+                    } while (p < run_limit && IsHalfWidthKatakana(c = ThreeByteIndex(p)));
                     continue;
                 }
             }
