@@ -593,9 +593,15 @@ std::size_t ExpectedUtf8Size(std::size_t in) { return FirstRoom(in, in + in / 2,
 // and the loop costs half as much per pair; `limit2` (at most end - 3) bounds those steps.
 inline const std::uint8_t* PairRun(const std::uint32_t* pairs, unsigned flip, const std::uint8_t* p,
                                    const std::uint8_t* limit, const std::uint8_t* limit2, char*& o) {
+    const std::uint32_t flip2 = flip << 16 | flip;
     while (p < limit2) {
-        const std::uint32_t e0 = pairs[PairAt(p) ^ flip];
-        const std::uint32_t e1 = pairs[PairAt(p + 2) ^ flip];
+        // Both pairs from one load, first byte highest.
+        std::uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+        w ^= flip2;
+        const std::uint32_t e0 = pairs[w >> 16];
+        const std::uint32_t e1 = pairs[w & 0xFFFF];
         if (!IsPlain(e0)) return p;
         o = PutPlain(o, e0);
         if (!IsPlain(e1)) return p + 2;
