@@ -3,7 +3,9 @@
 // Every character goes through one lookup in a table built once: a two-byte code (or a
 // Unicode character of the BMP) indexes a 32-bit entry holding the bytes to write, their
 // number and whether they are a substitution. The loops store all four bytes of an entry
-// and move on by its length, so a character costs no branch on its kind. The Japanese
+// and move on by its length, so a character costs no branch on its kind. Runs of two-byte
+// codes, and of kana and kanji in UTF-8, go through tight loops that take only plain entries
+// (a character, no substitution) and leave everything else to the checks. The Japanese
 // side of the tables comes from the CP932 table and, for EUC and JIS, from the Shift_JIS
 // <-> EUC/JIS map of jis_code_map.h, so that the codes map exactly as the Codawa
 // converters map them.
