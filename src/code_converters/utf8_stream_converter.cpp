@@ -3,13 +3,16 @@
 // Every character goes through one lookup in a table built once: a two-byte code (or a
 // Unicode character of the BMP) indexes a 32-bit entry holding the bytes to write, their
 // number and whether they are a substitution. The loops store all four bytes of an entry
-// and move on by its length, so a character costs no branch on its kind. The Japanese
+// and move on by its length, so a character costs no branch on its kind. Runs of two-byte
+// codes, and of kana and kanji in UTF-8, go through tight loops that take only plain entries
+// (a character, no substitution) and leave everything else to the checks. The Japanese
 // side of the tables comes from the CP932 table and, for EUC and JIS, from the Shift_JIS
 // <-> EUC/JIS map of jis_code_map.h, so that the codes map exactly as the Codawa
 // converters map them.
 #include "code_converters/utf8_stream_converter.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -59,6 +62,34 @@ constexpr std::uint32_t Utf8Entry(char32_t c) {
     return Entry(0xE0 | c >> 12, 0x80 | ((c >> 6) & 0x3F), 0x80 | (c & 0x3F));
 }
 
+// A pair of bytes as the pair tables index it, first byte high: the codes of one row (one
+// first byte) then lie side by side, a few cache lines for all the kana of a row, where
+// indexing by the native 16-bit load on a little-endian machine would spread them 1 KiB apart.
+inline unsigned PairAt(const std::uint8_t* p) {
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap16(v);
+    return v;
+}
+constexpr unsigned PairIndex(unsigned first, unsigned second) { return first << 8 | second; }
+
+// An entry the fast loops take as it is: a character, written without substitution. One
+// signed test rejects both "no entry" (0) and a substitution (bit 31), which go to the
+// checking code; what passes moves the output on by e >> 24, its length.
+inline bool IsPlain(std::uint32_t e) { return static_cast<std::int32_t>(e) > 0; }
+
+// Stores a plain entry's bytes and returns the cursor after them.
+inline char* PutPlain(char* o, std::uint32_t e) {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(o, &e, sizeof e);
+    } else {
+        o[0] = static_cast<char>(Byte(e, 0));
+        o[1] = static_cast<char>(Byte(e, 1));
+        o[2] = static_cast<char>(Byte(e, 2));
+    }
+    return o + (e >> 24);
+}
+
 // Writes an entry: all four bytes at once (the room for them is always reserved), and the
 // cursor moves on by its length.
 inline char* Put(char* o, std::uint32_t e, std::uint64_t& substitutions) {
@@ -89,6 +120,9 @@ struct Tables {
     std::uint32_t to_sjis[0x10000];
     /// BMP character -> its EUC-JP bytes, or '?'.
     std::uint32_t to_euc[0x10000];
+    /// BMP character -> its JIS X 0208 code in seven bits, as written after ESC $ B (first
+    /// byte at the lower address); 0 for every character written in another mode or not at all.
+    std::uint16_t to_jis_kanji[0x10000];
 };
 
 std::unique_ptr<Tables> BuildTables() {
@@ -110,7 +144,7 @@ std::unique_ptr<Tables> BuildTables() {
         for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
             if (trail == 0x7F) continue;
             const char16_t u = unicode_of(lead << 8 | trail);
-            t->sjis_pair[lead << 8 | trail] = u != 0 ? Utf8Entry(u) : trail >= 0x80 ? kQuestion : 0;
+            t->sjis_pair[PairIndex(lead, trail)] = u != 0 ? Utf8Entry(u) : trail >= 0x80 ? kQuestion : 0;
         }
     }
     for (unsigned b = 0; b < 0x100; ++b) {
@@ -121,12 +155,13 @@ std::unique_ptr<Tables> BuildTables() {
     std::fill(std::begin(t->euc_pair), std::end(t->euc_pair), 0u);
     for (unsigned row = 0xA1; row <= 0xFE; ++row) {
         for (unsigned cell = 0xA1; cell <= 0xFE; ++cell) {
-            t->euc_pair[row << 8 | cell] = utf8_of_sjis(map.pair_to_sjis[row << 8 | cell]);
+            t->euc_pair[PairIndex(row, cell)] = utf8_of_sjis(map.pair_to_sjis[row << 8 | cell]);
         }
     }
     for (std::size_t i = 0; i < kCells * kCells; ++i) t->plane2[i] = utf8_of_sjis(map.plane2_to_sjis[i]);
 
     const cp932::EncoderTable& encoder = cp932::Encoder();
+    std::fill(std::begin(t->to_jis_kanji), std::end(t->to_jis_kanji), std::uint16_t{0});
     for (unsigned c = 0; c < 0x10000; ++c) {
         const std::uint16_t code = c == 0 ? 0 : encoder[c];
         if (c == 0 || (code != 0 && code < 0x80)) {
@@ -142,7 +177,18 @@ std::unique_ptr<Tables> BuildTables() {
             t->to_euc[c] = euc == 0         ? kQuestion
                            : (euc & 0x8000) ? Entry(euc >> 8, euc & 0xFF)
                                             : Entry(0x8F, (euc >> 8) | 0x80, (euc & 0xFF) | 0x80);
+            if (euc & 0x8000) {
+                const std::uint8_t jis[2] = {static_cast<std::uint8_t>((euc >> 8) & 0x7F),
+                                             static_cast<std::uint8_t>(euc & 0x7F)};
+                std::memcpy(&t->to_jis_kanji[c], jis, sizeof jis);  // as it is stored
+            }
         }
+    }
+    // Surrogates have no character: the fast loops, which take any three-byte form they can
+    // decode, leave them (and every form they reject, see ThreeByteIndex) to the checks.
+    for (unsigned c = 0xD800; c <= 0xDFFF; ++c) {
+        t->to_sjis[c] = t->to_euc[c] = kQuestion;
+        t->to_jis_kanji[c] = 0;
     }
     return t;
 }
@@ -248,6 +294,48 @@ inline char32_t ThreeByteCharacter(const std::uint8_t* p) {
     return c >= 0x800 && c >> 11 != 0x1B ? c : 0;  // no overlong forms, no surrogates
 }
 
+// What the fast loops look up for the bytes at p (4 readable): the code point of a
+// three-byte form (lead E0-EF, two continuation bytes, no overlong form), else U+D800. Every
+// table holds no character for the surrogates, so those bytes, and surrogates written in
+// three bytes, leave the loop for the checks of ReadUtf8 without a branch of their own.
+inline char32_t ThreeByteIndex(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, sizeof w);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    const char32_t c = (w & 0x0F) << 12 | (w & 0x3F00) >> 2 | (w & 0x3F0000) >> 16;
+    const bool three_bytes = ((w & 0xC0C0F0) == 0x8080E0) & (c >= 0x800);
+    return three_bytes ? c : 0xD800;
+}
+
+#if defined(__SSE2__)
+// Whether the 15 bytes at p (16 readable) are five well-formed three-byte characters: leads
+// E0-EF at 0, 3, 6, 9 and 12, continuation bytes between, and after a lead E0 no byte below
+// A0 (overlong), after ED none above 9F (surrogates). Checks the five at once, so a run of
+// kana and kanji passes 15 bytes per step.
+inline bool FiveThreeByteCharacters(const std::uint8_t* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const auto c = [](int b) { return static_cast<char>(b); };
+    const __m128i form_mask = _mm_setr_epi8(c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0),
+                                            c(0xC0), c(0xF0), c(0xC0), c(0xC0), c(0xF0), c(0xC0), c(0xC0), 0);
+    const __m128i form = _mm_setr_epi8(c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80),
+                                       c(0x80), c(0xE0), c(0x80), c(0x80), c(0xE0), c(0x80), c(0x80), 0);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, form_mask), form)) != 0xFFFF) return false;
+    // Byte i beside the one before it; only a second byte can follow a lead.
+    const __m128i before = _mm_slli_si128(v, 1);
+    const __m128i bit5 = _mm_set1_epi8(0x20);
+    const __m128i high_half = _mm_cmpeq_epi8(_mm_and_si128(v, bit5), bit5);  // A0-BF
+    const __m128i overlong = _mm_andnot_si128(high_half, _mm_cmpeq_epi8(before, _mm_set1_epi8(c(0xE0))));
+    const __m128i surrogate = _mm_and_si128(high_half, _mm_cmpeq_epi8(before, _mm_set1_epi8(c(0xED))));
+    return _mm_movemask_epi8(_mm_or_si128(overlong, surrogate)) == 0;
+}
+#endif
+
+// The code point of a three-byte character already checked: the marker bits of its bytes
+// (E0, 80 and 80) add up to a constant, taken off once instead of masking each byte.
+inline char32_t CheckedThreeByteCode(const std::uint8_t* p) {
+    return (static_cast<char32_t>(p[0]) << 12) + (static_cast<char32_t>(p[1]) << 6) + p[2] - 0xE2080;
+}
+
 // Output room for a segment of input, for a conversion that writes at most `growth` bytes
 // per input byte: an ASCII copy may run up to 32 bytes past the segment, and Put stores 4.
 constexpr std::size_t Room(std::size_t segment, std::size_t growth) { return growth * (segment + 32) + 8; }
@@ -266,28 +354,6 @@ inline std::size_t CopyAscii(const std::uint8_t* p, const std::uint8_t* end, con
     return 1;
 }
 
-// How many bytes of `in` start a three-byte character. Each such character becomes at most
-// two bytes of Shift_JIS, and of EUC but for the rare 0x8F plane, so Japanese text needs
-// about in.size() minus that: a closer first size for the output than in.size(), whose
-// surplus would be filled and paged in for nothing. Counting costs little beside converting.
-std::size_t ThreeByteLeads(std::string_view in) {
-    const auto* p = reinterpret_cast<const std::uint8_t*>(in.data());
-    const auto* const end = p + in.size();
-    std::size_t count = 0;
-#if defined(__SSE2__)
-    const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
-    const __m128i lead = _mm_set1_epi8(static_cast<char>(0xE0));
-    for (; end - p >= 16; p += 16) {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const unsigned mask =
-            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(v, high), lead)));
-        count += static_cast<std::size_t>(__builtin_popcount(mask));
-    }
-#endif
-    for (; p < end; ++p) count += (*p & 0xF0) == 0xE0;
-    return count;
-}
-
 // UTF-8 -> Shift_JIS or EUC-JP through a to_sjis / to_euc table.
 std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& substitutions, const std::uint32_t* table,
                         std::size_t growth) {
@@ -297,13 +363,19 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    Output buffer(out, FirstRoom(in.size(), in.size() - ThreeByteLeads(in), growth));
+    // No character grows (kana and most kanji shrink from three bytes to two), so in.size() is
+    // enough. Reserving it costs address space only: the output is filled and paged in a
+    // segment at a time, so what Japanese text leaves unused is never touched.
+    Output buffer(out, FirstRoom(in.size(), in.size(), growth));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, growth));
+        // The fast loops read 4 and 16 bytes at a time.
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+        const std::uint8_t* const block_limit = end - p > 15 ? std::min(segment_end, end - 15) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -311,18 +383,33 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
                 o += n;
                 continue;
             }
-            // Runs of kana and kanji.
-            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
-            if (p < run_limit) {
-                const std::uint8_t* const before = p;
-                while (p < run_limit) {
-                    const char32_t c = ThreeByteCharacter(p);
-                    if (c == 0) break;
-                    o = Put(o, table[c], subs);
-                    p += 3;
-                }
-                if (p != before) continue;
+            // Runs of kana and kanji: five characters per step while they are well formed
+            // and have plain entries, then one lookup per character both checks and converts it.
+            const std::uint8_t* const before = p;
+#if defined(__SSE2__)
+            while (p < block_limit && FiveThreeByteCharacters(p)) {
+                const std::uint32_t e0 = table[CheckedThreeByteCode(p)];
+                const std::uint32_t e1 = table[CheckedThreeByteCode(p + 3)];
+                const std::uint32_t e2 = table[CheckedThreeByteCode(p + 6)];
+                const std::uint32_t e3 = table[CheckedThreeByteCode(p + 9)];
+                const std::uint32_t e4 = table[CheckedThreeByteCode(p + 12)];
+                // e - 1 has its top bit set for no entry (0) and for a substitution alike.
+                if (((e0 - 1) | (e1 - 1) | (e2 - 1) | (e3 - 1) | (e4 - 1)) >> 31) break;
+                o = PutPlain(o, e0);
+                o = PutPlain(o, e1);
+                o = PutPlain(o, e2);
+                o = PutPlain(o, e3);
+                o = PutPlain(o, e4);
+                p += 15;
             }
+#endif
+            while (p < run_limit) {
+                const std::uint32_t e = table[ThreeByteIndex(p)];
+                if (!IsPlain(e)) break;
+                o = PutPlain(o, e);
+                p += 3;
+            }
+            if (p != before) continue;
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
             if (n == 0) {
@@ -337,6 +424,10 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
     substitutions += subs;
     return static_cast<std::size_t>(p - begin);
 }
+
+// Half-width katakana, U+FF61-FF9F: JIS writes them as 21-5F after ESC ( I.
+constexpr char32_t kFirstHalfWidthKatakana = 0xFF61;
+inline bool IsHalfWidthKatakana(char32_t c) { return c - kFirstHalfWidthKatakana <= 0xFF9F - kFirstHalfWidthKatakana; }
 
 // Writes an EUC entry (a to_euc value) as JIS, switching modes as needed.
 inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint64_t& subs) {
@@ -369,6 +460,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     std::uint64_t subs = 0;
     using jcode::OutputMode;
     const std::uint32_t* const table = GetTables().to_euc;
+    const std::uint16_t* const kanji = GetTables().to_jis_kanji;
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
@@ -382,6 +474,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, kGrowth));
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
@@ -390,16 +483,28 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
                 o += n;
                 continue;
             }
-            const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+            // Runs of JIS X 0208 characters and of half-width katakana: the escape once, then
+            // two bytes or one per character.
             if (p < run_limit) {
-                const std::uint8_t* const before = p;
-                while (p < run_limit) {
-                    const char32_t c = ThreeByteCharacter(p);
-                    if (c == 0) break;
-                    o = PutJis(o, mode, table[c], subs);
-                    p += 3;
+                char32_t c = ThreeByteIndex(p);
+                std::uint16_t code = kanji[c];
+                if (code != 0) {
+                    o = jcode::EnterMode(o, mode, OutputMode::kKanji);
+                    do {
+                        std::memcpy(o, &code, sizeof code);
+                        o += 2;
+                        p += 3;
+                    } while (p < run_limit && (code = kanji[ThreeByteIndex(p)]) != 0);
+                    continue;
                 }
-                if (p != before) continue;
+                if (IsHalfWidthKatakana(c)) {
+                    o = jcode::EnterMode(o, mode, OutputMode::kKatakana);
+                    do {
+                        *o++ = static_cast<char>(c - kFirstHalfWidthKatakana + 0x21);
+                        p += 3;
+                    } while (p < run_limit && IsHalfWidthKatakana(c = ThreeByteIndex(p)));
+                    continue;
+                }
             }
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
@@ -431,6 +536,8 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         o = buffer.Reserve(o, Room(segment, 1));
+        const std::uint8_t* const run_limit = end - p > 3 ? std::min(segment_end, end - 3) : p;
+        const std::uint8_t* const block_limit = end - p > 15 ? std::min(segment_end, end - 15) : p;
         while (p < segment_end) {
             if (*p < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -438,12 +545,22 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
                 o += n;
                 continue;
             }
-            if (end - p >= 4 && ThreeByteCharacter(p) != 0) {
-                std::memcpy(o, p, 3);
+            // Runs of kana and kanji: checked five at a time, then the last few one by one;
+            // 16 and 4 bytes are copied, of which what is not the run's is overwritten after.
+            const std::uint8_t* const before = p;
+#if defined(__SSE2__)
+            while (p < block_limit && FiveThreeByteCharacters(p)) {
+                std::memcpy(o, p, 16);
+                o += 15;
+                p += 15;
+            }
+#endif
+            while (p < run_limit && ThreeByteCharacter(p) != 0) {
+                std::memcpy(o, p, 4);
                 o += 3;
                 p += 3;
-                continue;
             }
+            if (p != before) continue;
             char32_t c;
             const std::size_t n = ReadUtf8(p, end, c);
             if (n == 0) {
@@ -472,6 +589,43 @@ constexpr std::size_t kToUtf8Growth = 3;
 // What Japanese text mostly grows by: two-byte codes become three bytes.
 std::size_t ExpectedUtf8Size(std::size_t in) { return FirstRoom(in, in + in / 2, kToUtf8Growth); }
 
+// Converts the run of two-byte characters at p whose entries in `pairs` (at PairAt ^ flip)
+// are plain, starting pairs below `limit` (which leaves each pair its second byte in the
+// input); returns where the run stops. Two pairs per step, so that their lookups overlap
+// and the loop costs half as much per pair; `limit2` (at most end - 3) bounds those steps.
+inline const std::uint8_t* PairRun(const std::uint32_t* pairs, unsigned flip, const std::uint8_t* p,
+                                   const std::uint8_t* limit, const std::uint8_t* limit2, char*& o) {
+    const std::uint32_t flip2 = flip << 16 | flip;
+    while (p < limit2) {
+        // Both pairs from one load, first byte highest.
+        std::uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap32(w);
+        w ^= flip2;
+        const std::uint32_t e0 = pairs[w >> 16];
+        const std::uint32_t e1 = pairs[w & 0xFFFF];
+        if (!IsPlain(e0)) return p;
+        o = PutPlain(o, e0);
+        if (!IsPlain(e1)) return p + 2;
+        o = PutPlain(o, e1);
+        p += 4;
+    }
+    if (p < limit) {
+        const std::uint32_t e = pairs[PairAt(p) ^ flip];
+        if (IsPlain(e)) {
+            o = PutPlain(o, e);
+            p += 2;
+        }
+    }
+    return p;
+}
+
+// Where the two-pair steps of PairRun stop for a segment ending at `segment_end`.
+inline const std::uint8_t* TwoPairLimit(const std::uint8_t* begin, const std::uint8_t* end,
+                                        const std::uint8_t* segment_end) {
+    return end - begin >= 3 ? std::min(segment_end, end - 3) : begin;
+}
+
 std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
     // Counted locally, as in Utf8ToTable.
     std::uint64_t subs = 0;
@@ -486,17 +640,12 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
             // Runs of two-byte characters: one lookup both checks and converts a pair.
-            const std::uint8_t* const before = p;
-            while (p < pair_limit) {
-                const std::uint32_t e = t.sjis_pair[p[0] << 8 | p[1]];
-                if (e == 0) break;
-                o = Put(o, e, subs);
-                p += 2;
-            }
-            if (p != before) continue;
+            p = PairRun(t.sjis_pair, 0, p, pair_limit, pair_limit2, o);
+            if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
@@ -504,16 +653,27 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
                 o += n;
                 continue;
             }
-            if (IsSjisLead(b)) {
-                if (p + 1 == end) {
+            if (IsSjisKatakana(b)) {
+                do {
+                    o = PutPlain(o, t.sjis_single[*p]);
+                    ++p;
+                } while (p < segment_end && IsSjisKatakana(*p));
+                continue;
+            }
+            if (p + 1 == end) {
+                if (IsSjisLead(b)) {
                     cut = true;
                     break;
                 }
-                o = Put(o, kQuestion, subs);  // a lead byte without a trail it could take
-            } else {
-                o = Put(o, t.sjis_single[b], subs);
+                o = Put(o, kQuestion, subs);
+                ++p;
+                continue;
             }
-            ++p;
+            // A well-formed code without a character takes both bytes; a lead byte without a
+            // trail it could take, or a byte that starts nothing, only itself.
+            const std::uint32_t e = t.sjis_pair[PairAt(p)];
+            o = Put(o, e != 0 ? e : kQuestion, subs);
+            p += e != 0 ? 2 : 1;
         }
     }
     buffer.Finish(o);
@@ -535,21 +695,23 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
-            const std::uint8_t* const before = p;
-            while (p < pair_limit) {
-                const std::uint32_t e = t.euc_pair[p[0] << 8 | p[1]];
-                if (e == 0) break;
-                o = Put(o, e, subs);
-                p += 2;
-            }
-            if (p != before) continue;
+            p = PairRun(t.euc_pair, 0, p, pair_limit, pair_limit2, o);
+            if (p >= segment_end) break;
             const std::uint8_t b = *p;
             if (b < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
                 p += n;
                 o += n;
+                continue;
+            }
+            if (b == 0x8E && p < pair_limit && IsSjisKatakana(p[1])) {  // runs of half-width katakana
+                do {
+                    o = PutPlain(o, t.sjis_single[p[1]]);
+                    p += 2;
+                } while (p < pair_limit && p[0] == 0x8E && IsSjisKatakana(p[1]));
                 continue;
             }
             // Cut characters are kept where the Codawa EUC reader keeps them.
@@ -558,8 +720,9 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
                     cut = true;
                     break;
                 }
-                if (b == 0x8E && IsSjisKatakana(p[1])) {
-                    o = Put(o, t.sjis_single[p[1]], subs);
+                const std::uint32_t e = IsEucByte(b) ? t.euc_pair[PairAt(p)] : 0;
+                if (e != 0) {  // a code without a character
+                    o = Put(o, e, subs);
                     p += 2;
                     continue;
                 }
@@ -583,6 +746,19 @@ std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
     return static_cast<std::size_t>(p - begin);
 }
 
+// The three-byte JIS escapes that switch modes, by their second byte ('$' or '(') and third
+// byte: the mode they switch to plus one; 0 for every other sequence, which ReadEscape reads.
+constexpr auto kSimpleEscapes = [] {
+    using Mode = jcode::JisDecoder::Mode;
+    std::array<std::array<std::uint8_t, 128>, 2> to{};
+    auto code = [](Mode m) { return static_cast<std::uint8_t>(static_cast<unsigned>(m) + 1); };
+    to[1]['B'] = to[1]['@'] = code(Mode::kKanji);
+    to[0]['B'] = code(Mode::kAscii);
+    to[0]['J'] = to[0]['H'] = code(Mode::kRoman);
+    to[0]['I'] = code(Mode::kKatakana);
+    return to;
+}();
+
 // JIS -> UTF-8: reads what the Codawa JIS decoder reads, in the same shift state, but
 // writes '?' for the bytes that form no character (which that decoder passes on).
 std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions, jcode::JisDecoder::Mode& mode,
@@ -601,23 +777,47 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
         const auto* const segment_end = p + segment;
         const auto* const pair_limit = std::min(segment_end, end - 1);
+        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
+            // The run the current mode reads in a tight loop; the byte that ends it (mostly
+            // an escape) goes through the checks below.
             if (mode == Mode::kKanji && !shifted_out) {
-                // Runs of two-byte text: a JIS pair is an EUC pair without its high bits, and
-                // the EUC table has no entry for the bytes JIS cannot pair (controls, space, DEL).
-                while (p < pair_limit) {
-                    const unsigned pair = static_cast<unsigned>(p[0] << 8 | p[1]);
-                    if (pair & 0x8080) break;
-                    const std::uint32_t e = t.euc_pair[pair | 0x8080];
-                    if (e == 0) break;
-                    o = Put(o, e, subs);
-                    p += 2;
+                // A JIS pair is an EUC pair without its high bits: flipping them makes it the
+                // EUC one, and any byte with its high bit set a seven-bit byte, which no EUC
+                // pair holds. Nor do the bytes JIS cannot pair (controls, space, DEL).
+                p = PairRun(t.euc_pair, 0x8080, p, pair_limit, pair_limit2, o);
+                if (p >= segment_end) break;
+            } else if (mode == Mode::kKatakana || shifted_out) {
+                while (p < segment_end && *p >= 0x21 && *p <= 0x5F) {
+                    o = PutPlain(o, t.sjis_single[*p + 0x80]);
+                    ++p;
+                }
+                if (p >= segment_end) break;
+            } else if (mode != Mode::kPlane2 && end - p >= 16) {
+                const std::size_t n = jcode::CopyPlainPrefix16(p, o);
+                p += n;
+                o += n;
+                if (n == 16) {
+                    const std::size_t more = jcode::CopyPlainRun(p, std::min(end, segment_end + 16), o);
+                    p += more;
+                    o += more;
                 }
                 if (p >= segment_end) break;
             }
             const std::uint8_t b = *p;
             if (b == jcode::kEsc) {
+                // The three-byte escapes that text switches with, read without a branch per
+                // byte: a mispredicted one costs more than the whole escape.
+                if (end - p >= 3) {
+                    const std::uint8_t to = kSimpleEscapes[p[1] == '$'][p[2] & 0x7F] & -(p[1] == '$' || p[1] == '(') &
+                                            -(p[2] < 0x80);
+                    if (to != 0) {
+                        mode = static_cast<Mode>(to - 1);
+                        p += 3;
+                        continue;
+                    }
+                }
                 std::size_t length = 0;
                 const jcode::Escape e = jcode::ReadEscape(p, end, length, mode);
                 if (e == jcode::Escape::kIncomplete) {
@@ -656,7 +856,7 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
                     continue;
                 }
                 o = Put(o,
-                        mode == Mode::kKanji ? t.euc_pair[(b | 0x80) << 8 | (trail | 0x80)]
+                        mode == Mode::kKanji ? t.euc_pair[PairIndex(b | 0x80, trail | 0x80)]
                                              : t.plane2[(b - 0x21) * kCells + (trail - 0x21)],
                         subs);
                 p += 2;

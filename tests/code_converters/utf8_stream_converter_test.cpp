@@ -220,6 +220,58 @@ TEST(Utf8StreamConverter, EveryCutGivesWhatTheWholeTextGives) {
     }
 }
 
+TEST(Utf8StreamConverter, RunsBrokenAtEveryPlaceOfTheirBlocksGiveWhatOneByteAtATimeGives) {
+    // Kana and kanji runs are converted several characters per step (16-byte checks of
+    // UTF-8, two pairs per lookup step); fed one byte at a time they go character by
+    // character. A run is broken after 0-6 characters, behind 0-15 bytes of ASCII, by
+    // something the fast steps must leave alone.
+    struct Case {
+        TextCode from, to;
+        std::string run_char;  // one character of the run, in `from`
+        std::vector<std::string> breaks;
+        std::string head = "", tail = "\r\n";
+    };
+    const std::vector<std::string> utf8_breaks = {
+        "\xe0\x80\x80", "\xe0\x9f\xbf", "\xed\xa0\x80", "\xed\xbf\xbf",  // overlong, surrogates
+        "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80",                  // their neighbours
+        "\xef\xbd\xb1", "\xe2\x85\xb0", "\xe2\x98\x83",                  // kana, 0x8F plane, none
+        "\xc3\xa9", "\xf0\x9f\x98\x80", "\xe3\x81" "A", "\x80", "x", "\xe6\x97"};
+    const std::vector<Case> cases = {
+        {kUtf8, kSjis, "\xe6\x97\xa5", utf8_breaks},
+        {kUtf8, kEuc, "\xe6\x97\xa5", utf8_breaks},
+        {kUtf8, kJis, "\xe6\x97\xa5", utf8_breaks},
+        {kUtf8, kUtf8, "\xe6\x97\xa5", utf8_breaks},
+        {kSjis, kUtf8, "\x93\xfa", {"\x85\x40", "\x85\x9f", "\xb1\xb2", "\x80", "\x81 ", "a", "\xfc\xfc", "\x93"}},
+        {kEuc, kUtf8, "\xc6\xfc",
+         {"\x8e\xb1\x8e\xb2", "\x8f\xa2\xaf", "\x8f\xf3\xf3", "\xa1\x41", "\x8e\x41", "\x90", "a", "\xc6"}},
+        {kJis, kUtf8, "F|",
+         {"\x1b(I1\x1b$B", "\x0e" "12\x0f", "\r\n", "\x90", "0\r", "\x1b(Jab\x1b$B", "\x1b$(Dss\x1b$B",
+          "\x1b&@", "\x1b$A", "\x7f\x7f", "\x1b(B"},
+         "\x1b$B"},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& broken_by : c.breaks) {
+            for (std::size_t ascii = 0; ascii < 16; ++ascii) {
+                for (int before = 0; before <= 6; ++before) {
+                    std::string input = std::string(ascii, '.') + c.head;
+                    for (int i = 0; i < before; ++i) input += c.run_char;
+                    input += broken_by;
+                    for (int i = 0; i < 6; ++i) input += c.run_char;
+                    input += c.tail;
+                    Output whole = Feed(c.from, c.to, input);
+                    Output bytewise = Feed(c.from, c.to, input, EveryN(input.size(), 1));
+                    if (c.to == kJis) {
+                        whole.text = WithoutRedundantEscapes(whole.text);
+                        bytewise.text = WithoutRedundantEscapes(bytewise.text);
+                    }
+                    ASSERT_EQ(whole, bytewise) << int(c.from) << "->" << int(c.to) << " "
+                                               << ::testing::PrintToString(input);
+                }
+            }
+        }
+    }
+}
+
 TEST(Utf8StreamConverter, ATextOfManyMegabytesWholeGivesWhatItGivesIn64KiBBlocks) {
     // Outputs this large are sized and paged in differently from those of transfer blocks.
     std::string sjis;
