@@ -34,6 +34,14 @@ public:
     virtual void OnConnected() {}
     /// Bytes arrived (one event per read). The handler may consume or keep `data`.
     virtual void OnReceived(std::string& data) { (void)data; }
+    /// Bytes arrived, as in OnReceived, held as bytes rather than text. A platform raises one
+    /// of the two for each read; one that reads into bytes raises this, which lets a download
+    /// reach a byte consumer without another copy. By default the bytes go on to OnReceived,
+    /// so a handler that knows only OnReceived hears everything.
+    virtual void OnReceivedBytes(ByteArray& data) {
+        std::string text(data.begin(), data.end());
+        OnReceived(text);
+    }
     /// A Send completed; the socket takes more.
     virtual void OnSendDone() {}
     /// The connection ended: peer close, error, or CloseSocket.

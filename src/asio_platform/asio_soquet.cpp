@@ -226,7 +226,7 @@ void AsioSoquet::StartRead(const ConnectionPtr& c) {
 
 void AsioSoquet::OnReadable(const ConnectionPtr& c, const asio::error_code& waitError) {
     if (waitError) {
-        std::string none;
+        ByteArray none;
         OnReadDone(c, waitError, none);
         return;
     }
@@ -238,7 +238,7 @@ void AsioSoquet::OnReadable(const ConnectionPtr& c, const asio::error_code& wait
     // Held here: a handler of OnReceived may destroy this instance and its reference.
     const std::shared_ptr<SharedReadBuffer> reads = reads_;
     SharedReadBuffer::Loan loan(*reads, size);
-    std::string& data = loan.Buffer();
+    ByteArray& data = loan.Buffer();
     const std::size_t n = c->socket.read_some(asio::buffer(data), ec);
     if (ec == asio::error::would_block) {
         // Readable without bytes to read: a spurious wake-up.
@@ -254,7 +254,7 @@ void AsioSoquet::OnReadable(const ConnectionPtr& c, const asio::error_code& wait
 }
 
 void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec,
-                            std::string& data) {
+                            ByteArray& data) {
     if (ec == asio::error::operation_aborted && c->tls == Tls::Waiting) {
         BeginHandshakeWhenIdle(c);
         return;
@@ -271,7 +271,7 @@ void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec,
         Fail(ec, "read");
         return;
     }
-    Raise([&](SoquetEvents& s) { s.OnReceived(data); });
+    Raise([&](SoquetEvents& s) { s.OnReceivedBytes(data); });
     if (!c->owner) return;
     if (c->tls == Tls::Waiting || c->tls == Tls::Handshaking) {
         // StartTls came before or inside this event: the handshake reads from here on.

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <tarsel/types.h>
 
 namespace tarselctl {
 
@@ -22,10 +22,11 @@ public:
     public:
         /// A buffer of exactly `size` bytes, whose contents are unspecified.
         Loan(SharedReadBuffer& owner, std::size_t size) : owner_(owner.inUse_ ? nullptr : &owner) {
-            std::string& buffer = Buffer();
+            ByteArray& buffer = Buffer();
             if (owner_ != nullptr) owner_->inUse_ = true;
             // Shrinking costs nothing and growing fills only the new part, so the buffer
-            // follows the reads' sizes without clearing 256 KiB for every short reply.
+            // follows the reads' sizes without clearing a whole read's worth for every
+            // short reply.
             buffer.resize(size);
         }
         ~Loan() {
@@ -35,18 +36,18 @@ public:
         Loan& operator=(const Loan&) = delete;
 
         /// The bytes; a handler may consume, keep or move them.
-        std::string& Buffer() { return owner_ != nullptr ? owner_->buffer_ : own_; }
+        ByteArray& Buffer() { return owner_ != nullptr ? owner_->buffer_ : own_; }
 
     private:
         SharedReadBuffer* owner_;
-        std::string own_;
+        ByteArray own_;
     };
 
     /// Bytes the buffer holds now (for tests and measurements).
     std::size_t Capacity() const noexcept { return buffer_.capacity(); }
 
 private:
-    std::string buffer_;
+    ByteArray buffer_;
     bool inUse_ = false;
 };
 

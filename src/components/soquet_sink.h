@@ -22,6 +22,13 @@ public:
     void OnReceived(std::string& data) override {
         Guard([&] { n_ == 1 ? c_.Soquet1_OnReceived(data) : n_ == 3 ? c_.Soquet3_OnReceived(data) : void(); });
     }
+    void OnReceivedBytes(ByteArray& data) override {
+        // Only a download hands the bytes on as they are; every other reader wants text.
+        if (n_ == 3)
+            Guard([&] { c_.Soquet3_OnReceivedBytes(data); });
+        else
+            SoquetEvents::OnReceivedBytes(data);
+    }
     void OnSendDone() override {
         Guard([&] { n_ == 1 ? c_.Soquet1_OnSendDone() : n_ == 3 ? c_.Soquet3_OnSendDone() : void(); });
     }

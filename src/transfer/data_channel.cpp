@@ -134,6 +134,18 @@ void tarsel::Soquet3_OnReceived(std::string& data) {
     }
 }
 
+// A binary download hands the platform's bytes to the host as they are, without a copy;
+// text downloads, listings and bytes for no open transfer go the text way.
+void tarsel::Soquet3_OnReceivedBytes(ByteArray& data) {
+    if (m_HostSide == u"RETR" && m_FileCode == u"BIN") {
+        m_TimeoutCountdown = m_TransTimeout;
+        Raise([&](tarselEvents& s) { s.GetData(data); });
+        return;
+    }
+    std::string text(data.begin(), data.end());
+    Soquet3_OnReceived(text);
+}
+
 // Raises DirData for every complete line in m_DirBuffer. Each line leaves the buffer before
 // its event, so a close made from inside the event (which delivers the rest itself) never
 // repeats it. False when the host's side of the listing closed meanwhile.

@@ -47,6 +47,8 @@ struct RecordingSink : SoquetEvents {
 
     std::function<void()> onConnected, onSendDone, onClosed, onError, onSecured;
     std::function<void(std::string&)> onReceived;
+    /// Runs with the platform's own buffer (onReceived gets a copy as text).
+    std::function<void(ByteArray&)> onReceivedBytes;
     std::function<void(Long)> onAcceptRequest;
     std::function<void(const std::string&)> onDiagnostic;
 
@@ -61,6 +63,16 @@ struct RecordingSink : SoquetEvents {
     void OnSendDone() override { Note("senddone", onSendDone); }
     void OnClosed() override { Note("closed", onClosed); }
     void OnSecured() override { Note("secured", onSecured); }
+    void OnReceivedBytes(ByteArray& data) override {
+        if (!onReceivedBytes) {
+            SoquetEvents::OnReceivedBytes(data);
+            return;
+        }
+        log.push_back("received");
+        received.append(data.begin(), data.end());
+        largestRead = std::max(largestRead, data.size());
+        onReceivedBytes(data);
+    }
     void OnReceived(std::string& data) override {
         log.push_back("received");
         received += data;

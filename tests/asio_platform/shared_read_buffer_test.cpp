@@ -44,9 +44,13 @@ TEST_F(SharedReadBufferTest, InterleavedDownloadsStayApartWhateverHandlersDoWith
     ConnectAll();
     // One handler takes the buffer's contents away, one clears it, one leaves it: the next
     // read of every connection must get a whole buffer again and its own bytes only.
-    std::string taken;
-    sinks[0].onReceived = [&](std::string& data) { taken += std::move(data); };
-    sinks[1].onReceived = [](std::string& data) { data.clear(); };
+    ByteArray taken;
+    sinks[0].onReceivedBytes = [&](ByteArray& data) {
+        ByteArray moved = std::move(data);
+        taken.insert(taken.end(), moved.begin(), moved.end());
+    };
+    sinks[1].onReceivedBytes = [](ByteArray& data) { data.clear(); };
+    sinks[2].onReceivedBytes = [](ByteArray&) {};
     std::array<std::string, kConnections> sent;
     for (std::size_t i = 0; i < kConnections; ++i) {
         sent[i] = Pattern(3 * 1024 * 1024 + 101 * i, static_cast<unsigned>(i + 7));
@@ -62,7 +66,7 @@ TEST_F(SharedReadBufferTest, InterleavedDownloadsStayApartWhateverHandlersDoWith
         EXPECT_LE(sinks[i].largestRead, AsioSoquet::kReadSize);
         EXPECT_FALSE(sinks[i].Has("error"));
     }
-    EXPECT_TRUE(taken == sent[0]);
+    EXPECT_TRUE(std::string(taken.begin(), taken.end()) == sent[0]);
 }
 
 TEST_F(SharedReadBufferTest, AHandlerThatRunsTheLoopKeepsItsBytesWhileOthersRead) {
@@ -70,8 +74,8 @@ TEST_F(SharedReadBufferTest, AHandlerThatRunsTheLoopKeepsItsBytesWhileOthersRead
     // The first arrival on connection 0 runs the loop until connection 1 has read: that read
     // must not land in the buffer connection 0's handler is still holding.
     bool nested = false;
-    std::string before, after;
-    sinks[0].onReceived = [&](std::string& data) {
+    ByteArray before, after;
+    sinks[0].onReceivedBytes = [&](ByteArray& data) {
         if (nested) return;
         nested = true;
         before = data;

@@ -192,6 +192,12 @@ void FakeSoquet::Receive(std::string_view bytes) {
     sink_->OnReceived(data);
 }
 
+void FakeSoquet::ReceiveBytes(std::string_view bytes) {
+    if (!sink_) return;
+    ByteArray data(bytes.begin(), bytes.end());
+    sink_->OnReceivedBytes(data);
+}
+
 void FakeSoquet::SendDone() {
     if (!sink_) return;
     sendReady = True;

@@ -106,6 +106,8 @@ public:
     void Connect();
     /// Bytes arrived: OnReceived with a copy of `bytes`.
     void Receive(std::string_view bytes);
+    /// Bytes arrived, handed over as bytes: OnReceivedBytes with a copy of `bytes`.
+    void ReceiveBytes(std::string_view bytes);
     /// A send completed: SendReady True, then OnSendDone.
     void SendDone();
     /// The peer or the network ended the connection: state idle, IsClosed True, then OnClosed.

@@ -26,13 +26,14 @@ const std::string kJis = "A\x1b$BF|K\\8l\x1b(Bz";
 class FileConversion : public TransferTest {
 protected:
     /// Downloads `arrivals` and returns the size of each GetData, the one at the close included.
-    std::vector<std::size_t> Download(const std::vector<std::string>& arrivals) {
+    /// `asBytes`: the platform hands each arrival over as bytes rather than text.
+    std::vector<std::size_t> Download(const std::vector<std::string>& arrivals, bool asBytes = false) {
         std::vector<std::size_t> sizes;
         recorder.onGetData = [&](ByteArray& data) { sizes.push_back(data.size()); };
         recorder.Clear();
         control.GetFile(u"f", u"l");
         StartDataPhase();
-        for (const auto& arrival : arrivals) s3().Receive(arrival);
+        for (const auto& arrival : arrivals) asBytes ? s3().ReceiveBytes(arrival) : s3().Receive(arrival);
         s3().Close();
         Reply(kComplete);
         recorder.onGetData = nullptr;
@@ -80,6 +81,28 @@ TEST_F(FileConversion, ABinaryDownloadGivesEachArrivalExactlyAndNothingAtTheClos
     const auto sizes = Download({"A\xC6", std::string("\0\xFF\r\n", 4)});
     EXPECT_EQ(recorder.received, std::string("A\xC6\0\xFF\r\n", 6));
     EXPECT_THAT(sizes, ElementsAre(2u, 4u));
+}
+
+TEST_F(FileConversion, ArrivalsHandedOverAsBytesGoTheWayTextDoes) {
+    // A binary download passes the platform's bytes on as they are; a converted download and
+    // a listing take the text way, with the same carry between arrivals.
+    auto sizes = Download({"A\xC6", std::string("\0\xFF\r\n", 4)}, true);
+    EXPECT_EQ(recorder.received, std::string("A\xC6\0\xFF\r\n", 6));
+    EXPECT_THAT(sizes, ElementsAre(2u, 4u));
+    control.put_FileCode(u"EUC");
+    sizes = Download({kEuc.substr(0, 2), kEuc.substr(2)}, true);
+    EXPECT_EQ(recorder.received, kSjis);
+    EXPECT_THAT(sizes, ElementsAre(1u, 7u));
+
+    recorder.Clear();
+    control.Ls();
+    StartDataPhase();
+    s3().ReceiveBytes("a\r\nb");
+    s3().ReceiveBytes("c\r\n");
+    s3().Close();
+    Reply(kComplete);
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DirOpen", "DirData(a)", "DirData(bc)", "DirClose",
+                                                       "CommandDone(0,Ls,Transfer complete)"));
 }
 
 // ---- uploads: the host's Shift_JIS blocks converted block by block

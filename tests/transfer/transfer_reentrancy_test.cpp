@@ -287,9 +287,10 @@ TEST_P(StateTraceReentry, EventsStayWellFormedWhicheverTraceTheHostActsIn) {
             if (e.rfind("DisConnected", 0) == 0) disconnected = true;
             if (e == "GetOpen(f.local)" || e == "PutOpen(up.local)" || e == "DirOpen") ++open;
             if (e == "GetClose" || e == "PutClose" || e == "DirClose") ++closed;
-            if (e.rfind("CommandDone", 0) == 0)
+            if (e.rfind("CommandDone", 0) == 0) {
                 EXPECT_EQ(open, closed) << "k=" << k << ": CommandDone inside a transfer\n"
                                         << ::testing::PrintToString(events);
+            }
         }
         EXPECT_EQ(open, closed) << "k=" << k << "\n" << ::testing::PrintToString(events);
         EXPECT_TRUE(disconnected || control.IsIdle() == True)
