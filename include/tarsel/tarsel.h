@@ -503,6 +503,7 @@ private:
     void Soquet3_OnConnected();
     void Soquet3_OnReceived(std::string& data);
     void Soquet3_OnReceivedBytes(ByteArray& data);
+    void DataArrived(std::string_view data, ByteArray* asBytes);
     void Soquet3_OnSendDone();
     void Soquet3_OnClosed();
     void Soquet3_OnError(Long number, const String& text1, const String& text2);

@@ -104,23 +104,35 @@ void tarsel::DataConnectionReady() {
     }
 }
 
-void tarsel::Soquet3_OnReceived(std::string& data) {
+void tarsel::Soquet3_OnReceived(std::string& data) { DataArrived(data, nullptr); }
+
+void tarsel::Soquet3_OnReceivedBytes(ByteArray& data) {
+    DataArrived(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &data);
+}
+
+// `asBytes`: the same bytes as the platform's own array, which a binary download hands to the
+// host as they are, without a copy.
+void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
     m_TimeoutCountdown = m_TransTimeout;
     // The bytes belong to the transfer the host has open, whatever command the server has
     // made the control send since (a 331 to RETR sends PASS). Bytes that arrive during an
     // upload, or for no transfer the host has open, are dropped.
     const String side = m_HostSide;
     if (side == u"RETR") {
+        if (m_FileCode == u"BIN" && asBytes != nullptr) {
+            Raise([&](tarselEvents& s) { s.GetData(*asBytes); });
+            return;
+        }
         ByteArray bytes;
         if (m_FileCode == u"BIN") {
-            bytes = ToByteArray(data);
+            bytes.assign(data.begin(), data.end());
         } else {
-            m_GetRemainder += data;
+            m_GetRemainder.append(data);
             bytes = ToByteArray(ConvertDownload());
         }
         Raise([&](tarselEvents& s) { s.GetData(bytes); });
     } else if (IsListing(side)) {
-        m_DirBuffer += data;
+        m_DirBuffer.append(data);
         if (!DeliverListingLines()) return;
         if (m_DirBuffer.size() - m_DirStart > kMaxListingLine) {
             // The unfinished line is dropped; the listing ends as after a failed data
@@ -132,18 +144,6 @@ void tarsel::Soquet3_OnReceived(std::string& data) {
             CloseQuietly(*Soquet3);
         }
     }
-}
-
-// A binary download hands the platform's bytes to the host as they are, without a copy;
-// text downloads, listings and bytes for no open transfer go the text way.
-void tarsel::Soquet3_OnReceivedBytes(ByteArray& data) {
-    if (m_HostSide == u"RETR" && m_FileCode == u"BIN") {
-        m_TimeoutCountdown = m_TransTimeout;
-        Raise([&](tarselEvents& s) { s.GetData(data); });
-        return;
-    }
-    std::string text(data.begin(), data.end());
-    Soquet3_OnReceived(text);
 }
 
 // Raises DirData for every complete line in m_DirBuffer. Each line leaves the buffer before
