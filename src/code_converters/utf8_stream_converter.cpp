@@ -90,18 +90,10 @@ inline char* PutPlain(char* o, std::uint32_t e) {
     return o + (e >> 24);
 }
 
-// Writes an entry: all four bytes at once (the room for them is always reserved), and the
-// cursor moves on by its length.
+// Writes any entry, a substitution included, which it counts.
 inline char* Put(char* o, std::uint32_t e, std::uint64_t& substitutions) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(o, &e, sizeof e);
-    } else {
-        o[0] = static_cast<char>(Byte(e, 0));
-        o[1] = static_cast<char>(Byte(e, 1));
-        o[2] = static_cast<char>(Byte(e, 2));
-    }
     substitutions += e >> 31;
-    return o + Length(e);
+    return PutPlain(o, e & ~kSubstituted);
 }
 
 struct Tables {
@@ -626,10 +618,14 @@ inline const std::uint8_t* TwoPairLimit(const std::uint8_t* begin, const std::ui
     return end - begin >= 3 ? std::min(segment_end, end - 3) : begin;
 }
 
-std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+// Shift_JIS or EUC-JP -> UTF-8: output reserved a segment at a time, runs of pairs through
+// `pairs`, ASCII stretches; every other byte goes to `other`, which converts what starts
+// there and returns where it ends, or nullptr for a character cut by the end of the input.
+template <class Other>
+std::size_t PairCodeToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions,
+                           const std::uint32_t* pairs, Other other) {
     // Counted locally, as in Utf8ToTable.
     std::uint64_t subs = 0;
-    const Tables& t = GetTables();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
@@ -644,36 +640,20 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
         o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
         while (p < segment_end) {
             // Runs of two-byte characters: one lookup both checks and converts a pair.
-            p = PairRun(t.sjis_pair, 0, p, pair_limit, pair_limit2, o);
+            p = PairRun(pairs, 0, p, pair_limit, pair_limit2, o);
             if (p >= segment_end) break;
-            const std::uint8_t b = *p;
-            if (b < 0x80) {
+            if (*p < 0x80) {
                 const std::size_t n = CopyAscii(p, end, segment_end, o);
                 p += n;
                 o += n;
                 continue;
             }
-            if (IsSjisKatakana(b)) {
-                do {
-                    o = PutPlain(o, t.sjis_single[*p]);
-                    ++p;
-                } while (p < segment_end && IsSjisKatakana(*p));
-                continue;
+            const std::uint8_t* const next = other(p, end, segment_end, pair_limit, o, subs);
+            if (next == nullptr) {
+                cut = true;
+                break;
             }
-            if (p + 1 == end) {
-                if (IsSjisLead(b)) {
-                    cut = true;
-                    break;
-                }
-                o = Put(o, kQuestion, subs);
-                ++p;
-                continue;
-            }
-            // A well-formed code without a character takes both bytes; a lead byte without a
-            // trail it could take, or a byte that starts nothing, only itself.
-            const std::uint32_t e = t.sjis_pair[PairAt(p)];
-            o = Put(o, e != 0 ? e : kQuestion, subs);
-            p += e != 0 ? 2 : 1;
+            p = next;
         }
     }
     buffer.Finish(o);
@@ -681,69 +661,63 @@ std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
     return static_cast<std::size_t>(p - begin);
 }
 
-std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
-    // Counted locally, as in Utf8ToTable.
-    std::uint64_t subs = 0;
+std::size_t SjisToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
     const Tables& t = GetTables();
-    const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
-    const auto* const end = begin + in.size();
-    const auto* p = begin;
-    Output buffer(out, ExpectedUtf8Size(in.size()));
-    char* o = nullptr;
-    bool cut = false;
-    while (p < end && !cut) {
-        const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
-        const auto* const segment_end = p + segment;
-        const auto* const pair_limit = std::min(segment_end, end - 1);  // a pair needs 2 bytes
-        const auto* const pair_limit2 = TwoPairLimit(begin, end, segment_end);
-        o = buffer.Reserve(o, Room(segment, kToUtf8Growth));
-        while (p < segment_end) {
-            p = PairRun(t.euc_pair, 0, p, pair_limit, pair_limit2, o);
-            if (p >= segment_end) break;
-            const std::uint8_t b = *p;
-            if (b < 0x80) {
-                const std::size_t n = CopyAscii(p, end, segment_end, o);
-                p += n;
-                o += n;
-                continue;
-            }
-            if (b == 0x8E && p < pair_limit && IsSjisKatakana(p[1])) {  // runs of half-width katakana
-                do {
-                    o = PutPlain(o, t.sjis_single[p[1]]);
-                    p += 2;
-                } while (p < pair_limit && p[0] == 0x8E && IsSjisKatakana(p[1]));
-                continue;
-            }
-            // Cut characters are kept where the Codawa EUC reader keeps them.
-            if (IsEucByte(b) || b == 0x8E) {
-                if (p + 1 == end) {
-                    cut = true;
-                    break;
-                }
-                const std::uint32_t e = IsEucByte(b) ? t.euc_pair[PairAt(p)] : 0;
-                if (e != 0) {  // a code without a character
-                    o = Put(o, e, subs);
-                    p += 2;
-                    continue;
-                }
-            } else if (b == 0x8F) {
-                if (p + 1 == end || (IsEucByte(p[1]) && p + 2 == end)) {
-                    cut = true;
-                    break;
-                }
-                if (IsEucByte(p[1]) && IsEucByte(p[2])) {
-                    o = Put(o, t.plane2[(p[1] - 0xA1) * kCells + (p[2] - 0xA1)], subs);
-                    p += 3;
-                    continue;
-                }
-            }
-            o = Put(o, kQuestion, subs);  // a byte that starts no character here
-            ++p;
+    const auto other = [&t](const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t* segment_end,
+                            const std::uint8_t*, char*& o, std::uint64_t& subs) -> const std::uint8_t* {
+        const std::uint8_t b = *p;
+        if (IsSjisKatakana(b)) {
+            do {
+                o = PutPlain(o, t.sjis_single[*p]);
+                ++p;
+            } while (p < segment_end && IsSjisKatakana(*p));
+            return p;
         }
-    }
-    buffer.Finish(o);
-    substitutions += subs;
-    return static_cast<std::size_t>(p - begin);
+        if (p + 1 == end) {
+            if (IsSjisLead(b)) return nullptr;
+            o = Put(o, kQuestion, subs);
+            return p + 1;
+        }
+        // A well-formed code without a character takes both bytes; a lead byte without a
+        // trail it could take, or a byte that starts nothing, only itself.
+        const std::uint32_t e = t.sjis_pair[PairAt(p)];
+        o = Put(o, e != 0 ? e : kQuestion, subs);
+        return p + (e != 0 ? 2 : 1);
+    };
+    return PairCodeToUtf8(in, out, substitutions, t.sjis_pair, other);
+}
+
+std::size_t EucToUtf8(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+    const Tables& t = GetTables();
+    const auto other = [&t](const std::uint8_t* p, const std::uint8_t* end, const std::uint8_t*,
+                            const std::uint8_t* pair_limit, char*& o, std::uint64_t& subs) -> const std::uint8_t* {
+        const std::uint8_t b = *p;
+        if (b == 0x8E && p < pair_limit && IsSjisKatakana(p[1])) {  // runs of half-width katakana
+            do {
+                o = PutPlain(o, t.sjis_single[p[1]]);
+                p += 2;
+            } while (p < pair_limit && p[0] == 0x8E && IsSjisKatakana(p[1]));
+            return p;
+        }
+        // Cut characters are kept where the Codawa EUC reader keeps them.
+        if (IsEucByte(b) || b == 0x8E) {
+            if (p + 1 == end) return nullptr;
+            const std::uint32_t e = IsEucByte(b) ? t.euc_pair[PairAt(p)] : 0;
+            if (e != 0) {  // a code without a character
+                o = Put(o, e, subs);
+                return p + 2;
+            }
+        } else if (b == 0x8F) {
+            if (p + 1 == end || (IsEucByte(p[1]) && p + 2 == end)) return nullptr;
+            if (IsEucByte(p[1]) && IsEucByte(p[2])) {
+                o = Put(o, t.plane2[(p[1] - 0xA1) * kCells + (p[2] - 0xA1)], subs);
+                return p + 3;
+            }
+        }
+        o = Put(o, kQuestion, subs);  // a byte that starts no character here
+        return p + 1;
+    };
+    return PairCodeToUtf8(in, out, substitutions, t.euc_pair, other);
 }
 
 // The three-byte JIS escapes that switch modes, by their second byte ('$' or '(') and third
