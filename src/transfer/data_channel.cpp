@@ -119,18 +119,17 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
     // upload, or for no transfer the host has open, are dropped.
     const String side = m_HostSide;
     if (side == u"RETR") {
-        if (m_FileCode == u"BIN" && asBytes != nullptr) {
-            Raise([&](tarselEvents& s) { s.GetData(*asBytes); });
-            return;
-        }
-        ByteArray bytes;
-        if (m_FileCode == u"BIN") {
-            bytes.assign(data.begin(), data.end());
-        } else {
+        ByteArray converted;
+        ByteArray* block = asBytes;
+        if (m_FileCode != u"BIN") {
             m_GetRemainder.append(data);
-            bytes = ToByteArray(ConvertDownload());
+            converted = ToByteArray(ConvertDownload());
+            block = &converted;
+        } else if (block == nullptr) {
+            converted.assign(data.begin(), data.end());
+            block = &converted;
         }
-        Raise([&](tarselEvents& s) { s.GetData(bytes); });
+        Raise([&](tarselEvents& s) { s.GetData(*block); });
     } else if (IsListing(side)) {
         m_DirBuffer.append(data);
         if (!DeliverListingLines()) return;

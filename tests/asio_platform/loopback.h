@@ -68,16 +68,18 @@ struct RecordingSink : SoquetEvents {
             SoquetEvents::OnReceivedBytes(data);
             return;
         }
-        log.push_back("received");
-        received.append(data.begin(), data.end());
-        largestRead = std::max(largestRead, data.size());
+        NoteReceived(data);
         onReceivedBytes(data);
     }
     void OnReceived(std::string& data) override {
-        log.push_back("received");
-        received += data;
-        largestRead = std::max(largestRead, data.size());
+        NoteReceived(data);
         if (onReceived) onReceived(data);
+    }
+    template <class Bytes>
+    void NoteReceived(const Bytes& data) {
+        log.push_back("received");
+        received.append(data.begin(), data.end());
+        largestRead = std::max(largestRead, data.size());
     }
     void OnAcceptRequest(Long id) override {
         log.push_back("request");
