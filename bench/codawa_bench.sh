@@ -82,7 +82,8 @@ awk -v runs="$runs" -v reps="$reps" '
     if (!(key in seen)) { seen[key] = 1; order[++count] = key }
     next
   }
-  $1 != "baseline" && ($2 == "mixed" || $2 == "ascii") {
+  $1 == "baseline" { keep("fresh|best", $3); keep("fresh|median", $4); next }
+  $2 == "mixed" || $2 == "ascii" {
     key = $1 "|" $2
     keep("best|" key, $3); keep("median|" key, $4); keep("iconv|" key, $5)
     if (!(key in seen)) { seen[key] = 1; order[++count] = key }
@@ -101,6 +102,8 @@ awk -v runs="$runs" -v reps="$reps" '
       i = best("iconv|" order[k]); n = best("nkf|" order[k])
       printf "%-13s %-7s %11.0f %13.0f %11.0f %9.0f %7.1fx %7.1fx\n", part[1], part[2], o, m, i, n, i ? o / i : 0, n ? o / n : 0
     }
+    printf "%-13s %-7s %11.0f %13.0f   (allocating and filling a fresh string of a one-shot output'\''s size)\n", "fresh memory",
+           "", best("fresh|best"), median("fresh|median")
     printf "(fastest of %d runs of %d repetitions, and the median of the runs'\'' medians; MB/s of input per CPU second;\n", runs, reps
     printf " stream: 64 KiB chunks through a carry buffer)\n"
   }' "$work"/codawa.* "$work/nkf"
