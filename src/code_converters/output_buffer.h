@@ -2,10 +2,10 @@
 //
 // Converters work on segments of input: before each segment they ask for room for its
 // worst-case output, so the inner loop stores without bounds checks. The whole output's
-// worst case is reserved once, which touches no memory, and the string grows into it one
-// segment's room at a time: the zero fill that growing a string costs then lands on bytes
-// about to be written anyway, while they are in the cache, instead of sweeping the whole
-// output once more beforehand, and the output is never moved.
+// worst case (or, where that is far more than text ever needs, its expected size) is reserved
+// once, which touches no memory, and the string grows into it one segment's room at a time:
+// the zero fill that growing a string costs then lands on bytes about to be written anyway,
+// while they are in the cache, instead of sweeping the whole output once more beforehand.
 #pragma once
 
 #include <cstddef>
@@ -23,9 +23,10 @@ inline constexpr std::size_t kSegment = 16 * 1024;
 
 class OutputBuffer {
 public:
-    /// Appends to `out`, which can take `bound` more bytes without moving.
-    OutputBuffer(std::string& out, std::size_t bound) : out_(out), used_(out.size()) {
-        out_.reserve(used_ + bound);
+    /// Appends to `out`, which can take `expected` more bytes without moving. An output that
+    /// grows past them moves once more; the cursor Reserve returns follows it.
+    OutputBuffer(std::string& out, std::size_t expected) : out_(out), used_(out.size()) {
+        out_.reserve(used_ + expected);
         AskForHugePages();
     }
 

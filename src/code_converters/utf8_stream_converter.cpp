@@ -18,10 +18,6 @@
 #include <memory>
 #include <stdexcept>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include "code_page/cp932_encoder.h"
 #include "code_page/cp932_table.h"
 #include "code_converters/byte_classes.h"
@@ -190,49 +186,6 @@ const Tables& GetTables() {
     return *tables;
 }
 
-// The output of one conversion, written through a raw pointer. The whole text's expected
-// size is reserved once, without filling it; each segment then fills (as std::string must be
-// before it is written through a pointer) only its own worst case ahead of the cursor. So the
-// fill happens in cache, just before the conversion overwrites it, and the output goes to
-// memory once, where filling the whole expected size first would write it twice.
-class Output {
-public:
-    // A large output is faulted in 2 MiB at a time rather than 4 KiB: a fresh buffer's page
-    // faults otherwise cost as much as the conversion itself.
-    static void AdviseHugePages(char* data, std::size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-        constexpr std::uintptr_t kHuge = 2u << 20;
-        if (size < 4 * kHuge) return;
-        const auto from = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-        const auto to = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
-        if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-        (void)data;
-        (void)size;
-#endif
-    }
-
-    /// Appends to `out`, with room for `expected` bytes reserved.
-    Output(std::string& out, std::size_t expected) : out_(out), start_(out.size()) {
-        out_.reserve(start_ + expected);
-        AdviseHugePages(out_.data() + start_, expected);
-    }
-
-    /// Write cursor (nullptr: the start) with at least `room` bytes filled behind it.
-    char* Reserve(char* cursor, std::size_t room) {
-        const std::size_t used = cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_;
-        out_.resize(used + room);
-        return out_.data() + used;
-    }
-
-    /// Ends the output at `cursor`.
-    void Finish(char* cursor) { out_.resize(cursor ? static_cast<std::size_t>(cursor - out_.data()) : start_); }
-
-private:
-    std::string& out_;
-    std::size_t start_;
-};
-
 // ---- Reading UTF-8 ----
 
 constexpr char32_t kIllFormed = 0xFFFF'FFFF;
@@ -358,7 +311,7 @@ std::size_t Utf8ToTable(std::string_view in, std::string& out, std::uint64_t& su
     // No character grows (kana and most kanji shrink from three bytes to two), so in.size() is
     // enough. Reserving it costs address space only: the output is filled and paged in a
     // segment at a time, so what Japanese text leaves unused is never touched.
-    Output buffer(out, FirstRoom(in.size(), in.size(), growth));
+    jcode::OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), growth));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -458,7 +411,7 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     const auto* p = begin;
     // Worst case: every byte a one-byte character after an escape (3 + 1).
     constexpr std::size_t kGrowth = 4;
-    Output buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
+    jcode::OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
     char* o = nullptr;
     OutputMode mode = OutputMode::kOneByte;
     bool cut = false;
@@ -521,7 +474,7 @@ std::size_t Utf8ToUtf8(std::string_view in, std::string& out, std::uint64_t& sub
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    Output buffer(out, FirstRoom(in.size(), in.size(), 1));
+    jcode::OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), 1));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -629,7 +582,7 @@ std::size_t PairCodeToUtf8(std::string_view in, std::string& out, std::uint64_t&
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    Output buffer(out, ExpectedUtf8Size(in.size()));
+    jcode::OutputBuffer buffer(out, ExpectedUtf8Size(in.size()));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
@@ -744,7 +697,7 @@ std::size_t JisToUtf8(std::string_view in, std::string& out, std::uint64_t& subs
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in.data());
     const auto* const end = begin + in.size();
     const auto* p = begin;
-    Output buffer(out, ExpectedUtf8Size(in.size()));
+    jcode::OutputBuffer buffer(out, ExpectedUtf8Size(in.size()));
     char* o = nullptr;
     bool cut = false;
     while (p < end && !cut) {
