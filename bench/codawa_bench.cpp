@@ -339,7 +339,7 @@ int main(int argc, char** argv) {
         auto it = reporter.rates.find(name);
         return it == reporter.rates.end() ? Figure{} : Summarize(it->second);
     };
-    std::printf("\n%-13s %-20s %12s %12s %12s %8s\n", "conversion", "input", "codawa best", "codawa median",
+    std::printf("\n%-13s %-20s %12s %13s %12s %8s\n", "conversion", "input", "codawa best", "codawa median",
                 "iconv MB/s", "ratio");
     std::vector<const char*> names;
     for (const Direction& d : kDirections) names.push_back(d.name);
@@ -349,18 +349,18 @@ int main(int argc, char** argv) {
             const Figure ours = figure(std::string("codawa/") + name + "/" + text);
             const Figure theirs = figure(std::string("iconv/") + name + "/" + text);
             if (ours.best == 0) continue;
-            std::printf("%-13s %-20s %12.0f %12.0f %12.0f %7.1fx\n", name, text, ours.best, ours.median, theirs.best,
+            std::printf("%-13s %-20s %12.0f %13.0f %12.0f %7.1fx\n", name, text, ours.best, ours.median, theirs.best,
                         theirs.best ? ours.best / theirs.best : 0);
         }
         const Figure one_shot = figure(std::string("codawa/") + name + "/mixed");
         const Figure streamed = figure(std::string("codawa/") + name + "/mixed-64KiB-chunks");
         if (streamed.best != 0) {
-            std::printf("%-13s %-20s %12.0f %12.0f %12s %7.0f%% of one-shot\n", name, "mixed, 64 KiB chunks",
+            std::printf("%-13s %-20s %12.0f %13.0f %12s %7.0f%% of one-shot\n", name, "mixed, 64 KiB chunks",
                         streamed.best, streamed.median, "", one_shot.best ? 100 * streamed.best / one_shot.best : 0);
         }
     }
     const Figure baseline = figure("baseline/fresh-output-string/mixed");
-    std::printf("%-13s %-20s %12.0f %12.0f   (allocating and filling a fresh string of the output's size)\n",
+    std::printf("%-13s %-20s %12.0f %13.0f   (allocating and filling a fresh string of the output's size)\n",
                 "baseline", "mixed", baseline.best, baseline.median);
     std::printf("(text: %zu bytes mixed Japanese, %zu bytes ASCII; Shift_JIS -> Shift_JIS against iconv CP932 -> CP932)\n",
                 Inputs().sjis.size(), Inputs().ascii.size());
