@@ -24,7 +24,7 @@ constexpr std::size_t kMaxListingLine = 1024 * 1024;
 bool IsListing(const String& word) { return word == u"LIST" || word == u"NLST"; }
 bool IsUpload(const String& word) { return word == u"STOR" || word == u"APPE"; }
 
-ByteArray ToByteArray(const std::string& bytes) {
+ByteArray ToByteArray(std::string_view bytes) {
     return ByteArray(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                      reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size());
 }
@@ -126,7 +126,7 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
             converted = ToByteArray(ConvertDownload());
             block = &converted;
         } else if (block == nullptr) {
-            converted.assign(data.begin(), data.end());
+            converted = ToByteArray(data);
             block = &converted;
         }
         Raise([&](tarselEvents& s) { s.GetData(*block); });
