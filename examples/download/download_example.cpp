@@ -3,8 +3,8 @@
 //   download_example HOST PORT REMOTE LOCAL
 //
 // Each step is started by the event that ends the step before it. The local file is opened
-// by GetOpen and removed again when the server refuses the file or the transfer fails, so a
-// failed download never leaves an empty or partial file behind.
+// by GetOpen and removed again when the server refuses the file, the transfer fails or the
+// connection is lost, so a failed download never leaves an empty or partial file behind.
 #include <cstdio>
 #include <string>
 
@@ -29,14 +29,16 @@ public:
             return;
         }
         if (op == u"GetFile") {
-            // A TransError before CommandDone(0) means the file is not what the server has.
+            // A TransError before CommandDone(0) means the file is not what the server has
+            // (a lost connection gives TransError and CommandDone(-1)).
             done_ = code == 0 && !failed_;
-            if (!done_) std::remove(local_.c_str());
+            if (!done_) RemoveFile();
         }
-        ftp_.DisConnect();
+        if (ftp_.IsIdle()) ftp_.DisConnect();
     }
     void GetOpen(const String& localFile) override {
         out_ = std::fopen(ToUtf8(localFile).c_str(), "wb");
+        created_ = out_ != nullptr;
         if (out_ == nullptr) {
             std::perror(ToUtf8(localFile).c_str());
             failed_ = true;
@@ -56,15 +58,22 @@ public:
     }
     void DisConnected(Long code, const String& msg) override {
         if (code != 0) std::fprintf(stderr, "connection lost: %d %s\n", code, ToUtf8(msg).c_str());
+        if (!done_) RemoveFile();
         io_.stop();
     }
 
 private:
+    void RemoveFile() {
+        if (created_) std::remove(local_.c_str());
+        created_ = false;
+    }
+
     tarsel& ftp_;
     asio::io_context& io_;
     String remote_;
     std::string local_;
     std::FILE* out_ = nullptr;
+    bool created_ = false;
     bool failed_ = false;
     bool done_ = false;
 };

@@ -124,10 +124,16 @@ public:
     /// the control connection's session); nullptr, or one with no session, starts a new one.
     /// On a secured connection CloseSocket still raises OnClosed before it returns; the
     /// close_notify alert is then sent, once queued bytes are written, without waiting for the
-    /// peer's. A peer that closes without close_notify is an ordinary close.
+    /// peer's. A peer that closes without close_notify raises OnClosed as any close does;
+    /// CloseNotified tells the two apart.
     virtual void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) = 0;
     /// True from OnSecured until the connection ends.
     virtual Boolean get_IsSecured() const = 0;
+    /// From the OnClosed of a secured connection until the next ConnectTo or Accept: True
+    /// when the peer ended the connection with TLS close_notify. False when the TCP
+    /// connection ended without it (a truncation anyone in the path can forge), when this end
+    /// closed it, and for plain connections. A platform that cannot tell gives False.
+    virtual Boolean get_CloseNotified() const { return False; }
 };
 
 }  // namespace tarselctl

@@ -1,6 +1,7 @@
 // The tarsel control: an FTP client that never blocks and reports every step through events.
 #pragma once
 
+#include <cstdint>
 #include <deque>
 #include <initializer_list>
 #include <map>
@@ -43,7 +44,14 @@ class Utf8StreamConverter;
 /// replaced" (Where "data": text of the transfer had characters with no form in the target
 /// code, or bytes that form no character, and each became '?'; raised once, before the close
 /// event); -10 and -11 (Where "tls"): the TLS handshake of the data connection failed, or
-/// the server's certificate was refused.
+/// the server's certificate was refused; -7 "connection lost" (Where "control": the control
+/// connection ended while an operation other than the login ran, not by Abend or the QUIT of
+/// DisConnect; the operation's CommandDone(-1) and then DisConnected follow); -8 "download cut short" (Where
+/// "data": fewer bytes came than the preliminary reply announced as "(N bytes)", counted
+/// from the restart offset, in a binary download without conversion; or a TLS data
+/// connection ended without close_notify and no announced size confirms the download);
+/// -9 "listing cut short" (Where "data": a TLS data connection ended without close_notify
+/// in the middle of a listing line). -8 and -9 come before the close event.
 /// A TransError before CommandDone(0) means the transfer did not do what the host asked.
 ///
 /// DisConnected codes of the control's own: -1 time-outs ("connect timeout(timer)",
@@ -62,7 +70,9 @@ public:
     /// login follows and ends with CommandDone(..., "Connect", ...).
     virtual void Connected() {}
     /// The control connection has closed, whoever closed it; the last event of a connection.
-    /// code 0 and an empty msg for an orderly close (after QUIT, or by the server); the
+    /// An operation that ran when the server closed the connection or it failed has ended
+    /// before, with TransError(-7) and CommandDone(-1). code 0 and an empty msg for an
+    /// orderly close (after QUIT, or by the server, also in the middle of an operation); the
     /// socket's error number and "text(step)" when it failed; the control's own codes below.
     virtual void DisConnected(Long code, const String& msg) { (void)code; (void)msg; }
     /// The end of an operation: code 0 on success, the server's three-digit reply code when
@@ -70,7 +80,8 @@ public:
     /// be opened, after TransError "listen"). FtpCommand is the operation's name ("Connect",
     /// "User", "Cd", "Size", "Quote", "GetFile", ...), msg the text of the final reply after
     /// its code. The control is idle again when this is raised: the handler may start the
-    /// next operation.
+    /// next operation. Except after TransError(-7): then code is -1, msg the reason the
+    /// connection ended ("connection lost" when none was given), and DisConnected follows.
     virtual void CommandDone(Integer code, const String& FtpCommand, const String& msg) {
         (void)code; (void)FtpCommand; (void)msg;
     }
@@ -386,6 +397,17 @@ private:
     /// File-content conversions that involve UTF-8 (none when neither side is UTF-8), and
     /// whether the running transfer's have been reported as having replaced characters.
     std::unique_ptr<Utf8StreamConverter> m_DownloadText, m_UploadText;
+    /// Bytes the running download's data connection delivered, before any conversion.
+    std::uint64_t m_DataReceived = 0;
+    /// The size the preliminary reply to RETR announced ("(N bytes)"); -1 when none.
+    std::int64_t m_AnnouncedSize = -1;
+    /// The restart offset the running download started from.
+    std::uint64_t m_TransferOffset = 0;
+    /// The control ended the data connection itself (Abort, a refusal, the end of the
+    /// control connection): that end says nothing of whether the data was whole.
+    Boolean m_DataCutByControl = False;
+    /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
+    Boolean m_HostClosing = False;
     String m_Label1;
     Long m_Width = 0;
     Long m_Height = 0;
@@ -511,6 +533,7 @@ private:
     void Soquet3_OnSecured();
     void DataConnectionReady();
     void ReportReplacedCharacters();
+    void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
     void EndDataConnection();
     void CloseHostSide();
     bool DeliverListingLines();

@@ -123,6 +123,7 @@ void AsioSoquet::ConnectTo(const String& host, const String& port, const String&
     // The resolver reads an empty name as "this machine"; a NUL would cut the name short.
     if (host.empty() || host.find(u'\0') != String::npos) throw InvalidArgument(u"Invalid host");
     if (!MakeIdle()) return;
+    closeNotified_ = false;
 
     auto c = std::make_shared<Connection>(io_);
     c->owner = this;
@@ -259,9 +260,11 @@ void AsioSoquet::OnReadDone(const ConnectionPtr& c, const asio::error_code& ec,
         BeginHandshakeWhenIdle(c);
         return;
     }
-    // A TLS peer that closes without close_notify truncates the stream; for FTP, where
-    // every transfer's length is known from the protocol, that is an ordinary close.
+    // A TLS peer that closes without close_notify truncates the stream. It is a close all the
+    // same; whether the data before it is whole is for the control to judge, which asks
+    // CloseNotified (eof on a secured stream is the peer's close_notify).
     if (ec == asio::error::eof || ec == asio::ssl::error::stream_truncated) {
+        closeNotified_ = ec == asio::error::eof && c->tls == Tls::Secured;
         DropConnection();
         if (!Diagnostic(u"closed by peer")) return;
         Raise([](SoquetEvents& s) { s.OnClosed(); });
@@ -560,6 +563,7 @@ void AsioSoquet::Accept(Long requestId) {
         return;
     }
     if (!MakeIdle()) return;
+    closeNotified_ = false;
 
     auto c = std::make_shared<Connection>(io_);
     c->socket = std::move(*socket);

@@ -148,6 +148,7 @@ public:
     void put_SetupPhase(Boolean value) override { setupPhase_ = value; }
     void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
     Boolean get_IsSecured() const override;
+    Boolean get_CloseNotified() const override { return closeNotified_ ? True : False; }
 
     /// Most bytes asked of one plain read. Small enough that the shared buffer stays in the
     /// processor's cache while a download streams through it: reads of 256 KiB (what an
@@ -268,6 +269,8 @@ private:
     ConnectionPtr conn_;
     ListenerPtr listener_;
     Boolean setupPhase_ = False;
+    /// The last connection's peer ended it with close_notify (see get_CloseNotified).
+    bool closeNotified_ = false;
     /// Expires with the instance: lets code that raised an event see whether it still exists.
     std::shared_ptr<char> life_ = std::make_shared<char>(0);
 };

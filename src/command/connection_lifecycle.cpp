@@ -171,7 +171,9 @@ void tarsel::DisConnect() {
 
 void tarsel::Abend() {
     const Long closeCount = m_CloseCount;
+    m_HostClosing = True;
     Soquet1->CloseSocket();
+    m_HostClosing = False;
     // The close normally reports itself at once, and the host may already have started a
     // new Connect from its DisConnected handler; that one must not be forgotten here.
     if (closeCount == m_CloseCount) m_FtpCommand.clear();
@@ -186,6 +188,7 @@ void tarsel::Abort() {
         for (const String& line : m_Queue)
             if (IsTransferWord(CommandWord(line))) m_AbortedBeforeTransfer = True;
         m_Queue.clear();
+        m_DataCutByControl = True;
         CloseQuietly(*Soquet3);
     }
 }
@@ -210,6 +213,17 @@ void tarsel::AnnounceConnected() {
 }
 
 void tarsel::Soquet1_OnClosed() {
+    // An operation the host did not end itself (Abend, or the QUIT of DisConnect) is lost
+    // with the connection, and must not read as a success: it ends as a failed operation,
+    // in the order of any other failure (TransError, the transfer's close event,
+    // CommandDone), before DisConnected. The login is the exception hosts have always relied
+    // on: a connection that fails before CommandDone(0, "Connect") ends in DisConnected
+    // alone, and hosts answer a refused login (a CommandDone of "Connect" with a code) by
+    // calling Login, which a closed connection would refuse from inside their handler.
+    String lost;
+    if (m_HostClosing == False && m_Idle == False && !m_FtpCommand.empty() &&
+        m_FtpCommand != u"DONE" && m_FtpCommand != u"Connect" && m_FtpCommand != u"DisConnect")
+        lost = m_FtpCommand;
     StopNoopTimer();
     StopTimeoutTimer();
     StopReplyTimer();
@@ -221,16 +235,26 @@ void tarsel::Soquet1_OnClosed() {
     m_Password.clear();
     m_MultiLineCode.clear();
     ++m_CloseCount;
+    // Taken first: a host may Connect again from inside the events below, which resets them.
+    const Long code = m_DisconnectCode;
+    const String msg = m_DisconnectMsg;
+    m_DisconnectCode = 0;
+    m_DisconnectMsg.clear();
+    if (!lost.empty()) RaiseTransError(-7, u"connection lost", u"control");
+    // The transfer's data goes with its control connection; the loss is reported already.
+    m_DataCutByControl = True;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     // A transfer whose data connection has already closed may still owe the host its close
     // event (the host ended the connection from inside that transfer's last events):
     // DisConnected comes after every close event of its connection.
     CloseHostSide();
-    const Long code = m_DisconnectCode;
-    const String msg = m_DisconnectMsg;
-    m_DisconnectCode = 0;
-    m_DisconnectMsg.clear();
+    // A host that has already connected again from inside the events above has moved on:
+    // TransError told it of the loss, and a CommandDone now would seem to end its new login.
+    if (!lost.empty() && m_FtpCommand.empty()) {
+        const String text = msg.empty() ? String(u"connection lost") : msg;
+        Raise([&](tarselEvents& s) { s.CommandDone(-1, lost, text); });
+    }
     Raise([&](tarselEvents& s) { s.DisConnected(code, msg); });
 }
 

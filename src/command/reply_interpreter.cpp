@@ -7,6 +7,7 @@
 
 #include "command/crlf_lines.h"
 #include "command/reply_lines.h"
+#include "transfer/announced_size.h"
 #include "control/event_raising.h"
 
 namespace tarselctl {
@@ -70,6 +71,9 @@ void tarsel::InterpretReplyLine(Long entry) {
     const char16_t first = line[0];
     if (first == u'1') {
         // A preliminary reply does not answer the command: the wait for the final one goes on.
+        if (m_Cmd == u"RETR") {
+            if (const auto size = AnnouncedSize(line)) m_AnnouncedSize = static_cast<std::int64_t>(*size);
+        }
         if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
             SetPutReady(m_PutReady | kPutReplied);
             // The gate's trace may have ended the connection.
@@ -85,7 +89,9 @@ void tarsel::InterpretReplyLine(Long entry) {
         StopReplyTimer();
         CloseQuietly(*Soquet2);
         // Closing the data connection raises its close events to the host, which may end the
-        // control connection there.
+        // control connection there. The refusal is the transfer's outcome; its data is not
+        // judged as well.
+        m_DataCutByControl = True;
         CloseQuietly(*Soquet3);
         if (m_CloseCount != entry) return;
         SetDataPhase(kNoTransfer);

@@ -41,6 +41,22 @@ void tarsel::ResetTransferCarry() {
     m_PutFinished = False;
     m_TransErrorRaised = False;
     m_ReplyWaitAfterTimeout = 0;
+    m_DataReceived = 0;
+    m_AnnouncedSize = -1;
+    m_DataCutByControl = False;
+    // The offset this download asked for, which the bytes received count from; text that is
+    // no plain decimal number counts as none, so the size check below is never stricter
+    // than the server.
+    m_TransferOffset = 0;
+    if (m_Cmd == u"RETR") {
+        std::uint64_t offset = 0;
+        bool digits = !m_Rest.empty() && m_Rest.size() <= 18;
+        for (char16_t c : m_Rest) {
+            if (c < u'0' || c > u'9') digits = false;
+            else offset = offset * 10 + (c - u'0');
+        }
+        if (digits) m_TransferOffset = offset;
+    }
     // The file converter starts from its initial shift state whatever the file code: a JIS
     // file that ended shifted out would otherwise turn the next one's text into katakana.
     Codawa2->Reset();
@@ -119,6 +135,7 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
     // upload, or for no transfer the host has open, are dropped.
     const String side = m_HostSide;
     if (side == u"RETR") {
+        m_DataReceived += data.size();
         ByteArray converted;
         ByteArray* block = asBytes;
         if (m_FileCode != u"BIN") {
@@ -179,6 +196,11 @@ void tarsel::CloseHostSide() {
     if (m_HostSide.empty()) return;
     const String side = m_HostSide;
     const Long serial = m_TransferSerial;
+    // Judged before the last lines go out: whatever remains after the complete lines is a
+    // line the data connection cut.
+    const bool cutMidLine = IsListing(side) && m_DirBuffer.size() > m_DirStart &&
+                            !std::string_view(m_DirBuffer).ends_with("\r\n");
+    const bool alreadyFailed = m_TransErrorRaised != False || m_DataCutByControl != False;
     if (IsListing(side)) {
         if (!DeliverListingLines()) return;
         if (m_DirStart < m_DirBuffer.size()) {
@@ -215,6 +237,8 @@ void tarsel::CloseHostSide() {
         ReportReplacedCharacters();
         if (serial != m_TransferSerial) return;
     }
+    ReportCutShort(side, cutMidLine, alreadyFailed);
+    if (serial != m_TransferSerial) return;
     // An upload whose side has closed can no longer start, whatever reply comes later. The
     // gate's trace comes while the side is still open: a close made from inside it (Abend)
     // raises the close event itself.
@@ -239,6 +263,30 @@ void tarsel::ReportReplacedCharacters() {
     m_DownloadText.reset();
     m_UploadText.reset();
     RaiseTransError(-6, u"characters replaced", u"data");
+}
+
+// A data connection that the server ended is the only sign of a download's end that FTP
+// gives, and a forged or early end looks the same unless something confirms it: the size the
+// server announced, or over TLS its close_notify (a TCP close without one is exactly what an
+// attacker in the path can make, while the genuine final reply still arrives). A transfer
+// that nothing confirms is reported before its close event, so the host never takes a
+// truncated file or listing for a whole one.
+void tarsel::ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed) {
+    if (alreadyFailed || m_FtpCommand.empty()) return;
+    const bool truncatedTls = m_DataProtected != False && Soquet3->get_CloseNotified() == False;
+    if (side == u"RETR") {
+        // Only bytes that cross unchanged can be counted against the announced size: in
+        // ASCII mode and with a conversion the server counts other bytes than arrive.
+        // (A stored type is sent as written, so "i" is binary too.)
+        const bool binary = !m_Filetype.empty() && (m_Filetype[0] == u'I' || m_Filetype[0] == u'i');
+        const bool countable = m_AnnouncedSize >= 0 && binary && m_FileCode == u"BIN";
+        const bool whole = countable ? m_TransferOffset + m_DataReceived >=
+                                           static_cast<std::uint64_t>(m_AnnouncedSize)
+                                     : !truncatedTls;
+        if (!whole) RaiseTransError(-8, u"download cut short", u"data");
+    } else if (IsListing(side) && cutMidLine && truncatedTls) {
+        RaiseTransError(-9, u"listing cut short", u"data");
+    }
 }
 
 void tarsel::StartUploadIfReady() {

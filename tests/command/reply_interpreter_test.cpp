@@ -256,7 +256,10 @@ TEST_F(ReplyInterpreterTest, ReplyLineGrowingPastOneMebibyteClosesTheConnection)
     EXPECT_THAT(recorder.NonTraceEvents(), IsEmpty());
 
     s1().Receive("z");
-    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DisConnected(-2,reply line too long)"));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("TransError(-7,connection lost,control)",
+                            "CommandDone(-1,Pwd,reply line too long)",
+                            "DisConnected(-2,reply line too long)"));
     EXPECT_EQ(I::ReplyBuffer(control), u"");
     EXPECT_EQ(control.get_FtpCommand(), u"");
 

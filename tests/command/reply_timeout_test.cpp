@@ -13,6 +13,8 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 constexpr const char* kReplyTimeout = "DisConnected(-1,reply timeout(timer))";
+// What comes first when the time-out ends the connection under a running operation.
+constexpr const char* kLost = "TransError(-7,connection lost,control)";
 
 class ReplyTimeoutTest : public ControlTest {
 protected:
@@ -47,7 +49,8 @@ TEST_F(ReplyTimeoutTest, OnlyACompleteReplyEndsTheWait) {
     Reply("150 still thinking");
     s1().Receive("257 x\r257 y\r");
     EXPECT_FALSE(SurvivesTicks(1));
-    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre(kReplyTimeout));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre(kLost, "CommandDone(-1,Pwd,reply timeout(timer))", kReplyTimeout));
 }
 
 TEST_F(ReplyTimeoutTest, ARepliedCommandLeavesNothingCounting) {
@@ -173,7 +176,8 @@ TEST_F(ReplyTimeoutTest, AnUnwantedDataConnectionLeavesTheReplyWaitRunning) {
     EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
     EXPECT_TRUE(SurvivesTicks(2));
     EXPECT_FALSE(SurvivesTicks(1));
-    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre(kReplyTimeout));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre(kLost, "CommandDone(-1,Quote,reply timeout(timer))", kReplyTimeout));
 }
 
 }  // namespace

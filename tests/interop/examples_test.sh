@@ -28,6 +28,36 @@ if "$bin/download/download_example" "$host" "$port" "upload/no-such-$name" "$wor
 fi
 [[ ! -e $work/missing.bin ]] || fail "a refused download left a file"
 
+# A server that announces 100000 bytes, sends 1000 and then drops the control connection:
+# the example must report failure and leave no file.
+python3 - "$work/port" <<'PY' &
+import socket, sys
+ctl = socket.create_server(("127.0.0.1", 0)); data = socket.create_server(("127.0.0.1", 0))
+open(sys.argv[1] + ".tmp", "w").write(str(ctl.getsockname()[1]))
+import os; os.rename(sys.argv[1] + ".tmp", sys.argv[1])
+ctl.settimeout(20); data.settimeout(20)
+c, _ = ctl.accept(); f = c.makefile("rb")
+c.sendall(b"220 lossy\r\n")
+p = data.getsockname()[1]
+for line in f:
+    word = line.split()[0].upper()
+    if word == b"USER": c.sendall(b"331 pw\r\n")
+    elif word == b"PASV": c.sendall(b"227 Entering Passive Mode (127,0,0,1,%d,%d)\r\n" % (p >> 8, p & 255))
+    elif word == b"RETR":
+        d, _ = data.accept()
+        c.sendall(b"150 Opening BINARY mode data connection (100000 bytes)\r\n")
+        d.sendall(b"x" * 1000)
+        c.close(); d.close(); break
+    else: c.sendall(b"200 ok\r\n")
+PY
+lossy=$!
+for _ in $(seq 100); do [[ -e $work/port ]] && break; sleep 0.05; done
+if "$bin/download/download_example" 127.0.0.1 "$(cat "$work/port")" big.bin "$work/lost.bin" 2>/dev/null; then
+  fail "a download whose connection was lost reported success"
+fi
+wait "$lossy" || true
+[[ ! -e $work/lost.bin ]] || fail "a download whose connection was lost left a file"
+
 "$bin/listing/listing_example" "$host" "$port" upload >"$work/listing.txt" || fail "listing failed"
 grep -q " $name\$" "$work/listing.txt" || fail "the listing lacks $name"
 

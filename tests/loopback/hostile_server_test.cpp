@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -321,6 +322,8 @@ TEST_F(HostileServerTest, APassivePortThatNeverAnswersTimesOutAndTheStalledServe
 
     EXPECT_THAT(recorder.NonTraceEvents(),
                 ElementsAre("TransError(-1,connect timeout,timer)",
+                            "TransError(-7,connection lost,control)",
+                            "CommandDone(-1,Dir,reply timeout(timer))",
                             "DisConnected(-1,reply timeout(timer))"));
     EXPECT_TRUE(testing::RunUntil(io, [&] { return peer->clientClosed; }, 2s));
 }
@@ -445,14 +448,61 @@ TEST_F(HostileServerTest, AResetOfTheControlConnectionMidTransferClosesTheTransf
     Host([&] { control.GetFile(u"f.bin", u"local.bin"); });
     ASSERT_TRUE(RunUntilEvent("DisConnected"));
 
-    const auto events = recorder.NonTraceEvents();
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.front(), "GetOpen(local.bin)");
-    EXPECT_THAT(events, Contains("GetClose"));
-    EXPECT_EQ(events.back(), "DisConnected(" + std::to_string(ECONNRESET) + "," +
-                                 Errno(ECONNRESET) + "(read))");
-    EXPECT_THAT(events, Not(Contains(StartsWith("CommandDone("))));
+    std::vector<std::string> events;
+    for (const auto& e : recorder.NonTraceEvents())
+        if (e.rfind("GetData(", 0) != 0) events.push_back(e);
+    const std::string reason = Errno(ECONNRESET) + "(read)";
+    EXPECT_THAT(events, ElementsAre("GetOpen(local.bin)", "TransError(-7,connection lost,control)",
+                                    "GetClose", "CommandDone(-1,GetFile," + reason + ")",
+                                    "DisConnected(" + std::to_string(ECONNRESET) + "," + reason + ")"));
 }
+
+// A server that drops the control connection, or announces more than it sends, in the middle
+// of a download: in either mode the host hears of a failure before CommandDone, and the bytes
+// that came are all it gets.
+class CutShortTest : public HostileServerTest, public ::testing::WithParamInterface<bool> {
+protected:
+    void StartDownload(const std::function<void(FtpScript&)>& afterData) {
+        const bool passive = GetParam();
+        ASSERT_NO_FATAL_FAILURE(LogIn());
+        control.put_Passive(passive ? True : False);
+        peer->On("TYPE", FtpScript().Reply("200 Type set"));
+        if (passive) peer->On("PASV", FtpScript().PassiveReply());
+        else peer->On("PORT", FtpScript().Reply("200 PORT ok"));
+        FtpScript retr;
+        retr.Reply("150 Opening BINARY mode data connection for f.bin (100000 bytes).");
+        if (passive) retr.AwaitData();
+        else retr.ActiveConnect();
+        retr.DataSend(std::string(1000, 'x')).Pause(30ms);
+        afterData(retr);
+        peer->On("RETR", retr);
+        Host([&] { control.GetFile(u"f.bin", u"local.bin"); });
+    }
+};
+
+TEST_P(CutShortTest, TheControlConnectionClosedMidDownloadEndsItFailedBeforeDisConnected) {
+    ASSERT_NO_FATAL_FAILURE(StartDownload([](FtpScript& s) { s.Close(); }));
+    ASSERT_TRUE(RunUntilEvent("DisConnected"));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetOpen(local.bin)", StartsWith("GetData("),
+                            "TransError(-7,connection lost,control)", "GetClose",
+                            "CommandDone(-1,GetFile,connection lost)", "DisConnected(0,)"));
+    EXPECT_EQ(recorder.received.size(), 1000u);
+}
+
+TEST_P(CutShortTest, FewerBytesThanAnnouncedIsReportedBeforeTheServersSuccess) {
+    ASSERT_NO_FATAL_FAILURE(StartDownload([](FtpScript& s) { s.DataClose().Reply("226 Transfer complete"); }));
+    ASSERT_TRUE(RunUntilEvent("CommandDone"));
+    std::vector<std::string> events;
+    for (const auto& e : recorder.NonTraceEvents())
+        if (e.rfind("GetData(", 0) != 0) events.push_back(e);
+    EXPECT_THAT(events, ElementsAre("GetOpen(local.bin)", "TransError(-8,download cut short,data)",
+                                    "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
+    EXPECT_EQ(recorder.received.size(), 1000u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CutShortTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "Passive" : "Active"; });
 
 TEST_F(HostileServerTest, AResetInTheMiddleOfAnUploadIsReportedEvenWhenTheServerClaimsSuccess) {
     ASSERT_NO_FATAL_FAILURE(LogInPassive());

@@ -103,6 +103,8 @@ void EventRules::Sample() {
         if (link_ != Link::None) {
             closing_ = true;
             closingOpen_ = open_;
+            // The host moved on before the lost operation's end: TransError was its end.
+            lostOperation_.clear();
         }
         link_ = Link::Opening;
         open_ = Kind::None;
@@ -218,6 +220,10 @@ void EventRules::Connected() {
 
 void EventRules::DisConnected(Long code, const String& msg) {
     Record("DisConnected(" + std::to_string(code) + "," + Shown(msg) + ")");
+    if (!lostOperation_.empty())
+        Violation("operation-order", "DisConnected before the CommandDone of \"" + lostOperation_ +
+                                         "\", lost with the connection");
+    lostOperation_.clear();
     if (closing_) {
         // The end of the connection the host had already replaced.
         if (closingOpen_ != Kind::None)
@@ -247,9 +253,13 @@ void EventRules::CommandDone(Integer code, const String& FtpCommand, const Strin
     if (control_) {
         // A reply on an idle connection ends the idle "DONE" state as an operation of its own.
         const bool strayReply = name == "DONE" && idle_;
-        if (!strayReply && !(Running() && name == ftpCommand_))
+        // The operation cut off by the loss of its connection ends after the close was
+        // counted, when FtpCommand already reads "".
+        const bool lostOperation = code == -1 && !lostOperation_.empty() && name == lostOperation_;
+        if (!strayReply && !lostOperation && !(Running() && name == ftpCommand_))
             Violation("operation-order", "CommandDone for \"" + name + "\" while the running operation is \"" +
                                              ftpCommand_ + "\"");
+        lostOperation_.clear();
     }
     // An upload may be reported as a success only when its data connection opened, the host
     // ended it, and every byte it supplied went out.
@@ -336,6 +346,7 @@ void EventRules::TransError(Long Ecode, const String& Description, const String&
     RequireConnection("TransError");
     if (control_ && !Running())
         Violation("operation-order", "TransError with no operation running (FtpCommand \"" + ftpCommand_ + "\")");
+    if (Ecode == -7) lostOperation_ = ftpCommand_;
     transError_ = true;
     AfterEvent();
 }

@@ -128,6 +128,9 @@ private:
     bool hadTransfer_ = false;
     /// A TransError came in the running operation.
     bool transError_ = false;
+    /// The operation TransError(-7) said was lost with the connection; its CommandDone(-1)
+    /// is due before DisConnected.
+    std::string lostOperation_;
 
     // The open transfer's data, for the comparison at its close.
     std::string arrived_;

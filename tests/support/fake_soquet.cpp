@@ -114,6 +114,7 @@ void FakeSoquet::Accept(Long requestId) {
 
 bool FakeSoquet::EndCurrent() {
     const bool hadConnection = state_ == State::Connecting || state_ == State::Connected;
+    closeNotified_ = false;
     // Closed before the event runs: a handler that closes again must not raise a second one.
     state_ = State::Idle;
     secured = false;
@@ -206,6 +207,7 @@ void FakeSoquet::SendDone() {
 
 void FakeSoquet::Close() {
     if (!sink_) return;
+    closeNotified_ = secured && peerCloseNotify;
     state_ = State::Idle;
     secured = false;
     tlsRequested = false;

@@ -67,6 +67,7 @@ public:
     void put_SetupPhase(Boolean value) override;
     void StartTls(const TlsClientSettings& settings, const Soquet* resumeFrom) override;
     Boolean get_IsSecured() const override { return secured ? True : False; }
+    Boolean get_CloseNotified() const override { return closeNotified_ ? True : False; }
 
     // ---- properties the test may set at any time
     /// 127.0.0.1, most significant byte first.
@@ -111,7 +112,9 @@ public:
     /// A send completed: SendReady True, then OnSendDone.
     void SendDone();
     /// The peer or the network ended the connection: state idle, IsClosed True, then OnClosed.
+    /// A secured connection ends with the peer's close_notify when `peerCloseNotify` is set.
     void Close();
+    bool peerCloseNotify = true;
     /// A listener has a connection waiting from `peerHost` (what RequestHost gives during the
     /// event).
     void AcceptRequest(Long requestId, String peerHost = u"127.0.0.1");
@@ -140,6 +143,7 @@ public:
     static std::string Escape(std::string_view bytes);
 
 private:
+    bool closeNotified_ = false;
     void Log(std::string line);
     /// An open connection: IsClosed False by the rules of the real component.
     bool IsOpen() const {

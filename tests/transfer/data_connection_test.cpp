@@ -161,7 +161,10 @@ TEST_F(TransferTest, AListenerErrorEndsTheControlConnectionEvenDuringDisConnect)
     control.Dir();
     ReplyUntilTransferCommand();
     s2().Error(10048, u"Address in use", u"Listen");
-    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DisConnected(10048,Address in use(Listen))"));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("TransError(-7,connection lost,control)",
+                            "CommandDone(-1,Dir,Address in use(Listen))",
+                            "DisConnected(10048,Address in use(Listen))"));
     EXPECT_EQ(s1().state(), FakeSoquet::State::Idle);
 
     ConnectAndLogin();

@@ -326,14 +326,17 @@ TEST_F(Utf8Files, ACharacterWithoutAShiftJisFormIsReportedOnceBeforeTheClose) {
                                     "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
 }
 
-TEST_F(Utf8Files, AConnectionLostMidTransferEndsItWithoutATransErrorOfNoOperation) {
+// The loss is the transfer's one failure: no "characters replaced" follows it.
+TEST_F(Utf8Files, AConnectionLostMidTransferIsReportedOnceAsLost) {
     control.put_FileCode(u"UTF8");
     control.GetFile(u"f", u"l");
     StartDataPhase();
     recorder.Clear();
     s3().Receive("\xF0\x9F\x98\x80");
     s1().Close();
-    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("GetData(1)", "GetClose", "DisConnected(0,)"));
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("GetData(1)", "TransError(-7,connection lost,control)", "GetClose",
+                            "CommandDone(-1,GetFile,connection lost)", "DisConnected(0,)"));
 }
 
 TEST_F(Utf8Files, AUtf8HostGetsEucFilesInUtf8AndSendsThemBack) {

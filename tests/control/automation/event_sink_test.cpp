@@ -55,7 +55,9 @@ TEST_F(EventSinkTest, TracesAndDisconnectsCarryTheirTexts) {
     ASSERT_EQ(Call(dispid::Pwd), S_OK);
     s1().Error(10054, u"Connection reset", u"recv");
     s1().Close();
-    EXPECT_THAT(sink.events, ElementsAre("Trace(Pwd>>PWD)", "DisConnected(10054,Connection reset(recv))"));
+    EXPECT_THAT(sink.events, ElementsAre("Trace(Pwd>>PWD)", "TransError(-7,connection lost,control)",
+                                         "CommandDone(-1,Pwd,Connection reset(recv))",
+                                         "DisConnected(10054,Connection reset(recv))"));
 }
 
 TEST_F(EventSinkTest, WhatTheSinkLeavesInPutDataIsUploaded) {
