@@ -757,6 +757,19 @@ TEST_P(TarselFtpInterop, MgetMputAndRegetMoveManyFilesAndResume) {
     EXPECT_EQ(ReadFile(local_ / "dst" / "odd.bin"), odd);
 }
 
+TEST_P(TarselFtpInterop, RegetOfALocalFileLongerThanTheRemoteOneFailsAndKeepsIt) {
+    const std::string longer = PatternBytes(kOddSize + 10, 7);
+    WriteFile(local_ / "odd.bin", longer);
+    const RunResult r = Script("reget tarsel-ftp-fixtures/odd.bin " + Local("odd.bin"));
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("cannot resume: '" + Local("odd.bin") + "' has " +
+                                 std::to_string(kOddSize + 10) + " bytes, the file on the server only " +
+                                 std::to_string(kOddSize)));
+    EXPECT_THAT(r.err, Not(HasSubstr(">>RETR")));
+    EXPECT_EQ(ReadFile(local_ / "odd.bin"), longer);
+}
+
 TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
     // The download goes to standard output, which this test stops reading: the transfer is
     // surely still running when abort arrives.
@@ -861,6 +874,33 @@ TEST(TarselFtpInteropLogin, WrongLoginFailsAndStops) {
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, testing::ContainsRegex("tarsel-ftp: server 530: Connect: "));
     EXPECT_EQ(r.out, "") << "pwd did not run";
+}
+
+// A ~/.netrc the program cannot use: a message and exit status 1, never an abort or a wait.
+TEST(TarselFtpInteropLogin, AnUnusableNetrcIsReportedWithoutAbortingOrHanging) {
+    char pattern[] = "/tmp/tarsel-ftp-home-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path home = pattern;
+    const char* saved = std::getenv("HOME");
+    const std::string previous = saved ? saved : "";
+    ::setenv("HOME", home.c_str(), 1);
+
+    WriteFile(home / ".netrc", "machine 127.0.0.1 login u password p account \xf0\x9f\x98\x80\n");
+    ::chmod((home / ".netrc").c_str(), 0600);
+    const RunResult account = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});
+    EXPECT_FALSE(account.timedOut) << account.err;
+    EXPECT_EQ(account.status, 1) << account.err;
+    EXPECT_THAT(account.err, HasSubstr("the account for 127.0.0.1 cannot be sent"));
+
+    fs::remove(home / ".netrc");
+    ASSERT_EQ(::mkfifo((home / ".netrc").c_str(), 0600), 0);
+    const RunResult fifo = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});
+    EXPECT_FALSE(fifo.timedOut) << fifo.err;
+    EXPECT_THAT(fifo.err, HasSubstr(".netrc: not a regular file"));
+
+    if (saved) ::setenv("HOME", previous.c_str(), 1);
+    else ::unsetenv("HOME");
+    fs::remove_all(home);
 }
 
 TEST(TarselFtpInteropLogin, RefusedConnectionIsReported) {
