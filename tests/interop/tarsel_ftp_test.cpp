@@ -876,33 +876,6 @@ TEST(TarselFtpInteropLogin, WrongLoginFailsAndStops) {
     EXPECT_EQ(r.out, "") << "pwd did not run";
 }
 
-// A ~/.netrc the program cannot use: a message and exit status 1, never an abort or a wait.
-TEST(TarselFtpInteropLogin, AnUnusableNetrcIsReportedWithoutAbortingOrHanging) {
-    char pattern[] = "/tmp/tarsel-ftp-home-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    const fs::path home = pattern;
-    const char* saved = std::getenv("HOME");
-    const std::string previous = saved ? saved : "";
-    ::setenv("HOME", home.c_str(), 1);
-
-    WriteFile(home / ".netrc", "machine 127.0.0.1 login u password p account \xf0\x9f\x98\x80\n");
-    ::chmod((home / ".netrc").c_str(), 0600);
-    const RunResult account = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});
-    EXPECT_FALSE(account.timedOut) << account.err;
-    EXPECT_EQ(account.status, 1) << account.err;
-    EXPECT_THAT(account.err, HasSubstr("the account for 127.0.0.1 cannot be sent"));
-
-    fs::remove(home / ".netrc");
-    ASSERT_EQ(::mkfifo((home / ".netrc").c_str(), 0600), 0);
-    const RunResult fifo = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});
-    EXPECT_FALSE(fifo.timedOut) << fifo.err;
-    EXPECT_THAT(fifo.err, HasSubstr(".netrc: not a regular file"));
-
-    if (saved) ::setenv("HOME", previous.c_str(), 1);
-    else ::unsetenv("HOME");
-    fs::remove_all(home);
-}
-
 TEST(TarselFtpInteropLogin, RefusedConnectionIsReported) {
     // Port 1 on loopback has no listener on a test machine.
     const RunResult r = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});

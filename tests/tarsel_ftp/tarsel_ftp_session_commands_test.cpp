@@ -342,6 +342,8 @@ TEST_F(TarselFtpSessionCommands, AServerFileNamedDashIsWrittenToAFileNotToStanda
     EXPECT_EQ(ReadFile(dir / "-"), "from get");
     Type("get x -");  // the user's own "-" still means standard output
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "asked for");
+    Type("mput -");  // and a local file "-" found by a pattern is that file, not standard input
+    EXPECT_EQ(server.files["-"], "from get");
     EXPECT_EQ(session->ExitStatus(), 0) << output.err;
 }
 
