@@ -757,6 +757,19 @@ TEST_P(TarselFtpInterop, MgetMputAndRegetMoveManyFilesAndResume) {
     EXPECT_EQ(ReadFile(local_ / "dst" / "odd.bin"), odd);
 }
 
+TEST_P(TarselFtpInterop, RegetOfALocalFileLongerThanTheRemoteOneFailsAndKeepsIt) {
+    const std::string longer = PatternBytes(kOddSize + 10, 7);
+    WriteFile(local_ / "odd.bin", longer);
+    const RunResult r = Script("reget tarsel-ftp-fixtures/odd.bin " + Local("odd.bin"));
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("cannot resume: '" + Local("odd.bin") + "' has " +
+                                 std::to_string(kOddSize + 10) + " bytes, the file on the server only " +
+                                 std::to_string(kOddSize)));
+    EXPECT_THAT(r.err, Not(HasSubstr(">>RETR")));
+    EXPECT_EQ(ReadFile(local_ / "odd.bin"), longer);
+}
+
 TEST_P(TarselFtpInterop, AbortStopsARunningDownloadAndFailsIt) {
     // The download goes to standard output, which this test stops reading: the transfer is
     // surely still running when abort arrives.

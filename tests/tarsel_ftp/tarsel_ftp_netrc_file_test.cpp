@@ -1,12 +1,15 @@
 // ~/.netrc: which entry a host and login choose, and files refused for their permissions.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <string>
 
 #include "netrc_file.h"
@@ -180,6 +183,21 @@ TEST_F(TarselFtpNetrcFileOnDisk, UnreadableOrOddFilesAreErrors) {
     const NetrcLookup big = LookUpNetrc(m_Path, "h", std::nullopt);
     EXPECT_FALSE(big.entry);
     EXPECT_NE(big.error, "");
+}
+
+TEST_F(TarselFtpNetrcFileOnDisk, AFifoIsRefusedWithoutWaitingForAWriter) {
+    const std::string fifo = (m_Dir / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto lookup = std::async(std::launch::async, [&] { return LookUpNetrc(fifo, "h", std::nullopt); });
+    if (lookup.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Lets a reader stuck in open() go, so that the failure is reported, not a hang.
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) ::close(writer);
+        ADD_FAILURE() << "reading a FIFO as ~/.netrc waited for a writer";
+    }
+    const NetrcLookup found = lookup.get();
+    EXPECT_FALSE(found.entry);
+    EXPECT_NE(found.error.find("not a regular file"), std::string::npos) << found.error;
 }
 
 }  // namespace

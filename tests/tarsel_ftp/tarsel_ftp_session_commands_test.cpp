@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -290,6 +291,138 @@ TEST_F(TarselFtpSessionCommands, RegetAsksForTheRestAfterTheLocalFile) {
     EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 5"))
         << "a local file that is not there is fetched whole";
     EXPECT_EQ(ReadFile(dir / "fresh"), "0123456789");
+}
+
+TEST_F(TarselFtpSessionCommands, ResumeAsksTheSizeFirstAndNeverCallsALongerLocalFileComplete) {
+    server.downloads = {{"longer", "0123456789"}, {"same", "0123456789"}, {"grown", "0123456789"}};
+    server.replies["SIZE"] = "213 10";
+    WriteFile(dir / "longer", "0123456789AB");
+    WriteFile(dir / "same", "0123456789");
+    WriteFile(dir / "grown", "01234");
+    Start();
+    Type("reget longer");
+    Type("get -c same");
+    Type("reget grown");
+    EXPECT_THAT(LinesStartingWith("SIZE"), ElementsAre("SIZE longer", "SIZE same", "SIZE grown"));
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR grown"))
+        << "nothing is fetched for a local file as long as the remote one, or longer";
+    EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 5"));
+    EXPECT_EQ(ReadFile(dir / "longer"), "0123456789AB");
+    EXPECT_EQ(output.err,
+              "tarsel-ftp: local: GetFile longer: cannot resume: 'longer' has 12 bytes, the file "
+              "on the server only 10; the local file is left as it is\n");
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, ResumeWithoutSizeSaysSoAndFailsWhenNothingArrives) {
+    server.downloads = {{"f", ""}, {"g", "rest"}};
+    WriteFile(dir / "f", "abc");
+    WriteFile(dir / "g", "abc");
+    Start();  // the server answers SIZE with 502
+    Type("reget f");
+    EXPECT_THAT(output.err, HasSubstr("GetFile f: the server did not tell the file's size (502 "));
+    EXPECT_THAT(output.err, HasSubstr("nothing arrived after byte 3"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+    output.err.clear();
+    Type("reget g");
+    EXPECT_EQ(ReadFile(dir / "g"), "abcrest") << "something left to fetch: resumed as before";
+    EXPECT_EQ(output.err, "tarsel-ftp: GetFile g: the server did not tell the file's size (502 "
+                          "Command not implemented); resuming unchecked\n");
+    EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 3", "REST 3"));
+}
+
+TEST_F(TarselFtpSessionCommands, AServerFileNamedDashIsWrittenToAFileNotToStandardOutput) {
+    server.listings[""] = "-\r\n";
+    server.downloads = {{"-", "from mget"}, {"sub/-", "from get"}, {"x", "asked for"}};
+    Start();
+    ::testing::internal::CaptureStdout();
+    Type("mget *");
+    EXPECT_EQ(ReadFile(dir / "-"), "from mget");
+    Type("get sub/-");
+    EXPECT_EQ(ReadFile(dir / "-"), "from get");
+    Type("get x -");  // the user's own "-" still means standard output
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "asked for");
+    Type("mput -");  // and a local file "-" found by a pattern is that file, not standard input
+    EXPECT_EQ(server.files["-"], "from get");
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, ServerTextOnStandardErrorIsEscapedEvenWhenItIsNoTerminal) {
+    server.replies["DELE"] = "550 \x1b]0;owned\x07gone\x1b[2J";
+    server.listings[""] = "a\x1b[31mb\r\n";
+    Start();
+    Type("delete f");
+    Type("ls");
+    EXPECT_EQ(output.err, "tarsel-ftp: server 550: Delete f: \\x1b]0;owned\\x07gone\\x1b[2J\n");
+    EXPECT_EQ(output.out, "a\x1b[31mb\n") << "listing data on a pipe stays exact";
+}
+
+TEST_F(TarselFtpSessionCommands, Utf8CommandTextThatCannotBeSentExactlyIsRefused) {
+    options.sysCode = "UTF8";
+    WriteFile(dir / "x\xfe.txt", "1");
+    WriteFile(dir / "x\xff.txt", "2");
+    WriteFile(dir / "caf\xc3\xa9.txt", "3");
+    Start();
+    Type("mput x*.txt caf*");
+    Type("mkdir new\xed\xa0\x80");  // an encoded surrogate is no UTF-8 either
+    Type("mkdir new\xc3\xa9");
+    EXPECT_THAT(LinesStartingWith("STOR"), ElementsAre("STOR caf\xc3\xa9.txt"))
+        << "the two names must not both arrive as x\\uFFFD.txt";
+    EXPECT_THAT(LinesStartingWith("MKD"), ElementsAre("MKD new\xc3\xa9"));
+    EXPECT_THAT(output.err, HasSubstr("local: PutFile x\\xfe.txt: Invalid Argument\n"));
+    EXPECT_THAT(output.err, HasSubstr("local: PutFile x\\xff.txt: Invalid Argument\n"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, AnAccountTheServerCodeCannotWriteIsAnErrorLineNotAnAbort) {
+    const fs::path home = dir / "home";
+    fs::create_directories(home);
+    WriteFile(home / ".netrc", "machine ftp.example login u password p account \xf0\x9f\x98\x80\n");
+    fs::permissions(home / ".netrc", fs::perms::owner_read | fs::perms::owner_write);
+    const char* savedHome = std::getenv("HOME");
+    const std::string previousHome = savedHome ? savedHome : "";
+    ::setenv("HOME", home.c_str(), 1);
+    options.passwordGiven = options.userGiven = false;
+    session = std::make_unique<FtpSession>(io, control, options, output);
+    EXPECT_FALSE(session->Start());
+    EXPECT_THAT(output.err, HasSubstr("local: Connect: " + (home / ".netrc").string() +
+                                      ": the account for ftp.example cannot be sent"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+    EXPECT_TRUE(server.lines.empty()) << "nothing was sent";
+
+    // The same account given as an option, and text that is no UTF-8 with a UTF-8 server.
+    for (const std::string& account : {std::string("\xf0\x9f\x98\x80"), std::string("a\xff")}) {
+        output.err.clear();
+        options.account = account;
+        options.sysCode = account == "a\xff" ? std::optional<std::string>("UTF8") : std::nullopt;
+        session = std::make_unique<FtpSession>(io, control, options, output);
+        EXPECT_FALSE(session->Start());
+        EXPECT_THAT(output.err, HasSubstr("Invalid Argument")) << account;
+    }
+    if (savedHome) ::setenv("HOME", previousHome.c_str(), 1);
+    else ::unsetenv("HOME");
+}
+
+TEST_F(TarselFtpSessionCommands, MirrorWritesThroughNoSymbolicLinkBelowItsTarget) {
+    server.listings["/r"] = ListLine('d', 4096, "sub") + ListLine('-', 3, "top.txt") +
+                            ListLine('-', 3, "link.txt");
+    server.listings["/r/sub"] = ListLine('-', 3, "deep.txt");
+    server.downloads = {{"/r/top.txt", "top"}, {"/r/link.txt", "lnk"}, {"/r/sub/deep.txt", "dep"}};
+    fs::create_directories(dir / "elsewhere");
+    WriteFile(dir / "outside.txt", "keep");
+    fs::create_directories(dir / "real");
+    fs::create_directory_symlink(dir / "real", dir / "m");  // the target itself: the user's choice
+    fs::create_directory_symlink(dir / "elsewhere", dir / "real" / "sub");
+    fs::create_symlink(dir / "outside.txt", dir / "real" / "link.txt");
+    Start();
+    Type("mirror /r m");
+    EXPECT_EQ(ReadFile(dir / "real" / "top.txt"), "top");
+    EXPECT_FALSE(fs::exists(dir / "elsewhere" / "deep.txt"));
+    EXPECT_EQ(ReadFile(dir / "outside.txt"), "keep");
+    EXPECT_TRUE(fs::is_symlink(dir / "real" / "link.txt"));
+    EXPECT_THAT(output.err, HasSubstr("'m/sub' is a symbolic link; nothing is written through it"));
+    EXPECT_THAT(output.err, HasSubstr("'m/link.txt' is a symbolic link"));
+    EXPECT_EQ(session->ExitStatus(), 1);
 }
 
 // put - reads standard input ahead by two bytes, so no block is ever the end signal.

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <iterator>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -75,6 +77,31 @@ protected:
         s3().Connect();
     }
 
+    /// `get remote LOCAL` over an existing LOCAL, answered up to the first block of data.
+    void StartDownloadOver(const std::string& local) {
+        session->AddLine("get remote " + local);
+        Reply("200 Type set");                // TYPE I
+        Reply("200 PORT ok");                 // PORT
+        Reply("150 Opening (100000 bytes)");  // RETR
+        s2().AcceptRequest(7);
+        s3().Connect();
+        s3().Receive(std::string(1000, 'x'));
+    }
+
+    void FailDownloadOverExistingFile(const std::function<void()>& fault, const std::string& error) {
+        StartLoggedIn();
+        const std::string local = LocalFile("the user's own file");
+        ::testing::internal::CaptureStderr();
+        StartDownloadOver(local);
+        fault();
+        EXPECT_THAT(::testing::internal::GetCapturedStderr(), HasSubstr(error));
+        EXPECT_EQ(session->ExitStatus(), 1);
+        std::ifstream in(local, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's own file");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
+            << "no partial file is left beside it";
+    }
+
     FakePlatform platform;
     StandardOutput output;
     tarselctl::tarsel control;
@@ -107,6 +134,43 @@ TEST_F(TarselFtpSession, AOneByteFileUploadsWhole) {
     Reply("226 Transfer complete");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(session->ExitStatus(), 0);
+}
+
+// A download that goes wrong after bytes have arrived, in each way the control can tell it:
+// the user's file under the final name stays the old one, and the run fails.
+TEST_F(TarselFtpSession, ADataConnectionErrorBefore226KeepsTheOldLocalFile) {
+    FailDownloadOverExistingFile(
+        [this] {
+            s3().Error(10054, u"Connection reset", u"recv");
+            s3().Close();
+            Reply("226 Transfer complete");
+        },
+        "connection: GetFile remote: data connection: Connection reset");
+}
+
+TEST_F(TarselFtpSession, AControlConnectionClosedMidTransferKeepsTheOldLocalFile) {
+    FailDownloadOverExistingFile([this] { s1().Close(); }, "connection: GetFile remote: ");
+}
+
+TEST_F(TarselFtpSession, ALossTheControlReportsBeforeItsCommandDoneIsNamedAsSuch) {
+    FailDownloadOverExistingFile(
+        [this] {
+            session->TransError(-8, u"connection lost", u"control");
+            session->GetClose();
+            session->CommandDone(-1, u"GetFile", u"connection lost");
+            session->DisConnected(0, u"");
+        },
+        "tarsel-ftp: connection: GetFile remote: connection lost\n");
+}
+
+TEST_F(TarselFtpSession, ADownloadCutShortBefore226KeepsTheOldLocalFile) {
+    FailDownloadOverExistingFile(
+        [this] {
+            session->TransError(-7, u"download cut short", u"data");
+            s3().Close();
+            Reply("226 Transfer complete");
+        },
+        "connection: GetFile remote: data connection: download cut short");
 }
 
 }  // namespace

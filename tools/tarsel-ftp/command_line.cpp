@@ -361,6 +361,11 @@ std::string BaseName(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+std::string LocalNameFromServer(std::string_view path) {
+    std::string name = BaseName(path);
+    return name == "-" ? "./-" : name;
+}
+
 namespace {
 
 const std::vector<CommandInfo> kCommands = {
@@ -513,7 +518,7 @@ ParsedLine ParseCommand(std::string_view line) {
         command.resume = true;
         [[fallthrough]];
     case Verb::Get:
-        if (command.args.size() == 1) command.args.push_back(BaseName(command.args[0]));
+        if (command.args.size() == 1) command.args.push_back(LocalNameFromServer(command.args[0]));
         if (command.args[1].empty() || command.args[1] == "/")
             return CommandError{word, "no file name in '" + command.args[0] + "'"};
         if (command.resume && command.args[1] == "-")

@@ -163,6 +163,11 @@ struct Command {
     bool mayFail = false;
     /// Size known beforehand (from a listing), for the progress meter.
     std::optional<std::uint64_t> knownSize;
+    /// mirror's local side: the target directory as the user named it, and the path of the
+    /// step's directory or file below it, which is walked without following symbolic links.
+    /// Empty localRoot: the local name is used as given.
+    std::string localRoot;
+    std::string localBelow;
 };
 
 /// A line that is no valid command: the word as written and what is wrong.
@@ -181,5 +186,10 @@ ParsedLine ParseCommand(std::string_view line);
 
 /// The last path component of a name, for the default local or remote file name.
 std::string BaseName(std::string_view path);
+
+/// The local file a download takes its name from the server's `path` by: its base name,
+/// with "-" written "./-". "-" means standard output only where the user typed it as LOCAL;
+/// a file the server happens to call "-" is a file like any other.
+std::string LocalNameFromServer(std::string_view path);
 
 }  // namespace tarselftp

@@ -42,10 +42,57 @@ std::string TemporaryDownloadPath(std::string_view local, std::string_view uniqu
     return std::string(directory) + std::string(name) + suffix;
 }
 
-DownloadFile::~DownloadFile() { (void)CloseFd(); }
+DownloadFile::~DownloadFile() {
+    (void)CloseFd();
+    CloseDirectory();
+}
+
+void DownloadFile::CloseDirectory() {
+    if (directoryFd_ != AT_FDCWD) ::close(directoryFd_);
+    directoryFd_ = AT_FDCWD;
+    shownDirectory_.clear();
+}
+
+std::string DownloadFile::PrepareIn(int directoryFd, const std::string& name,
+                                    const std::string& shownDirectory) {
+    (void)CloseFd();
+    CloseDirectory();
+    mode_ = Mode::None;
+    directoryFd_ = directoryFd;
+    shownDirectory_ = shownDirectory.empty() || shownDirectory.back() == '/' ? shownDirectory
+                                                                             : shownDirectory + "/";
+    local_ = name;
+    offset_ = 0;
+    written_ = 0;
+    opened_ = false;
+    created_ = false;
+    writePath_.clear();
+    std::string error;
+    struct stat st {};
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        error = "'" + Shown(name) + "' is no file name";
+    } else if (::fstatat(directoryFd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        // The rename at the end would replace a link rather than follow it, but the user put
+        // it there: it is reported, not quietly swapped for a file.
+        if (S_ISLNK(st.st_mode)) error = "'" + Shown(name) + "' is a symbolic link; nothing is written through it";
+        else if (S_ISDIR(st.st_mode)) error = "'" + Shown(name) + "' is a directory";
+        else if (!S_ISREG(st.st_mode)) error = "'" + Shown(name) + "' is not a regular file";
+    } else if (errno != ENOENT) {
+        error = SystemError("cannot use", Shown(name), errno);
+    }
+    if (error.empty() && ::faccessat(directoryFd_, ".", W_OK | X_OK, 0) != 0)
+        error = SystemError("cannot write", Shown(name), errno);
+    if (!error.empty()) {
+        CloseDirectory();
+        return error;
+    }
+    mode_ = Mode::Part;
+    return {};
+}
 
 std::string DownloadFile::Prepare(const std::string& local, std::optional<std::uint64_t> restOffset) {
     (void)CloseFd();
+    CloseDirectory();
     mode_ = Mode::None;
     local_ = local;
     offset_ = restOffset.value_or(0);
@@ -100,21 +147,21 @@ std::string DownloadFile::Open() {
         if (fd_ < 0) return SystemError("cannot write", "-", errno);
         return {};
     case Mode::Direct:
-        fd_ = ::open(writePath_.c_str(), O_WRONLY | O_CLOEXEC);
+        fd_ = ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_CLOEXEC);
         break;
     case Mode::Resume:
-        fd_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        fd_ = ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ >= 0 && (::ftruncate(fd_, static_cast<off_t>(offset_)) != 0 ||
                          ::lseek(fd_, static_cast<off_t>(offset_), SEEK_SET) < 0)) {
             const int error = errno;
             (void)CloseFd();
-            return SystemError("cannot resume", writePath_, error);
+            return SystemError("cannot resume", Shown(writePath_), error);
         }
         break;
     case Mode::Part:
         return CreateTemporaryFile();
     }
-    if (fd_ < 0) return SystemError("cannot write", writePath_, errno);
+    if (fd_ < 0) return SystemError("cannot write", Shown(writePath_), errno);
     return {};
 }
 
@@ -123,16 +170,17 @@ std::string DownloadFile::CreateTemporaryFile() {
     // and together with O_NOFOLLOW no symbolic link leads the bytes somewhere else.
     for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
         writePath_ = TemporaryDownloadPath(local_, RandomUnique());
-        fd_ = ::open(writePath_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        fd_ = ::openat(directoryFd_, writePath_.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd_ >= 0 || errno != EEXIST) break;
     }
-    if (fd_ < 0) return SystemError("cannot write", writePath_, errno);
+    if (fd_ < 0) return SystemError("cannot write", Shown(writePath_), errno);
     struct stat st {};
     if (::fstat(fd_, &st) != 0) {
         const int error = errno;
         (void)CloseFd();
-        ::unlink(writePath_.c_str());  // created just now, and not yet handed to anyone
-        return SystemError("cannot write", writePath_, error);
+        ::unlinkat(directoryFd_, writePath_.c_str(), 0);  // created just now, and not yet handed to anyone
+        return SystemError("cannot write", Shown(writePath_), error);
     }
     created_ = true;
     createdDevice_ = st.st_dev;
@@ -142,7 +190,8 @@ std::string DownloadFile::CreateTemporaryFile() {
 
 bool DownloadFile::IsOurTemporaryFile() const {
     struct stat st {};
-    return created_ && ::lstat(writePath_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+    return created_ && ::fstatat(directoryFd_, writePath_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode) &&
            st.st_dev == createdDevice_ && st.st_ino == createdInode_;
 }
 
@@ -155,7 +204,7 @@ std::string DownloadFile::Write(const std::uint8_t* data, std::size_t size) {
         const ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return SystemError("cannot write", mode_ == Mode::StandardOutput ? "-" : writePath_,
+            return SystemError("cannot write", mode_ == Mode::StandardOutput ? "-" : Shown(writePath_),
                                errno);
         }
         data += n;
@@ -170,7 +219,7 @@ std::string DownloadFile::CloseFd() {
     const int fd = fd_;
     fd_ = -1;
     // A delayed write error (a full disk on a network file system) shows only at close.
-    if (::close(fd) != 0 && errno != EINTR) return SystemError("cannot write", writePath_, errno);
+    if (::close(fd) != 0 && errno != EINTR) return SystemError("cannot write", Shown(writePath_), errno);
     return {};
 }
 
@@ -184,20 +233,21 @@ std::string DownloadFile::Finish(bool success) {
         const bool ours = IsOurTemporaryFile();
         if (!ours) {
             if (success && error.empty())
-                error = "'" + writePath_ + "' was replaced during the download; '" + local_ +
-                        "' is left as it was";
+                error = "'" + Shown(writePath_) + "' was replaced during the download; '" +
+                        Shown(local_) + "' is left as it was";
         } else if (success && error.empty()) {
-            if (::rename(writePath_.c_str(), local_.c_str()) != 0) {
-                error = SystemError("cannot rename '" + writePath_ + "' to", local_, errno);
-                ::unlink(writePath_.c_str());
+            if (::renameat(directoryFd_, writePath_.c_str(), directoryFd_, local_.c_str()) != 0) {
+                error = SystemError("cannot rename '" + Shown(writePath_) + "' to", Shown(local_), errno);
+                ::unlinkat(directoryFd_, writePath_.c_str(), 0);
             }
         } else {
-            ::unlink(writePath_.c_str());
+            ::unlinkat(directoryFd_, writePath_.c_str(), 0);
         }
     }
     created_ = false;
     opened_ = false;
     mode_ = Mode::None;
+    CloseDirectory();
     return error;
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <fcntl.h>
 #include <sys/types.h>
 
 namespace tarselftp {
@@ -34,6 +35,12 @@ public:
     /// Checks that the download can go to `local` before anything is asked of the server.
     /// Creates nothing. Returns an error message, empty when fine.
     std::string Prepare(const std::string& local, std::optional<std::uint64_t> restOffset);
+    /// A fresh download to the file `name` in the open directory `directoryFd`, which this
+    /// object takes over (and closes at Finish, or now on an error): mirror's way to write
+    /// below its target without following links. `shownDirectory` names the directory in
+    /// messages. What is there already under `name` must be a regular file; a symbolic link,
+    /// a device or a pipe is refused, never written through.
+    std::string PrepareIn(int directoryFd, const std::string& name, const std::string& shownDirectory);
     /// Writes one block; the first one opens the file. Error message or "".
     std::string Write(const std::uint8_t* data, std::size_t size);
     /// Ends the download: on success the file takes its final name (an empty download
@@ -45,7 +52,7 @@ public:
     std::uint64_t BytesWritten() const { return written_; }
 
     /// The file the bytes go to now (the temporary file of a fresh download once opened).
-    const std::string& WritePath() const { return writePath_; }
+    std::string WritePath() const { return shownDirectory_ + writePath_; }
 
 private:
     std::string Open();
@@ -53,11 +60,19 @@ private:
     /// Whether writePath_ is still the temporary file this object created.
     bool IsOurTemporaryFile() const;
     std::string CloseFd();
+    void CloseDirectory();
+    /// writePath_ or local_ as messages show them.
+    std::string Shown(const std::string& name) const { return shownDirectory_ + name; }
 
     enum class Mode { None, Part, Resume, Direct, StandardOutput };
     Mode mode_ = Mode::None;
+    /// Where the file goes, and the temporary file beside it; both relative to directoryFd_
+    /// (AT_FDCWD: the current directory, as the user's paths are).
+    int directoryFd_ = AT_FDCWD;
     std::string local_;
     std::string writePath_;
+    /// "dir/" in front of the names above in messages when directoryFd_ is mirror's.
+    std::string shownDirectory_;
     std::uint64_t offset_ = 0;
     std::uint64_t written_ = 0;
     int fd_ = -1;

@@ -19,10 +19,12 @@
 #include <asio/post.hpp>
 
 #include "ascii_case.h"
+#include "confined_directory.h"
 #include "ftp_url.h"
 #include "netrc_file.h"
 #include "remote_listing.h"
 #include "terminal_text.h"
+#include "well_formed_utf8.h"
 
 extern char** environ;
 
@@ -110,6 +112,16 @@ std::string Subject(const std::string& operation, const std::vector<std::string>
 
 bool HasWildcard(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
 
+// Typed arguments and local file names are bytes, the control takes UTF-16. Malformed UTF-8
+// would turn into U+FFFD, which a UTF-8 server takes as written: two local names that differ
+// only in their bad bytes would reach the server as one name and overwrite each other. Such
+// text is refused as the control refuses a character the server's code cannot write.
+tarselctl::String ExactText(std::string_view text, std::u16string_view operation) {
+    if (!IsWellFormedUtf8(text))
+        throw AutomationError(5, tarselctl::String(operation), u"Invalid Argument");
+    return FromUtf8(text);
+}
+
 std::string HomeDirectory() {
     const char* home = std::getenv("HOME");
     return home ? home : "";
@@ -149,9 +161,9 @@ bool FtpSession::Start() {
         if (options_.tls) control_.put_TlsMode(FromUtf8(*options_.tls));
         if (options_.caFile) control_.put_TlsCaFile(FromUtf8(*options_.caFile));
         if (options_.insecure) control_.put_TlsVerify(tarselctl::False);
-        if (options_.account) control_.put_Account(FromUtf8(*options_.account));
+        if (options_.account) control_.put_Account(ExactText(*options_.account, u"Account"));
         if (!options_.preCommands.empty())
-            control_.put_PreCommand(FromUtf8(JoinPreCommands(options_.preCommands)));
+            control_.put_PreCommand(ExactText(JoinPreCommands(options_.preCommands), u"PreCommand"));
         if (options_.connectTimeout) control_.put_ConnectTimeout(*options_.connectTimeout);
         if (options_.transTimeout) control_.put_TransTimeout(*options_.transTimeout);
         if (options_.noopTime) control_.put_NoopTime(*options_.noopTime);
@@ -187,8 +199,24 @@ void FtpSession::BeginConnect() {
                     options_.password = *netrc.entry->password;
                     options_.passwordGiven = true;
                 }
-                if (netrc.entry->account && !options_.account)
-                    control_.put_Account(FromUtf8(*netrc.entry->account));
+                if (netrc.entry->account && !options_.account) {
+                    std::string refused;
+                    try {
+                        control_.put_Account(ExactText(*netrc.entry->account, u"Account"));
+                    } catch (const AutomationError& e) {
+                        refused = ToUtf8(e.Description());
+                    }
+                    if (!refused.empty()) {
+                        // Logging in without it would hide the reason a server that asks
+                        // for an account then refuses the login.
+                        phase_ = Phase::Closed;
+                        Fail(Fault::Local, "", "Connect",
+                             home + "/.netrc: the account for " + options_.host +
+                                 " cannot be sent in the server's code (" + refused + ")");
+                        if (!interactive_) Finish();
+                        return;
+                    }
+                }
             }
         }
     }
@@ -198,8 +226,8 @@ void FtpSession::BeginConnect() {
     phase_ = Phase::Connecting;
     auto connect = [this] {
         try {
-            control_.Connect(FromUtf8(options_.host), FromUtf8(options_.user),
-                             FromUtf8(options_.password));
+            control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
+                             ExactText(options_.password, u"Connect"));
         } catch (const AutomationError& e) {
             running_.reset();
             phase_ = Phase::Closed;
@@ -384,7 +412,9 @@ bool FtpSession::ExecuteLocal(const Command& command) {
             Fail(Fault::Local, "", "", "cannot change to '" + dir + "': " + std::strerror(errno));
             return true;
         }
-        if (interactive_) Note("Local directory now " + fs::current_path().string());
+        std::error_code ec;
+        const fs::path here = fs::current_path(ec);
+        if (interactive_ && !ec) Note("Local directory now " + here.string());
         return true;
     }
     case Verb::Lpwd: {
@@ -525,7 +555,7 @@ void FtpSession::ExpandMget(const Command& command) {
     for (const std::string& pattern : command.args) {
         const std::string base = BaseName(pattern);
         if (!HasWildcard(base)) {
-            Command get{Verb::Get, {pattern, base}};
+            Command get{Verb::Get, {pattern, LocalNameFromServer(base)}};
             get.job = job;
             steps.push_back(std::move(get));
             continue;
@@ -549,7 +579,7 @@ void FtpSession::ExpandMgetList(const Running& r) {
         name = BaseName(name);
         if (!IsSafeEntryName(name)) continue;
         if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
-        Command get{Verb::Get, {JoinRemote(dir, name), name}};
+        Command get{Verb::Get, {JoinRemote(dir, name), LocalNameFromServer(name)}};
         get.job = r.command->job;
         steps.push_back(std::move(get));
     }
@@ -569,7 +599,9 @@ void FtpSession::ExpandMput(const Command& command) {
         std::size_t matched = 0;
         if (rc == 0) {
             for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-                const std::string path = found.gl_pathv[i];
+                // A local file called "-" is that file, not standard input.
+                const std::string path =
+                    std::string_view(found.gl_pathv[i]) == "-" ? "./-" : found.gl_pathv[i];
                 struct stat st {};
                 if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
                 Command put{Verb::Put, {path, BaseName(path)}};
@@ -608,6 +640,7 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
     } else {
         Command list{Verb::MirrorList, {root, local}};
         list.job = c.job;
+        list.localRoot = local;
         steps.push_back(std::move(list));
     }
     // Not part of the job: an interrupted mirror still goes back where it started.
@@ -629,9 +662,14 @@ void FtpSession::ExpandMirrorList(const Running& r) {
         }
         const std::string remotePath = JoinRemote(remote, entry->name);
         const fs::path localPath = local / entry->name;
+        const std::string below = r.command->localBelow.empty()
+                                      ? entry->name
+                                      : r.command->localBelow + "/" + entry->name;
         if (entry->kind == RemoteEntry::Kind::Directory) {
             Command list{Verb::MirrorList, {remotePath, localPath.string()}};
             list.job = r.command->job;
+            list.localRoot = r.command->localRoot;
+            list.localBelow = below;
             dirs.push_back(std::move(list));
         } else if (entry->kind == RemoteEntry::Kind::File) {
             struct stat st {};
@@ -641,6 +679,8 @@ void FtpSession::ExpandMirrorList(const Running& r) {
             Command get{Verb::Get, {remotePath, localPath.string()}};
             get.job = r.command->job;
             get.knownSize = entry->size;
+            get.localRoot = r.command->localRoot;
+            get.localBelow = below;
             files.push_back(std::move(get));
         }
     }
@@ -698,7 +738,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
 
 void FtpSession::StartControlCommand(const Command& command) {
     const std::vector<std::string>& a = command.args;
-    auto arg = [&](std::size_t i) { return FromUtf8(a[i]); };
+    auto arg = [&](std::size_t i) { return ExactText(a[i], FromUtf8(running_->operation)); };
     running_ = Running{};
     running_->id = ++commandCount_;
     running_->command = command;
@@ -742,13 +782,14 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
         case Verb::MgetList: control_.Ls(a[0].empty() ? tarselctl::String() : arg(0)); break;
         case Verb::MirrorList: {
-            std::error_code ec;
-            fs::create_directories(a[1], ec);
-            if (ec || !fs::is_directory(a[1])) {
-                localError = "cannot make the directory '" + a[1] + "': " +
-                             (ec ? ec.message() : std::string("a file has that name"));
+            // Made, or checked, one level at a time below the target: a link already inside
+            // it (m/sub -> /elsewhere) must not take the files somewhere else.
+            const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, command.localBelow, true);
+            if (opened.fd < 0) {
+                localError = opened.error;
                 break;
             }
+            ::close(opened.fd);
             running_->listAfterCd = true;
             control_.Cwd(arg(0));
             break;
@@ -775,7 +816,7 @@ void FtpSession::StartControlCommand(const Command& command) {
                         return;
                     }
                     try {
-                        control_.Login(FromUtf8(user), FromUtf8(*secret));
+                        control_.Login(ExactText(user, u"User"), ExactText(*secret, u"User"));
                     } catch (const AutomationError& e) {
                         running_.reset();
                         phase_ = connected_ ? Phase::Ready : Phase::Closed;
@@ -822,15 +863,92 @@ void FtpSession::StartGet(const Command& command) {
         if (::stat(a[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
             rest = static_cast<std::uint64_t>(st.st_size);
     }
-    const std::string error = download_.Prepare(a[1], rest);
+    std::string error;
+    if (!command.localRoot.empty()) {
+        // mirror fetches whole files; a `rest` typed before it is for a get of the user's.
+        rest.reset();
+        // mirror: the file's directory is held open from here to the final rename, so the
+        // download lands inside the target whatever is renamed or linked meanwhile.
+        const std::size_t slash = command.localBelow.rfind('/');
+        const std::string_view directory =
+            slash == std::string::npos ? std::string_view() : std::string_view(command.localBelow).substr(0, slash);
+        const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, directory, false);
+        error = opened.fd < 0 ? opened.error
+                              : download_.PrepareIn(opened.fd, command.localBelow.substr(slash + 1),
+                                                    fs::path(a[1]).parent_path().string());
+    } else {
+        error = download_.Prepare(a[1], rest);
+    }
     if (!error.empty()) {
         running_->localFault = error;
         return;
     }
     running_->offset = rest.value_or(0);
+    if (command.resume && rest) {
+        // A remote file that has become shorter than the local one takes a REST past its
+        // end on most servers: nothing arrives, 226 follows, and the local file would pass
+        // for complete. Its size is asked first.
+        running_->sizeBeforeResume = true;
+        control_.FileSize(ExactText(a[0], u"GetFile"));
+        return;
+    }
+    RequestDownload();
+}
+
+void FtpSession::RequestDownload() {
+    const std::vector<std::string>& a = running_->command->args;
+    const std::uint64_t rest = running_->offset;
     // Always written: a restart offset left from a refused download must not apply.
-    control_.put_Rest(rest ? FromUtf8(std::to_string(*rest)) : tarselctl::String());
-    control_.GetFile(FromUtf8(a[0]), FromUtf8(a[1]));
+    control_.put_Rest(rest > 0 ? FromUtf8(std::to_string(rest)) : tarselctl::String());
+    // The local name is only handed back in GetOpen; it never reaches the server.
+    control_.GetFile(ExactText(a[0], u"GetFile"), FromUtf8(a[1]));
+}
+
+void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string& text) {
+    const std::string& local = r.command->args[1];
+    std::optional<std::uint64_t> remoteSize;
+    if (code == 0 && !text.empty() &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+        text.size() <= 19)
+        remoteSize = std::stoull(text);
+    if (remoteSize && *remoteSize < r.offset) {
+        (void)download_.Finish(false);
+        Fail(Fault::Local, "", r.subject,
+             "cannot resume: '" + local + "' has " + std::to_string(r.offset) +
+                 " bytes, the file on the server only " + std::to_string(*remoteSize) +
+                 "; the local file is left as it is");
+        return;
+    }
+    if (remoteSize && *remoteSize == r.offset) {
+        (void)download_.Finish(false);
+        if (interactive_)
+            Note("'" + local + "' is complete already (" + std::to_string(r.offset) + " bytes)");
+        output_.Flush();
+        return;
+    }
+    if (remoteSize) {
+        r.total = remoteSize;
+    } else {
+        // Servers without SIZE still resume; what cannot be checked now is checked by what
+        // arrives (see Complete).
+        r.resumeUnchecked = true;
+        PrintError("tarsel-ftp: " + r.subject + ": the server did not tell the file's size (" +
+                   (code > 0 ? std::to_string(code) + " " : std::string()) + text +
+                   "); resuming unchecked");
+    }
+    r.sizeBeforeResume = false;
+    r.replies.clear();
+    running_ = std::move(r);
+    phase_ = Phase::Running;
+    try {
+        RequestDownload();
+    } catch (const AutomationError& e) {
+        const std::string subject = running_->subject;
+        running_.reset();
+        phase_ = Phase::Ready;
+        (void)download_.Finish(false);
+        Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
+    }
 }
 
 void FtpSession::StartPut(const Command& command) {
@@ -850,8 +968,8 @@ void FtpSession::StartPut(const Command& command) {
         running_->localFault = error;
         return;
     }
-    if (command.verb == Verb::Put) control_.PutFile(FromUtf8(a[1]), FromUtf8(a[0]));
-    else control_.AppendFile(FromUtf8(a[1]));
+    if (command.verb == Verb::Put) control_.PutFile(ExactText(a[1], u"PutFile"), FromUtf8(a[0]));
+    else control_.AppendFile(ExactText(a[1], u"AppendFile"));
 }
 
 void FtpSession::StartQuit() {
@@ -924,6 +1042,10 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         }
         return;
     }
+    if (r.sizeBeforeResume && !r.localFault) {
+        ResumeAfterSize(std::move(r), code, text);
+        return;
+    }
     if (!r.command && r.operation == "Connect") {
         if (code == 0) {
             connected_ = true;
@@ -939,14 +1061,23 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         connected_ = true;
     }
     bool success = code == 0 && !r.localFault && !r.transErrorCode;
-    const std::optional<Verb> verb = r.command ? std::optional<Verb>(r.command->verb) : std::nullopt;
-    if (verb == Verb::Get) {
+    const bool get = r.command && r.command->verb == Verb::Get;
+    const bool put = r.command && (r.command->verb == Verb::Put || r.command->verb == Verb::Append);
+    if (success && r.resumeUnchecked && r.bytes == 0) {
+        // Nothing after the local file's end, with no size to compare: either it was
+        // complete already or the remote file is shorter. Calling it complete could be wrong.
+        r.localFault = "nothing arrived after byte " + std::to_string(r.offset) +
+                       " and the server does not tell the size: '" + r.command->args[1] +
+                       "' may be longer than the file on the server";
+        success = false;
+    }
+    if (get) {
         const std::string error = download_.Finish(success);
         if (!error.empty() && !r.localFault) {
             r.localFault = error;
             success = false;
         }
-    } else if (verb == Verb::Put || verb == Verb::Append) {
+    } else if (put) {
         upload_.Close();
     }
     if (success) {
@@ -1004,7 +1135,10 @@ void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& t
     } else if (code > 0) {
         Fail(Fault::Server, std::to_string(code), r.subject, text);
     } else if (r.transErrorCode) {
-        std::string detail = "data connection: " + r.transErrorText;
+        // A fault of the control connection (lost during the transfer) is named as such; the
+        // data connection was not what failed.
+        std::string detail =
+            (r.transErrorWhere == "control" ? "" : "data connection: ") + r.transErrorText;
         if (r.transErrorWhere == "connect" || r.transErrorWhere == "listen" ||
             r.transErrorWhere == "accept" || r.transErrorWhere == "timer") {
             const bool passive = control_.get_Passive() != tarselctl::False;
@@ -1133,7 +1267,9 @@ void FtpSession::Print(const std::string& text) {
 }
 
 void FtpSession::PrintError(const std::string& line) {
-    output_.Err((output_.ErrIsTerminal() ? ShowControlCharacters(line) : line) + "\n");
+    // Escaped even when standard error is a file or a pipe: a log that keeps a server's
+    // escape sequences replays them on the terminal of whoever reads it.
+    output_.Err(ShowControlCharacters(line) + "\n");
 }
 
 void FtpSession::Note(const std::string& line) {

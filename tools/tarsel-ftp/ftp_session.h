@@ -119,6 +119,10 @@ private:
         bool capture = false;
         /// A mirror step that changes into its directory and lists it once that succeeded.
         bool listAfterCd = false;
+        /// A resumed download asks the remote file's size before its REST and RETR.
+        bool sizeBeforeResume = false;
+        /// The server did not tell the size, so a resume that brings nothing proves nothing.
+        bool resumeUnchecked = false;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
         /// Reply lines received while it ran (quote and site print them).
@@ -139,6 +143,10 @@ private:
     void StartControlCommand(const Command& command);
     void StartGet(const Command& command);
     void StartPut(const Command& command);
+    /// REST (when resuming) and RETR of the running get, whose local file is prepared.
+    void RequestDownload();
+    /// The end of the SIZE asked before a resumed download: on to RETR, or the end.
+    void ResumeAfterSize(Running r, std::int32_t code, const std::string& text);
     void StartQuit();
     void StartClose();
     void StartShell(const Command& command);

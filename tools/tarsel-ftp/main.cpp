@@ -36,7 +36,7 @@ std::string Quoted(const std::string& text) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int Run(int argc, char** argv) {
     using namespace tarselftp;
 
     const ParsedOptions parsed = ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
@@ -148,4 +148,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     return session.ExitStatus();
+}
+
+int main(int argc, char** argv) {
+    // The session turns every refusal of the control into an error line; this is the last
+    // line of defence, so that nothing a user or a server sends can end the program with an
+    // abort and a core instead of a message and exit status 1.
+    try {
+        return Run(argc, argv);
+    } catch (const tarselctl::AutomationError& e) {
+        std::fprintf(stderr, "tarsel-ftp: internal error: %s (%d)\n",
+                     tarselctl::ToUtf8(e.Description()).c_str(), static_cast<int>(e.Number()));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarsel-ftp: internal error: %s\n", e.what());
+    }
+    return 1;
 }

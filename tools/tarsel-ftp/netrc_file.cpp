@@ -130,7 +130,10 @@ NetrcLookup LookUpNetrc(const std::string& path, std::string_view host,
                         std::optional<std::string_view> login) {
     // A netrc is a few lines; a bigger file is no netrc, and is not read whole into memory.
     constexpr std::size_t kMaxSize = 1024 * 1024;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: opening a FIFO for reading waits for a writer, which would hang the
+    // program before it has done anything; the type check below then refuses it. On a
+    // regular file the flag changes nothing.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         if (errno == ENOENT) return {};
         return {std::nullopt, path + ": " + std::strerror(errno)};
@@ -142,7 +145,7 @@ NetrcLookup LookUpNetrc(const std::string& path, std::string_view host,
     if (::fstat(fd, &info) != 0) {
         error = path + ": " + std::strerror(errno);
     } else if (!S_ISREG(info.st_mode)) {
-        error = path + ": not a regular file";
+        error = path + ": not a regular file; it is not read";
     } else if (static_cast<std::uint64_t>(info.st_size) > kMaxSize) {
         error = path + ": too large for a netrc file";
     } else {

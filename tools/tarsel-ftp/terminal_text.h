@@ -1,4 +1,4 @@
-// Server text on its way to a terminal. Pure text processing.
+// Server text on its way to a terminal or a log. Pure text processing.
 #pragma once
 
 #include <string>
@@ -13,7 +13,7 @@ namespace tarselftp {
 ///
 /// A listing line, a reply text or an error message comes from the server: written raw to a
 /// terminal, an escape sequence in it could retitle the window, clear the screen or rewrite
-/// what the user sees.
+/// what the user sees; written raw to a log, it does so when the log is shown later.
 std::string ShowControlCharacters(std::string_view text);
 
 }  // namespace tarselftp
