@@ -237,6 +237,7 @@ inline constexpr DispId TlsMode = 0x68030010;
 inline constexpr DispId TlsCaFile = 0x68030011;
 inline constexpr DispId TlsVerify = 0x68030012;
 inline constexpr DispId HostCode = 0x68030013;
+inline constexpr DispId TlsAllowClearData = 0x68030014;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {

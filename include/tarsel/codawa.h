@@ -1,6 +1,7 @@
 // The code conversion component: Shift_JIS, EUC-JP and JIS (ISO-2022-JP).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -33,6 +34,10 @@ public:
     /// that ends in the middle of its shift state (a cut-off transfer, a binary file read as
     /// JIS) would otherwise go on decoding the next, unrelated stream in that state.
     virtual void Reset() noexcept = 0;
+    /// How many characters EucToSjis, JisToSjis and ToSjis wrote as '?' (JIS X 0212
+    /// characters that Shift_JIS lacks) since construction or Reset. A converter that never
+    /// writes '?' for a character may keep this default.
+    virtual std::uint64_t Substitutions() const noexcept { return 0; }
 
     virtual std::string SjisToJis(std::string& text) = 0;
     /// From the CodeName code to Shift_JIS.

@@ -42,16 +42,20 @@ class Utf8StreamConverter;
 /// -5 "transfer aborted" (Where "host": Abort came before the transfer command was sent, and
 /// the server's positive reply to an earlier line ended the operation); -6 "characters
 /// replaced" (Where "data": text of the transfer had characters with no form in the target
-/// code, or bytes that form no character, and each became '?'; raised once, before the close
-/// event); -10 and -11 (Where "tls"): the TLS handshake of the data connection failed, or
-/// the server's certificate was refused; -7 "connection lost" (Where "control": the control
-/// connection ended while an operation other than the login ran, not by Abend or the QUIT of
-/// DisConnect; the operation's CommandDone(-1) and then DisConnected follow); -8 "download cut short" (Where
-/// "data": fewer bytes came than the preliminary reply announced as "(N bytes)", counted
-/// from the restart offset, in a binary download without conversion; or a TLS data
-/// connection ended without close_notify and no announced size confirms the download);
-/// -9 "listing cut short" (Where "data": a TLS data connection ended without close_notify
-/// in the middle of a listing line). -8 and -9 come before the close event.
+/// code, or bytes that form no character, a character cut by the end of the data included,
+/// and each became '?'; raised once, before the close event). -6 is a failure like the
+/// others: the file delivered or stored differs from the original and the '?' cannot be
+/// undone, so a host that needs the text exact discards it; only a host that accepts lossy
+/// text may ignore it. -10 and -11 (Where "tls"): the TLS handshake of the data connection
+/// failed, or the server's certificate was refused. -7 "connection lost" (Where "control": the
+/// control connection ended while an operation other than the login ran, not by Abend or
+/// the QUIT of DisConnect; the operation's CommandDone(-1) and then DisConnected follow);
+/// -8 "download cut short" (Where "data": fewer bytes came than the preliminary reply
+/// announced as "(N bytes)", counted from the restart offset, in a binary download without
+/// conversion; or a TLS data connection ended without close_notify and no announced size
+/// confirms the download); -9 "listing cut short" (Where "data": a TLS data connection ended
+/// without close_notify in the middle of a listing line). -8 and -9 come before the close
+/// event.
 /// A TransError before CommandDone(0) means the transfer did not do what the host asked.
 ///
 /// DisConnected codes of the control's own: -1 time-outs ("connect timeout(timer)",
@@ -213,6 +217,13 @@ public:
     /// values: error 54. Persisted.
     String get_HostCode() const { return m_HostCode; }
     void put_HostCode(const String& value);
+    /// False (the default): on a TLS control connection (TlsMode "explicit" or "implicit")
+    /// no data connection goes in the clear; while the server has not accepted PROT P (it
+    /// refused PBSZ or PROT, or no login has succeeded since) the transfer methods raise
+    /// error 70. True: the host accepts data connections in the clear when the server
+    /// refuses protection (PROT P is still asked for after every login). Persisted.
+    Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
+    void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
     Boolean IsIdle() const { return m_Idle; }
@@ -235,7 +246,9 @@ public:
     /// text in the arguments, Account or PreCommand; 54 for a bad stored TlsMode; the socket
     /// layer's error (source "TARSEL_Connect()") when the connection cannot even start.
     void Connect(const String& RemoteHost, const String& Username, const String& Password);
-    /// Logs in again on the open connection: USER, PASS on 331, ACCT on 332. Reports "User".
+    /// Logs in again on the open connection: USER, PASS on 331, ACCT on 332; on a TLS
+    /// connection then PBSZ 0 and PROT P, as after Connect's login (a login after a refused
+    /// one protects the data connections too). Reports "User".
     void Login(const String& Username, const String& Password);
     /// The orderly end: when idle, sends QUIT (CommandDone(0, "DisConnect", text)), and the
     /// server's close brings DisConnected(0, ""). Does nothing when already closed; while an
@@ -246,9 +259,11 @@ public:
     void Abend();
     /// Ends the running transfer: closes its data connection (its close event is raised) and
     /// drops the operation's lines not yet sent. The server's reply then ends the operation
-    /// (often 426); Abort before the transfer command was sent gives TransError(-5, "transfer
-    /// aborted", "host") and the operation's CommandDone. Does nothing when no data
-    /// connection is open or nothing runs; never raises.
+    /// (often 426). Abort before the transfer opened (before the transfer command was sent,
+    /// or while its data connection is still connecting, in its TLS handshake or awaited by
+    /// the listener) opens no transfer; a positive reply then gives TransError(-5, "transfer
+    /// aborted", "host") before the operation's CommandDone. Does nothing when no transfer
+    /// runs; never raises.
     void Abort();
 
     // ---- simple commands (operation name reported by CommandDone in quotes)
@@ -278,6 +293,9 @@ public:
     // ---- transfers: TYPE, then PORT/EPRT or PASV/EPSV, then the transfer command. Events:
     // the open event, data events, one close event, then CommandDone (TransError before it
     // when the data connection failed or timed out).
+    // On a TLS control connection whose server has not accepted PROT P, each of them raises
+    // AutomationError 70 "Data Not Protected" (source: the operation name) and sends nothing,
+    // unless TlsAllowClearData is True: its data would cross in the clear.
     /// "Dir": TYPE A, LIST [File]; lines arrive in DirOpen, DirData..., DirClose.
     void Dir(const String& File = String());
     /// "Ls": TYPE A, NLST [File]; as Dir.
@@ -373,7 +391,8 @@ private:
     Boolean m_PutFinished = False;
     /// A TransError has been raised for the running transfer.
     Boolean m_TransErrorRaised = False;
-    /// Abort dropped the operation's transfer command before it was sent.
+    /// Abort came before the transfer opened: it dropped the operation's transfer command
+    /// before it was sent, or closed the data connection before it was up.
     Boolean m_AbortedBeforeTransfer = False;
     /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
     std::string m_PutRemainder;
@@ -385,6 +404,7 @@ private:
     String m_TlsCaFile;
     Boolean m_TlsVerify = True;
     String m_HostCode = u"SJIS";
+    Boolean m_TlsAllowClearData = False;
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
     /// TlsMode as it was at Connect, for the connection under way.
@@ -519,6 +539,7 @@ private:
     // ---- transfer methods (transfer/transfer_methods.cpp)
     void StartTransfer(const String& operation, const std::vector<String>& lines,
                        const String& transferLine);
+    void RequireDataProtection(const String& operation);
 
     // ---- data channel (transfer/data_channel.cpp)
     void ResetTransferCarry();
@@ -544,6 +565,8 @@ private:
     // ---- character-code settings (codeconv/)
     std::string ConvertDownload();
     std::string ConvertUpload(const ByteArray& block);
+    /// The upload's end: what is still kept or held back, converted as far as it forms text.
+    std::string FinishUpload();
     String ConvertListingLine(const std::string& line);
     void ApplyCodesToConverters();
     void PrepareTextConverters();

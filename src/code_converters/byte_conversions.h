@@ -17,10 +17,11 @@ namespace tarselctl::jcode {
 /// Shift_JIS to EUC-JP: half-width katakana become 8E xx, the rest as in jis_code_map.h.
 std::size_t SjisToEuc(std::string_view in, std::string& out);
 
-/// EUC-JP to Shift_JIS. A 0x8F-plane character without a Shift_JIS code becomes '?'.
-/// Writes at most `size` bytes to `out`, which may be `in` itself (conversion in place);
-/// sets `written` to their number.
-std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& written);
+/// EUC-JP to Shift_JIS. A 0x8F-plane character without a Shift_JIS code becomes '?' and is
+/// added to `substitutions`. Writes at most `size` bytes to `out`, which may be `in` itself
+/// (conversion in place); sets `written` to their number.
+std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& written,
+                      std::uint64_t& substitutions);
 
 /// Shift_JIS to JIS. Starts in one-byte mode and returns to it (ESC ( J) at the end.
 /// Two-byte text follows ESC $ B, the 0x8F plane ESC $ ( D, half-width katakana ESC ( I
@@ -50,8 +51,10 @@ class JisDecoder {
 public:
     enum class Mode : std::uint8_t { kAscii, kRoman, kKanji, kPlane2, kKatakana };
 
-    /// Like EucToSjis: at most `size` bytes to `out`, which may be `in` itself.
-    std::size_t Decode(const char* in, std::size_t size, char* out, std::size_t& written);
+    /// Like EucToSjis: at most `size` bytes to `out`, which may be `in` itself; a 0x8F-plane
+    /// character without a Shift_JIS code becomes '?' and is added to `substitutions`.
+    std::size_t Decode(const char* in, std::size_t size, char* out, std::size_t& written,
+                       std::uint64_t& substitutions);
     /// Back to ASCII, shifted in: the state of a new decoder.
     void Reset() noexcept {
         mode_ = Mode::kAscii;

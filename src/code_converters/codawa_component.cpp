@@ -25,7 +25,12 @@ public:
 
     // The JIS decoder's shift state is the only state kept between calls; the code name is
     // a setting, not state.
-    void Reset() noexcept override { jis_.Reset(); }
+    void Reset() noexcept override {
+        jis_.Reset();
+        substitutions_ = 0;
+    }
+
+    std::uint64_t Substitutions() const noexcept override { return substitutions_; }
 
     std::string SjisToJis(std::string& text) override {
         // ASCII text is its own JIS form: hand the buffer back rather than copy it.
@@ -47,14 +52,14 @@ public:
     }
 
     std::string EucToSjis(std::string& text) override {
-        return InPlace(text, [](const char* in, std::size_t size, char* out, std::size_t& written) {
-            return jcode::EucToSjis(in, size, out, written);
+        return InPlace(text, [this](const char* in, std::size_t size, char* out, std::size_t& written) {
+            return jcode::EucToSjis(in, size, out, written, substitutions_);
         });
     }
 
     std::string JisToSjis(std::string& text) override {
         return InPlace(text, [this](const char* in, std::size_t size, char* out, std::size_t& written) {
-            return jis_.Decode(in, size, out, written);
+            return jis_.Decode(in, size, out, written, substitutions_);
         });
     }
 
@@ -131,6 +136,7 @@ private:
 
     bool source_is_euc_ = false;
     jcode::JisDecoder jis_;
+    std::uint64_t substitutions_ = 0;
 };
 
 }  // namespace

@@ -5,7 +5,8 @@
 
 namespace tarselctl::jcode {
 
-std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& written) {
+std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& written,
+                      std::uint64_t& substitutions) {
     const JisCodeMap& map = CodeMap();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in);
     const auto* const end = begin + size;
@@ -79,6 +80,7 @@ std::size_t EucToSjis(const char* in, std::size_t size, char* out, std::size_t& 
                     o += 2;
                 } else {
                     *o++ = '?';  // a JIS X 0212 character Shift_JIS cannot write
+                    ++substitutions;
                 }
                 p += 3;
             } else {

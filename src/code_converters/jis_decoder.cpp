@@ -46,7 +46,8 @@ bool IsSevenBitKatakana(std::uint8_t b) { return static_cast<std::uint8_t>(b - 0
 
 }  // namespace
 
-std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std::size_t& written) {
+std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std::size_t& written,
+                              std::uint64_t& substitutions) {
     const JisCodeMap& map = CodeMap();
     const auto* const begin = reinterpret_cast<const std::uint8_t*>(in);
     const auto* const end = begin + size;
@@ -120,6 +121,7 @@ std::size_t JisDecoder::Decode(const char* in, std::size_t size, char* out, std:
                 o += 2;
             } else {
                 *o++ = '?';  // a JIS X 0212 character Shift_JIS cannot write
+                ++substitutions;
             }
             p += 2;
         } else if (mode_ == Mode::kKatakana) {

@@ -400,7 +400,9 @@ inline char* PutJis(char* o, jcode::OutputMode& mode, std::uint32_t e, std::uint
     return o;
 }
 
-std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& substitutions) {
+// `mode` is the output's mode at the start of `in` and, on return, at its end: the text of a
+// stream switches modes where its characters need it, never because a block ended.
+std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& substitutions, jcode::OutputMode& mode) {
     // Counted locally, as in Utf8ToTable.
     std::uint64_t subs = 0;
     using jcode::OutputMode;
@@ -413,7 +415,6 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
     constexpr std::size_t kGrowth = 4;
     jcode::OutputBuffer buffer(out, FirstRoom(in.size(), in.size(), kGrowth));
     char* o = nullptr;
-    OutputMode mode = OutputMode::kOneByte;
     bool cut = false;
     while (p < end && !cut) {
         const std::size_t segment = std::min<std::size_t>(kSegment, static_cast<std::size_t>(end - p));
@@ -462,7 +463,6 @@ std::size_t Utf8ToJis(std::string_view in, std::string& out, std::uint64_t& subs
         }
     }
     if (o == nullptr) o = buffer.Reserve(o, 4);
-    o = jcode::EnterMode(o, mode, OutputMode::kOneByte);
     buffer.Finish(o);
     substitutions += subs;
     return static_cast<std::size_t>(p - begin);
@@ -836,7 +836,7 @@ std::size_t Utf8StreamConverter::Run(std::string_view in, std::string& out) {
         switch (to_) {
             case TextCode::Sjis: return Utf8ToTable(in, out, substitutions_, GetTables().to_sjis, 1);
             case TextCode::Euc: return Utf8ToTable(in, out, substitutions_, GetTables().to_euc, 2);
-            case TextCode::Jis: return Utf8ToJis(in, out, substitutions_);
+            case TextCode::Jis: return Utf8ToJis(in, out, substitutions_, jis_out_mode_);
             case TextCode::Utf8: return Utf8ToUtf8(in, out, substitutions_);
         }
     }
@@ -888,10 +888,20 @@ std::string Utf8StreamConverter::Convert(std::string_view block) {
 }
 
 std::string Utf8StreamConverter::Finish() {
-    std::string out = std::move(kept_);
+    std::string out;
+    if (!kept_.empty() || jis_out_mode_ != jcode::OutputMode::kOneByte) {
+        // The end of the stream reads as a line feed, which continues no character and no
+        // escape in any of the codes: the kept bytes are replaced and counted (or passed on)
+        // exactly as the same bytes in front of a line feed in mid-stream, and JIS output
+        // returns to one-byte mode for it. The line feed itself is no part of the stream.
+        kept_.push_back('\n');
+        Run(kept_, out);
+        if (!out.empty() && out.back() == '\n') out.pop_back();
+    }
     kept_.clear();
     jis_mode_ = jcode::JisDecoder::Mode::kAscii;
     jis_shifted_out_ = false;
+    jis_out_mode_ = jcode::OutputMode::kOneByte;
     return out;
 }
 
@@ -899,6 +909,7 @@ void Utf8StreamConverter::Reset() {
     kept_.clear();
     jis_mode_ = jcode::JisDecoder::Mode::kAscii;
     jis_shifted_out_ = false;
+    jis_out_mode_ = jcode::OutputMode::kOneByte;
     substitutions_ = 0;
 }
 

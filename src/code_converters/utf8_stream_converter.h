@@ -9,6 +9,7 @@
 #include <tarsel/types.h>
 
 #include "code_converters/byte_conversions.h"
+#include "code_converters/jis_escapes.h"
 
 namespace tarselctl {
 
@@ -24,7 +25,9 @@ enum class TextCode { Sjis, Euc, Jis, Utf8 };
 /// no vendor assigned), ill-formed UTF-8 (each maximal prefix of a character that cannot be
 /// completed counts once: overlong forms, surrogates, code points past U+10FFFF, stray
 /// continuation bytes), and bytes that form no Shift_JIS, EUC or JIS character. ASCII
-/// passes unchanged, CR and LF included. JIS output ends every block in one-byte mode.
+/// passes unchanged, CR and LF included. JIS output keeps its mode from block to block (an
+/// escape is written where the text changes mode, not where a block ends) and returns to
+/// one-byte mode, with ESC ( J, at Finish.
 class Utf8StreamConverter {
 public:
     /// Throws std::invalid_argument unless `from` or `to` is Utf8.
@@ -33,8 +36,10 @@ public:
     /// Converts the complete characters of the kept bytes followed by `block`, and keeps a
     /// character (or JIS escape sequence) cut at the end for the next call.
     std::string Convert(std::string_view block);
-    /// End of the stream: returns the kept bytes unconverted (a cut character at the end of a
-    /// file arrives as it was) and starts over (shift state included).
+    /// End of the stream: converts the kept bytes as nothing can complete them any more (a
+    /// character cut at the end becomes '?' and is counted, as the same bytes in mid-stream
+    /// would), returns JIS output to one-byte mode, and starts over (shift states included,
+    /// the count not).
     std::string Finish();
     /// How many characters were written as '?' since construction or Reset: a character with
     /// no form in the target code, or source bytes that form no character.
@@ -53,6 +58,7 @@ private:
     std::uint64_t substitutions_ = 0;
     jcode::JisDecoder::Mode jis_mode_ = jcode::JisDecoder::Mode::kAscii;
     bool jis_shifted_out_ = false;
+    jcode::OutputMode jis_out_mode_ = jcode::OutputMode::kOneByte;
 };
 
 /// Complete UTF-8 characters at the front of `bytes` to UTF-16; removes them from `bytes`

@@ -156,17 +156,64 @@ std::string tarsel::ConvertDownload() {
     return Codawa2->ToSjis(m_GetRemainder);
 }
 
+namespace {
+// Shift_JIS text waiting for more of its line in front of a JIS upload is bounded: past
+// this it is converted as it stands, and the block ends in one-byte mode as before.
+constexpr std::size_t kMaxHeldJisText = 64 * 1024;
+
+// Where Shift_JIS text may be cut so that its JIS form ends in one-byte mode by itself: after
+// its last one-byte character. Read from the end, a byte below 0x80 is one unless it is the
+// trail of a lead byte: it is when an odd run of bytes of the lead range (every one of which
+// is also a trail) stands before it, and it can be one (0x40 and above). 0 when the text has
+// no such character.
+std::size_t OneByteModeCut(const std::string& sjis) {
+    auto isLeadRange = [](unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); };
+    for (std::size_t i = sjis.size(); i > 0; --i) {
+        const auto b = static_cast<unsigned char>(sjis[i - 1]);
+        if (b >= 0x80) continue;
+        std::size_t leads = 0;
+        while (leads < i - 1 && isLeadRange(static_cast<unsigned char>(sjis[i - 2 - leads]))) ++leads;
+        if (leads % 2 == 0 || b < 0x40 || b == 0x7F) return i;
+    }
+    return 0;
+}
+}  // namespace
+
 std::string tarsel::ConvertUpload(const ByteArray& block) {
     // Bytes kept from the block before (a character cut at its end) go in front.
     if (m_UploadText)
         return m_UploadText->Convert(
             std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
     m_PutRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
-    if (m_FileCode == u"JIS") return Codawa2->SjisToJis(m_PutRemainder);
+    if (m_FileCode == u"JIS") {
+        // The converter ends each call in one-byte mode, so a block that ends in two-byte
+        // text would cost the server's file an ESC ( J and a fresh ESC $ B at every block
+        // boundary. Only the text up to the block's last one-byte character goes now; the
+        // rest waits in front of the next block, and the file reads as if sent in one piece.
+        const std::size_t cut = OneByteModeCut(m_PutRemainder);
+        if (m_PutRemainder.size() - cut > kMaxHeldJisText) return Codawa2->SjisToJis(m_PutRemainder);
+        std::string held = m_PutRemainder.substr(cut);
+        m_PutRemainder.resize(cut);
+        std::string out = Codawa2->SjisToJis(m_PutRemainder);
+        m_PutRemainder += held;
+        return out;
+    }
     if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_PutRemainder);
     if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_PutRemainder);
     // Binary, or a stored code that is none of the four forms: the bytes go unchanged.
     std::string out = std::move(m_PutRemainder);
+    m_PutRemainder.clear();
+    return out;
+}
+
+std::string tarsel::FinishUpload() {
+    if (m_UploadText) return m_UploadText->Finish();
+    std::string out;
+    // Text held back for a JIS upload goes out converted; what the converter still keeps then
+    // is a lead byte without its trail, which forms no character and goes as it is, as the
+    // converters pass such bytes in mid-stream.
+    if (m_FileCode == u"JIS" && !m_PutRemainder.empty()) out = Codawa2->SjisToJis(m_PutRemainder);
+    out += m_PutRemainder;
     m_PutRemainder.clear();
     return out;
 }

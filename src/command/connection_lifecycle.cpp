@@ -156,7 +156,16 @@ void tarsel::Login(const String& Username, const String& Password) {
     // A login is never part of the pre-command lines, even after one of them was refused
     // and left that phase unfinished: its 331 is answered with PASS.
     m_InPreCommand = False;
-    RunOperation(u"User", {u"USER " + Username});
+    BeginOperation(u"User");
+    QueueCommand(u"USER " + Username);
+    if (!m_ConnectionTls.empty()) {
+        // The first login may have failed before PBSZ and PROT went out (Connect's 530 drops
+        // them): every login on a TLS connection asks for protected data again. PASS and ACCT
+        // go in front of these, as in Connect.
+        QueueCommand(u"PBSZ 0");
+        QueueCommand(u"PROT P");
+    }
+    SendNextCommand();
 }
 
 void tarsel::DisConnect() {
@@ -180,17 +189,36 @@ void tarsel::Abend() {
 }
 
 void tarsel::Abort() {
-    if (Soquet3->get_IsClosed() != True && m_Idle == False) {
-        // A data connection can be up before the transfer command has gone out (a server
-        // that connects as soon as it reads PORT). Emptying the queue then drops the transfer
-        // command itself, and the positive reply to PORT would end the operation as if the
-        // transfer had been made.
-        for (const String& line : m_Queue)
-            if (IsTransferWord(CommandWord(line))) m_AbortedBeforeTransfer = True;
-        m_Queue.clear();
-        m_DataCutByControl = True;
+    if (m_Idle != False) return;
+    // The transfer command is out but its data connection has not opened the transfer yet: a
+    // passive one may still be connecting (which the socket counts as closed), and either may
+    // be in its TLS handshake. The host sees neither, and its Abort must end the transfer
+    // there too, before a byte of it is delivered. An active-mode listener still waiting for
+    // the server is left alone, as before: nothing is on its way to be ended.
+    const bool pending = m_DataPhase == kTransferSent;
+    if (Soquet3->get_IsClosed() == True && !(pending && m_Passive != False)) return;
+    // A data connection can be up before the transfer command has gone out (a server that
+    // connects as soon as it reads PORT). Emptying the queue then drops the transfer command
+    // itself, and the positive reply to PORT would end the operation as if the transfer had
+    // been made.
+    bool droppedTransfer = false;
+    for (const String& line : m_Queue)
+        if (IsTransferWord(CommandWord(line))) droppedTransfer = true;
+    if (droppedTransfer) m_AbortedBeforeTransfer = True;
+    m_Queue.clear();
+    // The host ended the data itself: its end says nothing of whether the data was whole.
+    m_DataCutByControl = True;
+    if (!pending) {
         CloseQuietly(*Soquet3);
+        return;
     }
+    // So would a positive final reply to a transfer whose data connection never opened: set
+    // before the close, whose events may end the operation.
+    m_AbortedBeforeTransfer = True;
+    CloseQuietly(*Soquet3);
+    // Nothing was on its way after all (a failed passive connect): the transfer waits for
+    // its reply as it did, and nothing was aborted.
+    if (m_DataPhase == kTransferSent && !droppedTransfer) m_AbortedBeforeTransfer = False;
 }
 
 void tarsel::Soquet1_OnConnected() {

@@ -86,6 +86,9 @@ void tarsel::InterpretReplyLine(Long entry) {
         return;
     }
     if (first == u'4' || first == u'5') {
+        // Protection the server refuses is not in force, whatever an earlier PROT agreed to:
+        // the transfer methods then refuse to run in the clear.
+        if (m_Cmd == u"PROT" || m_Cmd == u"PBSZ") m_DataProtected = False;
         StopReplyTimer();
         CloseQuietly(*Soquet2);
         // Closing the data connection raises its close events to the host, which may end the

@@ -479,6 +479,7 @@ Variant TarselObject::GetProperty(DispId id) const {
         case dispid::TlsCaFile: return Variant::FromString(c.get_TlsCaFile());
         case dispid::TlsVerify: return Variant::FromBoolean(c.get_TlsVerify());
         case dispid::HostCode: return Variant::FromString(c.get_HostCode());
+        case dispid::TlsAllowClearData: return Variant::FromBoolean(c.get_TlsAllowClearData());
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -505,6 +506,7 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
         case dispid::TlsCaFile: c.put_TlsCaFile(v.AsString()); return;
         case dispid::TlsVerify: c.put_TlsVerify(v.AsBoolean()); return;
         case dispid::HostCode: c.put_HostCode(v.AsString()); return;
+        case dispid::TlsAllowClearData: c.put_TlsAllowClearData(v.AsBoolean()); return;
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }

@@ -84,6 +84,7 @@ constexpr MemberDescription kDispatchMembers[] = {
     {41, u"TlsCaFile", RW, dispid::TlsCaFile, S, kNoParams},
     {42, u"TlsVerify", RW, dispid::TlsVerify, VarType::Boolean, kNoParams},
     {43, u"HostCode", RW, dispid::HostCode, S, kNoParams},
+    {44, u"TlsAllowClearData", RW, dispid::TlsAllowClearData, VarType::Boolean, kNoParams},
 };
 
 constexpr P kMsg[] = {Arg(u"msg", S)};

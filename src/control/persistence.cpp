@@ -26,6 +26,7 @@ const String kDefaultTlsMode = u"";
 const String kDefaultTlsCaFile = u"";
 constexpr Boolean kDefaultTlsVerify = True;
 const String kDefaultHostCode = u"SJIS";
+constexpr Boolean kDefaultTlsAllowClearData = False;
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -58,6 +59,7 @@ void tarsel::ReadProperties(PropertyBag& bag) {
     m_TlsCaFile = bag.ReadString(u"TlsCaFile", kDefaultTlsCaFile);
     m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
     m_HostCode = bag.ReadString(u"HostCode", kDefaultHostCode);
+    m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
@@ -76,6 +78,7 @@ void tarsel::WriteProperties(PropertyBag& bag) {
     bag.WriteString(u"TlsCaFile", m_TlsCaFile, kDefaultTlsCaFile);
     bag.WriteBoolean(u"TlsVerify", m_TlsVerify, kDefaultTlsVerify);
     bag.WriteString(u"HostCode", m_HostCode, kDefaultHostCode);
+    bag.WriteBoolean(u"TlsAllowClearData", m_TlsAllowClearData, kDefaultTlsAllowClearData);
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

@@ -216,7 +216,8 @@ void tarsel::CloseHostSide() {
         m_DirStart = 0;
         m_DirScanned = 0;
     } else if (side == u"RETR" && m_DownloadText) {
-        // Bytes kept at the end form no character: handed on as they are.
+        // Bytes kept at the end form no character now: replaced and counted as they would
+        // be in mid-stream, so the host hears of them below.
         std::string rest = m_DownloadText->Finish();
         if (!rest.empty()) {
             ByteArray bytes = ToByteArray(rest);
@@ -225,8 +226,9 @@ void tarsel::CloseHostSide() {
         }
     } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
         std::string converted = ConvertDownload();
-        // At the end of the data nothing can complete a cut character: its bytes are handed
-        // on as they are instead of being lost.
+        // At the end of the data nothing can complete a cut character: the Shift_JIS, EUC
+        // and JIS converters pass bytes that form no character on unchanged in mid-stream,
+        // and so they go at the end too, never lost.
         converted += m_GetRemainder;
         m_GetRemainder.clear();
         ByteArray bytes = ToByteArray(converted);
@@ -251,17 +253,23 @@ void tarsel::CloseHostSide() {
     else Raise([](tarselEvents& s) { s.DirClose(); });
 }
 
-// Text that went through a UTF-8 conversion with characters written as '?' is not what the
-// host or the server had: the host hears of it once per transfer, before the close.
+// Text that went through a conversion with characters written as '?' is not what the host
+// or the server had: the host hears of it once per transfer, before the close.
 void tarsel::ReportReplacedCharacters() {
     std::uint64_t replaced = 0;
     if (m_DownloadText) replaced += m_DownloadText->Substitutions();
     if (m_UploadText) replaced += m_UploadText->Substitutions();
+    // The component's own converters (Shift_JIS on the host, no UTF-8 on either side) count
+    // too; the count of a binary transfer's converter stays 0 from the transfer's start.
+    const bool legacyText = !m_DownloadText && !m_UploadText && m_FileCode != u"BIN";
+    if (legacyText) replaced += Codawa2->Substitutions();
     // With the control connection gone the transfer has failed anyway, and DisConnected
     // says so; a TransError there would belong to no operation.
     if (replaced == 0 || m_FtpCommand.empty()) return;
+    // Counted once: a close made from inside the TransError comes back here.
     m_DownloadText.reset();
     m_UploadText.reset();
+    if (legacyText) Codawa2->Reset();
     RaiseTransError(-6, u"characters replaced", u"data");
 }
 
@@ -321,12 +329,10 @@ void tarsel::UploadStep() {
         // Any other block is data, a single byte included.
         if (data.empty() || (data.size() == 1 && data[0] == 0)) {
             m_PutFinished = True;
-            if (m_UploadText) m_PutRemainder = m_UploadText->Finish();
-            // Bytes still kept from a block that ended inside a character go out unchanged
-            // first; the close follows their send.
-            if (!m_PutRemainder.empty()) {
-                std::string rest = std::move(m_PutRemainder);
-                m_PutRemainder.clear();
+            // What the conversion still keeps (a character cut by the end, held text, the
+            // return of JIS output to one-byte mode) goes out first; the close follows its send.
+            std::string rest = FinishUpload();
+            if (!rest.empty()) {
                 m_PutEnding = True;
                 Soquet3->Send(rest);
                 return;

@@ -18,20 +18,30 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
     SendNextCommand();
 }
 
+void tarsel::RequireDataProtection(const String& operation) {
+    // A host that asked for TLS expects its listings and files protected like its password:
+    // with PROT P refused (or never sent, after a failed login) they would cross in the clear.
+    if (!m_ConnectionTls.empty() && m_DataProtected == False && m_TlsAllowClearData == False)
+        throw AutomationError(70, operation, u"Data Not Protected");
+}
+
 void tarsel::Dir(const String& File) {
     RequireIdle(u"Dir");
+    RequireDataProtection(u"Dir");
     RefuseUnsafeText(u"Dir", {&File});
     StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
 }
 
 void tarsel::Ls(const String& File) {
     RequireIdle(u"Ls");
+    RequireDataProtection(u"Ls");
     RefuseUnsafeText(u"Ls", {&File});
     StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
 void tarsel::GetFile(const String& File, const String& LocalFile) {
     RequireIdle(u"GetFile");
+    RequireDataProtection(u"GetFile");
     RefuseUnsafeText(u"GetFile", {&File, &m_Filetype, &m_Rest});
     m_LocalFile = LocalFile;
     std::vector<String> lines;
@@ -42,6 +52,7 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
 
 void tarsel::PutFile(const String& File, const String& LocalFile) {
     RequireIdle(u"PutFile");
+    RequireDataProtection(u"PutFile");
     RefuseUnsafeText(u"PutFile", {&File, &m_Filetype});
     m_LocalFile = LocalFile;
     std::vector<String> lines;
@@ -51,6 +62,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
 
 void tarsel::AppendFile(const String& File) {
     RequireIdle(u"AppendFile");
+    RequireDataProtection(u"AppendFile");
     RefuseUnsafeText(u"AppendFile", {&File, &m_Filetype});
     std::vector<String> lines;
     if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);

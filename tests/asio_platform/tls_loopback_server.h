@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,7 @@ public:
         bool tcpClosed = false;    ///< after close_notify, the client's FIN came too
         std::string outgoing, pending;
         bool writing = false;
+        std::size_t answered = 0;  ///< bytes of `incoming` whose lines have been answered
     };
 
     TlsLoopbackServer(asio::io_context& io, const TestPki& pki)
@@ -57,6 +59,11 @@ public:
     bool echo = false;
     /// Read one line in the clear and answer "234 go\r\n" before the handshake (explicit TLS).
     bool plainFirst = false;
+    /// Sent in the clear as each connection is accepted (an FTP greeting), before the rest.
+    std::string greeting;
+    /// When set, each complete line received protected (CR LF included) is answered with what
+    /// this returns (nothing when empty), instead of the echo: an FTP dialogue over TLS.
+    std::function<std::string(const std::string& line)> answer;
     /// Read exactly this many bytes in the clear, answer nothing, then handshake.
     std::size_t plainLength = 0;
     /// How long a secured session waits before it reads (a slow reader).
@@ -90,6 +97,10 @@ private:
             if (ec) return;
             auto s = std::make_shared<Session>(std::move(socket), context_);
             sessions.push_back(s);
+            if (!greeting.empty()) {
+                asio::error_code ignored;
+                asio::write(s->stream.next_layer(), asio::buffer(greeting), ignored);
+            }
             if (plainLength > 0)
                 ReadPlainBytes(s);
             else if (plainFirst)
@@ -159,7 +170,14 @@ private:
                 return;
             }
             s->incoming.append(buffer->data(), n);
-            if (echo) {
+            if (answer) {
+                for (std::size_t end; (end = s->incoming.find("\r\n", s->answered)) != std::string::npos;) {
+                    const std::string line = s->incoming.substr(s->answered, end + 2 - s->answered);
+                    s->answered = end + 2;
+                    s->pending += answer(line);
+                }
+                Echo(s);
+            } else if (echo) {
                 s->pending.append(buffer->data(), n);
                 Echo(s);
             }

@@ -38,12 +38,16 @@ Output Feed(TextCode from, TextCode to, std::string_view input, const std::vecto
         at = cut;
     }
     r.text += converter.Convert(input.substr(at));
-    r.substitutions = converter.Substitutions();
     r.rest = converter.Finish();
+    r.substitutions = converter.Substitutions();
     return r;
 }
 
-std::string Convert(TextCode from, TextCode to, std::string_view input) { return Feed(from, to, input).text; }
+/// The whole stream's output, its end included.
+std::string Convert(TextCode from, TextCode to, std::string_view input) {
+    const Output r = Feed(from, to, input);
+    return r.text + r.rest;
+}
 
 /// Text without bytes that form no character: every kind of character the codes tell apart.
 std::string CleanSjis() {
@@ -149,15 +153,23 @@ TEST(Utf8StreamConverter, EucAndJisReadIntoUtf8AndBackGiveTheSameCharacters) {
     EXPECT_EQ(Convert(kJis, kUtf8, Convert(kUtf8, kJis, utf8)), Convert(kEuc, kUtf8, Convert(kUtf8, kEuc, utf8)));
 }
 
-TEST(Utf8StreamConverter, JisOutputUsesTheCodawaEscapesAndEndsEveryBlockInOneByteMode) {
+TEST(Utf8StreamConverter, JisOutputUsesTheCodawaEscapesOnlyWhereTheTextChangesMode) {
     // Kanji, half-width katakana, an IBM extension kanji (the 0x8F plane), then ASCII.
     const std::string utf8 = "\xe4\xba\x9c\xef\xbd\xb1\xe2\x85\xb0x";
     EXPECT_EQ(Convert(kUtf8, kJis, utf8), "\x1b$B\x30\x21\x1b(I\x31\x1b$(D\x73\x73\x1b(Jx");
+    // Blocks that end in two-byte text go on in it: no ESC ( J and fresh ESC $ B between.
     Utf8StreamConverter converter(kUtf8, kJis);
-    EXPECT_EQ(converter.Convert("\xe4\xba\x9c\xe4"), "\x1b$B\x30\x21\x1b(J");
-    EXPECT_EQ(converter.Convert("\xba\x9c"), "\x1b$B\x30\x21\x1b(J");
-    EXPECT_EQ(converter.Convert("\xf0\x9f\x98\x80"), "?");  // one-byte mode already
+    EXPECT_EQ(converter.Convert("\xe4\xba\x9c\xe4"), "\x1b$B\x30\x21");
+    EXPECT_EQ(converter.Convert("\xba\x9c"), "\x30\x21");
+    EXPECT_EQ(converter.Convert("\xf0\x9f\x98\x80"), "\x1b(J?");
     EXPECT_EQ(converter.Substitutions(), 1u);
+    EXPECT_EQ(converter.Convert("\xef\xbd\xb1"), "\x1b(I\x31");
+    // The end of the stream returns to one-byte mode, once; a new stream starts in it.
+    EXPECT_EQ(converter.Finish(), "\x1b(J");
+    EXPECT_EQ(converter.Convert("\xe4\xba\x9c"), "\x1b$B\x30\x21");
+    converter.Reset();
+    EXPECT_EQ(converter.Finish(), "");
+    EXPECT_EQ(converter.Convert("a"), "a");
 }
 
 TEST(Utf8StreamConverter, JisShiftStateLastsAcrossBlocksUntilFinishOrReset) {
@@ -165,7 +177,7 @@ TEST(Utf8StreamConverter, JisShiftStateLastsAcrossBlocksUntilFinishOrReset) {
     EXPECT_EQ(converter.Convert("\x1b$"), "");
     EXPECT_EQ(converter.Convert("B0"), "");
     EXPECT_EQ(converter.Convert("!0"), "\xe4\xba\x9c");
-    EXPECT_EQ(converter.Finish(), "0");  // half a character arrives as it was
+    EXPECT_EQ(converter.Finish(), "?");  // half a character, as before a line feed
     EXPECT_EQ(converter.Convert("0!\x0e\x31\x0f"), "0!\xef\xbd\xb1");
     EXPECT_EQ(converter.Convert("\x1b$B\x0e"), "");
     converter.Reset();
@@ -303,10 +315,16 @@ TEST(Utf8StreamConverter, EachCharacterThatCannotBeWrittenIsOneCountedQuestionMa
               (Output{"?A|??A|?A|?|?|\xe3\x81\x82", "", 6}));
     // JIS: half a kanji before CR, a stray high byte, and 8-bit katakana (a character).
     EXPECT_EQ(Feed(kJis, kUtf8, "\x1b$B\x30\r\n\x1b(B\x90\xb1"), (Output{"?\r\n?\xef\xbd\xb1", "", 2}));
-    // A character cut at the end of the stream is handed back unconverted and not counted.
-    EXPECT_EQ(Feed(kUtf8, kSjis, "a\xe6\x97"), (Output{"a", "\xe6\x97", 0}));
-    EXPECT_EQ(Feed(kSjis, kUtf8, "a\x93"), (Output{"a", "\x93", 0}));
-    EXPECT_EQ(Feed(kEuc, kUtf8, "a\x8f\xa1"), (Output{"a", "\x8f\xa1", 0}));
+    // A character cut by the end of the stream is replaced and counted as the same bytes are
+    // in mid-stream, where a byte that cannot continue them follows (the cases above).
+    EXPECT_EQ(Feed(kUtf8, kSjis, "a\xe3\x81"), (Output{"a", "?", 1}));
+    EXPECT_EQ(Feed(kUtf8, kJis, "\xe6\x97\xa5\xe3\x81"), (Output{"\x1b$BF|", "\x1b(J?", 1}));
+    EXPECT_EQ(Feed(kUtf8, kUtf8, "a\xf0\x9f\x98"), (Output{"a", "?", 1}));
+    EXPECT_EQ(Feed(kSjis, kUtf8, "a\x93"), (Output{"a", "?", 1}));
+    EXPECT_EQ(Feed(kEuc, kUtf8, "a\xa4"), (Output{"a", "?", 1}));
+    EXPECT_EQ(Feed(kEuc, kUtf8, "a\x8f\xa1"), (Output{"a", "??", 2}));
+    EXPECT_EQ(Feed(kJis, kUtf8, "\x1b$BF"), (Output{"", "?", 1}));
+    // An escape sequence cut short is an unknown one, copied as it is in mid-stream.
     EXPECT_EQ(Feed(kJis, kUtf8, "a\x1b$("), (Output{"a", "\x1b$(", 0}));
 }
 
@@ -314,9 +332,9 @@ TEST(Utf8StreamConverter, CountStaysUntilResetAndOnlyUtf8PairsExist) {
     Utf8StreamConverter converter(kUtf8, kSjis);
     converter.Convert("\xc3\xa9");
     converter.Convert("\xe3");
-    EXPECT_EQ(converter.Finish(), "\xe3");
+    EXPECT_EQ(converter.Finish(), "?");
     converter.Convert("\xc3\xa9");
-    EXPECT_EQ(converter.Substitutions(), 2u);
+    EXPECT_EQ(converter.Substitutions(), 3u);
     converter.Convert("\xe3");
     converter.Reset();
     EXPECT_EQ(converter.Substitutions(), 0u);

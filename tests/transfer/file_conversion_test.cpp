@@ -16,7 +16,9 @@ namespace tarselctl {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::Contains;
 using ::testing::ElementsAreArray;
+using ::testing::Not;
 
 // "A日本語z" in the three codes.
 const std::string kSjis = "A\x93\xFA\x96\x7B\x8C\xEAz";
@@ -138,16 +140,37 @@ TEST_F(FileUpload, AByteKeptAtTheEndIsSentUnchangedAndTheCloseWaitsForThatSend) 
     EXPECT_EQ(recorder.NonTraceEvents().back(), "CommandDone(0,PutFile,Transfer complete)");
 }
 
-TEST_F(FileUpload, JisUploadIsConvertedPerBlock) {
+TEST_F(FileUpload, AJisUploadReadsAsTheWholeTextConvertedInOnePiece) {
     control.put_FileCode(u"JIS");
-    StartUpload({kSjis, "\x82\xA0"});
-    s3().SendDone();
-    s3().SendDone();
-    // Each block ends back in one-byte mode, with the escape the converter chooses for it.
-    const auto reference = CreateCodawa();
-    std::string first = kSjis, second = "\x82\xA0";
-    EXPECT_THAT(s3().sends, ElementsAre(reference->SjisToJis(first), reference->SjisToJis(second)));
-    EXPECT_EQ(s3().sends.at(0).substr(0, 10), "A\x1b$BF|K\\8l");
+    // Blocks ending in two-byte text (one cut inside a character, one after a trail byte
+    // that is also an ASCII letter, 0x5C): their text waits for the next one-byte character,
+    // so no block boundary costs an ESC ( J and a fresh ESC $ B.
+    const std::vector<std::string> blocks = {"\x82\xA0\x83\x5C", "\x82", "\xA0\r\n\x93\xFA", "\x96\x7B"};
+    StartUpload(blocks);
+    while (s3().state() == FakeSoquet::State::Connected) s3().SendDone();
+    std::string whole;
+    for (const auto& block : blocks) whole += block;
+    EXPECT_EQ(s3().sent, CreateCodawa()->SjisToJis(whole));
+    EXPECT_EQ(s3().sent, "\x1b$B$\"%=$\"\x1b(J\r\n\x1b$BF|K\\\x1b(J");
+    Reply(kComplete);
+    EXPECT_EQ(recorder.NonTraceEvents().back(), "CommandDone(0,PutFile,Transfer complete)");
+}
+
+TEST_F(FileConversion, AJisX0212CharacterShiftJisLacksIsReportedLikeAUtf8Replacement) {
+    control.put_FileCode(u"EUC");
+    // 0x8F A2 AF (JIS X 0212, no Shift_JIS form) becomes '?'.
+    Download({"A\x8F\xA2\xAFz"});
+    EXPECT_EQ(recorder.received, "A?z");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("GetOpen(l)", "GetData(3)",
+                                                       "TransError(-6,characters replaced,data)", "GetClose",
+                                                       "CommandDone(0,GetFile,Transfer complete)"));
+    control.put_FileCode(u"JIS");
+    Download({"\x1b$(D\x22\x2F\x1b(B"});
+    EXPECT_EQ(recorder.received, "?");
+    EXPECT_THAT(recorder.NonTraceEvents(), Contains("TransError(-6,characters replaced,data)"));
+    // The count belongs to one transfer.
+    Download({"abc"});
+    EXPECT_THAT(recorder.NonTraceEvents(), Not(Contains("TransError(-6,characters replaced,data)")));
 }
 
 TEST_F(FileUpload, AnUploadCutShortLeavesNothingForTheNextOne) {

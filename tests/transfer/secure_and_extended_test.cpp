@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -144,6 +145,80 @@ TEST_F(SecureLogin, TlsModeTakesThreeValuesAndAStoredStrangerStopsConnect) {
     EXPECT_EQ(control.get_HostCode(), u"UTF8");
 }
 
+TEST_F(SecureLogin, ALoginAfterARefusedOneStillAsksForProtectedData) {
+    ConnectExplicit();
+    Reply("234 go ahead");
+    s1().Secure();
+    Reply("331 pw");
+    Reply("530 Login incorrect");
+    ASSERT_EQ(control.IsIdle(), True);
+    // Without protection agreed, nothing may cross in the clear: the transfer is refused at
+    // the call, before a line is sent.
+    try {
+        control.Dir();
+        ADD_FAILURE() << "Dir ran without protected data";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), 70);
+        EXPECT_EQ(e.Source(), u"Dir");
+    }
+    EXPECT_THAT(s1().SentLines(), ElementsAre("AUTH TLS", "USER user", "PASS pw"));
+
+    control.Login(u"other", u"pw2");
+    Reply("331 pw");
+    Reply("230 ok");
+    Reply("200 PBSZ=0");
+    Reply("200 PROT now Private");
+    EXPECT_THAT(s1().SentLines(),
+                ElementsAre("AUTH TLS", "USER user", "PASS pw", "USER other", "PASS pw2", "PBSZ 0", "PROT P"));
+    EXPECT_EQ(recorder.NonTraceEvents().back(), "CommandDone(0,User,PROT now Private)");
+    control.put_Passive(True);
+    control.Ls();
+    Reply(kTypeOk);
+    Reply(kPasvOk);
+    s3().Connect();
+    EXPECT_THAT(platform.calls, Contains("Soquet3.StartTls(ftp.example,verify,resume)"));
+}
+
+TEST_F(SecureLogin, RefusedProtectionRefusesEveryTransferUnlessTheHostAllowsClearData) {
+    ConnectExplicit();
+    Reply("234 go ahead");
+    s1().Secure();
+    Reply("230 ok");
+    Reply("200 PBSZ=0");
+    Reply("536 PROT P not supported");
+    EXPECT_EQ(recorder.NonTraceEvents().back(), "CommandDone(536,Connect,PROT P not supported)");
+    ClearLogs();
+    const std::vector<std::pair<const char16_t*, std::function<void()>>> transfers = {
+        {u"Dir", [&] { control.Dir(); }},
+        {u"Ls", [&] { control.Ls(); }},
+        {u"GetFile", [&] { control.GetFile(u"f", u"l"); }},
+        {u"PutFile", [&] { control.PutFile(u"f", u"l"); }},
+        {u"AppendFile", [&] { control.AppendFile(u"f"); }},
+    };
+    for (const auto& [name, call] : transfers) {
+        try {
+            call();
+            ADD_FAILURE() << ToUtf8(name) << " was not refused";
+        } catch (const AutomationError& e) {
+            EXPECT_EQ(e.Number(), 70);
+            EXPECT_EQ(e.Source(), name);
+        }
+    }
+    EXPECT_THAT(s1().SentLines(), IsEmpty());
+    EXPECT_EQ(control.IsIdle(), True);
+
+    // A host that accepts clear data gets it, unprotected, as it asked.
+    control.put_TlsAllowClearData(True);
+    control.put_Passive(True);
+    control.Ls();
+    Reply(kTypeOk);
+    Reply(kPasvOk);
+    Reply(kOpening);
+    s3().Connect();
+    EXPECT_THAT(platform.calls, Not(Contains(::testing::HasSubstr("Soquet3.StartTls"))));
+    EXPECT_EQ(recorder.NonTraceEvents().back(), "DirOpen");
+}
+
 // ---- data connections with TLS
 
 class SecureTransfer : public TransferTest {
@@ -187,6 +262,35 @@ TEST_F(SecureTransfer, AnUploadStartsAfterTheHandshake) {
     EXPECT_THAT(s3().sends, IsEmpty());
     s3().Secure();
     EXPECT_THAT(s3().sends, ElementsAre("abc"));
+}
+
+TEST_F(SecureTransfer, AbortBeforeTheDataConnectionIsUpEndsTheTransferBeforeItOpens) {
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        ClearLogs();
+        control.put_Passive(passive ? True : False);
+        control.Dir();
+        StartDataPhase();
+        ASSERT_TRUE(s3().tlsRequested);
+        control.Abort();
+        EXPECT_EQ(s3().state(), FakeSoquet::State::Idle) << "the handshake's connection is closed";
+        // The server had written its listing into the connection before it saw it close: its
+        // 226 is no success for a host that never got the listing.
+        Reply(kComplete);
+        EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("TransError(-5,transfer aborted,host)",
+                                                           "CommandDone(0,Dir,Transfer complete)"));
+        ASSERT_EQ(control.IsIdle(), True);
+    }
+    // Passive, still connecting: the socket counts that as closed, yet it is on its way.
+    ClearLogs();
+    control.put_Passive(True);
+    control.Dir();
+    ReplyUntilTransferCommand();
+    ASSERT_EQ(s3().state(), FakeSoquet::State::Connecting);
+    control.Abort();
+    EXPECT_EQ(s3().state(), FakeSoquet::State::Idle);
+    Reply("425 Cannot open data connection");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(425,Dir,Cannot open data connection)"));
 }
 
 // ---- IPv6: EPSV and EPRT
@@ -324,6 +428,45 @@ TEST_F(Utf8Files, ACharacterWithoutAShiftJisFormIsReportedOnceBeforeTheClose) {
     EXPECT_EQ(recorder.received, "? and ?");
     EXPECT_THAT(events, ElementsAre("GetOpen(l)", "GetData(7)", "TransError(-6,characters replaced,data)",
                                     "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
+}
+
+TEST_F(Utf8Files, ACharacterCutByTheEndOfTheDataIsReplacedAndReportedLikeOneInMidStream) {
+    control.put_FileCode(u"UTF8");
+    // "A" then the first two bytes of "あ": nothing can complete them once the data ends.
+    auto events = Download({"A\xE3\x81"});
+    EXPECT_EQ(recorder.received, "A?");
+    EXPECT_THAT(events, ElementsAre("GetOpen(l)", "GetData(1)", "GetData(1)", "TransError(-6,characters replaced,data)",
+                                    "GetClose", "CommandDone(0,GetFile,Transfer complete)"));
+    // A lone Shift_JIS lead byte at the end of a file read into UTF-8.
+    control.put_FileCode(u"SJIS");
+    control.put_HostCode(u"UTF8");
+    events = Download({"\x93\xFA\x96"});
+    EXPECT_EQ(recorder.received, "\xE6\x97\xA5?");
+    EXPECT_THAT(events, Contains("TransError(-6,characters replaced,data)"));
+
+    // Uploads: the cut character goes out as '?' and the host hears of it before PutClose.
+    recorder.Clear();
+    recorder.QueueUpload("A\xE6\x97\xA5\xE3\x81");
+    control.PutFile(u"up", u"l");
+    StartDataPhase();
+    while (s3().state() == FakeSoquet::State::Connected) s3().SendDone();
+    EXPECT_EQ(s3().sent, "A\x93\xFA?");
+    Reply(kComplete);
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("PutOpen(l)", "PutData", "PutData",
+                                                       "TransError(-6,characters replaced,data)", "PutClose",
+                                                       "CommandDone(0,PutFile,Transfer complete)"));
+}
+
+TEST_F(Utf8Files, AJisUploadSwitchesModesOnlyWhereItsTextDoes) {
+    control.put_FileCode(u"JIS");
+    control.put_HostCode(u"UTF8");
+    // "日本" across three blocks, one of them cut inside a character.
+    for (const char* block : {"\xE6\x97\xA5", "\xE6\x9C", "\xAC"}) recorder.QueueUpload(block);
+    control.PutFile(u"up", u"l");
+    StartDataPhase();
+    while (s3().state() == FakeSoquet::State::Connected) s3().SendDone();
+    EXPECT_THAT(s3().sends, ElementsAre("\x1b$BF|", "", "K\\", "\x1b(J"));
+    EXPECT_EQ(s3().sent, "\x1b$BF|K\\\x1b(J");
 }
 
 // The loss is the transfer's one failure: no "characters replaced" follows it.

@@ -78,6 +78,7 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     {u"TlsCaFile", RW, 0x68030011, S, {}},
     {u"TlsVerify", RW, 0x68030012, B, {}},
     {u"HostCode", RW, 0x68030013, S, {}},
+    {u"TlsAllowClearData", RW, 0x68030014, B, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

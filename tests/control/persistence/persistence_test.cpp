@@ -64,6 +64,7 @@ protected:
         c.put_TlsCaFile(u"/etc/ca.pem");
         c.put_TlsVerify(False);
         c.put_HostCode(u"UTF8");
+        c.put_TlsAllowClearData(True);
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -80,6 +81,7 @@ protected:
         EXPECT_EQ(c.get_TlsCaFile(), u"");
         EXPECT_EQ(c.get_TlsVerify(), True);
         EXPECT_EQ(c.get_HostCode(), u"SJIS");
+        EXPECT_EQ(c.get_TlsAllowClearData(), False);
     }
 };
 
@@ -115,7 +117,8 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write TlsMode=String(explicit)/String()",
                                      "Write TlsCaFile=String(/etc/ca.pem)/String()",
                                      "Write TlsVerify=Boolean(False)/Boolean(True)",
-                                     "Write HostCode=String(UTF8)/String(SJIS)"));
+                                     "Write HostCode=String(UTF8)/String(SJIS)",
+                                     "Write TlsAllowClearData=Boolean(True)/Boolean(False)"));
 
     bag.log.clear();
     tarsel loaded(platform);
@@ -123,7 +126,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_THAT(bag.log, ElementsAre("Read PreCommand", "Read Passive", "Read Type", "Read SysCode",
                                      "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
                                      "Read DataPeerCheck", "Read TlsMode", "Read TlsCaFile",
-                                     "Read TlsVerify", "Read HostCode"));
+                                     "Read TlsVerify", "Read HostCode", "Read TlsAllowClearData"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -195,15 +198,15 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
     const std::vector<String> readOrder = {u"PreCommand", u"Passive", u"Type", u"SysCode",
                                            u"FileCode", u"Account", u"Port", u"NoopTime",
                                            u"DataPeerCheck", u"TlsMode", u"TlsCaFile",
-                                           u"TlsVerify", u"HostCode"};
+                                           u"TlsVerify", u"HostCode", u"TlsAllowClearData"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 13; ++n) {
+    for (int n = 0; n <= 14; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 13) bag.failAt = n;
+        if (n < 14) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -211,7 +214,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 13);
+        EXPECT_EQ(failed, n < 14);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -229,25 +232,26 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_DataPeerCheck(), loaded(u"DataPeerCheck") ? True : False);
         EXPECT_EQ(target.get_TlsMode(), loaded(u"TlsMode") ? u"" : u"explicit");
         EXPECT_EQ(target.get_HostCode(), loaded(u"HostCode") ? u"SJIS" : u"UTF8");
-        EXPECT_EQ(platform.messages.size(), n < 13 ? 0u : 1u);
+        EXPECT_EQ(target.get_TlsAllowClearData(), loaded(u"TlsAllowClearData") ? False : True);
+        EXPECT_EQ(platform.messages.size(), n < 14 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 13; ++n) {
+    for (int n = 0; n <= 14; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 13) bag.failAt = n;
+        if (n < 14) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 13);
+        EXPECT_EQ(failed, n < 14);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
