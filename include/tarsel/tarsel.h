@@ -142,9 +142,10 @@ public:
     String get_port() const { return m_Port; }
     void put_port(const String& value) { m_Port = value; }
     /// False (the start value): active data connections (PORT, or EPRT on IPv6); true:
-    /// passive ones (PASV, or EPSV on IPv6). Persisted.
+    /// passive ones (PASV, or EPSV on IPv6). Any non-zero value counts as true and reads back
+    /// as True (-1). Persisted.
     Boolean get_Passive() const { return m_Passive; }
-    void put_Passive(Boolean value) { m_Passive = value; }
+    void put_Passive(Boolean value) { m_Passive = value != False ? True : False; }
     /// Sent with ACCT when the server answers the login with 332. Persisted.
     String get_Account() const { return m_Account; }
     /// Refuses (error 5) text with CR, LF, NUL or a character the server's code cannot write.
@@ -243,7 +244,8 @@ public:
     /// PBSZ 0 and PROT P after the login). Events: Connected, the Trace of each line, then
     /// CommandDone(code, "Connect", text); a connection that fails gives DisConnected only.
     /// Errors: 59 "AlreadyConnected" while a connection is open or opening; 5 for unsafe
-    /// text in the arguments, Account or PreCommand; 54 for a bad stored TlsMode; the socket
+    /// text in the arguments, Account or PreCommand; 54 for a stored Filetype, SysCode, FileCode,
+    /// HostCode or TlsMode that is not understood (see ReadProperties); the socket
     /// layer's error (source "TARSEL_Connect()") when the connection cannot even start.
     void Connect(const String& RemoteHost, const String& Username, const String& Password);
     /// Logs in again on the open connection: USER, PASS on 331, ACCT on 332; on a TLS
@@ -313,7 +315,11 @@ public:
     // ---- lifecycle with the host's property storage
     /// Sets every persisted property to its default, as for a new control on a form.
     void InitProperties();
-    /// Reads the persisted properties (missing keys take their defaults).
+    /// Reads the persisted properties (missing keys take their defaults). Filetype, SysCode,
+    /// FileCode, TlsMode and HostCode are taken as their writers take them ("euc" loads as
+    /// "EUC"); a stored text their writer would refuse is kept as stored, without error, and
+    /// Connect then raises error 54 with the property as source. Booleans load as True or
+    /// False. Account and PreCommand load as stored and are checked by Connect.
     void ReadProperties(PropertyBag& bag);
     /// Writes every persisted property.
     void WriteProperties(PropertyBag& bag);

@@ -129,19 +129,13 @@ String tarsel::DecodeReplyBytes() {
 }
 
 void tarsel::ApplyCodesToConverters() {
-    // Stored values may come unchecked from the host's property storage; only their first
-    // letter counts here.
-    switch (FirstUpper(m_SysCode)) {
-    case u'S': Codawa1->put_CodeName(u"SJIS"); break;
-    case u'E': Codawa1->put_CodeName(u"EUC"); break;
-    default: break;
-    }
-    switch (FirstUpper(m_FileCode)) {
-    case u'J':
-    case u'S': Codawa2->put_CodeName(u"SJIS"); break;
-    case u'E': Codawa2->put_CodeName(u"EUC"); break;
-    default: break;
-    }
+    // Running the writers again sets both converters and refuses (error 54, the property as
+    // its source) a stored text that a load kept because no writer understood it: taken as
+    // it stands it would mean one thing to downloads and another to uploads.
+    put_Filetype(m_Filetype);
+    put_SysCode(m_SysCode);
+    put_FileCode(m_FileCode);
+    put_HostCode(m_HostCode);
 }
 
 std::string tarsel::ConvertDownload() {

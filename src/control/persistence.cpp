@@ -41,24 +41,39 @@ void CheckComponentVersions(const Soquet& socket, const Codawa& converter, Platf
 
 void tarsel::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Platform); }
 
-// Stored values go straight into the members, unvalidated: a stored setting is loaded as it
-// was saved, and NoopTime waits for the first completed operation to start the keep-alive.
-// A failing key ends the load; the keys before it keep their new values.
+// A stored text goes through its property's writer, so that it means exactly what the same
+// text written by the host means: a stored "euc" becomes "EUC", and the upload and download
+// sides, which compare whole texts, agree on it. A text the writer refuses is kept as stored,
+// so a load never fails on it and a save writes it back unchanged; Connect refuses it then
+// (error 54), as it refuses a stored TLS mode it does not understand, before anything is sent.
+// Account and PreCommand are loaded as they are and checked by Connect too; NoopTime waits for
+// the first completed operation to start the keep-alive. A failing key ends the load; the keys
+// before it keep their new values.
 void tarsel::ReadProperties(PropertyBag& bag) {
+    auto readSetting = [&](const String& key, const String& defaultValue, String& member,
+                           void (tarsel::*writer)(const String&)) {
+        const String stored = bag.ReadString(key, defaultValue);
+        member = stored;
+        try {
+            (this->*writer)(stored);
+        } catch (const AutomationError& e) {
+            if (e.Number() != 54) throw;
+        }
+    };
     m_PreCommand = bag.ReadString(u"PreCommand", kDefaultPreCommand);
     m_Passive = bag.ReadBoolean(u"Passive", kDefaultPassive);
-    m_Filetype = bag.ReadString(u"Type", kDefaultType);
-    m_SysCode = bag.ReadString(u"SysCode", kDefaultSysCode);
-    m_FileCode = bag.ReadString(u"FileCode", kDefaultFileCode);
+    readSetting(u"Type", kDefaultType, m_Filetype, &tarsel::put_Filetype);
+    readSetting(u"SysCode", kDefaultSysCode, m_SysCode, &tarsel::put_SysCode);
+    readSetting(u"FileCode", kDefaultFileCode, m_FileCode, &tarsel::put_FileCode);
     m_Account = bag.ReadString(u"Account", kDefaultAccount);
     m_Port = bag.ReadString(u"Port", kDefaultPort);
     m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
     // Settings stored before the peer check existed read as its default.
     m_DataPeerCheck = bag.ReadBoolean(u"DataPeerCheck", kDefaultDataPeerCheck);
-    m_TlsMode = bag.ReadString(u"TlsMode", kDefaultTlsMode);
+    readSetting(u"TlsMode", kDefaultTlsMode, m_TlsMode, &tarsel::put_TlsMode);
     m_TlsCaFile = bag.ReadString(u"TlsCaFile", kDefaultTlsCaFile);
     m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
-    m_HostCode = bag.ReadString(u"HostCode", kDefaultHostCode);
+    readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &tarsel::put_HostCode);
     m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }

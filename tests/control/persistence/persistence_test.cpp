@@ -9,6 +9,7 @@
 
 #include <tarsel/property_bag.h>
 
+#include "command/raised_error.h"
 #include "support/control_harness.h"
 #include "support/tarsel_private_access.h"
 
@@ -138,25 +139,89 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_EQ(loaded.get_DataPeerCheck(), False);
 }
 
-TEST_F(PersistenceTest, StoredValuesLoadUncheckedAndReachTheConvertersAtConnect) {
+// A stored text must mean what the same text written by the host means; taken as stored, a
+// lower-case "euc" used to convert downloads and send uploads out unconverted.
+TEST_F(PersistenceTest, StoredTextsLoadAsTheirWritersTakeThem) {
     MemoryPropertyBag bag;
     bag.values[u"FileCode"] = Variant::FromString(u"euc");
     bag.values[u"SysCode"] = Variant::FromString(u"sjis");
-    bag.values[u"Type"] = Variant::FromString(u"x");
+    bag.values[u"Type"] = Variant::FromString(u"binary");
+    bag.values[u"TlsMode"] = Variant::FromString(u"Explicit");
+    bag.values[u"HostCode"] = Variant::FromString(u"utf-8");
     // Storage written by another host may hold any number for a truth value.
     bag.values[u"Passive"] = Variant::FromLong(1);
+    bag.values[u"TlsVerify"] = Variant::FromInteger(0);
     control.ReadProperties(bag);
-    EXPECT_EQ(control.get_FileCode(), u"euc");
-    EXPECT_EQ(control.get_SysCode(), u"sjis");
-    EXPECT_EQ(control.get_Filetype(), u"x");
+    EXPECT_EQ(control.get_FileCode(), u"EUC");
+    EXPECT_EQ(control.get_SysCode(), u"SJIS");
+    EXPECT_EQ(control.get_Filetype(), u"I");
+    EXPECT_EQ(control.get_TlsMode(), u"explicit");
+    EXPECT_EQ(control.get_HostCode(), u"UTF8");
     EXPECT_EQ(control.get_Passive(), True);
-    EXPECT_THAT(codawa1().codeNameWrites, IsEmpty());
-    EXPECT_THAT(codawa2().codeNameWrites, IsEmpty());
+    EXPECT_EQ(control.get_TlsVerify(), False);
 
+    codawa1().codeNameWrites.clear();
+    codawa2().codeNameWrites.clear();
     control.Connect(u"ftp.example", u"user", u"pw");
     EXPECT_THAT(codawa1().codeNameWrites, ElementsAre(u"SJIS"));
     EXPECT_THAT(codawa2().codeNameWrites, ElementsAre(u"EUC"));
-    EXPECT_EQ(control.get_FileCode(), u"euc");
+
+    // Saved again, the settings are in the forms the writers give.
+    MemoryPropertyBag saved;
+    control.WriteProperties(saved);
+    EXPECT_EQ(saved.values[u"FileCode"], Variant::FromString(u"EUC"));
+    EXPECT_EQ(saved.values[u"TlsMode"], Variant::FromString(u"explicit"));
+    EXPECT_EQ(saved.values.count(u"Type"), 0u);  // "binary" is the default "I"
+}
+
+// A stored text no writer understands must not fail the load of everything else, and must not
+// quietly mean something at Connect either.
+TEST_F(PersistenceTest, StoredTextsNoWriterUnderstandsLoadAsStoredAndConnectRefusesThem) {
+    struct Case {
+        const char16_t* key;
+        const char16_t* stored;
+        std::string refusal;
+    };
+    const Case cases[] = {
+        {u"Type", u"x", "54|FileType|Invalid File Type"},
+        {u"SysCode", u"JIS", "54|SysCode|Invalid System Kanji Code"},
+        {u"FileCode", u"", "54|FileCode|Invalid File Kanji Code"},
+        {u"HostCode", u"EUC", "54|HostCode|Invalid Host Kanji Code"},
+        {u"TlsMode", u"ssl", "54|TlsMode|Invalid TLS Mode (\"\", \"explicit\" or \"implicit\")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(ToUtf8(c.key));
+        tarsel loaded(platform);
+        MemoryPropertyBag bag;
+        bag.values[c.key] = Variant::FromString(c.stored);
+        bag.values[u"Port"] = Variant::FromString(u"2121");
+        EXPECT_EQ(RaisedError([&] { loaded.ReadProperties(bag); }), "none");
+        EXPECT_EQ(loaded.get_port(), u"2121");
+
+        MemoryPropertyBag saved;
+        loaded.WriteProperties(saved);
+        EXPECT_EQ(saved.values[c.key], Variant::FromString(c.stored));
+
+        platform.calls.clear();
+        EXPECT_EQ(RaisedError([&] { loaded.Connect(u"ftp.example", u"user", u"pw"); }), c.refusal);
+        EXPECT_EQ(loaded.get_FtpCommand(), u"");
+        EXPECT_THAT(platform.calls, IsEmpty());
+    }
+}
+
+// The Boolean properties hold True (-1) or False (0) only, whatever non-zero value a host
+// writes: a host comparing with True must see what it wrote.
+TEST_F(PersistenceTest, BooleanPropertiesReadBackAsTrueOrFalse) {
+    for (Boolean written : {Boolean{1}, Boolean{5}, True}) {
+        control.put_Passive(written);
+        control.put_DataPeerCheck(written);
+        control.put_TlsVerify(written);
+        EXPECT_EQ(control.get_Passive(), True) << written;
+        EXPECT_EQ(control.get_DataPeerCheck(), True) << written;
+        EXPECT_EQ(control.get_TlsVerify(), True) << written;
+    }
+    control.put_Passive(False);
+    EXPECT_EQ(control.get_Passive(), False);
 }
 
 TEST_F(PersistenceTest, StoredNoopTimeWaitsForTheFirstCompletedOperation) {
