@@ -179,19 +179,8 @@ TEST_F(AnnouncedSizeCheck, AnAbortedOrRefusedTransferIsNotJudgedAgain) {
 class TruncatedTls : public TransferTest {
 protected:
     void SetUp() override {
-        control.put_TlsMode(u"explicit");
-        control.put_TlsVerify(False);
-        control.Connect(u"ftp.example", u"user", u"pw");
-        s1().Connect();
-        Reply("220 ready");
-        Reply("234 go");
-        s1().Secure();
-        Reply("331 pw");
-        Reply("230 ok");
-        Reply("200 PBSZ=0");
-        Reply("200 PROT ok");
+        LogInWithProtectedData();
         control.put_Passive(True);
-        recorder.Clear();
     }
     /// One transfer whose data connection ends with or without the server's close_notify.
     void Run(bool listing, std::string_view opening, std::string_view data, bool closeNotify) {

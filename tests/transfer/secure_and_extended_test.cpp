@@ -223,18 +223,7 @@ TEST_F(SecureLogin, RefusedProtectionRefusesEveryTransferUnlessTheHostAllowsClea
 
 class SecureTransfer : public TransferTest {
 protected:
-    void SetUp() override {
-        control.put_TlsMode(u"explicit");
-        control.Connect(u"ftp.example", u"user", u"pw");
-        s1().Connect();
-        Reply("220 ready");
-        Reply("234 go");
-        s1().Secure();
-        Reply("230 ok");
-        Reply("200 ok");
-        Reply("200 ok");
-        ClearLogs();
-    }
+    void SetUp() override { LogInWithProtectedData(); }
 };
 
 TEST_F(SecureTransfer, AnActiveDataConnectionIsSecuredAsTheClientAndAFailedHandshakeIsATransError) {

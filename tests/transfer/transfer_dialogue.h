@@ -59,6 +59,21 @@ protected:
         s3().Connect();
     }
 
+    /// Connects with explicit TLS and logs in with PBSZ and PROT accepted, so that every data
+    /// connection is secured; leaves the control idle with the logs cleared.
+    void LogInWithProtectedData() {
+        control.put_TlsMode(u"explicit");
+        control.Connect(u"ftp.example", u"user", u"pw");
+        s1().Connect();
+        Reply("220 ready");
+        Reply("234 go");
+        s1().Secure();
+        Reply("230 ok");
+        Reply("200 ok");
+        Reply("200 ok");
+        ClearLogs();
+    }
+
     /// Sets up the transfer and opens its data connection; the final reply is still due.
     void StartDataPhase(bool preliminaryFirst = true) {
         ReplyUntilTransferCommand();

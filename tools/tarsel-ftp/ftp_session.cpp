@@ -1182,8 +1182,10 @@ void FtpSession::RequestAbort() {
     if (!running_ || !running_->isTransfer || running_->abortRequested) return;
     running_->abortRequested = true;
     NoteLocalFault("aborted");
-    // Before the data connection is up there is nothing to close yet; its open event does it.
-    if (running_->dataOpen) PostAbort();
+    // At once, also before the transfer opened: the control ends a data connection still
+    // connecting or in its TLS handshake, and the grace below bounds a server that then says
+    // nothing. An active-mode connection not made yet is ended by its open event instead.
+    PostAbort();
 }
 
 void FtpSession::AbortForFault(const std::string& error) {
@@ -1198,7 +1200,7 @@ void FtpSession::PostAbort() {
     // begun) by the time this runs.
     const std::uint64_t id = running_->id;
     asio::post(io_, [this, id] {
-        if (!running_ || running_->id != id || !running_->dataOpen) return;
+        if (!running_ || running_->id != id) return;
         control_.Abort();
         if (!running_ || running_->id != id) return;
         abortGuard_.expires_after(kAbortGrace);
