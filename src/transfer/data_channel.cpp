@@ -8,6 +8,8 @@
 // every close event goes through CloseHostSide, which raises it once.
 #include <tarsel/tarsel.h>
 
+#include <charconv>
+
 #include "components/unfailing_calls.h"
 #include "code_converters/utf8_stream_converter.h"
 
@@ -48,14 +50,11 @@ void tarsel::ResetTransferCarry() {
     // no plain decimal number counts as none, so the size check below is never stricter
     // than the server.
     m_TransferOffset = 0;
-    if (m_Cmd == u"RETR") {
+    if (m_Cmd == u"RETR" && !m_Rest.empty()) {
+        const std::string rest = ToUtf8(m_Rest);
         std::uint64_t offset = 0;
-        bool digits = !m_Rest.empty() && m_Rest.size() <= 18;
-        for (char16_t c : m_Rest) {
-            if (c < u'0' || c > u'9') digits = false;
-            else offset = offset * 10 + (c - u'0');
-        }
-        if (digits) m_TransferOffset = offset;
+        const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), offset);
+        if (error == std::errc() && end == rest.data() + rest.size()) m_TransferOffset = offset;
     }
     // The file converter starts from its initial shift state whatever the file code: a JIS
     // file that ended shifted out would otherwise turn the next one's text into katakana.
