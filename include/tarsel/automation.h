@@ -19,6 +19,9 @@
 #include <vector>
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -538,3 +541,5 @@ using DllGetClassObjectFn = tarselctl::Status (*)(const tarselctl::Guid*, const 
                                                    void**);
 using DllCanUnloadNowFn = tarselctl::Status (*)();
 using DllGetTypeLibraryFn = tarselctl::Status (*)(const tarselctl::TypeLibraryDescription**);
+
+TARSEL_API_END
