@@ -136,7 +136,7 @@ class TerminalSession(unittest.TestCase):
         self.assertIn(b'"/" is the current directory', t.prompt())
         t.type("cd no-such-directory\r")
         out = t.prompt()
-        self.assertIn(b"tarsel-ftp: server 550: Cd no-such-directory: ", out)
+        self.assertIn(b"tarsel-ftp: server 550: cd no-such-directory: ", out)
         t.type("frobnicate\r")
         self.assertIn(b"unknown command (help lists them)", t.prompt())
         # Tab completes a command name; help then explains that command.
@@ -166,7 +166,7 @@ class TerminalSession(unittest.TestCase):
         t.read_until(rb"[0-9] [KMG]iB/s")  # the meter shows the transfer under way
         t.type("\x03")
         out = t.prompt(timeout=20)
-        self.assertIn(b"tarsel-ftp: local: GetFile " + name.encode() + b": aborted", out)
+        self.assertIn(b"tarsel-ftp: local: get " + name.encode() + b": aborted", out)
         # The session goes on: the next command runs on the same connection.
         t.type("pwd\r")
         self.assertIn(b'"/" is the current directory', t.prompt())
@@ -207,7 +207,7 @@ class TerminalSession(unittest.TestCase):
         self.terminals.append(t)
         t.prompt()
         t.type("pwd\r")
-        self.assertIn(b"tarsel-ftp: local: Pwd: not connected (open HOST connects)", t.prompt())
+        self.assertIn(b"tarsel-ftp: local: pwd: not connected (open HOST connects)", t.prompt())
         t.type("open ftp://%s:%s/upload/\r" % (self.server["host"], self.server["port"]))
         self.assertIn(b"230 Login successful.", t.prompt())
         t.type("pwd\r")
