@@ -145,7 +145,7 @@ class TerminalSession(unittest.TestCase):
         t.type("\r")
         self.assertIn(b"usage: mirror", t.prompt())
         t.type("\x04")
-        self.assertEqual(t.wait(), 1, "two commands failed")
+        self.assertEqual(t.wait(), 0, "as lftp: the status of the last command, help")
 
     def test_progress_line_then_a_summary_line(self):
         name = self.fixture("progress.bin", 256 * 1024 * 1024)
@@ -170,8 +170,12 @@ class TerminalSession(unittest.TestCase):
         # The session goes on: the next command runs on the same connection.
         t.type("pwd\r")
         self.assertIn(b'"/" is the current directory', t.prompt())
+        t.type("get %s /dev/null\r" % name)
+        t.read_until(rb"[0-9] [KMG]iB/s")
+        t.type("\x03")
+        t.prompt(timeout=20)
         t.type("bye\r")
-        self.assertEqual(t.wait(), 1, "the aborted transfer counts as a failure")
+        self.assertEqual(t.wait(), 1, "the aborted transfer, the last command, counts as a failure")
 
     def test_ctrl_c_at_the_prompt_drops_the_line(self):
         t = self.start()
@@ -220,8 +224,10 @@ class TerminalSession(unittest.TestCase):
         self.assertIn(os.path.realpath(self.work).encode(), t.prompt())
         t.type("close\r")
         self.assertIn(b"221 Goodbye.", t.prompt())
+        t.type("cd no-such-directory\r")
+        t.prompt()
         t.type("quit\r")
-        self.assertEqual(t.wait(), 1, "the first pwd failed")
+        self.assertEqual(t.wait(), 1, "the last command before quit failed (the first pwd no longer counts)")
 
 
 if __name__ == "__main__":

@@ -600,7 +600,7 @@ TEST_P(TarselFtpInterop, DirectoryAndFileCommands) {
         EXPECT_EQ(r.status, 1);
         EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 550: rename "));
         EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 550: delete "));
-        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 550: RmDir "));
+        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 550: rmdir "));
         EXPECT_TRUE(fs::exists(uploads_ / dir / "a"));
     } else {
         EXPECT_EQ(r.status, 0) << r.err;
@@ -894,8 +894,15 @@ TEST_P(TarselFtpInterop, MirrorUpSendsAFileChangedAtTheSameSizeOnceAndSetsTheRem
     const RunResult first = Script("mirror -R " + tree.string() + " " + remoteDir);
     EXPECT_RUN_OK(first);
     EXPECT_EQ(ReadFile(uploads_ / remote / "f.txt"), "aaaa");
-    const bool setsTimes = first.err.find(">>MFMT ") != std::string::npos;
+    // Where MFMT was offered and taken (213), the remote copy carries the local time.
+    const auto mfmt = first.err.find(">>MFMT ");
+    const auto reply = first.err.find("\n2", mfmt);
+    const bool setsTimes = mfmt != std::string::npos && reply != std::string::npos &&
+                           first.err.compare(reply + 1, 3, "213") == 0 &&
+                           first.err.find('\n', mfmt) == reply;
     if (setsTimes) { EXPECT_EQ(ModifiedSeconds(uploads_ / remote / "f.txt"), kJan2020); }
+    // pure-ftpd lets anonymous users neither overwrite a file nor set its time.
+    if (Named("pureftpd")) return;
 
     WriteFile(tree / "f.txt", "cccc");
     SetModifiedSeconds(tree / "f.txt", ::time(nullptr) + 3600);  // newer than any upload
