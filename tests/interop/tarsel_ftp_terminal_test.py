@@ -71,7 +71,8 @@ class Terminal:
                 self.seen += chunk
 
     def prompt(self, timeout=10):
-        return self.read_until(rb"tarsel> ", timeout)
+        # "tarsel> ", or with the remote directory "tarsel:/upload> ".
+        return self.read_until(rb"tarsel(:[^\r\n]*)?> ", timeout)
 
     def type(self, text):
         os.write(self.fd, text.encode() if isinstance(text, str) else text)
@@ -146,6 +147,29 @@ class TerminalSession(unittest.TestCase):
         self.assertIn(b"usage: mirror", t.prompt())
         t.type("\x04")
         self.assertEqual(t.wait(), 0, "as lftp: the status of the last command, help")
+
+    def test_prompt_shows_the_remote_directory_and_tab_completes_remote_names(self):
+        base = "tarsel-complete-%d" % os.getpid()
+        tree = os.path.join(self.server["root"], base)
+        os.makedirs(os.path.join(tree, "subdir-only"))
+        with open(os.path.join(tree, "unique-file.txt"), "w") as f:
+            f.write("x")
+        self.addCleanup(shutil.rmtree, tree, True)
+        t = self.start()
+        self.assertIn(b"tarsel:/> ", t.prompt())
+        t.type("cd %s\r" % base)
+        self.assertIn(("tarsel:/%s> " % base).encode(), t.prompt())
+        # The directory is listed while the prompt waits; Tab then answers from that.
+        time.sleep(1)
+        t.type("get uni\t")
+        t.read_until(rb"unique-file\.txt ")
+        t.type("\x15")  # Ctrl-U: the line is dropped
+        t.type("cd sub\t")
+        t.read_until(rb"subdir-only/")
+        t.type("\r")
+        self.assertIn(("tarsel:/%s/subdir-only> " % base).encode(), t.prompt())
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 0)
 
     def test_progress_line_then_a_summary_line(self):
         name = self.fixture("progress.bin", 256 * 1024 * 1024)

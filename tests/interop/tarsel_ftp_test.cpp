@@ -27,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "interop/control_relay.h"
 #include "interop/ftp_server_env.h"
 #include "interop/tcp_queues.h"
 
@@ -839,6 +840,35 @@ TEST_P(TarselFtpInterop, AnInterruptedDownloadKeepsItsPartAndGetCFetchesOnlyTheR
     EXPECT_THAT(again.err, HasSubstr(">>REST " + std::to_string(kept)));
     EXPECT_TRUE(SameFile(Local("big"), fixtures_ / "big.bin"));
     EXPECT_FALSE(fs::exists(Local("big.part")));
+}
+
+TEST_P(TarselFtpInterop, ADownloadCutByALostConnectionKeepsItsPartAndGetCFinishesIt) {
+    if (GetParam().tls || server_.host.find(':') != std::string::npos)
+        GTEST_SKIP() << "the relay that loses the connection is plain IPv4";
+    ControlRelay relay(server_.host, server_.port);
+    ASSERT_FALSE(relay.Port().empty());
+    std::vector<std::string> args = Args();
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == "--port") args[i + 1] = relay.Port();
+    {
+        Child child(args);
+        ASSERT_TRUE(child.Started());
+        child.Write("get tarsel-ftp-fixtures/big.bin " + Local("big") + "\n");
+        child.PumpUntil([&] { return RunningPartSize(local_, "big") >= (1u << 20); });
+        relay.Cut();
+        const RunResult r = child.Finish();
+        EXPECT_FALSE(r.timedOut) << r.err;
+        EXPECT_EQ(r.status, 1) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("what arrived is kept in '" + Local("big.part") + "'"));
+    }
+    EXPECT_FALSE(fs::exists(Local("big")));
+    ASSERT_TRUE(fs::exists(Local("big.part")));
+    const std::uintmax_t kept = fs::file_size(Local("big.part"));
+    EXPECT_LT(kept, kBigSize);
+    const RunResult again = Script("reget tarsel-ftp-fixtures/big.bin " + Local("big"));
+    EXPECT_RUN_OK(again);
+    EXPECT_THAT(again.err, HasSubstr(">>REST " + std::to_string(kept)));
+    EXPECT_TRUE(SameFile(Local("big"), fixtures_ / "big.bin"));
 }
 
 std::int64_t ModifiedSeconds(const fs::path& path) {

@@ -288,6 +288,27 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     EXPECT_THAT(ExpectError("open host 0"), HasSubstr("PORT"));
 }
 
+TEST(TarselFtpCommands, TabCompletesRemoteNamesWhereACommandTakesThem) {
+    const auto words = [](std::initializer_list<const char*> w) { return std::vector<std::string>(w.begin(), w.end()); };
+    EXPECT_TRUE(TakesRemoteName(words({"get"})));
+    EXPECT_TRUE(TakesRemoteName(words({"get", "-c"})));
+    EXPECT_FALSE(TakesRemoteName(words({"get", "remote"}))) << "LOCAL is a local name";
+    EXPECT_FALSE(TakesRemoteName(words({"put"})));
+    EXPECT_TRUE(TakesRemoteName(words({"put", "local"})));
+    EXPECT_TRUE(TakesRemoteName(words({"mirror"})));
+    EXPECT_FALSE(TakesRemoteName(words({"mirror", "-R"})));
+    EXPECT_TRUE(TakesRemoteName(words({"mirror", "-R", "here"})));
+    EXPECT_TRUE(TakesRemoteName(words({"cd"})));
+    EXPECT_FALSE(TakesRemoteName(words({"lcd"})));
+    EXPECT_FALSE(TakesRemoteName(words({"chmod"}))) << "MODE first";
+    EXPECT_TRUE(TakesRemoteName(words({"chmod", "644"})));
+    EXPECT_FALSE(TakesRemoteName(words({"frobnicate"})));
+    const std::vector<std::string> names = {"a.txt", "ab/", "b"};
+    EXPECT_THAT(CompleteRemoteName(names, "a"), ElementsAre("a.txt", "ab/"));
+    EXPECT_THAT(CompleteRemoteName(names, ""), ElementsAre("a.txt", "ab/", "b"));
+    EXPECT_THAT(CompleteRemoteName(names, "ab/x"), IsEmpty());
+}
+
 TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
     const std::string help = HelpText();
     const std::string usage = UsageText();

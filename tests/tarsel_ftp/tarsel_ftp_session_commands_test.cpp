@@ -340,6 +340,25 @@ TEST_F(TarselFtpSessionCommands, FindDuRmMkdirChmodAndCatWalkTheTreeOnce) {
     EXPECT_THAT(output.err, HasSubstr("skipping the name '../x' in t"));
 }
 
+TEST_F(TarselFtpSessionCommands, ThePromptShowsTheRemoteDirectoryAndItsNamesAreListedOnceWhileItWaits) {
+    server.listings[""] = ListLine('d', 4096, "pub") + ListLine('-', 1, "a.txt") + ListLine('-', 1, "../x");
+    server.listings["pub"] = ListLine('-', 1, "inner.txt");
+    Start(/*interactive=*/true);
+    session->SetRemoteCompletion(true);
+    session->OnWaitingForLine([] {});
+    EXPECT_EQ(session->PromptText(), "tarsel:/> ") << "PWD after the login";
+    Type("noop");
+    EXPECT_THAT(session->RemoteNames(), ElementsAre("a.txt", "pub/")) << "the unsafe name is left out";
+    Type("noop");
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST")) << "listed once, not at every prompt";
+    EXPECT_EQ(output.out.find("a.txt"), std::string::npos) << "the listing is not shown";
+    server.replies["PWD"] = "257 \"/pub\" is the current directory";
+    Type("cd pub");
+    EXPECT_EQ(session->PromptText(), "tarsel:/pub> ");
+    EXPECT_THAT(session->RemoteNames(), ElementsAre("inner.txt"));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
 TEST_F(TarselFtpSessionCommands, InteractiveQuitReturnsTheLastCommandsStatus) {
     server.replies["CWD"] = "550 No such directory";
     Start(/*interactive=*/true);

@@ -371,6 +371,41 @@ Words SplitWords(std::string_view line) {
     return result;
 }
 
+bool TakesRemoteName(const std::vector<std::string>& before) {
+    if (before.empty()) return false;
+    const CommandInfo* info = FindCommand(before[0]);
+    if (!info) return false;
+    // Flags do not count as arguments.
+    std::size_t position = 0;
+    bool reverse = false;
+    for (std::size_t i = 1; i < before.size(); ++i) {
+        if (!before[i].empty() && before[i][0] == '-' && before[i] != "-") {
+            reverse = reverse || before[i] == "-R";
+            continue;
+        }
+        ++position;
+    }
+    switch (info->verb) {
+    case Verb::Cd: case Verb::Cwd: case Verb::Dir: case Verb::Ls: case Verb::Size: case Verb::Delete:
+    case Verb::RmDir: case Verb::Rm: case Verb::Cat: case Verb::Mget: case Verb::Find: case Verb::Du:
+    case Verb::Rename:
+        return true;
+    case Verb::Get: case Verb::Reget: return position == 0;
+    case Verb::Put: case Verb::Reput: case Verb::Append: return position == 1;
+    case Verb::Chmod: return position >= 1;
+    case Verb::Mirror: return reverse ? position == 1 : position == 0;
+    default: return false;
+    }
+}
+
+std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix) {
+    std::vector<std::string> out;
+    if (prefix.find('/') != std::string_view::npos) return out;
+    for (const std::string& name : names)
+        if (name.compare(0, prefix.size(), prefix) == 0) out.push_back(name);
+    return out;
+}
+
 std::string BaseName(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     const auto slash = path.rfind('/');

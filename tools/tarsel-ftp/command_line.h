@@ -114,6 +114,7 @@ enum class Verb {
     Cat, Find, Du, Rm, Chmod,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList, DuReport,
+    CompletionList,
 };
 
 /// One entry of the command table, from which parsing, help, completion and the usage text
@@ -147,6 +148,12 @@ std::string HelpText();
 std::string HelpText(std::string_view command);
 /// Command names (and aliases) that start with `prefix`, for completion.
 std::vector<std::string> CompleteCommandName(std::string_view prefix);
+/// Whether the word being typed after `before` (the command and its arguments so far)
+/// names a remote file or directory: get's first argument, cd's, rm's, and the like.
+bool TakesRemoteName(const std::vector<std::string>& before);
+/// The entries of `names` (one directory's; directories end in '/') that start with
+/// `prefix`, for completion; a prefix holding '/' names another directory: none.
+std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
 
 /// One parsed command line. `args` holds the arguments after defaults are filled in:
 /// get/put always carry two, site, quote and ! carry their raw text as one.

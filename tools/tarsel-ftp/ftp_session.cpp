@@ -49,6 +49,8 @@ constexpr auto kAbortGrace = std::chrono::seconds(5);
 // A listing kept for mget or mirror is held until it ends; a server that never stops
 // sending must not take all memory.
 constexpr std::size_t kMaxCapturedListing = 256u << 20;
+// The names Tab completes to are listed again once they are this old.
+constexpr auto kNamesFresh = std::chrono::seconds(30);
 // Reply lines kept for quote and site: a long HELP is fine, an endless one is cut.
 constexpr std::size_t kMaxKeptReplies = 10000;
 
@@ -394,6 +396,14 @@ void FtpSession::StartNext() {
                 else Finish();
             } else if (onWaiting_) {
                 onWaiting_();
+                // While the prompt waits, the names Tab completes to are fetched.
+                const bool stale = namesDirectory_ != remoteDirectory_ ||
+                                   std::chrono::steady_clock::now() - namesListed_ > kNamesFresh;
+                // Not with --type none: the listing's TYPE A would then stay for the next get.
+                if (remoteCompletion_ && connected_ && !options_.verbose && !remoteDirectory_.empty() &&
+                    !control_.get_Filetype().empty() &&
+                    stale && phase_ == Phase::Ready && queue_.empty() && control_.IsIdle() != tarselctl::False)
+                    StartControlCommand(Command{Verb::CompletionList});
             }
             return;
         }
@@ -1198,7 +1208,8 @@ void FtpSession::StartControlCommand(const Command& command) {
     running_->subject = Subject(TypedName(command), named);
     running_->isTransfer = IsTransfer(command.verb);
     running_->capture = command.verb == Verb::MgetList || command.verb == Verb::MirrorList ||
-                        command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList;
+                        command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList ||
+                        command.verb == Verb::CompletionList;
     // MDTM is a question of mirror's, not a transfer: no progress meter, no abort.
     if (command.verb == Verb::MirrorTime) running_->isTransfer = false;
     running_->started = std::chrono::steady_clock::now();
@@ -1226,6 +1237,7 @@ void FtpSession::StartControlCommand(const Command& command) {
             break;
         case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
         case Verb::MgetList: StartMachineListing(a[0]); break;
+        case Verb::CompletionList: StartMachineListing(""); break;
         case Verb::WalkList: StartMachineListing(a[0] == "." ? std::string() : a[0]); break;
         case Verb::MirrorTime: control_.QuoteCommand(u"MDTM " + arg(0)); break;
         case Verb::MirrorList: {
@@ -1535,6 +1547,12 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         if (r.setupStep == SetupStep::Features) {
             if (code != 0) features_ = {};
             ApplyFeatures();
+            // The prompt shows the remote directory: it is asked for once after the login.
+            if (interactive_ && phase_ == Phase::Ready) StartSetupStep("PWD", SetupStep::Directory);
+        } else if (r.setupStep == SetupStep::Utf8On) {
+            if (interactive_) StartSetupStep("PWD", SetupStep::Directory);
+        } else if (r.setupStep == SetupStep::Directory && code == 0) {
+            remoteDirectory_ = QuotedDirectory(lastReply_).value_or("");
         }
         return;
     }
@@ -1557,6 +1575,20 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.sizeBeforeResume && !r.localFault) {
         ResumeAfterSize(std::move(r), code, text);
+        return;
+    }
+    if (r.command && r.command->verb == Verb::CompletionList) {
+        // The session's own listing: no output, and its failure is nobody's.
+        if (code == 0 && !r.localFault && !r.transErrorCode) {
+            remoteNames_.clear();
+            const std::int64_t now = std::time(nullptr);
+            for (const std::string& line : r.lines)
+                if (auto e = ParseRemoteListingLine(line, r.mlsd, now); e && IsSafeEntryName(e->name))
+                    remoteNames_.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
+            std::sort(remoteNames_.begin(), remoteNames_.end());
+            namesDirectory_ = remoteDirectory_;
+            namesListed_ = std::chrono::steady_clock::now();
+        }
         return;
     }
     if (r.sizeBeforeUpload && !r.localFault) {
@@ -1614,8 +1646,25 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     if (!r.command && r.operation == "Connect" && !interactive_) StopAfterFailure();
 }
 
+std::vector<std::string> FtpSession::RemoteNames() const {
+    if (namesDirectory_ != remoteDirectory_ || remoteDirectory_.empty()) return {};
+    return remoteNames_;
+}
+
+std::string FtpSession::PromptText() const {
+    if (!connected_ || remoteDirectory_.empty()) return "tarsel> ";
+    // Shown as text on a terminal: control characters from the server are not obeyed.
+    return "tarsel:" + ShowControlCharacters(remoteDirectory_) + "> ";
+}
+
 void FtpSession::Succeeded(Running& r, const std::string& text) {
     const Verb verb = r.command ? r.command->verb : Verb::Noop;
+    if (verb == Verb::Cd || verb == Verb::Cwd || verb == Verb::Pwd) {
+        // Cd asks PWD after CWD: its text names the new directory. Cwd's does not, unless
+        // it was absolute (mirror going back where it started).
+        if (verb == Verb::Cwd) remoteDirectory_ = r.command->args[0].rfind('/', 0) == 0 ? r.command->args[0] : "";
+        else if (auto dir = QuotedDirectory(text)) remoteDirectory_ = *dir;
+    }
     switch (verb) {
     case Verb::Pwd:
     case Verb::Size:
@@ -1850,6 +1899,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     output_.Meter("");
     const bool wasConnected = connected_;
     connected_ = false;
+    remoteDirectory_.clear();
     if (phase_ == Phase::Quitting) {
         Finish();
         return;

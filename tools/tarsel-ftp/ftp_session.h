@@ -50,6 +50,14 @@ public:
     void SetSecretAsker(SecretAsker asker) { askSecret_ = std::move(asker); }
     /// Whether commands are read from standard input (then `put -` cannot read data there).
     void SetCommandsFromStandardInput(bool fromStdin) { commandsFromStdin_ = fromStdin; }
+    /// Tab completes remote names: the remote directory is listed once while a prompt waits
+    /// (again after a change of directory, or once the names are a while old).
+    void SetRemoteCompletion(bool on) { remoteCompletion_ = on; }
+    /// The names of the remote directory as last listed (directories end in '/'); empty
+    /// while none are known for the current directory.
+    std::vector<std::string> RemoteNames() const;
+    /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
+    std::string PromptText() const;
 
     /// Applies the options to the control and starts connecting (when a host is given).
     /// False when the session could not even start (the reason is printed).
@@ -95,7 +103,7 @@ public:
 private:
     enum class Phase { Idle, Connecting, Ready, Running, Quitting, Closing, Closed, Shell, Finished };
     /// Lines the session sends on its own after the login.
-    enum class SetupStep { None, Features, Utf8On };
+    enum class SetupStep { None, Features, Utf8On, Directory };
     /// Where a fault lies, which the error line says first.
     enum class Fault { Server, Connection, Local };
 
@@ -230,6 +238,13 @@ private:
     Features features_;
     std::optional<Running> running_;
     std::optional<std::uint64_t> pendingRest_;
+    /// The remote directory as the last PWD (or cd) told it; empty when unknown.
+    std::string remoteDirectory_;
+    bool remoteCompletion_ = false;
+    /// Names of `namesDirectory_`, listed at `namesListed_`.
+    std::vector<std::string> remoteNames_;
+    std::string namesDirectory_;
+    std::chrono::steady_clock::time_point namesListed_;
     /// du: bytes of the files directly in each directory walked, by path.
     std::map<std::string, std::uint64_t> diskUsage_;
     /// The partial file a failed get kept, told after its error line.

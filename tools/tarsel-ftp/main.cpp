@@ -112,7 +112,11 @@ static int Run(int argc, char** argv) {
     session.OnInputUnwanted([&] {
         if (piped) piped->Stop();
     });
-    if (interactive) session.OnWaitingForLine([&] { terminal->Prompt(); });
+    if (interactive) {
+        session.OnWaitingForLine([&] { terminal->Prompt(session.PromptText()); });
+        session.SetRemoteCompletion(true);
+        terminal->SetRemoteNames([&] { return session.RemoteNames(); });
+    }
     session.OnFinished([&] {
         stopInput();
         if (terminal) terminal->Stop();
