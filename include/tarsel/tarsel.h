@@ -229,6 +229,11 @@ public:
     /// refuses protection (PROT P is still asked for after every login). Persisted.
     Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
     void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
+    /// The command Dir lists with: "LIST" (the default; lines as the server formats them)
+    /// or "MLSD" (RFC 3659 facts, one entry a line, times in UTC; see tarsel/listing.h).
+    /// Matched without regard to case; other values: error 54. Persisted.
+    String get_DirCommand() const { return m_DirCommand; }
+    void put_DirCommand(const String& value);
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
     Boolean IsIdle() const { return m_Idle; }
@@ -302,7 +307,8 @@ public:
     // On a TLS control connection whose server has not accepted PROT P, each of them raises
     // AutomationError 70 "Data Not Protected" (source: the operation name) and sends nothing,
     // unless TlsAllowClearData is True: its data would cross in the clear.
-    /// "Dir": TYPE A, LIST [File]; lines arrive in DirOpen, DirData..., DirClose.
+    /// "Dir": TYPE A, LIST [File] (or MLSD [File], see DirCommand); lines arrive in DirOpen,
+    /// DirData..., DirClose.
     void Dir(const String& File = String());
     /// "Ls": TYPE A, NLST [File]; as Dir.
     void Ls(const String& File = String());
@@ -415,6 +421,7 @@ private:
     Boolean m_TlsVerify = True;
     String m_HostCode = u"SJIS";
     Boolean m_TlsAllowClearData = False;
+    String m_DirCommand = u"LIST";
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
     /// TlsMode as it was at Connect, for the connection under way.
