@@ -6,6 +6,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -78,3 +81,5 @@ std::optional<ListingEntryUtf8> ParseListingLine(std::string_view line,
 std::optional<std::int64_t> UtcSeconds(int year, int month, int day, int hour, int minute, int second);
 
 }  // namespace tarselctl
+
+TARSEL_API_END

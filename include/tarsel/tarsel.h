@@ -475,7 +475,18 @@ private:
     //      Soquet3 data connection; Codawa1 command channel, Codawa2 file contents;
     //      Timer1 keep-alive, Timer2 time-outs)
     Platform& m_Platform;
-    std::deque<String> m_Queue;
+    /// One entry of the command queue: a line for the server, or a step of the control's
+    /// own that the sender takes at its turn.
+    struct QueuedStep {
+        enum class Kind {
+            Line,              ///< `line` goes to the server
+            ActiveModeSetup,   ///< open the listener and send its PORT or EPRT line
+            EndOfPreCommands,  ///< the pre-command lines are through; the login follows
+        };
+        Kind kind = Kind::Line;
+        String line;
+    };
+    std::deque<QueuedStep> m_Queue;
     std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
     std::unique_ptr<Soquet> Soquet1, Soquet2, Soquet3;
     std::unique_ptr<Codawa> Codawa1, Codawa2;
@@ -521,6 +532,7 @@ private:
     TARSEL_INTERNAL void BeginOperation(const String& name);
     TARSEL_INTERNAL void QueueCommand(const String& line);
     TARSEL_INTERNAL void QueueCommandFirst(const String& line);
+    TARSEL_INTERNAL void QueueStep(QueuedStep::Kind kind);
     TARSEL_INTERNAL void SendNextCommand();
     TARSEL_INTERNAL bool TransferCommandIsNext() const;
     /// Traces and sends one command line.
@@ -566,8 +578,9 @@ private:
     TARSEL_INTERNAL void TimeoutExpired();
 
     // ---- data connection setup (transfer/data_connection.cpp)
-    /// The sender's one entry into data connections: XPRT, PASV and transfer commands.
-    TARSEL_INTERNAL void SendDataCommand(String line);
+    /// The sender's one entry into data connections: the active-mode set-up, PASV and the
+    /// transfer commands.
+    TARSEL_INTERNAL void SendDataCommand(QueuedStep step);
     TARSEL_INTERNAL void ListenFailed(Long number, const String& description);
     TARSEL_INTERNAL bool HoldEarlyDataConnection();
     TARSEL_INTERNAL void OpenHeldDataConnection();

@@ -32,33 +32,40 @@ void tarsel::BeginOperation(const String& name) {
     m_Queue.clear();
 }
 
-void tarsel::QueueCommand(const String& line) { m_Queue.push_back(line); }
+void tarsel::QueueCommand(const String& line) { m_Queue.push_back(QueuedStep{QueuedStep::Kind::Line, line}); }
 
-void tarsel::QueueCommandFirst(const String& line) { m_Queue.push_front(line); }
+void tarsel::QueueCommandFirst(const String& line) { m_Queue.push_front(QueuedStep{QueuedStep::Kind::Line, line}); }
+
+void tarsel::QueueStep(QueuedStep::Kind kind) { m_Queue.push_back(QueuedStep{kind, String()}); }
 
 void tarsel::SendNextCommand() {
     while (!m_Queue.empty()) {
-        String line = std::move(m_Queue.front());
+        QueuedStep step = std::move(m_Queue.front());
         m_Queue.pop_front();
-        m_Cmd = CommandWord(line);
-        if (m_Cmd == u"EXPC") {
-            // End-of-pre-command marker: nothing goes to the server for it.
+        if (step.kind == QueuedStep::Kind::EndOfPreCommands) {
+            // Nothing goes to the server for it.
             m_InPreCommand = False;
             continue;
         }
-        if (m_Cmd == u"XPRT" || m_Cmd == u"PASV" || IsTransferWord(m_Cmd)) {
-            // Lines that set up or use a data connection are sent by the data connection,
-            // which prepares itself around them.
-            SendDataCommand(std::move(line));
+        if (step.kind == QueuedStep::Kind::ActiveModeSetup) {
+            SendDataCommand(std::move(step));
             return;
         }
-        TraceAndSendLine(line, m_Cmd == u"PASS" ? String(u"PASS ***") : line);
+        m_Cmd = CommandWord(step.line);
+        if (m_Cmd == u"PASV" || IsTransferWord(m_Cmd)) {
+            // Lines that set up or use a data connection are sent by the data connection,
+            // which prepares itself around them.
+            SendDataCommand(std::move(step));
+            return;
+        }
+        TraceAndSendLine(step.line, m_Cmd == u"PASS" ? String(u"PASS ***") : step.line);
         return;
     }
 }
 
 bool tarsel::TransferCommandIsNext() const {
-    return !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()));
+    return !m_Queue.empty() && m_Queue.front().kind == QueuedStep::Kind::Line &&
+           IsTransferWord(CommandWord(m_Queue.front().line));
 }
 
 void tarsel::TraceAndSendLine(const String& line, const String& traceText) {

@@ -128,7 +128,7 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     if (!m_PreCommand.empty()) {
         m_InPreCommand = True;
         for (const String& line : preCommands) QueueCommand(line);
-        QueueCommand(u"EXPC");
+        QueueStep(QueuedStep::Kind::EndOfPreCommands);
     }
     QueueCommand(u"USER " + Username);
     if (!m_TlsMode.empty()) {
@@ -214,8 +214,8 @@ void tarsel::Abort() {
     // itself, and the positive reply to PORT would end the operation as if the transfer had
     // been made.
     bool droppedTransfer = false;
-    for (const String& line : m_Queue)
-        if (IsTransferWord(CommandWord(line))) droppedTransfer = true;
+    for (const QueuedStep& step : m_Queue)
+        if (step.kind == QueuedStep::Kind::Line && IsTransferWord(CommandWord(step.line))) droppedTransfer = true;
     if (droppedTransfer) m_AbortedBeforeTransfer = True;
     m_Queue.clear();
     // The host ended the data itself: its end says nothing of whether the data was whole.

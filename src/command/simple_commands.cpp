@@ -90,9 +90,14 @@ void tarsel::QuoteCommand(const String& ExtraCommand) {
     Step step(*this);
     RequireIdle(u"Quote");
     RefuseUnsafeText(u"Quote", {&ExtraCommand});
-    // "EXPC" is the control's own queue marker: nothing would be sent for it and no reply
-    // would ever end the operation.
-    if (CommandWord(ExtraCommand) == u"EXPC") throw AutomationError(5, u"Quote", u"Invalid Argument");
+    if (CommandWord(ExtraCommand) == u"XPRT") {
+        // Hosts have always been able to quote XPRT for the active-mode set-up: a listener
+        // and its PORT or EPRT line, with no transfer behind them.
+        BeginOperation(u"Quote");
+        QueueStep(QueuedStep::Kind::ActiveModeSetup);
+        SendNextCommand();
+        return;
+    }
     RunOperation(u"Quote", {ExtraCommand});
 }
 

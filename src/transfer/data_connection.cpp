@@ -11,11 +11,14 @@
 
 namespace tarselctl {
 
-// The sender's one way into data connections: the mode line (XPRT, the marker for an active-mode
-// listener and its PORT or EPRT line, or PASV) and the transfer command itself.
-void tarsel::SendDataCommand(String line) {
-    if (m_Cmd == u"XPRT") {
+// The sender's one way into data connections: the mode (an active-mode listener with its PORT
+// or EPRT line, or PASV) and the transfer command itself.
+void tarsel::SendDataCommand(QueuedStep step) {
+    String line = std::move(step.line);
+    if (step.kind == QueuedStep::Kind::ActiveModeSetup) {
         SetDataPhase(kNoTransfer);
+        // What the listener's failure answers, should it fail before any line exists.
+        m_Cmd = u"PORT";
         try {
             line = ActiveModeSetup();
         } catch (const AutomationError& e) {

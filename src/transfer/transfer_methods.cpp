@@ -11,7 +11,8 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
     BeginOperation(operation);
     for (const String& line : lines) QueueCommand(line);
     // The mode line always comes just before the transfer command.
-    QueueCommand(m_Passive != False ? String(u"PASV") : String(u"XPRT"));
+    if (m_Passive != False) QueueCommand(u"PASV");
+    else QueueStep(QueuedStep::Kind::ActiveModeSetup);
     QueueCommand(transferLine);
     SendNextCommand();
 }

@@ -83,13 +83,13 @@ TEST_F(CommandQueueTest, TransferCommandWordStartsTheDataPhase) {
     EXPECT_THAT(recorder.events, ElementsAre("Trace(Quote>>list -la)"));
 }
 
-// "EXPC" is passed over within the same call: with nothing after it, nothing is traced or
+// The end of the pre-command lines is passed over within the same call: with nothing after it, nothing is traced or
 // sent and the operation waits.
 TEST_F(CommandQueueTest, QueueHoldingOnlyTheMarkerClearsPreCommandSilently) {
     ConnectAndLogin();
     control.Noop();
     I::InPreCommand(control) = True;
-    I::Queue(control) = {u"EXPC"};
+    I::SetQueue(control, {u"<end of pre-commands>"});
     ClearLogs();
     Reply("200 ok");
     EXPECT_EQ(I::InPreCommand(control), False);

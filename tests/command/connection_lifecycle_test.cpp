@@ -32,7 +32,7 @@ TEST_F(ConnectionLifecycleTest, ConnectQueuesPreCommandsMarkerAndUserBeforeAnyRe
     control.put_PreCommand(u"SITE A\r\n  SITE B\r\n");
     control.put_port(u"2121");
     control.Connect(u"ftp.example", u"user", u"pw");
-    EXPECT_THAT(I::Queue(control), ElementsAre(u"SITE A", u"SITE B", u"EXPC", u"USER user"));
+    EXPECT_THAT(I::Queue(control), ElementsAre(u"SITE A", u"SITE B", u"<end of pre-commands>", u"USER user"));
     EXPECT_EQ(I::InPreCommand(control), True);
     EXPECT_EQ(platform.calls.back(), "Soquet1.ConnectTo(ftp.example,2121,0)");
     // Nothing goes out before the server's greeting.
@@ -46,7 +46,7 @@ TEST_F(ConnectionLifecycleTest, PreCommandOfMoreThanSixteenBitsOfLinesIsQueuedWh
     control.Connect(u"ftp.example", u"user", u"pw");
     ASSERT_EQ(I::Queue(control).size(), 40002u);
     EXPECT_EQ(I::Queue(control)[39999], u"NOOP");
-    EXPECT_EQ(I::Queue(control)[40000], u"EXPC");
+    EXPECT_EQ(I::Queue(control)[40000], u"<end of pre-commands>");
     EXPECT_EQ(I::Queue(control)[40001], u"USER user");
 }
 

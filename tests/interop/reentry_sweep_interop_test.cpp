@@ -4,7 +4,9 @@
 // run has ended nothing more may reach its host, however long it waits.
 //
 // The runs of one server go side by side on one loop, a few at a time, and stay alive after
-// they end, so that one wait covers the time-outs of all of them.
+// they end, so that one wait covers the time-outs of all of them. pyftpdlib is left out: its
+// session processes keep spinning on the processor after some of these ends, which would slow
+// every test run after this one.
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -221,7 +223,7 @@ TEST_P(ReentrySweep, AbortOrAbendInsideEveryEventKeepsTheOrderAndNothingFollowsT
 
 INSTANTIATE_TEST_SUITE_P(Servers, ReentrySweep,
                          ::testing::Values(SweepCase{"vsftpd", false}, SweepCase{"pureftpd", false},
-                                           SweepCase{"proftpd", false}, SweepCase{"pyftpdlib", false},
+                                           SweepCase{"proftpd", false},
                                            SweepCase{"vsftpd_tls", true}, SweepCase{"proftpd_tls", true},
                                            SweepCase{"pureftpd_tls", true}),
                          [](const auto& info) { return std::string(info.param.server); });

@@ -401,7 +401,7 @@ std::size_t BufferedBytes(tarsel& control) {
                         2 * tarselInspector::SendPending(control).size() +
                         tarselInspector::DirBuffer(control).size() +
                         tarselInspector::GetRemainder(control).size();
-    for (const String& line : tarselInspector::Queue(control)) total += 2 * line.size();
+    total += 2 * tarselInspector::QueuedChars(control);
     return total;
 }
 

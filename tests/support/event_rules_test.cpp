@@ -308,7 +308,7 @@ TEST_F(EventRulesOnAControl, BufferedBytesCountsEveryBufferOfTheControl) {
     tarselInspector::SendPending(control) = u"de";
     tarselInspector::DirBuffer(control) = "fgh";
     tarselInspector::GetRemainder(control) = "i";
-    tarselInspector::Queue(control).push_back(u"LIST");
+    tarselInspector::PushQueue(control, u"LIST");
     EXPECT_EQ(BufferedBytes(control), 6u + 4u + 3u + 1u + 8u);
 }
 

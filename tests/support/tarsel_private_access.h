@@ -4,6 +4,7 @@
 #pragma once
 
 #include <deque>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,36 @@ struct tarselInspector {
     static String& SendPending(tarsel& c) { return c.m_SendPending; }
     static std::string& DirBuffer(tarsel& c) { return c.m_DirBuffer; }
     static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
-    static std::deque<String>& Queue(tarsel& c) { return c.m_Queue; }
+    /// The command queue as text: each line, and the control's own steps by name.
+    static std::deque<String> Queue(const tarsel& c) {
+        std::deque<String> out;
+        for (const auto& step : c.m_Queue) out.push_back(StepText(step.kind, step.line));
+        return out;
+    }
+    /// Replaces the queue; "<end of pre-commands>" and "<active-mode set-up>" stand for
+    /// those steps.
+    static void SetQueue(tarsel& c, std::initializer_list<String> steps) {
+        c.m_Queue.clear();
+        for (const String& text : steps) PushQueue(c, text);
+    }
+    static void PushQueue(tarsel& c, const String& text) {
+        using Kind = tarsel::QueuedStep::Kind;
+        if (text == StepText(Kind::EndOfPreCommands, {})) c.m_Queue.push_back({Kind::EndOfPreCommands, {}});
+        else if (text == StepText(Kind::ActiveModeSetup, {})) c.m_Queue.push_back({Kind::ActiveModeSetup, {}});
+        else c.m_Queue.push_back({Kind::Line, text});
+    }
+    /// Characters of the lines waiting in the queue.
+    static std::size_t QueuedChars(const tarsel& c) {
+        std::size_t n = 0;
+        for (const auto& step : c.m_Queue) n += step.line.size();
+        return n;
+    }
+    static String StepText(tarsel::QueuedStep::Kind kind, const String& line) {
+        using Kind = tarsel::QueuedStep::Kind;
+        return kind == Kind::EndOfPreCommands  ? String(u"<end of pre-commands>")
+               : kind == Kind::ActiveModeSetup ? String(u"<active-mode set-up>")
+                                               : line;
+    }
     /// Events the control has posted, and of those the ones taken out for delivery so far.
     static std::uint64_t EventsPosted(const tarsel& c) { return c.m_EventsPosted; }
     static std::uint64_t EventsDelivered(const tarsel& c) { return c.m_EventsDelivered; }
