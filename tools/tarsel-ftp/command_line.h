@@ -107,9 +107,11 @@ Words SplitWords(std::string_view line);
 enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
     Get, Reget, Put, Append, Rest, Login, User, Abort, Quit,
-    Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose,
+    Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList,
+    /// The PWD that resolves the remote names of transfers run over several connections.
+    ParallelStart,
 };
 
 /// One entry of the command table, from which parsing, help, completion and the usage text
@@ -157,6 +159,9 @@ struct Command {
     bool resume = false;
     /// mirror -R: local to remote.
     bool reverse = false;
+    /// pget -n N, get --segments N: ranges of the file; mget/mput -P N: connections. 0 or 1:
+    /// one connection, the session's own.
+    int parallel = 0;
     /// Steps of a many-file command carry the number of the command they belong to.
     std::uint64_t job = 0;
     /// A step whose refusal is expected now and then (creating a directory that may exist).
