@@ -38,8 +38,10 @@ struct QueueJob {
     /// bytes the remote file already holds; the upload appends from there.
     std::uint64_t offset = 0;
     /// Download only: how many bytes from `offset` are wanted. Once they have arrived the
-    /// transfer is ended with Abort and the job has succeeded, whatever the server says of
-    /// the cut (one range of a segmented download).
+    /// transfer is ended with Abort and the job has succeeded (JobFinished with an empty
+    /// message), whatever the server says of the cut (one range of a segmented download).
+    /// The connection takes the next job once the server has answered the cut; one that has
+    /// not within 5 seconds is closed and replaced.
     std::uint64_t length = kToEnd;
 };
 
@@ -178,6 +180,9 @@ private:
     void FailJob(const Job& job, QueueJobError error);
     void Finished(const Job& job, const String& message);
     void CheckEmpty();
+    void RangeArrived(Connection& connection);
+    void Drained(Connection& connection);
+    void Tick();
     void Configure(tarsel& control) const;
     bool ResumesBytes() const;
 
@@ -198,6 +203,10 @@ private:
     int loginFailures_ = 0;
     /// The server refused REST once: resumed attempts start from the offset.
     bool restRefused_ = false;
+    /// Seconds a connection waits for the reply to a range's cut before it is closed.
+    static constexpr int kDrainTicks = 5;
+    /// Counts those seconds; made when the first range ends.
+    std::unique_ptr<Timer> timer_;
 };
 
 }  // namespace tarselctl

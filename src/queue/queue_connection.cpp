@@ -58,6 +58,14 @@ void TransferQueue::Connection::Drop() {
     else control_->Abend();
 }
 
+void TransferQueue::Connection::GiveUpDraining() {
+    // Some servers send no reply at all when a download's data connection is closed under
+    // them; the connection would stay busy for good.
+    if (draining_ < 0 || --draining_ > 0) return;
+    draining_ = -1;
+    control_->Abend();
+}
+
 void TransferQueue::Connection::ResetAttempt() {
     transError_ = 0;
     transDescription_.clear();
@@ -148,7 +156,13 @@ void TransferQueue::Connection::GetData(ByteArray& Data) {
     queue_.events_.JobData(id, at, Data);
     if (!job_ || job_->id != id) return;
     queue_.events_.JobProgress(id, job_->done);
-    if (job_ && job_->id == id && (complete || job_->cancelRequested)) control_->Abort();
+    if (!job_ || job_->id != id) return;
+    if (complete) {
+        control_->Abort();
+        if (job_ && job_->id == id) queue_.RangeArrived(*this);
+    } else if (job_->cancelRequested) {
+        control_->Abort();
+    }
 }
 
 void TransferQueue::Connection::PutData(ByteArray& Data) {
@@ -190,6 +204,13 @@ void TransferQueue::Connection::CommandDone(Integer code, const String& FtpComma
         queue_.LoginEnded(*this, code, msg, 0);
         return;
     }
+    if (draining_ >= 0 && !job_ && state_ == State::Busy) {
+        // The reply to the cut of a range that has been reported already.
+        draining_ = -1;
+        state_ = lost_ ? State::Quitting : State::Ready;
+        queue_.Drained(*this);
+        return;
+    }
     if (FtpCommand == u"DisConnect" || FtpCommand == u"Noop" || !job_ || state_ != State::Busy) return;
     // DisConnected follows; until then the control cannot connect again.
     if (lost_) state_ = State::Quitting;
@@ -200,6 +221,7 @@ void TransferQueue::Connection::DisConnected(Long code, const String& msg) {
     const State was = state_;
     state_ = State::Closed;
     lost_ = false;
+    draining_ = -1;
     type_.Reset();
     if (was == State::Connecting) {
         queue_.LoginEnded(*this, -1, msg.empty() ? String(u"connection closed") : msg, code);

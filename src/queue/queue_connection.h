@@ -30,6 +30,9 @@ public:
     void Quit();
     /// Ends a connection whose login was refused.
     void Drop();
+    /// One tick of the wait for the reply to a range's cut; closes the connection when the
+    /// wait is over.
+    void GiveUpDraining();
     void Abort() { control_->Abort(); }
     bool Idle() const { return state_ == State::Ready && control_->IsIdle() != False; }
 
@@ -42,6 +45,9 @@ public:
     String transDescription_, transWhere_;
     /// The download's range has arrived and its transfer was ended on purpose.
     bool rangeComplete_ = false;
+    /// The job has ended with its range; the control still waits for the server's reply
+    /// to the cut, for this many more ticks of the queue's timer (-1: not waiting).
+    int draining_ = -1;
     /// The upload could not be handed to the control (see PutData).
     bool unsendable_ = false;
     /// The control connection went while the attempt ran.

@@ -36,7 +36,9 @@ TransferQueue::TransferQueue(Platform& platform, const tarsel& settings, QueueSe
     : platform_(platform), settings_(settings), server_(std::move(server)), events_(events),
       limit_(connections < 1 ? 1 : connections) {}
 
-TransferQueue::~TransferQueue() = default;
+TransferQueue::~TransferQueue() {
+    if (timer_) timer_->put_Enabled(false);
+}
 
 void TransferQueue::Configure(tarsel& control) const {
     const tarsel& s = settings_;
@@ -273,6 +275,38 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
     if (closing_ && waiting_.empty()) connection.Quit();
     Dispatch();
     CheckEmpty();
+}
+
+void TransferQueue::RangeArrived(Connection& connection) {
+    // The host has every byte it asked for: the job ends now, not when the server has
+    // answered the cut, which some servers never do.
+    Job job = std::move(*connection.job_);
+    connection.job_.reset();
+    connection.draining_ = kDrainTicks;
+    if (!timer_) {
+        timer_ = platform_.CreateTimer();
+        timer_->SetTickHandler([this] { Tick(); });
+        timer_->put_Interval(1000);
+    }
+    timer_->put_Enabled(true);
+    Finished(job, String());
+    Dispatch();
+    CheckEmpty();
+}
+
+void TransferQueue::Drained(Connection& connection) {
+    if (closing_ && waiting_.empty()) connection.Quit();
+    Dispatch();
+    CheckEmpty();
+}
+
+void TransferQueue::Tick() {
+    bool waiting = false;
+    for (std::size_t i = 0; i < connections_.size(); ++i) {
+        connections_[i]->GiveUpDraining();
+        waiting = waiting || connections_[i]->draining_ >= 0;
+    }
+    if (!waiting && timer_) timer_->put_Enabled(false);
 }
 
 void TransferQueue::Retry(Job job) {

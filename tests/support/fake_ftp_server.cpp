@@ -206,9 +206,11 @@ void FakeFtpServer::EndTransfer(bool complete) {
         if (transferWord_ == "APPE") files[transferName_] += uploaded_;
         else files[transferName_] = uploaded_;
     }
+    const bool cutDownload = !complete && transfer_ == Transfer::Download;
     transfer_ = Transfer::None;
     transferWord_.clear();
     uploaded_.clear();
+    if (cutDownload && silentAfterCut) return;
     Reply(complete ? "226 Transfer complete" : "426 Connection closed; transfer aborted");
 }
 

@@ -49,6 +49,8 @@ public:
     /// REST makes the next RETR start at its offset in the content; when false, the content
     /// stands for what is left after the offset.
     bool honourRest = false;
+    /// No reply at all when the client closes a download's data connection (as some servers).
+    bool silentAfterCut = false;
     /// Data goes out in pieces of this many bytes, one event each.
     std::size_t piece = 16;
     /// Uploads received, by the file name of the STOR or APPE line.

@@ -346,6 +346,10 @@ void ParallelRun::QueueEmpty() {
     if (done_) done_();
 }
 
+void ParallelRun::Trace(int connection, const tarselctl::String& msg) {
+    if (settings_.trace) PrintError("[" + std::to_string(connection + 1) + "] " + ToUtf8(msg));
+}
+
 void ParallelRun::Meter(bool final) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     const std::string name = std::to_string(succeeded_ + failed_) + "/" + std::to_string(files_) + " files";

@@ -46,6 +46,8 @@ public:
         int connections = 1;
         bool progress = false;
         bool interactive = false;
+        /// --trace: every connection's trace, numbered.
+        bool trace = false;
     };
     /// `done` is called once, from inside the queue's events, when everything has ended (it
     /// must not destroy this object there).
@@ -72,6 +74,7 @@ public:
     void JobFinished(tarselctl::JobId job, const tarselctl::String& message) override;
     void JobFailed(tarselctl::JobId job, const tarselctl::QueueJobError& error) override;
     void QueueEmpty() override;
+    void Trace(int connection, const tarselctl::String& msg) override;
 
 private:
     /// One file of the run, shared by the jobs of its ranges.

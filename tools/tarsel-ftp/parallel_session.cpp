@@ -57,6 +57,7 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     settings.connections = first.verb == Verb::Pget ? first.parallel : std::min<int>(first.parallel, static_cast<int>(batch.size()));
     settings.progress = ShowsProgress();
     settings.interactive = interactive_;
+    settings.trace = options_.trace;
     parallelEnded_.reset();
     // The run's end is reported from inside its queue's events; the session carries on from
     // the loop, where the run may be let go.
