@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
@@ -386,8 +387,8 @@ private:
     /// Command word of the transfer whose open event the host has seen and whose close event
     /// it has not; empty when none.
     String m_HostSide;
-    /// Changes whenever a transfer's host side opens or closes, so that a loop raising host
-    /// events notices a close made from inside one of them.
+    /// Changes whenever a transfer's host side opens or closes: the block a host leaves in
+    /// PutData belongs to the upload that asked for it, and to no later one.
     Long m_TransferSerial = 0;
     /// Listing bytes of m_DirBuffer before m_DirStart are delivered; those before
     /// m_DirScanned hold no CR LF.
@@ -472,8 +473,33 @@ private:
     std::map<Long, tarselEvents*> m_Sinks;
     Long m_NextCookie = 1;
 
-    // ---- event raising (synchronous, to every advised sink) and the state setters (control/)
-    template <class F> void Raise(F&& call);
+    // ---- the outbox (control/outbox.cpp): every entry into the control (a host call, a
+    //      socket event, a timer tick) is a Step; the events its state changes raise wait in
+    //      the outbox, and the outermost step hands them to the sinks, in order, as it ends.
+    class Step;
+    /// What an event belongs to, for the two rules the outbox keeps: nothing of a connection
+    /// after its DisConnected, nothing of an operation's transfer after its CommandDone.
+    enum class EventKind { Trace, Connected, Transfer, CommandDone, DisConnected };
+    struct OutboxEntry {
+        std::function<void(tarselEvents&)> event;
+        /// Runs once every sink has had the event, as part of the delivering step: what a
+        /// pulled event (PutData) brought back is used there.
+        std::function<void()> then;
+    };
+    std::vector<OutboxEntry> m_Outbox;
+    std::size_t m_OutboxNext = 0;
+    int m_StepDepth = 0;
+    /// DisConnected has been posted and no Connect has begun since.
+    bool m_DisConnectedPosted = false;
+    /// An operation has begun and its CommandDone is not yet posted.
+    bool m_OperationOpen = false;
+    /// Events posted and events taken out for delivery since the control was made: a state
+    /// read while events wait is the state after the first m_EventsPosted of them.
+    std::uint64_t m_EventsPosted = 0, m_EventsDelivered = 0;
+    void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
+               std::function<void()> then = {});
+    void DeliverOutbox() noexcept;
+    void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
     void RaiseTrace(const String& msg);
     void RaiseDiagnostic(const String& prefix, const String& text);
     /// The one place m_DataPhase and m_PutReady change; each change is traced as a
@@ -487,9 +513,8 @@ private:
     void QueueCommandFirst(const String& line);
     void SendNextCommand();
     bool TransferCommandIsNext() const;
-    /// Traces and sends one command line; false when the host closed the connection from
-    /// inside the trace, and nothing was sent.
-    bool TraceAndSendLine(const String& line, const String& traceText);
+    /// Traces and sends one command line.
+    void TraceAndSendLine(const String& line, const String& traceText);
     void SendLine(const String& text);
     void SendRaw(const String& text);
     void Soquet1_OnSendDone();
@@ -498,7 +523,7 @@ private:
 
     // ---- reply interpreter (command/reply_interpreter.cpp)
     void Soquet1_OnReceived(std::string& data);
-    void InterpretReplyLine(Long entry);
+    void InterpretReplyLine();
     void SecureOrRefuse(const String& line);
     void EndOperation(Integer code, const String& text, bool positive);
 
@@ -563,10 +588,11 @@ private:
     void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
     void EndDataConnection();
     void CloseHostSide();
-    bool DeliverListingLines();
+    void DeliverListingLines();
     void RaiseTransError(Long code, const String& description, const String& where);
     void StartUploadIfReady();
     void UploadStep();
+    void SendUploadBlock(Long transfer, const ByteArray& data);
 
     // ---- character-code settings (codeconv/)
     std::string ConvertDownload();

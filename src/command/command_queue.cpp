@@ -3,7 +3,7 @@
 
 #include "components/unfailing_calls.h"
 
-#include "control/event_raising.h"
+#include "control/step.h"
 
 namespace tarselctl {
 
@@ -26,6 +26,8 @@ String tarsel::CommandWord(const String& line) {
 void tarsel::BeginOperation(const String& name) {
     StopNoopTimer();
     m_FtpCommand = name;
+    // "DONE" is the end of an operation, whose close events and CommandDone are still due.
+    if (name != u"DONE") m_OperationOpen = true;
     m_Idle = False;
     m_Queue.clear();
 }
@@ -59,13 +61,9 @@ bool tarsel::TransferCommandIsNext() const {
     return !m_Queue.empty() && IsTransferWord(CommandWord(m_Queue.front()));
 }
 
-bool tarsel::TraceAndSendLine(const String& line, const String& traceText) {
-    const Long closeCount = m_CloseCount;
+void tarsel::TraceAndSendLine(const String& line, const String& traceText) {
     RaiseTrace(m_FtpCommand + u">>" + traceText);
-    // The host may have ended the connection from inside its Trace handler.
-    if (closeCount != m_CloseCount) return false;
     SendLine(line);
-    return true;
 }
 
 void tarsel::SendLine(const String& text) {

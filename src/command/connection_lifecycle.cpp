@@ -6,7 +6,7 @@
 #include "components/unfailing_calls.h"
 #include "code_converters/utf8_stream_converter.h"
 
-#include "control/event_raising.h"
+#include "control/step.h"
 #include "command/split_text.h"
 
 namespace tarselctl {
@@ -78,6 +78,7 @@ void tarsel::RefuseUnsafeText(const String& source, std::initializer_list<const 
 }
 
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) {
+    Step step(*this);
     if (!m_FtpCommand.empty()) throw AutomationError(59, u"Connect", u"AlreadyConnected");
     // The account and the pre-command lines may come unchecked from stored settings.
     RefuseUnsafeText(u"Connect", {&Username, &Password, &m_Account});
@@ -94,12 +95,10 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     Codawa1->Reset();
     Codawa2->Reset();
 
-    // The state changes are traced before anything of this connection is set up: a host
-    // that connects from inside one of those traces has made the connection itself.
+    // A new connection: its events are heard, whatever the last one's DisConnected ended.
+    m_DisConnectedPosted = false;
     SetDataPhase(kNoTransfer);
     StartTimeoutTimer(kControlConnectTimeout);
-    if (!m_FtpCommand.empty()) return;
-
     m_Quitting = False;
     m_DisconnectCode = 0;
     m_DisconnectMsg.clear();
@@ -140,16 +139,21 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     try {
         Soquet1->ConnectTo(WithoutBrackets(RemoteHost), m_Port, u"0");
     } catch (const AutomationError& e) {
-        // The connect time-out stays armed; its expiry then finds no connection to close.
+        // Nothing is open that a time-out or an event could end.
+        StopTimeoutTimer();
         m_FtpCommand.clear();
+        m_OperationOpen = false;
         throw AutomationError(e.Number(), u"TARSEL_Connect()", e.Description());
     } catch (const std::exception& e) {
+        StopTimeoutTimer();
         m_FtpCommand.clear();
+        m_OperationOpen = false;
         throw AutomationError(-1, u"TARSEL_Connect()", FromUtf8(e.what()));
     }
 }
 
 void tarsel::Login(const String& Username, const String& Password) {
+    Step step(*this);
     RequireIdle(u"User");
     RefuseUnsafeText(u"User", {&Username, &Password, &m_Account});
     m_Password = Password;
@@ -169,6 +173,7 @@ void tarsel::Login(const String& Username, const String& Password) {
 }
 
 void tarsel::DisConnect() {
+    Step step(*this);
     if (m_Idle != False) {
         m_Quitting = True;
         RunOperation(u"DisConnect", {u"QUIT"});
@@ -179,16 +184,23 @@ void tarsel::DisConnect() {
 }
 
 void tarsel::Abend() {
+    Step step(*this);
     const Long closeCount = m_CloseCount;
     m_HostClosing = True;
     Soquet1->CloseSocket();
     m_HostClosing = False;
-    // The close normally reports itself at once, and the host may already have started a
-    // new Connect from its DisConnected handler; that one must not be forgotten here.
-    if (closeCount == m_CloseCount) m_FtpCommand.clear();
+    // The close normally reports itself at once; a socket that was never open reports
+    // nothing, and leaves only the operation's name to clear.
+    if (closeCount == m_CloseCount) {
+        StopTimeoutTimer();
+        StopReplyTimer();
+        m_FtpCommand.clear();
+        m_OperationOpen = false;
+    }
 }
 
 void tarsel::Abort() {
+    Step step(*this);
     if (m_Idle != False) return;
     // The transfer command is out but its data connection has not opened the transfer yet: a
     // passive one may still be connecting (which the socket counts as closed), and either may
@@ -237,7 +249,7 @@ void tarsel::AnnounceConnected() {
     // The greeting is due.
     StartReplyTimer(m_ReplyTimeout);
     m_Label1 = u"Connected";
-    Raise([](tarselEvents& s) { s.Connected(); });
+    Raise(EventKind::Connected, [](tarselEvents& s) { s.Connected(); });
 }
 
 void tarsel::Soquet1_OnClosed() {
@@ -263,7 +275,6 @@ void tarsel::Soquet1_OnClosed() {
     m_Password.clear();
     m_MultiLineCode.clear();
     ++m_CloseCount;
-    // Taken first: a host may Connect again from inside the events below, which resets them.
     const Long code = m_DisconnectCode;
     const String msg = m_DisconnectMsg;
     m_DisconnectCode = 0;
@@ -277,13 +288,11 @@ void tarsel::Soquet1_OnClosed() {
     // event (the host ended the connection from inside that transfer's last events):
     // DisConnected comes after every close event of its connection.
     CloseHostSide();
-    // A host that has already connected again from inside the events above has moved on:
-    // TransError told it of the loss, and a CommandDone now would seem to end its new login.
-    if (!lost.empty() && m_FtpCommand.empty()) {
+    if (!lost.empty()) {
         const String text = msg.empty() ? String(u"connection lost") : msg;
-        Raise([&](tarselEvents& s) { s.CommandDone(-1, lost, text); });
+        Raise(EventKind::CommandDone, [lost, text](tarselEvents& s) { s.CommandDone(-1, lost, text); });
     }
-    Raise([&](tarselEvents& s) { s.DisConnected(code, msg); });
+    Raise(EventKind::DisConnected, [code, msg](tarselEvents& s) { s.DisConnected(code, msg); });
 }
 
 void tarsel::Soquet1_OnError(Long number, const String& text1, const String& text2) {

@@ -25,19 +25,4 @@ std::vector<Str> TakeCrLfLines(Str& buffer) {
     return lines;
 }
 
-// Puts lines[from..] back in front of `buffer`, each with its CR LF, when handling stops
-// early; they are then exactly as they arrived.
-template <class Str>
-void PutBackCrLfLines(Str& buffer, const std::vector<Str>& lines, std::size_t from) {
-    if (from >= lines.size()) return;
-    using Ch = typename Str::value_type;
-    Str rest;
-    for (std::size_t i = from; i < lines.size(); ++i) {
-        rest += lines[i];
-        rest += Ch('\r');
-        rest += Ch('\n');
-    }
-    buffer.insert(0, rest);
-}
-
 }  // namespace tarselctl

@@ -6,7 +6,7 @@
 
 #include "command/countdown.h"
 
-#include "control/event_raising.h"
+#include "control/step.h"
 
 namespace tarselctl {
 
@@ -28,10 +28,7 @@ void tarsel::Timer2_Tick() {
     if (StepCountdown(m_ReplyCountdown) == CountdownTick::Expired) {
         // No reply came: the server has stalled. The control connection goes, and its
         // DisConnected says why.
-        const Long entry = m_CloseCount;
         RaiseDiagnostic(u"---timer2:timeout:", u"reply");
-        // A host that ended the connection inside the trace has ended the wait with it.
-        if (m_CloseCount != entry) return;
         StopReplyTimer();
         m_DisconnectCode = -1;
         m_DisconnectMsg = u"reply timeout(timer)";
@@ -42,8 +39,6 @@ void tarsel::Timer2_Tick() {
 void tarsel::TimeoutExpired() {
     const Long entry = m_CloseCount;
     RaiseDiagnostic(u"---timer2:timeout:", FromUtf8(std::to_string(m_TimeoutKind)));
-    if (m_CloseCount != entry) return;
-    m_TimeoutCountdown = -1;
     StopTimeoutTimer();
     switch (m_TimeoutKind) {
     case kControlConnectTimeout:
@@ -54,7 +49,6 @@ void tarsel::TimeoutExpired() {
     case kDataConnectTimeout: {
         m_ReplyWaitAfterTimeout = m_ConnectTimeout;
         RaiseTransError(-1, u"connect timeout", u"timer");
-        if (m_CloseCount != entry) break;
         CloseQuietly(*Soquet3);
         if (m_DataPhase == kTransferSent && m_CloseCount == entry && Soquet3->get_IsClosed() != False) {
             // Active mode: the listener still waits for a server that will never connect.

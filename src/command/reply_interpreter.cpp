@@ -8,7 +8,7 @@
 #include "command/crlf_lines.h"
 #include "command/reply_lines.h"
 #include "transfer/announced_size.h"
-#include "control/event_raising.h"
+#include "control/step.h"
 
 namespace tarselctl {
 
@@ -34,17 +34,10 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
     std::vector<String> lines = TakeReplyLines(m_ReplyBuffer, m_ReplyScanned);
     for (std::size_t i = 0; i < lines.size(); ++i) {
         m_ReplyLine = std::move(lines[i]);
-        InterpretReplyLine(entry);
+        InterpretReplyLine();
         if (m_CloseCount != entry || m_TlsStarting != False) {
-            // The host ended the connection from inside an event (or the connection ended,
-            // or its TLS handshake began: what follows the 234 in this read came in the
-            // clear and is dropped). The lines not yet interpreted stay buffered, unless
-            // the host has already started a new connection: they belong to the old
-            // server, and Connect has discarded its text.
-            if (m_FtpCommand.empty()) {
-                PutBackCrLfLines(m_ReplyBuffer, lines, i + 1);
-                m_ReplyScanned = 0;
-            }
+            // The line ended the connection (a refused AUTH TLS), or began its TLS
+            // handshake: what follows the 234 in this read came in the clear and is dropped.
             return;
         }
     }
@@ -61,11 +54,10 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
 }
 
 // Interprets m_ReplyLine. The caller stops at a line that closed the control connection (or
-// began its TLS handshake); here a close only cuts short what this line would still do.
-void tarsel::InterpretReplyLine(Long entry) {
+// began its TLS handshake).
+void tarsel::InterpretReplyLine() {
     const String& line = m_ReplyLine;
     RaiseTrace(line);
-    if (m_CloseCount != entry) return;
     if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final) return;
 
     const char16_t first = line[0];
@@ -76,8 +68,7 @@ void tarsel::InterpretReplyLine(Long entry) {
         }
         if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
             SetPutReady(m_PutReady | kPutReplied);
-            // The gate's trace may have ended the connection.
-            if (m_CloseCount == entry) StartUploadIfReady();
+            StartUploadIfReady();
         }
         return;
     }
@@ -91,16 +82,11 @@ void tarsel::InterpretReplyLine(Long entry) {
         if (m_Cmd == u"PROT" || m_Cmd == u"PBSZ") m_DataProtected = False;
         StopReplyTimer();
         CloseQuietly(*Soquet2);
-        // Closing the data connection raises its close events to the host, which may end the
-        // control connection there. The refusal is the transfer's outcome; its data is not
-        // judged as well.
+        // The refusal is the transfer's outcome; its data is not judged as well.
         m_DataCutByControl = True;
         CloseQuietly(*Soquet3);
-        if (m_CloseCount != entry) return;
         SetDataPhase(kNoTransfer);
         SetPutReady(0);
-        // Each state change is traced, and a host may end the connection there.
-        if (m_CloseCount != entry) return;
         // An active-mode listener closed here raises no close, so nothing else would stop
         // its data-connect time-out: left armed, it would fire into a later operation.
         StopTimeoutTimer();
@@ -111,7 +97,6 @@ void tarsel::InterpretReplyLine(Long entry) {
 
     StopReplyTimer();
     SetPutReady(0);
-    if (m_CloseCount != entry) return;
     if (m_InPreCommand == False && m_Idle == False) {
         // Only the login asks for a password or an account: a 331 or 332 to any other
         // command would slip PASS or ACCT into the middle of an operation (in front of a
@@ -126,7 +111,6 @@ void tarsel::InterpretReplyLine(Long entry) {
     bool noAddress = false;
     if (m_Cmd == u"PASV" || m_Cmd == u"EPSV") {
         PassiveModeSetup(line);
-        if (m_CloseCount != entry) return;
         if (m_PasvHost.empty() || m_PasvPort.empty()) {
             m_Queue.clear();
             noAddress = true;
@@ -171,7 +155,6 @@ void tarsel::SecureOrRefuse(const String& line) {
 }
 
 void tarsel::EndOperation(Integer code, const String& text, bool positive) {
-    const Long entry = m_CloseCount;
     const bool abortedBeforeTransfer = m_AbortedBeforeTransfer != False;
     m_AbortedBeforeTransfer = False;
     // A reply that arrives with no operation running (a server's stray or late reply) ends
@@ -180,21 +163,18 @@ void tarsel::EndOperation(Integer code, const String& text, bool positive) {
     if (running && positive && code == 0 && abortedBeforeTransfer) {
         // The transfer never started; the positive reply only answered a set-up line.
         RaiseTransError(-5, u"transfer aborted", u"host");
-        if (m_CloseCount != entry) return;
     } else if (running && positive && code == 0 && (m_Cmd == u"STOR" || m_Cmd == u"APPE") &&
                m_PutFinished == False && m_TransErrorRaised == False) {
         // The server reports success, but the host's data had not ended: the upload was cut
         // short (the data connection closed early, or the final reply came before the data
         // connection was up), and the stored file is not what the host sent.
         RaiseTransError(-4, u"upload cut short", u"data");
-        if (m_CloseCount != entry) return;
     }
     const String name = m_FtpCommand;
     if (positive) {
         // Its trace comes while the operation still runs: between "DONE" and CommandDone
         // the host hears nothing.
         SetDataPhase(kNoTransfer);
-        if (m_CloseCount != entry) return;
     }
     BeginOperation(u"DONE");
     m_DoneReply.clear();
@@ -203,10 +183,11 @@ void tarsel::EndOperation(Integer code, const String& text, bool positive) {
         CloseQuietly(*Soquet3);
     }
     StopReplyTimer();
+    StopTimeoutTimer();
     // Idle before CommandDone, so that the host can start its next operation from there.
     m_Idle = True;
     StartNoopTimer();
-    Raise([&](tarselEvents& s) { s.CommandDone(code, name, text); });
+    Raise(EventKind::CommandDone, [code, name, text](tarselEvents& s) { s.CommandDone(code, name, text); });
 }
 
 }  // namespace tarselctl

@@ -17,22 +17,28 @@ void tarsel::StartNoopTimer() {
 
 void tarsel::StopNoopTimer() { EnableQuietly(*Timer1, false); }
 
-// The one place m_TimeoutKind changes; a change is traced, as the data phase's are.
+// The one place m_TimeoutKind changes; a change is traced, as the data phase's are. The trace
+// comes after the timer is armed: whatever a host does when it hears of it (Abend ends the
+// connection, which stops every time-out) finds the time-out in place to stop.
 void tarsel::StartTimeoutTimer(Long kind) {
-    if (kind != m_TimeoutKind) {
-        static constexpr const char16_t* kNames[] = {u"none", u"connect", u"data-connect", u"transfer"};
-        RaiseDiagnostic(u"---timer2:kind:", kind >= 0 && kind <= 3 ? kNames[kind] : u"?");
-    }
+    const Long previous = m_TimeoutKind;
     m_TimeoutKind = kind;
     if (kind == kNoTimeout) m_TimeoutCountdown = -1;
     else if (kind == kControlConnectTimeout || kind == kDataConnectTimeout) m_TimeoutCountdown = m_ConnectTimeout;
     else if (kind == kTransferTimeout) m_TimeoutCountdown = m_TransTimeout;
     m_TimeoutArmed = m_TimeoutCountdown >= 1 ? True : False;
     UpdateTimer2();
+    if (kind != previous) {
+        static constexpr const char16_t* kNames[] = {u"none", u"connect", u"data-connect", u"transfer"};
+        RaiseDiagnostic(u"---timer2:kind:", kind >= 0 && kind <= 3 ? kNames[kind] : u"?");
+    }
 }
 
+// Every end stops the time-out: the end of the data connection, of the operation, of the
+// control connection. A time-out left counting would fire into whatever comes next.
 void tarsel::StopTimeoutTimer() {
     m_TimeoutArmed = False;
+    m_TimeoutCountdown = -1;
     UpdateTimer2();
 }
 

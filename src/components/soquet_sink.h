@@ -4,10 +4,12 @@
 #include <tarsel/soquet.h>
 #include <tarsel/tarsel.h>
 
+#include "control/step.h"
+
 namespace tarselctl {
 
-// Routes one socket instance's events to the control's handlers for that instance. Errors
-// thrown by the handlers stop at this boundary: the socket layer and the host's event loop
+// Routes one socket instance's events to the control's handlers for that instance; each is a
+// step of the control. Errors thrown by the handlers stop at this boundary: the socket layer and the host's event loop
 // must never see them, and each handler has already made its state changes.
 class tarsel::SoquetSink : public SoquetEvents {
 public:
@@ -55,7 +57,8 @@ public:
 
 private:
     template <class F>
-    static void Guard(F&& f) {
+    void Guard(F&& f) {
+        Step step(c_);
         try {
             f();
         } catch (...) {

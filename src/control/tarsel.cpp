@@ -3,7 +3,7 @@
 
 #include "components/soquet_sink.h"
 #include "code_converters/utf8_stream_converter.h"
-#include "control/event_raising.h"
+#include "control/step.h"
 
 namespace tarselctl {
 
@@ -27,12 +27,14 @@ tarsel::tarsel(Platform& platform) : m_Platform(platform) {
     Soquet2->SetEvents(m_Sink2.get());
     Soquet3->SetEvents(m_Sink3.get());
     Timer1->SetTickHandler([this] {
+        Step step(*this);
         try {
             Timer1_Tick();
         } catch (...) {
         }
     });
     Timer2->SetTickHandler([this] {
+        Step step(*this);
         try {
             Timer2_Tick();
         } catch (...) {
@@ -90,7 +92,7 @@ Long tarsel::Advise(tarselEvents& sink) {
 void tarsel::Unadvise(Long cookie) { m_Sinks.erase(cookie); }
 
 void tarsel::RaiseTrace(const String& msg) {
-    Raise([&](tarselEvents& s) { s.Trace(msg); });
+    Raise(EventKind::Trace, [msg](tarselEvents& s) { s.Trace(msg); });
 }
 
 void tarsel::RaiseDiagnostic(const String& prefix, const String& text) {

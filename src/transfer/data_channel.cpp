@@ -14,7 +14,7 @@
 #include "code_converters/utf8_stream_converter.h"
 
 #include "command/reply_lines.h"
-#include "control/event_raising.h"
+#include "control/step.h"
 
 namespace tarselctl {
 
@@ -64,7 +64,7 @@ void tarsel::ResetTransferCarry() {
 
 void tarsel::RaiseTransError(Long code, const String& description, const String& where) {
     m_TransErrorRaised = True;
-    Raise([&](tarselEvents& s) { s.TransError(code, description, where); });
+    Raise(EventKind::Transfer, [code, description, where](tarselEvents& s) { s.TransError(code, description, where); });
 }
 
 void tarsel::Soquet3_OnConnected() {
@@ -89,33 +89,22 @@ void tarsel::DataConnectionReady() {
         CloseQuietly(*Soquet3);
         return;
     }
-    // Both state changes below are traced: a host that ends the connection or the transfer
-    // (Abort) inside a trace closes this data connection, which moves the data phase on, and
-    // no transfer opens on it.
-    const Long entry = m_CloseCount;
-    const Long phase = m_DataPhase;
     StopTimeoutTimer();
     StartTimeoutTimer(kTransferTimeout);
-    if (m_CloseCount != entry || m_DataPhase != phase) return;
     // While data flows the transfer time-out watches the transfer; the final reply is not
     // due before the data connection closes.
     StopReplyTimer();
     SetDataPhase(kDataOpen);
-    if (m_CloseCount != entry || m_DataPhase != kDataOpen) return;
     m_HostSide = m_Cmd;
-    const Long serial = ++m_TransferSerial;
+    ++m_TransferSerial;
     if (m_Cmd == u"RETR") {
-        Raise([&](tarselEvents& s) { s.GetOpen(m_LocalFile); });
+        Raise(EventKind::Transfer, [file = m_LocalFile](tarselEvents& s) { s.GetOpen(file); });
     } else if (IsUpload(m_Cmd)) {
-        Raise([&](tarselEvents& s) { s.PutOpen(m_LocalFile); });
-        // An Abort, Abend or DisConnect inside PutOpen has closed the host's side already:
-        // no PutData may follow its PutClose.
-        if (serial == m_TransferSerial) {
-            SetPutReady(m_PutReady | kPutDataOpen);
-            if (serial == m_TransferSerial) StartUploadIfReady();
-        }
+        Raise(EventKind::Transfer, [file = m_LocalFile](tarselEvents& s) { s.PutOpen(file); });
+        SetPutReady(m_PutReady | kPutDataOpen);
+        StartUploadIfReady();
     } else {
-        Raise([](tarselEvents& s) { s.DirOpen(); });
+        Raise(EventKind::Transfer, [](tarselEvents& s) { s.DirOpen(); });
     }
 }
 
@@ -145,10 +134,12 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
             converted = ToByteArray(data);
             block = &converted;
         }
-        Raise([&](tarselEvents& s) { s.GetData(*block); });
+        // The event owns its bytes until it is delivered; the platform's array is taken as
+        // it is rather than copied.
+        Raise(EventKind::Transfer, [bytes = std::move(*block)](tarselEvents& s) mutable { s.GetData(bytes); });
     } else if (IsListing(side)) {
         m_DirBuffer.append(data);
-        if (!DeliverListingLines()) return;
+        DeliverListingLines();
         if (m_DirBuffer.size() - m_DirStart > kMaxListingLine) {
             // The unfinished line is dropped; the listing ends as after a failed data
             // connection, and the server's reply to the listing ends the operation.
@@ -161,11 +152,8 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
     }
 }
 
-// Raises DirData for every complete line in m_DirBuffer. Each line leaves the buffer before
-// its event, so a close made from inside the event (which delivers the rest itself) never
-// repeats it. False when the host's side of the listing closed meanwhile.
-bool tarsel::DeliverListingLines() {
-    const Long serial = m_TransferSerial;
+// Raises DirData for every complete line in m_DirBuffer.
+void tarsel::DeliverListingLines() {
     for (;;) {
         // Only bytes not searched before are searched: a long line arriving in small pieces
         // costs its length once, not once per piece.
@@ -179,37 +167,32 @@ bool tarsel::DeliverListingLines() {
         const std::string line = m_DirBuffer.substr(m_DirStart, crlf - m_DirStart);
         m_DirStart = crlf + 2;
         m_DirScanned = m_DirStart;
-        String text = ConvertListingLine(line);
-        Raise([&](tarselEvents& s) { s.DirData(text); });
-        if (serial != m_TransferSerial) return false;
+        Raise(EventKind::Transfer, [text = ConvertListingLine(line)](tarselEvents& s) mutable { s.DirData(text); });
     }
     if (m_DirStart > 0) {
         m_DirBuffer.erase(0, m_DirStart);
         m_DirScanned = m_DirScanned > m_DirStart ? m_DirScanned - m_DirStart : 0;
         m_DirStart = 0;
     }
-    return true;
 }
 
 void tarsel::CloseHostSide() {
     if (m_HostSide.empty()) return;
     const String side = m_HostSide;
-    const Long serial = m_TransferSerial;
     // Judged before the last lines go out: whatever remains after the complete lines is a
     // line the data connection cut.
     const bool cutMidLine = IsListing(side) && m_DirBuffer.size() > m_DirStart &&
                             !std::string_view(m_DirBuffer).ends_with("\r\n");
     const bool alreadyFailed = m_TransErrorRaised != False || m_DataCutByControl != False;
     if (IsListing(side)) {
-        if (!DeliverListingLines()) return;
+        DeliverListingLines();
         if (m_DirStart < m_DirBuffer.size()) {
             // The last line had no CR LF.
             String text = ConvertListingLine(m_DirBuffer.substr(m_DirStart));
             m_DirBuffer.clear();
             m_DirStart = 0;
             m_DirScanned = 0;
-            Raise([&](tarselEvents& s) { s.DirData(text); });
-            if (serial != m_TransferSerial) return;
+            Raise(EventKind::Transfer, [text](tarselEvents& s) mutable { s.DirData(text); });
         }
         m_DirBuffer.clear();
         m_DirStart = 0;
@@ -219,9 +202,7 @@ void tarsel::CloseHostSide() {
         // be in mid-stream, so the host hears of them below.
         std::string rest = m_DownloadText->Finish();
         if (!rest.empty()) {
-            ByteArray bytes = ToByteArray(rest);
-            Raise([&](tarselEvents& s) { s.GetData(bytes); });
-            if (serial != m_TransferSerial) return;
+            Raise(EventKind::Transfer, [bytes = ToByteArray(rest)](tarselEvents& s) mutable { s.GetData(bytes); });
         }
     } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
         std::string converted = ConvertDownload();
@@ -230,26 +211,17 @@ void tarsel::CloseHostSide() {
         // and so they go at the end too, never lost.
         converted += m_GetRemainder;
         m_GetRemainder.clear();
-        ByteArray bytes = ToByteArray(converted);
-        Raise([&](tarselEvents& s) { s.GetData(bytes); });
-        if (serial != m_TransferSerial) return;
+        Raise(EventKind::Transfer, [bytes = ToByteArray(converted)](tarselEvents& s) mutable { s.GetData(bytes); });
     }
-    if (!IsListing(side)) {
-        ReportReplacedCharacters();
-        if (serial != m_TransferSerial) return;
-    }
+    if (!IsListing(side)) ReportReplacedCharacters();
     ReportCutShort(side, cutMidLine, alreadyFailed);
-    if (serial != m_TransferSerial) return;
-    // An upload whose side has closed can no longer start, whatever reply comes later. The
-    // gate's trace comes while the side is still open: a close made from inside it (Abend)
-    // raises the close event itself.
+    // An upload whose side has closed can no longer start, whatever reply comes later.
     SetPutReady(m_PutReady & ~Long{kPutDataOpen});
-    if (serial != m_TransferSerial) return;
     m_HostSide.clear();
     ++m_TransferSerial;
-    if (side == u"RETR") Raise([](tarselEvents& s) { s.GetClose(); });
-    else if (IsUpload(side)) Raise([](tarselEvents& s) { s.PutClose(); });
-    else Raise([](tarselEvents& s) { s.DirClose(); });
+    if (side == u"RETR") Raise(EventKind::Transfer, [](tarselEvents& s) { s.GetClose(); });
+    else if (IsUpload(side)) Raise(EventKind::Transfer, [](tarselEvents& s) { s.PutClose(); });
+    else Raise(EventKind::Transfer, [](tarselEvents& s) { s.DirClose(); });
 }
 
 // Text that went through a conversion with characters written as '?' is not what the host
@@ -315,14 +287,22 @@ void tarsel::Soquet3_OnSendDone() {
     UploadStep();
 }
 
+// PutData is the one event that asks the host for something: the block it leaves in the
+// array is sent once every sink has had the event, unless the upload ended meanwhile (the
+// host called Abort, Abend or DisConnect from inside it, or the server closed first).
 void tarsel::UploadStep() {
     m_TimeoutCountdown = m_TransTimeout;
-    const Long serial = m_TransferSerial;
-    ByteArray data(1, 0);
-    Raise([&](tarselEvents& s) { s.PutData(data); });
-    // A close of the host's side from inside PutData (Abort, Abend, DisConnect) ends it.
-    if (serial != m_TransferSerial) return;
-    if (Soquet3->get_IsClosed() != False) return;
+    auto data = std::make_shared<ByteArray>(1, 0);
+    // A question about an upload that has ended meanwhile is not asked.
+    Raise(EventKind::Transfer,
+          [this, data, transfer = m_TransferSerial](tarselEvents& s) {
+              if (transfer == m_TransferSerial) s.PutData(*data);
+          },
+          [this, data, transfer = m_TransferSerial] { SendUploadBlock(transfer, *data); });
+}
+
+void tarsel::SendUploadBlock(Long transfer, const ByteArray& data) {
+    if (transfer != m_TransferSerial || Soquet3->get_IsClosed() != False) return;
     try {
         // The end signal: an empty array, or the one element of value 0 left as handed over.
         // Any other block is data, a single byte included.
@@ -370,11 +350,9 @@ void tarsel::EndDataConnection() {
         // and a kept reply must never complete a later operation.
         SetDataPhase(kNoTransfer);
         m_DoneReply.clear();
-        if (closeCount != m_CloseCount) return;
         EndOperation(0, text, true);
     } else {
         SetDataPhase(kDataClosed);
-        if (closeCount != m_CloseCount) return;
         // The final reply is due now. A stalled server must not hold the host for ever once
         // it has set a time-out: ReplyTimeout, or after a data-connection time-out as long
         // as that time-out was.

@@ -6,7 +6,7 @@
 
 #include "components/unfailing_calls.h"
 
-#include "control/event_raising.h"
+#include "control/step.h"
 #include "transfer/data_address_text.h"
 
 namespace tarselctl {
@@ -14,12 +14,8 @@ namespace tarselctl {
 // The sender's one way into data connections: the mode line (XPRT, the marker for an active-mode
 // listener and its PORT or EPRT line, or PASV) and the transfer command itself.
 void tarsel::SendDataCommand(String line) {
-    // Every data phase change is traced, and a host may end the connection inside the trace:
-    // nothing is set up or sent after that.
-    const Long entry = m_CloseCount;
     if (m_Cmd == u"XPRT") {
         SetDataPhase(kNoTransfer);
-        if (m_CloseCount != entry) return;
         try {
             line = ActiveModeSetup();
         } catch (const AutomationError& e) {
@@ -42,18 +38,15 @@ void tarsel::SendDataCommand(String line) {
         return;
     }
     SetDataPhase(kTransferSent);
-    if (m_CloseCount != entry) return;
     m_DoneReply.clear();
     SetSetupPhaseQuietly(*Soquet3, False);
     ResetTransferCarry();
-    if (!TraceAndSendLine(line, line)) return;
+    TraceAndSendLine(line, line);
     OpenHeldDataConnection();
 }
 
 void tarsel::ListenFailed(Long number, const String& description) {
-    const Long entry = m_CloseCount;
     RaiseTransError(number, description, u"listen");
-    if (m_CloseCount != entry) return;
     m_Queue.clear();
     CloseQuietly(*Soquet2);
     EndOperation(-1, description, true);
@@ -101,9 +94,7 @@ String tarsel::ActiveModeSetup() {
 }
 
 void tarsel::PassiveModeSetup(const String& replyLine) {
-    const Long entry = m_CloseCount;
     SetDataPhase(kNoTransfer);
-    if (m_CloseCount != entry) return;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     if (m_Cmd == u"EPSV") {
@@ -115,7 +106,6 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);
     StartTimeoutTimer(kDataConnectTimeout);
-    if (m_CloseCount != entry) return;
     try {
         Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
     } catch (const AutomationError&) {

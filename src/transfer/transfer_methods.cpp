@@ -1,15 +1,13 @@
 // The methods that need a data connection: listings, download, upload, append.
 #include <tarsel/tarsel.h>
 
+#include "control/step.h"
+
 namespace tarselctl {
 
 void tarsel::StartTransfer(const String& operation, const std::vector<String>& lines,
                            const String& transferLine) {
-    // The gate's reset is traced while the control is still idle; a host that ends the
-    // connection there has started nothing.
-    const Long entry = m_CloseCount;
     SetPutReady(0);
-    if (m_CloseCount != entry) return;
     BeginOperation(operation);
     for (const String& line : lines) QueueCommand(line);
     // The mode line always comes just before the transfer command.
@@ -26,6 +24,7 @@ void tarsel::RequireDataProtection(const String& operation) {
 }
 
 void tarsel::Dir(const String& File) {
+    Step step(*this);
     RequireIdle(u"Dir");
     RequireDataProtection(u"Dir");
     RefuseUnsafeText(u"Dir", {&File});
@@ -33,6 +32,7 @@ void tarsel::Dir(const String& File) {
 }
 
 void tarsel::Ls(const String& File) {
+    Step step(*this);
     RequireIdle(u"Ls");
     RequireDataProtection(u"Ls");
     RefuseUnsafeText(u"Ls", {&File});
@@ -40,6 +40,7 @@ void tarsel::Ls(const String& File) {
 }
 
 void tarsel::GetFile(const String& File, const String& LocalFile) {
+    Step step(*this);
     RequireIdle(u"GetFile");
     RequireDataProtection(u"GetFile");
     RefuseUnsafeText(u"GetFile", {&File, &m_Filetype, &m_Rest});
@@ -51,6 +52,7 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
 }
 
 void tarsel::PutFile(const String& File, const String& LocalFile) {
+    Step step(*this);
     RequireIdle(u"PutFile");
     RequireDataProtection(u"PutFile");
     RefuseUnsafeText(u"PutFile", {&File, &m_Filetype});
@@ -61,6 +63,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
 }
 
 void tarsel::AppendFile(const String& File) {
+    Step step(*this);
     RequireIdle(u"AppendFile");
     RequireDataProtection(u"AppendFile");
     RefuseUnsafeText(u"AppendFile", {&File, &m_Filetype});

@@ -99,18 +99,23 @@ TEST_F(CommandQueueTest, QueueHoldingOnlyTheMarkerClearsPreCommandSilently) {
     EXPECT_EQ(control.get_FtpCommand(), u"Noop");
 }
 
-// The host ends the connection inside the trace of a command line: that line is dropped.
-TEST_F(CommandQueueTest, AbendInsideTheCommandTraceDropsTheLine) {
+// The host ends the connection inside the trace of a command line. The trace tells of a line
+// already sent (the step that sent it is over when the host hears of it); the Abend ends the
+// connection there, and its DisConnected is the last event.
+TEST_F(CommandQueueTest, AbendInsideTheCommandTraceEndsTheConnectionAfterThatLine) {
     ConnectAndLogin();
     recorder.onTrace = [&](const String& msg) {
         if (msg == u"Rename>>RNTO b") control.Abend();
     };
     control.Rename(u"a", u"b");
     Reply("350 go on");
-    EXPECT_THAT(s1().SentLines(), ElementsAre("RNFR a"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("RNFR a", "RNTO b"));
     EXPECT_THAT(recorder.events,
                 ElementsAre("Trace(Rename>>RNFR a)", "Trace(350 go on)", "Trace(Rename>>RNTO b)",
                             "DisConnected(0,)"));
+    Reply("250 renamed");
+    EXPECT_THAT(recorder.events, ElementsAre("Trace(Rename>>RNFR a)", "Trace(350 go on)",
+                                             "Trace(Rename>>RNTO b)", "DisConnected(0,)"));
 }
 
 // While the socket cannot take data, lines wait in order and leave together, converted by

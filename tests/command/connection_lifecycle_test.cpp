@@ -369,8 +369,8 @@ TEST_F(ConnectionLifecycleTest, FailingConnectToRaisesTheSocketErrorAsTarselConn
         EXPECT_EQ(control.get_FtpCommand(), u"");
         EXPECT_EQ(control.IsIdle(), False);
         EXPECT_THAT(recorder.events, IsEmpty());
-        // The connect time-out armed before the call keeps running.
-        EXPECT_TRUE(t2().enabled);
+        // Nothing is left counting for a connection that never began.
+        EXPECT_FALSE(t2().enabled);
 
         s1().throwOnConnect = false;
         control.put_port(u"21");

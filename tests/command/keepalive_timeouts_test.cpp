@@ -148,7 +148,7 @@ TEST_F(ControlConnectTimeout, TheConnectionComingUpStopsTheTimeOut) {
     EXPECT_EQ(s1().state(), FakeSoquet::State::Connected);
 }
 
-TEST_F(ControlConnectTimeout, AFailedConnectLeavesItsCountdownToExpireHarmlessly) {
+TEST_F(ControlConnectTimeout, AFailedConnectLeavesNoCountdownBehind) {
     control.put_ConnectTimeout(5);
     s1().throwOnConnect = true;
     try {
@@ -158,10 +158,10 @@ TEST_F(ControlConnectTimeout, AFailedConnectLeavesItsCountdownToExpireHarmlessly
         EXPECT_EQ(e.Number(), 10061);
         EXPECT_EQ(e.Source(), u"TARSEL_Connect()");
     }
-    EXPECT_TRUE(t2().enabled) << "the countdown keeps running";
-    t2().TickN(6);
-    EXPECT_THAT(recorder.events, ElementsAre("Trace(---timer2:timeout:1)"));
     EXPECT_FALSE(t2().enabled);
+    ClearLogs();
+    t2().TickN(6);
+    EXPECT_THAT(recorder.events, IsEmpty());
 
     // The next connection starts clean: its own close reports no time-out.
     s1().throwOnConnect = false;

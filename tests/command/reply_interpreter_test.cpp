@@ -138,7 +138,9 @@ TEST_F(ReplyInterpreterTest, AStray331AfterTheLoginSendsNoPassword) {
 
 // A host that starts its next operation inside CommandDone is served before the interpreter
 // goes on with the next line already received.
-TEST_F(ReplyInterpreterTest, OperationStartedInsideCommandDoneRunsBeforeTheNextBufferedLine) {
+// A line that came in the same read as the end of an operation was sent before the host's
+// next command: it is read as a stray line, never as the answer to a command sent after it.
+TEST_F(ReplyInterpreterTest, OperationStartedInsideCommandDoneWaitsForItsOwnReply) {
     ConnectAndLogin();
     recorder.onCommandDone = [&](Integer, const String& name, const String&) {
         if (name == u"Cwd") control.Pwd();
@@ -148,7 +150,10 @@ TEST_F(ReplyInterpreterTest, OperationStartedInsideCommandDoneRunsBeforeTheNextB
     EXPECT_THAT(s1().SentLines(), ElementsAre("CWD a", "PWD"));
     EXPECT_THAT(recorder.events,
                 ElementsAre("Trace(Cwd>>CWD a)", "Trace(250 changed)", "CommandDone(0,Cwd,changed)",
-                            "Trace(Pwd>>PWD)", "Trace(257 \"/a\")", "CommandDone(0,Pwd,\"/a\")"));
+                            "Trace(257 \"/a\")", "CommandDone(0,DONE,\"/a\")", "Trace(Pwd>>PWD)"));
+    EXPECT_EQ(control.get_FtpCommand(), u"Pwd");
+    Reply("257 \"/b\"");
+    EXPECT_EQ(recorder.events.back(), "CommandDone(0,Pwd,\"/b\")");
 }
 
 // The login transcript, with a multi-line EUC-JP greeting, delivered in two pieces split at
@@ -185,9 +190,10 @@ TEST_F(ReplyInterpreterTest, TranscriptFedOneByteAtATime) {
     EXPECT_THAT(s1().SentLines(), ElementsAre("USER user", "PASS pw"));
 }
 
-// The host ends the connection from inside the Trace of a reply line: the interpreter stops
-// there, sends nothing more, and the lines after it stay buffered uninterpreted.
-TEST_F(ReplyInterpreterTest, AbendInsideTheTraceOfALineStopsTheInterpreter) {
+// The host ends the connection from inside the Trace of a reply line. The read it came in is
+// one step, interpreted whole before the host hears of it; the Abend then ends the connection
+// behind that step's events.
+TEST_F(ReplyInterpreterTest, AbendInsideTheTraceOfALineEndsTheConnectionBehindTheRead) {
     ConnectAndLogin();
     control.Rename(u"a", u"b");
     recorder.onTrace = [&](const String& msg) {
@@ -195,9 +201,10 @@ TEST_F(ReplyInterpreterTest, AbendInsideTheTraceOfALineStopsTheInterpreter) {
     };
     s1().Receive("350-ready\r\n350 for RNTO\r\n250 x\r\n");
     EXPECT_THAT(recorder.events,
-                ElementsAre("Trace(Rename>>RNFR a)", "Trace(350-ready)", "DisConnected(0,)"));
-    EXPECT_THAT(s1().SentLines(), ElementsAre("RNFR a"));
-    EXPECT_EQ(I::ReplyBuffer(control), u"350 for RNTO\r\n250 x\r\n");
+                ElementsAre("Trace(Rename>>RNFR a)", "Trace(350-ready)", "Trace(350 for RNTO)",
+                            "Trace(Rename>>RNTO b)", "Trace(250 x)", "CommandDone(0,Rename,x)",
+                            "DisConnected(0,)"));
+    EXPECT_THAT(s1().SentLines(), ElementsAre("RNFR a", "RNTO b"));
     EXPECT_EQ(control.get_FtpCommand(), u"");
 }
 

@@ -277,10 +277,32 @@ TEST_F(SimpleCommands, TheNextOperationStartsFromInsideCommandDone) {
     };
     control.Cd(u"d");
     Reply("250 ok");
+    Reply("257 \"/d\"");
+    EXPECT_THAT(s1().SentLines(), ElementsAre("CWD d", "PWD", "DELE x"));
+    Reply("250 Deleted");
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("CommandDone(0,Cd,\"/d\")", "CommandDone(0,Delete,Deleted)"));
+    EXPECT_EQ(control.IsIdle(), True);
+}
+
+// A line that arrives behind the reply that ended an operation was sent before the host's
+// next command existed: it cannot answer that command, and is read as the stray line it is
+// (ending the idle state, as any stray reply does) before the host hears of the end.
+TEST_F(SimpleCommands, ALineArrivingWithTheEndOfAnOperationNeverAnswersTheNextOne) {
+    ConnectAndLogin();
+    recorder.onCommandDone = [&](Integer, const String& op, const String&) {
+        if (op == u"Cd") control.Delete(u"x");
+    };
+    control.Cd(u"d");
+    Reply("250 ok");
     Reply("257 \"/d\"\r\n250 Deleted");  // both replies in one arrival
     EXPECT_THAT(s1().SentLines(), ElementsAre("CWD d", "PWD", "DELE x"));
     EXPECT_THAT(recorder.NonTraceEvents(),
-                ElementsAre("CommandDone(0,Cd,\"/d\")", "CommandDone(0,Delete,Deleted)"));
+                ElementsAre("CommandDone(0,Cd,\"/d\")", "CommandDone(0,DONE,Deleted)"));
+    EXPECT_EQ(control.get_FtpCommand(), u"Delete");
+    Reply("250 really deleted");
+    EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("CommandDone(0,Cd,\"/d\")", "CommandDone(0,DONE,Deleted)",
+                                                       "CommandDone(0,Delete,really deleted)"));
     EXPECT_EQ(control.IsIdle(), True);
 }
 

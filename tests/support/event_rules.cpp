@@ -88,9 +88,24 @@ bool EventRules::Running() const { return !ftpCommand_.empty() && ftpCommand_ !=
 
 void EventRules::Sample() {
     if (!control_) return;
-    idle_ = control_->IsIdle() != False;
+    pendingReads_.push_back(StateRead{tarselInspector::EventsPosted(*control_), control_->IsIdle() != False,
+                                      ToUtf8(control_->get_FtpCommand())});
+    ApplyDueReads();
+}
+
+void EventRules::ApplyDueReads() {
+    const std::uint64_t delivered = tarselInspector::EventsDelivered(*control_);
+    while (!pendingReads_.empty() && pendingReads_.front().posted <= delivered) {
+        const StateRead read = std::move(pendingReads_.front());
+        pendingReads_.pop_front();
+        Apply(read);
+    }
+}
+
+void EventRules::Apply(const StateRead& read) {
+    idle_ = read.idle;
     const std::string before = ftpCommand_;
-    ftpCommand_ = ToUtf8(control_->get_FtpCommand());
+    ftpCommand_ = read.ftpCommand;
     if (idle_ && ftpCommand_ != "DONE")
         Violation("idle-state", "IsIdle is true while FtpCommand is \"" + ftpCommand_ + "\"");
     if (ftpCommand_.empty() && idle_)

@@ -24,7 +24,9 @@ class FakeSoquet;
 ///    connection, after every close event of it, and then nothing of that connection
 ///    (diagnostic traces, which begin with "---", aside);
 ///  - the control's own state, read after each event and at Sample(): idle means
-///    FtpCommand "DONE", and FtpCommand "" (no connection) means not idle;
+///    FtpCommand "DONE", and FtpCommand "" (no connection) means not idle. Events wait in
+///    the control's outbox while the state has already moved on, so a state read is taken
+///    as true once the events posted before it have been seen;
 ///  - data: what a download or listing hands to the host at its close is what arrived on
 ///    the data connection (when that is checkable: see DataArrived), and an upload reported
 ///    as a success was ended by the host and sent whole.
@@ -114,7 +116,16 @@ private:
     std::deque<std::string> trail_;
     std::size_t events_ = 0;
 
-    // The control's state as last read.
+    // The control's state as last read, and reads that wait for the events posted before
+    // them to be delivered.
+    struct StateRead {
+        std::uint64_t posted;
+        bool idle;
+        std::string ftpCommand;
+    };
+    std::deque<StateRead> pendingReads_;
+    void ApplyDueReads();
+    void Apply(const StateRead& read);
     bool idle_ = false;
     std::string ftpCommand_;
 

@@ -27,6 +27,9 @@ struct tarselInspector {
     static std::string& DirBuffer(tarsel& c) { return c.m_DirBuffer; }
     static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
     static std::deque<String>& Queue(tarsel& c) { return c.m_Queue; }
+    /// Events the control has posted, and of those the ones taken out for delivery so far.
+    static std::uint64_t EventsPosted(const tarsel& c) { return c.m_EventsPosted; }
+    static std::uint64_t EventsDelivered(const tarsel& c) { return c.m_EventsDelivered; }
 };
 
 }  // namespace tarselctl

@@ -217,7 +217,8 @@ namespace {
 // Every change of the data phase, the upload gate and the time-out kind is traced, and a host
 // may end the connection (Abend) or the transfer (Abort) from inside any of those traces.
 // Swept trace by trace over a download, an upload and a listing in both modes: the events
-// stay well formed, and nothing of the connection follows its DisConnected. PutCutShort is an
+// stay well formed, nothing of the connection follows its DisConnected, and nothing at all
+// comes once the run has ended, however long the host then waits. PutCutShort is an
 // upload whose server connects first and answers 226 at once, with no preliminary reply.
 enum class Kind { Get, Put, Dir, PutCutShort };
 struct ReentryCase {
@@ -295,6 +296,11 @@ TEST_P(StateTraceReentry, EventsStayWellFormedWhicheverTraceTheHostActsIn) {
         EXPECT_EQ(open, closed) << "k=" << k << "\n" << ::testing::PrintToString(events);
         EXPECT_TRUE(disconnected || control.IsIdle() == True)
             << "k=" << k << ": the operation never ended\n" << ::testing::PrintToString(events);
+        // Time passes after the end: a time-out left armed by the run (its kind's trace is
+        // where the host acted) would fire into the ended operation or connection here.
+        t1().TickN(20);
+        t2().TickN(20);
+        EXPECT_EQ(recorder.NonTraceEvents(), events) << "k=" << k << ": an event after the end";
     }
 }
 

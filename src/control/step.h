@@ -1,0 +1,28 @@
+// One entry into the control.
+#pragma once
+
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+// Every way into the control opens a step: a host call, a socket event, a timer tick. State
+// changes happen at once; their events wait in the outbox until the outermost step ends and
+// delivers them. A host call made from inside an event is a nested step: it changes the state
+// at once, and its events queue behind the one being handled. So the control never sees its
+// state change under its feet while it works (no event runs host code in the middle of a
+// step), and the events a host sees are in the order of the state changes that raised them.
+class tarsel::Step {
+public:
+    explicit Step(tarsel& control) : c_(control) { ++c_.m_StepDepth; }
+    ~Step() {
+        if (c_.m_StepDepth == 1) c_.DeliverOutbox();
+        --c_.m_StepDepth;
+    }
+    Step(const Step&) = delete;
+    Step& operator=(const Step&) = delete;
+
+private:
+    tarsel& c_;
+};
+
+}  // namespace tarselctl
