@@ -20,6 +20,7 @@ void FtpSession::BeginParallel(Command command) {
     if (platform_ == nullptr) {
         // Hosts without the platform (the session's tests) run the transfers one by one.
         command.parallel = 0;
+        if (command.verb == Verb::Pget) command.verb = Verb::Get;
         StartControlCommand(command);
         return;
     }
