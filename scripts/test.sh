@@ -173,8 +173,10 @@ run_ctest build "$results_dir/release.xml"
 trap - EXIT
 
 stage "build (build-sanitize/)"
+# -O1 with line tables only: the sanitizers need no more to name a fault's place, and the
+# instrumented build, the longest stage, compiles in far less time than at -O2 -g.
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARSEL_SANITIZE=ON \
-  -DTARSEL_BUILD_BENCH=OFF
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DTARSEL_BUILD_BENCH=OFF
 # Test discovery runs the test binary, so the sanitizer settings apply from the build on.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -4,6 +4,9 @@
 #include <memory>
 
 #include <tarsel/platform.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace asio { class io_context; }
 
@@ -33,3 +36,5 @@ private:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

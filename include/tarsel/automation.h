@@ -19,6 +19,9 @@
 #include <vector>
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -238,6 +241,7 @@ inline constexpr DispId TlsCaFile = 0x68030011;
 inline constexpr DispId TlsVerify = 0x68030012;
 inline constexpr DispId HostCode = 0x68030013;
 inline constexpr DispId TlsAllowClearData = 0x68030014;
+inline constexpr DispId DirCommand = 0x68030015;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {
@@ -538,3 +542,5 @@ using DllGetClassObjectFn = tarselctl::Status (*)(const tarselctl::Guid*, const 
                                                    void**);
 using DllCanUnloadNowFn = tarselctl::Status (*)();
 using DllGetTypeLibraryFn = tarselctl::Status (*)(const tarselctl::TypeLibraryDescription**);
+
+TARSEL_API_END

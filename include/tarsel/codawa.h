@@ -6,6 +6,9 @@
 #include <string>
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -57,3 +60,5 @@ public:
 std::unique_ptr<Codawa> CreateCodawa();
 
 }  // namespace tarselctl
+
+TARSEL_API_END

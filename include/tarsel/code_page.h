@@ -5,6 +5,9 @@
 #include <string_view>
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -18,3 +21,5 @@ std::string EncodeShiftJis(std::u16string_view text);
 bool IsShiftJisEncodable(std::u16string_view text);
 
 }  // namespace tarselctl
+
+TARSEL_API_END

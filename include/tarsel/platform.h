@@ -8,6 +8,9 @@
 #include <tarsel/codawa.h>
 #include <tarsel/soquet.h>
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -45,3 +48,5 @@ public:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

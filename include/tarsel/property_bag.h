@@ -7,6 +7,9 @@
 
 #include <tarsel/automation.h>
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -81,3 +84,5 @@ private:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

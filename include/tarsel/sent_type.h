@@ -2,6 +2,9 @@
 #pragma once
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -27,3 +30,5 @@ private:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

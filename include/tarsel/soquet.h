@@ -4,6 +4,9 @@
 #include <string>
 
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -137,3 +140,5 @@ public:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

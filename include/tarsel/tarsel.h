@@ -14,6 +14,9 @@
 #include <tarsel/platform.h>
 #include <tarsel/soquet.h>
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -226,6 +229,11 @@ public:
     /// refuses protection (PROT P is still asked for after every login). Persisted.
     Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
     void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
+    /// The command Dir lists with: "LIST" (the default; lines as the server formats them)
+    /// or "MLSD" (RFC 3659 facts, one entry a line, times in UTC; see tarsel/listing.h).
+    /// Matched without regard to case; other values: error 54. Persisted.
+    String get_DirCommand() const { return m_DirCommand; }
+    void put_DirCommand(const String& value);
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
     Boolean IsIdle() const { return m_Idle; }
@@ -299,7 +307,8 @@ public:
     // On a TLS control connection whose server has not accepted PROT P, each of them raises
     // AutomationError 70 "Data Not Protected" (source: the operation name) and sends nothing,
     // unless TlsAllowClearData is True: its data would cross in the clear.
-    /// "Dir": TYPE A, LIST [File]; lines arrive in DirOpen, DirData..., DirClose.
+    /// "Dir": TYPE A, LIST [File] (or MLSD [File], see DirCommand); lines arrive in DirOpen,
+    /// DirData..., DirClose.
     void Dir(const String& File = String());
     /// "Ls": TYPE A, NLST [File]; as Dir.
     void Ls(const String& File = String());
@@ -412,6 +421,7 @@ private:
     Boolean m_TlsVerify = True;
     String m_HostCode = u"SJIS";
     Boolean m_TlsAllowClearData = False;
+    String m_DirCommand = u"LIST";
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
     /// TlsMode as it was at Connect, for the connection under way.
@@ -496,114 +506,116 @@ private:
     /// Events posted and events taken out for delivery since the control was made: a state
     /// read while events wait is the state after the first m_EventsPosted of them.
     std::uint64_t m_EventsPosted = 0, m_EventsDelivered = 0;
-    void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
+    TARSEL_INTERNAL void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
                std::function<void()> then = {});
-    void DeliverOutbox() noexcept;
-    void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
-    void RaiseTrace(const String& msg);
-    void RaiseDiagnostic(const String& prefix, const String& text);
+    TARSEL_INTERNAL void DeliverOutbox() noexcept;
+    TARSEL_INTERNAL void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
+    TARSEL_INTERNAL void RaiseTrace(const String& msg);
+    TARSEL_INTERNAL void RaiseDiagnostic(const String& prefix, const String& text);
     /// The one place m_DataPhase and m_PutReady change; each change is traced as a
     /// diagnostic, so a transcript shows the transfer's progress.
-    void SetDataPhase(Long phase);
-    void SetPutReady(Long bits);
+    TARSEL_INTERNAL void SetDataPhase(Long phase);
+    TARSEL_INTERNAL void SetPutReady(Long bits);
 
     // ---- command queue and sender (command/command_queue.cpp)
-    void BeginOperation(const String& name);
-    void QueueCommand(const String& line);
-    void QueueCommandFirst(const String& line);
-    void SendNextCommand();
-    bool TransferCommandIsNext() const;
+    TARSEL_INTERNAL void BeginOperation(const String& name);
+    TARSEL_INTERNAL void QueueCommand(const String& line);
+    TARSEL_INTERNAL void QueueCommandFirst(const String& line);
+    TARSEL_INTERNAL void SendNextCommand();
+    TARSEL_INTERNAL bool TransferCommandIsNext() const;
     /// Traces and sends one command line.
-    void TraceAndSendLine(const String& line, const String& traceText);
-    void SendLine(const String& text);
-    void SendRaw(const String& text);
-    void Soquet1_OnSendDone();
-    static String CommandWord(const String& line);
-    static bool IsTransferWord(const String& word);
+    TARSEL_INTERNAL void TraceAndSendLine(const String& line, const String& traceText);
+    TARSEL_INTERNAL void SendLine(const String& text);
+    TARSEL_INTERNAL void SendRaw(const String& text);
+    TARSEL_INTERNAL void Soquet1_OnSendDone();
+    TARSEL_INTERNAL static String CommandWord(const String& line);
+    TARSEL_INTERNAL static bool IsTransferWord(const String& word);
 
     // ---- reply interpreter (command/reply_interpreter.cpp)
-    void Soquet1_OnReceived(std::string& data);
-    void InterpretReplyLine();
-    void SecureOrRefuse(const String& line);
-    void EndOperation(Integer code, const String& text, bool positive);
+    TARSEL_INTERNAL void Soquet1_OnReceived(std::string& data);
+    TARSEL_INTERNAL void InterpretReplyLine();
+    TARSEL_INTERNAL void SecureOrRefuse(const String& line);
+    TARSEL_INTERNAL void EndOperation(Integer code, const String& text, bool positive);
 
     // ---- connection lifecycle (command/connection_lifecycle.cpp)
-    void Soquet1_OnConnected();
-    void Soquet1_OnClosed();
-    void Soquet1_OnError(Long number, const String& text1, const String& text2);
-    void Soquet1_OnDiagnostic(const String& text);
-    void Soquet1_OnSecured();
-    void AnnounceConnected();
-    void StartControlTls();
-    TlsClientSettings TlsSettings() const;
-    bool IsIPv6Connection() const;
-    void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
+    TARSEL_INTERNAL void Soquet1_OnConnected();
+    TARSEL_INTERNAL void Soquet1_OnClosed();
+    TARSEL_INTERNAL void Soquet1_OnError(Long number, const String& text1, const String& text2);
+    TARSEL_INTERNAL void Soquet1_OnDiagnostic(const String& text);
+    TARSEL_INTERNAL void Soquet1_OnSecured();
+    TARSEL_INTERNAL void AnnounceConnected();
+    TARSEL_INTERNAL void StartControlTls();
+    TARSEL_INTERNAL TlsClientSettings TlsSettings() const;
+    TARSEL_INTERNAL bool IsIPv6Connection() const;
+    TARSEL_INTERNAL void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
 
     // ---- simple commands (command/simple_commands.cpp)
-    void RequireIdle(const String& operation);
-    void RunOperation(const String& operation, std::initializer_list<String> lines);
+    TARSEL_INTERNAL void RequireIdle(const String& operation);
+    TARSEL_INTERNAL void RunOperation(const String& operation, std::initializer_list<String> lines);
 
     // ---- timers (command/timer_switches.cpp, command/keepalive_timeouts.cpp)
-    void StartNoopTimer();
-    void StopNoopTimer();
-    void StartTimeoutTimer(Long kind);
-    void StopTimeoutTimer();
-    void StartReplyTimer(Long seconds);
-    void StopReplyTimer();
-    void UpdateTimer2();
-    void Timer1_Tick();
-    void Timer2_Tick();
-    void TimeoutExpired();
+    TARSEL_INTERNAL void StartNoopTimer();
+    TARSEL_INTERNAL void StopNoopTimer();
+    TARSEL_INTERNAL void StartTimeoutTimer(Long kind);
+    TARSEL_INTERNAL void StopTimeoutTimer();
+    TARSEL_INTERNAL void StartReplyTimer(Long seconds);
+    TARSEL_INTERNAL void StopReplyTimer();
+    TARSEL_INTERNAL void UpdateTimer2();
+    TARSEL_INTERNAL void Timer1_Tick();
+    TARSEL_INTERNAL void Timer2_Tick();
+    TARSEL_INTERNAL void TimeoutExpired();
 
     // ---- data connection setup (transfer/data_connection.cpp)
     /// The sender's one entry into data connections: XPRT, PASV and transfer commands.
-    void SendDataCommand(String line);
-    void ListenFailed(Long number, const String& description);
-    bool HoldEarlyDataConnection();
-    void OpenHeldDataConnection();
-    String ActiveModeSetup();
-    void PassiveModeSetup(const String& replyLine);
-    void Soquet2_OnAcceptRequest(Long requestId);
-    void Soquet2_OnError(Long number, const String& text1, const String& text2);
-    void Soquet2_OnDiagnostic(const String& text);
+    TARSEL_INTERNAL void SendDataCommand(String line);
+    TARSEL_INTERNAL void ListenFailed(Long number, const String& description);
+    TARSEL_INTERNAL bool HoldEarlyDataConnection();
+    TARSEL_INTERNAL void OpenHeldDataConnection();
+    TARSEL_INTERNAL String ActiveModeSetup();
+    TARSEL_INTERNAL void PassiveModeSetup(const String& replyLine);
+    TARSEL_INTERNAL void Soquet2_OnAcceptRequest(Long requestId);
+    TARSEL_INTERNAL void Soquet2_OnError(Long number, const String& text1, const String& text2);
+    TARSEL_INTERNAL void Soquet2_OnDiagnostic(const String& text);
 
     // ---- transfer methods (transfer/transfer_methods.cpp)
-    void StartTransfer(const String& operation, const std::vector<String>& lines,
+    TARSEL_INTERNAL void StartTransfer(const String& operation, const std::vector<String>& lines,
                        const String& transferLine);
-    void RequireDataProtection(const String& operation);
+    TARSEL_INTERNAL void RequireDataProtection(const String& operation);
 
     // ---- data channel (transfer/data_channel.cpp)
-    void ResetTransferCarry();
-    void Soquet3_OnConnected();
-    void Soquet3_OnReceived(std::string& data);
-    void Soquet3_OnReceivedBytes(ByteArray& data);
-    void DataArrived(std::string_view data, ByteArray* asBytes);
-    void Soquet3_OnSendDone();
-    void Soquet3_OnClosed();
-    void Soquet3_OnError(Long number, const String& text1, const String& text2);
-    void Soquet3_OnDiagnostic(const String& text);
-    void Soquet3_OnSecured();
-    void DataConnectionReady();
-    void ReportReplacedCharacters();
-    void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
-    void EndDataConnection();
-    void CloseHostSide();
-    void DeliverListingLines();
-    void RaiseTransError(Long code, const String& description, const String& where);
-    void StartUploadIfReady();
-    void UploadStep();
-    void SendUploadBlock(Long transfer, const ByteArray& data);
+    TARSEL_INTERNAL void ResetTransferCarry();
+    TARSEL_INTERNAL void Soquet3_OnConnected();
+    TARSEL_INTERNAL void Soquet3_OnReceived(std::string& data);
+    TARSEL_INTERNAL void Soquet3_OnReceivedBytes(ByteArray& data);
+    TARSEL_INTERNAL void DataArrived(std::string_view data, ByteArray* asBytes);
+    TARSEL_INTERNAL void Soquet3_OnSendDone();
+    TARSEL_INTERNAL void Soquet3_OnClosed();
+    TARSEL_INTERNAL void Soquet3_OnError(Long number, const String& text1, const String& text2);
+    TARSEL_INTERNAL void Soquet3_OnDiagnostic(const String& text);
+    TARSEL_INTERNAL void Soquet3_OnSecured();
+    TARSEL_INTERNAL void DataConnectionReady();
+    TARSEL_INTERNAL void ReportReplacedCharacters();
+    TARSEL_INTERNAL void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
+    TARSEL_INTERNAL void EndDataConnection();
+    TARSEL_INTERNAL void CloseHostSide();
+    TARSEL_INTERNAL void DeliverListingLines();
+    TARSEL_INTERNAL void RaiseTransError(Long code, const String& description, const String& where);
+    TARSEL_INTERNAL void StartUploadIfReady();
+    TARSEL_INTERNAL void UploadStep();
+    TARSEL_INTERNAL void SendUploadBlock(Long transfer, const ByteArray& data);
 
     // ---- character-code settings (codeconv/)
-    std::string ConvertDownload();
-    std::string ConvertUpload(const ByteArray& block);
+    TARSEL_INTERNAL std::string ConvertDownload();
+    TARSEL_INTERNAL std::string ConvertUpload(const ByteArray& block);
     /// The upload's end: what is still kept or held back, converted as far as it forms text.
-    std::string FinishUpload();
-    String ConvertListingLine(const std::string& line);
-    void ApplyCodesToConverters();
-    void PrepareTextConverters();
-    std::string EncodeCommandText(String& text);
-    String DecodeReplyBytes();
+    TARSEL_INTERNAL std::string FinishUpload();
+    TARSEL_INTERNAL String ConvertListingLine(const std::string& line);
+    TARSEL_INTERNAL void ApplyCodesToConverters();
+    TARSEL_INTERNAL void PrepareTextConverters();
+    TARSEL_INTERNAL std::string EncodeCommandText(String& text);
+    TARSEL_INTERNAL String DecodeReplyBytes();
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

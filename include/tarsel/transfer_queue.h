@@ -12,6 +12,9 @@
 #include <tarsel/platform.h>
 #include <tarsel/tarsel.h>
 #include <tarsel/types.h>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -168,23 +171,23 @@ private:
         /// The next attempt of an upload asks the remote size first.
         bool askSize = false;
     };
-    class Connection;
+    class TARSEL_INTERNAL Connection;
     friend class Connection;
 
-    void Dispatch();
-    void StartJob(Connection& connection, Job job);
-    void EndJob(Connection& connection, Integer code, const String& operation, const String& message);
-    void LoginEnded(Connection& connection, Integer code, const String& message, Long disconnectCode);
-    void ConnectionLost(Connection& connection, const String& message);
-    void Retry(Job job);
-    void FailJob(const Job& job, QueueJobError error);
-    void Finished(const Job& job, const String& message);
-    void CheckEmpty();
-    void RangeArrived(Connection& connection);
-    void Drained(Connection& connection);
-    void Tick();
-    void Configure(tarsel& control) const;
-    bool ResumesBytes() const;
+    TARSEL_INTERNAL void Dispatch();
+    TARSEL_INTERNAL void StartJob(Connection& connection, Job job);
+    TARSEL_INTERNAL void EndJob(Connection& connection, Integer code, const String& operation, const String& message);
+    TARSEL_INTERNAL void LoginEnded(Connection& connection, Integer code, const String& message, Long disconnectCode);
+    TARSEL_INTERNAL void ConnectionLost(Connection& connection, const String& message);
+    TARSEL_INTERNAL void Retry(Job job);
+    TARSEL_INTERNAL void FailJob(const Job& job, QueueJobError error);
+    TARSEL_INTERNAL void Finished(const Job& job, const String& message);
+    TARSEL_INTERNAL void CheckEmpty();
+    TARSEL_INTERNAL void RangeArrived(Connection& connection);
+    TARSEL_INTERNAL void Drained(Connection& connection);
+    TARSEL_INTERNAL void Tick();
+    TARSEL_INTERNAL void Configure(tarsel& control) const;
+    TARSEL_INTERNAL bool ResumesBytes() const;
 
     Platform& platform_;
     const tarsel& settings_;
@@ -210,3 +213,5 @@ private:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

@@ -6,6 +6,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <tarsel/export.h>
+
+TARSEL_API_BEGIN
 
 namespace tarselctl {
 
@@ -43,3 +46,5 @@ private:
 };
 
 }  // namespace tarselctl
+
+TARSEL_API_END

@@ -9,7 +9,7 @@ namespace tarselctl {
 
 bool tarsel::IsTransferWord(const String& word) {
     return word == u"RETR" || word == u"APPE" || word == u"STOR" || word == u"LIST" ||
-           word == u"NLST";
+           word == u"NLST" || word == u"MLSD";
 }
 
 String tarsel::CommandWord(const String& line) {

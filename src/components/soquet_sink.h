@@ -11,7 +11,7 @@ namespace tarselctl {
 // Routes one socket instance's events to the control's handlers for that instance; each is a
 // step of the control. Errors thrown by the handlers stop at this boundary: the socket layer and the host's event loop
 // must never see them, and each handler has already made its state changes.
-class tarsel::SoquetSink : public SoquetEvents {
+class TARSEL_INTERNAL tarsel::SoquetSink : public SoquetEvents {
 public:
     SoquetSink(tarsel& control, int instance) : c_(control), n_(instance) {}
 

@@ -480,6 +480,7 @@ Variant TarselObject::GetProperty(DispId id) const {
         case dispid::TlsVerify: return Variant::FromBoolean(c.get_TlsVerify());
         case dispid::HostCode: return Variant::FromString(c.get_HostCode());
         case dispid::TlsAllowClearData: return Variant::FromBoolean(c.get_TlsAllowClearData());
+        case dispid::DirCommand: return Variant::FromString(c.get_DirCommand());
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -507,6 +508,7 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
         case dispid::TlsVerify: c.put_TlsVerify(v.AsBoolean()); return;
         case dispid::HostCode: c.put_HostCode(v.AsString()); return;
         case dispid::TlsAllowClearData: c.put_TlsAllowClearData(v.AsBoolean()); return;
+        case dispid::DirCommand: c.put_DirCommand(v.AsString()); return;
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }

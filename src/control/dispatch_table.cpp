@@ -85,6 +85,7 @@ constexpr MemberDescription kDispatchMembers[] = {
     {42, u"TlsVerify", RW, dispid::TlsVerify, VarType::Boolean, kNoParams},
     {43, u"HostCode", RW, dispid::HostCode, S, kNoParams},
     {44, u"TlsAllowClearData", RW, dispid::TlsAllowClearData, VarType::Boolean, kNoParams},
+    {45, u"DirCommand", RW, dispid::DirCommand, S, kNoParams},
 };
 
 constexpr P kMsg[] = {Arg(u"msg", S)};

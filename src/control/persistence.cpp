@@ -27,6 +27,7 @@ const String kDefaultTlsCaFile = u"";
 constexpr Boolean kDefaultTlsVerify = True;
 const String kDefaultHostCode = u"SJIS";
 constexpr Boolean kDefaultTlsAllowClearData = False;
+const String kDefaultDirCommand = u"LIST";
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -75,6 +76,7 @@ void tarsel::ReadProperties(PropertyBag& bag) {
     m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
     readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &tarsel::put_HostCode);
     m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
+    readSetting(u"DirCommand", kDefaultDirCommand, m_DirCommand, &tarsel::put_DirCommand);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
@@ -94,6 +96,7 @@ void tarsel::WriteProperties(PropertyBag& bag) {
     bag.WriteBoolean(u"TlsVerify", m_TlsVerify, kDefaultTlsVerify);
     bag.WriteString(u"HostCode", m_HostCode, kDefaultHostCode);
     bag.WriteBoolean(u"TlsAllowClearData", m_TlsAllowClearData, kDefaultTlsAllowClearData);
+    bag.WriteString(u"DirCommand", m_DirCommand, kDefaultDirCommand);
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

@@ -11,7 +11,7 @@ namespace tarselctl {
 // at once, and its events queue behind the one being handled. So the control never sees its
 // state change under its feet while it works (no event runs host code in the middle of a
 // step), and the events a host sees are in the order of the state changes that raised them.
-class tarsel::Step {
+class TARSEL_INTERNAL tarsel::Step {
 public:
     explicit Step(tarsel& control) : c_(control) { ++c_.m_StepDepth; }
     ~Step() {

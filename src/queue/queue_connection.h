@@ -8,7 +8,7 @@
 
 namespace tarselctl {
 
-class TransferQueue::Connection final : public tarselEvents {
+class TARSEL_INTERNAL TransferQueue::Connection final : public tarselEvents {
 public:
     enum class State {
         Closed,      ///< no control connection (never opened, lost, or logged out)

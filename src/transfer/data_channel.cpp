@@ -23,7 +23,7 @@ namespace {
 // is that long, and holding it would let a server grow the control's memory without bound.
 constexpr std::size_t kMaxListingLine = 1024 * 1024;
 
-bool IsListing(const String& word) { return word == u"LIST" || word == u"NLST"; }
+bool IsListing(const String& word) { return word == u"LIST" || word == u"NLST" || word == u"MLSD"; }
 bool IsUpload(const String& word) { return word == u"STOR" || word == u"APPE"; }
 
 ByteArray ToByteArray(std::string_view bytes) {

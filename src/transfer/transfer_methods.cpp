@@ -28,7 +28,17 @@ void tarsel::Dir(const String& File) {
     RequireIdle(u"Dir");
     RequireDataProtection(u"Dir");
     RefuseUnsafeText(u"Dir", {&File});
-    StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? String(u"LIST") : u"LIST " + File);
+    // A stored text no writer understood is refused here rather than sent as a command.
+    put_DirCommand(m_DirCommand);
+    StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? m_DirCommand : m_DirCommand + u" " + File);
+}
+
+void tarsel::put_DirCommand(const String& value) {
+    String upper = value;
+    for (char16_t& c : upper)
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    if (upper != u"LIST" && upper != u"MLSD") throw AutomationError(54, u"DirCommand", u"Invalid Dir Command");
+    m_DirCommand = upper;
 }
 
 void tarsel::Ls(const String& File) {

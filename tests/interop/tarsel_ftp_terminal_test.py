@@ -71,7 +71,8 @@ class Terminal:
                 self.seen += chunk
 
     def prompt(self, timeout=10):
-        return self.read_until(rb"tarsel> ", timeout)
+        # "tarsel> ", or with the remote directory "tarsel:/upload> ".
+        return self.read_until(rb"tarsel(:[^\r\n]*)?> ", timeout)
 
     def type(self, text):
         os.write(self.fd, text.encode() if isinstance(text, str) else text)
@@ -136,7 +137,7 @@ class TerminalSession(unittest.TestCase):
         self.assertIn(b'"/" is the current directory', t.prompt())
         t.type("cd no-such-directory\r")
         out = t.prompt()
-        self.assertIn(b"tarsel-ftp: server 550: Cd no-such-directory: ", out)
+        self.assertIn(b"tarsel-ftp: server 550: cd no-such-directory: ", out)
         t.type("frobnicate\r")
         self.assertIn(b"unknown command (help lists them)", t.prompt())
         # Tab completes a command name; help then explains that command.
@@ -145,7 +146,30 @@ class TerminalSession(unittest.TestCase):
         t.type("\r")
         self.assertIn(b"usage: mirror", t.prompt())
         t.type("\x04")
-        self.assertEqual(t.wait(), 1, "two commands failed")
+        self.assertEqual(t.wait(), 0, "as lftp: the status of the last command, help")
+
+    def test_prompt_shows_the_remote_directory_and_tab_completes_remote_names(self):
+        base = "tarsel-complete-%d" % os.getpid()
+        tree = os.path.join(self.server["root"], base)
+        os.makedirs(os.path.join(tree, "subdir-only"))
+        with open(os.path.join(tree, "unique-file.txt"), "w") as f:
+            f.write("x")
+        self.addCleanup(shutil.rmtree, tree, True)
+        t = self.start()
+        self.assertIn(b"tarsel:/> ", t.prompt())
+        t.type("cd %s\r" % base)
+        self.assertIn(("tarsel:/%s> " % base).encode(), t.prompt())
+        # The directory is listed while the prompt waits; Tab then answers from that.
+        time.sleep(1)
+        t.type("get uni\t")
+        t.read_until(rb"unique-file\.txt ")
+        t.type("\x15")  # Ctrl-U: the line is dropped
+        t.type("cd sub\t")
+        t.read_until(rb"subdir-only/")
+        t.type("\r")
+        self.assertIn(("tarsel:/%s/subdir-only> " % base).encode(), t.prompt())
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 0)
 
     def test_progress_line_then_a_summary_line(self):
         name = self.fixture("progress.bin", 256 * 1024 * 1024)
@@ -166,12 +190,16 @@ class TerminalSession(unittest.TestCase):
         t.read_until(rb"[0-9] [KMG]iB/s")  # the meter shows the transfer under way
         t.type("\x03")
         out = t.prompt(timeout=20)
-        self.assertIn(b"tarsel-ftp: local: GetFile " + name.encode() + b": aborted", out)
+        self.assertIn(b"tarsel-ftp: local: get " + name.encode() + b": aborted", out)
         # The session goes on: the next command runs on the same connection.
         t.type("pwd\r")
         self.assertIn(b'"/" is the current directory', t.prompt())
+        t.type("get %s /dev/null\r" % name)
+        t.read_until(rb"[0-9] [KMG]iB/s")
+        t.type("\x03")
+        t.prompt(timeout=20)
         t.type("bye\r")
-        self.assertEqual(t.wait(), 1, "the aborted transfer counts as a failure")
+        self.assertEqual(t.wait(), 1, "the aborted transfer, the last command, counts as a failure")
 
     def test_ctrl_c_at_the_prompt_drops_the_line(self):
         t = self.start()
@@ -207,7 +235,7 @@ class TerminalSession(unittest.TestCase):
         self.terminals.append(t)
         t.prompt()
         t.type("pwd\r")
-        self.assertIn(b"tarsel-ftp: local: Pwd: not connected (open HOST connects)", t.prompt())
+        self.assertIn(b"tarsel-ftp: local: pwd: not connected (open HOST connects)", t.prompt())
         t.type("open ftp://%s:%s/upload/\r" % (self.server["host"], self.server["port"]))
         self.assertIn(b"230 Login successful.", t.prompt())
         t.type("pwd\r")
@@ -220,8 +248,10 @@ class TerminalSession(unittest.TestCase):
         self.assertIn(os.path.realpath(self.work).encode(), t.prompt())
         t.type("close\r")
         self.assertIn(b"221 Goodbye.", t.prompt())
+        t.type("cd no-such-directory\r")
+        t.prompt()
         t.type("quit\r")
-        self.assertEqual(t.wait(), 1, "the first pwd failed")
+        self.assertEqual(t.wait(), 1, "the last command before quit failed (the first pwd no longer counts)")
 
 
 if __name__ == "__main__":

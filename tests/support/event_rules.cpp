@@ -274,6 +274,12 @@ void EventRules::CommandDone(Integer code, const String& FtpCommand, const Strin
         if (!strayReply && !lostOperation && !(Running() && name == ftpCommand_))
             Violation("operation-order", "CommandDone for \"" + name + "\" while the running operation is \"" +
                                              ftpCommand_ + "\"");
+        // The end is known from the event itself: a state read taken later may stand for
+        // events still on their way, and says nothing of the state between them.
+        if (!lostOperation) {
+            ftpCommand_ = "DONE";
+            idle_ = true;
+        }
         lostOperation_.clear();
     }
     // An upload may be reported as a success only when its data connection opened, the host

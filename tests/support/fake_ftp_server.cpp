@@ -131,7 +131,8 @@ void FakeFtpServer::OnCommand(const std::string& line) {
         passive_ = false;
         dataUp_ = false;
         Reply("200 PORT command successful");
-    } else if (word == "LIST" || word == "NLST" || word == "RETR" || word == "STOR" || word == "APPE") {
+    } else if (word == "LIST" || word == "NLST" || word == "MLSD" || word == "RETR" || word == "STOR" ||
+               word == "APPE") {
         ++transferId_;
         transferWord_ = word;
         transferName_ = argument;

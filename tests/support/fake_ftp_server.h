@@ -15,7 +15,7 @@
 namespace tarselctl {
 
 /// A well-behaved server for whole operations: greeting, login (331 then 230), TYPE, REST,
-/// CWD, PWD, NOOP, QUIT, passive (PASV) and active (PORT) data connections, LIST and NLST of
+/// CWD, PWD, NOOP, QUIT, passive (PASV) and active (PORT) data connections, LIST, NLST and MLSD of
 /// `listing`, RETR of `file`, STOR and APPE into `files`. Anything else gets 502.
 ///
 /// Everything it does goes through the platform's `posted` queue, which Run() works off as

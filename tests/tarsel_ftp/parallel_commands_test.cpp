@@ -25,6 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using tarselctl::FakeFtpServer;
 using tarselctl::FakePlatform;
 
@@ -198,7 +199,13 @@ TEST_F(TarselFtpParallel, PgetWritesEachRangeAtItsOffsetOrFallsBackWhenRestIsRef
 }
 
 TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
-    server.listing = "a\r\nb\r\nmissing\r\nc\r\n";
+    // A directory among the matches is skipped as a one-connection mget skips it: it
+    // must not become a download that fails on every connection.
+    server.listing = "-rw-r--r-- 1 ftp ftp 3 Jan 01 2020 a\r\n"
+                     "-rw-r--r-- 1 ftp ftp 5000 Jan 01 2020 b\r\n"
+                     "-rw-r--r-- 1 ftp ftp 7 Jan 01 2020 missing\r\n"
+                     "drwxr-xr-x 2 ftp ftp 4096 Jan 01 2020 sub\r\n"
+                     "-rw-r--r-- 1 ftp ftp 1 Jan 01 2020 c\r\n";
     hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
         s.downloads = {{"/pub/a", "AAA"}, {"/pub/b", Pattern(5000)}, {"/pub/c", "C"}};
     };
@@ -208,7 +215,10 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
     EXPECT_EQ(ReadFile(dir / "b"), Pattern(5000));
     EXPECT_EQ(ReadFile(dir / "c"), "C");
     EXPECT_FALSE(fs::exists(dir / "missing"));
+    EXPECT_FALSE(fs::exists(dir / "sub"));
+    EXPECT_THAT(output.out, HasSubstr("mget: skipping 1 directory"));
     EXPECT_THAT(output.err, HasSubstr("GetFile /pub/missing: 550"));
+    EXPECT_THAT(output.err, Not(HasSubstr("/pub/sub")));
     EXPECT_LE(hosts.servers.size(), 2u);
     EXPECT_EQ(session->ExitStatus(), 1);
 }

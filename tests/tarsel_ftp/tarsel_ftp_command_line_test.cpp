@@ -71,6 +71,24 @@ TEST(TarselFtpOptions, TlsAndUtf8OptionsTakeCurlsNamesAndBracketedHostsPassThrou
     EXPECT_EQ(o.hostCode, "UTF8");
     EXPECT_EQ(o.host, "[::1]");
     EXPECT_EQ(Parse({"--tls=implicit", "::1"}).options.tls, "implicit");
+    // A port after the host, IPv6 in brackets or a name; a bare IPv6 address has none.
+    EXPECT_EQ(Parse({"[::1]:21216"}).options.host, "::1");
+    EXPECT_EQ(Parse({"[::1]:21216"}).options.port, "21216");
+    EXPECT_EQ(Parse({"ftp.example:2121"}).options.port, "2121");
+    EXPECT_EQ(Parse({"fe80::1"}).options.host, "fe80::1");
+    EXPECT_EQ(Parse({"fe80::1"}).options.port, std::nullopt);
+    EXPECT_NE(Parse({"[::1]:0"}).error, "");
+    EXPECT_NE(Parse({"[::1]x"}).error, "");
+    EXPECT_NE(Parse({"--port", "21", "[::1]:2121"}).error, "");
+    // ftps:// is implicit TLS on 990 unless the URL says otherwise.
+    const Options secure = Parse({"ftps://127.0.0.1/pub/hello.txt"}).options;
+    EXPECT_EQ(secure.tls, "implicit");
+    EXPECT_EQ(secure.port, "990");
+    EXPECT_EQ(secure.host, "127.0.0.1");
+    EXPECT_EQ(Parse({"FTPS://[::1]:21217/"}).options.port, "21217");
+    EXPECT_NE(Parse({"--tls", "explicit", "ftps://h/"}).error, "");
+    EXPECT_EQ(Parse({"ftp://[::1]:21216/"}).options.port, "21216");
+    EXPECT_TRUE(Parse({"--version"}).options.version);
 }
 
 TEST(TarselFtpOptions, UnsetOptionsLeaveTheControlsStartValues) {
@@ -242,6 +260,17 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     Command up = ExpectCommand("mirror -R \"my dir\"");
     EXPECT_TRUE(up.reverse);
     EXPECT_THAT(up.args, ElementsAre("my dir", "my dir"));
+    Command flags = ExpectCommand("mirror --dry-run -e -n -R a b");
+    EXPECT_TRUE(flags.dryRun && flags.mirror.deleteExtra && flags.mirror.newerOnly && flags.reverse);
+    EXPECT_THAT(flags.args, ElementsAre("a", "b"));
+    EXPECT_THAT(ExpectCommand("mirror -- -odd").args, ElementsAre("-odd", "-odd"));
+    EXPECT_THAT(ExpectError("mirror --deleet a"), HasSubstr("unknown option '--deleet'"));
+    Command reput = ExpectCommand("reput big.iso");
+    EXPECT_EQ(reput.verb, Verb::Put);
+    EXPECT_TRUE(reput.resume);
+    EXPECT_THAT(reput.args, ElementsAre("big.iso", "big.iso"));
+    EXPECT_TRUE(ExpectCommand("put -c a b").resume);
+    EXPECT_THAT(ExpectError("put -c - r"), HasSubstr("standard input"));
 
     EXPECT_THAT(ExpectCommand("mget *.txt \"a b*\"").args, ElementsAre("*.txt", "a b*"));
     EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] PATTERN..."));
@@ -257,6 +286,27 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     EXPECT_EQ(ExpectCommand("exit").verb, Verb::Quit);
     EXPECT_THAT(ExpectError("passive maybe"), HasSubstr("usage"));
     EXPECT_THAT(ExpectError("open host 0"), HasSubstr("PORT"));
+}
+
+TEST(TarselFtpCommands, TabCompletesRemoteNamesWhereACommandTakesThem) {
+    const auto words = [](std::initializer_list<const char*> w) { return std::vector<std::string>(w.begin(), w.end()); };
+    EXPECT_TRUE(TakesRemoteName(words({"get"})));
+    EXPECT_TRUE(TakesRemoteName(words({"get", "-c"})));
+    EXPECT_FALSE(TakesRemoteName(words({"get", "remote"}))) << "LOCAL is a local name";
+    EXPECT_FALSE(TakesRemoteName(words({"put"})));
+    EXPECT_TRUE(TakesRemoteName(words({"put", "local"})));
+    EXPECT_TRUE(TakesRemoteName(words({"mirror"})));
+    EXPECT_FALSE(TakesRemoteName(words({"mirror", "-R"})));
+    EXPECT_TRUE(TakesRemoteName(words({"mirror", "-R", "here"})));
+    EXPECT_TRUE(TakesRemoteName(words({"cd"})));
+    EXPECT_FALSE(TakesRemoteName(words({"lcd"})));
+    EXPECT_FALSE(TakesRemoteName(words({"chmod"}))) << "MODE first";
+    EXPECT_TRUE(TakesRemoteName(words({"chmod", "644"})));
+    EXPECT_FALSE(TakesRemoteName(words({"frobnicate"})));
+    const std::vector<std::string> names = {"a.txt", "ab/", "b"};
+    EXPECT_THAT(CompleteRemoteName(names, "a"), ElementsAre("a.txt", "ab/"));
+    EXPECT_THAT(CompleteRemoteName(names, ""), ElementsAre("a.txt", "ab/", "b"));
+    EXPECT_THAT(CompleteRemoteName(names, "ab/x"), IsEmpty());
 }
 
 TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {

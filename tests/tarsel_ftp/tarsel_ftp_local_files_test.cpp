@@ -69,7 +69,7 @@ TEST_F(TarselFtpLocalFiles, DownloadTakesItsNameOnlyOnSuccess) {
     EXPECT_THAT(Entries(), ElementsAre("file.bin"));
 }
 
-TEST_F(TarselFtpLocalFiles, FailedDownloadLeavesNoHalfFileAndKeepsTheOldOne) {
+TEST_F(TarselFtpLocalFiles, FailedDownloadKeepsItsBytesAsAPartAndTheOldFileAsItWas) {
     const std::string kept = Path("kept.bin");
     WriteFile(kept, "old content");
     DownloadFile d;
@@ -77,13 +77,49 @@ TEST_F(TarselFtpLocalFiles, FailedDownloadLeavesNoHalfFileAndKeepsTheOldOne) {
     ASSERT_EQ(Write(d, "half"), "");
     ASSERT_EQ(d.Finish(false), "");
     EXPECT_EQ(ReadFile(kept), "old content");
-    EXPECT_THAT(Entries(), ElementsAre("kept.bin"));
+    EXPECT_EQ(d.KeptPart(), Path("kept.bin.part"));
+    EXPECT_EQ(ReadFile(Path("kept.bin.part")), "half");
+
+    // A second failure does not replace the part that is there: it may hold more.
+    ASSERT_EQ(d.Prepare(kept, std::nullopt), "");
+    ASSERT_EQ(Write(d, "x"), "");
+    ASSERT_EQ(d.Finish(false), "");
+    EXPECT_EQ(d.KeptPart(), "");
+    EXPECT_EQ(ReadFile(Path("kept.bin.part")), "half");
+    EXPECT_THAT(Entries(), ElementsAre("kept.bin", "kept.bin.part"));
 
     // Refused before the first byte: nothing is created at all.
     const std::string fresh = Path("fresh.bin");
     ASSERT_EQ(d.Prepare(fresh, std::nullopt), "");
     ASSERT_EQ(d.Finish(false), "");
-    EXPECT_THAT(Entries(), ElementsAre("kept.bin"));
+    EXPECT_THAT(Entries(), ElementsAre("kept.bin", "kept.bin.part"));
+}
+
+TEST_F(TarselFtpLocalFiles, AResumedPartTakesTheFinalNameOnlyWhenWhole) {
+    const std::string local = Path("big.iso");
+    WriteFile(local, "user's old file");
+    WriteFile(Path("big.iso.part"), "0123");
+    DownloadFile d;
+    // More bytes skipped than the part holds: refused before anything is asked.
+    EXPECT_THAT(d.Prepare(local, 5, true), HasSubstr("has only 4 bytes"));
+    ASSERT_EQ(d.Prepare(local, 4, true), "");
+    ASSERT_EQ(Write(d, "45"), "");
+    ASSERT_EQ(d.Finish(false), "");
+    EXPECT_EQ(ReadFile(Path("big.iso.part")), "012345") << "a second interruption keeps what came";
+    EXPECT_EQ(ReadFile(local), "user's old file");
+    ASSERT_EQ(d.Prepare(local, 6, true), "");
+    ASSERT_EQ(Write(d, "6789"), "");
+    d.SetModifiedOnSuccess(1577934245);
+    ASSERT_EQ(d.Finish(true), "");
+    EXPECT_EQ(ReadFile(local), "0123456789");
+    EXPECT_THAT(Entries(), ElementsAre("big.iso"));
+    struct stat st {};
+    ASSERT_EQ(::stat(local.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1577934245);
+
+    // A link in the part's place is not written through.
+    fs::create_symlink(Path("big.iso"), Path("x.part"));
+    EXPECT_THAT(d.Prepare(Path("x"), 1, true), HasSubstr("not a regular file"));
 }
 
 // A file of the user's under the name an older version gave the temporary file, or a

@@ -86,6 +86,7 @@ protected:
         options.passwordGiven = options.userGiven = true;
         options.keepGoing = true;
         options.replyTimeout = 0;
+        options.sysCode = "EUC";  // not the terminal's: the same on every machine
     }
     void TearDown() override {
         session.reset();
@@ -144,9 +145,9 @@ TEST_F(TarselFtpSessionCommands, ErrorLinesSayWhetherTheServerTheConnectionOrThi
     server.replies["PASV"] = "200 Fine";  // no 227: no data connection can be made
     Type("dir");
     EXPECT_EQ(output.err,
-              "tarsel-ftp: server 550: GetFile missing.txt: No such file\n"
+              "tarsel-ftp: server 550: get missing.txt: No such file\n"
               "tarsel-ftp: local: cannot write '/nonexistent-dir/a.txt': No such file or directory\n"
-              "tarsel-ftp: connection: Dir: no data connection could be set up (last reply: "
+              "tarsel-ftp: connection: dir: no data connection could be set up (last reply: "
               "Fine) (try --active)\n");
     EXPECT_EQ(output.out, "215 UNIX Type: L8\n");
     EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR missing.txt"))
@@ -159,25 +160,85 @@ TEST_F(TarselFtpSessionCommands, VerboseShowsEveryReplyAndQuoteDoesNotRepeatIt) 
     options.verbose = true;
     Start();
     Type("quote SYST");
-    EXPECT_EQ(output.out,
-              "220 fake server ready\n331 Password required\n230 Logged in\n215 UNIX Type: L8\n");
+    EXPECT_EQ(output.out, "220 fake server ready\n331 Password required\n230 Logged in\n"
+                          "502 Command not implemented\n"  // FEAT, asked after the login
+                          "215 UNIX Type: L8\n");
     EXPECT_EQ(output.err, "");
 }
 
-TEST_F(TarselFtpSessionCommands, MgetFetchesWhatMatchesUnderItsBaseNameOnly) {
-    server.listings[""] = "a.txt\r\nb.bin\r\n../evil.txt\r\n.hidden.txt\r\nsub/c.txt\r\n..\r\n";
-    server.downloads = {{"a.txt", "A"}, {"evil.txt", "E"}, {"c.txt", "C"}, {"x.bin", "X"}};
+TEST_F(TarselFtpSessionCommands, MgetFetchesMatchingFilesAndSkipsDirectoriesAndUnsafeNames) {
+    server.listings[""] = ListLine('d', 4096, "dir.txt") + ListLine('-', 1, "a.txt") + ListLine('-', 1, "b.bin") +
+                          ListLine('-', 1, "../evil.txt") + ListLine('-', 1, ".hidden.txt") +
+                          ListLine('-', 1, "\x1b[2Jevil.txt") +
+                          ListLine('-', 1, "c.txt") + "total 3\r\n";
+    server.downloads = {{"a.txt", "A"}, {"c.txt", "C"}, {"x.bin", "X"}, {"../evil.txt", "E"}};
     Start();
     Type("mget *.txt x.bin");
     Type("mget *.zip");
-    EXPECT_THAT(LinesStartingWith("NLST"), ElementsAre("NLST", "NLST"));
-    EXPECT_THAT(LinesStartingWith("RETR"),
-                ElementsAre("RETR a.txt", "RETR evil.txt", "RETR c.txt", "RETR x.bin"));
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST", "LIST"));
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR a.txt", "RETR c.txt", "RETR x.bin"))
+        << "a directory among the matches does not stop the files after it";
     EXPECT_EQ(ReadFile(dir / "a.txt"), "A");
-    EXPECT_EQ(ReadFile(dir / "evil.txt"), "E");
+    EXPECT_EQ(ReadFile(dir / "c.txt"), "C");
     EXPECT_FALSE(fs::exists(dir.parent_path() / "evil.txt"));
     EXPECT_FALSE(fs::exists(dir / ".hidden.txt")) << "* does not match a leading dot";
-    EXPECT_EQ(output.err, "tarsel-ftp: local: mget: no remote file matches '*.zip'\n");
+    EXPECT_EQ(output.out, "mget: skipping 1 directory (mirror copies directories)\n");
+    EXPECT_EQ(output.err, "tarsel-ftp: mget: skipping 1 name(s) that cannot be a local file name\n"
+                          "tarsel-ftp: local: mget: no remote file matches '*.zip'\n");
+}
+
+TEST_F(TarselFtpSessionCommands, MgetAndMirrorListWithMlsdWhereFeatOffersIt) {
+    server.replies["FEAT"] = "211-Features:\r\n MLST type*;size*;modify*;\r\n MDTM\r\n211 End";
+    server.listings[""] = "type=dir;modify=20200102030405; d\r\ntype=file;size=1;modify=20200102030405; a.txt\r\n";
+    server.listings["/r"] = "type=file;size=3;modify=20200102030405; same\r\n"
+                            "type=file;size=3;modify=20200102030406; touched\r\n";
+    server.downloads = {{"a.txt", "A"}, {"/r/same", "NEW"}, {"/r/touched", "NEW"}};
+    fs::create_directories(dir / "out");
+    WriteFile(dir / "out" / "same", "old");
+    WriteFile(dir / "out" / "touched", "old");
+    const auto at = [](std::int64_t seconds) {
+        return fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(seconds)));
+    };
+    fs::last_write_time(dir / "out" / "same", at(1577934245));
+    fs::last_write_time(dir / "out" / "touched", at(1577934245));
+    Start();
+    Type("mget *");
+    Type("mirror /r out");
+    EXPECT_THAT(LinesStartingWith("MLSD"), ElementsAre("MLSD", "MLSD"));
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre());
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR a.txt", "RETR /r/touched"))
+        << "same size, one second apart: fetched again";
+    EXPECT_EQ(ReadFile(dir / "out" / "same"), "old");
+    EXPECT_EQ(ReadFile(dir / "out" / "touched"), "NEW");
+    EXPECT_EQ(fs::last_write_time(dir / "out" / "touched"), at(1577934246)) << "the server's time is kept";
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, MirrorAsksMdtmWhereTheListingHasNoExactTimeAndDeletesOnlyWhenAsked) {
+    server.replies["FEAT"] = "211-Features:\r\n MDTM\r\n211 End";
+    server.replies["MDTM"] = "213 20200102030406";
+    server.listings["/r"] = ListLine('-', 3, "same-size") + ListLine('-', 2, "new");
+    server.downloads = {{"/r/same-size", "NEW"}, {"/r/new", "nw"}};
+    fs::create_directories(dir / "out");
+    WriteFile(dir / "out" / "same-size", "old");
+    WriteFile(dir / "out" / "gone", "x");
+    fs::create_symlink("/etc", dir / "out" / "link");
+    Start();
+    Type("mirror --dry-run --delete /r out");
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre()) << "a dry run changes nothing";
+    EXPECT_TRUE(fs::exists(dir / "out" / "gone"));
+    Type("mirror /r out");
+    EXPECT_THAT(LinesStartingWith("MDTM"), ElementsAre("MDTM /r/same-size", "MDTM /r/new"));
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR /r/same-size", "RETR /r/new"));
+    EXPECT_EQ(ReadFile(dir / "out" / "same-size"), "NEW");
+    EXPECT_TRUE(fs::exists(dir / "out" / "gone")) << "nothing is deleted without --delete";
+    Type("mirror --delete /r out");
+    EXPECT_FALSE(fs::exists(dir / "out" / "gone"));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out" / "link"))) << "the link itself goes";
+    EXPECT_TRUE(fs::exists("/etc"));
+    EXPECT_EQ(output.out, "check time: /r/same-size -> out/same-size\nnew: /r/new -> out/new\n"
+                          "delete: out/gone\ndelete: out/link\n");
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
 }
 
 TEST_F(TarselFtpSessionCommands, MirrorStaysInsideItsDirectoryAndSkipsFilesAlreadyThere) {
@@ -231,7 +292,7 @@ TEST_F(TarselFtpSessionCommands, InteractiveSessionOutlivesFailuresAndALostConne
     session->OnWaitingForLine([&] { ++prompts; });
     Type("cd nowhere");
     Type("pwd");
-    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: server 550: Cd nowhere: No such directory\n"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: server 550: cd nowhere: No such directory\n"));
     EXPECT_THAT(output.out, HasSubstr("\"/\" is the current directory\n"));
     EXPECT_EQ(prompts, 2);
 
@@ -239,29 +300,95 @@ TEST_F(TarselFtpSessionCommands, InteractiveSessionOutlivesFailuresAndALostConne
     Run();
     EXPECT_FALSE(session->Finished());
     Type("pwd");
-    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: Pwd: not connected (open HOST connects)\n"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: pwd: not connected (open HOST connects)\n"));
     EXPECT_TRUE(session->WaitingForLine());
     Type("bye");
     EXPECT_TRUE(session->Finished());
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
+TEST_F(TarselFtpSessionCommands, FindDuRmMkdirChmodAndCatWalkTheTreeOnce) {
+    server.replies["FEAT"] = "211-Features:\r\n MLST type*;size*;\r\n211 End";
+    server.listings["t"] = "type=dir; d\r\ntype=file;size=2048; a\r\ntype=OS.unix=slink:/etc; l\r\n"
+                           "type=file;size=1; ../x\r\n";
+    server.listings["t/d"] = "type=file;size=1024; b\r\n";
+    server.replies["DELE"] = "250 deleted";
+    server.replies["RMD"] = "250 removed";
+    server.replies["MKD"] = "257 made";
+    server.replies["SITE"] = "200 done";
+    server.downloads = {{"t/a", "AAA"}, {"t/d/b", "B"}};
+    Start();
+    ::testing::internal::CaptureStdout();
+    Type("cat t/a t/d/b");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "AAAB");
+    Type("find t");
+    Type("du t");
+    Type("du -sh t");
+    Type("rm -r t");
+    Type("mkdir -p x/y/z");
+    Type("chmod 644 f g");
+    EXPECT_EQ(output.out, "t/\nt/d/\nt/a\nt/l\nt/d/b\n"  // find
+                          "1\tt/d\n3\tt\n"                 // du, KiB, deepest first
+                          "3.0K\tt\n");                     // du -sh
+    std::vector<std::string> changes;
+    for (const std::string& line : server.lines)
+        for (const char* word : {"DELE", "RMD", "MKD", "SITE"})
+            if (line.rfind(word, 0) == 0) changes.push_back(line);
+    EXPECT_THAT(changes, ElementsAre("DELE t/a", "DELE t/l", "DELE t/d/b", "RMD t/d", "RMD t", "MKD x", "MKD x/y",
+                                     "MKD x/y/z", "SITE CHMOD 644 f", "SITE CHMOD 644 g"))
+        << "a link is deleted as a link, never walked into; the unsafe name is left alone";
+    EXPECT_THAT(output.err, HasSubstr("skipping the name '../x' in t"));
+}
+
+TEST_F(TarselFtpSessionCommands, ThePromptShowsTheRemoteDirectoryAndItsNamesAreListedOnceWhileItWaits) {
+    server.listings[""] = ListLine('d', 4096, "pub") + ListLine('-', 1, "a.txt") + ListLine('-', 1, "../x");
+    server.listings["pub"] = ListLine('-', 1, "inner.txt");
+    Start(/*interactive=*/true);
+    session->SetRemoteCompletion(true);
+    session->OnWaitingForLine([] {});
+    EXPECT_EQ(session->PromptText(), "tarsel:/> ") << "PWD after the login";
+    Type("noop");
+    EXPECT_THAT(session->RemoteNames(), ElementsAre("a.txt", "pub/")) << "the unsafe name is left out";
+    Type("noop");
+    EXPECT_THAT(LinesStartingWith("LIST"), ElementsAre("LIST")) << "listed once, not at every prompt";
+    EXPECT_EQ(output.out.find("a.txt"), std::string::npos) << "the listing is not shown";
+    server.replies["PWD"] = "257 \"/pub\" is the current directory";
+    Type("cd pub");
+    EXPECT_EQ(session->PromptText(), "tarsel:/pub> ");
+    EXPECT_THAT(session->RemoteNames(), ElementsAre("inner.txt"));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, InteractiveQuitReturnsTheLastCommandsStatus) {
+    server.replies["CWD"] = "550 No such directory";
+    Start(/*interactive=*/true);
+    Type("cd nowhere");
+    Type("pwd");
+    Type("quit");
+    EXPECT_TRUE(session->Finished());
+    EXPECT_EQ(session->ExitStatus(), 0) << "an early mistake does not fail the whole session";
+}
+
 TEST_F(TarselFtpSessionCommands, InterruptAbortsTheFileAndDropsTheRestOfItsCommand) {
-    server.listings[""] = "a\r\nb\r\nc\r\n";
+    server.listings[""] = ListLine('-', 4096, "a") + ListLine('-', 1, "b") + ListLine('-', 1, "c");
     server.downloads = {{"a", std::string(4096, 'a')}, {"b", "b"}, {"c", "c"}};
     server.piece = 512;
     Start(/*interactive=*/true);
     bool interrupted = false;
+    int pieces = 0;
     server.onData = [&](std::string_view) {
-        if (!interrupted && !LinesStartingWith("RETR").empty()) {
+        // After the first piece of the file has been written.
+        if (!interrupted && !LinesStartingWith("RETR").empty() && ++pieces == 2) {
             interrupted = true;
             session->Interrupt();
         }
     };
     Type("mget *");
     EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR a"));
-    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: GetFile a: aborted"));
-    EXPECT_FALSE(fs::exists(dir / "a")) << "an aborted download leaves no file";
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: get a: aborted"));
+    EXPECT_FALSE(fs::exists(dir / "a")) << "an aborted download leaves no file under its name";
+    EXPECT_EQ(ReadFile(dir / "a.part"), std::string(512, 'a')) << "what arrived is kept for get -c";
+    EXPECT_THAT(output.err, HasSubstr("what arrived is kept in 'a.part'; get -c continues it"));
     EXPECT_TRUE(session->WaitingForLine());
 }
 
@@ -309,7 +436,7 @@ TEST_F(TarselFtpSessionCommands, ResumeAsksTheSizeFirstAndNeverCallsALongerLocal
     EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 5"));
     EXPECT_EQ(ReadFile(dir / "longer"), "0123456789AB");
     EXPECT_EQ(output.err,
-              "tarsel-ftp: local: GetFile longer: cannot resume: 'longer' has 12 bytes, the file "
+              "tarsel-ftp: local: get longer: cannot resume: 'longer' has 12 bytes, the file "
               "on the server only 10; the local file is left as it is\n");
     EXPECT_EQ(session->ExitStatus(), 1);
 }
@@ -320,19 +447,19 @@ TEST_F(TarselFtpSessionCommands, ResumeWithoutSizeSaysSoAndFailsWhenNothingArriv
     WriteFile(dir / "g", "abc");
     Start();  // the server answers SIZE with 502
     Type("reget f");
-    EXPECT_THAT(output.err, HasSubstr("GetFile f: the server did not tell the file's size (502 "));
+    EXPECT_THAT(output.err, HasSubstr("get f: the server did not tell the file's size (502 "));
     EXPECT_THAT(output.err, HasSubstr("nothing arrived after byte 3"));
     EXPECT_EQ(session->ExitStatus(), 1);
     output.err.clear();
     Type("reget g");
     EXPECT_EQ(ReadFile(dir / "g"), "abcrest") << "something left to fetch: resumed as before";
-    EXPECT_EQ(output.err, "tarsel-ftp: GetFile g: the server did not tell the file's size (502 "
+    EXPECT_EQ(output.err, "tarsel-ftp: get g: the server did not tell the file's size (502 "
                           "Command not implemented); resuming unchecked\n");
     EXPECT_THAT(LinesStartingWith("REST"), ElementsAre("REST 3", "REST 3"));
 }
 
 TEST_F(TarselFtpSessionCommands, AServerFileNamedDashIsWrittenToAFileNotToStandardOutput) {
-    server.listings[""] = "-\r\n";
+    server.listings[""] = ListLine('-', 9, "-");
     server.downloads = {{"-", "from mget"}, {"sub/-", "from get"}, {"x", "asked for"}};
     Start();
     ::testing::internal::CaptureStdout();
@@ -353,7 +480,7 @@ TEST_F(TarselFtpSessionCommands, ServerTextOnStandardErrorIsEscapedEvenWhenItIsN
     Start();
     Type("delete f");
     Type("ls");
-    EXPECT_EQ(output.err, "tarsel-ftp: server 550: Delete f: \\x1b]0;owned\\x07gone\\x1b[2J\n");
+    EXPECT_EQ(output.err, "tarsel-ftp: server 550: delete f: \\x1b]0;owned\\x07gone\\x1b[2J\n");
     EXPECT_EQ(output.out, "a\x1b[31mb\n") << "listing data on a pipe stays exact";
 }
 
@@ -369,8 +496,8 @@ TEST_F(TarselFtpSessionCommands, Utf8CommandTextThatCannotBeSentExactlyIsRefused
     EXPECT_THAT(LinesStartingWith("STOR"), ElementsAre("STOR caf\xc3\xa9.txt"))
         << "the two names must not both arrive as x\\uFFFD.txt";
     EXPECT_THAT(LinesStartingWith("MKD"), ElementsAre("MKD new\xc3\xa9"));
-    EXPECT_THAT(output.err, HasSubstr("local: PutFile x\\xfe.txt: Invalid Argument\n"));
-    EXPECT_THAT(output.err, HasSubstr("local: PutFile x\\xff.txt: Invalid Argument\n"));
+    EXPECT_THAT(output.err, HasSubstr("local: put x\\xfe.txt: Invalid Argument\n"));
+    EXPECT_THAT(output.err, HasSubstr("local: put x\\xff.txt: Invalid Argument\n"));
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 

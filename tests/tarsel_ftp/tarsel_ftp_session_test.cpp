@@ -58,12 +58,14 @@ protected:
         options.host = "ftp.example";
         options.keepGoing = true;
         options.passive = false;
+        options.sysCode = "EUC";  // not the terminal's: the same on every machine
         session = std::make_unique<FtpSession>(io, control, options, output);
         ASSERT_TRUE(session->Start());
         s1().Connect();
         Reply("220 ready");
         Reply("331 pw");
         Reply("230 ok");
+        Reply("502 no FEAT");  // the features asked after the login
         ASSERT_EQ(control.IsIdle(), tarselctl::True);
     }
 
@@ -98,8 +100,11 @@ protected:
         EXPECT_EQ(session->ExitStatus(), 1);
         std::ifstream in(local, std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the user's own file");
-        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1)
-            << "no partial file is left beside it";
+        // What arrived is kept as LOCAL.part for get -c, never in the user's file.
+        std::ifstream part(local + ".part", std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(part), {}), std::string(1000, 'x'));
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
+            << "no other partial file is left beside it";
     }
 
     FakePlatform platform;
@@ -120,7 +125,7 @@ TEST_F(TarselFtpSession, AnErrorOfTheDataConnectionFailsAnUploadTheServerCallsCo
     s3().Close();
     Reply("226 Transfer complete");
     const std::string err = ::testing::internal::GetCapturedStderr();
-    EXPECT_THAT(err, HasSubstr("tarsel-ftp: connection: PutFile remote: data connection: Connection reset"));
+    EXPECT_THAT(err, HasSubstr("tarsel-ftp: connection: put remote: data connection: Connection reset"));
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
@@ -145,11 +150,11 @@ TEST_F(TarselFtpSession, ADataConnectionErrorBefore226KeepsTheOldLocalFile) {
             s3().Close();
             Reply("226 Transfer complete");
         },
-        "connection: GetFile remote: data connection: Connection reset");
+        "connection: get remote: data connection: Connection reset");
 }
 
 TEST_F(TarselFtpSession, AControlConnectionClosedMidTransferKeepsTheOldLocalFile) {
-    FailDownloadOverExistingFile([this] { s1().Close(); }, "connection: GetFile remote: ");
+    FailDownloadOverExistingFile([this] { s1().Close(); }, "connection: get remote: ");
 }
 
 TEST_F(TarselFtpSession, ALossTheControlReportsBeforeItsCommandDoneIsNamedAsSuch) {
@@ -160,7 +165,7 @@ TEST_F(TarselFtpSession, ALossTheControlReportsBeforeItsCommandDoneIsNamedAsSuch
             session->CommandDone(-1, u"GetFile", u"connection lost");
             session->DisConnected(0, u"");
         },
-        "tarsel-ftp: connection: GetFile remote: connection lost\n");
+        "tarsel-ftp: connection: get remote: connection lost\n");
 }
 
 TEST_F(TarselFtpSession, ADownloadCutShortBefore226KeepsTheOldLocalFile) {
@@ -170,7 +175,7 @@ TEST_F(TarselFtpSession, ADownloadCutShortBefore226KeepsTheOldLocalFile) {
             s3().Close();
             Reply("226 Transfer complete");
         },
-        "connection: GetFile remote: data connection: download cut short");
+        "connection: get remote: data connection: download cut short");
 }
 
 }  // namespace

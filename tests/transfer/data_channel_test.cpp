@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <tarsel/property_bag.h>
+
 #include "transfer/transfer_dialogue.h"
 
 namespace tarselctl {
@@ -334,6 +336,33 @@ TEST_F(TransferTest, AListingLineArrivesBeforeTheNextArrivalIsRead) {
     s3().Receive("a\r\nb");
     EXPECT_THAT(recorder.NonTraceEvents(), ElementsAre("DirOpen", "DirData(a)"));
     EXPECT_EQ(tarselInspector::DirBuffer(control), "b");
+}
+
+TEST_F(TransferTest, AnMlsdListingArrivesLineByLineAsLISTDoes) {
+    control.put_DirCommand(u"MLSD");
+    control.Dir();
+    StartDataPhase();
+    s3().Receive("type=file;size=3; a b\r\ntype=dir; c\r\n");
+    EXPECT_THAT(recorder.NonTraceEvents(),
+                ElementsAre("DirOpen", "DirData(type=file;size=3; a b)", "DirData(type=dir; c)"));
+}
+
+TEST_F(TransferTest, AStoredDirCommandNoWriterTakesIsRefusedByDirNotSent) {
+    EXPECT_THROW(control.put_DirCommand(u"NLST"), AutomationError);
+    EXPECT_EQ(control.get_DirCommand(), u"LIST");
+    MemoryPropertyBag bag;
+    bag.values[u"DirCommand"] = Variant::FromString(u"STAT");
+    control.ReadProperties(bag);
+    const auto sent = s1().SentLines().size();
+    try {
+        control.Dir();
+        ADD_FAILURE() << "Dir sent an unknown listing command";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.Number(), 54);
+        EXPECT_EQ(e.Source(), u"DirCommand");
+    }
+    EXPECT_EQ(s1().SentLines().size(), sent);
+    EXPECT_EQ(control.IsIdle(), True);
 }
 
 // ---- Abort

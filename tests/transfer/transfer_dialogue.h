@@ -35,7 +35,7 @@ protected:
     static bool IsTransferLine(const std::string& line) {
         const std::string word = line.substr(0, 4);
         return word == "RETR" || word == "STOR" || word == "APPE" || word == "LIST" ||
-               word == "NLST";
+               word == "NLST" || word == "MLSD";
     }
 
     /// Answers TYPE, REST, PORT and PASV positively until the transfer command has gone out.

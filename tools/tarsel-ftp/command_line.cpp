@@ -86,6 +86,7 @@ std::string UsageText() {
         "  --trace                every protocol trace line to standard error\n"
         "  --chunk BYTES          upload block size (64K)\n"
         "  --keep-going           go on after a failed command\n"
+        "  --version              print the version and end\n"
         "  -c 'CMD; CMD'          commands to run instead of standard input\n"
         "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
         "                         precommands, noop) before the options above\n"
@@ -141,6 +142,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         if (name == "--help" || name == "-h") {
             if (!flag()) return result;
             o.help = true;
+        } else if (name == "--version" || name == "-V") {
+            if (!flag()) return result;
+            o.version = true;
         } else if (name == "--passive" || name == "--active") {
             if (!flag()) return result;
             o.passive = name == "--passive";
@@ -245,13 +249,17 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         }
     }
 
-    if (o.help || positional.empty()) return result;
+    if (o.help || o.version || positional.empty()) return result;
     if (positional.size() > 3) return fail("too many arguments after HOST");
     const ParsedUrl url = ParseFtpUrl(positional[0]);
     if (!url.error.empty()) return fail(url.error);
     if (url.url) {
         if (positional.size() > 1) return fail("a URL takes no USER or PASSWORD after it");
         o.host = url.url->host;
+        if (url.url->implicitTls) {
+            if (o.tls && *o.tls != "implicit") return fail("an ftps:// URL is implicit TLS, not --tls " + *o.tls);
+            o.tls = "implicit";
+        }
         if (url.url->port) {
             if (o.port && *o.port != *url.url->port)
                 return fail("--port " + *o.port + " and the URL's port " + *url.url->port + " differ");
@@ -269,7 +277,15 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         o.urlPath = url.url->path;
         return result;
     }
-    o.host = positional[0];
+    // "[::1]:2121" and "host:2121" carry their port; a bare IPv6 address does not.
+    const HostAndPort target = SplitHostAndPort(positional[0]);
+    if (!target.error.empty()) return fail(target.error);
+    o.host = target.port ? target.host : positional[0];
+    if (target.port) {
+        if (o.port && *o.port != *target.port)
+            return fail("--port " + *o.port + " and the port after HOST " + *target.port + " differ");
+        o.port = target.port;
+    }
     if (positional.size() >= 2) {
         o.user = positional[1];
         o.userGiven = true;
@@ -355,6 +371,41 @@ Words SplitWords(std::string_view line) {
     return result;
 }
 
+bool TakesRemoteName(const std::vector<std::string>& before) {
+    if (before.empty()) return false;
+    const CommandInfo* info = FindCommand(before[0]);
+    if (!info) return false;
+    // Flags do not count as arguments.
+    std::size_t position = 0;
+    bool reverse = false;
+    for (std::size_t i = 1; i < before.size(); ++i) {
+        if (!before[i].empty() && before[i][0] == '-' && before[i] != "-") {
+            reverse = reverse || before[i] == "-R";
+            continue;
+        }
+        ++position;
+    }
+    switch (info->verb) {
+    case Verb::Cd: case Verb::Cwd: case Verb::Dir: case Verb::Ls: case Verb::Size: case Verb::Delete:
+    case Verb::RmDir: case Verb::Rm: case Verb::Cat: case Verb::Mget: case Verb::Find: case Verb::Du:
+    case Verb::Rename:
+        return true;
+    case Verb::Get: case Verb::Reget: return position == 0;
+    case Verb::Put: case Verb::Reput: case Verb::Append: return position == 1;
+    case Verb::Chmod: return position >= 1;
+    case Verb::Mirror: return reverse ? position == 1 : position == 0;
+    default: return false;
+    }
+}
+
+std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix) {
+    std::vector<std::string> out;
+    if (prefix.find('/') != std::string_view::npos) return out;
+    for (const std::string& name : names)
+        if (name.compare(0, prefix.size(), prefix) == 0) out.push_back(name);
+    return out;
+}
+
 std::string BaseName(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     const auto slash = path.rfind('/');
@@ -384,13 +435,19 @@ const std::vector<CommandInfo> kCommands = {
     {"pget", Verb::Pget, 1, 2, "[-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4)", "GetFile", true},
     {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
     {"mget", Verb::Mget, 1, kManyArgs, "[-P N] PATTERN...", "download every remote file that matches (* ? [..]); -P N: over N connections", "GetFile", true},
-    {"put", Verb::Put, 1, 2, "LOCAL [REMOTE]", "upload a file (LOCAL - : standard input, REMOTE needed)", "PutFile", true},
+    {"put", Verb::Put, 1, 2, "[-c] LOCAL [REMOTE]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed)", "PutFile", true},
+    {"reput", Verb::Reput, 1, 2, "LOCAL [REMOTE]", "continue an upload after the remote file's size", "PutFile", true},
     {"mput", Verb::Mput, 1, kManyArgs, "[-P N] PATTERN...", "upload every local file that matches; -P N: over N connections", "PutFile", true},
     {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
-    {"mirror", Verb::Mirror, 1, 2, "[-R] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose name and size match are skipped", "Mirror", true},
+    {"mirror", Verb::Mirror, 1, 2, "[-R] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (--delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
     {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
     {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
-    {"mkdir", Verb::MkDir, 1, 1, "DIR", "make a remote directory", "MkDir", false},
+    {"rm", Verb::Rm, 1, kManyArgs, "[-r] FILE...", "delete remote files (-r: directories with everything in them)", "Delete", false},
+    {"mkdir", Verb::MkDir, 1, 1, "[-p] DIR", "make a remote directory (-p: with its parents, no error for those that exist)", "MkDir", false},
+    {"chmod", Verb::Chmod, 2, kManyArgs, "MODE FILE...", "change remote permissions (SITE CHMOD)", "Site", false},
+    {"cat", Verb::Cat, 1, kManyArgs, "FILE...", "print remote files on standard output", "GetFile", true},
+    {"find", Verb::Find, 0, 1, "[DIR]", "list a remote tree, one path a line", "Dir", true},
+    {"du", Verb::Du, 0, 1, "[-s] [-h] [DIR]", "disk usage of a remote tree in KiB (-s: total only; -h: 1.5M style)", "Dir", true},
     {"rmdir", Verb::RmDir, 1, 1, "DIR", "remove a remote directory", "RmDir", false},
     {"rename", Verb::Rename, 2, 2, "FROM TO", "rename a remote file", "Rename", false},
     {"site", Verb::Site, 1, 1, "TEXT", "send SITE TEXT and print the reply", "Site", false},
@@ -501,7 +558,7 @@ ParsedLine ParseCommand(std::string_view line) {
     Words words = SplitWords(line.substr(wordEnd));
     if (!words.error.empty()) return CommandError{word, words.error};
     std::vector<std::string>& args = words.words;
-    // Leading flag words.
+    // Leading flag words of the transfer commands, in any order.
     if (info->verb == Verb::Pget) command.parallel = 4;
     while (!args.empty()) {
         const std::string& flag = args[0];
@@ -509,10 +566,8 @@ ParsedLine ParseCommand(std::string_view line) {
                              (info->verb == Verb::Get && flag == "--segments") ||
                              ((info->verb == Verb::Mget || info->verb == Verb::Mput) &&
                               (flag == "-P" || flag == "--parallel"));
-        if (info->verb == Verb::Get && flag == "-c") {
+        if ((info->verb == Verb::Get || info->verb == Verb::Put) && flag == "-c") {
             command.resume = true;
-        } else if (info->verb == Verb::Mirror && flag == "-R") {
-            command.reverse = true;
         } else if (counted) {
             std::uint32_t n = 0;
             if (args.size() < 2 || !ParseInteger(std::string_view(args[1]), n) || n < 1 || n > 64)
@@ -523,6 +578,26 @@ ParsedLine ParseCommand(std::string_view line) {
         } else {
             break;
         }
+        args.erase(args.begin());
+    }
+    if (!args.empty() && ((info->verb == Verb::Rm && args[0] == "-r") || (info->verb == Verb::MkDir && args[0] == "-p"))) {
+        command.recursive = true;
+        args.erase(args.begin());
+    }
+    while (!args.empty() && info->verb == Verb::Du && (args[0] == "-s" || args[0] == "-h" || args[0] == "-sh" || args[0] == "-hs")) {
+        if (args[0].find('s') != std::string::npos) command.summarize = true;
+        if (args[0].find('h') != std::string::npos) command.human = true;
+        args.erase(args.begin());
+    }
+    // mirror's flags, lftp's short names beside the long ones.
+    while (!args.empty() && info->verb == Verb::Mirror && !args[0].empty() && args[0][0] == '-') {
+        const std::string& flag = args[0];
+        if (flag == "-R" || flag == "--reverse") command.reverse = true;
+        else if (flag == "-e" || flag == "--delete") command.mirror.deleteExtra = true;
+        else if (flag == "-n" || flag == "--newer-only" || flag == "--only-newer") command.mirror.newerOnly = true;
+        else if (flag == "--dry-run") command.dryRun = true;
+        else if (flag == "--") { args.erase(args.begin()); break; }
+        else return CommandError{word, "unknown option '" + flag + "'; " + usage};
         args.erase(args.begin());
     }
     if (args.size() < info->minArgs || (info->maxArgs != kManyArgs && args.size() > info->maxArgs))
@@ -546,7 +621,13 @@ ParsedLine ParseCommand(std::string_view line) {
         if (command.resume && command.args[1] == "-")
             return CommandError{word, "standard output cannot be resumed"};
         break;
+    case Verb::Reput:
+        command.verb = Verb::Put;
+        command.resume = true;
+        [[fallthrough]];
     case Verb::Put:
+        if (command.resume && command.args[0] == "-")
+            return CommandError{word, "standard input cannot be resumed"};
         if (command.args.size() == 1) {
             if (command.args[0] == "-") return CommandError{word, "put - needs a REMOTE name"};
             command.args.push_back(BaseName(command.args[0]));

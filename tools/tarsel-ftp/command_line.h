@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "mirror_plan.h"
+
 namespace tarselftp {
 
 /// Upload block size used when --chunk is not given.
@@ -69,6 +71,7 @@ struct Options {
     /// are applied.
     std::optional<std::string> saveSettingsFile;
     bool help = false;
+    bool version = false;
 };
 
 /// Result of ParseOptions: the options, or a message saying what is wrong with the arguments.
@@ -106,10 +109,12 @@ Words SplitWords(std::string_view line);
 /// steps the session breaks mget, mirror and the like into.
 enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
-    Get, Reget, Put, Append, Rest, Login, User, Abort, Quit,
+    Get, Reget, Put, Reput, Append, Rest, Login, User, Abort, Quit,
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
+    Cat, Find, Du, Rm, Chmod,
     // steps of many-file commands
-    MgetList, MirrorStart, MirrorList, MirrorUpList,
+    MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList, DuReport,
+    CompletionList,
     /// The PWD that resolves the remote names of transfers run over several connections.
     ParallelStart,
 };
@@ -145,6 +150,12 @@ std::string HelpText();
 std::string HelpText(std::string_view command);
 /// Command names (and aliases) that start with `prefix`, for completion.
 std::vector<std::string> CompleteCommandName(std::string_view prefix);
+/// Whether the word being typed after `before` (the command and its arguments so far)
+/// names a remote file or directory: get's first argument, cd's, rm's, and the like.
+bool TakesRemoteName(const std::vector<std::string>& before);
+/// The entries of `names` (one directory's; directories end in '/') that start with
+/// `prefix`, for completion; a prefix holding '/' names another directory: none.
+std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
 
 /// One parsed command line. `args` holds the arguments after defaults are filled in:
 /// get/put always carry two, site, quote and ! carry their raw text as one.
@@ -162,6 +173,21 @@ struct Command {
     /// pget -n N, get --segments N: ranges of the file; mget/mput -P N: connections. 0 or 1:
     /// one connection, the session's own.
     int parallel = 0;
+    /// mirror --delete, --newer-only.
+    MirrorOptions mirror;
+    /// mirror --dry-run: decisions are shown, nothing is changed.
+    bool dryRun = false;
+    /// The source's modification time (seconds since 1970, UTC) a mirror step gives the
+    /// copy it makes.
+    std::optional<std::int64_t> sourceTime;
+    /// rm -r, mkdir -p.
+    bool recursive = false;
+    /// du -s (the total only), du -h (sizes as 1.5M).
+    bool summarize = false;
+    bool human = false;
+    /// What a WalkList step does with the directory it lists.
+    enum class Walk { Find, Du, Rm };
+    Walk walk = Walk::Find;
     /// Steps of a many-file command carry the number of the command they belong to.
     std::uint64_t job = 0;
     /// A step whose refusal is expected now and then (creating a directory that may exist).

@@ -42,6 +42,15 @@ std::string TemporaryDownloadPath(std::string_view local, std::string_view uniqu
     return std::string(directory) + std::string(name) + suffix;
 }
 
+std::string PartialDownloadPath(std::string_view local) {
+    // The unique part is what TemporaryDownloadPath puts before ".part"; without one the
+    // name is "NAME.part".
+    std::string path = TemporaryDownloadPath(local, "");
+    const std::size_t dots = path.rfind("..part");
+    if (dots != std::string::npos && dots + 6 == path.size()) path.erase(dots, 1);
+    return path;
+}
+
 DownloadFile::~DownloadFile() {
     (void)CloseFd();
     CloseDirectory();
@@ -66,6 +75,9 @@ std::string DownloadFile::PrepareIn(int directoryFd, const std::string& name,
     written_ = 0;
     opened_ = false;
     created_ = false;
+    keepPartial_ = false;
+    modified_.reset();
+    keptPart_.clear();
     writePath_.clear();
     std::string error;
     struct stat st {};
@@ -90,7 +102,8 @@ std::string DownloadFile::PrepareIn(int directoryFd, const std::string& name,
     return {};
 }
 
-std::string DownloadFile::Prepare(const std::string& local, std::optional<std::uint64_t> restOffset) {
+std::string DownloadFile::Prepare(const std::string& local, std::optional<std::uint64_t> restOffset,
+                                  bool fromPart) {
     (void)CloseFd();
     CloseDirectory();
     mode_ = Mode::None;
@@ -99,6 +112,9 @@ std::string DownloadFile::Prepare(const std::string& local, std::optional<std::u
     written_ = 0;
     opened_ = false;
     created_ = false;
+    keepPartial_ = false;
+    modified_.reset();
+    keptPart_.clear();
 
     if (local == "-") {
         mode_ = Mode::StandardOutput;
@@ -112,6 +128,17 @@ std::string DownloadFile::Prepare(const std::string& local, std::optional<std::u
         // Devices and pipes have no final name to protect; they take the bytes as they come.
         mode_ = Mode::Direct;
         writePath_ = local;
+        return {};
+    }
+    if (restOffset && fromPart) {
+        writePath_ = PartialDownloadPath(local);
+        struct stat part {};
+        if (::lstat(writePath_.c_str(), &part) != 0) return SystemError("cannot resume", writePath_, errno);
+        if (!S_ISREG(part.st_mode)) return "'" + writePath_ + "' is not a regular file; nothing is written through it";
+        if (static_cast<std::uint64_t>(part.st_size) < offset_)
+            return "cannot resume at " + std::to_string(offset_) + ": '" + writePath_ + "' has only " +
+                   std::to_string(part.st_size) + " bytes";
+        mode_ = Mode::ResumePart;
         return {};
     }
     if (restOffset) {
@@ -130,6 +157,7 @@ std::string DownloadFile::Prepare(const std::string& local, std::optional<std::u
     const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : local.substr(0, slash);
     if (::access(parent.c_str(), W_OK | X_OK) != 0) return SystemError("cannot write", local, errno);
     mode_ = Mode::Part;
+    keepPartial_ = true;
     writePath_.clear();  // named when the first block creates it
     return {};
 }
@@ -149,8 +177,13 @@ std::string DownloadFile::Open() {
     case Mode::Direct:
         fd_ = ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_CLOEXEC);
         break;
+    case Mode::ResumePart:
     case Mode::Resume:
-        fd_ = ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        // The partial file is ours by name only: it is never created here, and a link put
+        // in its place is not followed.
+        fd_ = mode_ == Mode::ResumePart
+                  ? ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC)
+                  : ::openat(directoryFd_, writePath_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd_ >= 0 && (::ftruncate(fd_, static_cast<off_t>(offset_)) != 0 ||
                          ::lseek(fd_, static_cast<off_t>(offset_), SEEK_SET) < 0)) {
             const int error = errno;
@@ -224,8 +257,14 @@ std::string DownloadFile::CloseFd() {
 }
 
 std::string DownloadFile::Finish(bool success) {
+    if (mode_ != Mode::None) keptPart_.clear();
     std::string error;
     if (success && !opened_ && mode_ != Mode::None) error = Open();
+    if (success && error.empty() && fd_ >= 0 && modified_ &&
+        (mode_ == Mode::Part || mode_ == Mode::Resume || mode_ == Mode::ResumePart)) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified_), 0}};
+        if (::futimens(fd_, times) != 0) error = SystemError("cannot set the time of", Shown(writePath_), errno);
+    }
     if (std::string closeError = CloseFd(); error.empty()) error = closeError;
     if (mode_ == Mode::Part && created_) {
         // Something else under the temporary name (it was replaced while the download ran)
@@ -240,9 +279,19 @@ std::string DownloadFile::Finish(bool success) {
                 error = SystemError("cannot rename '" + Shown(writePath_) + "' to", Shown(local_), errno);
                 ::unlinkat(directoryFd_, writePath_.c_str(), 0);
             }
+        } else if (keepPartial_ && written_ > 0 &&
+                   ::renameat2(directoryFd_, writePath_.c_str(), directoryFd_,
+                               PartialDownloadPath(local_).c_str(), RENAME_NOREPLACE) == 0) {
+            // Never over an existing LOCAL.part: that may hold more than this attempt got.
+            keptPart_ = Shown(PartialDownloadPath(local_));
         } else {
             ::unlinkat(directoryFd_, writePath_.c_str(), 0);
         }
+    } else if (mode_ == Mode::ResumePart && success && error.empty()) {
+        if (::renameat(directoryFd_, writePath_.c_str(), directoryFd_, local_.c_str()) != 0)
+            error = SystemError("cannot rename '" + Shown(writePath_) + "' to", Shown(local_), errno);
+    } else if (mode_ == Mode::ResumePart && opened_) {
+        keptPart_ = Shown(writePath_);
     }
     created_ = false;
     opened_ = false;

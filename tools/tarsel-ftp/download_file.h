@@ -17,9 +17,15 @@ namespace tarselftp {
 /// byte, when the whole name would be longer than a file name may be (255 bytes).
 std::string TemporaryDownloadPath(std::string_view local, std::string_view unique);
 
+/// Where an interrupted download to `local` is kept for `get -c`: "LOCAL.part" (NAME
+/// shortened as above when needed).
+std::string PartialDownloadPath(std::string_view local);
+
 /// A fresh download is written to a temporary file of its own (TemporaryDownloadPath, with
 /// a random UNIQUE) and renamed to LOCAL only when it has succeeded, so that a failed or
-/// aborted download never leaves a half file under the final name. The temporary file is
+/// aborted download never leaves a half file under the final name. What a failed download
+/// to a user's name brought is kept as LOCAL.part (PartialDownloadPath), unless such a file
+/// exists already, so that `get -c` can fetch only the rest. The temporary file is
 /// created exclusively, never through a symbolic link, and only a file this object created
 /// is ever renamed or removed: a file of the user's that happens to carry such a name is
 /// never touched. A resumed download (rest) writes into LOCAL itself from the restart offset
@@ -34,7 +40,10 @@ public:
 
     /// Checks that the download can go to `local` before anything is asked of the server.
     /// Creates nothing. Returns an error message, empty when fine.
-    std::string Prepare(const std::string& local, std::optional<std::uint64_t> restOffset);
+    /// `fromPart`: a resumed download continues LOCAL.part, which must be a regular file of at
+    /// least restOffset bytes, and renames it to LOCAL once whole.
+    std::string Prepare(const std::string& local, std::optional<std::uint64_t> restOffset,
+                        bool fromPart = false);
     /// A fresh download to the file `name` in the open directory `directoryFd`, which this
     /// object takes over (and closes at Finish, or now on an error): mirror's way to write
     /// below its target without following links. `shownDirectory` names the directory in
@@ -49,6 +58,10 @@ public:
     std::string Finish(bool success);
 
     bool IsOpen() const { return fd_ >= 0; }
+    /// The modification time (seconds since 1970, UTC) the finished file is given.
+    void SetModifiedOnSuccess(std::optional<std::int64_t> time) { modified_ = time; }
+    /// The partial file the last failed Finish kept, for the user to be told; "" if none.
+    const std::string& KeptPart() const { return keptPart_; }
     std::uint64_t BytesWritten() const { return written_; }
 
     /// The file the bytes go to now (the temporary file of a fresh download once opened).
@@ -64,7 +77,7 @@ private:
     /// writePath_ or local_ as messages show them.
     std::string Shown(const std::string& name) const { return shownDirectory_ + name; }
 
-    enum class Mode { None, Part, Resume, Direct, StandardOutput };
+    enum class Mode { None, Part, Resume, ResumePart, Direct, StandardOutput };
     Mode mode_ = Mode::None;
     /// Where the file goes, and the temporary file beside it; both relative to directoryFd_
     /// (AT_FDCWD: the current directory, as the user's paths are).
@@ -77,6 +90,10 @@ private:
     std::uint64_t written_ = 0;
     int fd_ = -1;
     bool opened_ = false;
+    /// A failed fresh download keeps its bytes as LOCAL.part (downloads to a user's name).
+    bool keepPartial_ = false;
+    std::optional<std::int64_t> modified_;
+    std::string keptPart_;
     bool created_ = false;
     dev_t createdDevice_ = 0;
     ino_t createdInode_ = 0;

@@ -9,6 +9,9 @@
 #include <map>
 #include <system_error>
 
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
 #include <fnmatch.h>
 #include <glob.h>
 #include <spawn.h>
@@ -21,6 +24,7 @@
 #include "ascii_case.h"
 #include "type_once.h"
 #include "confined_directory.h"
+#include "mirror_plan.h"
 #include "ftp_url.h"
 #include "netrc_file.h"
 #include "remote_listing.h"
@@ -46,6 +50,8 @@ constexpr auto kAbortGrace = std::chrono::seconds(5);
 // A listing kept for mget or mirror is held until it ends; a server that never stops
 // sending must not take all memory.
 constexpr std::size_t kMaxCapturedListing = 256u << 20;
+// The names Tab completes to are listed again once they are this old.
+constexpr auto kNamesFresh = std::chrono::seconds(30);
 // Reply lines kept for quote and site: a long HELP is fine, an endless one is cut.
 constexpr std::size_t kMaxKeptReplies = 10000;
 
@@ -56,13 +62,54 @@ std::string OperationName(Verb verb) {
     case Verb::MirrorStart: case Verb::ParallelStart: return "Pwd";
     case Verb::MirrorList:
     case Verb::MirrorUpList: return "Dir";
+    case Verb::MirrorTime: return "Quote";
+    case Verb::WalkList: return "Dir";
     default: return "?";
     }
 }
 
+// The command as the user typed it, for error lines: "get", not the control's "GetFile".
+std::string TypedName(Verb verb) {
+    if (const CommandInfo* info = FindCommand(verb)) return std::string(info->name);
+    switch (verb) {
+    case Verb::MgetList: return "mget";
+    case Verb::MirrorStart:
+    case Verb::MirrorList:
+    case Verb::MirrorUpList:
+    case Verb::MirrorTime: return "mirror";
+    case Verb::WalkList: return "find";
+    default: return "?";
+    }
+}
+
+std::string TypedName(const Command& command) {
+    if (command.verb != Verb::WalkList) return TypedName(command.verb);
+    switch (command.walk) {
+    case Command::Walk::Du: return "du";
+    case Command::Walk::Rm: return "rm";
+    default: return "find";
+    }
+}
+
+// 1536 -> "1.5K": what du -h shows.
+std::string HumanSize(std::uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E"};
+    double value = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0 || value >= 10) std::snprintf(text, sizeof text, "%.0f%s", value, kUnits[unit]);
+    else std::snprintf(text, sizeof text, "%.1f%s", value, kUnits[unit]);
+    return text;
+}
+
 bool IsTransfer(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
-    return verb == Verb::MgetList || verb == Verb::MirrorList || verb == Verb::MirrorUpList;
+    return verb == Verb::MgetList || verb == Verb::MirrorList || verb == Verb::MirrorUpList ||
+           verb == Verb::WalkList;
 }
 
 // "Op>>LINE" is a line the control sent, "---" a diagnostic; anything else was received.
@@ -121,6 +168,19 @@ tarselctl::String ExactText(std::string_view text, std::u16string_view operation
     if (!IsWellFormedUtf8(text))
         throw AutomationError(5, tarselctl::String(operation), u"Invalid Argument");
     return FromUtf8(text);
+}
+
+// LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
+bool LocaleIsUtf8() {
+    const char* value = nullptr;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        value = std::getenv(name);
+        if (value && *value) break;
+    }
+    if (!value) return false;
+    std::string text = value;
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
 }
 
 std::string HomeDirectory() {
@@ -271,13 +331,14 @@ void FtpSession::AddLine(const std::string& line) {
         return;
     }
     Command command = std::get<Command>(std::move(parsed));
+    if (command.verb != Verb::Quit) lastFailed_ = false;
     if (command.verb == Verb::Abort) {
         // abort is meant for the transfer just before it: the running one, or one that is
         // still waiting its turn, which then never starts.
         if (!queue_.empty()) {
             Command& last = queue_.back();
             if (IsTransfer(last.verb) && last.offset == 0) {
-                std::string subject = OperationName(last.verb);
+                std::string subject = TypedName(last.verb);
                 if (!last.args.empty()) subject += " " + (last.verb == Verb::Put || last.verb == Verb::Append ? last.args.back() : last.args[0]);
                 last = Command{Verb::Noop, {subject, "aborted"}};
                 last.offset = 1;
@@ -346,6 +407,14 @@ void FtpSession::StartNext() {
                 else Finish();
             } else if (onWaiting_) {
                 onWaiting_();
+                // While the prompt waits, the names Tab completes to are fetched.
+                const bool stale = namesDirectory_ != remoteDirectory_ ||
+                                   std::chrono::steady_clock::now() - namesListed_ > kNamesFresh;
+                // Not with --type none: the listing's TYPE A would then stay for the next get.
+                if (remoteCompletion_ && connected_ && !options_.verbose && !remoteDirectory_.empty() &&
+                    !control_.get_Filetype().empty() &&
+                    stale && phase_ == Phase::Ready && queue_.empty() && control_.IsIdle() != tarselctl::False)
+                    StartControlCommand(Command{Verb::CompletionList});
             }
             return;
         }
@@ -363,7 +432,7 @@ void FtpSession::Execute(Command command) {
     }
     if (ExecuteLocal(command)) return;
     if (!connected_) {
-        Fail(Fault::Local, "", Subject(OperationName(command.verb), command.args),
+        Fail(Fault::Local, "", Subject(TypedName(command.verb), command.args),
              "not connected (open HOST connects)");
         return;
     }
@@ -385,6 +454,20 @@ void FtpSession::Execute(Command command) {
     case Verb::Mget:
         ExpandMget(command);
         return;
+    case Verb::Cat:
+    case Verb::Chmod:
+    case Verb::Rm:
+    case Verb::Find:
+    case Verb::Du:
+        ExpandDailyCommand(command);
+        return;
+    case Verb::MkDir:
+        if (command.recursive) {
+            ExpandDailyCommand(command);
+            return;
+        }
+        StartControlCommand(command);
+        return;
     case Verb::Mirror: {
         if (command.reverse) {
             std::error_code ec;
@@ -397,6 +480,8 @@ void FtpSession::Execute(Command command) {
         // it, and the listings change into each directory, so it is changed back at the end.
         Command start{Verb::MirrorStart, command.args};
         start.reverse = command.reverse;
+        start.mirror = command.mirror;
+        start.dryRun = command.dryRun;
         start.job = ++commandCount_;
         queue_.push_front(std::move(start));
         return;
@@ -456,6 +541,9 @@ bool FtpSession::ExecuteLocal(const Command& command) {
     case Verb::Rest:
         pendingRest_ = command.offset;
         return true;
+    case Verb::DuReport:
+        ReportDiskUsage(command);
+        return true;
     case Verb::Abort:  // taken as it arrives (AddLine)
         return true;
     case Verb::Mput:
@@ -475,6 +563,7 @@ bool FtpSession::ExecuteLocal(const Command& command) {
         if (url.url) {
             options_.host = url.url->host;
             if (url.url->port) control_.put_port(FromUtf8(*url.url->port));
+            if (url.url->implicitTls) control_.put_TlsMode(u"implicit");
             options_.userGiven = !url.url->user.empty();
             options_.user = options_.userGiven ? url.url->user : "anonymous";
             options_.passwordGiven = url.url->password.has_value();
@@ -485,7 +574,17 @@ bool FtpSession::ExecuteLocal(const Command& command) {
                 queue_.push_front(std::move(cd));
             }
         } else {
-            options_.host = command.args[0];
+            const HostAndPort target = SplitHostAndPort(command.args[0]);
+            if (!target.error.empty()) {
+                Fail(Fault::Local, "", "open", target.error);
+                return true;
+            }
+            if (target.port && command.args.size() == 2 && *target.port != command.args[1]) {
+                Fail(Fault::Local, "", "open", "two different ports given");
+                return true;
+            }
+            options_.host = target.port ? target.host : command.args[0];
+            if (target.port) control_.put_port(FromUtf8(*target.port));
             if (command.args.size() == 2) control_.put_port(FromUtf8(command.args[1]));
         }
         try {
@@ -590,23 +689,155 @@ void FtpSession::ExpandMget(const Command& command) {
 void FtpSession::ExpandMgetList(const Running& r) {
     const std::string& dir = r.command->args[0];
     const std::string& pattern = r.command->args[1];
+    std::vector<RemoteEntry> entries;
+    const std::int64_t now = std::time(nullptr);
+    for (const std::string& line : r.lines)
+        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) entries.push_back(std::move(*entry));
+    const MgetPlan plan = PlanMget(entries, pattern);
+    if (plan.skippedDirectories > 0)
+        Note("mget: skipping " + std::to_string(plan.skippedDirectories) + " director" +
+             (plan.skippedDirectories == 1 ? "y" : "ies") + " (mirror copies directories)");
+    if (plan.skippedUnsafe > 0)
+        PrintError("tarsel-ftp: mget: skipping " + std::to_string(plan.skippedUnsafe) +
+                   " name(s) that cannot be a local file name");
     std::vector<Command> steps;
-    for (std::string name : r.lines) {
-        while (!name.empty() && (name.back() == '\r' || name.back() == '\n')) name.pop_back();
-        // Some servers answer NLST DIR with "DIR/name": the pattern is about the name.
-        name = BaseName(name);
-        if (!IsSafeEntryName(name)) continue;
-        if (::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) != 0) continue;
-        Command get{Verb::Get, {JoinRemote(dir, name), LocalNameFromServer(name)}};
+    for (const RemoteEntry& e : plan.files) {
+        Command get{Verb::Get, {JoinRemote(dir, e.name), LocalNameFromServer(e.name)}};
         get.job = r.command->job;
         get.parallel = r.command->parallel;
+        get.knownSize = e.size;
         steps.push_back(std::move(get));
     }
-    if (steps.empty()) {
+    if (steps.empty() && plan.skippedDirectories == 0) {
         Fail(Fault::Local, "", "mget", "no remote file matches '" + JoinRemote(dir, pattern) + "'");
         return;
     }
     PushSteps(std::move(steps));
+}
+
+void FtpSession::ExpandDailyCommand(const Command& command) {
+    const std::uint64_t job = ++commandCount_;
+    std::vector<Command> steps;
+    const auto step = [&](Verb verb, std::vector<std::string> args) -> Command& {
+        steps.emplace_back(verb, std::move(args));
+        steps.back().job = job;
+        return steps.back();
+    };
+    const auto walk = [&](const std::string& dir, Command::Walk kind) {
+        Command& list = step(Verb::WalkList, {dir});
+        list.walk = kind;
+    };
+    switch (command.verb) {
+    case Verb::Cat:
+        for (const std::string& file : command.args) step(Verb::Get, {file, "-"});
+        break;
+    case Verb::Chmod:
+        for (std::size_t i = 1; i < command.args.size(); ++i)
+            step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
+        break;
+    case Verb::Rm:
+        for (const std::string& name : command.args) {
+            if (command.recursive) walk(name, Command::Walk::Rm);
+            else step(Verb::Delete, {name});
+        }
+        break;
+    case Verb::MkDir: {
+        // Each parent in turn; one that exists already is no error, the last one is.
+        const std::string& path = command.args[0];
+        for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
+            if (path[at - 1] != '/') step(Verb::MkDir, {path.substr(0, at)}).mayFail = true;
+        if (path.size() > 1 && path.back() == '/') steps.back().mayFail = false;
+        else step(Verb::MkDir, {path});
+        break;
+    }
+    case Verb::Find: {
+        const std::string dir = command.args.empty() ? "." : command.args[0];
+        Print(dir + (dir.back() == '/' ? "" : "/") + "\n");
+        walk(dir, Command::Walk::Find);
+        break;
+    }
+    case Verb::Du: {
+        const std::string dir = command.args.empty() ? "." : command.args[0];
+        diskUsage_.clear();
+        walk(dir, Command::Walk::Du);
+        Command& report = step(Verb::DuReport, {dir});
+        report.summarize = command.summarize;
+        report.human = command.human;
+        break;
+    }
+    default:
+        break;
+    }
+    PushSteps(std::move(steps));
+}
+
+void FtpSession::ExpandWalk(const Running& r) {
+    const Command& list = *r.command;
+    const std::string& dir = list.args[0];
+    const std::int64_t now = std::time(nullptr);
+    std::vector<Command> steps, deletions;
+    std::uint64_t bytes = 0;
+    for (const std::string& line : r.lines) {
+        std::optional<RemoteEntry> e = ParseRemoteListingLine(line, r.mlsd, now);
+        if (!e) continue;
+        if (!IsSafeEntryName(e->name)) {
+            PrintError("tarsel-ftp: " + TypedName(list) + ": skipping the name '" + e->name + "' in " + dir);
+            continue;
+        }
+        const std::string path = JoinRemote(dir, e->name);
+        const bool directory = e->type == RemoteType::Directory;
+        if (list.walk == Command::Walk::Find) Print(path + (directory ? "/" : "") + "\n");
+        if (list.walk == Command::Walk::Du && !directory) bytes += e->size.value_or(0);
+        if (directory) {
+            Command sub{Verb::WalkList, {path}};
+            sub.job = list.job;
+            sub.walk = list.walk;
+            steps.push_back(std::move(sub));
+        } else if (list.walk == Command::Walk::Rm) {
+            // A link is removed as a link: DELE never follows it.
+            Command del{Verb::Delete, {path}};
+            del.job = list.job;
+            deletions.push_back(std::move(del));
+        }
+    }
+    if (list.walk == Command::Walk::Du) diskUsage_[dir] += bytes;
+    steps.insert(steps.begin(), std::make_move_iterator(deletions.begin()), std::make_move_iterator(deletions.end()));
+    if (list.walk == Command::Walk::Rm) {
+        // Emptied first (files, then each subdirectory's own walk), then removed.
+        Command rmdir{Verb::RmDir, {dir}};
+        rmdir.job = list.job;
+        steps.push_back(std::move(rmdir));
+    }
+    PushSteps(std::move(steps));
+}
+
+void FtpSession::ReportDiskUsage(const Command& report) {
+    // Each directory's total is its own files plus every directory below it.
+    std::map<std::string, std::uint64_t> totals;
+    for (const auto& [path, own] : diskUsage_) {
+        std::string at = path;
+        while (true) {
+            totals[at] += own;
+            if (at == report.args[0]) break;
+            const auto slash = at.rfind('/');
+            if (slash == std::string::npos || at.size() <= report.args[0].size()) break;
+            at.erase(slash == 0 ? 1 : slash);
+        }
+    }
+    const auto show = [&](std::uint64_t bytes) {
+        return report.human ? HumanSize(bytes) : std::to_string((bytes + 1023) / 1024);
+    };
+    // Deepest first, as du prints them, the directory asked for last.
+    std::vector<std::string> order;
+    for (const auto& [path, total] : totals)
+        if (!report.summarize || path == report.args[0]) order.push_back(path);
+    std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() > b.size() : a < b;
+    });
+    std::string out;
+    for (const std::string& path : order) out += show(totals[path]) + "\t" + path + "\n";
+    Print(out);
+    diskUsage_.clear();
 }
 
 void FtpSession::ExpandMput(const Command& command) {
@@ -650,17 +881,24 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
     const std::string root = remote[0] == '/' ? remote : JoinRemote(*base, remote);
     std::vector<Command> steps;
     if (c.reverse) {
-        Command mkdir{Verb::MkDir, {root}};
-        mkdir.mayFail = true;
-        mkdir.job = c.job;
-        steps.push_back(std::move(mkdir));
+        if (!c.dryRun) {
+            Command mkdir{Verb::MkDir, {root}};
+            mkdir.mayFail = true;
+            mkdir.job = c.job;
+            steps.push_back(std::move(mkdir));
+        }
         Command list{Verb::MirrorUpList, {root, local}};
         list.job = c.job;
+        list.reverse = true;
+        list.mirror = c.mirror;
+        list.dryRun = c.dryRun;
         steps.push_back(std::move(list));
     } else {
         Command list{Verb::MirrorList, {root, local}};
         list.job = c.job;
         list.localRoot = local;
+        list.mirror = c.mirror;
+        list.dryRun = c.dryRun;
         steps.push_back(std::move(list));
     }
     // Not part of the job: an interrupted mirror still goes back where it started.
@@ -668,92 +906,303 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
     PushSteps(std::move(steps));
 }
 
-void FtpSession::ExpandMirrorList(const Running& r) {
-    const std::string& remote = r.command->args[0];
-    const fs::path local = r.command->args[1];
-    std::vector<Command> files;
-    std::vector<Command> dirs;
-    for (const std::string& line : r.lines) {
-        const std::optional<RemoteEntry> entry = ParseUnixListLine(line);
-        if (!entry) continue;
-        if (!IsSafeEntryName(entry->name)) {
-            PrintError("tarsel-ftp: mirror: skipping the unsafe name '" + entry->name + "' in " + remote);
-            continue;
+namespace {
+
+// The entries of a local directory as lstat tells them; links are not followed.
+std::vector<LocalEntry> ReadLocalEntries(int directoryFd) {
+    std::vector<LocalEntry> entries;
+    const int fd = ::dup(directoryFd);
+    if (fd < 0) return entries;
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+        ::close(fd);
+        return entries;
+    }
+    while (const dirent* item = ::readdir(dir)) {
+        const std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        struct stat st {};
+        if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+        LocalEntry e;
+        e.name = name;
+        e.kind = S_ISREG(st.st_mode)   ? LocalEntry::Kind::File
+                 : S_ISDIR(st.st_mode) ? LocalEntry::Kind::Directory
+                 : S_ISLNK(st.st_mode) ? LocalEntry::Kind::Link
+                                       : LocalEntry::Kind::Other;
+        e.size = static_cast<std::uint64_t>(st.st_size);
+        e.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+        entries.push_back(std::move(e));
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const LocalEntry& a, const LocalEntry& b) { return a.name < b.name; });
+    return entries;
+}
+
+std::optional<LocalEntry> LocalEntryAt(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+    LocalEntry e;
+    e.name = BaseName(path);
+    e.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::File
+             : S_ISDIR(st.st_mode) ? LocalEntry::Kind::Directory
+             : S_ISLNK(st.st_mode) ? LocalEntry::Kind::Link
+                                   : LocalEntry::Kind::Other;
+    e.size = static_cast<std::uint64_t>(st.st_size);
+    e.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
+    return e;
+}
+
+// "213 20200102030405" (perhaps with fractions): seconds since 1970, UTC.
+std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies) {
+    for (const std::string& line : replies) {
+        if (line.rfind("213 ", 0) != 0) continue;
+        auto entry = tarselctl::ParseListingLine(std::string_view("modify=" + line.substr(4) + "; x"),
+                                                 {tarselctl::ListingFormat::Mlsd, std::nullopt});
+        if (entry && entry->modified) return entry->modified;
+    }
+    return std::nullopt;
+}
+
+std::string MfmtTime(std::int64_t seconds) {
+    const std::time_t t = static_cast<std::time_t>(seconds);
+    std::tm utc{};
+    ::gmtime_r(&t, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
+    return text;
+}
+
+const char* ActionText(MirrorAction action) {
+    switch (action) {
+    case MirrorAction::Fetch: return "new";
+    case MirrorAction::Refresh: return "changed";
+    case MirrorAction::AskTime: return "check time";
+    case MirrorAction::Delete: return "delete";
+    case MirrorAction::Skip: return "skip";
+    default: return "";
+    }
+}
+
+}  // namespace
+
+void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
+                                    const std::string& localPath, const std::string& below,
+                                    std::vector<Command>& steps) {
+    const bool up = list.reverse;
+    if (d.action == MirrorAction::Keep) return;
+    if (d.action == MirrorAction::Skip) {
+        const std::string shown = up ? localPath : remotePath;
+        if (list.dryRun) {
+            Print("skip: " + shown + " (" + d.reason + ")\n");
+        } else if (d.reason.rfind("the target is a", 0) == 0 || d.reason == "the target is no regular file") {
+            // Something of another kind stands where the copy would go: nothing is written
+            // over or through it, and the mirror is not complete.
+            Fail(Fault::Local, "", "",
+                 "'" + (up ? remotePath : localPath) + "' is " + d.reason.substr(14) + "; nothing is written through it");
+        } else if (d.reason == "unsafe name") {
+            PrintError("tarsel-ftp: mirror: skipping the unsafe name '" + d.name + "' in " + remotePath);
         }
-        const std::string remotePath = JoinRemote(remote, entry->name);
-        const fs::path localPath = local / entry->name;
-        const std::string below = r.command->localBelow.empty()
-                                      ? entry->name
-                                      : r.command->localBelow + "/" + entry->name;
-        if (entry->kind == RemoteEntry::Kind::Directory) {
-            Command list{Verb::MirrorList, {remotePath, localPath.string()}};
-            list.job = r.command->job;
-            list.localRoot = r.command->localRoot;
-            list.localBelow = below;
-            dirs.push_back(std::move(list));
-        } else if (entry->kind == RemoteEntry::Kind::File) {
-            struct stat st {};
-            if (entry->size && ::lstat(localPath.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-                static_cast<std::uint64_t>(st.st_size) == *entry->size)
-                continue;  // name and size match: already here
-            Command get{Verb::Get, {remotePath, localPath.string()}};
-            get.job = r.command->job;
-            get.knownSize = entry->size;
-            get.localRoot = r.command->localRoot;
-            get.localBelow = below;
-            files.push_back(std::move(get));
+        return;
+    }
+    if (list.dryRun) {
+        Print(std::string(ActionText(d.action)) + ": " + (up ? localPath + " -> " + remotePath : remotePath + " -> " + localPath) +
+              (d.reason.empty() ? "" : " (" + d.reason + ")") + "\n");
+        return;
+    }
+    if (d.action == MirrorAction::AskTime ||
+        (!up && !d.modified && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Refresh))) {
+        // Without the server's time the file cannot be compared (AskTime) or be given its
+        // time once fetched: MDTM asks for it, where the server has it.
+        if (!features_.mdtm) {
+            if (d.action == MirrorAction::AskTime) return;  // same size, time unknown: as before, kept
+        } else {
+            Command time{Verb::MirrorTime, {remotePath, localPath}};
+            time.job = list.job;
+            time.reverse = up;
+            time.mirror = list.mirror;
+            time.knownSize = d.size;
+            time.localRoot = list.localRoot;
+            time.localBelow = below;
+            if (up) time.sourceTime = d.modified;
+            steps.push_back(std::move(time));
+            return;
         }
     }
-    for (Command& d : dirs) files.push_back(std::move(d));
-    PushSteps(std::move(files));
+    if (up) {
+        Command put{Verb::Put, {localPath, remotePath}};
+        put.job = list.job;
+        put.knownSize = d.size;
+        steps.push_back(std::move(put));
+        if (features_.mfmt && d.modified) {
+            Command mfmt{Verb::Quote, {"MFMT " + MfmtTime(*d.modified) + " " + remotePath}};
+            mfmt.job = list.job;
+            mfmt.mayFail = true;
+            steps.push_back(std::move(mfmt));
+        }
+        return;
+    }
+    Command get{Verb::Get, {remotePath, localPath}};
+    get.job = list.job;
+    get.knownSize = d.size;
+    get.sourceTime = d.modified;
+    get.localRoot = list.localRoot;
+    get.localBelow = below;
+    steps.push_back(std::move(get));
+}
+
+void FtpSession::ExpandMirrorList(const Running& r) {
+    const Command& list = *r.command;
+    const std::string& remote = list.args[0];
+    const fs::path local = list.args[1];
+    std::vector<RemoteEntry> entries;
+    const std::int64_t now = std::time(nullptr);
+    for (const std::string& line : r.lines)
+        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) entries.push_back(std::move(*entry));
+    std::vector<LocalEntry> here;
+    const OpenedDirectory opened = OpenDirectoryBelow(list.localRoot, list.localBelow, false);
+    if (opened.fd >= 0) {
+        here = ReadLocalEntries(opened.fd);
+    } else if (!list.dryRun) {
+        Fail(Fault::Local, "", "", opened.error);
+        return;
+    }
+    std::vector<Command> steps;
+    for (const MirrorDecision& d : PlanDownload(entries, here, list.mirror)) {
+        const std::string remotePath = JoinRemote(remote, d.name);
+        const fs::path localPath = local / d.name;
+        const std::string below = list.localBelow.empty() ? d.name : list.localBelow + "/" + d.name;
+        if (d.action == MirrorAction::Descend) {
+            Command sub{Verb::MirrorList, {remotePath, localPath.string()}};
+            sub.job = list.job;
+            sub.localRoot = list.localRoot;
+            sub.localBelow = below;
+            sub.mirror = list.mirror;
+            sub.dryRun = list.dryRun;
+            steps.push_back(std::move(sub));
+        } else if (d.action == MirrorAction::Delete) {
+            if (list.dryRun) {
+                Print("delete: " + localPath.string() + "\n");
+                continue;
+            }
+            // Inside the directory opened without following links; a directory goes whole,
+            // its links removed as links.
+            int rc = ::unlinkat(opened.fd, d.name.c_str(), d.directory ? AT_REMOVEDIR : 0);
+            std::error_code ec;
+            if (rc != 0 && d.directory && (errno == ENOTEMPTY || errno == EEXIST)) {
+                fs::remove_all(localPath, ec);
+                rc = ec ? -1 : 0;
+            }
+            if (rc != 0)
+                PrintError("tarsel-ftp: mirror: cannot delete '" + localPath.string() + "': " +
+                           (ec ? ec.message() : std::string(std::strerror(errno))));
+        } else {
+            AddMirrorFileSteps(list, d, remotePath, localPath.string(), below, steps);
+        }
+    }
+    if (opened.fd >= 0) ::close(opened.fd);
+    PushSteps(std::move(steps));
 }
 
 void FtpSession::ExpandMirrorUpList(const Running& r) {
-    const std::string& remote = r.command->args[0];
-    const fs::path local = r.command->args[1];
-    std::map<std::string, RemoteEntry> there;
+    const Command& list = *r.command;
+    const std::string& remote = list.args[0];
+    const fs::path local = list.args[1];
+    std::vector<RemoteEntry> there;
+    const std::int64_t now = std::time(nullptr);
     for (const std::string& line : r.lines)
-        if (std::optional<RemoteEntry> entry = ParseUnixListLine(line)) there[entry->name] = *entry;
-
-    std::vector<fs::path> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(local, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path());
-    if (ec) {
-        Fail(Fault::Local, "", "", "cannot read '" + local.string() + "': " + ec.message());
+        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) there.push_back(std::move(*entry));
+    const int fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(Fault::Local, "", "", "cannot read '" + local.string() + "': " + std::strerror(errno));
         return;
     }
-    std::sort(names.begin(), names.end());
-    std::vector<Command> files;
-    std::vector<Command> dirs;
-    for (const fs::path& path : names) {
-        const std::string name = path.filename().string();
-        const std::string remotePath = JoinRemote(remote, name);
-        struct stat st {};
-        // Symbolic links are not followed: a link to a parent would never end.
-        if (::lstat(path.c_str(), &st) != 0) continue;
-        const auto found = there.find(name);
-        if (S_ISREG(st.st_mode)) {
-            if (found != there.end() && found->second.kind == RemoteEntry::Kind::File &&
-                found->second.size == static_cast<std::uint64_t>(st.st_size))
-                continue;
-            Command put{Verb::Put, {path.string(), remotePath}};
-            put.job = r.command->job;
-            put.knownSize = static_cast<std::uint64_t>(st.st_size);
-            files.push_back(std::move(put));
-        } else if (S_ISDIR(st.st_mode)) {
-            if (found == there.end() || found->second.kind != RemoteEntry::Kind::Directory) {
+    const std::vector<LocalEntry> here = ReadLocalEntries(fd);
+    ::close(fd);
+    std::vector<Command> steps;
+    MirrorOptions options = list.mirror;
+    options.keepNewerTarget = !features_.mfmt;
+    for (const MirrorDecision& d : PlanUpload(here, there, options)) {
+        const std::string remotePath = JoinRemote(remote, d.name);
+        const fs::path localPath = local / d.name;
+        if (d.directory && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Descend)) {
+            if (d.action == MirrorAction::Fetch && !list.dryRun) {
                 Command mkdir{Verb::MkDir, {remotePath}};
-                mkdir.job = r.command->job;
-                dirs.push_back(std::move(mkdir));
+                mkdir.job = list.job;
+                steps.push_back(std::move(mkdir));
             }
-            Command list{Verb::MirrorUpList, {remotePath, path.string()}};
-            list.job = r.command->job;
-            dirs.push_back(std::move(list));
+            Command sub{Verb::MirrorUpList, {remotePath, localPath.string()}};
+            sub.job = list.job;
+            sub.reverse = true;
+            sub.mirror = list.mirror;
+            sub.dryRun = list.dryRun;
+            // A directory a dry run did not make is not there to be listed.
+            if (!(list.dryRun && d.action == MirrorAction::Fetch)) steps.push_back(std::move(sub));
+            else Print("new: " + localPath.string() + "/ -> " + remotePath + "/\n");
+        } else if (d.action == MirrorAction::Delete) {
+            if (list.dryRun) {
+                Print("delete: " + remotePath + "\n");
+                continue;
+            }
+            Command del{Verb::Delete, {remotePath}};
+            del.job = list.job;
+            steps.push_back(std::move(del));
+        } else {
+            AddMirrorFileSteps(list, d, remotePath, localPath.string(), "", steps);
         }
     }
-    for (Command& d : dirs) files.push_back(std::move(d));
-    PushSteps(std::move(files));
+    PushSteps(std::move(steps));
+}
+
+void FtpSession::MirrorTimeDone(const Running& r, std::int32_t code) {
+    const Command& c = *r.command;
+    const std::optional<std::int64_t> remoteTime = code == 0 ? MdtmTime(r.replies) : std::nullopt;
+    const std::string& remotePath = c.args[0];
+    const std::string& localPath = c.args[1];
+    const std::optional<LocalEntry> here = LocalEntryAt(localPath);
+    MirrorDecision d{};
+    if (c.reverse) {
+        // The local file is the source; its listed size on the server came with the step.
+        if (!here) return;
+        const FileState source{here->size, here->modified, ""};
+        const FileState target{c.knownSize, remoteTime, ""};
+        MirrorOptions options = c.mirror;
+        options.keepNewerTarget = !features_.mfmt;
+        d = DecideFile(here->name, source, target, options);
+        // The time is still unknown: equal sizes keep the file, as before times were compared.
+        if (d.action == MirrorAction::AskTime) return;
+    } else {
+        std::optional<FileState> target;
+        if (here) target = FileState{here->size, here->modified, here->kind == LocalEntry::Kind::File ? "" : "no regular file"};
+        d = DecideFile(BaseName(remotePath), FileState{c.knownSize, remoteTime, ""}, target, c.mirror);
+        if (d.action == MirrorAction::AskTime) return;
+    }
+    Command list{c.reverse ? Verb::MirrorUpList : Verb::MirrorList, {}};
+    list.job = c.job;
+    list.reverse = c.reverse;
+    list.mirror = c.mirror;
+    list.localRoot = c.localRoot;
+    std::vector<Command> steps;
+    Features had = features_;
+    features_.mdtm = false;  // asked already: no second MDTM for the same file
+    AddMirrorFileSteps(list, d, remotePath, localPath, c.localBelow, steps);
+    features_ = had;
+    PushSteps(std::move(steps));
+}
+
+void FtpSession::StartMachineListing(const std::string& path) {
+    running_->mlsd = features_.mlst;
+    control_.put_DirCommand(features_.mlst ? u"MLSD" : u"LIST");
+    control_.Dir(path.empty() ? tarselctl::String() : ExactText(path, u"Dir"));
+}
+
+void FtpSession::ApplyFeatures() {
+    // Names are UTF-8 where the server says so (and it may want OPTS UTF8 ON first), or,
+    // without a word from the server, where this terminal is UTF-8: a server's bytes then
+    // come out as they are, which is what the user's other tools show too.
+    if (!options_.sysCode && !options_.settingsFile) {
+        if (features_.utf8 || LocaleIsUtf8()) control_.put_SysCode(u"UTF8");
+    }
+    if (features_.utf8 && control_.get_SysCode() == u"UTF8") StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
 }
 
 void FtpSession::StartControlCommand(const Command& command) {
@@ -766,8 +1215,8 @@ void FtpSession::StartControlCommand(const Command& command) {
     // Error lines name the operation and the server's side of it: "GetFile pub/x".
     std::vector<std::string> named = a;
     switch (command.verb) {
-    case Verb::Login: case Verb::User: case Verb::Get: case Verb::MirrorStart:
-    case Verb::MgetList: case Verb::MirrorList: case Verb::MirrorUpList:
+    case Verb::Login: case Verb::User: case Verb::Get: case Verb::MirrorStart: case Verb::MirrorTime:
+    case Verb::MgetList: case Verb::MirrorList: case Verb::MirrorUpList: case Verb::WalkList:
         named.resize(1);
         break;
     case Verb::Put: case Verb::Append:
@@ -776,10 +1225,13 @@ void FtpSession::StartControlCommand(const Command& command) {
     default:
         break;
     }
-    running_->subject = Subject(running_->operation, named);
+    running_->subject = Subject(TypedName(command), named);
     running_->isTransfer = IsTransfer(command.verb);
     running_->capture = command.verb == Verb::MgetList || command.verb == Verb::MirrorList ||
-                        command.verb == Verb::MirrorUpList;
+                        command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList ||
+                        command.verb == Verb::CompletionList;
+    // MDTM is a question of mirror's, not a transfer: no progress meter, no abort.
+    if (command.verb == Verb::MirrorTime) running_->isTransfer = false;
     running_->started = std::chrono::steady_clock::now();
     running_->total = command.knownSize;
     phase_ = Phase::Running;
@@ -802,18 +1254,26 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Rename: control_.Rename(arg(0), arg(1)); break;
         case Verb::Site: control_.SiteCommand(arg(0)); break;
         case Verb::Quote: control_.QuoteCommand(arg(0)); break;
-        case Verb::Dir: control_.Dir(a.empty() ? tarselctl::String() : arg(0)); break;
+        case Verb::Dir:
+            // What the user reads: the server's own lines.
+            control_.put_DirCommand(u"LIST");
+            control_.Dir(a.empty() ? tarselctl::String() : arg(0));
+            break;
         case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
-        case Verb::MgetList: control_.Ls(a[0].empty() ? tarselctl::String() : arg(0)); break;
+        case Verb::MgetList: StartMachineListing(a[0]); break;
+        case Verb::CompletionList: StartMachineListing(""); break;
+        case Verb::WalkList: StartMachineListing(a[0] == "." ? std::string() : a[0]); break;
+        case Verb::MirrorTime: control_.QuoteCommand(u"MDTM " + arg(0)); break;
         case Verb::MirrorList: {
             // Made, or checked, one level at a time below the target: a link already inside
             // it (m/sub -> /elsewhere) must not take the files somewhere else.
-            const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, command.localBelow, true);
-            if (opened.fd < 0) {
+            // A dry run creates nothing: a directory still missing here is simply empty.
+            const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, command.localBelow, !command.dryRun);
+            if (opened.fd < 0 && !command.dryRun) {
                 localError = opened.error;
                 break;
             }
-            ::close(opened.fd);
+            if (opened.fd >= 0) ::close(opened.fd);
             running_->listAfterCd = true;
             control_.Cwd(arg(0));
             break;
@@ -880,12 +1340,18 @@ void FtpSession::StartGet(const Command& command) {
     const std::vector<std::string>& a = command.args;
     std::optional<std::uint64_t> rest = pendingRest_;
     pendingRest_.reset();
+    bool fromPart = false;
     if (command.resume) {
-        // Resumed from what is already here; nothing here means a fresh download.
+        // Resumed from what an interrupted download kept (LOCAL.part), else from LOCAL
+        // itself; nothing here means a fresh download.
         struct stat st {};
         rest.reset();
-        if (::stat(a[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        if (::lstat(PartialDownloadPath(a[1]).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             rest = static_cast<std::uint64_t>(st.st_size);
+            fromPart = true;
+        } else if (::stat(a[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+            rest = static_cast<std::uint64_t>(st.st_size);
+        }
     }
     std::string error;
     if (!command.localRoot.empty()) {
@@ -901,8 +1367,9 @@ void FtpSession::StartGet(const Command& command) {
                               : download_.PrepareIn(opened.fd, command.localBelow.substr(slash + 1),
                                                     fs::path(a[1]).parent_path().string());
     } else {
-        error = download_.Prepare(a[1], rest);
+        error = download_.Prepare(a[1], rest, fromPart);
     }
+    download_.SetModifiedOnSuccess(command.sourceTime);
     if (!error.empty()) {
         running_->localFault = error;
         return;
@@ -946,7 +1413,11 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
         return;
     }
     if (remoteSize && *remoteSize == r.offset) {
-        (void)download_.Finish(false);
+        // A kept part that is whole takes its final name now.
+        if (const std::string error = download_.Finish(true); !error.empty()) {
+            Fail(Fault::Local, "", r.subject, error);
+            return;
+        }
         if (interactive_)
             Note("'" + local + "' is complete already (" + std::to_string(r.offset) + " bytes)");
         output_.Flush();
@@ -995,8 +1466,61 @@ void FtpSession::StartPut(const Command& command) {
         return;
     }
     const TypeOnce type(control_, sentType_);
+    if (command.verb == Verb::Put && command.resume) {
+        // Continued after what the server holds: its size first, then APPE of the rest.
+        running_->sizeBeforeUpload = true;
+        control_.FileSize(ExactText(a[1], u"PutFile"));
+        return;
+    }
     if (command.verb == Verb::Put) control_.PutFile(ExactText(a[1], u"PutFile"), FromUtf8(a[0]));
     else control_.AppendFile(ExactText(a[1], u"AppendFile"));
+}
+
+void FtpSession::ResumeUploadAfterSize(Running r, std::int32_t code, const std::string& text) {
+    const std::string& local = r.command->args[0];
+    const std::string& remote = r.command->args[1];
+    std::optional<std::uint64_t> remoteSize;
+    if (code == 0 && !text.empty() && text.size() <= 19 &&
+        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+        remoteSize = std::stoull(text);
+    const std::uint64_t localSize = upload_.Size();
+    if (remoteSize && *remoteSize > localSize) {
+        upload_.Close();
+        Fail(Fault::Local, "", r.subject,
+             "cannot resume: '" + remote + "' on the server has " + std::to_string(*remoteSize) +
+                 " bytes, '" + local + "' only " + std::to_string(localSize) + "; nothing is sent");
+        return;
+    }
+    if (remoteSize && *remoteSize == localSize) {
+        upload_.Close();
+        if (interactive_) Note("'" + remote + "' is complete already (" + std::to_string(localSize) + " bytes)");
+        return;
+    }
+    // A server that knows no such file (or no SIZE) gets the whole file.
+    const std::uint64_t offset = remoteSize.value_or(0);
+    if (offset > 0) {
+        if (const std::string error = upload_.SkipTo(offset); !error.empty()) {
+            upload_.Close();
+            Fail(Fault::Local, "", r.subject, error);
+            return;
+        }
+    }
+    r.sizeBeforeUpload = false;
+    r.offset = offset;
+    r.replies.clear();
+    running_ = std::move(r);
+    phase_ = Phase::Running;
+    try {
+        const TypeOnce type(control_, sentType_);
+        if (offset > 0) control_.AppendFile(ExactText(remote, u"AppendFile"));
+        else control_.PutFile(ExactText(remote, u"PutFile"), FromUtf8(local));
+    } catch (const AutomationError& e) {
+        const std::string subject = running_->subject;
+        running_.reset();
+        phase_ = Phase::Ready;
+        upload_.Close();
+        Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
+    }
 }
 
 void FtpSession::StartQuit() {
@@ -1048,8 +1572,16 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     phase_ = Phase::Ready;
     if (r.setupStep != SetupStep::None) {
         // FEAT and OPTS are courtesies to the server: a refusal leaves the session as it is.
-        if (r.setupStep == SetupStep::Features && code == 0 && featuresListUtf8_)
-            StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
+        if (r.setupStep == SetupStep::Features) {
+            if (code != 0) features_ = {};
+            ApplyFeatures();
+            // The prompt shows the remote directory: it is asked for once after the login.
+            if (interactive_ && phase_ == Phase::Ready) StartSetupStep("PWD", SetupStep::Directory);
+        } else if (r.setupStep == SetupStep::Utf8On) {
+            if (interactive_) StartSetupStep("PWD", SetupStep::Directory);
+        } else if (r.setupStep == SetupStep::Directory && code == 0) {
+            remoteDirectory_ = QuotedDirectory(lastReply_).value_or("");
+        }
         return;
     }
     if (r.listAfterCd && code == 0 && !r.localFault) {
@@ -1060,7 +1592,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         running_ = std::move(r);
         phase_ = Phase::Running;
         try {
-            control_.Dir();
+            StartMachineListing("");
         } catch (const AutomationError& e) {
             const std::string subject = running_->subject;
             running_.reset();
@@ -1073,15 +1605,36 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         ResumeAfterSize(std::move(r), code, text);
         return;
     }
+    if (r.command && r.command->verb == Verb::CompletionList) {
+        // The session's own listing: no output, and its failure is nobody's.
+        if (code == 0 && !r.localFault && !r.transErrorCode) {
+            remoteNames_.clear();
+            const std::int64_t now = std::time(nullptr);
+            for (const std::string& line : r.lines)
+                if (auto e = ParseRemoteListingLine(line, r.mlsd, now); e && IsSafeEntryName(e->name))
+                    remoteNames_.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
+            std::sort(remoteNames_.begin(), remoteNames_.end());
+            namesDirectory_ = remoteDirectory_;
+            namesListed_ = std::chrono::steady_clock::now();
+        }
+        return;
+    }
+    if (r.sizeBeforeUpload && !r.localFault) {
+        ResumeUploadAfterSize(std::move(r), code, text);
+        return;
+    }
+    if (r.command && r.command->verb == Verb::MirrorTime && !r.localFault) {
+        // A refused MDTM only means the time is unknown; the file is decided without it.
+        MirrorTimeDone(r, code);
+        return;
+    }
     if (!r.command && r.operation == "Connect") {
         if (code == 0) {
             connected_ = true;
             if (interactive_) Note(lastReply_);
-            if (options_.sysCode && *options_.sysCode == "UTF8") {
-                // Servers that speak UTF-8 only when asked say so in FEAT.
-                featuresListUtf8_ = false;
-                StartSetupStep("FEAT", SetupStep::Features);
-            }
+            // FEAT tells how names are coded and what mget and mirror can ask for.
+            features_ = {};
+            StartSetupStep("FEAT", SetupStep::Features);
             return;
         }
         // Refused login: the control keeps the connection; without a login it is of no use.
@@ -1100,6 +1653,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (get) {
         const std::string error = download_.Finish(success);
+        if (!success) keptPartNote_ = download_.KeptPart();
         if (!error.empty() && !r.localFault) {
             r.localFault = error;
             success = false;
@@ -1113,11 +1667,32 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->mayFail && !r.localFault) return;
     FailRunning(r, code, text);
+    if (get && !keptPartNote_.empty()) {
+        PrintError("tarsel-ftp: what arrived is kept in '" + keptPartNote_ + "'; get -c continues it");
+        keptPartNote_.clear();
+    }
     if (!r.command && r.operation == "Connect" && !interactive_) StopAfterFailure();
+}
+
+std::vector<std::string> FtpSession::RemoteNames() const {
+    if (namesDirectory_ != remoteDirectory_ || remoteDirectory_.empty()) return {};
+    return remoteNames_;
+}
+
+std::string FtpSession::PromptText() const {
+    if (!connected_ || remoteDirectory_.empty()) return "tarsel> ";
+    // Shown as text on a terminal: control characters from the server are not obeyed.
+    return "tarsel:" + ShowControlCharacters(remoteDirectory_) + "> ";
 }
 
 void FtpSession::Succeeded(Running& r, const std::string& text) {
     const Verb verb = r.command ? r.command->verb : Verb::Noop;
+    if (verb == Verb::Cd || verb == Verb::Cwd || verb == Verb::Pwd) {
+        // Cd asks PWD after CWD: its text names the new directory. Cwd's does not, unless
+        // it was absolute (mirror going back where it started).
+        if (verb == Verb::Cwd) remoteDirectory_ = r.command->args[0].rfind('/', 0) == 0 ? r.command->args[0] : "";
+        else if (auto dir = QuotedDirectory(text)) remoteDirectory_ = *dir;
+    }
     switch (verb) {
     case Verb::Pwd:
     case Verb::Size:
@@ -1125,7 +1700,8 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         break;
     case Verb::Quote:
     case Verb::Site:
-        if (!options_.verbose)
+        // A mirror's own MFMT is no output of the user's.
+        if (!options_.verbose && r.command->job == 0)
             for (const std::string& line : r.replies) Print(line + "\n");
         break;
     case Verb::Get:
@@ -1140,6 +1716,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         }
         break;
     case Verb::MgetList: ExpandMgetList(r); break;
+    case Verb::WalkList: ExpandWalk(r); break;
     case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
     case Verb::MirrorList: ExpandMirrorList(r); break;
@@ -1190,6 +1767,7 @@ void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& t
 void FtpSession::Fail(Fault fault, const std::string& code, const std::string& subject,
                       const std::string& text) {
     ++failures_;
+    lastFailed_ = true;
     output_.Flush();
     std::string line = "tarsel-ftp: ";
     switch (fault) {
@@ -1241,6 +1819,16 @@ void FtpSession::PostAbort() {
     });
 }
 
+void FtpSession::FinishFailedDownload() {
+    (void)download_.Finish(false);
+    TellKeptPart();
+}
+
+void FtpSession::TellKeptPart() {
+    if (download_.KeptPart().empty()) return;
+    PrintError("tarsel-ftp: what arrived is kept in '" + download_.KeptPart() + "'; get -c continues it");
+}
+
 void FtpSession::StopAfterFailure() {
     queue_.clear();
     inputEnded_ = true;
@@ -1256,7 +1844,7 @@ void FtpSession::Finish() {
     childSignal_.cancel(ignored);
     running_.reset();
     queue_.clear();
-    (void)download_.Finish(false);
+    FinishFailedDownload();
     upload_.Close();
     output_.Meter("");
     output_.Flush();
@@ -1324,7 +1912,12 @@ void FtpSession::Trace(const tarselctl::String& msg) {
         while (!feature.empty() && (feature.back() == ' ' || feature.back() == '\r'))
             feature.pop_back();
         for (char& c : feature) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        if (feature == "UTF8") featuresListUtf8_ = true;
+        const std::string word = feature.substr(0, feature.find(' '));
+        if (word == "UTF8") features_.utf8 = true;
+        // MLST's line names its facts; MLSD comes with it.
+        else if (word == "MLST") features_.mlst = true;
+        else if (word == "MDTM") features_.mdtm = true;
+        else if (word == "MFMT") features_.mfmt = true;
     }
 }
 
@@ -1337,6 +1930,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     output_.Meter("");
     const bool wasConnected = connected_;
     connected_ = false;
+    remoteDirectory_.clear();
     if (phase_ == Phase::Quitting) {
         Finish();
         return;
@@ -1382,6 +1976,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         upload_.Close();
         if (r.localFault) Fail(Fault::Local, "", r.subject, *r.localFault);
         else Fail(Fault::Connection, "", r.operation == "Connect" ? "" : r.subject, reason);
+        TellKeptPart();
     } else if (!queue_.empty() || !inputEnded_) {
         // Commands were still to come and none of them can run now.
         Fail(Fault::Connection, "", "", reason);

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -55,6 +56,14 @@ public:
     /// The platform the control runs on: transfers over several connections open their
     /// controls on it. Without it they run one at a time on the session's connection.
     void SetPlatform(tarselctl::Platform& platform) { platform_ = &platform; }
+    /// Tab completes remote names: the remote directory is listed once while a prompt waits
+    /// (again after a change of directory, or once the names are a while old).
+    void SetRemoteCompletion(bool on) { remoteCompletion_ = on; }
+    /// The names of the remote directory as last listed (directories end in '/'); empty
+    /// while none are known for the current directory.
+    std::vector<std::string> RemoteNames() const;
+    /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
+    std::string PromptText() const;
 
     /// Applies the options to the control and starts connecting (when a host is given).
     /// False when the session could not even start (the reason is printed).
@@ -75,8 +84,9 @@ public:
     bool Finished() const { return phase_ == Phase::Finished; }
     /// Nothing runs or is queued: a prompt may be shown.
     bool WaitingForLine() const;
-    /// 0 when every command succeeded, 1 otherwise.
-    int ExitStatus() const { return failures_ == 0 ? 0 : 1; }
+    /// 0 when every command succeeded, 1 otherwise; interactive: the status of the last
+    /// command typed before quit (a mistyped command early on does not count at the end).
+    int ExitStatus() const { return (interactive_ ? lastFailed_ : failures_ != 0) ? 1 : 0; }
 
     // ---- the control's events
     void Trace(const tarselctl::String& msg) override;
@@ -99,7 +109,7 @@ public:
 private:
     enum class Phase { Idle, Connecting, Ready, Running, Quitting, Closing, Closed, Shell, Finished };
     /// Lines the session sends on its own after the login.
-    enum class SetupStep { None, Features, Utf8On };
+    enum class SetupStep { None, Features, Utf8On, Directory };
     /// Where a fault lies, which the error line says first.
     enum class Fault { Server, Connection, Local };
 
@@ -123,12 +133,16 @@ private:
         std::string transErrorWhere;
         /// Listing lines kept for the step instead of printed, and their total size.
         bool capture = false;
+        /// The kept lines answer MLSD (else LIST or NLST).
+        bool mlsd = false;
         /// A mirror step that changes into its directory and lists it once that succeeded.
         bool listAfterCd = false;
         /// A resumed download asks the remote file's size before its REST and RETR.
         bool sizeBeforeResume = false;
         /// The server did not tell the size, so a resume that brings nothing proves nothing.
         bool resumeUnchecked = false;
+        /// A resumed upload asks the remote file's size before its APPE.
+        bool sizeBeforeUpload = false;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
         /// Reply lines received while it ran (quote and site print them).
@@ -153,6 +167,8 @@ private:
     void RequestDownload();
     /// The end of the SIZE asked before a resumed download: on to RETR, or the end.
     void ResumeAfterSize(Running r, std::int32_t code, const std::string& text);
+    /// The end of the SIZE asked before a resumed upload: on to APPE (or STOR), or the end.
+    void ResumeUploadAfterSize(Running r, std::int32_t code, const std::string& text);
     void StartQuit();
     void StartClose();
     void StartShell(const Command& command);
@@ -161,9 +177,24 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
+    /// cat, chmod, rm, mkdir -p, find, du: the steps they are made of.
+    void ExpandDailyCommand(const Command& command);
+    /// One directory of find, du or rm -r, listed: what it prints, sums or deletes.
+    void ExpandWalk(const Running& r);
+    void ReportDiskUsage(const Command& report);
     void ExpandMirrorStart(const Running& r, const std::string& pwdText);
     void ExpandMirrorList(const Running& r);
     void ExpandMirrorUpList(const Running& r);
+    /// The end of a mirror step's MDTM: the file is decided again with the server's time.
+    void MirrorTimeDone(const Running& r, std::int32_t code);
+    /// The steps that carry out one file decision of mirror (download or upload).
+    void AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
+                            const std::string& localPath, const std::string& below,
+                            std::vector<Command>& steps);
+    /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
+    void StartMachineListing(const std::string& path);
+    /// After FEAT: the code of names, and OPTS UTF8 ON where the server wants it.
+    void ApplyFeatures();
     /// Steps of the job that runs now, in this order, ahead of everything queued.
     void PushSteps(std::vector<Command> steps);
     void DropJob(std::uint64_t job);
@@ -181,6 +212,9 @@ private:
     void AbortForFault(const std::string& error);
     void PostAbort();
     void StopAfterFailure();
+    /// Ends a download that failed and tells where its bytes were kept, if anywhere.
+    void FinishFailedDownload();
+    void TellKeptPart();
     void Finish();
     void UpdateMeter(bool final);
     void TraceEvent(const std::string& text);
@@ -206,13 +240,32 @@ private:
     bool connected_ = false;
     bool passive_ = true;
     SecretAsker askSecret_;
-    /// FEAT's reply listed UTF8.
-    bool featuresListUtf8_ = false;
+    /// What FEAT's reply listed.
+    struct Features {
+        bool utf8 = false;
+        bool mlst = false;
+        bool mdtm = false;
+        bool mfmt = false;
+    };
+    Features features_;
     std::optional<Running> running_;
     std::optional<std::uint64_t> pendingRest_;
+    /// The remote directory as the last PWD (or cd) told it; empty when unknown.
+    std::string remoteDirectory_;
+    bool remoteCompletion_ = false;
+    /// Names of `namesDirectory_`, listed at `namesListed_`.
+    std::vector<std::string> remoteNames_;
+    std::string namesDirectory_;
+    std::chrono::steady_clock::time_point namesListed_;
+    /// du: bytes of the files directly in each directory walked, by path.
+    std::map<std::string, std::uint64_t> diskUsage_;
+    /// The partial file a failed get kept, told after its error line.
+    std::string keptPartNote_;
     DownloadFile download_;
     UploadSource upload_;
     int failures_ = 0;
+    /// The command typed last (its steps included) failed.
+    bool lastFailed_ = false;
     std::uint64_t commandCount_ = 0;
     /// The last complete reply line ("226 Transfer complete.").
     std::string lastReply_;

@@ -51,11 +51,62 @@ ParsedUrl Fail(std::string message) { return {std::nullopt, "ftp:// URL: " + std
 
 }  // namespace
 
+// Decimal digits 1-65535 without leading zeros in the result; nullopt otherwise.
+std::optional<std::string> PortText(std::string_view port) {
+    if (port.empty()) return std::nullopt;
+    unsigned value = 0;
+    for (char c : port) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+        if (value > 65535) return std::nullopt;
+    }
+    if (value == 0) return std::nullopt;
+    return std::to_string(value);
+}
+
+HostAndPort SplitHostAndPort(std::string_view text) {
+    HostAndPort out;
+    if (!text.empty() && text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos || close == 1) {
+            out.error = "unterminated or empty [ in the host";
+            return out;
+        }
+        out.host = std::string(text.substr(1, close - 1));
+        const std::string_view after = text.substr(close + 1);
+        if (after.empty()) return out;
+        if (after.front() != ':' || !(out.port = PortText(after.substr(1)))) {
+            out.host.clear();
+            out.error = "the port after ] must be :1-65535";
+        }
+        return out;
+    }
+    const auto colon = text.find(':');
+    // Two colons or more: an IPv6 address written without brackets, and no port.
+    if (colon == std::string_view::npos || text.find(':', colon + 1) != std::string_view::npos) {
+        out.host = std::string(text);
+        return out;
+    }
+    out.host = std::string(text.substr(0, colon));
+    if (out.host.empty() || !(out.port = PortText(text.substr(colon + 1)))) {
+        out.host.clear();
+        out.error = "HOST:PORT needs a host and a port 1-65535";
+    }
+    return out;
+}
+
 ParsedUrl ParseFtpUrl(std::string_view text) {
     constexpr std::string_view kScheme = "ftp://";
-    if (text.size() < kScheme.size() || !EqualsIgnoreCase(text.substr(0, kScheme.size()), kScheme))
+    constexpr std::string_view kSecureScheme = "ftps://";
+    bool implicitTls = false;
+    if (text.size() >= kSecureScheme.size() && EqualsIgnoreCase(text.substr(0, kSecureScheme.size()), kSecureScheme)) {
+        implicitTls = true;
+        text.remove_prefix(kSecureScheme.size());
+    } else if (text.size() >= kScheme.size() && EqualsIgnoreCase(text.substr(0, kScheme.size()), kScheme)) {
+        text.remove_prefix(kScheme.size());
+    } else {
         return {};
-    text.remove_prefix(kScheme.size());
+    }
 
     const auto slash = text.find('/');
     std::string_view authority = text.substr(0, slash);
@@ -63,6 +114,7 @@ ParsedUrl ParseFtpUrl(std::string_view text) {
         slash == std::string_view::npos ? std::string_view() : text.substr(slash + 1);
 
     FtpUrl url;
+    url.implicitTls = implicitTls;
     // The last '@' ends the user part: a password with a raw '@' in it still parses.
     const auto at = authority.rfind('@');
     if (at != std::string_view::npos) {
@@ -118,6 +170,7 @@ ParsedUrl ParseFtpUrl(std::string_view text) {
         if (value == 0) return Fail("the port must be 1-65535");
         url.port = std::to_string(value);
     }
+    if (implicitTls && !url.port) url.port = "990";
 
     // The type suffix is looked for before decoding: an escaped ";" is part of a name.
     if (rawPath.size() >= 7) {

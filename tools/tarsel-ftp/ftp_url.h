@@ -18,6 +18,8 @@ struct FtpUrl {
     /// Decimal digits of a port in 1-65535, without leading zeros.
     std::optional<std::string> port;
     std::string path;
+    /// ftps://: TLS from the first byte (implicit), on port 990 unless the URL names one.
+    bool implicitTls = false;
 };
 
 /// Result of ParseFtpUrl. Neither set: the text is no ftp:// URL.
@@ -34,5 +36,15 @@ struct ParsedUrl {
 /// "ftp://h//abs" -> "/abs", "ftp://h" and "ftp://h/" -> ""); a trailing ";type=a|i|d" is
 /// stripped. Anything not starting with "ftp://" -> url empty, error empty (not a URL).
 ParsedUrl ParseFtpUrl(std::string_view text);
+
+/// A host as `open` takes it: "NAME", "NAME:PORT", "[IPv6]" or "[IPv6]:PORT" (a bare IPv6
+/// address, with its colons, is a host without port). Empty on a malformed text, with
+/// `error` saying why.
+struct HostAndPort {
+    std::string host;
+    std::optional<std::string> port;
+    std::string error;
+};
+HostAndPort SplitHostAndPort(std::string_view text);
 
 }  // namespace tarselftp

@@ -49,6 +49,10 @@ static int Run(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("tarsel-ftp %s\n", TARSEL_FTP_VERSION);
+        return 0;
+    }
     const bool stdinIsTerminal = ::isatty(STDIN_FILENO) == 1;
     // A URL naming a file fetches it and ends, as the classic client does.
     const bool fetchOnly = !options.urlPath.empty() && options.urlPath.back() != '/';
@@ -109,7 +113,11 @@ static int Run(int argc, char** argv) {
     session.OnInputUnwanted([&] {
         if (piped) piped->Stop();
     });
-    if (interactive) session.OnWaitingForLine([&] { terminal->Prompt(); });
+    if (interactive) {
+        session.OnWaitingForLine([&] { terminal->Prompt(session.PromptText()); });
+        session.SetRemoteCompletion(true);
+        terminal->SetRemoteNames([&] { return session.RemoteNames(); });
+    }
     session.OnFinished([&] {
         stopInput();
         if (terminal) terminal->Stop();

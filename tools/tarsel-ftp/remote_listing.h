@@ -1,4 +1,5 @@
-// Lines of a server's directory listing, as mirror and mget read them. Pure text processing.
+// The entries of a server's directory listing as mget and mirror read them, and which names
+// may be created locally. Pure text processing.
 #pragma once
 
 #include <cstdint>
@@ -6,26 +7,22 @@
 #include <string>
 #include <string_view>
 
+#include <tarsel/listing.h>
+
 namespace tarselftp {
 
-/// One entry of a remote directory.
-struct RemoteEntry {
-    enum class Kind { File, Directory, Link, Other };
-    std::string name;
-    Kind kind = Kind::Other;
-    /// Absent when the line gives none, or one too large for 64 bits.
-    std::optional<std::uint64_t> size;
-};
+/// One entry of a remote directory (name as UTF-8).
+using RemoteEntry = tarselctl::ListingEntryUtf8;
+using RemoteType = tarselctl::ListingEntryType;
 
-/// One line of a Unix `ls -l` style LIST reply (vsftpd, proftpd, pure-ftpd, pyftpdlib
-/// formats; with or without the group column; "HH:MM" or year; names with spaces; links
-/// "name -> target" give name only). nullopt for "total N", blank and unreadable lines, and
-/// for the "." and ".." entries of `ls -la` style listings, which name no child.
-std::optional<RemoteEntry> ParseUnixListLine(std::string_view line);
+/// One line of a listing the session asked for with MLSD (`mlsd`) or LIST, whose Unix or
+/// MS-DOS form is told by its shape. `now` (seconds since 1970, UTC) dates the year-less
+/// lines of ls. Empty for lines that name no child ("total", ".", "..", cdir, pdir).
+std::optional<RemoteEntry> ParseRemoteListingLine(std::string_view line, bool mlsd, std::int64_t now);
 
-/// One MLSD line: "fact=value;fact=value; name" (facts case-insensitive; type=file|dir|
-/// cdir|pdir|OS.unix=slink...; size=N). cdir/pdir entries -> nullopt.
-std::optional<RemoteEntry> ParseMlsdLine(std::string_view line);
+/// Whether a listed time is exact enough to compare with a local file's: MLSD's UTC seconds
+/// are, the minutes or days of ls on the server's clock are not.
+bool HasExactTime(const RemoteEntry& entry);
 
 /// A name from a server that may be used as one local path component: not empty, not
 /// "." or "..", no '/', no NUL, no other control characters (0x00-0x1F, 0x7F). Mirror

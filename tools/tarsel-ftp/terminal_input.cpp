@@ -19,6 +19,7 @@ namespace tarselftp {
 namespace {
 
 TerminalInput* g_input = nullptr;
+TerminalInput::RemoteNames g_remoteNames;
 const char* g_secretPrompt = "";
 constexpr int kHistoryLines = 1000;
 
@@ -39,8 +40,23 @@ char* CommandNameGenerator(const char* text, int state) {
     return ::strdup(matches[next++].c_str());
 }
 
-// The first word, and the word after help, complete to a command name; every other word to
-// a local file name.
+char* RemoteNameGenerator(const char* text, int state) {
+    static std::vector<std::string> matches;
+    static std::size_t next = 0;
+    if (state == 0) {
+        matches = CompleteRemoteName(g_remoteNames ? g_remoteNames() : std::vector<std::string>(), text);
+        next = 0;
+        // A directory is completed without the blank, so that its contents can follow.
+        if (matches.size() == 1 && !matches[0].empty() && matches[0].back() == '/')
+            rl_completion_append_character = '\0';
+    }
+    if (next >= matches.size()) return nullptr;
+    return ::strdup(matches[next++].c_str());
+}
+
+// The first word, and the word after help, complete to a command name; the arguments of
+// commands that name remote files to the names in the remote directory; every other word
+// to a local file name.
 char** CompleteWord(const char* text, int start, int /*end*/) {
     const Words before = SplitWords(std::string_view(rl_line_buffer, static_cast<std::size_t>(start)));
     const bool commandName =
@@ -49,6 +65,10 @@ char** CompleteWord(const char* text, int start, int /*end*/) {
     if (commandName) {
         rl_attempted_completion_over = 1;
         return rl_completion_matches(text, CommandNameGenerator);
+    }
+    if (g_remoteNames && TakesRemoteName(before.words)) {
+        rl_attempted_completion_over = 1;
+        return rl_completion_matches(text, RemoteNameGenerator);
     }
     return nullptr;
 }
@@ -107,13 +127,15 @@ void TerminalInput::Uninstall() {
     rl_redisplay_function = rl_redisplay;
 }
 
-void TerminalInput::Prompt() {
+void TerminalInput::Prompt(const std::string& prompt) {
     // Posted: the session asks from inside the handler of the line before, and readline
     // must have returned from that callback before it is installed again.
-    asio::post(io_, [this] {
-        if (!installed_ && !onSecret_) Install("tarsel> ", false);
+    asio::post(io_, [this, prompt] {
+        if (!installed_ && !onSecret_) Install(prompt, false);
     });
 }
+
+void TerminalInput::SetRemoteNames(RemoteNames source) { g_remoteNames = std::move(source); }
 
 void TerminalInput::AskSecret(const std::string& prompt, SecretHandler done) {
     if (stopped_) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
@@ -32,7 +33,11 @@ public:
 
     /// Shows the prompt and reads one line; the line (or the end, Ctrl-D) arrives through the
     /// handlers. Does nothing while a line is being read already.
-    void Prompt();
+    void Prompt(const std::string& prompt = "tarsel> ");
+    /// Where Tab finds remote names (directories end in '/'): asked on each Tab, so it must
+    /// answer at once from what it holds.
+    using RemoteNames = std::function<std::vector<std::string>()>;
+    void SetRemoteNames(RemoteNames source);
     /// Reads one line without showing what is typed; it is not kept in the history.
     void AskSecret(const std::string& prompt, SecretHandler done);
     /// Ctrl-C: the line being typed is dropped and the prompt shown again (a secret being

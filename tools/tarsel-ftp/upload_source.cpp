@@ -136,6 +136,20 @@ std::string UploadSource::Next(tarselctl::ByteArray& block) {
     return {};
 }
 
+std::string UploadSource::SkipTo(std::uint64_t offset) {
+    if (fd_ < 0 || stream_) return "upload file is not open";
+    if (offset > size_) return "'" + path_ + "' is shorter than the " + std::to_string(offset) + " bytes already sent";
+    if (size_ - offset == 1) {
+        unsigned char last = 0;
+        if (::pread(fd_, &last, 1, static_cast<off_t>(offset)) == 1 && last == 0)
+            return "the one byte left of '" + path_ + "' is a zero byte, which cannot be sent on its own";
+    }
+    if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
+        return "cannot read '" + path_ + "': " + std::strerror(errno);
+    read_ = offset;
+    return {};
+}
+
 void UploadSource::Close() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;

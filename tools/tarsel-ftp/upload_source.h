@@ -28,6 +28,10 @@ public:
     /// message or "" (the file shrank, or a read failed).
     std::string Next(tarselctl::ByteArray& block);
     void Close();
+    /// Continues an upload: the next block starts at `offset` of the file. Error message or
+    /// "" (the offset lies past the end, or what is left is one zero byte, which the control
+    /// would take for the end of the upload).
+    std::string SkipTo(std::uint64_t offset);
 
     /// The file's size; 0 for standard input.
     std::uint64_t Size() const { return size_; }

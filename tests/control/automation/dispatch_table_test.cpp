@@ -79,6 +79,7 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     {u"TlsVerify", RW, 0x68030012, B, {}},
     {u"HostCode", RW, 0x68030013, S, {}},
     {u"TlsAllowClearData", RW, 0x68030014, B, {}},
+    {u"DirCommand", RW, 0x68030015, S, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

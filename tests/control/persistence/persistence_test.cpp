@@ -66,6 +66,7 @@ protected:
         c.put_TlsVerify(False);
         c.put_HostCode(u"UTF8");
         c.put_TlsAllowClearData(True);
+        c.put_DirCommand(u"mlsd");
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -83,6 +84,7 @@ protected:
         EXPECT_EQ(c.get_TlsVerify(), True);
         EXPECT_EQ(c.get_HostCode(), u"SJIS");
         EXPECT_EQ(c.get_TlsAllowClearData(), False);
+        EXPECT_EQ(c.get_DirCommand(), u"LIST");
     }
 };
 
@@ -119,7 +121,8 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write TlsCaFile=String(/etc/ca.pem)/String()",
                                      "Write TlsVerify=Boolean(False)/Boolean(True)",
                                      "Write HostCode=String(UTF8)/String(SJIS)",
-                                     "Write TlsAllowClearData=Boolean(True)/Boolean(False)"));
+                                     "Write TlsAllowClearData=Boolean(True)/Boolean(False)",
+                                     "Write DirCommand=String(MLSD)/String(LIST)"));
 
     bag.log.clear();
     tarsel loaded(platform);
@@ -127,7 +130,8 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_THAT(bag.log, ElementsAre("Read PreCommand", "Read Passive", "Read Type", "Read SysCode",
                                      "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
                                      "Read DataPeerCheck", "Read TlsMode", "Read TlsCaFile",
-                                     "Read TlsVerify", "Read HostCode", "Read TlsAllowClearData"));
+                                     "Read TlsVerify", "Read HostCode", "Read TlsAllowClearData",
+                                     "Read DirCommand"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -263,15 +267,16 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
     const std::vector<String> readOrder = {u"PreCommand", u"Passive", u"Type", u"SysCode",
                                            u"FileCode", u"Account", u"Port", u"NoopTime",
                                            u"DataPeerCheck", u"TlsMode", u"TlsCaFile",
-                                           u"TlsVerify", u"HostCode", u"TlsAllowClearData"};
+                                           u"TlsVerify", u"HostCode", u"TlsAllowClearData",
+                                           u"DirCommand"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 14; ++n) {
+    for (int n = 0; n <= 15; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 14) bag.failAt = n;
+        if (n < 15) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -279,7 +284,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 14);
+        EXPECT_EQ(failed, n < 15);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -298,25 +303,26 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_TlsMode(), loaded(u"TlsMode") ? u"" : u"explicit");
         EXPECT_EQ(target.get_HostCode(), loaded(u"HostCode") ? u"SJIS" : u"UTF8");
         EXPECT_EQ(target.get_TlsAllowClearData(), loaded(u"TlsAllowClearData") ? False : True);
-        EXPECT_EQ(platform.messages.size(), n < 14 ? 0u : 1u);
+        EXPECT_EQ(target.get_DirCommand(), loaded(u"DirCommand") ? u"LIST" : u"MLSD");
+        EXPECT_EQ(platform.messages.size(), n < 15 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 14; ++n) {
+    for (int n = 0; n <= 15; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 14) bag.failAt = n;
+        if (n < 15) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 14);
+        EXPECT_EQ(failed, n < 15);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
