@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The example hosts in examples/, run against the local vsftpd: an upload and the download
 # of it compared byte for byte, a refused download that leaves no file, a listing, and many
-# controls on one loop.
+# controls on one loop, and a transfer queue.
 #
 #   examples_test.sh EXAMPLES_BUILD_DIR
 #
@@ -63,4 +63,11 @@ grep -q " $name\$" "$work/listing.txt" || fail "the listing lacks $name"
 
 "$bin/many_controls/many_controls_example" "$host" "$port" 20 >"$work/many.txt" || fail "many controls failed"
 [[ $(grep -c '^session [0-9]*: "/" is the current directory' "$work/many.txt") -eq 20 ]] || fail "not every session reported"
+# The queue: the uploaded file three times over two connections, and one that is missing.
+(cd "$work" && mkdir q && cd q &&
+  ! "$bin/queue/queue_example" "$host" "$port" 2 "upload/$name" "/upload/$name" "upload/no-such-$name" \
+    >../queue.txt 2>../queue.err) || fail "the queue example reported success with a missing file"
+cmp "$work/source.bin" "$work/q/$name" || fail "the queue's download differs"
+[[ ! -e $work/q/no-such-$name ]] || fail "the queue left a file for a refused download"
+[[ $(grep -c ": done\$" "$work/queue.txt") -eq 2 ]] || fail "the queue did not report both downloads"
 echo "examples_test: all examples behaved"

@@ -766,6 +766,38 @@ TEST_P(TarselFtpInterop, MgetMputAndRegetMoveManyFilesAndResume) {
     EXPECT_EQ(ReadFile(local_ / "dst" / "odd.bin"), odd);
 }
 
+TEST_P(TarselFtpInterop, ParallelMputMgetAndPgetMoveFilesExactly) {
+    const std::string remote = UploadName("parallel");
+    fs::create_directories(local_ / "src");
+    for (int i = 0; i < 7; ++i) WriteFile(local_ / "src" / ("f" + std::to_string(i)), PatternBytes(1000 + 977 * i, i));
+    const std::string dir = "/" + server_.upload + "/" + remote;
+    const RunResult up = Script("mkdir " + dir + "; cd " + dir + "; mput -P 3 " + (local_ / "src").string() + "/*");
+    EXPECT_RUN_OK(up);
+    for (int i = 0; i < 7; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_TRUE(SameFile(uploads_ / remote / name, local_ / "src" / name)) << name;
+    }
+
+    fs::create_directories(local_ / "dst");
+    const RunResult down = Script("lcd " + (local_ / "dst").string() + "; cd " + dir +
+                                  "; mget -P 4 f*; pget -n 4 /tarsel-ftp-fixtures/big.bin big; "
+                                  "get --segments 3 /tarsel-ftp-fixtures/odd.bin odd");
+    EXPECT_RUN_OK(down);
+    for (int i = 0; i < 7; ++i) {
+        const std::string name = "f" + std::to_string(i);
+        EXPECT_TRUE(SameFile(local_ / "dst" / name, local_ / "src" / name)) << name;
+    }
+    EXPECT_TRUE(SameFile(local_ / "dst" / "big", SharedSources().big));
+    EXPECT_TRUE(SameFile(local_ / "dst" / "odd", fixtures_ / "odd.bin"));
+    // The big file came in ranges, each from its own offset.
+    EXPECT_THAT(down.err, HasSubstr(">>REST "));
+
+    // A file that is not there fails the command and leaves nothing behind.
+    const RunResult missing = Script("lcd " + (local_ / "dst").string() + "; pget -n 2 /no-such-" + tag_);
+    EXPECT_NE(missing.status, 0);
+    EXPECT_FALSE(fs::exists(local_ / "dst" / ("no-such-" + tag_)));
+}
+
 TEST_P(TarselFtpInterop, RegetOfALocalFileLongerThanTheRemoteOneFailsAndKeepsIt) {
     const std::string longer = PatternBytes(kOddSize + 10, 7);
     WriteFile(local_ / "odd.bin", longer);

@@ -1,6 +1,8 @@
 #include "support/fake_ftp_server.h"
 
+#include <algorithm>
 #include <cctype>
+#include <cstdlib>
 
 namespace tarselctl {
 
@@ -109,6 +111,7 @@ void FakeFtpServer::OnCommand(const std::string& line) {
     } else if (word == "TYPE" || word == "NOOP") {
         Reply("200 OK");
     } else if (word == "REST") {
+        restOffset_ = std::strtoull(argument.c_str(), nullptr, 10);
         Reply("350 Restarting");
     } else if (word == "CWD") {
         cwd_ = argument;
@@ -133,6 +136,8 @@ void FakeFtpServer::OnCommand(const std::string& line) {
         ++transferId_;
         transferWord_ = word;
         transferName_ = argument;
+        transferOffset_ = word == "RETR" && honourRest ? restOffset_ : 0;
+        restOffset_ = 0;
         transfer_ = word == "STOR" || word == "APPE" ? Transfer::Upload : Transfer::Download;
         uploaded_.clear();
         if (passive_) {
@@ -174,9 +179,10 @@ void FakeFtpServer::BeginTransfer() {
     if (transfer_ != Transfer::Download) return;
     const auto& named = transferWord_ == "RETR" ? downloads : listings;
     const auto found = named.find(transferName_.empty() && transferWord_ != "RETR" ? cwd_ : transferName_);
-    const std::string content = found != named.end() ? found->second
-                                : transferWord_ == "RETR" ? file
-                                                          : listing;
+    const std::string whole = found != named.end() ? found->second
+                              : transferWord_ == "RETR" ? file
+                                                        : listing;
+    const std::string content = whole.substr(std::min<std::size_t>(transferOffset_, whole.size()));
     const unsigned id = transferId_;
     for (std::size_t at = 0; at < content.size(); at += piece) {
         platform_.posted.push_back([this, id, bytes = content.substr(at, piece)] {
@@ -201,9 +207,11 @@ void FakeFtpServer::EndTransfer(bool complete) {
         if (transferWord_ == "APPE") files[transferName_] += uploaded_;
         else files[transferName_] = uploaded_;
     }
+    const bool cutDownload = !complete && transfer_ == Transfer::Download;
     transfer_ = Transfer::None;
     transferWord_.clear();
     uploaded_.clear();
+    if (cutDownload && silentAfterCut) return;
     Reply(complete ? "226 Transfer complete" : "426 Connection closed; transfer aborted");
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -45,6 +46,11 @@ public:
     std::string opening = "150 Opening data connection";
     /// Replies by command word, ahead of the built-in ones ("MKD" -> "257 created").
     std::map<std::string, std::string> replies;
+    /// REST makes the next RETR start at its offset in the content; when false, the content
+    /// stands for what is left after the offset.
+    bool honourRest = false;
+    /// No reply at all when the client closes a download's data connection (as some servers).
+    bool silentAfterCut = false;
     /// Data goes out in pieces of this many bytes, one event each.
     std::size_t piece = 16;
     /// Uploads received, by the file name of the STOR or APPE line.
@@ -90,6 +96,8 @@ private:
     unsigned transferId_ = 0;
     std::string uploaded_;
     std::string cwd_;
+    std::uint64_t restOffset_ = 0;
+    std::uint64_t transferOffset_ = 0;
 };
 
 }  // namespace tarselctl

@@ -273,7 +273,7 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     EXPECT_THAT(ExpectError("put -c - r"), HasSubstr("standard input"));
 
     EXPECT_THAT(ExpectCommand("mget *.txt \"a b*\"").args, ElementsAre("*.txt", "a b*"));
-    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput PATTERN..."));
+    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] PATTERN..."));
 
     // The shell gets the rest of the line as typed, quotes and ';' included.
     Command shell = ExpectCommand("  !ls -l \"a b\" | wc");

@@ -431,12 +431,13 @@ const std::vector<CommandInfo> kCommands = {
     {"dir", Verb::Dir, 0, 1, "[PATTERN]", "long listing of the remote directory (LIST)", "Dir", true},
     {"ls", Verb::Ls, 0, 1, "[PATTERN]", "names in the remote directory (NLST)", "Ls", true},
     {"size", Verb::Size, 1, 1, "FILE", "print a remote file's size", "Size", false},
-    {"get", Verb::Get, 1, 2, "[-c] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output)", "GetFile", true},
+    {"get", Verb::Get, 1, 2, "[-c] [--segments N] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output; --segments N: as pget -n N)", "GetFile", true},
+    {"pget", Verb::Pget, 1, 2, "[-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4)", "GetFile", true},
     {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
-    {"mget", Verb::Mget, 1, kManyArgs, "PATTERN...", "download every remote file that matches (* ? [..])", "GetFile", true},
+    {"mget", Verb::Mget, 1, kManyArgs, "[-P N] PATTERN...", "download every remote file that matches (* ? [..]); -P N: over N connections", "GetFile", true},
     {"put", Verb::Put, 1, 2, "[-c] LOCAL [REMOTE]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed)", "PutFile", true},
     {"reput", Verb::Reput, 1, 2, "LOCAL [REMOTE]", "continue an upload after the remote file's size", "PutFile", true},
-    {"mput", Verb::Mput, 1, kManyArgs, "PATTERN...", "upload every local file that matches", "PutFile", true},
+    {"mput", Verb::Mput, 1, kManyArgs, "[-P N] PATTERN...", "upload every local file that matches; -P N: over N connections", "PutFile", true},
     {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
     {"mirror", Verb::Mirror, 1, 2, "[-R] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (--delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
     {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
@@ -557,9 +558,26 @@ ParsedLine ParseCommand(std::string_view line) {
     Words words = SplitWords(line.substr(wordEnd));
     if (!words.error.empty()) return CommandError{word, words.error};
     std::vector<std::string>& args = words.words;
-    // A leading flag word, for the two commands that take one.
-    if (!args.empty() && (info->verb == Verb::Get || info->verb == Verb::Put) && args[0] == "-c") {
-        command.resume = true;
+    // Leading flag words of the transfer commands, in any order.
+    if (info->verb == Verb::Pget) command.parallel = 4;
+    while (!args.empty()) {
+        const std::string& flag = args[0];
+        const bool counted = (info->verb == Verb::Pget && flag == "-n") ||
+                             (info->verb == Verb::Get && flag == "--segments") ||
+                             ((info->verb == Verb::Mget || info->verb == Verb::Mput) &&
+                              (flag == "-P" || flag == "--parallel"));
+        if ((info->verb == Verb::Get || info->verb == Verb::Put) && flag == "-c") {
+            command.resume = true;
+        } else if (counted) {
+            std::uint32_t n = 0;
+            if (args.size() < 2 || !ParseInteger(std::string_view(args[1]), n) || n < 1 || n > 64)
+                return CommandError{word, flag + " takes a number of connections from 1 to 64"};
+            command.parallel = static_cast<int>(n);
+            if (info->verb == Verb::Get) command.verb = Verb::Pget;
+            args.erase(args.begin());
+        } else {
+            break;
+        }
         args.erase(args.begin());
     }
     if (!args.empty() && ((info->verb == Verb::Rm && args[0] == "-r") || (info->verb == Verb::MkDir && args[0] == "-p"))) {
@@ -592,7 +610,12 @@ ParsedLine ParseCommand(std::string_view line) {
         command.resume = true;
         [[fallthrough]];
     case Verb::Get:
+    case Verb::Pget:
+        if (command.verb == Verb::Pget && command.resume)
+            return CommandError{word, "a download over several connections cannot be resumed"};
         if (command.args.size() == 1) command.args.push_back(LocalNameFromServer(command.args[0]));
+        if (command.verb == Verb::Pget && command.args[1] == "-")
+            return CommandError{word, "a download over several connections cannot go to standard output"};
         if (command.args[1].empty() || command.args[1] == "/")
             return CommandError{word, "no file name in '" + command.args[0] + "'"};
         if (command.resume && command.args[1] == "-")

@@ -110,11 +110,13 @@ Words SplitWords(std::string_view line);
 enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
     Get, Reget, Put, Reput, Append, Rest, Login, User, Abort, Quit,
-    Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose,
+    Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
     Cat, Find, Du, Rm, Chmod,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList, DuReport,
     CompletionList,
+    /// The PWD that resolves the remote names of transfers run over several connections.
+    ParallelStart,
 };
 
 /// One entry of the command table, from which parsing, help, completion and the usage text
@@ -168,6 +170,9 @@ struct Command {
     bool resume = false;
     /// mirror -R: local to remote.
     bool reverse = false;
+    /// pget -n N, get --segments N: ranges of the file; mget/mput -P N: connections. 0 or 1:
+    /// one connection, the session's own.
+    int parallel = 0;
     /// mirror --delete, --newer-only.
     MirrorOptions mirror;
     /// mirror --dry-run: decisions are shown, nothing is changed.

@@ -22,6 +22,7 @@
 #include <asio/post.hpp>
 
 #include "ascii_case.h"
+#include "type_once.h"
 #include "confined_directory.h"
 #include "mirror_plan.h"
 #include "ftp_url.h"
@@ -58,7 +59,7 @@ std::string OperationName(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return std::string(info->operation);
     switch (verb) {
     case Verb::MgetList: return "Ls";
-    case Verb::MirrorStart: return "Pwd";
+    case Verb::MirrorStart: case Verb::ParallelStart: return "Pwd";
     case Verb::MirrorList:
     case Verb::MirrorUpList: return "Dir";
     case Verb::MirrorTime: return "Quote";
@@ -359,6 +360,16 @@ void FtpSession::EndOfInput() {
 
 void FtpSession::Interrupt() {
     if (phase_ == Phase::Finished || phase_ == Phase::Shell) return;
+    if (parallel_) {
+        // Everything of the run is cancelled; its end brings the prompt back.
+        parallel_->Cancel();
+        if (!interactive_) {
+            queue_.clear();
+            inputEnded_ = true;
+            if (onInputUnwanted_) onInputUnwanted_();
+        }
+        return;
+    }
     if (running_ && running_->isTransfer && !running_->abortRequested) {
         if (running_->command && running_->command->job != 0) DropJob(running_->command->job);
         RequestAbort();
@@ -423,6 +434,11 @@ void FtpSession::Execute(Command command) {
     if (!connected_) {
         Fail(Fault::Local, "", Subject(TypedName(command.verb), command.args),
              "not connected (open HOST connects)");
+        return;
+    }
+    if (command.parallel > 1 && (command.verb == Verb::Get || command.verb == Verb::Put ||
+                                 command.verb == Verb::Pget)) {
+        BeginParallel(std::move(command));
         return;
     }
     switch (command.verb) {
@@ -656,6 +672,7 @@ void FtpSession::ExpandMget(const Command& command) {
         if (!HasWildcard(base)) {
             Command get{Verb::Get, {pattern, LocalNameFromServer(base)}};
             get.job = job;
+            get.parallel = command.parallel;
             steps.push_back(std::move(get));
             continue;
         }
@@ -663,6 +680,7 @@ void FtpSession::ExpandMget(const Command& command) {
         const std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash == 0 ? 1 : slash);
         Command list{Verb::MgetList, {dir, base}};
         list.job = job;
+        list.parallel = command.parallel;
         steps.push_back(std::move(list));
     }
     PushSteps(std::move(steps));
@@ -686,6 +704,7 @@ void FtpSession::ExpandMgetList(const Running& r) {
     for (const RemoteEntry& e : plan.files) {
         Command get{Verb::Get, {JoinRemote(dir, e.name), LocalNameFromServer(e.name)}};
         get.job = r.command->job;
+        get.parallel = r.command->parallel;
         get.knownSize = e.size;
         steps.push_back(std::move(get));
     }
@@ -837,6 +856,7 @@ void FtpSession::ExpandMput(const Command& command) {
                 if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
                 Command put{Verb::Put, {path, BaseName(path)}};
                 put.job = job;
+                put.parallel = command.parallel;
                 put.knownSize = static_cast<std::uint64_t>(st.st_size);
                 steps.push_back(std::move(put));
                 ++matched;
@@ -1221,8 +1241,12 @@ void FtpSession::StartControlCommand(const Command& command) {
         switch (command.verb) {
         case Verb::Cd: control_.Cd(arg(0)); break;
         case Verb::Cwd: control_.Cwd(arg(0)); break;
-        case Verb::Pwd: case Verb::MirrorStart: control_.Pwd(); break;
-        case Verb::Size: control_.FileSize(arg(0)); break;
+        case Verb::Pwd: case Verb::MirrorStart: case Verb::ParallelStart: control_.Pwd(); break;
+        case Verb::Size: {
+            const TypeOnce type(control_, sentType_);
+            control_.FileSize(arg(0));
+            break;
+        }
         case Verb::Noop: control_.Noop(); break;
         case Verb::Delete: control_.Delete(arg(0)); break;
         case Verb::MkDir: control_.MkDir(arg(0)); break;
@@ -1356,6 +1380,7 @@ void FtpSession::StartGet(const Command& command) {
         // end on most servers: nothing arrives, 226 follows, and the local file would pass
         // for complete. Its size is asked first.
         running_->sizeBeforeResume = true;
+        const TypeOnce type(control_, sentType_);
         control_.FileSize(ExactText(a[0], u"GetFile"));
         return;
     }
@@ -1368,6 +1393,7 @@ void FtpSession::RequestDownload() {
     // Always written: a restart offset left from a refused download must not apply.
     control_.put_Rest(rest > 0 ? FromUtf8(std::to_string(rest)) : tarselctl::String());
     // The local name is only handed back in GetOpen; it never reaches the server.
+    const TypeOnce type(control_, sentType_);
     control_.GetFile(ExactText(a[0], u"GetFile"), FromUtf8(a[1]));
 }
 
@@ -1439,6 +1465,7 @@ void FtpSession::StartPut(const Command& command) {
         running_->localFault = error;
         return;
     }
+    const TypeOnce type(control_, sentType_);
     if (command.verb == Verb::Put && command.resume) {
         // Continued after what the server holds: its size first, then APPE of the rest.
         running_->sizeBeforeUpload = true;
@@ -1484,6 +1511,7 @@ void FtpSession::ResumeUploadAfterSize(Running r, std::int32_t code, const std::
     running_ = std::move(r);
     phase_ = Phase::Running;
     try {
+        const TypeOnce type(control_, sentType_);
         if (offset > 0) control_.AppendFile(ExactText(remote, u"AppendFile"));
         else control_.PutFile(ExactText(remote, u"PutFile"), FromUtf8(local));
     } catch (const AutomationError& e) {
@@ -1690,6 +1718,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
     case Verb::MgetList: ExpandMgetList(r); break;
     case Verb::WalkList: ExpandWalk(r); break;
     case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
+    case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
     case Verb::MirrorList: ExpandMirrorList(r); break;
     case Verb::MirrorUpList: ExpandMirrorUpList(r); break;
     case Verb::Dir:
@@ -1868,6 +1897,7 @@ void FtpSession::Note(const std::string& line) {
 // ---- the control's events
 
 void FtpSession::Trace(const tarselctl::String& msg) {
+    sentType_.Observe(msg);
     const std::string line = ToUtf8(msg);
     if (options_.trace) PrintError(line);
     if (!IsReceivedLine(line)) return;
@@ -1895,6 +1925,7 @@ void FtpSession::Connected() { TraceEvent("Connected"); }
 
 void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg) {
     TraceEvent("DisConnected " + std::to_string(code) + " " + ToUtf8(msg));
+    sentType_.Reset();
     if (phase_ == Phase::Finished) return;
     output_.Meter("");
     const bool wasConnected = connected_;

@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,10 +15,12 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <tarsel/sent_type.h>
 #include <tarsel/tarsel.h>
 
 #include "command_line.h"
 #include "download_file.h"
+#include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
 #include "upload_source.h"
@@ -50,6 +53,9 @@ public:
     void SetSecretAsker(SecretAsker asker) { askSecret_ = std::move(asker); }
     /// Whether commands are read from standard input (then `put -` cannot read data there).
     void SetCommandsFromStandardInput(bool fromStdin) { commandsFromStdin_ = fromStdin; }
+    /// The platform the control runs on: transfers over several connections open their
+    /// controls on it. Without it they run one at a time on the session's connection.
+    void SetPlatform(tarselctl::Platform& platform) { platform_ = &platform; }
     /// Tab completes remote names: the remote directory is listed once while a prompt waits
     /// (again after a change of directory, or once the names are a while old).
     void SetRemoteCompletion(bool on) { remoteCompletion_ = on; }
@@ -193,6 +199,12 @@ private:
     void PushSteps(std::vector<Command> steps);
     void DropJob(std::uint64_t job);
     void StartSetupStep(const std::string& line, SetupStep step);
+    // ---- transfers over several connections (parallel_session.cpp)
+    /// Takes `command` and the transfers of its job queued right behind it as one run; the
+    /// remote directory is learnt first.
+    void BeginParallel(Command command);
+    void StartParallel(const std::optional<std::string>& directory);
+    void ParallelEnded();
     void Fail(Fault fault, const std::string& code, const std::string& subject, const std::string& text);
     void FailRunning(Running& r, std::int32_t code, const std::string& text);
     void NoteLocalFault(const std::string& text);
@@ -262,6 +274,14 @@ private:
     std::function<void()> onInputUnwanted_;
     std::function<void()> onWaiting_;
     tarselctl::Long cookie_ = 0;
+    /// The connection's TYPE, so that a transfer of the same type sends none.
+    tarselctl::SentType sentType_;
+    tarselctl::Platform* platform_ = nullptr;
+    /// The transfers waiting for the directory their run resolves names against.
+    std::vector<Command> parallelBatch_;
+    std::unique_ptr<ParallelRun> parallel_;
+    /// The run that has ended, kept until the loop has left its events.
+    std::unique_ptr<ParallelRun> parallelEnded_;
 };
 
 }  // namespace tarselftp

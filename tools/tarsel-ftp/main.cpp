@@ -77,6 +77,7 @@ static int Run(int argc, char** argv) {
     StandardOutput output;
     FtpSession session(io, control, options, output);
     session.SetInteractive(interactive);
+    session.SetPlatform(platform);
     session.SetCommandsFromStandardInput(!options.script && !fetchOnly);
 
     // The terminal serves typed commands and hidden passwords; a pipe serves lines only.

@@ -1,0 +1,378 @@
+#include "parallel_run.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+#include <random>
+
+#include "download_file.h"
+#include "progress_meter.h"
+#include "terminal_text.h"
+
+namespace tarselftp {
+
+using tarselctl::ByteArray;
+using tarselctl::FromUtf8;
+using tarselctl::JobId;
+using tarselctl::QueueJob;
+using tarselctl::ToUtf8;
+
+namespace {
+
+/// Below this a range costs more in its own connection's round trips than it saves.
+constexpr std::uint64_t kSmallestRange = 256 * 1024;
+/// An upload block read from the local file.
+constexpr std::size_t kUploadBlock = 64 * 1024;
+
+std::string Unique() {
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    std::string unique(8, 'x');
+    for (char& c : unique) c = kLetters[pick(random)];
+    return unique;
+}
+
+std::string Describe(const tarselctl::QueueJobError& e) {
+    if (e.cancelled) return "interrupted";
+    std::string text;
+    if (e.transError != 0) text = ToUtf8(e.transDescription) + " (" + ToUtf8(e.transWhere) + ")";
+    if (e.code != 0) {
+        if (!text.empty()) text += "; ";
+        text += (e.code > 0 ? std::to_string(e.code) + " " : std::string()) + ToUtf8(e.message);
+    }
+    if (e.attempts > 1) text += " after " + std::to_string(e.attempts) + " attempts";
+    return text.empty() ? "failed" : text;
+}
+
+}  // namespace
+
+// ---- RangeFile
+
+RangeFile::~RangeFile() { (void)Finish(false); }
+
+std::string RangeFile::Create(const std::string& local) {
+    local_ = local;
+    temporary_ = TemporaryDownloadPath(local, Unique());
+    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0) {
+        const std::string error = "cannot create '" + temporary_ + "': " + std::strerror(errno);
+        temporary_.clear();
+        return error;
+    }
+    return "";
+}
+
+std::string RangeFile::WriteAt(std::uint64_t offset, const ByteArray& bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::pwrite(fd_, bytes.data() + written, bytes.size() - written,
+                                   static_cast<off_t>(offset + written));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "cannot write '" + temporary_ + "': " + std::strerror(errno);
+        written += static_cast<std::size_t>(n);
+    }
+    return "";
+}
+
+std::string RangeFile::Finish(bool success) {
+    if (fd_ < 0) return "";
+    std::string error;
+    if (::close(fd_) != 0 && success) error = "cannot write '" + temporary_ + "': " + std::strerror(errno);
+    fd_ = -1;
+    if (success && error.empty() && ::rename(temporary_.c_str(), local_.c_str()) != 0)
+        error = "cannot rename '" + temporary_ + "' to '" + local_ + "': " + std::strerror(errno);
+    if (!success || !error.empty()) ::unlink(temporary_.c_str());
+    return error;
+}
+
+// ---- ParallelRun
+
+ParallelRun::ParallelRun(Settings settings, SessionOutput& output, std::function<void()> done)
+    : settings_(std::move(settings)), output_(output), done_(std::move(done)) {
+    queue_ = std::make_unique<tarselctl::TransferQueue>(*settings_.platform, *settings_.control,
+                                                        settings_.server, settings_.connections, *this);
+}
+
+ParallelRun::~ParallelRun() {
+    queue_.reset();
+    for (auto& [id, ref] : jobs_)
+        if (ref.file->uploadFd >= 0) {
+            ::close(ref.file->uploadFd);
+            ref.file->uploadFd = -1;
+        }
+}
+
+void ParallelRun::Download(const std::string& remote, const std::string& local,
+                           std::optional<std::uint64_t> size) {
+    auto file = std::make_shared<File>();
+    file->remote = remote;
+    file->local = local;
+    file->size = size;
+    ++files_;
+    if (size) totalBytes_ += *size;
+    else totalKnown_ = false;
+    if (const std::string error = file->out.Create(local); !error.empty()) {
+        file->failed = true;
+        file->error = error;
+        FileEnded(*file);
+        return;
+    }
+    StartWhole(file);
+}
+
+void ParallelRun::Upload(const std::string& local, const std::string& remote) {
+    auto file = std::make_shared<File>();
+    file->remote = remote;
+    file->local = local;
+    file->upload = true;
+    ++files_;
+    file->uploadFd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (file->uploadFd < 0 || ::fstat(file->uploadFd, &st) != 0) {
+        file->failed = true;
+        file->error = "cannot read '" + local + "': " + std::strerror(errno);
+        FileEnded(*file);
+        return;
+    }
+    file->size = static_cast<std::uint64_t>(st.st_size);
+    totalBytes_ += *file->size;
+    file->jobsLeft = 1;
+    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Upload, FromUtf8(remote)});
+    jobs_[id] = JobRef{file};
+}
+
+void ParallelRun::Segmented(const std::string& remote, const std::string& local, int segments) {
+    auto file = std::make_shared<File>();
+    file->remote = remote;
+    file->local = local;
+    ++files_;
+    segments_ = segments < 1 ? 1 : segments;
+    totalKnown_ = false;
+    if (const std::string error = file->out.Create(local); !error.empty()) {
+        file->failed = true;
+        file->error = error;
+        FileEnded(*file);
+        return;
+    }
+    file->jobsLeft = 1;
+    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Size, FromUtf8(remote)});
+    jobs_[id] = JobRef{file, 0, true};
+}
+
+void ParallelRun::StartWhole(const std::shared_ptr<File>& file) {
+    file->jobsLeft = 1;
+    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Download, FromUtf8(file->remote)});
+    jobs_[id] = JobRef{file};
+}
+
+void ParallelRun::StartRanges(const std::shared_ptr<File>& file, std::uint64_t size, int segments) {
+    std::uint64_t count = static_cast<std::uint64_t>(segments);
+    if (size / kSmallestRange < count) count = size / kSmallestRange;
+    if (count < 2) {
+        StartWhole(file);
+        return;
+    }
+    const std::uint64_t each = size / count;
+    file->jobsLeft = static_cast<int>(count);
+    for (std::uint64_t i = 0; i < count; ++i) {
+        // The last range runs to the end of the file, so that it ends with the server's own
+        // close rather than an abort, and a file that has grown since SIZE is whole too.
+        const std::uint64_t offset = i * each;
+        const std::uint64_t length = i + 1 == count ? QueueJob::kToEnd : each;
+        const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Download, FromUtf8(file->remote), offset, length});
+        jobs_[id] = JobRef{file};
+    }
+}
+
+void ParallelRun::Cancel() {
+    cancelled_ = true;
+    queue_->CancelAll();
+}
+
+void ParallelRun::JobStarted(JobId, int) {}
+
+void ParallelRun::JobData(JobId job, std::uint64_t offset, ByteArray& data) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    File& file = *it->second.file;
+    if (file.failed) return;
+    if (std::string error = file.out.WriteAt(offset, data); !error.empty()) {
+        file.failed = true;
+        file.error = std::move(error);
+        queue_->Cancel(job);
+    }
+}
+
+void ParallelRun::JobPutData(JobId job, std::uint64_t offset, ByteArray& data) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    File& file = *it->second.file;
+    data.resize(kUploadBlock);
+    for (;;) {
+        const ssize_t n = ::pread(file.uploadFd, data.data(), data.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            file.failed = true;
+            file.error = "cannot read '" + file.local + "': " + std::strerror(errno);
+            data.clear();
+            queue_->Cancel(job);
+            return;
+        }
+        data.resize(static_cast<std::size_t>(n));
+        return;
+    }
+}
+
+void ParallelRun::JobProgress(JobId job, std::uint64_t bytes) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    // A restarted attempt counts from its start again.
+    if (bytes >= it->second.progress) bytes_ += bytes - it->second.progress;
+    else bytes_ -= it->second.progress - bytes;
+    it->second.progress = bytes;
+    Meter(false);
+}
+
+void ParallelRun::JobFinished(JobId job, const tarselctl::String& message) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    const JobRef ref = std::move(it->second);
+    jobs_.erase(it);
+    File& file = *ref.file;
+    if (ref.sizeProbe) {
+        const std::string text = ToUtf8(message);
+        std::uint64_t size = 0;
+        bool digits = !text.empty() && text.size() <= 19;
+        for (char c : text) digits = digits && c >= '0' && c <= '9';
+        if (digits) size = std::stoull(text);
+        if (cancelled_) {
+            file.failed = true;
+            file.error = "interrupted";
+            FileEnded(file);
+            return;
+        }
+        if (!digits) {
+            PrintError("tarsel-ftp: " + file.remote + ": the server did not tell the size; one connection");
+            StartWhole(ref.file);
+            return;
+        }
+        file.size = size;
+        totalKnown_ = true;
+        totalBytes_ += size;
+        StartRanges(ref.file, size, segments_);
+        return;
+    }
+    if (--file.jobsLeft == 0) FileEnded(file);
+}
+
+void ParallelRun::JobFailed(JobId job, const tarselctl::QueueJobError& error) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    const JobRef ref = std::move(it->second);
+    jobs_.erase(it);
+    File& file = *ref.file;
+    if (ref.sizeProbe && !error.cancelled) {
+        PrintError("tarsel-ftp: " + file.remote + ": the server did not tell the size (" + Describe(error) +
+                   "); one connection");
+        StartWhole(ref.file);
+        return;
+    }
+    bytes_ -= std::min(bytes_, ref.progress);
+    if (error.restRefused && !cancelled_ && !fallback_ && !file.failed) {
+        // The ranges cannot be had: the others stop, and the file comes whole once they have.
+        PrintError("tarsel-ftp: " + file.remote + ": the server refuses REST; downloading over one connection");
+        fallback_ = ref.file;
+        for (auto& [id, other] : jobs_)
+            if (other.file == ref.file) queue_->Cancel(id);
+    } else if (!fallback_ || fallback_ != ref.file) {
+        if (!file.failed) {
+            file.failed = true;
+            file.error = Describe(error);
+            // One range lost is the whole file lost: the others need not go on.
+            for (auto& [id, other] : jobs_)
+                if (other.file == ref.file) queue_->Cancel(id);
+        }
+    }
+    if (--file.jobsLeft == 0 && fallback_ != ref.file) FileEnded(file);
+}
+
+void ParallelRun::FileEnded(File& file) {
+    if (file.upload) {
+        if (file.uploadFd >= 0) ::close(file.uploadFd);
+        file.uploadFd = -1;
+    } else if (const std::string error = file.out.Finish(!file.failed); !error.empty() && !file.failed) {
+        file.failed = true;
+        file.error = error;
+    }
+    if (file.failed) {
+        ++failed_;
+        PrintError(std::string("tarsel-ftp: ") + (file.upload ? "PutFile " : "GetFile ") + file.remote + ": " + file.error);
+    } else {
+        ++succeeded_;
+    }
+    Meter(false);
+}
+
+void ParallelRun::QueueEmpty() {
+    if (fallback_ && !cancelled_) {
+        // Every range has ended: the file starts over on one connection.
+        std::shared_ptr<File> file = std::move(fallback_);
+        fallback_.reset();
+        bytes_ = 0;
+        (void)file->out.Finish(false);
+        if (const std::string error = file->out.Create(file->local); !error.empty()) {
+            file->failed = true;
+            file->error = error;
+            FileEnded(*file);
+        } else {
+            StartWhole(file);
+            return;
+        }
+    } else if (fallback_) {
+        std::shared_ptr<File> file = std::move(fallback_);
+        file->failed = true;
+        file->error = "interrupted";
+        FileEnded(*file);
+    }
+    if (ended_) return;
+    ended_ = true;
+    Meter(true);
+    queue_->Close();
+    if (done_) done_();
+}
+
+void ParallelRun::Trace(int connection, const tarselctl::String& msg) {
+    if (settings_.trace) PrintError("[" + std::to_string(connection + 1) + "] " + ToUtf8(msg));
+}
+
+void ParallelRun::Meter(bool final) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const std::string name = std::to_string(succeeded_ + failed_) + "/" + std::to_string(files_) + " files";
+    if (final) {
+        output_.Meter("");
+        if (settings_.interactive || settings_.progress) {
+            std::string line = name + ", " + FormatTransferSummary(bytes_, seconds);
+            if (failed_ > 0) line += ", " + std::to_string(failed_) + " failed";
+            output_.Err(line + "\n");
+        }
+        return;
+    }
+    if (!settings_.progress) return;
+    if (lastDraw_ && seconds - *lastDraw_ < 0.1) return;
+    lastDraw_ = seconds;
+    const std::optional<std::uint64_t> total =
+        totalKnown_ ? std::optional<std::uint64_t>(totalBytes_) : std::nullopt;
+    output_.Meter(FormatProgressLine(name, bytes_, total, seconds, output_.MeterWidth()));
+}
+
+void ParallelRun::PrintError(const std::string& line) {
+    output_.Meter("");
+    output_.Err(ShowControlCharacters(line) + "\n");
+}
+
+}  // namespace tarselftp

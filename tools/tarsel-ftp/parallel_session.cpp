@@ -1,0 +1,85 @@
+// The session's side of transfers over several connections: mget -P, mput -P, pget.
+#include <asio/post.hpp>
+
+#include "ftp_session.h"
+
+namespace tarselftp {
+
+namespace {
+
+std::string Absolute(const std::string& directory, const std::string& name) {
+    if (!name.empty() && name[0] == '/') return name;
+    if (directory.empty() || directory.back() == '/') return directory + name;
+    return directory + "/" + name;
+}
+
+}  // namespace
+
+void FtpSession::BeginParallel(Command command) {
+    parallelBatch_.clear();
+    if (platform_ == nullptr) {
+        // Hosts without the platform (the session's tests) run the transfers one by one.
+        command.parallel = 0;
+        if (command.verb == Verb::Pget) command.verb = Verb::Get;
+        StartControlCommand(command);
+        return;
+    }
+    const std::uint64_t job = command.job;
+    const int connections = command.parallel;
+    parallelBatch_.push_back(std::move(command));
+    // The files of an mget or mput are queued as steps of one job: they go together.
+    while (job != 0 && !queue_.empty() && queue_.front().job == job && queue_.front().parallel > 1 &&
+           (queue_.front().verb == Verb::Get || queue_.front().verb == Verb::Put)) {
+        parallelBatch_.push_back(std::move(queue_.front()));
+        queue_.pop_front();
+    }
+    Command start{Verb::ParallelStart};
+    start.job = job;
+    start.parallel = connections;
+    queue_.push_front(std::move(start));
+}
+
+void FtpSession::StartParallel(const std::optional<std::string>& directory) {
+    if (!directory || directory->empty() || (*directory)[0] != '/') {
+        parallelBatch_.clear();
+        Fail(Fault::Server, "257", "Pwd", "no directory in the reply to PWD");
+        return;
+    }
+    std::vector<Command> batch = std::move(parallelBatch_);
+    parallelBatch_.clear();
+    if (batch.empty()) return;
+    ParallelRun::Settings settings;
+    settings.platform = platform_;
+    settings.control = &control_;
+    settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
+                                             tarselctl::FromUtf8(options_.user),
+                                             tarselctl::FromUtf8(options_.password)};
+    const Command& first = batch.front();
+    settings.connections = first.verb == Verb::Pget ? first.parallel : std::min<int>(first.parallel, static_cast<int>(batch.size()));
+    settings.progress = ShowsProgress();
+    settings.interactive = interactive_;
+    settings.trace = options_.trace;
+    parallelEnded_.reset();
+    // The run's end is reported from inside its queue's events; the session carries on from
+    // the loop, where the run may be let go.
+    parallel_ = std::make_unique<ParallelRun>(settings, output_, [this] {
+        asio::post(io_, [this] { ParallelEnded(); });
+    });
+    phase_ = Phase::Running;
+    for (const Command& c : batch) {
+        if (c.verb == Verb::Put) parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]));
+        else if (c.verb == Verb::Pget) parallel_->Segmented(Absolute(*directory, c.args[0]), c.args[1], c.parallel);
+        else parallel_->Download(Absolute(*directory, c.args[0]), c.args[1], c.knownSize);
+    }
+}
+
+void FtpSession::ParallelEnded() {
+    if (!parallel_) return;
+    failures_ += parallel_->Failed();
+    parallelEnded_ = std::move(parallel_);
+    output_.Flush();
+    if (phase_ == Phase::Running) phase_ = Phase::Ready;
+    StartNext();
+}
+
+}  // namespace tarselftp
