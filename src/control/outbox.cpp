@@ -65,10 +65,10 @@ void tarsel::DeliverOutbox() noexcept {
             }
         }
     }
-    m_Outbox.clear();
+    // An idle session keeps no outbox at all: a thousand of them would otherwise each hold
+    // the capacity of their busiest step.
+    std::vector<OutboxEntry>().swap(m_Outbox);
     m_OutboxNext = 0;
-    // A burst (a read of many listing lines) leaves no lasting memory behind an idle session.
-    if (m_Outbox.capacity() > 64) m_Outbox.shrink_to_fit();
 }
 
 }  // namespace tarselctl

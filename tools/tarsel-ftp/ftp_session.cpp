@@ -1120,7 +1120,10 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
     ::close(fd);
     std::vector<Command> steps;
     MirrorOptions options = list.mirror;
-    options.keepNewerTarget = !features_.mfmt;
+    // A server may offer MFMT and still refuse it (pure-ftpd does, to anonymous users): then
+    // an uploaded copy carries its upload time. A same-size remote copy that is newer than
+    // the local file is kept either way, or every run would send it again.
+    options.keepNewerTarget = true;
     for (const MirrorDecision& d : PlanUpload(here, there, options)) {
         const std::string remotePath = JoinRemote(remote, d.name);
         const fs::path localPath = local / d.name;
@@ -1166,7 +1169,7 @@ void FtpSession::MirrorTimeDone(const Running& r, std::int32_t code) {
         const FileState source{here->size, here->modified, ""};
         const FileState target{c.knownSize, remoteTime, ""};
         MirrorOptions options = c.mirror;
-        options.keepNewerTarget = !features_.mfmt;
+        options.keepNewerTarget = true;
         d = DecideFile(here->name, source, target, options);
         // The time is still unknown: equal sizes keep the file, as before times were compared.
         if (d.action == MirrorAction::AskTime) return;

@@ -28,7 +28,8 @@ struct MirrorOptions {
     /// Transfer only what the target lacks or holds in an older version.
     bool newerOnly = false;
     /// A target of the same size that is newer is kept: an upload to a server that cannot
-    /// be given the source's time (no MFMT) leaves the remote copy newer than its source.
+    /// be given the source's time (no MFMT, or MFMT refused) leaves the remote copy newer
+    /// than its source.
     bool keepNewerTarget = false;
 };
 
