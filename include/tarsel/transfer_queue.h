@@ -161,12 +161,12 @@ public:
 private:
     struct Job {
         JobId id = 0;
-        QueueJob spec;
-        /// Bytes delivered (download) or accepted by the control (upload) from spec.offset.
+        QueueJob request;
+        /// Bytes delivered (download) or accepted by the control (upload) from request.offset.
         std::uint64_t done = 0;
         int attempts = 0;
         bool cancelRequested = false;
-        /// The next attempt starts from spec.offset again (REST refused or bytes converted).
+        /// The next attempt starts from request.offset again (REST refused or bytes converted).
         bool restart = false;
         /// The next attempt of an upload asks the remote size first.
         bool askSize = false;

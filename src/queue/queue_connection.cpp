@@ -86,30 +86,30 @@ bool TransferQueue::Connection::Begin(QueueJobError& error) {
         job.restart = false;
     }
     const String type = queue_.settings_.get_Filetype();
-    const QueueJob& spec = job.spec;
+    const QueueJob& request = job.request;
     try {
-        switch (spec.kind) {
+        switch (request.kind) {
         case QueueJob::Kind::Download: {
-            restAt_ = spec.offset + job.done;
+            restAt_ = request.offset + job.done;
             control_->put_Filetype(type_.FiletypeFor(type));
             control_->put_Rest(restAt_ > 0 ? Decimal(restAt_) : String());
-            control_->GetFile(spec.remote);
+            control_->GetFile(request.remote);
             break;
         }
         case QueueJob::Kind::Upload:
             control_->put_Filetype(type_.FiletypeFor(type));
-            if (job.askSize) control_->FileSize(spec.remote);
-            else if (spec.offset + job.done > 0) control_->AppendFile(spec.remote);
-            else control_->PutFile(spec.remote);
+            if (job.askSize) control_->FileSize(request.remote);
+            else if (request.offset + job.done > 0) control_->AppendFile(request.remote);
+            else control_->PutFile(request.remote);
             break;
-        case QueueJob::Kind::MakeDirectory: control_->MkDir(spec.remote); break;
-        case QueueJob::Kind::Remove: control_->Delete(spec.remote); break;
-        case QueueJob::Kind::RemoveDirectory: control_->RmDir(spec.remote); break;
-        case QueueJob::Kind::List: control_->Dir(spec.remote); break;
-        case QueueJob::Kind::NameList: control_->Ls(spec.remote); break;
+        case QueueJob::Kind::MakeDirectory: control_->MkDir(request.remote); break;
+        case QueueJob::Kind::Remove: control_->Delete(request.remote); break;
+        case QueueJob::Kind::RemoveDirectory: control_->RmDir(request.remote); break;
+        case QueueJob::Kind::List: control_->Dir(request.remote); break;
+        case QueueJob::Kind::NameList: control_->Ls(request.remote); break;
         case QueueJob::Kind::Size:
             control_->put_Filetype(type_.FiletypeFor(type));
-            control_->FileSize(spec.remote);
+            control_->FileSize(request.remote);
             break;
         }
     } catch (const AutomationError& e) {
@@ -144,10 +144,10 @@ void TransferQueue::Connection::TransError(Long Ecode, const String& Description
 void TransferQueue::Connection::GetData(ByteArray& Data) {
     if (!job_ || rangeComplete_ || Data.empty()) return;
     Job& job = *job_;
-    const std::uint64_t length = job.spec.length;
+    const std::uint64_t length = job.request.length;
     if (length != QueueJob::kToEnd && Data.size() > length - job.done)
         Data.resize(static_cast<std::size_t>(length - job.done));
-    const std::uint64_t at = job.spec.offset + job.done;
+    const std::uint64_t at = job.request.offset + job.done;
     const std::size_t count = Data.size();
     job.done += count;
     const JobId id = job.id;
@@ -171,7 +171,7 @@ void TransferQueue::Connection::PutData(ByteArray& Data) {
     const JobId id = job_->id;
     while (!hostEnded_ && pending_.size() < 2 * kHeldBack) {
         ByteArray block;
-        queue_.events_.JobPutData(id, job_->spec.offset + job_->done + pending_.size(), block);
+        queue_.events_.JobPutData(id, job_->request.offset + job_->done + pending_.size(), block);
         if (!job_ || job_->id != id) return;
         if (job_->cancelRequested) {
             control_->Abort();

@@ -83,7 +83,7 @@ std::size_t TransferQueue::Connections() const {
 JobId TransferQueue::Add(QueueJob job) {
     Job entry;
     entry.id = nextId_++;
-    entry.spec = std::move(job);
+    entry.request = std::move(job);
     waiting_.push_back(std::move(entry));
     closing_ = false;
     const JobId id = waiting_.back().id;
@@ -212,11 +212,11 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
 
     // The SIZE before a resumed upload is a step of the same attempt: on to APPE from the
     // server's size, or to STOR from the start when the server could not tell.
-    if (operation == u"Size" && running.spec.kind == QueueJob::Kind::Upload && running.askSize && !lost &&
+    if (operation == u"Size" && running.request.kind == QueueJob::Kind::Upload && running.askSize && !lost &&
         !running.cancelRequested) {
         running.askSize = false;
         const auto size = code == 0 ? ParseSize(message) : std::nullopt;
-        if (size && *size >= running.spec.offset) running.done = *size - running.spec.offset;
+        if (size && *size >= running.request.offset) running.done = *size - running.request.offset;
         else running.restart = true;
         QueueJobError error;
         if (connection.Begin(error)) return;
@@ -242,7 +242,7 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
     error.transWhere = connection.transWhere_;
     error.attempts = job.attempts;
 
-    const bool restRefused = job.spec.kind == QueueJob::Kind::Download && code > 0 &&
+    const bool restRefused = job.request.kind == QueueJob::Kind::Download && code > 0 &&
                              connection.restAt_ > 0 && connection.lastSent_ == u"REST";
     if (connection.rangeComplete_) {
         // The range has arrived whole; the reply only tells of the cut that ended it.
@@ -256,7 +256,7 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
         FailJob(job, error);
     } else if (code == 0 && connection.transError_ == 0) {
         Finished(job, message);
-    } else if (restRefused && connection.restAt_ > job.spec.offset) {
+    } else if (restRefused && connection.restAt_ > job.request.offset) {
         // Only a resume asked for this offset: the server cannot resume, so every later
         // attempt starts from the job's own offset. Not counted as a failed try.
         restRefused_ = true;
@@ -311,9 +311,9 @@ void TransferQueue::Tick() {
 
 void TransferQueue::Retry(Job job) {
     const bool resumable = ResumesBytes() && job.done > 0;
-    if (job.spec.kind == QueueJob::Kind::Download) {
+    if (job.request.kind == QueueJob::Kind::Download) {
         job.restart = !resumable || restRefused_;
-    } else if (job.spec.kind == QueueJob::Kind::Upload) {
+    } else if (job.request.kind == QueueJob::Kind::Upload) {
         // What the server kept of the lost attempt is known only from its size.
         job.askSize = resumable;
         job.restart = !resumable;
