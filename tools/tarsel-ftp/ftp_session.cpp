@@ -689,10 +689,7 @@ void FtpSession::ExpandMget(const Command& command) {
 void FtpSession::ExpandMgetList(const Running& r) {
     const std::string& dir = r.command->args[0];
     const std::string& pattern = r.command->args[1];
-    std::vector<RemoteEntry> entries;
-    const std::int64_t now = std::time(nullptr);
-    for (const std::string& line : r.lines)
-        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) entries.push_back(std::move(*entry));
+    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
     const MgetPlan plan = PlanMget(entries, pattern);
     if (plan.skippedDirectories > 0)
         Note("mget: skipping " + std::to_string(plan.skippedDirectories) + " director" +
@@ -1054,10 +1051,7 @@ void FtpSession::ExpandMirrorList(const Running& r) {
     const Command& list = *r.command;
     const std::string& remote = list.args[0];
     const fs::path local = list.args[1];
-    std::vector<RemoteEntry> entries;
-    const std::int64_t now = std::time(nullptr);
-    for (const std::string& line : r.lines)
-        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) entries.push_back(std::move(*entry));
+    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
     std::vector<LocalEntry> here;
     const OpenedDirectory opened = OpenDirectoryBelow(list.localRoot, list.localBelow, false);
     if (opened.fd >= 0) {
@@ -1107,10 +1101,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
     const Command& list = *r.command;
     const std::string& remote = list.args[0];
     const fs::path local = list.args[1];
-    std::vector<RemoteEntry> there;
-    const std::int64_t now = std::time(nullptr);
-    for (const std::string& line : r.lines)
-        if (auto entry = ParseRemoteListingLine(line, r.mlsd, now)) there.push_back(std::move(*entry));
+    const std::vector<RemoteEntry> there = ParseRemoteListing(r.lines, r.mlsd);
     const int fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         Fail(Fault::Local, "", "", "cannot read '" + local.string() + "': " + std::strerror(errno));

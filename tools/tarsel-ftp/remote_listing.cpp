@@ -1,5 +1,7 @@
 #include "remote_listing.h"
 
+#include <ctime>
+
 namespace tarselftp {
 
 std::optional<RemoteEntry> ParseRemoteListingLine(std::string_view line, bool mlsd, std::int64_t now) {
@@ -9,6 +11,14 @@ std::optional<RemoteEntry> ParseRemoteListingLine(std::string_view line, bool ml
     options.format = mlsd ? tarselctl::ListingFormat::Mlsd : tarselctl::ListingFormat::Auto;
     options.now = now;
     return tarselctl::ParseListingLine(line, options);
+}
+
+std::vector<RemoteEntry> ParseRemoteListing(const std::vector<std::string>& lines, bool mlsd) {
+    std::vector<RemoteEntry> entries;
+    const std::int64_t now = std::time(nullptr);
+    for (const std::string& line : lines)
+        if (auto entry = ParseRemoteListingLine(line, mlsd, now)) entries.push_back(std::move(*entry));
+    return entries;
 }
 
 bool HasExactTime(const RemoteEntry& entry) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <tarsel/listing.h>
 
@@ -19,6 +20,9 @@ using RemoteType = tarselctl::ListingEntryType;
 /// MS-DOS form is told by its shape. `now` (seconds since 1970, UTC) dates the year-less
 /// lines of ls. Empty for lines that name no child ("total", ".", "..", cdir, pdir).
 std::optional<RemoteEntry> ParseRemoteListingLine(std::string_view line, bool mlsd, std::int64_t now);
+/// Every line of a listing that reads as an entry, in order; the year of a date without one
+/// is taken from the present.
+std::vector<RemoteEntry> ParseRemoteListing(const std::vector<std::string>& lines, bool mlsd);
 
 /// Whether a listed time is exact enough to compare with a local file's: MLSD's UTC seconds
 /// are, the minutes or days of ls on the server's clock are not.
