@@ -1,11 +1,6 @@
 // The tarsel control: an FTP client that never blocks and reports every step through events.
 #pragma once
 
-#include <cstdint>
-#include <deque>
-#include <functional>
-#include <initializer_list>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +16,7 @@ TARSEL_API_BEGIN
 namespace tarselctl {
 
 class PropertyBag;
-class Utf8StreamConverter;
+class ControlCore;
 
 /// The control's events. Every member does nothing by default; handlers may call back into
 /// the control (any method, Abort, Abend, DisConnect, Connect after Abend, property writes).
@@ -143,102 +138,102 @@ public:
     Boolean TraceOn = True;
 
     /// The server's port, as text ("21"). Persisted.
-    String get_port() const { return m_Port; }
-    void put_port(const String& value) { m_Port = value; }
+    String get_port() const;
+    void put_port(const String& value);
     /// False (the start value): active data connections (PORT, or EPRT on IPv6); true:
     /// passive ones (PASV, or EPSV on IPv6). Any non-zero value counts as true and reads back
     /// as True (-1). Persisted.
-    Boolean get_Passive() const { return m_Passive; }
-    void put_Passive(Boolean value) { m_Passive = value != False ? True : False; }
+    Boolean get_Passive() const;
+    void put_Passive(Boolean value);
     /// Sent with ACCT when the server answers the login with 332. Persisted.
-    String get_Account() const { return m_Account; }
+    String get_Account() const;
     /// Refuses (error 5) text with CR, LF, NUL or a character the server's code cannot write.
     void put_Account(const String& value);
     /// Restart offset (decimal text) sent as REST before the next GetFile's RETR; it serves
     /// that one download only and is cleared when its data connection ends. Not persisted.
-    String get_Rest() const { return m_Rest; }
+    String get_Rest() const;
     /// Refuses unsafe text as put_Account does.
     void put_Rest(const String& value);
     /// Lines sent right after the greeting, before the login; a refusal of one ends their
     /// run and the login goes on. Persisted.
-    String get_PreCommand() const { return m_PreCommand; }
+    String get_PreCommand() const;
     /// Lines joined by CR LF; refuses a line that put_Account would refuse.
     void put_PreCommand(const String& value);
-    String get_Copyright() const { return m_Copyright; }
+    String get_Copyright() const;
     /// Accepts any value and keeps the banner.
-    void put_Copyright(const String& value) { (void)value; }
+    void put_Copyright(const String& value);
     /// The TYPE sent before GetFile, PutFile, AppendFile and FileSize: "I" (the start value),
     /// "A", or "" (no TYPE line). Matched on the first letter; others: error 54. Persisted.
-    String get_Filetype() const { return m_Filetype; }
+    String get_Filetype() const;
     void put_Filetype(const String& value);
     /// The code of file contents on the server: "BIN" (the start value: bytes unchanged),
     /// "SJIS", "EUC", "JIS" or "UTF8"; text is converted to and from HostCode. Others: error
     /// 54. Persisted.
-    String get_FileCode() const { return m_FileCode; }
+    String get_FileCode() const;
     void put_FileCode(const String& value);
     /// The code of commands, replies and listings on the server: "EUC" (the start value),
     /// "SJIS" or "UTF8". Others: error 54. Persisted.
-    String get_SysCode() const { return m_SysCode; }
+    String get_SysCode() const;
     void put_SysCode(const String& value);
     /// The name of the running operation ("GetFile", ...), "DONE" once one has ended, ""
     /// when not connected.
-    String get_FtpCommand() const { return m_FtpCommand; }
+    String get_FtpCommand() const;
     /// Seconds of idleness after which a NOOP keeps the connection alive (its CommandDone
     /// reports "Noop"); 0 or less: never. Persisted.
-    Long get_NoopTime() const { return m_NoopTime; }
+    Long get_NoopTime() const;
     void put_NoopTime(Long value);
     /// Seconds a control or data connection may take to open; then DisConnected(-1,
     /// "connect timeout(timer)") or TransError(-1, "connect timeout", "timer"). 0: no limit.
     /// Not persisted.
-    Long get_ConnectTimeout() const { return m_ConnectTimeout; }
-    void put_ConnectTimeout(Long value) { m_ConnectTimeout = value; }
+    Long get_ConnectTimeout() const;
+    void put_ConnectTimeout(Long value);
     /// Seconds an open data connection may go without moving data; then TransError(-2,
     /// "trans timeout", "timer") and the data connection is closed. 0: no limit. Not persisted.
-    Long get_TransTimeout() const { return m_TransTimeout; }
-    void put_TransTimeout(Long value) { m_TransTimeout = value; }
+    Long get_TransTimeout() const;
+    void put_TransTimeout(Long value);
     /// Seconds to wait for a complete reply on the control connection after it opened or a
     /// line was sent; when they pass, the control connection is closed and DisConnected
     /// carries -1 and "reply timeout(timer)". 0 or less: wait without limit. Not persisted.
-    Long get_ReplyTimeout() const { return m_ReplyTimeout; }
-    void put_ReplyTimeout(Long value) { m_ReplyTimeout = value; }
+    Long get_ReplyTimeout() const;
+    void put_ReplyTimeout(Long value);
     /// True (the default): an active-mode data connection is taken only from the address of
     /// the server the control connection goes to. Persisted.
-    Boolean get_DataPeerCheck() const { return m_DataPeerCheck; }
-    void put_DataPeerCheck(Boolean value) { m_DataPeerCheck = value != False ? True : False; }
+    Boolean get_DataPeerCheck() const;
+    void put_DataPeerCheck(Boolean value);
     /// "" (plain FTP), "explicit" (AUTH TLS after the greeting, then PBSZ 0 and PROT P after
     /// the login, so that data connections are protected too) or "implicit" (TLS from the
     /// first byte). Other values: error 54. Matched without regard to case. Persisted.
-    String get_TlsMode() const { return m_TlsMode; }
+    String get_TlsMode() const;
     void put_TlsMode(const String& value);
     /// PEM file of the CAs trusted for the server's certificate; "" for the system's store.
     /// Persisted.
-    String get_TlsCaFile() const { return m_TlsCaFile; }
-    void put_TlsCaFile(const String& value) { m_TlsCaFile = value; }
+    String get_TlsCaFile() const;
+    void put_TlsCaFile(const String& value);
     /// True (the default): the server's certificate must be signed by a trusted CA and made
     /// out to the host name or address given to Connect. Persisted.
-    Boolean get_TlsVerify() const { return m_TlsVerify; }
-    void put_TlsVerify(Boolean value) { m_TlsVerify = value != False ? True : False; }
+    Boolean get_TlsVerify() const;
+    void put_TlsVerify(Boolean value);
     /// The code of file contents on the host's side: "SJIS" (the default) or "UTF8". Other
     /// values: error 54. Persisted.
-    String get_HostCode() const { return m_HostCode; }
+    String get_HostCode() const;
     void put_HostCode(const String& value);
     /// False (the default): on a TLS control connection (TlsMode "explicit" or "implicit")
     /// no data connection goes in the clear; while the server has not accepted PROT P (it
     /// refused PBSZ or PROT, or no login has succeeded since) the transfer methods raise
     /// error 70. True: the host accepts data connections in the clear when the server
     /// refuses protection (PROT P is still asked for after every login). Persisted.
-    Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
-    void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
+    Boolean get_TlsAllowClearData() const;
+    void put_TlsAllowClearData(Boolean value);
     /// The command Dir lists with: "LIST" (the default; lines as the server formats them)
     /// or "MLSD" (RFC 3659 facts, one entry a line, times in UTC; see tarsel/listing.h).
     /// Matched without regard to case; other values: error 54. Persisted.
-    String get_DirCommand() const { return m_DirCommand; }
+    String get_DirCommand() const;
     void put_DirCommand(const String& value);
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
-    Boolean IsIdle() const { return m_Idle; }
+    Boolean IsIdle() const;
     /// Caption of the status label.
-    String get_Label1() const { return m_Label1; }
+    String get_Label1() const;
 
     // ---- connection
     // Every operation method below raises AutomationError 17 "Not Idling" (source: its
@@ -335,298 +330,14 @@ public:
     void WriteProperties(PropertyBag& bag);
     /// The host changed the control's size (host units); it goes back to 32 x 32 pixels.
     void Resize(Long width, Long height);
-    Long get_Width() const { return m_Width; }
-    Long get_Height() const { return m_Height; }
+    Long get_Width() const;
+    Long get_Height() const;
     void ShowAboutBox();
 
 private:
     friend struct tarselInspector;  // white-box access for the unit tests
-    class SoquetSink;
-
-    // ---- member state (declaration order as documented)
-    Long m_NoopTime = 0;
-    Long m_NoopCountdown = -1;
-    Long m_TimeoutKind = 0;
-    Long m_TimeoutCountdown = -1;
-    Long m_ConnectTimeout = 0;
-    Long m_TransTimeout = 0;
-    String m_Cmd;
-    String m_Port;
-    Long m_DisconnectCode = 0;
-    String m_DisconnectMsg;
-    String m_ReplyBuffer;
-    String m_ReplyLine;
-    String m_Copyright;
-    String m_FtpCommand;
-    Boolean m_Idle = False;
-    String m_Password;
-    String m_Filetype;
-    String m_LocalFile;
-    String m_SendPending;
-    std::string m_DirBuffer;
-    String m_DoneReply;
-    String m_SysCode;
-    String m_FileCode;
-    std::string m_RecvRaw;
-    std::string m_GetRemainder;
-    Long m_DataPhase = 0;
-    String m_Rest;
-    String m_Account;
-    Boolean m_Passive = False;
-    String m_PasvHost;
-    String m_PasvPort;
-    String m_PreCommand;
-    Boolean m_InPreCommand = False;
-    Long m_PutReady = 0;
-    Boolean m_Quitting = False;
-    Long m_CloseCount = 0;
-    Long m_ReplyTimeout = 0;
-    Boolean m_DataPeerCheck = True;
-    /// The three digits of the multi-line reply under way; empty outside one.
-    String m_MultiLineCode;
-    /// Characters at the front of m_ReplyBuffer already searched for a line end.
-    std::size_t m_ReplyScanned = 0;
-    /// Reply time-out countdown in ticks of Timer2; -1 = not counting.
-    Long m_ReplyCountdown = -1;
-    /// The countdown of m_TimeoutKind is running on Timer2 (which also carries the reply wait).
-    Boolean m_TimeoutArmed = False;
-    /// Seconds the data-connection time-out that last fired had; bounds the wait for the
-    /// final reply after it when ReplyTimeout is 0.
-    Long m_ReplyWaitAfterTimeout = 0;
-    /// Command word of the transfer whose open event the host has seen and whose close event
-    /// it has not; empty when none.
-    String m_HostSide;
-    /// Changes whenever a transfer's host side opens or closes: the block a host leaves in
-    /// PutData belongs to the upload that asked for it, and to no later one.
-    Long m_TransferSerial = 0;
-    /// Listing bytes of m_DirBuffer before m_DirStart are delivered; those before
-    /// m_DirScanned hold no CR LF.
-    std::size_t m_DirStart = 0;
-    std::size_t m_DirScanned = 0;
-    /// The host has ended the upload's data (its end signal from PutData).
-    Boolean m_PutFinished = False;
-    /// A TransError has been raised for the running transfer.
-    Boolean m_TransErrorRaised = False;
-    /// Abort came before the transfer opened: it dropped the operation's transfer command
-    /// before it was sent, or closed the data connection before it was up.
-    Boolean m_AbortedBeforeTransfer = False;
-    /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
-    std::string m_PutRemainder;
-    /// The last kept upload bytes are on their way; the next completed send ends the upload.
-    Boolean m_PutEnding = False;
-    /// An active-mode data connection came up before its transfer command was sent.
-    Boolean m_EarlyDataConnection = False;
-    String m_TlsMode;
-    String m_TlsCaFile;
-    Boolean m_TlsVerify = True;
-    String m_HostCode = u"SJIS";
-    Boolean m_TlsAllowClearData = False;
-    String m_DirCommand = u"LIST";
-    /// The host name or address given to Connect: what the server's certificate must name.
-    String m_RemoteHost;
-    /// TlsMode as it was at Connect, for the connection under way.
-    String m_ConnectionTls;
-    /// The server accepted PROT P: every data connection is secured.
-    Boolean m_DataProtected = False;
-    /// The control connection's TLS handshake is under way; nothing received counts until
-    /// it completes.
-    Boolean m_TlsStarting = False;
-    /// File-content conversions that involve UTF-8 (none when neither side is UTF-8), and
-    /// whether the running transfer's have been reported as having replaced characters.
-    std::unique_ptr<Utf8StreamConverter> m_DownloadText, m_UploadText;
-    /// Bytes the running download's data connection delivered, before any conversion.
-    std::uint64_t m_DataReceived = 0;
-    /// The size the preliminary reply to RETR announced ("(N bytes)"); -1 when none.
-    std::int64_t m_AnnouncedSize = -1;
-    /// The restart offset the running download started from.
-    std::uint64_t m_TransferOffset = 0;
-    /// The control ended the data connection itself (Abort, a refusal, the end of the
-    /// control connection): that end says nothing of whether the data was whole.
-    Boolean m_DataCutByControl = False;
-    /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
-    Boolean m_HostClosing = False;
-    String m_Label1;
-    Long m_Width = 0;
-    Long m_Height = 0;
-
-    // ---- named values of three state members
-    /// m_DataPhase: how far the data transfer of the running operation has come.
-    enum DataPhaseValue : Long {
-        kNoTransfer = 0,    ///< no transfer runs
-        kTransferSent = 1,  ///< the transfer command is sent; its data connection is not up
-        kDataOpen = 2,      ///< the data connection is open
-        kDataClosed = 3,    ///< the data connection closed before the final reply came
-    };
-    /// m_TimeoutKind: which time-out Timer2 counts down.
-    enum TimeoutKindValue : Long {
-        kNoTimeout = 0,
-        kControlConnectTimeout = 1,  ///< the control connection's connect (ConnectTimeout)
-        kDataConnectTimeout = 2,     ///< the data connection's connect (ConnectTimeout)
-        kTransferTimeout = 3,        ///< data stalled on an open data connection (TransTimeout)
-    };
-    /// m_PutReady: an upload's first PutData is asked for once both bits are set.
-    enum PutReadyBits : Long {
-        kPutReplied = 1,     ///< the server's preliminary reply to STOR or APPE came
-        kPutDataOpen = 2,    ///< the data connection is open and PutOpen was raised
-        kPutStartable = 3,
-    };
-
-    // ---- child components (Soquet1 control connection, Soquet2 active-mode listener,
-    //      Soquet3 data connection; Codawa1 command channel, Codawa2 file contents;
-    //      Timer1 keep-alive, Timer2 time-outs)
-    Platform& m_Platform;
-    /// One entry of the command queue: a line for the server, or a step of the control's
-    /// own that the sender takes at its turn.
-    struct QueuedStep {
-        enum class Kind {
-            Line,              ///< `line` goes to the server
-            ActiveModeSetup,   ///< open the listener and send its PORT or EPRT line
-            EndOfPreCommands,  ///< the pre-command lines are through; the login follows
-        };
-        Kind kind = Kind::Line;
-        String line;
-    };
-    std::deque<QueuedStep> m_Queue;
-    std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
-    std::unique_ptr<Soquet> Soquet1, Soquet2, Soquet3;
-    std::unique_ptr<Codawa> Codawa1, Codawa2;
-    std::unique_ptr<Timer> Timer1, Timer2;
-    std::map<Long, tarselEvents*> m_Sinks;
-    Long m_NextCookie = 1;
-
-    // ---- the outbox (control/outbox.cpp): every entry into the control (a host call, a
-    //      socket event, a timer tick) is a Step; the events its state changes raise wait in
-    //      the outbox, and the outermost step hands them to the sinks, in order, as it ends.
-    class Step;
-    /// What an event belongs to, for the two rules the outbox keeps: nothing of a connection
-    /// after its DisConnected, nothing of an operation's transfer after its CommandDone.
-    enum class EventKind { Trace, Connected, Transfer, CommandDone, DisConnected };
-    struct OutboxEntry {
-        std::function<void(tarselEvents&)> event;
-        /// Runs once every sink has had the event, as part of the delivering step: what a
-        /// pulled event (PutData) brought back is used there.
-        std::function<void()> then;
-    };
-    std::vector<OutboxEntry> m_Outbox;
-    std::size_t m_OutboxNext = 0;
-    int m_StepDepth = 0;
-    /// DisConnected has been posted and no Connect has begun since.
-    bool m_DisConnectedPosted = false;
-    /// An operation has begun and its CommandDone is not yet posted.
-    bool m_OperationOpen = false;
-    /// Events posted and events taken out for delivery since the control was made: a state
-    /// read while events wait is the state after the first m_EventsPosted of them.
-    std::uint64_t m_EventsPosted = 0, m_EventsDelivered = 0;
-    TARSEL_INTERNAL void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
-               std::function<void()> then = {});
-    TARSEL_INTERNAL void DeliverOutbox() noexcept;
-    TARSEL_INTERNAL void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
-    TARSEL_INTERNAL void RaiseTrace(const String& msg);
-    TARSEL_INTERNAL void RaiseDiagnostic(const String& prefix, const String& text);
-    /// The one place m_DataPhase and m_PutReady change; each change is traced as a
-    /// diagnostic, so a transcript shows the transfer's progress.
-    TARSEL_INTERNAL void SetDataPhase(Long phase);
-    TARSEL_INTERNAL void SetPutReady(Long bits);
-
-    // ---- command queue and sender (command/command_queue.cpp)
-    TARSEL_INTERNAL void BeginOperation(const String& name);
-    TARSEL_INTERNAL void QueueCommand(const String& line);
-    TARSEL_INTERNAL void QueueCommandFirst(const String& line);
-    TARSEL_INTERNAL void QueueStep(QueuedStep::Kind kind);
-    TARSEL_INTERNAL void SendNextCommand();
-    TARSEL_INTERNAL bool TransferCommandIsNext() const;
-    /// Traces and sends one command line.
-    TARSEL_INTERNAL void TraceAndSendLine(const String& line, const String& traceText);
-    TARSEL_INTERNAL void SendLine(const String& text);
-    TARSEL_INTERNAL void SendRaw(const String& text);
-    TARSEL_INTERNAL void Soquet1_OnSendDone();
-    TARSEL_INTERNAL static String CommandWord(const String& line);
-    TARSEL_INTERNAL static bool IsTransferWord(const String& word);
-
-    // ---- reply interpreter (command/reply_interpreter.cpp)
-    TARSEL_INTERNAL void Soquet1_OnReceived(std::string& data);
-    TARSEL_INTERNAL void InterpretReplyLine();
-    TARSEL_INTERNAL void SecureOrRefuse(const String& line);
-    TARSEL_INTERNAL void EndOperation(Integer code, const String& text, bool positive);
-
-    // ---- connection lifecycle (command/connection_lifecycle.cpp)
-    TARSEL_INTERNAL void Soquet1_OnConnected();
-    TARSEL_INTERNAL void Soquet1_OnClosed();
-    TARSEL_INTERNAL void Soquet1_OnError(Long number, const String& text1, const String& text2);
-    TARSEL_INTERNAL void Soquet1_OnDiagnostic(const String& text);
-    TARSEL_INTERNAL void Soquet1_OnSecured();
-    TARSEL_INTERNAL void AnnounceConnected();
-    TARSEL_INTERNAL void StartControlTls();
-    TARSEL_INTERNAL TlsClientSettings TlsSettings() const;
-    TARSEL_INTERNAL bool IsIPv6Connection() const;
-    TARSEL_INTERNAL void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
-
-    // ---- simple commands (command/simple_commands.cpp)
-    TARSEL_INTERNAL void RequireIdle(const String& operation);
-    TARSEL_INTERNAL void RunOperation(const String& operation, std::initializer_list<String> lines);
-
-    // ---- timers (command/timer_switches.cpp, command/keepalive_timeouts.cpp)
-    TARSEL_INTERNAL void StartNoopTimer();
-    TARSEL_INTERNAL void StopNoopTimer();
-    TARSEL_INTERNAL void StartTimeoutTimer(Long kind);
-    TARSEL_INTERNAL void StopTimeoutTimer();
-    TARSEL_INTERNAL void StartReplyTimer(Long seconds);
-    TARSEL_INTERNAL void StopReplyTimer();
-    TARSEL_INTERNAL void UpdateTimer2();
-    TARSEL_INTERNAL void Timer1_Tick();
-    TARSEL_INTERNAL void Timer2_Tick();
-    TARSEL_INTERNAL void TimeoutExpired();
-
-    // ---- data connection setup (transfer/data_connection.cpp)
-    /// The sender's one entry into data connections: the active-mode set-up, PASV and the
-    /// transfer commands.
-    TARSEL_INTERNAL void SendDataCommand(QueuedStep step);
-    TARSEL_INTERNAL void ListenFailed(Long number, const String& description);
-    TARSEL_INTERNAL bool HoldEarlyDataConnection();
-    TARSEL_INTERNAL void OpenHeldDataConnection();
-    TARSEL_INTERNAL String ActiveModeSetup();
-    TARSEL_INTERNAL void PassiveModeSetup(const String& replyLine);
-    TARSEL_INTERNAL void Soquet2_OnAcceptRequest(Long requestId);
-    TARSEL_INTERNAL void Soquet2_OnError(Long number, const String& text1, const String& text2);
-    TARSEL_INTERNAL void Soquet2_OnDiagnostic(const String& text);
-
-    // ---- transfer methods (transfer/transfer_methods.cpp)
-    TARSEL_INTERNAL void StartTransfer(const String& operation, const std::vector<String>& lines,
-                       const String& transferLine);
-    TARSEL_INTERNAL void RequireDataProtection(const String& operation);
-
-    // ---- data channel (transfer/data_channel.cpp)
-    TARSEL_INTERNAL void ResetTransferCarry();
-    TARSEL_INTERNAL void Soquet3_OnConnected();
-    TARSEL_INTERNAL void Soquet3_OnReceived(std::string& data);
-    TARSEL_INTERNAL void Soquet3_OnReceivedBytes(ByteArray& data);
-    TARSEL_INTERNAL void DataArrived(std::string_view data, ByteArray* asBytes);
-    TARSEL_INTERNAL void Soquet3_OnSendDone();
-    TARSEL_INTERNAL void Soquet3_OnClosed();
-    TARSEL_INTERNAL void Soquet3_OnError(Long number, const String& text1, const String& text2);
-    TARSEL_INTERNAL void Soquet3_OnDiagnostic(const String& text);
-    TARSEL_INTERNAL void Soquet3_OnSecured();
-    TARSEL_INTERNAL void DataConnectionReady();
-    TARSEL_INTERNAL void ReportReplacedCharacters();
-    TARSEL_INTERNAL void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
-    TARSEL_INTERNAL void EndDataConnection();
-    TARSEL_INTERNAL void CloseHostSide();
-    TARSEL_INTERNAL void DeliverListingLines();
-    TARSEL_INTERNAL void RaiseTransError(Long code, const String& description, const String& where);
-    TARSEL_INTERNAL void StartUploadIfReady();
-    TARSEL_INTERNAL void UploadStep();
-    TARSEL_INTERNAL void SendUploadBlock(Long transfer, const ByteArray& data);
-
-    // ---- character-code settings (codeconv/)
-    TARSEL_INTERNAL std::string ConvertDownload();
-    TARSEL_INTERNAL std::string ConvertUpload(const ByteArray& block);
-    /// The upload's end: what is still kept or held back, converted as far as it forms text.
-    TARSEL_INTERNAL std::string FinishUpload();
-    TARSEL_INTERNAL String ConvertListingLine(const std::string& line);
-    TARSEL_INTERNAL void ApplyCodesToConverters();
-    TARSEL_INTERNAL void PrepareTextConverters();
-    TARSEL_INTERNAL std::string EncodeCommandText(String& text);
-    TARSEL_INTERNAL String DecodeReplyBytes();
+    /// Everything else: the dialogue state, the sockets, timers and the outbox.
+    std::unique_ptr<ControlCore> m_Core;
 };
 
 }  // namespace tarselctl

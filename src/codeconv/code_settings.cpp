@@ -1,7 +1,7 @@
 // The transfer type and character-code settings, and which converter each kind of data
 // passes in which direction.
 #include <tarsel/code_page.h>
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "code_converters/utf8_stream_converter.h"
 
@@ -16,7 +16,7 @@ char16_t FirstUpper(const String& value) {
 }
 }  // namespace
 
-void tarsel::put_Filetype(const String& value) {
+void ControlCore::put_Filetype(const String& value) {
     switch (FirstUpper(value)) {
     case u'A': m_Filetype = u"A"; break;
     case u'B':
@@ -31,7 +31,7 @@ void tarsel::put_Filetype(const String& value) {
     }
 }
 
-void tarsel::put_FileCode(const String& value) {
+void ControlCore::put_FileCode(const String& value) {
     switch (FirstUpper(value)) {
     case u'B':
     case u'N':
@@ -54,7 +54,7 @@ void tarsel::put_FileCode(const String& value) {
     }
 }
 
-void tarsel::put_SysCode(const String& value) {
+void ControlCore::put_SysCode(const String& value) {
     switch (FirstUpper(value)) {
     case u'S':
         m_SysCode = u"SJIS";
@@ -69,7 +69,7 @@ void tarsel::put_SysCode(const String& value) {
     }
 }
 
-void tarsel::put_HostCode(const String& value) {
+void ControlCore::put_HostCode(const String& value) {
     switch (FirstUpper(value)) {
     case u'S': m_HostCode = u"SJIS"; break;
     case u'U': m_HostCode = u"UTF8"; break;
@@ -77,7 +77,7 @@ void tarsel::put_HostCode(const String& value) {
     }
 }
 
-void tarsel::put_TlsMode(const String& value) {
+void ControlCore::put_TlsMode(const String& value) {
     String lower = value;
     for (char16_t& c : lower)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
@@ -100,7 +100,7 @@ bool FileTextCode(const String& fileCode, TextCode& code) {
 }
 }  // namespace
 
-void tarsel::PrepareTextConverters() {
+void ControlCore::PrepareTextConverters() {
     m_DownloadText.reset();
     m_UploadText.reset();
     TextCode server;
@@ -114,7 +114,7 @@ void tarsel::PrepareTextConverters() {
     m_UploadText = std::make_unique<Utf8StreamConverter>(host, server);
 }
 
-std::string tarsel::EncodeCommandText(String& text) {
+std::string ControlCore::EncodeCommandText(String& text) {
     if (m_SysCode == u"UTF8") {
         std::string bytes = EncodeUtf8(text);
         text.clear();
@@ -123,12 +123,12 @@ std::string tarsel::EncodeCommandText(String& text) {
     return m_SysCode == u"EUC" ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
 }
 
-String tarsel::DecodeReplyBytes() {
+String ControlCore::DecodeReplyBytes() {
     if (m_SysCode == u"UTF8") return DecodeUtf8(m_RecvRaw);
     return DecodeShiftJis(Codawa1->ToSjis(m_RecvRaw));
 }
 
-void tarsel::ApplyCodesToConverters() {
+void ControlCore::ApplyCodesToConverters() {
     // Running the writers again sets both converters and refuses (error 54, the property as
     // its source) a stored text that a load kept because no writer understood it: taken as
     // it stands it would mean one thing to downloads and another to uploads.
@@ -138,7 +138,7 @@ void tarsel::ApplyCodesToConverters() {
     put_HostCode(m_HostCode);
 }
 
-std::string tarsel::ConvertDownload() {
+std::string ControlCore::ConvertDownload() {
     if (m_DownloadText) {
         std::string out = m_DownloadText->Convert(m_GetRemainder);
         m_GetRemainder.clear();
@@ -173,7 +173,7 @@ std::size_t OneByteModeCut(const std::string& sjis) {
 }
 }  // namespace
 
-std::string tarsel::ConvertUpload(const ByteArray& block) {
+std::string ControlCore::ConvertUpload(const ByteArray& block) {
     // Bytes kept from the block before (a character cut at its end) go in front.
     if (m_UploadText)
         return m_UploadText->Convert(
@@ -200,7 +200,7 @@ std::string tarsel::ConvertUpload(const ByteArray& block) {
     return out;
 }
 
-std::string tarsel::FinishUpload() {
+std::string ControlCore::FinishUpload() {
     if (m_UploadText) return m_UploadText->Finish();
     std::string out;
     // Text held back for a JIS upload goes out converted; what the converter still keeps then
@@ -212,7 +212,7 @@ std::string tarsel::FinishUpload() {
     return out;
 }
 
-String tarsel::ConvertListingLine(const std::string& line) {
+String ControlCore::ConvertListingLine(const std::string& line) {
     if (m_SysCode == u"UTF8") {
         std::string bytes = line;
         String text = DecodeUtf8(bytes);

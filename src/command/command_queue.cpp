@@ -1,5 +1,5 @@
 // The command queue and the sender of command lines on the control connection.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "components/unfailing_calls.h"
 
@@ -7,12 +7,12 @@
 
 namespace tarselctl {
 
-bool tarsel::IsTransferWord(const String& word) {
+bool ControlCore::IsTransferWord(const String& word) {
     return word == u"RETR" || word == u"APPE" || word == u"STOR" || word == u"LIST" ||
            word == u"NLST" || word == u"MLSD";
 }
 
-String tarsel::CommandWord(const String& line) {
+String ControlCore::CommandWord(const String& line) {
     String word = line.substr(0, 4);
     std::size_t first = word.find_first_not_of(u' ');
     if (first == String::npos) return String();
@@ -23,7 +23,7 @@ String tarsel::CommandWord(const String& line) {
     return word;
 }
 
-void tarsel::BeginOperation(const String& name) {
+void ControlCore::BeginOperation(const String& name) {
     StopNoopTimer();
     m_FtpCommand = name;
     // "DONE" is the end of an operation, whose close events and CommandDone are still due.
@@ -32,13 +32,13 @@ void tarsel::BeginOperation(const String& name) {
     m_Queue.clear();
 }
 
-void tarsel::QueueCommand(const String& line) { m_Queue.push_back(QueuedStep{QueuedStep::Kind::Line, line}); }
+void ControlCore::QueueCommand(const String& line) { m_Queue.push_back(QueuedStep{QueuedStep::Kind::Line, line}); }
 
-void tarsel::QueueCommandFirst(const String& line) { m_Queue.push_front(QueuedStep{QueuedStep::Kind::Line, line}); }
+void ControlCore::QueueCommandFirst(const String& line) { m_Queue.push_front(QueuedStep{QueuedStep::Kind::Line, line}); }
 
-void tarsel::QueueStep(QueuedStep::Kind kind) { m_Queue.push_back(QueuedStep{kind, String()}); }
+void ControlCore::QueueStep(QueuedStep::Kind kind) { m_Queue.push_back(QueuedStep{kind, String()}); }
 
-void tarsel::SendNextCommand() {
+void ControlCore::SendNextCommand() {
     while (!m_Queue.empty()) {
         QueuedStep step = std::move(m_Queue.front());
         m_Queue.pop_front();
@@ -63,23 +63,23 @@ void tarsel::SendNextCommand() {
     }
 }
 
-bool tarsel::TransferCommandIsNext() const {
+bool ControlCore::TransferCommandIsNext() const {
     return !m_Queue.empty() && m_Queue.front().kind == QueuedStep::Kind::Line &&
            IsTransferWord(CommandWord(m_Queue.front().line));
 }
 
-void tarsel::TraceAndSendLine(const String& line, const String& traceText) {
+void ControlCore::TraceAndSendLine(const String& line, const String& traceText) {
     RaiseTrace(m_FtpCommand + u">>" + traceText);
     SendLine(line);
 }
 
-void tarsel::SendLine(const String& text) {
+void ControlCore::SendLine(const String& text) {
     // Every line sent is answered: from here a reply is due.
     StartReplyTimer(m_ReplyTimeout);
     SendRaw(text + u"\r\n");
 }
 
-void tarsel::SendRaw(const String& text) {
+void ControlCore::SendRaw(const String& text) {
     String buffer = m_SendPending + text;
     m_SendPending.clear();
     if (Soquet1->get_SendReady() != False) {
@@ -89,7 +89,7 @@ void tarsel::SendRaw(const String& text) {
     }
 }
 
-void tarsel::Soquet1_OnSendDone() {
+void ControlCore::Soquet1_OnSendDone() {
     if (m_SendPending.empty()) return;
     String text = std::move(m_SendPending);
     m_SendPending.clear();

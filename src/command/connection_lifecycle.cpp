@@ -1,7 +1,7 @@
 // The control connection's lifecycle: Connect, Login, DisConnect, Abend, Abort, and the
 // control socket's connection-level events.
 #include <tarsel/code_page.h>
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "components/unfailing_calls.h"
 #include "code_converters/utf8_stream_converter.h"
@@ -31,7 +31,7 @@ String WithoutBrackets(const String& host) {
 }
 }  // namespace
 
-TlsClientSettings tarsel::TlsSettings() const {
+TlsClientSettings ControlCore::TlsSettings() const {
     TlsClientSettings settings;
     settings.verify = m_TlsVerify != False;
     settings.caFile = ToUtf8(m_TlsCaFile);
@@ -39,7 +39,7 @@ TlsClientSettings tarsel::TlsSettings() const {
     return settings;
 }
 
-bool tarsel::IsIPv6Connection() const {
+bool ControlCore::IsIPv6Connection() const {
     // Asked in the middle of a command sequence, which must go on: an address the socket
     // cannot give counts as IPv4, as before IPv6 was known here.
     try {
@@ -49,14 +49,14 @@ bool tarsel::IsIPv6Connection() const {
     }
 }
 
-void tarsel::StartControlTls() {
+void ControlCore::StartControlTls() {
     m_TlsStarting = True;
     // A handshake that stalls is bounded like a reply that never comes.
     StartReplyTimer(m_ReplyTimeout);
     Soquet1->StartTls(TlsSettings(), nullptr);
 }
 
-void tarsel::Soquet1_OnSecured() {
+void ControlCore::Soquet1_OnSecured() {
     if (m_TlsStarting == False) return;
     m_TlsStarting = False;
     StopReplyTimer();
@@ -71,13 +71,13 @@ void tarsel::Soquet1_OnSecured() {
 
 // Callers check before they change or send anything, so a refused call or property write
 // leaves the control as it was.
-void tarsel::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) {
+void ControlCore::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) {
     for (const String* arg : args)
         if (IsUnsafeCommandText(*arg, m_SysCode == u"UTF8"))
             throw AutomationError(5, source, u"Invalid Argument");
 }
 
-void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) {
+void ControlCore::Connect(const String& RemoteHost, const String& Username, const String& Password) {
     Step step(*this);
     if (!m_FtpCommand.empty()) throw AutomationError(59, u"Connect", u"AlreadyConnected");
     // The account and the pre-command lines may come unchecked from stored settings.
@@ -152,7 +152,7 @@ void tarsel::Connect(const String& RemoteHost, const String& Username, const Str
     }
 }
 
-void tarsel::Login(const String& Username, const String& Password) {
+void ControlCore::Login(const String& Username, const String& Password) {
     Step step(*this);
     RequireIdle(u"User");
     RefuseUnsafeText(u"User", {&Username, &Password, &m_Account});
@@ -172,7 +172,7 @@ void tarsel::Login(const String& Username, const String& Password) {
     SendNextCommand();
 }
 
-void tarsel::DisConnect() {
+void ControlCore::DisConnect() {
     Step step(*this);
     if (m_Idle != False) {
         m_Quitting = True;
@@ -183,7 +183,7 @@ void tarsel::DisConnect() {
     throw AutomationError(17, u"DisConnect", u"Not Idling");
 }
 
-void tarsel::Abend() {
+void ControlCore::Abend() {
     Step step(*this);
     const Long closeCount = m_CloseCount;
     m_HostClosing = True;
@@ -199,7 +199,7 @@ void tarsel::Abend() {
     }
 }
 
-void tarsel::Abort() {
+void ControlCore::Abort() {
     Step step(*this);
     if (m_Idle != False) return;
     // The transfer command is out but its data connection has not opened the transfer yet: a
@@ -233,7 +233,7 @@ void tarsel::Abort() {
     if (m_DataPhase == kTransferSent && !droppedTransfer) m_AbortedBeforeTransfer = False;
 }
 
-void tarsel::Soquet1_OnConnected() {
+void ControlCore::Soquet1_OnConnected() {
     if (m_ConnectionTls == u"implicit") {
         // The connect time-out goes on bounding the handshake; Connected follows it.
         m_TlsStarting = True;
@@ -244,7 +244,7 @@ void tarsel::Soquet1_OnConnected() {
     AnnounceConnected();
 }
 
-void tarsel::AnnounceConnected() {
+void ControlCore::AnnounceConnected() {
     StopTimeoutTimer();
     // The greeting is due.
     StartReplyTimer(m_ReplyTimeout);
@@ -252,7 +252,7 @@ void tarsel::AnnounceConnected() {
     Raise(EventKind::Connected, [](tarselEvents& s) { s.Connected(); });
 }
 
-void tarsel::Soquet1_OnClosed() {
+void ControlCore::Soquet1_OnClosed() {
     // An operation the host did not end itself (Abend, or the QUIT of DisConnect) is lost
     // with the connection, and must not read as a success: it ends as a failed operation,
     // in the order of any other failure (TransError, the transfer's close event,
@@ -295,12 +295,12 @@ void tarsel::Soquet1_OnClosed() {
     Raise(EventKind::DisConnected, [code, msg](tarselEvents& s) { s.DisConnected(code, msg); });
 }
 
-void tarsel::Soquet1_OnError(Long number, const String& text1, const String& text2) {
+void ControlCore::Soquet1_OnError(Long number, const String& text1, const String& text2) {
     if (m_Quitting != False) return;
     m_DisconnectCode = number;
     m_DisconnectMsg = text1 + u"(" + text2 + u")";
 }
 
-void tarsel::Soquet1_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet1:", text); }
+void ControlCore::Soquet1_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet1:", text); }
 
 }  // namespace tarselctl

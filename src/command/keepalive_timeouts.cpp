@@ -1,6 +1,6 @@
 // The one-second ticks: keep-alive NOOP on an idle connection, the time-outs, and the wait for
 // a reply on the control connection.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "components/unfailing_calls.h"
 
@@ -11,14 +11,14 @@
 namespace tarselctl {
 
 // State changes come first, so an error in what follows undoes nothing.
-void tarsel::Timer1_Tick() {
+void ControlCore::Timer1_Tick() {
     if (StepCountdown(m_NoopCountdown) != CountdownTick::Expired) return;
     m_NoopCountdown = -1;
     StopNoopTimer();
     RunOperation(u"Noop", {u"NOOP"});
 }
 
-void tarsel::Timer2_Tick() {
+void ControlCore::Timer2_Tick() {
     if (m_TimeoutArmed != False && StepCountdown(m_TimeoutCountdown) == CountdownTick::Expired) {
         // The tick that ends a time-out does nothing else: the reply wait it may start counts
         // from the next one.
@@ -36,7 +36,7 @@ void tarsel::Timer2_Tick() {
     }
 }
 
-void tarsel::TimeoutExpired() {
+void ControlCore::TimeoutExpired() {
     const Long entry = m_CloseCount;
     RaiseDiagnostic(u"---timer2:timeout:", FromUtf8(std::to_string(m_TimeoutKind)));
     StopTimeoutTimer();

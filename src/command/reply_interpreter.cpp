@@ -1,7 +1,7 @@
 // The reply interpreter: turns what the server sends on the control connection into the
 // dialogue's next steps and the end of each operation.
 #include <tarsel/code_page.h>
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "components/unfailing_calls.h"
 
@@ -19,7 +19,7 @@ constexpr std::size_t kMaxReplyLine = 1024 * 1024;
 
 }  // namespace
 
-void tarsel::Soquet1_OnReceived(std::string& data) {
+void ControlCore::Soquet1_OnReceived(std::string& data) {
     const Long entry = m_CloseCount;
     if (m_TlsStarting != False) {
         // Nothing the server says between its 234 and the end of the handshake is a reply:
@@ -55,7 +55,7 @@ void tarsel::Soquet1_OnReceived(std::string& data) {
 
 // Interprets m_ReplyLine. The caller stops at a line that closed the control connection (or
 // began its TLS handshake).
-void tarsel::InterpretReplyLine() {
+void ControlCore::InterpretReplyLine() {
     const String& line = m_ReplyLine;
     RaiseTrace(line);
     if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final) return;
@@ -139,7 +139,7 @@ void tarsel::InterpretReplyLine() {
 // that asked for TLS must never send its password in the clear, so any other answer ends the
 // connection. Lines after the 234 in the same read are dropped with it (they came in the
 // clear, after the point where only protected bytes count).
-void tarsel::SecureOrRefuse(const String& line) {
+void ControlCore::SecureOrRefuse(const String& line) {
     StopReplyTimer();
     if (line.compare(0, 3, u"234") != 0) {
         m_DisconnectCode = -12;
@@ -154,7 +154,7 @@ void tarsel::SecureOrRefuse(const String& line) {
     StartControlTls();
 }
 
-void tarsel::EndOperation(Integer code, const String& text, bool positive) {
+void ControlCore::EndOperation(Integer code, const String& text, bool positive) {
     const bool abortedBeforeTransfer = m_AbortedBeforeTransfer != False;
     m_AbortedBeforeTransfer = False;
     // A reply that arrives with no operation running (a server's stray or late reply) ends

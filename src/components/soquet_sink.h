@@ -2,7 +2,7 @@
 #pragma once
 
 #include <tarsel/soquet.h>
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "control/step.h"
 
@@ -11,9 +11,9 @@ namespace tarselctl {
 // Routes one socket instance's events to the control's handlers for that instance; each is a
 // step of the control. Errors thrown by the handlers stop at this boundary: the socket layer and the host's event loop
 // must never see them, and each handler has already made its state changes.
-class TARSEL_INTERNAL tarsel::SoquetSink : public SoquetEvents {
+class ControlCore::SoquetSink : public SoquetEvents {
 public:
-    SoquetSink(tarsel& control, int instance) : c_(control), n_(instance) {}
+    SoquetSink(ControlCore& control, int instance) : c_(control), n_(instance) {}
 
     void OnConnected() override {
         Guard([&] { n_ == 1 ? c_.Soquet1_OnConnected() : n_ == 3 ? c_.Soquet3_OnConnected() : void(); });
@@ -64,7 +64,7 @@ private:
         } catch (...) {
         }
     }
-    tarsel& c_;
+    ControlCore& c_;
     int n_;
 };
 

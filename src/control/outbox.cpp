@@ -1,9 +1,9 @@
 // The outbox: events wait here until the outermost step delivers them.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 namespace tarselctl {
 
-void tarsel::Raise(EventKind kind, std::function<void(tarselEvents&)> event, std::function<void()> then) {
+void ControlCore::Raise(EventKind kind, std::function<void(tarselEvents&)> event, std::function<void()> then) {
     // The two order rules hold here, whatever path raised the event: a connection says
     // nothing after DisConnected (a Connect begins the next one), and a transfer says nothing
     // once its operation's CommandDone is out.
@@ -24,7 +24,7 @@ void tarsel::Raise(EventKind kind, std::function<void(tarselEvents&)> event, std
 // An exception that leaves a handler stops at this boundary: the other sinks still get the
 // event and the events behind it still come. It is not lost: the platform hands it back to
 // the host once the control's step is over.
-void tarsel::CallSinks(const std::function<void(tarselEvents&)>& event) noexcept {
+void ControlCore::CallSinks(const std::function<void(tarselEvents&)>& event) noexcept {
     if (m_Sinks.size() == 1) {
         try {
             event(*m_Sinks.begin()->second);
@@ -51,7 +51,7 @@ void tarsel::CallSinks(const std::function<void(tarselEvents&)>& event) noexcept
     }
 }
 
-void tarsel::DeliverOutbox() noexcept {
+void ControlCore::DeliverOutbox() noexcept {
     // Handlers append to the outbox while it is read (their calls are nested steps), so
     // entries are moved out by index: the vector may grow under the loop.
     while (m_OutboxNext < m_Outbox.size()) {

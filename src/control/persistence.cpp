@@ -1,7 +1,7 @@
 // The control's life with its host: initialising a new instance, loading and saving the
 // stored settings, the checks of the components' versions, the fixed size and the about box.
 #include <tarsel/property_bag.h>
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 namespace tarselctl {
 
@@ -40,7 +40,7 @@ void CheckComponentVersions(const Soquet& socket, const Codawa& converter, Platf
 
 }  // namespace
 
-void tarsel::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Platform); }
+void ControlCore::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Platform); }
 
 // A stored text goes through its property's writer, so that it means exactly what the same
 // text written by the host means: a stored "euc" becomes "EUC", and the upload and download
@@ -50,9 +50,9 @@ void tarsel::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Pla
 // Account and PreCommand are loaded as they are and checked by Connect too; NoopTime waits for
 // the first completed operation to start the keep-alive. A failing key ends the load; the keys
 // before it keep their new values.
-void tarsel::ReadProperties(PropertyBag& bag) {
+void ControlCore::ReadProperties(PropertyBag& bag) {
     auto readSetting = [&](const String& key, const String& defaultValue, String& member,
-                           void (tarsel::*writer)(const String&)) {
+                           void (ControlCore::*writer)(const String&)) {
         const String stored = bag.ReadString(key, defaultValue);
         member = stored;
         try {
@@ -63,24 +63,24 @@ void tarsel::ReadProperties(PropertyBag& bag) {
     };
     m_PreCommand = bag.ReadString(u"PreCommand", kDefaultPreCommand);
     m_Passive = bag.ReadBoolean(u"Passive", kDefaultPassive);
-    readSetting(u"Type", kDefaultType, m_Filetype, &tarsel::put_Filetype);
-    readSetting(u"SysCode", kDefaultSysCode, m_SysCode, &tarsel::put_SysCode);
-    readSetting(u"FileCode", kDefaultFileCode, m_FileCode, &tarsel::put_FileCode);
+    readSetting(u"Type", kDefaultType, m_Filetype, &ControlCore::put_Filetype);
+    readSetting(u"SysCode", kDefaultSysCode, m_SysCode, &ControlCore::put_SysCode);
+    readSetting(u"FileCode", kDefaultFileCode, m_FileCode, &ControlCore::put_FileCode);
     m_Account = bag.ReadString(u"Account", kDefaultAccount);
     m_Port = bag.ReadString(u"Port", kDefaultPort);
     m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
     // Settings stored before the peer check existed read as its default.
     m_DataPeerCheck = bag.ReadBoolean(u"DataPeerCheck", kDefaultDataPeerCheck);
-    readSetting(u"TlsMode", kDefaultTlsMode, m_TlsMode, &tarsel::put_TlsMode);
+    readSetting(u"TlsMode", kDefaultTlsMode, m_TlsMode, &ControlCore::put_TlsMode);
     m_TlsCaFile = bag.ReadString(u"TlsCaFile", kDefaultTlsCaFile);
     m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
-    readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &tarsel::put_HostCode);
+    readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &ControlCore::put_HostCode);
     m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
-    readSetting(u"DirCommand", kDefaultDirCommand, m_DirCommand, &tarsel::put_DirCommand);
+    readSetting(u"DirCommand", kDefaultDirCommand, m_DirCommand, &ControlCore::put_DirCommand);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
-void tarsel::WriteProperties(PropertyBag& bag) {
+void ControlCore::WriteProperties(PropertyBag& bag) {
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
     bag.WriteString(u"PreCommand", m_PreCommand, kDefaultPreCommand);
     bag.WriteString(u"Type", m_Filetype, kDefaultType);
@@ -100,7 +100,7 @@ void tarsel::WriteProperties(PropertyBag& bag) {
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.
-void tarsel::Resize(Long width, Long height) {
+void ControlCore::Resize(Long width, Long height) {
     if (width <= 0 || height <= 0) return;
     try {
         const Long width32 = kPixels * m_Platform.UnitsPerPixelX();
@@ -112,6 +112,6 @@ void tarsel::Resize(Long width, Long height) {
     }
 }
 
-void tarsel::ShowAboutBox() { m_Platform.ShowMessageBox(m_Copyright); }
+void ControlCore::ShowAboutBox() { m_Platform.ShowMessageBox(m_Copyright); }
 
 }  // namespace tarselctl

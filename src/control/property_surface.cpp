@@ -1,10 +1,10 @@
 // Property accessors with effects beyond storing their member.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 #include "command/split_text.h"
 
 namespace tarselctl {
 
-void tarsel::put_NoopTime(Long value) {
+void ControlCore::put_NoopTime(Long value) {
     m_NoopTime = value;
     // While an operation runs the new value waits for its completion to take effect.
     if (m_Idle != False) StartNoopTimer();
@@ -15,17 +15,17 @@ void tarsel::put_NoopTime(Long value) {
 // 332 reply without passing any method's check. So the write itself refuses unsafe text and
 // keeps the old value. Values read from stored settings skip this and are checked by Connect.
 
-void tarsel::put_Account(const String& value) {
+void ControlCore::put_Account(const String& value) {
     RefuseUnsafeText(u"Account", {&value});
     m_Account = value;
 }
 
-void tarsel::put_Rest(const String& value) {
+void ControlCore::put_Rest(const String& value) {
     RefuseUnsafeText(u"Rest", {&value});
     m_Rest = value;
 }
 
-void tarsel::put_PreCommand(const String& value) {
+void ControlCore::put_PreCommand(const String& value) {
     // CR LF separates the lines; a CR or LF of its own inside a line is refused.
     for (const String& line : SplitText(value, u"\r\n", 0)) RefuseUnsafeText(u"PreCommand", {&line});
     m_PreCommand = value;

@@ -1,7 +1,7 @@
 // One entry into the control.
 #pragma once
 
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 namespace tarselctl {
 
@@ -11,9 +11,9 @@ namespace tarselctl {
 // at once, and its events queue behind the one being handled. So the control never sees its
 // state change under its feet while it works (no event runs host code in the middle of a
 // step), and the events a host sees are in the order of the state changes that raised them.
-class TARSEL_INTERNAL tarsel::Step {
+class ControlCore::Step {
 public:
-    explicit Step(tarsel& control) : c_(control) { ++c_.m_StepDepth; }
+    explicit Step(ControlCore& control) : c_(control) { ++c_.m_StepDepth; }
     ~Step() {
         if (c_.m_StepDepth == 1) c_.DeliverOutbox();
         --c_.m_StepDepth;
@@ -22,7 +22,7 @@ public:
     Step& operator=(const Step&) = delete;
 
 private:
-    tarsel& c_;
+    ControlCore& c_;
 };
 
 }  // namespace tarselctl

@@ -6,7 +6,7 @@
 // transfer after its close, CommandDone after the close, and DisConnected after every close
 // event of its connection. m_HostSide says which transfer is open on the host's side, and
 // every close event goes through CloseHostSide, which raises it once.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include <charconv>
 
@@ -32,7 +32,7 @@ ByteArray ToByteArray(std::string_view bytes) {
 }
 }  // namespace
 
-void tarsel::ResetTransferCarry() {
+void ControlCore::ResetTransferCarry() {
     // Every transfer starts clean, so bytes of a broken transfer never reach the next file.
     m_DirBuffer.clear();
     m_DirStart = 0;
@@ -62,12 +62,12 @@ void tarsel::ResetTransferCarry() {
     PrepareTextConverters();
 }
 
-void tarsel::RaiseTransError(Long code, const String& description, const String& where) {
+void ControlCore::RaiseTransError(Long code, const String& description, const String& where) {
     m_TransErrorRaised = True;
     Raise(EventKind::Transfer, [code, description, where](tarselEvents& s) { s.TransError(code, description, where); });
 }
 
-void tarsel::Soquet3_OnConnected() {
+void ControlCore::Soquet3_OnConnected() {
     if (m_DataProtected != False && Soquet3->get_IsSecured() == False) {
         // Protected data: the transfer begins once the handshake (resuming the control
         // connection's session, as servers may demand) is through; the data-connect
@@ -78,9 +78,9 @@ void tarsel::Soquet3_OnConnected() {
     DataConnectionReady();
 }
 
-void tarsel::Soquet3_OnSecured() { DataConnectionReady(); }
+void ControlCore::Soquet3_OnSecured() { DataConnectionReady(); }
 
-void tarsel::DataConnectionReady() {
+void ControlCore::DataConnectionReady() {
     if (HoldEarlyDataConnection()) return;
     if (!IsTransferWord(m_Cmd)) {
         // No transfer command runs (a quoted PORT): nothing would read or write this
@@ -108,15 +108,15 @@ void tarsel::DataConnectionReady() {
     }
 }
 
-void tarsel::Soquet3_OnReceived(std::string& data) { DataArrived(data, nullptr); }
+void ControlCore::Soquet3_OnReceived(std::string& data) { DataArrived(data, nullptr); }
 
-void tarsel::Soquet3_OnReceivedBytes(ByteArray& data) {
+void ControlCore::Soquet3_OnReceivedBytes(ByteArray& data) {
     DataArrived(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()), &data);
 }
 
 // `asBytes`: the same bytes as the platform's own array, which a binary download hands to the
 // host as they are, without a copy.
-void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
+void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
     m_TimeoutCountdown = m_TransTimeout;
     // The bytes belong to the transfer the host has open, whatever command the server has
     // made the control send since (a 331 to RETR sends PASS). Bytes that arrive during an
@@ -153,7 +153,7 @@ void tarsel::DataArrived(std::string_view data, ByteArray* asBytes) {
 }
 
 // Raises DirData for every complete line in m_DirBuffer.
-void tarsel::DeliverListingLines() {
+void ControlCore::DeliverListingLines() {
     for (;;) {
         // Only bytes not searched before are searched: a long line arriving in small pieces
         // costs its length once, not once per piece.
@@ -176,7 +176,7 @@ void tarsel::DeliverListingLines() {
     }
 }
 
-void tarsel::CloseHostSide() {
+void ControlCore::CloseHostSide() {
     if (m_HostSide.empty()) return;
     const String side = m_HostSide;
     // Judged before the last lines go out: whatever remains after the complete lines is a
@@ -226,7 +226,7 @@ void tarsel::CloseHostSide() {
 
 // Text that went through a conversion with characters written as '?' is not what the host
 // or the server had: the host hears of it once per transfer, before the close.
-void tarsel::ReportReplacedCharacters() {
+void ControlCore::ReportReplacedCharacters() {
     std::uint64_t replaced = 0;
     if (m_DownloadText) replaced += m_DownloadText->Substitutions();
     if (m_UploadText) replaced += m_UploadText->Substitutions();
@@ -250,7 +250,7 @@ void tarsel::ReportReplacedCharacters() {
 // attacker in the path can make, while the genuine final reply still arrives). A transfer
 // that nothing confirms is reported before its close event, so the host never takes a
 // truncated file or listing for a whole one.
-void tarsel::ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed) {
+void ControlCore::ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed) {
     if (alreadyFailed || m_FtpCommand.empty()) return;
     const bool truncatedTls = m_DataProtected != False && Soquet3->get_CloseNotified() == False;
     if (side == u"RETR") {
@@ -268,14 +268,14 @@ void tarsel::ReportCutShort(const String& side, bool cutMidLine, bool alreadyFai
     }
 }
 
-void tarsel::StartUploadIfReady() {
+void ControlCore::StartUploadIfReady() {
     if (m_PutReady != kPutStartable) return;
     SetPutReady(0);
     if (!IsUpload(m_HostSide) || Soquet3->get_IsClosed() != False) return;
     UploadStep();
 }
 
-void tarsel::Soquet3_OnSendDone() {
+void ControlCore::Soquet3_OnSendDone() {
     if (m_PutEnding != False) {
         // The bytes kept from the last block are out: now the upload ends.
         m_PutEnding = False;
@@ -290,7 +290,7 @@ void tarsel::Soquet3_OnSendDone() {
 // PutData is the one event that asks the host for something: the block it leaves in the
 // array is sent once every sink has had the event, unless the upload ended meanwhile (the
 // host called Abort, Abend or DisConnect from inside it, or the server closed first).
-void tarsel::UploadStep() {
+void ControlCore::UploadStep() {
     m_TimeoutCountdown = m_TransTimeout;
     auto data = std::make_shared<ByteArray>(1, 0);
     // A question about an upload that has ended meanwhile is not asked.
@@ -301,7 +301,7 @@ void tarsel::UploadStep() {
           [this, data, transfer = m_TransferSerial] { SendUploadBlock(transfer, *data); });
 }
 
-void tarsel::SendUploadBlock(Long transfer, const ByteArray& data) {
+void ControlCore::SendUploadBlock(Long transfer, const ByteArray& data) {
     if (transfer != m_TransferSerial || Soquet3->get_IsClosed() != False) return;
     try {
         // The end signal: an empty array, or the one element of value 0 left as handed over.
@@ -324,11 +324,11 @@ void tarsel::SendUploadBlock(Long transfer, const ByteArray& data) {
     }
 }
 
-void tarsel::Soquet3_OnClosed() { EndDataConnection(); }
+void ControlCore::Soquet3_OnClosed() { EndDataConnection(); }
 
 // The data connection has ended (closed by either side, failed, or never came and given up):
 // the host's side closes, then the operation ends if its final reply is already in.
-void tarsel::EndDataConnection() {
+void ControlCore::EndDataConnection() {
     StopTimeoutTimer();
     // A restart offset serves one transfer only.
     m_Rest.clear();
@@ -360,10 +360,10 @@ void tarsel::EndDataConnection() {
     }
 }
 
-void tarsel::Soquet3_OnError(Long number, const String& text1, const String& text2) {
+void ControlCore::Soquet3_OnError(Long number, const String& text1, const String& text2) {
     RaiseTransError(number, text1, text2);
 }
 
-void tarsel::Soquet3_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet3:", text); }
+void ControlCore::Soquet3_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet3:", text); }
 
 }  // namespace tarselctl

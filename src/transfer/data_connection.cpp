@@ -2,7 +2,7 @@
 // commands), the active-mode listener with its PORT command and the connection a server makes
 // before answering it, the passive-mode connection to the address of a PASV reply, and the
 // listener's events.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "components/unfailing_calls.h"
 
@@ -13,7 +13,7 @@ namespace tarselctl {
 
 // The sender's one way into data connections: the mode (an active-mode listener with its PORT
 // or EPRT line, or PASV) and the transfer command itself.
-void tarsel::SendDataCommand(QueuedStep step) {
+void ControlCore::SendDataCommand(QueuedStep step) {
     String line = std::move(step.line);
     if (step.kind == QueuedStep::Kind::ActiveModeSetup) {
         SetDataPhase(kNoTransfer);
@@ -48,7 +48,7 @@ void tarsel::SendDataCommand(QueuedStep step) {
     OpenHeldDataConnection();
 }
 
-void tarsel::ListenFailed(Long number, const String& description) {
+void ControlCore::ListenFailed(Long number, const String& description) {
     RaiseTransError(number, description, u"listen");
     m_Queue.clear();
     CloseQuietly(*Soquet2);
@@ -64,19 +64,19 @@ void tarsel::ListenFailed(Long number, const String& description) {
 // that closes is forgotten with the data connection (EndDataConnection), and each new
 // active-mode set-up starts without one.
 
-bool tarsel::HoldEarlyDataConnection() {
+bool ControlCore::HoldEarlyDataConnection() {
     if ((m_Cmd != u"PORT" && m_Cmd != u"EPRT") || !TransferCommandIsNext()) return false;
     m_EarlyDataConnection = True;
     return true;
 }
 
-void tarsel::OpenHeldDataConnection() {
+void ControlCore::OpenHeldDataConnection() {
     if (m_EarlyDataConnection == False) return;
     m_EarlyDataConnection = False;
     if (Soquet3->get_IsClosed() == False) DataConnectionReady();
 }
 
-String tarsel::ActiveModeSetup() {
+String ControlCore::ActiveModeSetup() {
     m_EarlyDataConnection = False;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
@@ -96,7 +96,7 @@ String tarsel::ActiveModeSetup() {
     return u"PORT " + BuildPortArgument(address, port);
 }
 
-void tarsel::PassiveModeSetup(const String& replyLine) {
+void ControlCore::PassiveModeSetup(const String& replyLine) {
     SetDataPhase(kNoTransfer);
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
@@ -120,7 +120,7 @@ void tarsel::PassiveModeSetup(const String& replyLine) {
     }
 }
 
-void tarsel::Soquet2_OnAcceptRequest(Long requestId) {
+void ControlCore::Soquet2_OnAcceptRequest(Long requestId) {
     if (m_DataPeerCheck != False) {
         // Anyone who can reach the listener could otherwise hand the host its "download".
         // A request from elsewhere is left untaken, which closes it, and the listener goes on
@@ -146,12 +146,12 @@ void tarsel::Soquet2_OnAcceptRequest(Long requestId) {
     }
 }
 
-void tarsel::Soquet2_OnError(Long number, const String& text1, const String& text2) {
+void ControlCore::Soquet2_OnError(Long number, const String& text1, const String& text2) {
     m_DisconnectCode = number;
     m_DisconnectMsg = text1 + u"(" + text2 + u")";
     CloseQuietly(*Soquet1);
 }
 
-void tarsel::Soquet2_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet2:", text); }
+void ControlCore::Soquet2_OnDiagnostic(const String& text) { RaiseDiagnostic(u"---Soquet2:", text); }
 
 }  // namespace tarselctl

@@ -1,11 +1,11 @@
 // The methods that need a data connection: listings, download, upload, append.
-#include <tarsel/tarsel.h>
+#include "control/control_core.h"
 
 #include "control/step.h"
 
 namespace tarselctl {
 
-void tarsel::StartTransfer(const String& operation, const std::vector<String>& lines,
+void ControlCore::StartTransfer(const String& operation, const std::vector<String>& lines,
                            const String& transferLine) {
     SetPutReady(0);
     BeginOperation(operation);
@@ -17,14 +17,14 @@ void tarsel::StartTransfer(const String& operation, const std::vector<String>& l
     SendNextCommand();
 }
 
-void tarsel::RequireDataProtection(const String& operation) {
+void ControlCore::RequireDataProtection(const String& operation) {
     // A host that asked for TLS expects its listings and files protected like its password:
     // with PROT P refused (or never sent, after a failed login) they would cross in the clear.
     if (!m_ConnectionTls.empty() && m_DataProtected == False && m_TlsAllowClearData == False)
         throw AutomationError(70, operation, u"Data Not Protected");
 }
 
-void tarsel::Dir(const String& File) {
+void ControlCore::Dir(const String& File) {
     Step step(*this);
     RequireIdle(u"Dir");
     RequireDataProtection(u"Dir");
@@ -34,7 +34,7 @@ void tarsel::Dir(const String& File) {
     StartTransfer(u"Dir", {u"TYPE A"}, File.empty() ? m_DirCommand : m_DirCommand + u" " + File);
 }
 
-void tarsel::put_DirCommand(const String& value) {
+void ControlCore::put_DirCommand(const String& value) {
     String upper = value;
     for (char16_t& c : upper)
         if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
@@ -42,7 +42,7 @@ void tarsel::put_DirCommand(const String& value) {
     m_DirCommand = upper;
 }
 
-void tarsel::Ls(const String& File) {
+void ControlCore::Ls(const String& File) {
     Step step(*this);
     RequireIdle(u"Ls");
     RequireDataProtection(u"Ls");
@@ -50,7 +50,7 @@ void tarsel::Ls(const String& File) {
     StartTransfer(u"Ls", {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
-void tarsel::GetFile(const String& File, const String& LocalFile) {
+void ControlCore::GetFile(const String& File, const String& LocalFile) {
     Step step(*this);
     RequireIdle(u"GetFile");
     RequireDataProtection(u"GetFile");
@@ -62,7 +62,7 @@ void tarsel::GetFile(const String& File, const String& LocalFile) {
     StartTransfer(u"GetFile", lines, u"RETR " + File);
 }
 
-void tarsel::PutFile(const String& File, const String& LocalFile) {
+void ControlCore::PutFile(const String& File, const String& LocalFile) {
     Step step(*this);
     RequireIdle(u"PutFile");
     RequireDataProtection(u"PutFile");
@@ -73,7 +73,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) {
     StartTransfer(u"PutFile", lines, u"STOR " + File);
 }
 
-void tarsel::AppendFile(const String& File) {
+void ControlCore::AppendFile(const String& File) {
     Step step(*this);
     RequireIdle(u"AppendFile");
     RequireDataProtection(u"AppendFile");

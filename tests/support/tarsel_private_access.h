@@ -10,56 +10,61 @@
 
 #include <tarsel/tarsel.h>
 
+#include "control/control_core.h"
+
 namespace tarselctl {
 
-/// Friend of the control. Accessors return references, so a test may also set up a state
+/// Friend of the control and of its core. Accessors return references, so a test may also set up a state
 /// directly; forwarding functions reach the private operations.
 struct tarselInspector {
+    static ControlCore& Core(tarsel& c) { return *c.m_Core; }
+    static const ControlCore& Core(const tarsel& c) { return *c.m_Core; }
+
     // ---- member state
-    static Long& NoopCountdown(tarsel& c) { return c.m_NoopCountdown; }
-    static Long& TimeoutKind(tarsel& c) { return c.m_TimeoutKind; }
-    static Long& TimeoutCountdown(tarsel& c) { return c.m_TimeoutCountdown; }
-    static Long& DataPhase(tarsel& c) { return c.m_DataPhase; }
-    static Long& PutReady(tarsel& c) { return c.m_PutReady; }
-    static String& Cmd(tarsel& c) { return c.m_Cmd; }
-    static Boolean& InPreCommand(tarsel& c) { return c.m_InPreCommand; }
-    static String& ReplyBuffer(tarsel& c) { return c.m_ReplyBuffer; }
-    static String& SendPending(tarsel& c) { return c.m_SendPending; }
-    static std::string& DirBuffer(tarsel& c) { return c.m_DirBuffer; }
-    static std::string& GetRemainder(tarsel& c) { return c.m_GetRemainder; }
+    static Long& NoopCountdown(tarsel& c) { return Core(c).m_NoopCountdown; }
+    static Long& TimeoutKind(tarsel& c) { return Core(c).m_TimeoutKind; }
+    static Long& TimeoutCountdown(tarsel& c) { return Core(c).m_TimeoutCountdown; }
+    static Long& DataPhase(tarsel& c) { return Core(c).m_DataPhase; }
+    static Long& PutReady(tarsel& c) { return Core(c).m_PutReady; }
+    static String& Cmd(tarsel& c) { return Core(c).m_Cmd; }
+    static Boolean& InPreCommand(tarsel& c) { return Core(c).m_InPreCommand; }
+    static String& ReplyBuffer(tarsel& c) { return Core(c).m_ReplyBuffer; }
+    static String& SendPending(tarsel& c) { return Core(c).m_SendPending; }
+    static std::string& DirBuffer(tarsel& c) { return Core(c).m_DirBuffer; }
+    static std::string& GetRemainder(tarsel& c) { return Core(c).m_GetRemainder; }
     /// The command queue as text: each line, and the control's own steps by name.
     static std::deque<String> Queue(const tarsel& c) {
         std::deque<String> out;
-        for (const auto& step : c.m_Queue) out.push_back(StepText(step.kind, step.line));
+        for (const auto& step : Core(c).m_Queue) out.push_back(StepText(step.kind, step.line));
         return out;
     }
     /// Replaces the queue; "<end of pre-commands>" and "<active-mode set-up>" stand for
     /// those steps.
     static void SetQueue(tarsel& c, std::initializer_list<String> steps) {
-        c.m_Queue.clear();
+        Core(c).m_Queue.clear();
         for (const String& text : steps) PushQueue(c, text);
     }
     static void PushQueue(tarsel& c, const String& text) {
-        using Kind = tarsel::QueuedStep::Kind;
-        if (text == StepText(Kind::EndOfPreCommands, {})) c.m_Queue.push_back({Kind::EndOfPreCommands, {}});
-        else if (text == StepText(Kind::ActiveModeSetup, {})) c.m_Queue.push_back({Kind::ActiveModeSetup, {}});
-        else c.m_Queue.push_back({Kind::Line, text});
+        using Kind = ControlCore::QueuedStep::Kind;
+        if (text == StepText(Kind::EndOfPreCommands, {})) Core(c).m_Queue.push_back({Kind::EndOfPreCommands, {}});
+        else if (text == StepText(Kind::ActiveModeSetup, {})) Core(c).m_Queue.push_back({Kind::ActiveModeSetup, {}});
+        else Core(c).m_Queue.push_back({Kind::Line, text});
     }
     /// Characters of the lines waiting in the queue.
     static std::size_t QueuedChars(const tarsel& c) {
         std::size_t n = 0;
-        for (const auto& step : c.m_Queue) n += step.line.size();
+        for (const auto& step : Core(c).m_Queue) n += step.line.size();
         return n;
     }
-    static String StepText(tarsel::QueuedStep::Kind kind, const String& line) {
-        using Kind = tarsel::QueuedStep::Kind;
+    static String StepText(ControlCore::QueuedStep::Kind kind, const String& line) {
+        using Kind = ControlCore::QueuedStep::Kind;
         return kind == Kind::EndOfPreCommands  ? String(u"<end of pre-commands>")
                : kind == Kind::ActiveModeSetup ? String(u"<active-mode set-up>")
                                                : line;
     }
     /// Events the control has posted, and of those the ones taken out for delivery so far.
-    static std::uint64_t EventsPosted(const tarsel& c) { return c.m_EventsPosted; }
-    static std::uint64_t EventsDelivered(const tarsel& c) { return c.m_EventsDelivered; }
+    static std::uint64_t EventsPosted(const tarsel& c) { return Core(c).m_EventsPosted; }
+    static std::uint64_t EventsDelivered(const tarsel& c) { return Core(c).m_EventsDelivered; }
 };
 
 }  // namespace tarselctl

@@ -1,0 +1,406 @@
+// The control's core: the dialogue state, the child sockets and timers, and the outbox through
+// which every event reaches the host. The public class tarsel forwards to it.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <tarsel/tarsel.h>
+
+namespace tarselctl {
+
+class Utf8StreamConverter;
+
+class ControlCore {
+public:
+    ControlCore(Platform& platform, Boolean& traceOn);
+    ~ControlCore();
+    ControlCore(const ControlCore&) = delete;
+    ControlCore& operator=(const ControlCore&) = delete;
+
+    // ---- events
+    Long Advise(tarselEvents& sink);
+    void Unadvise(Long cookie);
+
+    // ---- properties
+    /// The facade's TraceOn, which the host writes directly.
+    Boolean& TraceOn;
+
+    String get_port() const { return m_Port; }
+    void put_port(const String& value) { m_Port = value; }
+    Boolean get_Passive() const { return m_Passive; }
+    void put_Passive(Boolean value) { m_Passive = value != False ? True : False; }
+    String get_Account() const { return m_Account; }
+    void put_Account(const String& value);
+    String get_Rest() const { return m_Rest; }
+    void put_Rest(const String& value);
+    String get_PreCommand() const { return m_PreCommand; }
+    void put_PreCommand(const String& value);
+    String get_Copyright() const { return m_Copyright; }
+    void put_Copyright(const String& value) { (void)value; }
+    String get_Filetype() const { return m_Filetype; }
+    void put_Filetype(const String& value);
+    String get_FileCode() const { return m_FileCode; }
+    void put_FileCode(const String& value);
+    String get_SysCode() const { return m_SysCode; }
+    void put_SysCode(const String& value);
+    String get_FtpCommand() const { return m_FtpCommand; }
+    Long get_NoopTime() const { return m_NoopTime; }
+    void put_NoopTime(Long value);
+    Long get_ConnectTimeout() const { return m_ConnectTimeout; }
+    void put_ConnectTimeout(Long value) { m_ConnectTimeout = value; }
+    Long get_TransTimeout() const { return m_TransTimeout; }
+    void put_TransTimeout(Long value) { m_TransTimeout = value; }
+    Long get_ReplyTimeout() const { return m_ReplyTimeout; }
+    void put_ReplyTimeout(Long value) { m_ReplyTimeout = value; }
+    Boolean get_DataPeerCheck() const { return m_DataPeerCheck; }
+    void put_DataPeerCheck(Boolean value) { m_DataPeerCheck = value != False ? True : False; }
+    String get_TlsMode() const { return m_TlsMode; }
+    void put_TlsMode(const String& value);
+    String get_TlsCaFile() const { return m_TlsCaFile; }
+    void put_TlsCaFile(const String& value) { m_TlsCaFile = value; }
+    Boolean get_TlsVerify() const { return m_TlsVerify; }
+    void put_TlsVerify(Boolean value) { m_TlsVerify = value != False ? True : False; }
+    String get_HostCode() const { return m_HostCode; }
+    void put_HostCode(const String& value);
+    Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
+    void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
+    String get_DirCommand() const { return m_DirCommand; }
+    void put_DirCommand(const String& value);
+    Boolean IsIdle() const { return m_Idle; }
+    String get_Label1() const { return m_Label1; }
+
+    // ---- connection
+
+    void Connect(const String& RemoteHost, const String& Username, const String& Password);
+    void Login(const String& Username, const String& Password);
+    void DisConnect();
+    void Abend();
+    void Abort();
+
+    // ---- simple commands (operation name reported by CommandDone in quotes)
+    void Cd(const String& Directory);
+    void Cwd(const String& Directory);
+    void Pwd();
+    void FileSize(const String& File);
+    void Noop();
+    void Delete(const String& File);
+    void MkDir(const String& Directory);
+    void RmDir(const String& Directory);
+    void Rename(const String& FileFrom, const String& FileTo);
+    void SiteCommand(const String& LocalCommand);
+    void QuoteCommand(const String& ExtraCommand);
+
+    // ---- transfers: TYPE, then PORT/EPRT or PASV/EPSV, then the transfer command. Events:
+    void Dir(const String& File = String());
+    void Ls(const String& File = String());
+    void GetFile(const String& File, const String& LocalFile = String());
+    void PutFile(const String& File, const String& LocalFile = String());
+    void AppendFile(const String& File);
+
+    // ---- lifecycle with the host's property storage
+    void InitProperties();
+    void ReadProperties(PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag);
+    void Resize(Long width, Long height);
+    Long get_Width() const { return m_Width; }
+    Long get_Height() const { return m_Height; }
+    void ShowAboutBox();
+
+private:
+    friend struct tarselInspector;  // white-box access for the unit tests
+    class SoquetSink;
+
+    // ---- member state (declaration order as documented)
+    Long m_NoopTime = 0;
+    Long m_NoopCountdown = -1;
+    Long m_TimeoutKind = 0;
+    Long m_TimeoutCountdown = -1;
+    Long m_ConnectTimeout = 0;
+    Long m_TransTimeout = 0;
+    String m_Cmd;
+    String m_Port;
+    Long m_DisconnectCode = 0;
+    String m_DisconnectMsg;
+    String m_ReplyBuffer;
+    String m_ReplyLine;
+    String m_Copyright;
+    String m_FtpCommand;
+    Boolean m_Idle = False;
+    String m_Password;
+    String m_Filetype;
+    String m_LocalFile;
+    String m_SendPending;
+    std::string m_DirBuffer;
+    String m_DoneReply;
+    String m_SysCode;
+    String m_FileCode;
+    std::string m_RecvRaw;
+    std::string m_GetRemainder;
+    Long m_DataPhase = 0;
+    String m_Rest;
+    String m_Account;
+    Boolean m_Passive = False;
+    String m_PasvHost;
+    String m_PasvPort;
+    String m_PreCommand;
+    Boolean m_InPreCommand = False;
+    Long m_PutReady = 0;
+    Boolean m_Quitting = False;
+    Long m_CloseCount = 0;
+    Long m_ReplyTimeout = 0;
+    Boolean m_DataPeerCheck = True;
+    /// The three digits of the multi-line reply under way; empty outside one.
+    String m_MultiLineCode;
+    /// Characters at the front of m_ReplyBuffer already searched for a line end.
+    std::size_t m_ReplyScanned = 0;
+    /// Reply time-out countdown in ticks of Timer2; -1 = not counting.
+    Long m_ReplyCountdown = -1;
+    /// The countdown of m_TimeoutKind is running on Timer2 (which also carries the reply wait).
+    Boolean m_TimeoutArmed = False;
+    /// Seconds the data-connection time-out that last fired had; bounds the wait for the
+    /// final reply after it when ReplyTimeout is 0.
+    Long m_ReplyWaitAfterTimeout = 0;
+    /// Command word of the transfer whose open event the host has seen and whose close event
+    /// it has not; empty when none.
+    String m_HostSide;
+    /// Changes whenever a transfer's host side opens or closes: the block a host leaves in
+    /// PutData belongs to the upload that asked for it, and to no later one.
+    Long m_TransferSerial = 0;
+    /// Listing bytes of m_DirBuffer before m_DirStart are delivered; those before
+    /// m_DirScanned hold no CR LF.
+    std::size_t m_DirStart = 0;
+    std::size_t m_DirScanned = 0;
+    /// The host has ended the upload's data (its end signal from PutData).
+    Boolean m_PutFinished = False;
+    /// A TransError has been raised for the running transfer.
+    Boolean m_TransErrorRaised = False;
+    /// Abort came before the transfer opened: it dropped the operation's transfer command
+    /// before it was sent, or closed the data connection before it was up.
+    Boolean m_AbortedBeforeTransfer = False;
+    /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
+    std::string m_PutRemainder;
+    /// The last kept upload bytes are on their way; the next completed send ends the upload.
+    Boolean m_PutEnding = False;
+    /// An active-mode data connection came up before its transfer command was sent.
+    Boolean m_EarlyDataConnection = False;
+    String m_TlsMode;
+    String m_TlsCaFile;
+    Boolean m_TlsVerify = True;
+    String m_HostCode = u"SJIS";
+    Boolean m_TlsAllowClearData = False;
+    String m_DirCommand = u"LIST";
+    /// The host name or address given to Connect: what the server's certificate must name.
+    String m_RemoteHost;
+    /// TlsMode as it was at Connect, for the connection under way.
+    String m_ConnectionTls;
+    /// The server accepted PROT P: every data connection is secured.
+    Boolean m_DataProtected = False;
+    /// The control connection's TLS handshake is under way; nothing received counts until
+    /// it completes.
+    Boolean m_TlsStarting = False;
+    /// File-content conversions that involve UTF-8 (none when neither side is UTF-8), and
+    /// whether the running transfer's have been reported as having replaced characters.
+    std::unique_ptr<Utf8StreamConverter> m_DownloadText, m_UploadText;
+    /// Bytes the running download's data connection delivered, before any conversion.
+    std::uint64_t m_DataReceived = 0;
+    /// The size the preliminary reply to RETR announced ("(N bytes)"); -1 when none.
+    std::int64_t m_AnnouncedSize = -1;
+    /// The restart offset the running download started from.
+    std::uint64_t m_TransferOffset = 0;
+    /// The control ended the data connection itself (Abort, a refusal, the end of the
+    /// control connection): that end says nothing of whether the data was whole.
+    Boolean m_DataCutByControl = False;
+    /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
+    Boolean m_HostClosing = False;
+    String m_Label1;
+    Long m_Width = 0;
+    Long m_Height = 0;
+
+    // ---- named values of three state members
+    /// m_DataPhase: how far the data transfer of the running operation has come.
+    enum DataPhaseValue : Long {
+        kNoTransfer = 0,    ///< no transfer runs
+        kTransferSent = 1,  ///< the transfer command is sent; its data connection is not up
+        kDataOpen = 2,      ///< the data connection is open
+        kDataClosed = 3,    ///< the data connection closed before the final reply came
+    };
+    /// m_TimeoutKind: which time-out Timer2 counts down.
+    enum TimeoutKindValue : Long {
+        kNoTimeout = 0,
+        kControlConnectTimeout = 1,  ///< the control connection's connect (ConnectTimeout)
+        kDataConnectTimeout = 2,     ///< the data connection's connect (ConnectTimeout)
+        kTransferTimeout = 3,        ///< data stalled on an open data connection (TransTimeout)
+    };
+    /// m_PutReady: an upload's first PutData is asked for once both bits are set.
+    enum PutReadyBits : Long {
+        kPutReplied = 1,     ///< the server's preliminary reply to STOR or APPE came
+        kPutDataOpen = 2,    ///< the data connection is open and PutOpen was raised
+        kPutStartable = 3,
+    };
+
+    // ---- child components (Soquet1 control connection, Soquet2 active-mode listener,
+    //      Soquet3 data connection; Codawa1 command channel, Codawa2 file contents;
+    //      Timer1 keep-alive, Timer2 time-outs)
+    Platform& m_Platform;
+    /// One entry of the command queue: a line for the server, or a step of the control's
+    /// own that the sender takes at its turn.
+    struct QueuedStep {
+        enum class Kind {
+            Line,              ///< `line` goes to the server
+            ActiveModeSetup,   ///< open the listener and send its PORT or EPRT line
+            EndOfPreCommands,  ///< the pre-command lines are through; the login follows
+        };
+        Kind kind = Kind::Line;
+        String line;
+    };
+    std::deque<QueuedStep> m_Queue;
+    std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
+    std::unique_ptr<Soquet> Soquet1, Soquet2, Soquet3;
+    std::unique_ptr<Codawa> Codawa1, Codawa2;
+    std::unique_ptr<Timer> Timer1, Timer2;
+    std::map<Long, tarselEvents*> m_Sinks;
+    Long m_NextCookie = 1;
+
+    // ---- the outbox (control/outbox.cpp): every entry into the control (a host call, a
+    //      socket event, a timer tick) is a Step; the events its state changes raise wait in
+    //      the outbox, and the outermost step hands them to the sinks, in order, as it ends.
+    class Step;
+    /// What an event belongs to, for the two rules the outbox keeps: nothing of a connection
+    /// after its DisConnected, nothing of an operation's transfer after its CommandDone.
+    enum class EventKind { Trace, Connected, Transfer, CommandDone, DisConnected };
+    struct OutboxEntry {
+        std::function<void(tarselEvents&)> event;
+        /// Runs once every sink has had the event, as part of the delivering step: what a
+        /// pulled event (PutData) brought back is used there.
+        std::function<void()> then;
+    };
+    std::vector<OutboxEntry> m_Outbox;
+    std::size_t m_OutboxNext = 0;
+    int m_StepDepth = 0;
+    /// DisConnected has been posted and no Connect has begun since.
+    bool m_DisConnectedPosted = false;
+    /// An operation has begun and its CommandDone is not yet posted.
+    bool m_OperationOpen = false;
+    /// Events posted and events taken out for delivery since the control was made: a state
+    /// read while events wait is the state after the first m_EventsPosted of them.
+    std::uint64_t m_EventsPosted = 0, m_EventsDelivered = 0;
+    void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
+               std::function<void()> then = {});
+    void DeliverOutbox() noexcept;
+    void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
+    void RaiseTrace(const String& msg);
+    void RaiseDiagnostic(const String& prefix, const String& text);
+    /// The one place m_DataPhase and m_PutReady change; each change is traced as a
+    /// diagnostic, so a transcript shows the transfer's progress.
+    void SetDataPhase(Long phase);
+    void SetPutReady(Long bits);
+
+    // ---- command queue and sender (command/command_queue.cpp)
+    void BeginOperation(const String& name);
+    void QueueCommand(const String& line);
+    void QueueCommandFirst(const String& line);
+    void QueueStep(QueuedStep::Kind kind);
+    void SendNextCommand();
+    bool TransferCommandIsNext() const;
+    /// Traces and sends one command line.
+    void TraceAndSendLine(const String& line, const String& traceText);
+    void SendLine(const String& text);
+    void SendRaw(const String& text);
+    void Soquet1_OnSendDone();
+    static String CommandWord(const String& line);
+    static bool IsTransferWord(const String& word);
+
+    // ---- reply interpreter (command/reply_interpreter.cpp)
+    void Soquet1_OnReceived(std::string& data);
+    void InterpretReplyLine();
+    void SecureOrRefuse(const String& line);
+    void EndOperation(Integer code, const String& text, bool positive);
+
+    // ---- connection lifecycle (command/connection_lifecycle.cpp)
+    void Soquet1_OnConnected();
+    void Soquet1_OnClosed();
+    void Soquet1_OnError(Long number, const String& text1, const String& text2);
+    void Soquet1_OnDiagnostic(const String& text);
+    void Soquet1_OnSecured();
+    void AnnounceConnected();
+    void StartControlTls();
+    TlsClientSettings TlsSettings() const;
+    bool IsIPv6Connection() const;
+    void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
+
+    // ---- simple commands (command/simple_commands.cpp)
+    void RequireIdle(const String& operation);
+    void RunOperation(const String& operation, std::initializer_list<String> lines);
+
+    // ---- timers (command/timer_switches.cpp, command/keepalive_timeouts.cpp)
+    void StartNoopTimer();
+    void StopNoopTimer();
+    void StartTimeoutTimer(Long kind);
+    void StopTimeoutTimer();
+    void StartReplyTimer(Long seconds);
+    void StopReplyTimer();
+    void UpdateTimer2();
+    void Timer1_Tick();
+    void Timer2_Tick();
+    void TimeoutExpired();
+
+    // ---- data connection setup (transfer/data_connection.cpp)
+    /// The sender's one entry into data connections: the active-mode set-up, PASV and the
+    /// transfer commands.
+    void SendDataCommand(QueuedStep step);
+    void ListenFailed(Long number, const String& description);
+    bool HoldEarlyDataConnection();
+    void OpenHeldDataConnection();
+    String ActiveModeSetup();
+    void PassiveModeSetup(const String& replyLine);
+    void Soquet2_OnAcceptRequest(Long requestId);
+    void Soquet2_OnError(Long number, const String& text1, const String& text2);
+    void Soquet2_OnDiagnostic(const String& text);
+
+    // ---- transfer methods (transfer/transfer_methods.cpp)
+    void StartTransfer(const String& operation, const std::vector<String>& lines,
+                       const String& transferLine);
+    void RequireDataProtection(const String& operation);
+
+    // ---- data channel (transfer/data_channel.cpp)
+    void ResetTransferCarry();
+    void Soquet3_OnConnected();
+    void Soquet3_OnReceived(std::string& data);
+    void Soquet3_OnReceivedBytes(ByteArray& data);
+    void DataArrived(std::string_view data, ByteArray* asBytes);
+    void Soquet3_OnSendDone();
+    void Soquet3_OnClosed();
+    void Soquet3_OnError(Long number, const String& text1, const String& text2);
+    void Soquet3_OnDiagnostic(const String& text);
+    void Soquet3_OnSecured();
+    void DataConnectionReady();
+    void ReportReplacedCharacters();
+    void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
+    void EndDataConnection();
+    void CloseHostSide();
+    void DeliverListingLines();
+    void RaiseTransError(Long code, const String& description, const String& where);
+    void StartUploadIfReady();
+    void UploadStep();
+    void SendUploadBlock(Long transfer, const ByteArray& data);
+
+    // ---- character-code settings (codeconv/)
+    std::string ConvertDownload();
+    std::string ConvertUpload(const ByteArray& block);
+    /// The upload's end: what is still kept or held back, converted as far as it forms text.
+    std::string FinishUpload();
+    String ConvertListingLine(const std::string& line);
+    void ApplyCodesToConverters();
+    void PrepareTextConverters();
+    std::string EncodeCommandText(String& text);
+    String DecodeReplyBytes();
+};
+
+}  // namespace tarselctl
