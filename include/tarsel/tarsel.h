@@ -16,7 +16,7 @@ TARSEL_API_BEGIN
 namespace tarselctl {
 
 class PropertyBag;
-class ControlCore;
+class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 
 /// The control's events. Every member does nothing by default; handlers may call back into
 /// the control (any method, Abort, Abend, DisConnect, Connect after Abend, property writes).

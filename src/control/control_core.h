@@ -17,7 +17,7 @@ namespace tarselctl {
 
 class Utf8StreamConverter;
 
-class ControlCore {
+class TARSEL_INTERNAL ControlCore {
 public:
     ControlCore(Platform& platform, Boolean& traceOn);
     ~ControlCore();
