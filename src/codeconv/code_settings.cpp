@@ -101,8 +101,8 @@ bool FileTextCode(const String& fileCode, TextCode& code) {
 }  // namespace
 
 void ControlCore::PrepareTextConverters() {
-    m_DownloadText.reset();
-    m_UploadText.reset();
+    m_Carry.downloadText.reset();
+    m_Carry.uploadText.reset();
     TextCode server;
     if (!FileTextCode(m_FileCode, server)) return;
     const bool hostUtf8 = m_HostCode == u"UTF8";
@@ -110,8 +110,8 @@ void ControlCore::PrepareTextConverters() {
     // converters serve, as they always have.
     if (!hostUtf8 && server != TextCode::Utf8) return;
     const TextCode host = hostUtf8 ? TextCode::Utf8 : TextCode::Sjis;
-    m_DownloadText = std::make_unique<Utf8StreamConverter>(server, host);
-    m_UploadText = std::make_unique<Utf8StreamConverter>(host, server);
+    m_Carry.downloadText = std::make_unique<Utf8StreamConverter>(server, host);
+    m_Carry.uploadText = std::make_unique<Utf8StreamConverter>(host, server);
 }
 
 std::string ControlCore::EncodeCommandText(String& text) {
@@ -139,15 +139,15 @@ void ControlCore::ApplyCodesToConverters() {
 }
 
 std::string ControlCore::ConvertDownload() {
-    if (m_DownloadText) {
-        std::string out = m_DownloadText->Convert(m_GetRemainder);
-        m_GetRemainder.clear();
+    if (m_Carry.downloadText) {
+        std::string out = m_Carry.downloadText->Convert(m_Carry.getRemainder);
+        m_Carry.getRemainder.clear();
         return out;
     }
-    if (m_FileCode == u"EUC") return Codawa2->EucToSjis(m_GetRemainder);
-    if (m_FileCode == u"JIS") return Codawa2->JisToSjis(m_GetRemainder);
-    if (m_FileCode == u"SJIS") return Codawa2->SjisToSjis(m_GetRemainder);
-    return Codawa2->ToSjis(m_GetRemainder);
+    if (m_FileCode == u"EUC") return Codawa2->EucToSjis(m_Carry.getRemainder);
+    if (m_FileCode == u"JIS") return Codawa2->JisToSjis(m_Carry.getRemainder);
+    if (m_FileCode == u"SJIS") return Codawa2->SjisToSjis(m_Carry.getRemainder);
+    return Codawa2->ToSjis(m_Carry.getRemainder);
 }
 
 namespace {
@@ -175,40 +175,40 @@ std::size_t OneByteModeCut(const std::string& sjis) {
 
 std::string ControlCore::ConvertUpload(const ByteArray& block) {
     // Bytes kept from the block before (a character cut at its end) go in front.
-    if (m_UploadText)
-        return m_UploadText->Convert(
+    if (m_Carry.uploadText)
+        return m_Carry.uploadText->Convert(
             std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
-    m_PutRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
+    m_Carry.putRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
     if (m_FileCode == u"JIS") {
         // The converter ends each call in one-byte mode, so a block that ends in two-byte
         // text would cost the server's file an ESC ( J and a fresh ESC $ B at every block
         // boundary. Only the text up to the block's last one-byte character goes now; the
         // rest waits in front of the next block, and the file reads as if sent in one piece.
-        const std::size_t cut = OneByteModeCut(m_PutRemainder);
-        if (m_PutRemainder.size() - cut > kMaxHeldJisText) return Codawa2->SjisToJis(m_PutRemainder);
-        std::string held = m_PutRemainder.substr(cut);
-        m_PutRemainder.resize(cut);
-        std::string out = Codawa2->SjisToJis(m_PutRemainder);
-        m_PutRemainder += held;
+        const std::size_t cut = OneByteModeCut(m_Carry.putRemainder);
+        if (m_Carry.putRemainder.size() - cut > kMaxHeldJisText) return Codawa2->SjisToJis(m_Carry.putRemainder);
+        std::string held = m_Carry.putRemainder.substr(cut);
+        m_Carry.putRemainder.resize(cut);
+        std::string out = Codawa2->SjisToJis(m_Carry.putRemainder);
+        m_Carry.putRemainder += held;
         return out;
     }
-    if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_PutRemainder);
-    if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_PutRemainder);
+    if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_Carry.putRemainder);
+    if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_Carry.putRemainder);
     // Binary, or a stored code that is none of the four forms: the bytes go unchanged.
-    std::string out = std::move(m_PutRemainder);
-    m_PutRemainder.clear();
+    std::string out = std::move(m_Carry.putRemainder);
+    m_Carry.putRemainder.clear();
     return out;
 }
 
 std::string ControlCore::FinishUpload() {
-    if (m_UploadText) return m_UploadText->Finish();
+    if (m_Carry.uploadText) return m_Carry.uploadText->Finish();
     std::string out;
     // Text held back for a JIS upload goes out converted; what the converter still keeps then
     // is a lead byte without its trail, which forms no character and goes as it is, as the
     // converters pass such bytes in mid-stream.
-    if (m_FileCode == u"JIS" && !m_PutRemainder.empty()) out = Codawa2->SjisToJis(m_PutRemainder);
-    out += m_PutRemainder;
-    m_PutRemainder.clear();
+    if (m_FileCode == u"JIS" && !m_Carry.putRemainder.empty()) out = Codawa2->SjisToJis(m_Carry.putRemainder);
+    out += m_Carry.putRemainder;
+    m_Carry.putRemainder.clear();
     return out;
 }
 

@@ -103,7 +103,7 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
     m_DisconnectCode = 0;
     m_DisconnectMsg.clear();
     m_RecvRaw.clear();
-    m_GetRemainder.clear();
+    m_Carry.getRemainder.clear();
     m_Password = Password;
     m_InPreCommand = False;
     // Reply text and held-back command text of an earlier connection belong to that
@@ -219,7 +219,7 @@ void ControlCore::Abort() {
     if (droppedTransfer) m_AbortedBeforeTransfer = True;
     m_Queue.clear();
     // The host ended the data itself: its end says nothing of whether the data was whole.
-    m_DataCutByControl = True;
+    m_Carry.cutByControl = True;
     if (!pending) {
         CloseQuietly(*Soquet3);
         return;
@@ -281,7 +281,7 @@ void ControlCore::Soquet1_OnClosed() {
     m_DisconnectMsg.clear();
     if (!lost.empty()) RaiseTransError(-7, u"connection lost", u"control");
     // The transfer's data goes with its control connection; the loss is reported already.
-    m_DataCutByControl = True;
+    m_Carry.cutByControl = True;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     // A transfer whose data connection has already closed may still owe the host its close

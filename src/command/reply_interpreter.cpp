@@ -64,7 +64,7 @@ void ControlCore::InterpretReplyLine() {
     if (first == u'1') {
         // A preliminary reply does not answer the command: the wait for the final one goes on.
         if (m_Cmd == u"RETR") {
-            if (const auto size = AnnouncedSize(line)) m_AnnouncedSize = static_cast<std::int64_t>(*size);
+            if (const auto size = AnnouncedSize(line)) m_Carry.announcedSize = static_cast<std::int64_t>(*size);
         }
         if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
             SetPutReady(m_PutReady | kPutReplied);
@@ -83,7 +83,7 @@ void ControlCore::InterpretReplyLine() {
         StopReplyTimer();
         CloseQuietly(*Soquet2);
         // The refusal is the transfer's outcome; its data is not judged as well.
-        m_DataCutByControl = True;
+        m_Carry.cutByControl = True;
         CloseQuietly(*Soquet3);
         SetDataPhase(kNoTransfer);
         SetPutReady(0);
@@ -164,7 +164,7 @@ void ControlCore::EndOperation(Integer code, const String& text, bool positive) 
         // The transfer never started; the positive reply only answered a set-up line.
         RaiseTransError(-5, u"transfer aborted", u"host");
     } else if (running && positive && code == 0 && (m_Cmd == u"STOR" || m_Cmd == u"APPE") &&
-               m_PutFinished == False && m_TransErrorRaised == False) {
+               m_Carry.putFinished == False && m_Carry.transErrorRaised == False) {
         // The server reports success, but the host's data had not ended: the upload was cut
         // short (the data connection closed early, or the final reply came before the data
         // connection was up), and the stored file is not what the host sent.

@@ -137,12 +137,10 @@ private:
     String m_Filetype;
     String m_LocalFile;
     String m_SendPending;
-    std::string m_DirBuffer;
     String m_DoneReply;
     String m_SysCode;
     String m_FileCode;
     std::string m_RecvRaw;
-    std::string m_GetRemainder;
     Long m_DataPhase = 0;
     String m_Rest;
     String m_Account;
@@ -167,27 +165,9 @@ private:
     /// Seconds the data-connection time-out that last fired had; bounds the wait for the
     /// final reply after it when ReplyTimeout is 0.
     Long m_ReplyWaitAfterTimeout = 0;
-    /// Command word of the transfer whose open event the host has seen and whose close event
-    /// it has not; empty when none.
-    String m_HostSide;
-    /// Changes whenever a transfer's host side opens or closes: the block a host leaves in
-    /// PutData belongs to the upload that asked for it, and to no later one.
-    Long m_TransferSerial = 0;
-    /// Listing bytes of m_DirBuffer before m_DirStart are delivered; those before
-    /// m_DirScanned hold no CR LF.
-    std::size_t m_DirStart = 0;
-    std::size_t m_DirScanned = 0;
-    /// The host has ended the upload's data (its end signal from PutData).
-    Boolean m_PutFinished = False;
-    /// A TransError has been raised for the running transfer.
-    Boolean m_TransErrorRaised = False;
     /// Abort came before the transfer opened: it dropped the operation's transfer command
     /// before it was sent, or closed the data connection before it was up.
     Boolean m_AbortedBeforeTransfer = False;
-    /// Upload bytes that ended inside a multibyte character, sent in front of the next block.
-    std::string m_PutRemainder;
-    /// The last kept upload bytes are on their way; the next completed send ends the upload.
-    Boolean m_PutEnding = False;
     /// An active-mode data connection came up before its transfer command was sent.
     Boolean m_EarlyDataConnection = False;
     String m_TlsMode;
@@ -205,18 +185,49 @@ private:
     /// The control connection's TLS handshake is under way; nothing received counts until
     /// it completes.
     Boolean m_TlsStarting = False;
-    /// File-content conversions that involve UTF-8 (none when neither side is UTF-8), and
-    /// whether the running transfer's have been reported as having replaced characters.
-    std::unique_ptr<Utf8StreamConverter> m_DownloadText, m_UploadText;
-    /// Bytes the running download's data connection delivered, before any conversion.
-    std::uint64_t m_DataReceived = 0;
-    /// The size the preliminary reply to RETR announced ("(N bytes)"); -1 when none.
-    std::int64_t m_AnnouncedSize = -1;
-    /// The restart offset the running download started from.
-    std::uint64_t m_TransferOffset = 0;
-    /// The control ended the data connection itself (Abort, a refusal, the end of the
-    /// control connection): that end says nothing of whether the data was whole.
-    Boolean m_DataCutByControl = False;
+    /// What one transfer carries from its command to its end. The next transfer command
+    /// replaces it whole, so nothing of a broken transfer (bytes, flags, a converter's
+    /// state) can reach the next file.
+    struct TransferCarry {
+        /// Listing bytes; those before dirStart are delivered, those before dirScanned hold
+        /// no CR LF.
+        std::string dirBuffer;
+        std::size_t dirStart = 0;
+        std::size_t dirScanned = 0;
+        /// Download bytes that ended inside a multibyte character.
+        std::string getRemainder;
+        /// Upload bytes that ended inside a multibyte character, sent in front of the next
+        /// block.
+        std::string putRemainder;
+        /// The last kept upload bytes are on their way; the next completed send ends the
+        /// upload.
+        Boolean putEnding = False;
+        /// The host has ended the upload's data (its end signal from PutData).
+        Boolean putFinished = False;
+        /// A TransError has been raised for this transfer.
+        Boolean transErrorRaised = False;
+        /// Bytes the download's data connection delivered, before any conversion.
+        std::uint64_t dataReceived = 0;
+        /// The size the preliminary reply to RETR announced ("(N bytes)"); -1 when none.
+        std::int64_t announcedSize = -1;
+        /// The restart offset the download started from.
+        std::uint64_t offset = 0;
+        /// The control ended the data connection itself (Abort, a refusal, the end of the
+        /// control connection): that end says nothing of whether the data was whole.
+        Boolean cutByControl = False;
+        /// File-content conversions that involve UTF-8 (none when neither side is UTF-8);
+        /// dropped once their replacements have been reported.
+        std::unique_ptr<Utf8StreamConverter> downloadText, uploadText;
+    };
+    TransferCarry m_Carry;
+    /// The transfer open on the host's side: it lives from the open event to the close
+    /// event. A PutData question holds it weakly, so the block a host leaves belongs to the
+    /// upload that asked for it and to no later one, whatever the host called meanwhile.
+    struct HostTransfer {
+        /// The transfer's command word (RETR, STOR, APPE, LIST, NLST, MLSD).
+        String word;
+    };
+    std::shared_ptr<HostTransfer> m_HostTransfer;
     /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
     Boolean m_HostClosing = False;
     String m_Label1;
@@ -389,7 +400,11 @@ private:
     void RaiseTransError(Long code, const String& description, const String& where);
     void StartUploadIfReady();
     void UploadStep();
-    void SendUploadBlock(Long transfer, const ByteArray& data);
+    void SendUploadBlock(const ByteArray& data);
+    /// `transfer` is still the one open on the host's side.
+    bool IsCurrent(const std::weak_ptr<HostTransfer>& transfer) const;
+    /// The command word of the transfer open on the host's side; empty when none.
+    String HostSide() const;
 
     // ---- character-code settings (codeconv/)
     std::string ConvertDownload();

@@ -4,7 +4,7 @@
 // Every transfer the host sees is well formed, whatever it calls from inside its events and
 // whatever the server does: XOpen, any number of XData, exactly one XClose, nothing of that
 // transfer after its close, CommandDone after the close, and DisConnected after every close
-// event of its connection. m_HostSide says which transfer is open on the host's side, and
+// event of its connection. m_HostTransfer is the transfer open on the host's side, and
 // every close event goes through CloseHostSide, which raises it once.
 #include "control/control_core.h"
 
@@ -34,27 +34,16 @@ ByteArray ToByteArray(std::string_view bytes) {
 
 void ControlCore::ResetTransferCarry() {
     // Every transfer starts clean, so bytes of a broken transfer never reach the next file.
-    m_DirBuffer.clear();
-    m_DirStart = 0;
-    m_DirScanned = 0;
-    m_GetRemainder.clear();
-    m_PutRemainder.clear();
-    m_PutEnding = False;
-    m_PutFinished = False;
-    m_TransErrorRaised = False;
+    m_Carry = TransferCarry{};
     m_ReplyWaitAfterTimeout = 0;
-    m_DataReceived = 0;
-    m_AnnouncedSize = -1;
-    m_DataCutByControl = False;
     // The offset this download asked for, which the bytes received count from; text that is
     // no plain decimal number counts as none, so the size check below is never stricter
     // than the server.
-    m_TransferOffset = 0;
     if (m_Cmd == u"RETR" && !m_Rest.empty()) {
         const std::string rest = ToUtf8(m_Rest);
         std::uint64_t offset = 0;
         const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), offset);
-        if (error == std::errc() && end == rest.data() + rest.size()) m_TransferOffset = offset;
+        if (error == std::errc() && end == rest.data() + rest.size()) m_Carry.offset = offset;
     }
     // The file converter starts from its initial shift state whatever the file code: a JIS
     // file that ended shifted out would otherwise turn the next one's text into katakana.
@@ -63,7 +52,7 @@ void ControlCore::ResetTransferCarry() {
 }
 
 void ControlCore::RaiseTransError(Long code, const String& description, const String& where) {
-    m_TransErrorRaised = True;
+    m_Carry.transErrorRaised = True;
     Raise(EventKind::Transfer, [code, description, where](tarselEvents& s) { s.TransError(code, description, where); });
 }
 
@@ -95,8 +84,7 @@ void ControlCore::DataConnectionReady() {
     // due before the data connection closes.
     StopReplyTimer();
     SetDataPhase(kDataOpen);
-    m_HostSide = m_Cmd;
-    ++m_TransferSerial;
+    m_HostTransfer = std::make_shared<HostTransfer>(HostTransfer{m_Cmd});
     if (m_Cmd == u"RETR") {
         Raise(EventKind::Transfer, [file = m_LocalFile](tarselEvents& s) { s.GetOpen(file); });
     } else if (IsUpload(m_Cmd)) {
@@ -121,13 +109,13 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
     // The bytes belong to the transfer the host has open, whatever command the server has
     // made the control send since (a 331 to RETR sends PASS). Bytes that arrive during an
     // upload, or for no transfer the host has open, are dropped.
-    const String side = m_HostSide;
+    const String side = HostSide();
     if (side == u"RETR") {
-        m_DataReceived += data.size();
+        m_Carry.dataReceived += data.size();
         ByteArray converted;
         ByteArray* block = asBytes;
         if (m_FileCode != u"BIN") {
-            m_GetRemainder.append(data);
+            m_Carry.getRemainder.append(data);
             converted = ToByteArray(ConvertDownload());
             block = &converted;
         } else if (block == nullptr) {
@@ -138,87 +126,86 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
         // it is rather than copied.
         Raise(EventKind::Transfer, [bytes = std::move(*block)](tarselEvents& s) mutable { s.GetData(bytes); });
     } else if (IsListing(side)) {
-        m_DirBuffer.append(data);
+        m_Carry.dirBuffer.append(data);
         DeliverListingLines();
-        if (m_DirBuffer.size() - m_DirStart > kMaxListingLine) {
+        if (m_Carry.dirBuffer.size() - m_Carry.dirStart > kMaxListingLine) {
             // The unfinished line is dropped; the listing ends as after a failed data
             // connection, and the server's reply to the listing ends the operation.
-            m_DirBuffer.clear();
-            m_DirStart = 0;
-            m_DirScanned = 0;
+            m_Carry.dirBuffer.clear();
+            m_Carry.dirStart = 0;
+            m_Carry.dirScanned = 0;
             RaiseTransError(-3, u"listing line too long", u"data");
             CloseQuietly(*Soquet3);
         }
     }
 }
 
-// Raises DirData for every complete line in m_DirBuffer.
+// Raises DirData for every complete line in m_Carry.dirBuffer.
 void ControlCore::DeliverListingLines() {
     for (;;) {
         // Only bytes not searched before are searched: a long line arriving in small pieces
         // costs its length once, not once per piece.
-        const std::size_t from = m_DirScanned > m_DirStart ? m_DirScanned : m_DirStart;
-        const std::size_t crlf = m_DirBuffer.find("\r\n", from);
+        const std::size_t from = m_Carry.dirScanned > m_Carry.dirStart ? m_Carry.dirScanned : m_Carry.dirStart;
+        const std::size_t crlf = m_Carry.dirBuffer.find("\r\n", from);
         if (crlf == std::string::npos) {
             // A CR at the very end may still meet its LF in the next arrival.
-            m_DirScanned = m_DirBuffer.empty() ? 0 : m_DirBuffer.size() - 1;
+            m_Carry.dirScanned = m_Carry.dirBuffer.empty() ? 0 : m_Carry.dirBuffer.size() - 1;
             break;
         }
-        const std::string line = m_DirBuffer.substr(m_DirStart, crlf - m_DirStart);
-        m_DirStart = crlf + 2;
-        m_DirScanned = m_DirStart;
+        const std::string line = m_Carry.dirBuffer.substr(m_Carry.dirStart, crlf - m_Carry.dirStart);
+        m_Carry.dirStart = crlf + 2;
+        m_Carry.dirScanned = m_Carry.dirStart;
         Raise(EventKind::Transfer, [text = ConvertListingLine(line)](tarselEvents& s) mutable { s.DirData(text); });
     }
-    if (m_DirStart > 0) {
-        m_DirBuffer.erase(0, m_DirStart);
-        m_DirScanned = m_DirScanned > m_DirStart ? m_DirScanned - m_DirStart : 0;
-        m_DirStart = 0;
+    if (m_Carry.dirStart > 0) {
+        m_Carry.dirBuffer.erase(0, m_Carry.dirStart);
+        m_Carry.dirScanned = m_Carry.dirScanned > m_Carry.dirStart ? m_Carry.dirScanned - m_Carry.dirStart : 0;
+        m_Carry.dirStart = 0;
     }
 }
 
 void ControlCore::CloseHostSide() {
-    if (m_HostSide.empty()) return;
-    const String side = m_HostSide;
+    if (!m_HostTransfer) return;
+    const String side = m_HostTransfer->word;
     // Judged before the last lines go out: whatever remains after the complete lines is a
     // line the data connection cut.
-    const bool cutMidLine = IsListing(side) && m_DirBuffer.size() > m_DirStart &&
-                            !std::string_view(m_DirBuffer).ends_with("\r\n");
-    const bool alreadyFailed = m_TransErrorRaised != False || m_DataCutByControl != False;
+    const bool cutMidLine = IsListing(side) && m_Carry.dirBuffer.size() > m_Carry.dirStart &&
+                            !std::string_view(m_Carry.dirBuffer).ends_with("\r\n");
+    const bool alreadyFailed = m_Carry.transErrorRaised != False || m_Carry.cutByControl != False;
     if (IsListing(side)) {
         DeliverListingLines();
-        if (m_DirStart < m_DirBuffer.size()) {
+        if (m_Carry.dirStart < m_Carry.dirBuffer.size()) {
             // The last line had no CR LF.
-            String text = ConvertListingLine(m_DirBuffer.substr(m_DirStart));
-            m_DirBuffer.clear();
-            m_DirStart = 0;
-            m_DirScanned = 0;
+            String text = ConvertListingLine(m_Carry.dirBuffer.substr(m_Carry.dirStart));
+            m_Carry.dirBuffer.clear();
+            m_Carry.dirStart = 0;
+            m_Carry.dirScanned = 0;
             Raise(EventKind::Transfer, [text](tarselEvents& s) mutable { s.DirData(text); });
         }
-        m_DirBuffer.clear();
-        m_DirStart = 0;
-        m_DirScanned = 0;
-    } else if (side == u"RETR" && m_DownloadText) {
+        m_Carry.dirBuffer.clear();
+        m_Carry.dirStart = 0;
+        m_Carry.dirScanned = 0;
+    } else if (side == u"RETR" && m_Carry.downloadText) {
         // Bytes kept at the end form no character now: replaced and counted as they would
         // be in mid-stream, so the host hears of them below.
-        std::string rest = m_DownloadText->Finish();
+        std::string rest = m_Carry.downloadText->Finish();
         if (!rest.empty()) {
             Raise(EventKind::Transfer, [bytes = ToByteArray(rest)](tarselEvents& s) mutable { s.GetData(bytes); });
         }
-    } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_GetRemainder.empty()) {
+    } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_Carry.getRemainder.empty()) {
         std::string converted = ConvertDownload();
         // At the end of the data nothing can complete a cut character: the Shift_JIS, EUC
         // and JIS converters pass bytes that form no character on unchanged in mid-stream,
         // and so they go at the end too, never lost.
-        converted += m_GetRemainder;
-        m_GetRemainder.clear();
+        converted += m_Carry.getRemainder;
+        m_Carry.getRemainder.clear();
         Raise(EventKind::Transfer, [bytes = ToByteArray(converted)](tarselEvents& s) mutable { s.GetData(bytes); });
     }
     if (!IsListing(side)) ReportReplacedCharacters();
     ReportCutShort(side, cutMidLine, alreadyFailed);
     // An upload whose side has closed can no longer start, whatever reply comes later.
     SetPutReady(m_PutReady & ~Long{kPutDataOpen});
-    m_HostSide.clear();
-    ++m_TransferSerial;
+    m_HostTransfer.reset();
     if (side == u"RETR") Raise(EventKind::Transfer, [](tarselEvents& s) { s.GetClose(); });
     else if (IsUpload(side)) Raise(EventKind::Transfer, [](tarselEvents& s) { s.PutClose(); });
     else Raise(EventKind::Transfer, [](tarselEvents& s) { s.DirClose(); });
@@ -228,18 +215,18 @@ void ControlCore::CloseHostSide() {
 // or the server had: the host hears of it once per transfer, before the close.
 void ControlCore::ReportReplacedCharacters() {
     std::uint64_t replaced = 0;
-    if (m_DownloadText) replaced += m_DownloadText->Substitutions();
-    if (m_UploadText) replaced += m_UploadText->Substitutions();
+    if (m_Carry.downloadText) replaced += m_Carry.downloadText->Substitutions();
+    if (m_Carry.uploadText) replaced += m_Carry.uploadText->Substitutions();
     // The component's own converters (Shift_JIS on the host, no UTF-8 on either side) count
     // too; the count of a binary transfer's converter stays 0 from the transfer's start.
-    const bool legacyText = !m_DownloadText && !m_UploadText && m_FileCode != u"BIN";
+    const bool legacyText = !m_Carry.downloadText && !m_Carry.uploadText && m_FileCode != u"BIN";
     if (legacyText) replaced += Codawa2->Substitutions();
     // With the control connection gone the transfer has failed anyway, and DisConnected
     // says so; a TransError there would belong to no operation.
     if (replaced == 0 || m_FtpCommand.empty()) return;
     // Counted once: a close made from inside the TransError comes back here.
-    m_DownloadText.reset();
-    m_UploadText.reset();
+    m_Carry.downloadText.reset();
+    m_Carry.uploadText.reset();
     if (legacyText) Codawa2->Reset();
     RaiseTransError(-6, u"characters replaced", u"data");
 }
@@ -258,9 +245,9 @@ void ControlCore::ReportCutShort(const String& side, bool cutMidLine, bool alrea
         // ASCII mode and with a conversion the server counts other bytes than arrive.
         // (A stored type is sent as written, so "i" is binary too.)
         const bool binary = !m_Filetype.empty() && (m_Filetype[0] == u'I' || m_Filetype[0] == u'i');
-        const bool countable = m_AnnouncedSize >= 0 && binary && m_FileCode == u"BIN";
-        const bool whole = countable ? m_TransferOffset + m_DataReceived >=
-                                           static_cast<std::uint64_t>(m_AnnouncedSize)
+        const bool countable = m_Carry.announcedSize >= 0 && binary && m_FileCode == u"BIN";
+        const bool whole = countable ? m_Carry.offset + m_Carry.dataReceived >=
+                                           static_cast<std::uint64_t>(m_Carry.announcedSize)
                                      : !truncatedTls;
         if (!whole) RaiseTransError(-8, u"download cut short", u"data");
     } else if (IsListing(side) && cutMidLine && truncatedTls) {
@@ -271,19 +258,19 @@ void ControlCore::ReportCutShort(const String& side, bool cutMidLine, bool alrea
 void ControlCore::StartUploadIfReady() {
     if (m_PutReady != kPutStartable) return;
     SetPutReady(0);
-    if (!IsUpload(m_HostSide) || Soquet3->get_IsClosed() != False) return;
+    if (!IsUpload(HostSide()) || Soquet3->get_IsClosed() != False) return;
     UploadStep();
 }
 
 void ControlCore::Soquet3_OnSendDone() {
-    if (m_PutEnding != False) {
+    if (m_Carry.putEnding != False) {
         // The bytes kept from the last block are out: now the upload ends.
-        m_PutEnding = False;
+        m_Carry.putEnding = False;
         m_TimeoutCountdown = m_TransTimeout;
         CloseQuietly(*Soquet3);
         return;
     }
-    if (!IsUpload(m_HostSide) || m_PutFinished != False) return;
+    if (!IsUpload(HostSide()) || m_Carry.putFinished != False) return;
     UploadStep();
 }
 
@@ -294,25 +281,35 @@ void ControlCore::UploadStep() {
     m_TimeoutCountdown = m_TransTimeout;
     auto data = std::make_shared<ByteArray>(1, 0);
     // A question about an upload that has ended meanwhile is not asked.
+    std::weak_ptr<HostTransfer> upload = m_HostTransfer;
     Raise(EventKind::Transfer,
-          [this, data, transfer = m_TransferSerial](tarselEvents& s) {
-              if (transfer == m_TransferSerial) s.PutData(*data);
+          [this, data, upload](tarselEvents& s) {
+              if (IsCurrent(upload)) s.PutData(*data);
           },
-          [this, data, transfer = m_TransferSerial] { SendUploadBlock(transfer, *data); });
+          [this, data, upload] {
+              if (IsCurrent(upload)) SendUploadBlock(*data);
+          });
 }
 
-void ControlCore::SendUploadBlock(Long transfer, const ByteArray& data) {
-    if (transfer != m_TransferSerial || Soquet3->get_IsClosed() != False) return;
+bool ControlCore::IsCurrent(const std::weak_ptr<HostTransfer>& transfer) const {
+    const auto open = transfer.lock();
+    return open && open == m_HostTransfer;
+}
+
+String ControlCore::HostSide() const { return m_HostTransfer ? m_HostTransfer->word : String(); }
+
+void ControlCore::SendUploadBlock(const ByteArray& data) {
+    if (Soquet3->get_IsClosed() != False) return;
     try {
         // The end signal: an empty array, or the one element of value 0 left as handed over.
         // Any other block is data, a single byte included.
         if (data.empty() || (data.size() == 1 && data[0] == 0)) {
-            m_PutFinished = True;
+            m_Carry.putFinished = True;
             // What the conversion still keeps (a character cut by the end, held text, the
             // return of JIS output to one-byte mode) goes out first; the close follows its send.
             std::string rest = FinishUpload();
             if (!rest.empty()) {
-                m_PutEnding = True;
+                m_Carry.putEnding = True;
                 Soquet3->Send(rest);
                 return;
             }
@@ -332,7 +329,7 @@ void ControlCore::EndDataConnection() {
     StopTimeoutTimer();
     // A restart offset serves one transfer only.
     m_Rest.clear();
-    m_PutEnding = False;
+    m_Carry.putEnding = False;
     // A held early connection that closes is no longer held.
     m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;

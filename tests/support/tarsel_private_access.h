@@ -30,8 +30,8 @@ struct tarselInspector {
     static Boolean& InPreCommand(tarsel& c) { return Core(c).m_InPreCommand; }
     static String& ReplyBuffer(tarsel& c) { return Core(c).m_ReplyBuffer; }
     static String& SendPending(tarsel& c) { return Core(c).m_SendPending; }
-    static std::string& DirBuffer(tarsel& c) { return Core(c).m_DirBuffer; }
-    static std::string& GetRemainder(tarsel& c) { return Core(c).m_GetRemainder; }
+    static std::string& DirBuffer(tarsel& c) { return Core(c).m_Carry.dirBuffer; }
+    static std::string& GetRemainder(tarsel& c) { return Core(c).m_Carry.getRemainder; }
     /// The command queue as text: each line, and the control's own steps by name.
     static std::deque<String> Queue(const tarsel& c) {
         std::deque<String> out;
