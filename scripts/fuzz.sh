@@ -3,7 +3,7 @@
 # seconds (default 60):
 #   scripts/fuzz.sh TARGET [SECONDS] [libFuzzer options...]
 #   scripts/fuzz.sh control 600
-# TARGET is a file fuzz/TARGET_fuzz.cpp (codawa, control); "scripts/fuzz.sh 60" alone runs
+# TARGET is a file fuzz/TARGET_fuzz.cpp (codawa, control, parsers); "scripts/fuzz.sh 60" alone runs
 # codawa. The build goes to build-fuzz/ (or $FUZZ_BUILD_DIR); the corpus grows in
 # build-fuzz/TARGET_corpus, starting from the committed seeds in fuzz/corpus/TARGET, and a
 # failing input lands in build-fuzz/ as crash-*. Replay one with:
@@ -32,7 +32,7 @@ cmake --build "$build" -j2 --target "${target}_fuzz"
 
 # Per target: the longest input worth mutating, and the dictionary if there is one.
 case $target in
-  codawa) max_len=1024 ;;
+  codawa | parsers) max_len=1024 ;;
   *) max_len=4096 ;;
 esac
 options=(-max_total_time="$seconds" -max_len="$max_len" -print_final_stats=1

@@ -351,6 +351,9 @@ std::optional<BasicListingEntry<Char>> ParseMlsd(View<Char> line) {
     View<Char> facts = line.substr(0, blank);
     const View<Char> name = line.substr(blank + 1);
     if (name.empty()) return std::nullopt;
+    // "." and ".." are never entries, whatever type a server gives them: a walk that took
+    // "type=dir; .." for a directory would leave the tree it was asked to copy.
+    if (name.size() <= 2 && name.find_first_not_of(Char('.')) == View<Char>::npos) return std::nullopt;
 
     BasicListingEntry<Char> entry;
     entry.name = Text(name);

@@ -192,7 +192,8 @@ TEST(ListingParser, LinesThatNameNoEntry) {
                              "?rw-r--r-- 1 ftp ftp 46 Jan 01 2020 x",   // no type
                              "-rw-r--r--x 1 ftp ftp 46 Jan 01 2020 x",  // no mode
                              "-rwxq-x--- 1 ftp ftp 46 Jan 01 2020 x",   // no permission letter
-                             "type=cdir; .", "Type=PDIR;modify=1; ..", "type=file;size=4;", "type=file;size=4; "})
+                             "type=cdir; .", "Type=PDIR;modify=1; ..", "type=file;size=4;", "type=file;size=4; ",
+                             "type=dir; ..", "type=dir; .", "type=c\xa1ir; ."})
         EXPECT_FALSE(ParseListingLine(std::string_view(line)).has_value()) << line;
 }
 
