@@ -1,4 +1,5 @@
-// The session's side of transfers over several connections: mget -P, mput -P, pget.
+// The session's side of transfers over several connections: mget -P, mput -P, pget, and
+// the files of mirror -P.
 #include <asio/post.hpp>
 
 #include "ftp_session.h"
@@ -59,26 +60,78 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     settings.progress = ShowsProgress();
     settings.interactive = interactive_;
     settings.trace = options_.trace;
+    CreateParallelRun(settings);
+    phase_ = Phase::Running;
+    for (const Command& c : batch) {
+        if (c.verb == Verb::Put) {
+            parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]), c.knownSize);
+        } else if (c.verb == Verb::Pget) {
+            parallel_->Segmented(Absolute(*directory, c.args[0]), UserNamedTarget(c.args[1]), c.parallel);
+        } else {
+            // mget's local names come from the server: each is one name in the current
+            // directory, written as mirror writes below its target.
+            LocalTarget target;
+            target.name = c.args[1].rfind("./", 0) == 0 ? c.args[1].substr(2) : c.args[1];
+            target.shown = c.args[1];
+            parallel_->Download(Absolute(*directory, c.args[0]), std::move(target), c.knownSize);
+        }
+    }
+    parallel_->Seal();
+}
+
+void FtpSession::CreateParallelRun(const ParallelRun::Settings& settings) {
     parallelEnded_.reset();
-    // The run's end is reported from inside its queue's events; the session carries on from
-    // the loop, where the run may be let go.
+    // The run's end is reported from inside its queue's events (or from Seal); the session
+    // carries on from the loop, where the run may be let go.
     parallel_ = std::make_unique<ParallelRun>(settings, output_, [this] {
         asio::post(io_, [this] { ParallelEnded(); });
     });
-    phase_ = Phase::Running;
-    for (const Command& c : batch) {
-        if (c.verb == Verb::Put) parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]));
-        else if (c.verb == Verb::Pget) parallel_->Segmented(Absolute(*directory, c.args[0]), c.args[1], c.parallel);
-        else parallel_->Download(Absolute(*directory, c.args[0]), c.args[1], c.knownSize);
+}
+
+ParallelRun& FtpSession::MirrorRun(const Command& list) {
+    if (!parallel_) {
+        ParallelRun::Settings settings;
+        settings.platform = platform_;
+        settings.control = &control_;
+        settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
+                                                 tarselctl::FromUtf8(options_.user),
+                                                 tarselctl::FromUtf8(options_.password)};
+        settings.connections = list.parallel;
+        settings.progress = ShowsProgress();
+        settings.interactive = interactive_;
+        settings.trace = options_.trace;
+        CreateParallelRun(settings);
+        parallelWalk_ = list.job;
     }
+    return *parallel_;
+}
+
+bool FtpSession::AwaitParallelRun() {
+    if (!parallel_) return false;
+    // mirror walks its tree on this connection while the run moves the files it has found;
+    // once no step of the walk is left, the run is told that nothing more will come.
+    if (parallelWalk_ != 0 && !queue_.empty() && queue_.front().job == parallelWalk_) return false;
+    if (parallelWalk_ != 0) {
+        parallelWalk_ = 0;
+        parallel_->Seal();
+    }
+    return true;
 }
 
 void FtpSession::ParallelEnded() {
     if (!parallel_) return;
-    failures_ += parallel_->Failed();
+    const int failed = parallel_->Failed();
+    failures_ += failed;
+    parallelWalk_ = 0;
     parallelEnded_ = std::move(parallel_);
     output_.Flush();
     if (phase_ == Phase::Running) phase_ = Phase::Ready;
+    if (failed > 0) {
+        // As a file of the same command on one connection would have: the command failed, and
+        // a script stops after it unless --keep-going.
+        lastFailed_ = true;
+        if (!options_.keepGoing && !interactive_) StopAfterFailure();
+    }
     StartNext();
 }
 
