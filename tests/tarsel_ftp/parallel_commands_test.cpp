@@ -338,6 +338,29 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsWritesThroughNoLinkPlantedUn
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
+// A server may close the session's idle connection while the files move over the others:
+// the program (which stops its loop when the session finishes) must not end before the run.
+TEST_F(TarselFtpParallel, ALostSessionConnectionDoesNotCutTheRunShort) {
+    server.listing = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n"
+                     "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 b\r\n";
+    bool closed = false;
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.downloads = {{"/pub/a", Pattern(8192)}, {"/pub/b", Pattern(8192)}};
+        s.piece = 1024;
+        s.onData = [&](std::string_view) {
+            if (!closed) platform.soquets.at(0)->Close();
+            closed = true;
+        };
+    };
+    Start();
+    bool wholeAtTheEnd = false;
+    session->OnFinished([&] { wholeAtTheEnd = ReadFile(dir / "a") == Pattern(8192) && ReadFile(dir / "b") == Pattern(8192); });
+    Type("mget -P 2 *");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(session->Finished());
+    EXPECT_TRUE(wholeAtTheEnd) << output.err;
+}
+
 // mirror -P: the listings, MKD and the choice of what to move stay on the session's
 // connection; the files, and the MDTM and MFMT that belong to them, go over the run's.
 TEST_F(TarselFtpParallel, MirrorDownWalksHereFetchesThereAndCountsTheFilesThatFail) {

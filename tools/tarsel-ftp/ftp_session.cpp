@@ -2018,6 +2018,16 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         // Commands were still to come and none of them can run now.
         Fail(Fault::Connection, "", "", reason);
     }
+    if (parallel_) {
+        // The run's own connections go on (a server may close an idle connection while the
+        // files move over the others); the walk of a mirror cannot, and a script ends once
+        // the run has.
+        if (parallelWalk_ != 0) DropJob(parallelWalk_);
+        finishAfterRun_ = !interactive_;
+        phase_ = Phase::Closed;
+        StartNext();
+        return;
+    }
     if (interactive_) {
         phase_ = Phase::Closed;
         StartNext();

@@ -292,6 +292,8 @@ private:
     std::unique_ptr<ParallelRun> parallelEnded_;
     /// The job of the mirror whose walk still adds files to `parallel_`; 0 when none does.
     std::uint64_t parallelWalk_ = 0;
+    /// The session's connection was lost during a run of a script: it ends with the run.
+    bool finishAfterRun_ = false;
 };
 
 }  // namespace tarselftp

@@ -126,6 +126,11 @@ void FtpSession::ParallelEnded() {
     parallelEnded_ = std::move(parallel_);
     output_.Flush();
     if (phase_ == Phase::Running) phase_ = Phase::Ready;
+    if (finishAfterRun_) {
+        // The session's connection was lost while the run went on.
+        Finish();
+        return;
+    }
     if (failed > 0) {
         // As a file of the same command on one connection would have: the command failed, and
         // a script stops after it unless --keep-going.
