@@ -495,7 +495,17 @@ void ParallelRun::QueueEmpty() {
     EndIfDone();
 }
 
+void ParallelRun::WhenBacklogBelow(std::size_t low, std::function<void()> more) {
+    backlogLow_ = low;
+    more_ = std::move(more);
+}
+
 void ParallelRun::EndIfDone() {
+    if (more_ && Backlog() < backlogLow_) {
+        const auto more = std::move(more_);
+        more_ = nullptr;
+        more();
+    }
     if (ended_ || !sealed_ || !jobs_.empty() || !asks_.empty() || fallback_) return;
     ended_ = true;
     Meter(true);

@@ -117,6 +117,12 @@ public:
     /// Ctrl-C: every transfer is cancelled.
     void Cancel();
 
+    /// Jobs waiting or running (files, their ranges, questions).
+    std::size_t Backlog() const { return jobs_.size() + asks_.size(); }
+    /// Calls `more` once, from inside the queue's events, as soon as the backlog is below
+    /// `low`: a walk that finds files faster than they move waits meanwhile.
+    void WhenBacklogBelow(std::size_t low, std::function<void()> more);
+
     int Failed() const { return failed_; }
     int Succeeded() const { return succeeded_; }
 
@@ -171,6 +177,8 @@ private:
     std::map<tarselctl::JobId, JobRef> jobs_;
     std::map<tarselctl::JobId, std::function<void(std::optional<std::string>)>> asks_;
     bool sealed_ = false;
+    std::size_t backlogLow_ = 0;
+    std::function<void()> more_;
     /// A segmented file waiting for the last range to end before it is fetched whole.
     std::shared_ptr<File> fallback_;
     int segments_ = 1;

@@ -8,6 +8,9 @@ namespace tarselftp {
 
 namespace {
 
+/// Files a mirror's walk may have found ahead of those that have moved.
+constexpr std::size_t kWalkAhead = 2000;
+
 std::string Absolute(const std::string& directory, const std::string& name) {
     if (!name.empty() && name[0] == '/') return name;
     if (directory.empty() || directory.back() == '/') return directory + name;
@@ -110,7 +113,13 @@ bool FtpSession::AwaitParallelRun() {
     if (!parallel_) return false;
     // mirror walks its tree on this connection while the run moves the files it has found;
     // once no step of the walk is left, the run is told that nothing more will come.
-    if (parallelWalk_ != 0 && !queue_.empty() && queue_.front().job == parallelWalk_) return false;
+    if (parallelWalk_ != 0 && !queue_.empty() && queue_.front().job == parallelWalk_) {
+        if (parallel_->Backlog() < kWalkAhead) return false;
+        // The walk waits while the run has plenty to do, so that a tree of any size is never
+        // held whole.
+        parallel_->WhenBacklogBelow(kWalkAhead / 2, [this] { asio::post(io_, [this] { StartNext(); }); });
+        return true;
+    }
     if (parallelWalk_ != 0) {
         parallelWalk_ = 0;
         parallel_->Seal();
