@@ -385,6 +385,8 @@ TEST_F(TarselFtpParallel, MirrorUpMakesDirectoriesHereAndSendsFilesThereWithThei
     WriteFile(dir / "up" / "same", "same");
     WriteFile(dir / "up" / "d" / "b.txt", "bee");
     fs::create_symlink("..", dir / "up" / "loop");
+    // A name that is no UTF-8 cannot be sent as written: refused, not sent under another.
+    WriteFile(dir / "up" / "bad\xff", "x");
     fs::last_write_time(dir / "up" / "a.txt", fs::file_time_type::clock::from_sys(
                                                   std::chrono::sys_seconds(std::chrono::seconds(1577934245))));
     server.replies["FEAT"] = "211-Features:\r\n MFMT\r\n211 End";
@@ -409,7 +411,8 @@ TEST_F(TarselFtpParallel, MirrorUpMakesDirectoriesHereAndSendsFilesThereWithThei
     ASSERT_EQ(mfmt.size(), 2u);
     EXPECT_EQ(mfmt[0], "MFMT 20200102030405 /u/a.txt");
     EXPECT_THAT(mfmt[1], HasSubstr(" /u/d/b.txt"));
-    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+    EXPECT_THAT(output.err, HasSubstr(": Invalid Argument"));
+    EXPECT_EQ(session->ExitStatus(), 1);
 }
 
 TEST_F(TarselFtpParallel, InterruptCancelsTheWholeMirrorAndReturnsToThePrompt) {

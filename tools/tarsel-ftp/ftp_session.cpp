@@ -1043,9 +1043,9 @@ void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d
             return;
         }
     }
-    if (parallel && !IsWellFormedUtf8(up ? localPath : remotePath)) {
-        // The run's connections take names as UTF-16, as the control does: a name that
-        // cannot be written exactly is refused, as it is on one connection.
+    if (parallel && !IsWellFormedUtf8(remotePath)) {
+        // The run's connections take names as UTF-16, as the control does: a local name that
+        // cannot be sent exactly is refused, as it is on one connection.
         Fail(Fault::Local, "", (up ? "put " : "get ") + remotePath, "Invalid Argument");
         return;
     }
