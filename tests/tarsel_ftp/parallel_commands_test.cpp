@@ -320,6 +320,19 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
 
 // A server may close the session's idle connection while the files move over the others:
 // the program (which stops its loop when the session finishes) must not end before the run.
+TEST_F(TarselFtpParallel, MputOverSeveralConnectionsRefusesANameThatIsNoUtf8) {
+    WriteFile(dir / "good", "1");
+    WriteFile(dir / "bad\xfe", "2");
+    WriteFile(dir / "bad\xff", "3");
+    Start();
+    Type("mput -P 2 *");
+    std::vector<std::string> stored;
+    for (const auto& s : hosts.servers)
+        for (const auto& [name, content] : s->files) stored.push_back(name);
+    EXPECT_THAT(stored, ElementsAre("/pub/good"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
 TEST_F(TarselFtpParallel, ALostSessionConnectionDoesNotCutTheRunShort) {
     server.listing = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n"
                      "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 b\r\n";

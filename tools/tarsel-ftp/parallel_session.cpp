@@ -3,6 +3,7 @@
 #include <asio/post.hpp>
 
 #include "ftp_session.h"
+#include "well_formed_utf8.h"
 
 namespace tarselftp {
 
@@ -66,6 +67,13 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     CreateParallelRun(settings);
     phase_ = Phase::Running;
     for (const Command& c : batch) {
+        const std::string& remote = c.verb == Verb::Put ? c.args[1] : c.args[0];
+        if (!IsWellFormedUtf8(remote)) {
+            // As on one connection: a name that cannot be sent as written is refused, not
+            // sent with replacement characters under a name another file may share.
+            Fail(Fault::Local, "", (c.verb == Verb::Put ? "put " : "get ") + remote, "Invalid Argument");
+            continue;
+        }
         if (c.verb == Verb::Put) {
             parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]), c.knownSize);
         } else if (c.verb == Verb::Pget) {
