@@ -29,9 +29,10 @@ struct LocalTarget {
     std::string below;
     std::string name;
     std::string shown;
-    /// The name was typed by the user (pget LOCAL): whatever stands there is replaced by the
-    /// finished download, as get does. Otherwise (a name from the server) only a regular
-    /// file is replaced; a link, a device or a pipe there is refused, never written through.
+    /// The name was typed by the user (pget LOCAL): whatever stands there, but a directory,
+    /// is replaced by the finished download. Otherwise (a name from the server) only a
+    /// regular file is replaced; a link, a device or a pipe there is refused, never written
+    /// through.
     bool userNamed = false;
     /// The modification time the finished file is given (seconds since 1970, UTC).
     std::optional<std::int64_t> modified;
@@ -99,7 +100,8 @@ public:
     /// Many files; remote names are absolute. Each starts as soon as a connection is free;
     /// files added after Cancel are not started.
     void Download(const std::string& remote, LocalTarget local, std::optional<std::uint64_t> size);
-    /// `local` is opened when its upload starts, without following a link when `noLinks`.
+    /// `local` is opened once its first bytes are asked for, without following a link when
+    /// `noLinks`.
     /// `afterwards`: a command line sent once the upload has succeeded (mirror's MFMT); its
     /// refusal does not fail the file.
     void Upload(const std::string& local, const std::string& remote, std::optional<std::uint64_t> size,
