@@ -205,7 +205,8 @@ private:
     /// remote directory is learnt first.
     void BeginParallel(Command command);
     void StartParallel(const std::optional<std::string>& directory);
-    void CreateParallelRun(const ParallelRun::Settings& settings);
+    /// A run over `connections` more connections with the session's server and settings.
+    void CreateParallelRun(int connections);
     /// The run that moves the files of the mirror walking with `list` (mirror -P), made
     /// when the walk finds its first file.
     ParallelRun& MirrorRun(const Command& list);

@@ -53,18 +53,9 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     std::vector<Command> batch = std::move(parallelBatch_);
     parallelBatch_.clear();
     if (batch.empty()) return;
-    ParallelRun::Settings settings;
-    settings.platform = platform_;
-    settings.control = &control_;
-    settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
-                                             tarselctl::FromUtf8(options_.user),
-                                             tarselctl::FromUtf8(options_.password)};
     const Command& first = batch.front();
-    settings.connections = first.verb == Verb::Pget ? first.parallel : std::min<int>(first.parallel, static_cast<int>(batch.size()));
-    settings.progress = ShowsProgress();
-    settings.interactive = interactive_;
-    settings.trace = options_.trace;
-    CreateParallelRun(settings);
+    CreateParallelRun(first.verb == Verb::Pget ? first.parallel
+                                                : std::min<int>(first.parallel, static_cast<int>(batch.size())));
     phase_ = Phase::Running;
     for (const Command& c : batch) {
         const std::string& remote = c.verb == Verb::Put ? c.args[1] : c.args[0];
@@ -90,7 +81,17 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     parallel_->Seal();
 }
 
-void FtpSession::CreateParallelRun(const ParallelRun::Settings& settings) {
+void FtpSession::CreateParallelRun(int connections) {
+    ParallelRun::Settings settings;
+    settings.platform = platform_;
+    settings.control = &control_;
+    settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
+                                             tarselctl::FromUtf8(options_.user),
+                                             tarselctl::FromUtf8(options_.password)};
+    settings.connections = connections;
+    settings.progress = ShowsProgress();
+    settings.interactive = interactive_;
+    settings.trace = options_.trace;
     parallelEnded_.reset();
     // The run's end is reported from inside its queue's events (or from Seal); the session
     // carries on from the loop, where the run may be let go.
@@ -101,17 +102,7 @@ void FtpSession::CreateParallelRun(const ParallelRun::Settings& settings) {
 
 ParallelRun& FtpSession::MirrorRun(const Command& list) {
     if (!parallel_) {
-        ParallelRun::Settings settings;
-        settings.platform = platform_;
-        settings.control = &control_;
-        settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
-                                                 tarselctl::FromUtf8(options_.user),
-                                                 tarselctl::FromUtf8(options_.password)};
-        settings.connections = list.parallel;
-        settings.progress = ShowsProgress();
-        settings.interactive = interactive_;
-        settings.trace = options_.trace;
-        CreateParallelRun(settings);
+        CreateParallelRun(list.parallel);
         parallelWalk_ = list.job;
     }
     return *parallel_;
