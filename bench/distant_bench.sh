@@ -49,7 +49,7 @@ run() {
   awk -v s="$start" -v e="$end" -v k="$(tail -n1 "$work/rss")" 'BEGIN { printf "%.2f s %.1f MiB", e - s, k / 1024 }'
 }
 
-# suite NAME HOST PORT USER PASS ROOT REMOTE_DIR: the five comparisons against one server.
+# suite NAME HOST PORT USER PASS ROOT REMOTE_DIR: the six comparisons against one server.
 suite() {
   local name=$1 host=$2 port=$3 user=$4 pass=$5 root=$6 dir=$7
   local src="$root/$dir"
@@ -62,9 +62,15 @@ suite() {
   printf '| %s | %s | %s |\n' "$name: mirror $files x $file_kib KiB, 1 connection" \
     "$(run tarsel x "$same_tree" "${tf[@]}" "mirror $dir/tree tree" "$host" "$user" "$pass")" \
     "$(run lftp x "$same_tree" "${lf[@]}" "$lset; mirror $dir/tree tree; quit" "$host")"
-  printf '| %s | %s | %s |\n' "$name: $files x $file_kib KiB, 8 connections (tarsel-ftp mget -P 8, lftp mirror --parallel=8)" \
-    "$(run tarsel x "$same_flat" "${tf[@]}" "mget -P 8 $dir/tree/*" "$host" "$user" "$pass")" \
+  printf '| %s | %s | %s |\n' "$name: mirror $files x $file_kib KiB, 8 connections (tarsel-ftp mirror -P 8, lftp mirror --parallel=8)" \
+    "$(run tarsel x "$same_tree" "${tf[@]}" "mirror -P 8 $dir/tree tree" "$host" "$user" "$pass")" \
     "$(run lftp x "$same_tree" "${lf[@]}" "$lset; mirror --parallel=8 $dir/tree tree; quit" "$host")"
+  # Up: the source tree to DIR/up on the server, made afresh for each run.
+  local same_up="diff -rq '$src/tree' '$src/up' >/dev/null"
+  printf '| %s | %s | %s |\n' "$name: mirror -R $files x $file_kib KiB, 8 connections (tarsel-ftp mirror -R -P 8, lftp mirror -R --parallel=8)" \
+    "$(rm -rf "$src/up"; run tarsel x "$same_up" "${tf[@]}" "mirror -R -P 8 $src/tree $dir/up" "$host" "$user" "$pass")" \
+    "$(rm -rf "$src/up"; run lftp x "$same_up" "${lf[@]}" "$lset; mirror -R --parallel=8 $src/tree $dir/up; quit" "$host")"
+  rm -rf "$src/up"
   printf '| %s | %s | %s |\n' "$name: mget -P 8 of $files x $file_kib KiB" \
     "$(run tarsel x "$same_flat" "${tf[@]}" "mget -P 8 $dir/tree/*" "$host" "$user" "$pass")" \
     "$(run lftp x "$same_flat" "${lf[@]}" "$lset; mget -P 8 $dir/tree/*; quit" "$host")"
@@ -91,6 +97,7 @@ if [[ -n ${TARSEL_VSFTPD_PORT:-} && -n ${TARSEL_VSFTPD_ROOT:-} ]]; then
   # vsftpd's upload folder is writable by the test user; the data is made there once.
   local_dir="upload/distant-bench-$$"
   make_data "$TARSEL_VSFTPD_ROOT/$local_dir"
+  chmod 0777 "$TARSEL_VSFTPD_ROOT/$local_dir"  # mirror -R makes its directory there
   trap 'cleanup; rm -rf "$TARSEL_VSFTPD_ROOT/$local_dir"' EXIT
   suite "local vsftpd" 127.0.0.1 "$TARSEL_VSFTPD_PORT" anonymous guest@ "$TARSEL_VSFTPD_ROOT" "$local_dir"
 fi

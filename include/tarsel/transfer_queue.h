@@ -32,6 +32,8 @@ struct QueueJob {
         List,             ///< LIST Remote; lines arrive in JobLine
         NameList,         ///< NLST Remote; lines arrive in JobLine
         Size,             ///< SIZE Remote; JobFinished's message is the size
+        Quote,            ///< Remote is a command line, sent as written (QuoteCommand); JobFinished's
+                          ///< message is the text of the reply (MDTM, MFMT and the like)
     };
     static constexpr std::uint64_t kToEnd = std::numeric_limits<std::uint64_t>::max();
 

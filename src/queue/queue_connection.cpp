@@ -111,6 +111,7 @@ bool TransferQueue::Connection::Begin(QueueJobError& error) {
             control_->put_Filetype(type_.FiletypeFor(type));
             control_->FileSize(request.remote);
             break;
+        case QueueJob::Kind::Quote: control_->QuoteCommand(request.remote); break;
         }
     } catch (const AutomationError& e) {
         state_ = State::Ready;

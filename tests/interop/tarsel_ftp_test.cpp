@@ -978,6 +978,45 @@ TEST_P(TarselFtpInterop, MirrorUpSendsAFileChangedAtTheSameSizeOnceAndSetsTheRem
     if (setsTimes) { EXPECT_EQ(CountLines(third.err, ">>STOR "), 0u) << third.err; }
 }
 
+// mirror -P 8 up and back down, and pget -n 4 of the tree's big file: the walk on the
+// session's connection, the files over eight more, every byte and the times kept.
+TEST_P(TarselFtpInterop, ParallelMirrorBothWaysAndPgetAreExact) {
+    const fs::path tree = local_ / "tree";
+    for (const char* d : {"a", "a/b", "c"}) fs::create_directories(tree / d);
+    for (int i = 0; i < 30; ++i) {
+        const fs::path at = tree / (i % 3 == 0 ? "" : i % 3 == 1 ? "a" : "a/b") / ("f" + std::to_string(i));
+        // Sizes from 0 up to a few data blocks; a single byte is never a zero (it cannot be sent).
+        WriteFile(at, PatternBytes(i == 0 ? 0 : i == 1 ? 1 : static_cast<std::uint64_t>(i) * 4099, i + 1));
+    }
+    WriteFile(tree / "c" / "big.bin", PatternBytes(3 * 1024 * 1024 + 4321, 99));
+    const std::string remote = UploadName("pmirror");
+    const std::string remoteDir = "/" + server_.upload + "/" + remote;
+
+    const RunResult up = Script("mirror -R -P 8 " + tree.string() + " " + remoteDir);
+    EXPECT_RUN_OK(up);
+    EXPECT_EQ(TreeOf(uploads_ / remote), TreeOf(tree)) << "what the server stored";
+
+    const fs::path back = local_ / "back";
+    const RunResult down = Script("mirror -P 8 " + remoteDir + " " + back.string());
+    EXPECT_RUN_OK(down);
+    EXPECT_EQ(TreeOf(back), TreeOf(tree));
+    EXPECT_EQ(ModifiedSeconds(back / "a" / "f4"), ModifiedSeconds(uploads_ / remote / "a" / "f4"))
+        << "the server's time";
+    // The files went over the run's connections, numbered in the trace, not the session's.
+    EXPECT_THAT(down.err, HasSubstr("] GetFile>>RETR "));
+    EXPECT_THAT(down.err, Not(HasSubstr("\nGetFile>>RETR ")));
+
+    // Nothing has changed: a second run moves nothing.
+    const RunResult again = Script("mirror -P 8 " + remoteDir + " " + back.string());
+    EXPECT_RUN_OK(again);
+    EXPECT_EQ(CountLines(again.err, ">>RETR "), 0u) << again.err;
+
+    const RunResult pget = Script("pget -n 4 " + remoteDir + "/c/big.bin " + Local("big"));
+    EXPECT_RUN_OK(pget);
+    EXPECT_TRUE(SameFile(Local("big"), tree / "c" / "big.bin"));
+    EXPECT_EQ(CountLines(pget.err, ">>REST "), 3u) << "three ranges start past the first";
+}
+
 TEST_P(TarselFtpInterop, Utf8NamesComeOutRightWithoutSyscode) {
     // pyftpdlib says UTF8 in FEAT; vsftpd says nothing, and the terminal's UTF-8 decides.
     if (!Named("pyftpdlib") && !Named("vsftpd")) GTEST_SKIP() << "checked on pyftpdlib and vsftpd";

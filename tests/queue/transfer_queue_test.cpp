@@ -251,6 +251,7 @@ TEST_F(TransferQueueTest, JobAddedInsideFinishedPostponesEmptyAndOtherKindsRepor
         s.replies["MKD"] = "257 \"d\" created";
         s.replies["SIZE"] = "213 4242";
         s.replies["DELE"] = "550 No such file";
+        s.replies["MDTM"] = "213 20200102030405";
     };
     auto queue = MakeQueue(1);
     bool added = false;
@@ -262,10 +263,13 @@ TEST_F(TransferQueueTest, JobAddedInsideFinishedPostponesEmptyAndOtherKindsRepor
     hosts.Run();
     queue->Add(QueueJob{QueueJob::Kind::NameList, u""});
     queue->Add(QueueJob{QueueJob::Kind::Remove, u"gone"});
+    queue->Add(QueueJob{QueueJob::Kind::Quote, u"MDTM some file"});
     hosts.Run();
     EXPECT_THAT(rec.Ends(), ElementsAre("started 1 #1", "finished 1 \"d\" created", "started 2 #1",
                                         "finished 2 4242", "empty", "started 3 #1", "finished 3 Transfer complete",
-                                        "started 4 #1", "failed 4 550", "empty"));
+                                        "started 4 #1", "failed 4 550", "started 5 #1", "finished 5 20200102030405",
+                                        "empty"));
+    EXPECT_THAT(hosts.Lines(0, "MDTM"), ElementsAre("MDTM some file"));
     EXPECT_THAT(rec.log, Contains("line 3 two"));
     EXPECT_EQ(rec.errors[4].operation, u"Delete");
 }

@@ -1,12 +1,17 @@
 // tarsel-ftp's transfers over several connections, and its one TYPE line per connection: the
-// flags as parsed, then the session over fake servers, one per connection.
+// flags as parsed, the local file a run writes, then the session over fake servers, one per
+// connection.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 
@@ -14,6 +19,7 @@
 
 #include "command_line.h"
 #include "ftp_session.h"
+#include "parallel_run.h"
 #include "session_output.h"
 #include "support/fake_ftp_server.h"
 #include "support/fake_platform.h"
@@ -28,6 +34,13 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using tarselctl::FakeFtpServer;
 using tarselctl::FakePlatform;
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
 
 Command Parsed(const std::string& line) {
     const ParsedLine parsed = ParseCommand(line);
@@ -59,6 +72,16 @@ TEST(TarselFtpParallelFlags, CountsAndWhereTheyApply) {
     EXPECT_EQ(Parsed("mget -P 8 *.bin x*").parallel, 8);
     EXPECT_THAT(Parsed("mput --parallel 2 *.bin").args, ElementsAre("*.bin"));
     EXPECT_EQ(Parsed("get plain").parallel, 0);
+    const Command mirror = Parsed("mirror -R --parallel=5 -e up /u");
+    EXPECT_TRUE(mirror.reverse && mirror.mirror.deleteExtra);
+    EXPECT_EQ(mirror.parallel, 5);
+    EXPECT_THAT(mirror.args, ElementsAre("up", "/u"));
+    EXPECT_EQ(Parsed("mirror -P 8 /r").parallel, 8);
+    EXPECT_THAT(Refused("mirror --parallel= /r"), HasSubstr("from 1 to 64"));
+    EXPECT_THAT(Refused("mirror -P 0 /r"), HasSubstr("from 1 to 64"));
+    // The count is no remote name: completion offers names after it.
+    EXPECT_TRUE(TakesRemoteName({"mirror", "-P", "8"}));
+    EXPECT_FALSE(TakesRemoteName({"mirror", "-P", "8", "/r"}));
     // "-P" as a file name after the first name is a name.
     EXPECT_THAT(Parsed("mget a -P").args, ElementsAre("a", "-P"));
 
@@ -69,6 +92,66 @@ TEST(TarselFtpParallelFlags, CountsAndWhereTheyApply) {
     EXPECT_THAT(Refused("get -c --segments 2 f"), HasSubstr("cannot be resumed"));
     EXPECT_THAT(Refused("pget f -"), HasSubstr("standard output"));
     EXPECT_THAT(Refused("get -n 2 f g h"), HasSubstr("usage"));
+}
+
+std::int64_t ModifiedSeconds(const fs::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_mtim.tv_sec) : -1;
+}
+
+std::vector<std::string> Names(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A run's download is written below its root without following links: a name or a link met
+// on the way cannot take the bytes out, and a directory renamed meanwhile keeps its file.
+TEST(TarselFtpRangeFile, WritesOnlyBelowItsRootWhateverIsPlantedOnTheWay) {
+    char pattern[] = "/tmp/tarsel-ftp-range-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path dir = pattern;
+    fs::create_directories(dir / "root" / "sub");
+    fs::create_directories(dir / "outside");
+    const auto target = [&](const std::string& below, const std::string& name) {
+        LocalTarget t;
+        t.root = (dir / "root").string();
+        t.below = below;
+        t.name = name;
+        t.shown = "m/" + (below.empty() ? name : below + "/" + name);
+        t.modified = 1577934245;
+        return t;
+    };
+    const tarselctl::ByteArray bytes = {'a', 'b', 'c'};
+
+    RangeFile file;
+    EXPECT_THAT(file.Prepare(target("", "..")), HasSubstr("is no file name"));
+    EXPECT_THAT(file.Prepare(target("", "a/b")), HasSubstr("is no file name"));
+    EXPECT_THAT(file.Prepare(target("..", "x")), HasSubstr("leads out of"));
+    fs::create_symlink(dir / "outside" / "f", dir / "root" / "link");
+    EXPECT_THAT(file.Prepare(target("", "link")), HasSubstr("'m/link' is a symbolic link"));
+    EXPECT_THAT(file.Prepare(target("", "sub")), HasSubstr("is a directory"));
+
+    // The directory becomes a link between the check and the first bytes.
+    ASSERT_EQ(file.Prepare(target("sub", "x")), "");
+    fs::rename(dir / "root" / "sub", dir / "root" / "real");
+    fs::create_directory_symlink(dir / "outside", dir / "root" / "sub");
+    EXPECT_THAT(file.Open(), HasSubstr("root/sub' is a symbolic link"));
+    EXPECT_EQ(file.Finish(false), "");
+
+    // ... or once the file is open: it lands in the directory that was opened.
+    ASSERT_EQ(file.Prepare(target("real", "x")), "");
+    ASSERT_EQ(file.Open(), "");
+    ASSERT_EQ(file.WriteAt(0, bytes), "");
+    fs::rename(dir / "root" / "real", dir / "root" / "moved");
+    fs::create_directory_symlink(dir / "outside", dir / "root" / "real");
+    EXPECT_EQ(file.Finish(true), "");
+    EXPECT_EQ(ReadFile(dir / "root" / "moved" / "x"), "abc");
+    EXPECT_EQ(ModifiedSeconds(dir / "root" / "moved" / "x"), 1577934245);
+    EXPECT_THAT(Names(dir / "outside"), ElementsAre());
+    EXPECT_THAT(Names(dir / "root" / "moved"), ElementsAre("x"));
+    fs::remove_all(dir);
 }
 
 class RecordingOutput final : public SessionOutput {
@@ -83,11 +166,8 @@ public:
     std::string out, err;
 };
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+void WriteFile(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
 }
 
 std::string Pattern(std::size_t n) {
@@ -118,8 +198,9 @@ protected:
         fs::current_path(previous);
         fs::remove_all(dir);
     }
-    void Start() {
+    void Start(bool interactive = false) {
         session = std::make_unique<FtpSession>(io, control, options, output);
+        session->SetInteractive(interactive);
         session->SetPlatform(hosts);
         ASSERT_TRUE(session->Start());
         Run();
@@ -141,6 +222,14 @@ protected:
         std::vector<std::string> found;
         for (const std::string& line : server.lines)
             if (line.rfind(word, 0) == 0) found.push_back(line);
+        return found;
+    }
+    // The lines of every connection of the runs that begin with `word`, sorted.
+    std::vector<std::string> RunLines(const std::string& word) const {
+        std::vector<std::string> found;
+        for (std::size_t i = 0; i < hosts.servers.size(); ++i)
+            for (const std::string& line : hosts.Lines(i, word)) found.push_back(line);
+        std::sort(found.begin(), found.end());
         return found;
     }
 
@@ -205,10 +294,14 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
                      "-rw-r--r-- 1 ftp ftp 5000 Jan 01 2020 b\r\n"
                      "-rw-r--r-- 1 ftp ftp 7 Jan 01 2020 missing\r\n"
                      "drwxr-xr-x 2 ftp ftp 4096 Jan 01 2020 sub\r\n"
-                     "-rw-r--r-- 1 ftp ftp 1 Jan 01 2020 c\r\n";
+                     "-rw-r--r-- 1 ftp ftp 1 Jan 01 2020 c\r\n"
+                     "-rw-r--r-- 1 ftp ftp 3 Jan 01 2020 planted\r\n";
     hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
-        s.downloads = {{"/pub/a", "AAA"}, {"/pub/b", Pattern(5000)}, {"/pub/c", "C"}};
+        s.downloads = {{"/pub/a", "AAA"}, {"/pub/b", Pattern(5000)}, {"/pub/c", "C"}, {"/pub/planted", "BAD"}};
     };
+    // A link under a name is not written through.
+    WriteFile(dir / "outside", "keep");
+    fs::create_symlink(dir / "outside", dir / "planted");
     Start();
     Type("mget -P 2 *");
     EXPECT_EQ(ReadFile(dir / "a"), "AAA");
@@ -219,8 +312,149 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
     EXPECT_THAT(output.out, HasSubstr("mget: skipping 1 directory"));
     EXPECT_THAT(output.err, HasSubstr("GetFile /pub/missing: 550"));
     EXPECT_THAT(output.err, Not(HasSubstr("/pub/sub")));
+    EXPECT_EQ(ReadFile(dir / "outside"), "keep");
+    EXPECT_THAT(output.err, HasSubstr("'planted' is a symbolic link; nothing is written through it"));
     EXPECT_LE(hosts.servers.size(), 2u);
     EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+// A server may close the session's idle connection while the files move over the others:
+// the program (which stops its loop when the session finishes) must not end before the run.
+TEST_F(TarselFtpParallel, MputOverSeveralConnectionsRefusesANameThatIsNoUtf8) {
+    WriteFile(dir / "good", "1");
+    WriteFile(dir / "bad\xfe", "2");
+    WriteFile(dir / "bad\xff", "3");
+    Start();
+    Type("mput -P 2 *");
+    std::vector<std::string> stored;
+    for (const auto& s : hosts.servers)
+        for (const auto& [name, content] : s->files) stored.push_back(name);
+    EXPECT_THAT(stored, ElementsAre("/pub/good"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpParallel, ALostSessionConnectionDoesNotCutTheRunShort) {
+    server.listing = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n"
+                     "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 b\r\n";
+    bool closed = false;
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.downloads = {{"/pub/a", Pattern(8192)}, {"/pub/b", Pattern(8192)}};
+        s.piece = 1024;
+        s.onData = [&](std::string_view) {
+            if (!closed) platform.soquets.at(0)->Close();
+            closed = true;
+        };
+    };
+    Start();
+    bool wholeAtTheEnd = false;
+    session->OnFinished([&] { wholeAtTheEnd = ReadFile(dir / "a") == Pattern(8192) && ReadFile(dir / "b") == Pattern(8192); });
+    Type("mget -P 2 *");
+    EXPECT_TRUE(closed);
+    EXPECT_TRUE(session->Finished());
+    EXPECT_TRUE(wholeAtTheEnd) << output.err;
+}
+
+// mirror -P: the listings, MKD and the choice of what to move stay on the session's
+// connection; the files, and the MDTM and MFMT that belong to them, go over the run's.
+TEST_F(TarselFtpParallel, MirrorDownWalksHereFetchesThereAndCountsTheFilesThatFail) {
+    const std::string deep = Pattern(3000);
+    server.replies["FEAT"] = "211-Features:\r\n MDTM\r\n211 End";
+    server.listings["/r"] = "-rw-r--r-- 1 ftp ftp 3 Jan 01 2020 a.txt\r\n"
+                            "-rw-r--r-- 1 ftp ftp 7 Jan 01 2020 missing\r\n"
+                            "-rw-r--r-- 1 ftp ftp 3 Jan 01 2020 ../escape\r\n"
+                            "drwxr-xr-x 2 ftp ftp 4096 Jan 01 2020 sub\r\n";
+    server.listings["/r/sub"] = "-rw-r--r-- 1 ftp ftp 3000 Jan 01 2020 deep.bin\r\n"
+                                "-rw-r--r-- 1 ftp ftp 0 Jan 01 2020 empty\r\n";
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.downloads = {{"/r/a.txt", "AAA"}, {"/r/sub/deep.bin", deep}, {"/r/sub/empty", ""}};
+        s.replies["MDTM"] = "213 20200102030405";
+    };
+    options.keepGoing = false;
+    Start();
+    Type("mirror -P 3 /r out");
+    Type("get after");
+    EXPECT_EQ(ReadFile(dir / "out" / "a.txt"), "AAA");
+    EXPECT_EQ(ReadFile(dir / "out" / "sub" / "deep.bin"), deep);
+    EXPECT_THAT(Names(dir / "out"), ElementsAre("a.txt", "sub")) << "no temporary file is left";
+    EXPECT_THAT(Names(dir / "out" / "sub"), ElementsAre("deep.bin", "empty"));
+    EXPECT_FALSE(fs::exists(dir / "escape"));
+    EXPECT_EQ(ModifiedSeconds(dir / "out" / "sub" / "deep.bin"), 1577934245) << "the server's time";
+    EXPECT_THAT(Lines("RETR"), ElementsAre());
+    EXPECT_THAT(Lines("MDTM"), ElementsAre());
+    EXPECT_THAT(Lines("CWD"), ElementsAre("CWD /r", "CWD /r/sub"));
+    EXPECT_THAT(RunLines("RETR"), ElementsAre("RETR /r/a.txt", "RETR /r/missing", "RETR /r/sub/deep.bin",
+                                              "RETR /r/sub/empty"));
+    EXPECT_EQ(RunLines("MDTM").size(), 4u);
+    EXPECT_THAT(output.err, HasSubstr("GetFile /r/missing: 550"));
+    EXPECT_THAT(output.err, HasSubstr("skipping the unsafe name '../escape'"));
+    // A script stops after a command whose files failed, as it does with one connection.
+    EXPECT_THAT(Lines("RETR after"), ElementsAre());
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpParallel, MirrorUpMakesDirectoriesHereAndSendsFilesThereWithTheirTimes) {
+    fs::create_directories(dir / "up" / "d");
+    WriteFile(dir / "up" / "a.txt", "1");
+    WriteFile(dir / "up" / "same", "same");
+    WriteFile(dir / "up" / "d" / "b.txt", "bee");
+    fs::create_symlink("..", dir / "up" / "loop");
+    // A name that is no UTF-8 cannot be sent as written: refused, not sent under another.
+    WriteFile(dir / "up" / "bad\xff", "x");
+    fs::last_write_time(dir / "up" / "a.txt", fs::file_time_type::clock::from_sys(
+                                                  std::chrono::sys_seconds(std::chrono::seconds(1577934245))));
+    server.replies["FEAT"] = "211-Features:\r\n MFMT\r\n211 End";
+    server.replies["MKD"] = "257 created";
+    server.listings["/u"] = "-rw-r--r-- 1 ftp ftp 4 Jan 01 2020 same\r\n";
+    // A refused MFMT leaves the upload standing, as with one connection.
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t i) {
+        s.replies["MFMT"] = i == 0 ? "213 Modify=20200102030405" : "550 Not allowed";
+    };
+    Start();
+    Type("mirror -R -P 3 up /u");
+    std::map<std::string, std::string> stored;
+    for (const auto& s : hosts.servers) stored.insert(s->files.begin(), s->files.end());
+    EXPECT_THAT(stored, ElementsAre(std::pair<const std::string, std::string>("/u/a.txt", "1"),
+                                    std::pair<const std::string, std::string>("/u/d/b.txt", "bee")));
+    std::vector<std::string> steps;
+    for (const std::string& line : server.lines)
+        if (line.rfind("MKD", 0) == 0 || line.rfind("CWD", 0) == 0 || line.rfind("STOR", 0) == 0)
+            steps.push_back(line);
+    EXPECT_THAT(steps, ElementsAre("MKD /u", "CWD /u", "MKD /u/d", "CWD /u/d", "CWD /pub"));
+    const std::vector<std::string> mfmt = RunLines("MFMT");
+    ASSERT_EQ(mfmt.size(), 2u);
+    EXPECT_EQ(mfmt[0], "MFMT 20200102030405 /u/a.txt");
+    EXPECT_THAT(mfmt[1], HasSubstr(" /u/d/b.txt"));
+    EXPECT_THAT(output.err, HasSubstr(": Invalid Argument"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpParallel, InterruptCancelsTheWholeMirrorAndReturnsToThePrompt) {
+    server.listings["/r"] = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n"
+                            "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 b\r\n"
+                            "drwxr-xr-x 2 ftp ftp 4096 Jan 01 2020 sub\r\n";
+    server.listings["/r/sub"] = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 c\r\n";
+    bool interrupted = false;
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.downloads = {{"/r/a", Pattern(8192)}, {"/r/b", Pattern(8192)}, {"/r/sub/c", Pattern(8192)}};
+        s.piece = 1024;
+        s.onData = [&](std::string_view) {
+            if (!interrupted) {
+                interrupted = true;
+                session->Interrupt();
+            }
+        };
+    };
+    Start(/*interactive=*/true);
+    Type("mirror -P 2 /r out");
+    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(session->WaitingForLine()) << "back at the prompt";
+    EXPECT_THAT(output.err, HasSubstr("interrupted"));
+    for (const auto& entry : fs::recursive_directory_iterator(dir / "out"))
+        EXPECT_TRUE(entry.is_directory()) << entry.path() << ": nothing half-fetched is left";
+    EXPECT_EQ(Lines("CWD").back(), "CWD /pub") << "the session went back where it started";
+    Type("quit");
+    EXPECT_TRUE(session->Finished());
+    EXPECT_EQ(session->ExitStatus(), 1) << "quit returns the status of the interrupted mirror";
 }
 
 }  // namespace

@@ -381,6 +381,10 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
     for (std::size_t i = 1; i < before.size(); ++i) {
         if (!before[i].empty() && before[i][0] == '-' && before[i] != "-") {
             reverse = reverse || before[i] == "-R";
+            // The number after a count of connections is no name either.
+            if (before[i] == "-P" || before[i] == "--parallel" || before[i] == "--segments" ||
+                (info->verb == Verb::Pget && before[i] == "-n"))
+                ++i;
             continue;
         }
         ++position;
@@ -439,7 +443,7 @@ const std::vector<CommandInfo> kCommands = {
     {"reput", Verb::Reput, 1, 2, "LOCAL [REMOTE]", "continue an upload after the remote file's size", "PutFile", true},
     {"mput", Verb::Mput, 1, kManyArgs, "[-P N] PATTERN...", "upload every local file that matches; -P N: over N connections", "PutFile", true},
     {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
-    {"mirror", Verb::Mirror, 1, 2, "[-R] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (--delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
+    {"mirror", Verb::Mirror, 1, 2, "[-R] [-P N] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (-P N: move the files over N connections; --delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
     {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
     {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
     {"rm", Verb::Rm, 1, kManyArgs, "[-r] FILE...", "delete remote files (-r: directories with everything in them)", "Delete", false},
@@ -596,6 +600,16 @@ ParsedLine ParseCommand(std::string_view line) {
         else if (flag == "-e" || flag == "--delete") command.mirror.deleteExtra = true;
         else if (flag == "-n" || flag == "--newer-only" || flag == "--only-newer") command.mirror.newerOnly = true;
         else if (flag == "--dry-run") command.dryRun = true;
+        else if (flag == "-P" || flag == "--parallel" || flag.rfind("--parallel=", 0) == 0) {
+            // lftp writes --parallel=N; -P N and --parallel N as mget and mput take them.
+            const bool joined = flag.size() > 10;
+            std::uint32_t n = 0;
+            if ((!joined && args.size() < 2) ||
+                !ParseInteger(std::string_view(joined ? flag.substr(11) : args[1]), n) || n < 1 || n > 64)
+                return CommandError{word, (joined ? std::string("--parallel") : flag) + " takes a number of connections from 1 to 64"};
+            command.parallel = static_cast<int>(n);
+            if (!joined) args.erase(args.begin());
+        }
         else if (flag == "--") { args.erase(args.begin()); break; }
         else return CommandError{word, "unknown option '" + flag + "'; " + usage};
         args.erase(args.begin());

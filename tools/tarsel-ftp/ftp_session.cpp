@@ -201,7 +201,7 @@ FtpSession::~FtpSession() { control_.Unadvise(cookie_); }
 
 bool FtpSession::WaitingForLine() const {
     return (phase_ == Phase::Ready || phase_ == Phase::Closed) && !running_ && queue_.empty() &&
-           !inputEnded_;
+           !inputEnded_ && !parallel_;
 }
 
 bool FtpSession::Start() {
@@ -361,8 +361,13 @@ void FtpSession::EndOfInput() {
 void FtpSession::Interrupt() {
     if (phase_ == Phase::Finished || phase_ == Phase::Shell) return;
     if (parallel_) {
-        // Everything of the run is cancelled; its end brings the prompt back.
+        // Everything of the run is cancelled; its end brings the prompt back. A mirror still
+        // walking its tree walks no further.
         parallel_->Cancel();
+        if (parallelWalk_ != 0) {
+            DropJob(parallelWalk_);
+            if (running_ && running_->isTransfer) RequestAbort();
+        }
         if (!interactive_) {
             queue_.clear();
             inputEnded_ = true;
@@ -399,6 +404,7 @@ void FtpSession::Interrupt() {
 
 void FtpSession::StartNext() {
     while (phase_ == Phase::Ready || phase_ == Phase::Closed) {
+        if (AwaitParallelRun()) return;
         // The control's own keep-alive NOOP may be running; its CommandDone calls back here.
         if (connected_ && control_.IsIdle() == tarselctl::False) return;
         if (queue_.empty()) {
@@ -482,6 +488,7 @@ void FtpSession::Execute(Command command) {
         start.reverse = command.reverse;
         start.mirror = command.mirror;
         start.dryRun = command.dryRun;
+        start.parallel = command.parallel;
         start.job = ++commandCount_;
         queue_.push_front(std::move(start));
         return;
@@ -889,6 +896,7 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
         list.reverse = true;
         list.mirror = c.mirror;
         list.dryRun = c.dryRun;
+        list.parallel = c.parallel;
         steps.push_back(std::move(list));
     } else {
         Command list{Verb::MirrorList, {root, local}};
@@ -896,6 +904,7 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
         list.localRoot = local;
         list.mirror = c.mirror;
         list.dryRun = c.dryRun;
+        list.parallel = c.parallel;
         steps.push_back(std::move(list));
     }
     // Not part of the job: an interrupted mirror still goes back where it started.
@@ -1006,6 +1015,8 @@ void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d
               (d.reason.empty() ? "" : " (" + d.reason + ")") + "\n");
         return;
     }
+    // mirror -P: the walk goes on here, the files and their questions go to the run.
+    const bool parallel = list.parallel > 1 && platform_ != nullptr;
     if (d.action == MirrorAction::AskTime ||
         (!up && !d.modified && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Refresh))) {
         // Without the server's time the file cannot be compared (AskTime) or be given its
@@ -1017,25 +1028,56 @@ void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d
             time.job = list.job;
             time.reverse = up;
             time.mirror = list.mirror;
+            time.parallel = list.parallel;
             time.knownSize = d.size;
             time.localRoot = list.localRoot;
             time.localBelow = below;
             if (up) time.sourceTime = d.modified;
+            if (parallel) {
+                MirrorRun(list).Ask("MDTM " + remotePath, [this, time](std::optional<std::string> text) {
+                    MirrorTimeDone(time, text ? MdtmTime({"213 " + *text}) : std::nullopt);
+                });
+                return;
+            }
             steps.push_back(std::move(time));
             return;
         }
     }
+    if (parallel && !IsWellFormedUtf8(remotePath)) {
+        // The run's connections take names as UTF-16, as the control does: a local name that
+        // cannot be sent exactly is refused, as it is on one connection.
+        Fail(Fault::Local, "", (up ? "put " : "get ") + remotePath, "Invalid Argument");
+        return;
+    }
     if (up) {
+        const std::string mfmt =
+            features_.mfmt && d.modified ? "MFMT " + MfmtTime(*d.modified) + " " + remotePath : std::string();
+        if (parallel) {
+            MirrorRun(list).Upload(localPath, remotePath, d.size, /*noLinks=*/true, mfmt);
+            return;
+        }
         Command put{Verb::Put, {localPath, remotePath}};
         put.job = list.job;
         put.knownSize = d.size;
         steps.push_back(std::move(put));
-        if (features_.mfmt && d.modified) {
-            Command mfmt{Verb::Quote, {"MFMT " + MfmtTime(*d.modified) + " " + remotePath}};
-            mfmt.job = list.job;
-            mfmt.mayFail = true;
-            steps.push_back(std::move(mfmt));
+        if (!mfmt.empty()) {
+            Command quote{Verb::Quote, {mfmt}};
+            quote.job = list.job;
+            quote.mayFail = true;
+            steps.push_back(std::move(quote));
         }
+        return;
+    }
+    if (parallel) {
+        // Written below the target without following links, as with one connection.
+        LocalTarget target;
+        target.root = list.localRoot;
+        const std::size_t slash = below.rfind('/');
+        target.below = slash == std::string::npos ? std::string() : below.substr(0, slash);
+        target.name = slash == std::string::npos ? below : below.substr(slash + 1);
+        target.shown = localPath;
+        target.modified = d.modified;
+        MirrorRun(list).Download(remotePath, std::move(target), d.size);
         return;
     }
     Command get{Verb::Get, {remotePath, localPath}};
@@ -1072,6 +1114,7 @@ void FtpSession::ExpandMirrorList(const Running& r) {
             sub.localBelow = below;
             sub.mirror = list.mirror;
             sub.dryRun = list.dryRun;
+            sub.parallel = list.parallel;
             steps.push_back(std::move(sub));
         } else if (d.action == MirrorAction::Delete) {
             if (list.dryRun) {
@@ -1129,6 +1172,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             sub.reverse = true;
             sub.mirror = list.mirror;
             sub.dryRun = list.dryRun;
+            sub.parallel = list.parallel;
             // A directory a dry run did not make is not there to be listed.
             if (!(list.dryRun && d.action == MirrorAction::Fetch)) steps.push_back(std::move(sub));
             else Print("new: " + localPath.string() + "/ -> " + remotePath + "/\n");
@@ -1147,9 +1191,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
     PushSteps(std::move(steps));
 }
 
-void FtpSession::MirrorTimeDone(const Running& r, std::int32_t code) {
-    const Command& c = *r.command;
-    const std::optional<std::int64_t> remoteTime = code == 0 ? MdtmTime(r.replies) : std::nullopt;
+void FtpSession::MirrorTimeDone(const Command& c, std::optional<std::int64_t> remoteTime) {
     const std::string& remotePath = c.args[0];
     const std::string& localPath = c.args[1];
     const std::optional<LocalEntry> here = LocalEntryAt(localPath);
@@ -1174,6 +1216,7 @@ void FtpSession::MirrorTimeDone(const Running& r, std::int32_t code) {
     list.job = c.job;
     list.reverse = c.reverse;
     list.mirror = c.mirror;
+    list.parallel = c.parallel;
     list.localRoot = c.localRoot;
     std::vector<Command> steps;
     Features had = features_;
@@ -1619,7 +1662,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->verb == Verb::MirrorTime && !r.localFault) {
         // A refused MDTM only means the time is unknown; the file is decided without it.
-        MirrorTimeDone(r, code);
+        MirrorTimeDone(*r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
         return;
     }
     if (!r.command && r.operation == "Connect") {
@@ -1974,6 +2017,16 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     } else if (!queue_.empty() || !inputEnded_) {
         // Commands were still to come and none of them can run now.
         Fail(Fault::Connection, "", "", reason);
+    }
+    if (parallel_) {
+        // The run's own connections go on (a server may close an idle connection while the
+        // files move over the others); the walk of a mirror cannot, and a script ends once
+        // the run has.
+        if (parallelWalk_ != 0) DropJob(parallelWalk_);
+        finishAfterRun_ = !interactive_;
+        phase_ = Phase::Closed;
+        StartNext();
+        return;
     }
     if (interactive_) {
         phase_ = Phase::Closed;

@@ -185,8 +185,9 @@ private:
     void ExpandMirrorStart(const Running& r, const std::string& pwdText);
     void ExpandMirrorList(const Running& r);
     void ExpandMirrorUpList(const Running& r);
-    /// The end of a mirror step's MDTM: the file is decided again with the server's time.
-    void MirrorTimeDone(const Running& r, std::int32_t code);
+    /// The end of a mirror step's MDTM (asked on this connection or, with -P, on one of the
+    /// run's): the file is decided again with the server's time, where it told one.
+    void MirrorTimeDone(const Command& step, std::optional<std::int64_t> remoteTime);
     /// The steps that carry out one file decision of mirror (download or upload).
     void AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
                             const std::string& localPath, const std::string& below,
@@ -204,6 +205,14 @@ private:
     /// remote directory is learnt first.
     void BeginParallel(Command command);
     void StartParallel(const std::optional<std::string>& directory);
+    /// A run over `connections` more connections with the session's server and settings.
+    void CreateParallelRun(int connections);
+    /// The run that moves the files of the mirror walking with `list` (mirror -P), made
+    /// when the walk finds its first file.
+    ParallelRun& MirrorRun(const Command& list);
+    /// Whether the next step must wait for the run: a mirror's walk that has no step left
+    /// seals its run here.
+    bool AwaitParallelRun();
     void ParallelEnded();
     void Fail(Fault fault, const std::string& code, const std::string& subject, const std::string& text);
     void FailRunning(Running& r, std::int32_t code, const std::string& text);
@@ -282,6 +291,10 @@ private:
     std::unique_ptr<ParallelRun> parallel_;
     /// The run that has ended, kept until the loop has left its events.
     std::unique_ptr<ParallelRun> parallelEnded_;
+    /// The job of the mirror whose walk still adds files to `parallel_`; 0 when none does.
+    std::uint64_t parallelWalk_ = 0;
+    /// The session's connection was lost during a run of a script: it ends with the run.
+    bool finishAfterRun_ = false;
 };
 
 }  // namespace tarselftp

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 
+#include "confined_directory.h"
 #include "download_file.h"
 #include "progress_meter.h"
 #include "terminal_text.h"
@@ -53,40 +54,126 @@ std::string Describe(const tarselctl::QueueJobError& e) {
 
 // ---- RangeFile
 
+LocalTarget UserNamedTarget(const std::string& local) {
+    LocalTarget target;
+    const std::size_t slash = local.rfind('/');
+    target.root = slash == std::string::npos ? "." : slash == 0 ? "/" : local.substr(0, slash);
+    target.name = slash == std::string::npos ? local : local.substr(slash + 1);
+    target.shown = local;
+    target.userNamed = true;
+    return target;
+}
+
 RangeFile::~RangeFile() { (void)Finish(false); }
 
-std::string RangeFile::Create(const std::string& local) {
-    local_ = local;
-    temporary_ = TemporaryDownloadPath(local, Unique());
-    fd_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        const std::string error = "cannot create '" + temporary_ + "': " + std::strerror(errno);
-        temporary_.clear();
+std::string RangeFile::OpenDirectory(int& fd) const {
+    if (target_.userNamed) {
+        fd = ::open(target_.root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return fd < 0 ? "cannot write '" + target_.shown + "': " + std::strerror(errno) : std::string();
+    }
+    const OpenedDirectory opened = OpenDirectoryBelow(target_.root, target_.below, false);
+    fd = opened.fd;
+    return opened.error;
+}
+
+std::string RangeFile::Prepare(LocalTarget target) {
+    Close();
+    target_ = std::move(target);
+    const std::string& name = target_.name;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return "'" + target_.shown + "' is no file name";
+    int fd = -1;
+    if (std::string error = OpenDirectory(fd); !error.empty()) return error;
+    std::string error;
+    struct stat st {};
+    if (::fstatat(fd, name.c_str(), &st, target_.userNamed ? 0 : AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISDIR(st.st_mode)) error = "'" + target_.shown + "' is a directory";
+        else if (target_.userNamed || S_ISREG(st.st_mode)) error.clear();
+        else if (S_ISLNK(st.st_mode)) error = "'" + target_.shown + "' is a symbolic link; nothing is written through it";
+        else error = "'" + target_.shown + "' is not a regular file";
+    } else if (errno != ENOENT) {
+        error = "cannot use '" + target_.shown + "': " + std::strerror(errno);
+    }
+    if (error.empty() && ::faccessat(fd, ".", W_OK | X_OK, 0) != 0)
+        error = "cannot write '" + target_.shown + "': " + std::strerror(errno);
+    ::close(fd);
+    return error;
+}
+
+std::string RangeFile::Open() {
+    Close();
+    if (std::string error = OpenDirectory(directoryFd_); !error.empty()) return error;
+    const std::string shownDirectory =
+        target_.shown.substr(0, target_.shown.size() - std::min(target_.shown.size(), target_.name.size()));
+    // O_EXCL takes only a name nothing has yet, and with O_NOFOLLOW no link leads elsewhere.
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        temporary_ = TemporaryDownloadPath(target_.name, Unique());
+        fd_ = ::openat(directoryFd_, temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    struct stat st {};
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        const std::string error = "cannot create '" + shownDirectory + temporary_ + "': " + std::strerror(errno);
+        if (fd_ >= 0) ::unlinkat(directoryFd_, temporary_.c_str(), 0);
+        Close();
         return error;
     }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
     return "";
 }
 
 std::string RangeFile::WriteAt(std::uint64_t offset, const ByteArray& bytes) {
+    if (fd_ < 0) return "cannot write '" + target_.shown + "': the file is not open";
     std::size_t written = 0;
     while (written < bytes.size()) {
         const ssize_t n = ::pwrite(fd_, bytes.data() + written, bytes.size() - written,
                                    static_cast<off_t>(offset + written));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return "cannot write '" + temporary_ + "': " + std::strerror(errno);
+        if (n <= 0) return "cannot write '" + target_.shown + "': " + std::strerror(errno);
         written += static_cast<std::size_t>(n);
     }
     return "";
 }
 
+void RangeFile::Close() {
+    if (fd_ >= 0) ::close(fd_);
+    if (directoryFd_ >= 0) ::close(directoryFd_);
+    fd_ = directoryFd_ = -1;
+}
+
 std::string RangeFile::Finish(bool success) {
-    if (fd_ < 0) return "";
     std::string error;
-    if (::close(fd_) != 0 && success) error = "cannot write '" + temporary_ + "': " + std::strerror(errno);
+    if (success && fd_ < 0) error = Open();  // nothing arrived: an empty file
+    if (fd_ < 0) {
+        Close();
+        return error;
+    }
+    if (success && target_.modified) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*target_.modified), 0}};
+        if (::futimens(fd_, times) != 0) error = "cannot set the time of '" + target_.shown + "': " + std::strerror(errno);
+    }
+    if (::close(fd_) != 0 && success && error.empty())
+        error = "cannot write '" + target_.shown + "': " + std::strerror(errno);
     fd_ = -1;
-    if (success && error.empty() && ::rename(temporary_.c_str(), local_.c_str()) != 0)
-        error = "cannot rename '" + temporary_ + "' to '" + local_ + "': " + std::strerror(errno);
-    if (!success || !error.empty()) ::unlink(temporary_.c_str());
+    // Something else under the temporary name (it was replaced meanwhile) is neither renamed
+    // into place nor removed.
+    struct stat st {};
+    const bool ours = ::fstatat(directoryFd_, temporary_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                      S_ISREG(st.st_mode) && st.st_dev == device_ && st.st_ino == inode_;
+    if (!ours) {
+        if (success && error.empty())
+            error = "the temporary file of '" + target_.shown + "' was replaced during the download; '" +
+                    target_.shown + "' is left as it was";
+    } else if (success && error.empty()) {
+        if (::renameat(directoryFd_, temporary_.c_str(), directoryFd_, target_.name.c_str()) != 0) {
+            error = "cannot rename into '" + target_.shown + "': " + std::strerror(errno);
+            ::unlinkat(directoryFd_, temporary_.c_str(), 0);
+        }
+    } else {
+        ::unlinkat(directoryFd_, temporary_.c_str(), 0);
+    }
+    Close();
     return error;
 }
 
@@ -107,16 +194,16 @@ ParallelRun::~ParallelRun() {
         }
 }
 
-void ParallelRun::Download(const std::string& remote, const std::string& local,
-                           std::optional<std::uint64_t> size) {
+void ParallelRun::Download(const std::string& remote, LocalTarget local, std::optional<std::uint64_t> size) {
+    if (cancelled_) return;
     auto file = std::make_shared<File>();
     file->remote = remote;
-    file->local = local;
+    file->local = local.shown;
     file->size = size;
     ++files_;
     if (size) totalBytes_ += *size;
     else totalKnown_ = false;
-    if (const std::string error = file->out.Create(local); !error.empty()) {
+    if (const std::string error = file->out.Prepare(std::move(local)); !error.empty()) {
         file->failed = true;
         file->error = error;
         FileEnded(*file);
@@ -125,35 +212,36 @@ void ParallelRun::Download(const std::string& remote, const std::string& local,
     StartWhole(file);
 }
 
-void ParallelRun::Upload(const std::string& local, const std::string& remote) {
+void ParallelRun::Upload(const std::string& local, const std::string& remote, std::optional<std::uint64_t> size,
+                         bool noLinks, const std::string& afterwards) {
+    if (cancelled_) return;
     auto file = std::make_shared<File>();
     file->remote = remote;
     file->local = local;
     file->upload = true;
+    file->noLinks = noLinks;
+    file->afterwards = afterwards;
     ++files_;
-    file->uploadFd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (file->uploadFd < 0 || ::fstat(file->uploadFd, &st) != 0) {
-        file->failed = true;
-        file->error = "cannot read '" + local + "': " + std::strerror(errno);
-        FileEnded(*file);
-        return;
+    if (!size) {
+        struct stat st {};
+        if (::stat(local.c_str(), &st) == 0) size = static_cast<std::uint64_t>(st.st_size);
     }
-    file->size = static_cast<std::uint64_t>(st.st_size);
-    totalBytes_ += *file->size;
+    file->size = size;
+    if (size) totalBytes_ += *size;
+    else totalKnown_ = false;
     file->jobsLeft = 1;
     const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Upload, FromUtf8(remote)});
     jobs_[id] = JobRef{file};
 }
 
-void ParallelRun::Segmented(const std::string& remote, const std::string& local, int segments) {
+void ParallelRun::Segmented(const std::string& remote, LocalTarget local, int segments) {
     auto file = std::make_shared<File>();
     file->remote = remote;
-    file->local = local;
+    file->local = local.shown;
     ++files_;
     segments_ = segments < 1 ? 1 : segments;
     totalKnown_ = false;
-    if (const std::string error = file->out.Create(local); !error.empty()) {
+    if (const std::string error = file->out.Prepare(std::move(local)); !error.empty()) {
         file->failed = true;
         file->error = error;
         FileEnded(*file);
@@ -162,6 +250,34 @@ void ParallelRun::Segmented(const std::string& remote, const std::string& local,
     file->jobsLeft = 1;
     const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Size, FromUtf8(remote)});
     jobs_[id] = JobRef{file, 0, true};
+}
+
+void ParallelRun::Ask(const std::string& line, std::function<void(std::optional<std::string>)> answer) {
+    if (cancelled_) return;
+    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Quote, FromUtf8(line)});
+    asks_[id] = std::move(answer);
+}
+
+void ParallelRun::Seal() {
+    sealed_ = true;
+    EndIfDone();
+}
+
+std::string ParallelRun::OpenLocal(File& file) {
+    if (file.upload) {
+        if (file.uploadFd >= 0) return "";
+        file.uploadFd = ::open(file.local.c_str(), O_RDONLY | O_CLOEXEC | (file.noLinks ? O_NOFOLLOW : 0));
+        struct stat st {};
+        if (file.uploadFd < 0 || ::fstat(file.uploadFd, &st) != 0)
+            return "cannot read '" + file.local + "': " + std::strerror(errno);
+        if (!S_ISREG(st.st_mode)) return "'" + file.local + "' is not a regular file";
+        // The file may have changed since it was listed: the total follows what is sent.
+        const std::uint64_t now = static_cast<std::uint64_t>(st.st_size);
+        if (file.size && totalKnown_) totalBytes_ = totalBytes_ - std::min(totalBytes_, *file.size) + now;
+        file.size = now;
+        return "";
+    }
+    return file.out.IsOpen() ? "" : file.out.Open();
 }
 
 void ParallelRun::StartWhole(const std::shared_ptr<File>& file) {
@@ -201,7 +317,10 @@ void ParallelRun::JobData(JobId job, std::uint64_t offset, ByteArray& data) {
     if (it == jobs_.end()) return;
     File& file = *it->second.file;
     if (file.failed) return;
-    if (std::string error = file.out.WriteAt(offset, data); !error.empty()) {
+    // The file is opened by its first bytes (an empty one when it has succeeded).
+    std::string error = OpenLocal(file);
+    if (error.empty()) error = file.out.WriteAt(offset, data);
+    if (!error.empty()) {
         file.failed = true;
         file.error = std::move(error);
         queue_->Cancel(job);
@@ -212,6 +331,15 @@ void ParallelRun::JobPutData(JobId job, std::uint64_t offset, ByteArray& data) {
     const auto it = jobs_.find(job);
     if (it == jobs_.end()) return;
     File& file = *it->second.file;
+    if (std::string error = file.failed ? file.error : OpenLocal(file); !error.empty()) {
+        if (!file.failed) {
+            file.failed = true;
+            file.error = std::move(error);
+        }
+        data.clear();
+        queue_->Cancel(job);
+        return;
+    }
     data.resize(kUploadBlock);
     for (;;) {
         const ssize_t n = ::pread(file.uploadFd, data.data(), data.size(), static_cast<off_t>(offset));
@@ -239,6 +367,13 @@ void ParallelRun::JobProgress(JobId job, std::uint64_t bytes) {
 }
 
 void ParallelRun::JobFinished(JobId job, const tarselctl::String& message) {
+    if (const auto ask = asks_.find(job); ask != asks_.end()) {
+        const auto answer = std::move(ask->second);
+        asks_.erase(ask);
+        if (!cancelled_) answer(ToUtf8(message));
+        EndIfDone();
+        return;
+    }
     const auto it = jobs_.find(job);
     if (it == jobs_.end()) return;
     const JobRef ref = std::move(it->second);
@@ -267,15 +402,37 @@ void ParallelRun::JobFinished(JobId job, const tarselctl::String& message) {
         StartRanges(ref.file, size, segments_);
         return;
     }
+    if (file.upload && !ref.afterwards && !file.afterwards.empty() && !cancelled_) {
+        // The upload stands; the command that follows it (MFMT) takes the file's job over.
+        if (file.uploadFd >= 0) ::close(file.uploadFd);
+        file.uploadFd = -1;
+        const JobId next = queue_->Add(QueueJob{QueueJob::Kind::Quote, FromUtf8(file.afterwards)});
+        jobs_[next] = JobRef{ref.file, 0, false, true};
+        return;
+    }
     if (--file.jobsLeft == 0) FileEnded(file);
+    EndIfDone();
 }
 
 void ParallelRun::JobFailed(JobId job, const tarselctl::QueueJobError& error) {
+    if (const auto ask = asks_.find(job); ask != asks_.end()) {
+        const auto answer = std::move(ask->second);
+        asks_.erase(ask);
+        if (!cancelled_ && !error.cancelled) answer(std::nullopt);
+        EndIfDone();
+        return;
+    }
     const auto it = jobs_.find(job);
     if (it == jobs_.end()) return;
     const JobRef ref = std::move(it->second);
     jobs_.erase(it);
     File& file = *ref.file;
+    if (ref.afterwards) {
+        // The file is on the server; only its time could not be set (as with one connection).
+        if (--file.jobsLeft == 0) FileEnded(file);
+        EndIfDone();
+        return;
+    }
     if (ref.sizeProbe && !error.cancelled) {
         PrintError("tarsel-ftp: " + file.remote + ": the server did not tell the size (" + Describe(error) +
                    "); one connection");
@@ -299,6 +456,7 @@ void ParallelRun::JobFailed(JobId job, const tarselctl::QueueJobError& error) {
         }
     }
     if (--file.jobsLeft == 0 && fallback_ != ref.file) FileEnded(file);
+    EndIfDone();
 }
 
 void ParallelRun::FileEnded(File& file) {
@@ -325,21 +483,30 @@ void ParallelRun::QueueEmpty() {
         fallback_.reset();
         bytes_ = 0;
         (void)file->out.Finish(false);
-        if (const std::string error = file->out.Create(file->local); !error.empty()) {
-            file->failed = true;
-            file->error = error;
-            FileEnded(*file);
-        } else {
-            StartWhole(file);
-            return;
-        }
-    } else if (fallback_) {
+        StartWhole(file);
+        return;
+    }
+    if (fallback_) {
         std::shared_ptr<File> file = std::move(fallback_);
         file->failed = true;
         file->error = "interrupted";
         FileEnded(*file);
     }
-    if (ended_) return;
+    EndIfDone();
+}
+
+void ParallelRun::WhenBacklogBelow(std::size_t low, std::function<void()> more) {
+    backlogLow_ = low;
+    more_ = std::move(more);
+}
+
+void ParallelRun::EndIfDone() {
+    if (more_ && Backlog() < backlogLow_) {
+        const auto more = std::move(more_);
+        more_ = nullptr;
+        more();
+    }
+    if (ended_ || !sealed_ || !jobs_.empty() || !asks_.empty() || fallback_) return;
     ended_ = true;
     Meter(true);
     queue_->Close();

@@ -1,5 +1,5 @@
-// Transfers of one command spread over several connections: the files of mget and mput, or
-// the ranges of one file (pget, get --segments).
+// Transfers of one command spread over several connections: the files of mget, mput and
+// mirror, or the ranges of one file (pget, get --segments).
 #pragma once
 
 #include <chrono>
@@ -11,28 +11,70 @@
 #include <string>
 #include <vector>
 
+#include <sys/types.h>
+
 #include <tarsel/transfer_queue.h>
 
 #include "session_output.h"
 
 namespace tarselftp {
 
-/// One local file of a parallel run, written at the offsets its bytes come with. A download
-/// goes to a temporary file beside LOCAL, created exclusively and never through a link, and
-/// takes LOCAL's name only once every byte has arrived; a failed one leaves nothing.
+/// Where a download of a parallel run is written: the file `name` in the directory `below`
+/// (a relative path, "" for `root` itself) under `root`. Each directory below `root` is opened
+/// from the one above without following symbolic links (OpenDirectoryBelow), so neither a
+/// name from a listing nor a link planted below `root` leads the bytes out of it; `root`
+/// itself is opened as named. `shown` names the file in messages.
+struct LocalTarget {
+    std::string root = ".";
+    std::string below;
+    std::string name;
+    std::string shown;
+    /// The name was typed by the user (pget LOCAL): whatever stands there, but a directory,
+    /// is replaced by the finished download. Otherwise (a name from the server) only a
+    /// regular file is replaced; a link, a device or a pipe there is refused, never written
+    /// through.
+    bool userNamed = false;
+    /// The modification time the finished file is given (seconds since 1970, UTC).
+    std::optional<std::int64_t> modified;
+};
+
+/// LOCAL as the user typed it: its directory opened as named, the file in it.
+LocalTarget UserNamedTarget(const std::string& local);
+
+/// One local file of a parallel run, written at the offsets its bytes come with. It goes to
+/// a temporary file beside its final name, created exclusively and never through a link,
+/// and takes the final name only once every byte has arrived; a failed one leaves nothing.
+/// Nothing is opened before Open, so that a run of many files holds open only those that
+/// are moving.
 class RangeFile {
 public:
+    RangeFile() = default;
     ~RangeFile();
-    /// Error message or "".
-    std::string Create(const std::string& local);
+    RangeFile(const RangeFile&) = delete;
+    RangeFile& operator=(const RangeFile&) = delete;
+
+    /// Checks that the download can go to `target`; creates nothing. Error message or "".
+    std::string Prepare(LocalTarget target);
+    /// Creates the temporary file. Error message or "".
+    std::string Open();
+    bool IsOpen() const { return fd_ >= 0; }
     /// Error message or "".
     std::string WriteAt(std::uint64_t offset, const tarselctl::ByteArray& bytes);
-    /// Renames into place on success, removes otherwise. Error message or "".
+    /// Renames into place on success (an empty download is created now), removes the
+    /// temporary file otherwise. The file may be opened again afterwards. Error message or "".
     std::string Finish(bool success);
 
 private:
-    std::string local_, temporary_;
+    std::string OpenDirectory(int& fd) const;
+    void Close();
+
+    LocalTarget target_;
+    std::string temporary_;
+    int directoryFd_ = -1;
     int fd_ = -1;
+    /// The temporary file as created: only that file is renamed or removed.
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
 /// Runs one command's transfers on a TransferQueue and reports them as the session does: a
@@ -49,19 +91,39 @@ public:
         /// --trace: every connection's trace, numbered.
         bool trace = false;
     };
-    /// `done` is called once, from inside the queue's events, when everything has ended (it
-    /// must not destroy this object there).
+    /// `done` is called once, when Seal has been called and everything has ended: from inside
+    /// the queue's events or from Seal (it must not destroy this object there). Files may be
+    /// added until Seal, also while the first ones move (mirror walks its tree meanwhile).
     ParallelRun(Settings settings, SessionOutput& output, std::function<void()> done);
     ~ParallelRun() override;
 
-    /// Many files; remote names are absolute. Starts at once.
-    void Download(const std::string& remote, const std::string& local, std::optional<std::uint64_t> size);
-    void Upload(const std::string& local, const std::string& remote);
+    /// Many files; remote names are absolute. Each starts as soon as a connection is free;
+    /// files added after Cancel are not started.
+    void Download(const std::string& remote, LocalTarget local, std::optional<std::uint64_t> size);
+    /// `local` is opened once its first bytes are asked for, without following a link when
+    /// `noLinks`.
+    /// `afterwards`: a command line sent once the upload has succeeded (mirror's MFMT); its
+    /// refusal does not fail the file.
+    void Upload(const std::string& local, const std::string& remote, std::optional<std::uint64_t> size,
+                bool noLinks = false, const std::string& afterwards = "");
     /// One file over `segments` connections: SIZE, then one range per connection. A server
     /// that refuses REST or SIZE gets the file over one connection instead.
-    void Segmented(const std::string& remote, const std::string& local, int segments);
+    void Segmented(const std::string& remote, LocalTarget local, int segments);
+    /// A question of the command's own on one of the connections (mirror's MDTM): `answer`
+    /// gets the reply's text, or nothing when the server refused or the connection failed;
+    /// it is not called once the run is cancelled. It may add files.
+    void Ask(const std::string& line, std::function<void(std::optional<std::string>)> answer);
+    /// No more files will be added: the run ends once those it has have ended (at once when
+    /// none is left).
+    void Seal();
     /// Ctrl-C: every transfer is cancelled.
     void Cancel();
+
+    /// Jobs waiting or running (files, their ranges, questions).
+    std::size_t Backlog() const { return jobs_.size() + asks_.size(); }
+    /// Calls `more` once, from inside the queue's events, as soon as the backlog is below
+    /// `low`: a walk that finds files faster than they move waits meanwhile.
+    void WhenBacklogBelow(std::size_t low, std::function<void()> more);
 
     int Failed() const { return failed_; }
     int Succeeded() const { return succeeded_; }
@@ -81,9 +143,12 @@ private:
     struct File {
         std::string remote, local;
         bool upload = false;
+        bool noLinks = false;
         std::optional<std::uint64_t> size;
         RangeFile out;
         int uploadFd = -1;
+        /// Sent once the upload has succeeded.
+        std::string afterwards;
         int jobsLeft = 0;
         bool failed = false;
         std::string error;
@@ -93,11 +158,17 @@ private:
         std::shared_ptr<File> file;
         std::uint64_t progress = 0;  // bytes the job has reported
         bool sizeProbe = false;
+        /// The command sent after the file's upload.
+        bool afterwards = false;
     };
 
     void StartRanges(const std::shared_ptr<File>& file, std::uint64_t size, int segments);
     void StartWhole(const std::shared_ptr<File>& file);
+    /// Opens the local file of a job once its first bytes move; "" or an error message.
+    std::string OpenLocal(File& file);
     void FileEnded(File& file);
+    /// Ends the run when it is sealed and nothing is left.
+    void EndIfDone();
     void Meter(bool final);
     void PrintError(const std::string& line);
 
@@ -106,6 +177,10 @@ private:
     std::function<void()> done_;
     std::unique_ptr<tarselctl::TransferQueue> queue_;
     std::map<tarselctl::JobId, JobRef> jobs_;
+    std::map<tarselctl::JobId, std::function<void(std::optional<std::string>)>> asks_;
+    bool sealed_ = false;
+    std::size_t backlogLow_ = 0;
+    std::function<void()> more_;
     /// A segmented file waiting for the last range to end before it is fetched whole.
     std::shared_ptr<File> fallback_;
     int segments_ = 1;

@@ -1,11 +1,16 @@
-// The session's side of transfers over several connections: mget -P, mput -P, pget.
+// The session's side of transfers over several connections: mget -P, mput -P, pget, and
+// the files of mirror -P.
 #include <asio/post.hpp>
 
 #include "ftp_session.h"
+#include "well_formed_utf8.h"
 
 namespace tarselftp {
 
 namespace {
+
+/// Files a mirror's walk may have found ahead of those that have moved.
+constexpr std::size_t kWalkAhead = 2000;
 
 std::string Absolute(const std::string& directory, const std::string& name) {
     if (!name.empty() && name[0] == '/') return name;
@@ -48,37 +53,98 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
     std::vector<Command> batch = std::move(parallelBatch_);
     parallelBatch_.clear();
     if (batch.empty()) return;
+    const Command& first = batch.front();
+    CreateParallelRun(first.verb == Verb::Pget ? first.parallel
+                                                : std::min<int>(first.parallel, static_cast<int>(batch.size())));
+    phase_ = Phase::Running;
+    for (const Command& c : batch) {
+        const std::string& remote = c.verb == Verb::Put ? c.args[1] : c.args[0];
+        if (!IsWellFormedUtf8(remote)) {
+            // As on one connection: a name that cannot be sent as written is refused, not
+            // sent with replacement characters under a name another file may share.
+            Fail(Fault::Local, "", (c.verb == Verb::Put ? "put " : "get ") + remote, "Invalid Argument");
+            continue;
+        }
+        if (c.verb == Verb::Put) {
+            parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]), c.knownSize);
+        } else if (c.verb == Verb::Pget) {
+            parallel_->Segmented(Absolute(*directory, c.args[0]), UserNamedTarget(c.args[1]), c.parallel);
+        } else {
+            // mget's local names come from the server: each is one name in the current
+            // directory, written as mirror writes below its target.
+            LocalTarget target;
+            target.name = c.args[1].rfind("./", 0) == 0 ? c.args[1].substr(2) : c.args[1];
+            target.shown = c.args[1];
+            parallel_->Download(Absolute(*directory, c.args[0]), std::move(target), c.knownSize);
+        }
+    }
+    parallel_->Seal();
+}
+
+void FtpSession::CreateParallelRun(int connections) {
     ParallelRun::Settings settings;
     settings.platform = platform_;
     settings.control = &control_;
     settings.server = tarselctl::QueueServer{tarselctl::FromUtf8(options_.host),
                                              tarselctl::FromUtf8(options_.user),
                                              tarselctl::FromUtf8(options_.password)};
-    const Command& first = batch.front();
-    settings.connections = first.verb == Verb::Pget ? first.parallel : std::min<int>(first.parallel, static_cast<int>(batch.size()));
+    settings.connections = connections;
     settings.progress = ShowsProgress();
     settings.interactive = interactive_;
     settings.trace = options_.trace;
     parallelEnded_.reset();
-    // The run's end is reported from inside its queue's events; the session carries on from
-    // the loop, where the run may be let go.
+    // The run's end is reported from inside its queue's events (or from Seal); the session
+    // carries on from the loop, where the run may be let go.
     parallel_ = std::make_unique<ParallelRun>(settings, output_, [this] {
         asio::post(io_, [this] { ParallelEnded(); });
     });
-    phase_ = Phase::Running;
-    for (const Command& c : batch) {
-        if (c.verb == Verb::Put) parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]));
-        else if (c.verb == Verb::Pget) parallel_->Segmented(Absolute(*directory, c.args[0]), c.args[1], c.parallel);
-        else parallel_->Download(Absolute(*directory, c.args[0]), c.args[1], c.knownSize);
+}
+
+ParallelRun& FtpSession::MirrorRun(const Command& list) {
+    if (!parallel_) {
+        CreateParallelRun(list.parallel);
+        parallelWalk_ = list.job;
     }
+    return *parallel_;
+}
+
+bool FtpSession::AwaitParallelRun() {
+    if (!parallel_) return false;
+    // mirror walks its tree on this connection while the run moves the files it has found;
+    // once no step of the walk is left, the run is told that nothing more will come.
+    if (parallelWalk_ != 0 && !queue_.empty() && queue_.front().job == parallelWalk_) {
+        if (parallel_->Backlog() < kWalkAhead) return false;
+        // The walk waits while the run has plenty to do, so that a tree of any size is never
+        // held whole.
+        parallel_->WhenBacklogBelow(kWalkAhead / 2, [this] { asio::post(io_, [this] { StartNext(); }); });
+        return true;
+    }
+    if (parallelWalk_ != 0) {
+        parallelWalk_ = 0;
+        parallel_->Seal();
+    }
+    return true;
 }
 
 void FtpSession::ParallelEnded() {
     if (!parallel_) return;
-    failures_ += parallel_->Failed();
+    const int failed = parallel_->Failed();
+    failures_ += failed;
+    parallelWalk_ = 0;
     parallelEnded_ = std::move(parallel_);
     output_.Flush();
     if (phase_ == Phase::Running) phase_ = Phase::Ready;
+    if (finishAfterRun_) {
+        // The session's connection was lost while the run went on.
+        Finish();
+        return;
+    }
+    if (failed > 0) {
+        // As a file of the same command on one connection would have: the command failed, and
+        // a script stops after it unless --keep-going.
+        lastFailed_ = true;
+        if (!options_.keepGoing && !interactive_) StopAfterFailure();
+    }
     StartNext();
 }
 
