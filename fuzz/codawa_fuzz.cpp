@@ -15,21 +15,14 @@
 #include "code_converters/codawa_samples.h"
 #include "code_converters/utf8_stream_converter.h"
 
+#include "cut_points.h"
+
 namespace {
 
 using namespace tarselctl;
 using namespace tarselctl::testing;
 
-std::vector<std::size_t> Cuts(std::size_t size, std::uint8_t seed) {
-    std::vector<std::size_t> cuts;
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (std::size_t at = 0;;) {
-        state = state * 1664525u + 1013904223u;
-        at += 1 + (state >> 24) % 9;
-        if (at >= size) return cuts;
-        cuts.push_back(at);
-    }
-}
+std::vector<std::size_t> Cuts(std::size_t size, std::uint8_t seed) { return fuzzing::CutPoints(size, seed, 9); }
 
 void Check(bool ok) {
     if (!ok) std::abort();

@@ -21,6 +21,8 @@
 #include "transfer/announced_size.h"
 #include "transfer/data_address_text.h"
 
+#include "cut_points.h"
+
 namespace {
 
 using namespace tarselctl;
@@ -41,16 +43,7 @@ bool IsAscii(std::string_view bytes) {
     return true;
 }
 
-std::vector<std::size_t> Cuts(std::size_t size, std::uint8_t seed) {
-    std::vector<std::size_t> cuts;
-    std::uint32_t state = seed * 2654435761u + 1;
-    for (std::size_t at = 0;;) {
-        state = state * 1664525u + 1013904223u;
-        at += 1 + (state >> 24) % 13;
-        if (at >= size) return cuts;
-        cuts.push_back(at);
-    }
-}
+std::vector<std::size_t> Cuts(std::size_t size, std::uint8_t seed) { return fuzzing::CutPoints(size, seed, 13); }
 
 struct Taken {
     std::vector<std::string> lines;
