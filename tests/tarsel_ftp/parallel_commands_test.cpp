@@ -318,8 +318,6 @@ TEST_F(TarselFtpParallel, MgetOverSeveralConnectionsCountsFailuresAndGoesOn) {
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
-// A server may close the session's idle connection while the files move over the others:
-// the program (which stops its loop when the session finishes) must not end before the run.
 TEST_F(TarselFtpParallel, MputOverSeveralConnectionsRefusesANameThatIsNoUtf8) {
     WriteFile(dir / "good", "1");
     WriteFile(dir / "bad\xfe", "2");
@@ -333,6 +331,8 @@ TEST_F(TarselFtpParallel, MputOverSeveralConnectionsRefusesANameThatIsNoUtf8) {
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
+// A server may close the session's idle connection while the files move over the others:
+// the program (which stops its loop when the session finishes) must not end before the run.
 TEST_F(TarselFtpParallel, ALostSessionConnectionDoesNotCutTheRunShort) {
     server.listing = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n"
                      "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 b\r\n";
@@ -352,6 +352,28 @@ TEST_F(TarselFtpParallel, ALostSessionConnectionDoesNotCutTheRunShort) {
     EXPECT_TRUE(closed);
     EXPECT_TRUE(session->Finished());
     EXPECT_TRUE(wholeAtTheEnd) << output.err;
+}
+
+// Servers end a connection left idle for minutes: while a run moves the files, the session's
+// own connection sends NOOP, and goes back to the keep-alive it was given once the run ends.
+TEST_F(TarselFtpParallel, TheSessionConnectionStaysAliveWhileARunMovesTheFiles) {
+    server.listing = "-rw-r--r-- 1 ftp ftp 8192 Jan 01 2020 a\r\n";
+    bool ticked = false;
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.downloads = {{"/pub/a", Pattern(8192)}};
+        s.piece = 1024;
+        s.onData = [&](std::string_view) {
+            if (!ticked) platform.timers.at(0)->TickN(61);
+            ticked = true;
+        };
+    };
+    Start();
+    Type("mget -P 2 *");
+    EXPECT_TRUE(ticked);
+    EXPECT_THAT(Lines("NOOP"), ElementsAre("NOOP"));
+    EXPECT_EQ(ReadFile(dir / "a"), Pattern(8192));
+    EXPECT_EQ(control.get_NoopTime(), 0);
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
 }
 
 // mirror -P: the listings, MKD and the choice of what to move stay on the session's

@@ -293,6 +293,10 @@ private:
     std::unique_ptr<ParallelRun> parallelEnded_;
     /// The job of the mirror whose walk still adds files to `parallel_`; 0 when none does.
     std::uint64_t parallelWalk_ = 0;
+    /// The session's connection keeps itself alive with NOOP while a run goes on (it was not
+    /// asked to otherwise): servers end a connection idle for minutes, and the next command
+    /// would find it gone.
+    bool keepAliveForRun_ = false;
     /// The session's connection was lost during a run of a script: it ends with the run.
     bool finishAfterRun_ = false;
 };

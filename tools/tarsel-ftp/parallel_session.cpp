@@ -11,6 +11,9 @@ namespace {
 
 /// Files a mirror's walk may have found ahead of those that have moved.
 constexpr std::size_t kWalkAhead = 2000;
+// Well inside the idle limits servers set by default (vsftpd 300 s, proftpd 600 s, pure-ftpd
+// 15 min).
+constexpr tarselctl::Long kRunKeepAliveSeconds = 60;
 
 std::string Absolute(const std::string& directory, const std::string& name) {
     if (!name.empty() && name[0] == '/') return name;
@@ -93,6 +96,10 @@ void FtpSession::CreateParallelRun(int connections) {
     settings.interactive = interactive_;
     settings.trace = options_.trace;
     parallelEnded_.reset();
+    if (control_.get_NoopTime() <= 0) {
+        control_.put_NoopTime(kRunKeepAliveSeconds);
+        keepAliveForRun_ = true;
+    }
     // The run's end is reported from inside its queue's events (or from Seal); the session
     // carries on from the loop, where the run may be let go.
     parallel_ = std::make_unique<ParallelRun>(settings, output_, [this] {
@@ -132,6 +139,10 @@ void FtpSession::ParallelEnded() {
     failures_ += failed;
     parallelWalk_ = 0;
     parallelEnded_ = std::move(parallel_);
+    if (keepAliveForRun_) {
+        keepAliveForRun_ = false;
+        control_.put_NoopTime(0);
+    }
     output_.Flush();
     if (phase_ == Phase::Running) phase_ = Phase::Ready;
     if (finishAfterRun_) {
