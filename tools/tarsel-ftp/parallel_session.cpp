@@ -96,7 +96,7 @@ void FtpSession::CreateParallelRun(int connections) {
     settings.interactive = interactive_;
     settings.trace = options_.trace;
     parallelEnded_.reset();
-    if (control_.get_NoopTime() <= 0) {
+    if (!options_.noopTime && control_.get_NoopTime() <= 0) {
         control_.put_NoopTime(kRunKeepAliveSeconds);
         keepAliveForRun_ = true;
     }
