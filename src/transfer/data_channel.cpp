@@ -123,20 +123,16 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
             block = &converted;
         }
         // The event owns its bytes until it is delivered; the platform's array is taken as
-        // it is rather than copied.
-        if (block == asBytes && m_StepDepth == 1) {
-            // Delivered before the socket's event returns, so the platform's array is still
-            // there then: the storage the host leaves goes back to it as the next read's
-            // buffer. Without that every block of a download would cost the platform a new
-            // buffer, allocated and cleared.
-            auto bytes = std::make_shared<ByteArray>(std::move(*block));
-            Raise(EventKind::Transfer, [bytes](tarselEvents& s) { s.GetData(*bytes); },
-                  [bytes, platform = asBytes] {
-                      if (platform->capacity() == 0) platform->swap(*bytes);
-                  });
-        } else {
-            Raise(EventKind::Transfer, [bytes = std::move(*block)](tarselEvents& s) mutable { s.GetData(bytes); });
-        }
+        // it is rather than copied. Delivered before the socket's event returns when this step is that event's own, so
+        // the platform's array is still there then: the storage the host leaves goes back to
+        // it as the next read's buffer. Without that every block of a download would cost
+        // the platform a new buffer, allocated and cleared.
+        ByteArray* const platform = block == asBytes && m_StepDepth == 1 ? asBytes : nullptr;
+        auto bytes = std::make_shared<ByteArray>(std::move(*block));
+        Raise(EventKind::Transfer, [bytes](tarselEvents& s) { s.GetData(*bytes); },
+              [bytes, platform] {
+                  if (platform != nullptr && platform->capacity() == 0) platform->swap(*bytes);
+              });
     } else if (IsListing(side)) {
         m_Carry.dirBuffer.append(data);
         DeliverListingLines();
