@@ -101,7 +101,8 @@ public:
     /// handler replaces it with the next bytes, of any length (one byte is a block too). The
     /// end of the upload is an empty array, or the array left as handed over (one element
     /// of value 0): so a lone 0 byte cannot be a block of its own; send it with its
-    /// neighbours. The next PutData comes once the block has been written.
+    /// neighbours, or end the upload with EndUpload, which takes any block as data. The next
+    /// PutData comes once the block has been written.
     virtual void PutData(ByteArray& Data) { (void)Data; }
     virtual void PutClose() {}
     /// A listing's data connection is open (Dir, Ls).
@@ -234,6 +235,16 @@ public:
     Boolean IsIdle() const;
     /// Caption of the status label.
     String get_Label1() const;
+    /// The file size the server's preliminary reply to the running or last download
+    /// announced ("(N bytes)"), as the server wrote it; -1 when it gave none. Reset by the
+    /// next transfer command.
+    std::int64_t AnnouncedSize() const;
+    /// The bytes the running or last transfer's data connection has brought, as the server
+    /// sent them (before FileCode converts them). Reset by the next transfer command.
+    std::uint64_t DataBytes() const;
+    /// Every line of the last complete reply, preliminary ones aside, joined by CR LF (a
+    /// multi-line reply such as FEAT's whole, up to 64 KiB). Read it in CommandDone.
+    String LastReply() const;
 
     // ---- connection
     // Every operation method below raises AutomationError 17 "Not Idling" (source: its
@@ -271,6 +282,12 @@ public:
     /// aborted", "host") before the operation's CommandDone. Does nothing when no transfer
     /// runs; never raises.
     void Abort();
+    /// Ends the running upload with an end signal no content can imitate: called from inside
+    /// PutData, the block the handler leaves in Data is the last one and is sent as data
+    /// whatever it holds (a lone 0 byte too; an empty array adds nothing). Called between two
+    /// PutData events, the block of the next one is the last. Does nothing when no upload is
+    /// open on the host's side; never raises.
+    void EndUpload();
 
     // ---- simple commands (operation name reported by CommandDone in quotes)
     /// "Cd": CWD Directory ("." when empty), then PWD; msg is the PWD reply's text.
@@ -327,7 +344,7 @@ public:
     /// False. Account and PreCommand load as stored and are checked by Connect.
     void ReadProperties(PropertyBag& bag);
     /// Writes every persisted property.
-    void WriteProperties(PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
     /// The host changed the control's size (host units); it goes back to 32 x 32 pixels.
     void Resize(Long width, Long height);
     Long get_Width() const;

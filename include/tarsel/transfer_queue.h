@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -29,36 +30,58 @@ struct QueueJob {
         MakeDirectory,    ///< MKD Remote
         Remove,           ///< DELE Remote
         RemoveDirectory,  ///< RMD Remote
-        List,             ///< LIST Remote; lines arrive in JobLine
+        List,             ///< LIST Remote (MLSD when the template's DirCommand says so); lines in JobLine
         NameList,         ///< NLST Remote; lines arrive in JobLine
         Size,             ///< SIZE Remote; JobFinished's message is the size
         Quote,            ///< Remote is a command line, sent as written (QuoteCommand); JobFinished's
                           ///< message is the text of the reply (MDTM, MFMT and the like)
     };
     static constexpr std::uint64_t kToEnd = std::numeric_limits<std::uint64_t>::max();
+    static constexpr std::uint64_t kUnknown = std::numeric_limits<std::uint64_t>::max();
 
     Kind kind = Kind::Download;
     String remote;
     /// Download: the restart offset of the first attempt (REST). Upload: the number of
     /// bytes the remote file already holds; the upload appends from there.
     std::uint64_t offset = 0;
-    /// Download only: how many bytes from `offset` are wanted. Once they have arrived the
-    /// transfer is ended with Abort and the job has succeeded (JobFinished with an empty
-    /// message), whatever the server says of the cut (one range of a segmented download).
-    /// The connection takes the next job once the server has answered the cut; one that has
-    /// not within 5 seconds is closed and replaced.
+    /// Download only: how many bytes from `offset` are wanted (one range of a segmented
+    /// download). A range that ends before the end of the file is ended with Abort once its
+    /// bytes have arrived; the connection takes the next job once the server has answered the
+    /// cut, and one that has not within 5 seconds is closed and replaced.
     std::uint64_t length = kToEnd;
+    /// The size of the whole file as the host knows it, in the server's bytes: the remote
+    /// file's (a listing's, a SIZE the host asked) for a download, the local file's for an
+    /// upload. A download finishes only with that many bytes; an upload resumes only from
+    /// a remote size not larger.
+    std::uint64_t size = kUnknown;
+    /// The remote file's modification time as MDTM gives it (YYYYMMDDHHMMSS), when the host
+    /// knows it: a download resumes only when MDTM still says so.
+    String modified = String();
+};
+
+/// Which of the checks of a transfer's bytes failed (QueueJobError::integrity).
+enum class QueueIntegrity {
+    None,            ///< no check failed
+    Short,           ///< the server ended the transfer with fewer bytes than are due
+    Long,            ///< more bytes came than the file holds from the restart offset (a server
+                     ///< that ignored REST, or a file that grew)
+    Changed,         ///< the file is no longer the one the earlier attempts read (SIZE or MDTM)
+    UploadSize,      ///< after the upload, the server's SIZE differs from what was sent
+    UploadSmaller,   ///< the remote file holds more than the local file: nothing to append
+    Converted,       ///< a range or restart offset of a file whose bytes are converted
 };
 
 /// How a job ended when it did not succeed.
 struct QueueJobError {
     /// The CommandDone code that ended the last attempt: the server's reply code, -1 for a
-    /// lost connection or one that could not log in; 0 when a TransError alone failed it.
+    /// lost connection or one that could not log in; 0 when a TransError alone failed it,
+    /// or a check of the bytes (integrity).
     Integer code = 0;
     /// The control's operation name ("GetFile", "Connect", ...), or "" for a job that
     /// never reached a control.
     String operation;
-    /// The text of that CommandDone, or of DisConnected for a lost connection.
+    /// The text of that CommandDone, or of DisConnected for a lost connection; for a failed
+    /// check, what it found ("500 of 1000 bytes").
     String message;
     /// The TransError of the last attempt (0 when there was none), or the DisConnected
     /// code of a connection that never logged in.
@@ -69,31 +92,57 @@ struct QueueJobError {
     bool restRefused = false;
     /// Cancel or CancelAll ended it.
     bool cancelled = false;
+    /// The check of the bytes that failed, if one did.
+    QueueIntegrity integrity = QueueIntegrity::None;
     /// Attempts made, the last included (0 when the job never started).
     int attempts = 0;
 };
 
-/// The queue's events, raised on the loop's thread from inside the controls' events. Every
-/// member does nothing by default. Handlers may call Add, Cancel, CancelAll and Close; they
-/// must not destroy the queue.
+/// The queue's events. Every member does nothing by default. Handlers may call Add, Cancel,
+/// CancelAll and Close; they must not destroy the queue.
+///
+/// Delivery: every way into the queue (a host call, a control's event, a tick) is a step.
+/// State changes at once; the events they cause wait in the queue's outbox and are delivered
+/// in order, one handler at a time, when the outermost step ends. A host call made outside
+/// the queue's events returns before any event it causes: those come from the loop (the
+/// next control event or a timer), so Add always returns the job's id first. A call made
+/// inside a queue event changes the state at once and its events queue behind the one
+/// being handled; no handler is ever entered inside another.
 ///
 /// Order: each job raises JobStarted once per attempt, then its data and progress events,
-/// then exactly one of JobFinished or JobFailed, and nothing after that. QueueEmpty follows
-/// the end of the last job when nothing is queued or running any more (once each time the
-/// queue runs dry; a handler that adds jobs before then postpones it).
+/// then exactly one of JobFinished or JobFailed, and nothing after that. A job for which
+/// Cancel returned true ends in JobFailed with `cancelled`, whatever the server answered.
+/// QueueEmpty follows the end of the last job when nothing is queued or running any more
+/// (once each time the queue runs dry; a handler that adds jobs before then postpones it).
+///
+/// Bytes: a Download or Upload finishes only when the bytes moved agree with everything the
+/// queue knows of the file, counted in the server's bytes: the range's length, the job's
+/// `size`, SIZE, the size the server announced when the transfer opened, and, for a resumed
+/// attempt, the rest of the file from its restart offset. Anything else fails the job with
+/// `integrity` saying which check failed. Before a download resumes, SIZE (and MDTM when the
+/// job's `modified` is known) must still say the same; a whole-file job whose file changed
+/// starts again from its offset (JobRewind), a range fails. After an upload whose bytes are
+/// not converted, the server's SIZE (where it answers one) must equal the offset plus the
+/// bytes sent.
 class TransferQueueEvents {
 public:
     virtual ~TransferQueueEvents() = default;
     /// An attempt at the job has been handed to a control (attempt counts from 1).
     virtual void JobStarted(JobId job, int attempt) { (void)job; (void)attempt; }
-    /// Downloaded bytes of the job, to be written at `offset` in the local file. A retried
-    /// attempt resumes where the last one stopped, or, when the server refuses REST, starts
-    /// again from the job's offset (so bytes at offsets already written come again, the same).
+    /// The next bytes of the job start again at `offset` (the job's own): what was delivered
+    /// past it is void. A host writing a file truncates it there. Raised before the first
+    /// JobData of an attempt that starts over after bytes had come (the server refused REST,
+    /// the bytes are converted, or the file changed).
+    virtual void JobRewind(JobId job, std::uint64_t offset) { (void)job; (void)offset; }
+    /// Downloaded bytes of the job, to be written at `offset` in the local file (converted
+    /// by FileCode when the template converts; then the job never resumes, and offsets count
+    /// the host's bytes from 0). A retried attempt resumes where the last one stopped.
     virtual void JobData(JobId job, std::uint64_t offset, ByteArray& data) {
         (void)job; (void)offset; (void)data;
     }
     /// Asks for the upload's bytes at `offset` of the local file: the handler fills `data`
     /// (it arrives empty) with the next block, of any length, and leaves it empty at the end.
+    /// Any content uploads, a lone 0 byte included.
     virtual void JobPutData(JobId job, std::uint64_t offset, ByteArray& data) {
         (void)job; (void)offset; (void)data;
     }
@@ -110,9 +159,10 @@ public:
     virtual void Trace(int connection, const String& msg) { (void)connection; (void)msg; }
 };
 
-/// The server a queue logs in to: the control properties of `settings` (port, Passive,
-/// Account, PreCommand, Filetype, codes, TLS, time-outs, NoopTime, DataPeerCheck, TraceOn)
-/// are copied to every control the queue opens; host, user and password go to Connect.
+/// The server a queue logs in to: every persisted property of `settings` (as
+/// WriteProperties saves them: port, Passive, Account, PreCommand, Filetype, codes, TLS,
+/// NoopTime, DataPeerCheck, DirCommand, and any added later), its time-outs and TraceOn are
+/// copied to every control the queue opens; host, user and password go to Connect.
 struct QueueServer {
     String host;
     String user;
@@ -138,11 +188,12 @@ public:
     TransferQueue(const TransferQueue&) = delete;
     TransferQueue& operator=(const TransferQueue&) = delete;
 
-    /// Queues a job behind the others and starts it as soon as a control is free.
+    /// Queues a job behind the others and starts it as soon as a control is free. The id is
+    /// returned before any event of the job.
     JobId Add(QueueJob job);
-    /// Ends a job: one still waiting fails at once with `cancelled`; a running one has its
-    /// transfer aborted and fails with `cancelled` when its control reports the end. False
-    /// for a job that is unknown or has ended.
+    /// Ends a job: it fails with `cancelled` (a running one once its control has ended the
+    /// aborted transfer), whatever the server answers. False, and nothing changes, for a job
+    /// that is unknown or whose end is already decided (its end event may still wait).
     bool Cancel(JobId job);
     /// Cancels every job, waiting or running.
     void CancelAll();
@@ -151,6 +202,9 @@ public:
 
     /// More tries after the first, per job (default 3).
     int maxRetries = 3;
+    /// When the server's FEAT lists UTF8, every connection sends OPTS UTF8 ON and takes
+    /// SysCode "UTF8" for names (the template's SysCode otherwise). Off by default.
+    bool utf8WhenOffered = false;
 
     std::size_t Waiting() const { return waiting_.size(); }
     std::size_t Running() const;
@@ -164,21 +218,31 @@ private:
     struct Job {
         JobId id = 0;
         QueueJob request;
-        /// Bytes delivered (download) or accepted by the control (upload) from request.offset.
+        /// Bytes of the job secured from request.offset, in the server's bytes: delivered
+        /// (download) or handed to the control (upload) by the attempts so far.
         std::uint64_t done = 0;
+        /// Bytes delivered to the host in this run of attempts (JobData offsets of a
+        /// converted download, which counts the host's bytes).
+        std::uint64_t delivered = 0;
         int attempts = 0;
         bool cancelRequested = false;
         /// The next attempt starts from request.offset again (REST refused or bytes converted).
         bool restart = false;
         /// The next attempt of an upload asks the remote size first.
         bool askSize = false;
+        /// The next attempt of a download checks SIZE (and MDTM) before it resumes.
+        bool checkBeforeResume = false;
+        /// What the queue has learnt of the remote file's size (SIZE, an announcement).
+        std::uint64_t fileSize = QueueJob::kUnknown;
     };
     class TARSEL_INTERNAL Connection;
+    class TARSEL_INTERNAL Step;
     friend class Connection;
 
     TARSEL_INTERNAL void Dispatch();
     TARSEL_INTERNAL void StartJob(Connection& connection, Job job);
     TARSEL_INTERNAL void EndJob(Connection& connection, Integer code, const String& operation, const String& message);
+    TARSEL_INTERNAL bool ContinueJob(Connection& connection, Integer code, const String& operation, const String& message);
     TARSEL_INTERNAL void LoginEnded(Connection& connection, Integer code, const String& message, Long disconnectCode);
     TARSEL_INTERNAL void ConnectionLost(Connection& connection, const String& message);
     TARSEL_INTERNAL void Retry(Job job);
@@ -190,6 +254,10 @@ private:
     TARSEL_INTERNAL void Tick();
     TARSEL_INTERNAL void Configure(tarsel& control) const;
     TARSEL_INTERNAL bool ResumesBytes() const;
+    /// Puts an event in the outbox; the outermost step delivers it.
+    TARSEL_INTERNAL void Raise(std::function<void()> event);
+    TARSEL_INTERNAL void Deliver() noexcept;
+    TARSEL_INTERNAL void LeaveHostCall();
 
     Platform& platform_;
     const tarsel& settings_;
@@ -212,6 +280,15 @@ private:
     static constexpr int kDrainTicks = 5;
     /// Counts those seconds; made when the first range ends.
     std::unique_ptr<Timer> timer_;
+    // ---- the outbox
+    std::deque<std::function<void()>> outbox_;
+    /// End events raised and not delivered yet.
+    std::size_t endsPending_ = 0;
+    /// Steps open: > 0 inside a host call, a control's event or a handler.
+    int depth_ = 0;
+    /// Delivers what host calls made outside the queue's events left in the outbox, on the
+    /// loop, when no control event comes first.
+    std::unique_ptr<Timer> deliveryTimer_;
 };
 
 }  // namespace tarselctl

@@ -58,7 +58,16 @@ void ControlCore::Soquet1_OnReceived(std::string& data) {
 void ControlCore::InterpretReplyLine() {
     const String& line = m_ReplyLine;
     RaiseTrace(line);
+    // The whole reply is kept for hosts that read a multi-line answer (FEAT), bounded so that
+    // a server that never ends one costs no more than this.
+    constexpr std::size_t kMaxKeptReply = 64 * 1024;
+    if (m_ReplyKept.size() < kMaxKeptReply) {
+        if (!m_ReplyKept.empty()) m_ReplyKept += u"\r\n";
+        m_ReplyKept += line.substr(0, kMaxKeptReply - m_ReplyKept.size());
+    }
     if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final) return;
+    m_LastReply = std::move(m_ReplyKept);
+    m_ReplyKept.clear();
 
     const char16_t first = line[0];
     if (first == u'1') {

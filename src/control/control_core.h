@@ -75,6 +75,10 @@ public:
     void put_DirCommand(const String& value);
     Boolean IsIdle() const { return m_Idle; }
     String get_Label1() const { return m_Label1; }
+    std::int64_t AnnouncedFileSize() const { return m_Carry.announcedSize; }
+    std::uint64_t DataBytes() const { return m_Carry.dataReceived; }
+    const String& LastReply() const { return m_LastReply; }
+    void EndUpload();
 
     // ---- connection
 
@@ -107,7 +111,7 @@ public:
     // ---- lifecycle with the host's property storage
     void InitProperties();
     void ReadProperties(PropertyBag& bag);
-    void WriteProperties(PropertyBag& bag);
+    void WriteProperties(PropertyBag& bag) const;
     void Resize(Long width, Long height);
     Long get_Width() const { return m_Width; }
     Long get_Height() const { return m_Height; }
@@ -204,6 +208,8 @@ private:
         Boolean putEnding = False;
         /// The host has ended the upload's data (its end signal from PutData).
         Boolean putFinished = False;
+        /// The host called EndUpload: the next block it leaves is the last, whatever it holds.
+        Boolean putLastBlock = False;
         /// A TransError has been raised for this transfer.
         Boolean transErrorRaised = False;
         /// Bytes the download's data connection delivered, before any conversion.
@@ -231,6 +237,8 @@ private:
     /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
     Boolean m_HostClosing = False;
     String m_Label1;
+    /// The last complete reply, every line of it; the lines of the one under way.
+    String m_LastReply, m_ReplyKept;
     Long m_Width = 0;
     Long m_Height = 0;
 

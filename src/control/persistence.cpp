@@ -80,7 +80,7 @@ void ControlCore::ReadProperties(PropertyBag& bag) {
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
-void ControlCore::WriteProperties(PropertyBag& bag) {
+void ControlCore::WriteProperties(PropertyBag& bag) const {
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
     bag.WriteString(u"PreCommand", m_PreCommand, kDefaultPreCommand);
     bag.WriteString(u"Type", m_Filetype, kDefaultType);

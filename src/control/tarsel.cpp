@@ -61,6 +61,10 @@ void tarsel::Login(const String& Username, const String& Password) { m_Core->Log
 void tarsel::DisConnect() { m_Core->DisConnect(); }
 void tarsel::Abend() { m_Core->Abend(); }
 void tarsel::Abort() { m_Core->Abort(); }
+void tarsel::EndUpload() { m_Core->EndUpload(); }
+std::int64_t tarsel::AnnouncedSize() const { return m_Core->AnnouncedFileSize(); }
+std::uint64_t tarsel::DataBytes() const { return m_Core->DataBytes(); }
+String tarsel::LastReply() const { return m_Core->LastReply(); }
 void tarsel::Cd(const String& Directory) { m_Core->Cd(Directory); }
 void tarsel::Cwd(const String& Directory) { m_Core->Cwd(Directory); }
 void tarsel::Pwd() { m_Core->Pwd(); }
@@ -79,7 +83,7 @@ void tarsel::PutFile(const String& File, const String& LocalFile) { m_Core->PutF
 void tarsel::AppendFile(const String& File) { m_Core->AppendFile(File); }
 void tarsel::InitProperties() { m_Core->InitProperties(); }
 void tarsel::ReadProperties(PropertyBag& bag) { m_Core->ReadProperties(bag); }
-void tarsel::WriteProperties(PropertyBag& bag) { m_Core->WriteProperties(bag); }
+void tarsel::WriteProperties(PropertyBag& bag) const { m_Core->WriteProperties(bag); }
 void tarsel::Resize(Long width, Long height) { m_Core->Resize(width, height); }
 Long tarsel::get_Width() const { return m_Core->get_Width(); }
 Long tarsel::get_Height() const { return m_Core->get_Height(); }

@@ -1,10 +1,10 @@
 #include <tarsel/transfer_queue.h>
 
-#include <charconv>
-#include <optional>
-#include <string>
+#include <tarsel/property_bag.h>
 
 #include "queue/queue_connection.h"
+#include "queue/queue_step.h"
+#include "queue/transfer_ledger.h"
 
 namespace tarselctl {
 
@@ -21,14 +21,6 @@ bool TransientTransError(Long code) {
     return code == -1 || code == -2 || code == -7 || code == -8 || code == -9 || code > 0;
 }
 
-std::optional<std::uint64_t> ParseSize(const String& text) {
-    const std::string digits = ToUtf8(text);
-    std::uint64_t value = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (ec != std::errc() || end == digits.data()) return std::nullopt;
-    return value;
-}
-
 }  // namespace
 
 TransferQueue::TransferQueue(Platform& platform, const tarsel& settings, QueueServer server, int connections,
@@ -38,28 +30,20 @@ TransferQueue::TransferQueue(Platform& platform, const tarsel& settings, QueueSe
 
 TransferQueue::~TransferQueue() {
     if (timer_) timer_->put_Enabled(false);
+    if (deliveryTimer_) deliveryTimer_->put_Enabled(false);
 }
 
 void TransferQueue::Configure(tarsel& control) const {
-    const tarsel& s = settings_;
-    control.TraceOn = s.TraceOn;
-    control.put_port(s.get_port());
-    control.put_Passive(s.get_Passive());
-    control.put_Account(s.get_Account());
-    control.put_PreCommand(s.get_PreCommand());
-    control.put_Filetype(s.get_Filetype());
-    control.put_FileCode(s.get_FileCode());
-    control.put_SysCode(s.get_SysCode());
-    control.put_HostCode(s.get_HostCode());
-    control.put_NoopTime(s.get_NoopTime());
-    control.put_ConnectTimeout(s.get_ConnectTimeout());
-    control.put_TransTimeout(s.get_TransTimeout());
-    control.put_ReplyTimeout(s.get_ReplyTimeout());
-    control.put_DataPeerCheck(s.get_DataPeerCheck());
-    control.put_TlsMode(s.get_TlsMode());
-    control.put_TlsCaFile(s.get_TlsCaFile());
-    control.put_TlsVerify(s.get_TlsVerify());
-    control.put_TlsAllowClearData(s.get_TlsAllowClearData());
+    // Whatever the template would save is what a connection takes, so a property added to
+    // the control's storage reaches the queue's connections without a list kept here.
+    MemoryPropertyBag bag;
+    settings_.WriteProperties(bag);
+    control.ReadProperties(bag);
+    // What is not stored: the time-outs and the trace switch.
+    control.TraceOn = settings_.TraceOn;
+    control.put_ConnectTimeout(settings_.get_ConnectTimeout());
+    control.put_TransTimeout(settings_.get_TransTimeout());
+    control.put_ReplyTimeout(settings_.get_ReplyTimeout());
 }
 
 bool TransferQueue::ResumesBytes() const {
@@ -81,18 +65,30 @@ std::size_t TransferQueue::Connections() const {
 }
 
 JobId TransferQueue::Add(QueueJob job) {
+    Step step(*this, Step::From::Host);
     Job entry;
     entry.id = nextId_++;
     entry.request = std::move(job);
-    waiting_.push_back(std::move(entry));
+    const JobId id = entry.id;
     closing_ = false;
-    const JobId id = waiting_.back().id;
+    const bool ranged = entry.request.offset > 0 || entry.request.length != QueueJob::kToEnd;
+    if (entry.request.kind == QueueJob::Kind::Download && ranged && !ResumesBytes()) {
+        // Offsets and lengths count the server's bytes, which a conversion does not deliver.
+        QueueJobError error;
+        error.integrity = QueueIntegrity::Converted;
+        error.message = u"a converted file cannot be fetched from an offset or in ranges";
+        FailJob(entry, error);
+        CheckEmpty();
+        return id;
+    }
+    waiting_.push_back(std::move(entry));
     Dispatch();
     CheckEmpty();
     return id;
 }
 
 bool TransferQueue::Cancel(JobId id) {
+    Step step(*this, Step::From::Host);
     for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
         if (it->id != id) continue;
         const Job job = std::move(*it);
@@ -115,6 +111,7 @@ bool TransferQueue::Cancel(JobId id) {
 }
 
 void TransferQueue::CancelAll() {
+    Step step(*this, Step::From::Host);
     while (!waiting_.empty()) Cancel(waiting_.front().id);
     std::vector<JobId> running;
     for (auto& c : connections_)
@@ -123,13 +120,14 @@ void TransferQueue::CancelAll() {
 }
 
 void TransferQueue::Close() {
+    Step step(*this, Step::From::Host);
     closing_ = true;
     for (auto& c : connections_) c->Quit();
 }
 
 void TransferQueue::Dispatch() {
-    // A handler inside a step of Dispatch may add or end jobs: that nested call only asks
-    // for another round, so that one loop alone hands out jobs and opens connections.
+    // A control event inside a step of Dispatch may add or end jobs: that nested call only
+    // asks for another round, so that one loop alone hands out jobs and opens connections.
     if (dispatching_) {
         dispatchAgain_ = true;
         return;
@@ -186,18 +184,17 @@ void TransferQueue::StartJob(Connection& connection, Job job) {
     ++job.attempts;
     const JobId id = job.id;
     const int attempt = job.attempts;
+    const bool rewind = job.restart && (job.done > 0 || job.delivered > 0);
     connection.job_ = std::move(job);
     connection.state_ = Connection::State::Busy;
     connection.lost_ = false;
-    events_.JobStarted(id, attempt);
-    if (!connection.job_ || connection.job_->id != id) return;
-    QueueJobError error;
-    if (connection.job_->cancelRequested) {
-        error.cancelled = true;
-        error.message = u"cancelled";
-    } else if (connection.Begin(error)) {
-        return;
+    Raise([this, id, attempt] { events_.JobStarted(id, attempt); });
+    if (rewind && connection.job_->request.kind == QueueJob::Kind::Download) {
+        const std::uint64_t offset = connection.job_->request.offset;
+        Raise([this, id, offset] { events_.JobRewind(id, offset); });
     }
+    QueueJobError error;
+    if (connection.Begin(error)) return;
     Job failed = std::move(*connection.job_);
     connection.job_.reset();
     connection.state_ = Connection::State::Ready;
@@ -206,30 +203,11 @@ void TransferQueue::StartJob(Connection& connection, Job job) {
 }
 
 void TransferQueue::EndJob(Connection& connection, Integer code, const String& operation, const String& message) {
-    Job& running = *connection.job_;
     const bool lost = connection.lost_ || connection.state_ == Connection::State::Closed ||
                       connection.state_ == Connection::State::Quitting;
+    if (!lost && !connection.job_->cancelRequested && ContinueJob(connection, code, operation, message)) return;
 
-    // The SIZE before a resumed upload is a step of the same attempt: on to APPE from the
-    // server's size, or to STOR from the start when the server could not tell.
-    if (operation == u"Size" && running.request.kind == QueueJob::Kind::Upload && running.askSize && !lost &&
-        !running.cancelRequested) {
-        running.askSize = false;
-        const auto size = code == 0 ? ParseSize(message) : std::nullopt;
-        if (size && *size >= running.request.offset) running.done = *size - running.request.offset;
-        else running.restart = true;
-        QueueJobError error;
-        if (connection.Begin(error)) return;
-        Job failed = std::move(*connection.job_);
-        connection.job_.reset();
-        error.attempts = failed.attempts;
-        FailJob(failed, error);
-        Dispatch();
-        CheckEmpty();
-        return;
-    }
-
-    Job job = std::move(running);
+    Job job = std::move(*connection.job_);
     connection.job_.reset();
     if (!lost) connection.state_ = Connection::State::Ready;
 
@@ -242,25 +220,29 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
     error.transWhere = connection.transWhere_;
     error.attempts = job.attempts;
 
+    const bool succeeded = code == 0 && connection.transError_ == 0;
     const bool restRefused = job.request.kind == QueueJob::Kind::Download && code > 0 &&
                              connection.restAt_ > 0 && connection.lastSent_ == u"REST";
-    if (connection.rangeComplete_) {
-        // The range has arrived whole; the reply only tells of the cut that ended it.
-        Finished(job, message);
-    } else if (connection.unsendable_) {
-        error.code = -1;
-        error.message = u"an upload that ends in a lone zero byte cannot be sent";
-        FailJob(job, error);
-    } else if (job.cancelRequested && !(code == 0 && connection.transError_ == 0)) {
+    if (job.cancelRequested) {
+        // Cancel returned true: whatever the server said of the cut, the job did not finish.
         error.cancelled = true;
+        if (succeeded) error.message = u"cancelled";
         FailJob(job, error);
-    } else if (code == 0 && connection.transError_ == 0) {
+    } else if (connection.integrity_ != QueueIntegrity::None) {
+        error.code = 0;
+        error.integrity = connection.integrity_;
+        error.message = connection.integrityText_;
+        // A cut is what another attempt may mend; too many bytes or a changed file is not.
+        if (connection.integrity_ == QueueIntegrity::Short && job.attempts <= maxRetries) Retry(std::move(job));
+        else FailJob(job, error);
+    } else if (succeeded) {
         Finished(job, message);
     } else if (restRefused && connection.restAt_ > job.request.offset) {
         // Only a resume asked for this offset: the server cannot resume, so every later
         // attempt starts from the job's own offset. Not counted as a failed try.
         restRefused_ = true;
         job.restart = true;
+        job.checkBeforeResume = false;
         --job.attempts;
         waiting_.push_front(std::move(job));
     } else if (restRefused) {
@@ -301,6 +283,7 @@ void TransferQueue::Drained(Connection& connection) {
 }
 
 void TransferQueue::Tick() {
+    Step step(*this, Step::From::Loop);
     bool waiting = false;
     for (std::size_t i = 0; i < connections_.size(); ++i) {
         connections_[i]->GiveUpDraining();
@@ -313,10 +296,12 @@ void TransferQueue::Retry(Job job) {
     const bool resumable = ResumesBytes() && job.done > 0;
     if (job.request.kind == QueueJob::Kind::Download) {
         job.restart = !resumable || restRefused_;
+        // The file must still be the one the earlier attempts read before its rest is added.
+        job.checkBeforeResume = !job.restart;
     } else if (job.request.kind == QueueJob::Kind::Upload) {
         // What the server kept of the lost attempt is known only from its size.
-        job.askSize = resumable;
-        job.restart = !resumable;
+        job.askSize = ResumesBytes();
+        job.restart = !job.askSize;
     }
     waiting_.push_front(std::move(job));
 }
@@ -375,18 +360,32 @@ void TransferQueue::ConnectionLost(Connection& connection, const String& message
 
 void TransferQueue::FailJob(const Job& job, QueueJobError error) {
     owesEmpty_ = true;
-    events_.JobFailed(job.id, error);
+    const JobId id = job.id;
+    ++endsPending_;
+    Raise([this, id, error = std::move(error)] {
+        --endsPending_;
+        events_.JobFailed(id, error);
+    });
 }
 
 void TransferQueue::Finished(const Job& job, const String& message) {
     owesEmpty_ = true;
-    events_.JobFinished(job.id, message);
+    const JobId id = job.id;
+    ++endsPending_;
+    Raise([this, id, message] {
+        --endsPending_;
+        events_.JobFinished(id, message);
+    });
 }
 
 void TransferQueue::CheckEmpty() {
     if (!owesEmpty_ || dispatching_ || !waiting_.empty() || Running() != 0) return;
     owesEmpty_ = false;
-    events_.QueueEmpty();
+    // Whether the queue is still empty is decided when the event's turn comes: a handler of
+    // an end before it may have added work, and the end of that work raises it again.
+    Raise([this] {
+        if (waiting_.empty() && Running() == 0 && endsPending_ == 0) events_.QueueEmpty();
+    });
 }
 
 }  // namespace tarselctl

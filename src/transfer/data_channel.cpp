@@ -299,6 +299,11 @@ void ControlCore::UploadStep() {
           });
 }
 
+void ControlCore::EndUpload() {
+    Step step(*this);
+    if (IsUpload(HostSide()) && m_Carry.putFinished == False) m_Carry.putLastBlock = True;
+}
+
 bool ControlCore::IsCurrent(const std::weak_ptr<HostTransfer>& transfer) const {
     const auto open = transfer.lock();
     return open && open == m_HostTransfer;
@@ -310,8 +315,22 @@ void ControlCore::SendUploadBlock(const ByteArray& data) {
     if (Soquet3->get_IsClosed() != False) return;
     try {
         // The end signal: an empty array, or the one element of value 0 left as handed over.
-        // Any other block is data, a single byte included.
-        if (data.empty() || (data.size() == 1 && data[0] == 0)) {
+        // Any other block is data, a single byte included. After EndUpload the block is data
+        // whatever it holds, and the end follows it.
+        const bool last = m_Carry.putLastBlock != False;
+        if (last && !data.empty()) {
+            m_Carry.putFinished = True;
+            std::string bytes = ConvertUpload(data);
+            bytes += FinishUpload();
+            if (!bytes.empty()) {
+                m_Carry.putEnding = True;
+                Soquet3->Send(bytes);
+                return;
+            }
+            CloseQuietly(*Soquet3);
+            return;
+        }
+        if (last || data.empty() || (data.size() == 1 && data[0] == 0)) {
             m_Carry.putFinished = True;
             // What the conversion still keeps (a character cut by the end, held text, the
             // return of JIS output to one-byte mode) goes out first; the close follows its send.

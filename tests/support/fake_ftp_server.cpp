@@ -104,6 +104,12 @@ void FakeFtpServer::OnCommand(const std::string& line) {
         Reply(custom->second);
     } else if (word == "RETR" && !downloads.empty() && !downloads.count(argument)) {
         Reply("550 No such file");
+    } else if (word == "SIZE" && answerSize) {
+        const auto stored = files.find(argument);
+        const auto found = downloads.find(argument);
+        if (stored != files.end()) Reply("213 " + std::to_string(stored->second.size()));
+        else if (found == downloads.end() && !downloads.empty()) Reply("550 No such file");
+        else Reply("213 " + std::to_string(found != downloads.end() ? found->second.size() : file.size()));
     } else if (word == "USER") {
         Reply("331 Password required");
     } else if (word == "PASS" || word == "ACCT") {
@@ -137,6 +143,7 @@ void FakeFtpServer::OnCommand(const std::string& line) {
         transferWord_ = word;
         transferName_ = argument;
         transferOffset_ = word == "RETR" && honourRest ? restOffset_ : 0;
+        restSeen_ = restOffset_;
         restOffset_ = 0;
         transfer_ = word == "STOR" || word == "APPE" ? Transfer::Upload : Transfer::Download;
         uploaded_.clear();
@@ -182,7 +189,9 @@ void FakeFtpServer::BeginTransfer() {
     const std::string whole = found != named.end() ? found->second
                               : transferWord_ == "RETR" ? file
                                                         : listing;
-    const std::string content = whole.substr(std::min<std::size_t>(transferOffset_, whole.size()));
+    std::string content = whole.substr(std::min<std::size_t>(transferOffset_, whole.size()));
+    if (sendLimit && transferWord_ == "RETR")
+        content.resize(std::min(content.size(), sendLimit(transferName_, restSeen_)));
     const unsigned id = transferId_;
     for (std::size_t at = 0; at < content.size(); at += piece) {
         platform_.posted.push_back([this, id, bytes = content.substr(at, piece)] {
@@ -203,6 +212,8 @@ void FakeFtpServer::BeginTransfer() {
 }
 
 void FakeFtpServer::EndTransfer(bool complete) {
+    if (complete && transfer_ == Transfer::Upload && keepLimit)
+        uploaded_.resize(std::min(uploaded_.size(), keepLimit(transferName_)));
     if (complete && transfer_ == Transfer::Upload) {
         if (transferWord_ == "APPE") files[transferName_] += uploaded_;
         else files[transferName_] = uploaded_;
@@ -212,7 +223,7 @@ void FakeFtpServer::EndTransfer(bool complete) {
     transferWord_.clear();
     uploaded_.clear();
     if (cutDownload && silentAfterCut) return;
-    Reply(complete ? "226 Transfer complete" : "426 Connection closed; transfer aborted");
+    Reply(complete ? "226 Transfer complete" : cutReply);
 }
 
 }  // namespace tarselctl

@@ -51,10 +51,19 @@ public:
     bool honourRest = false;
     /// No reply at all when the client closes a download's data connection (as some servers).
     bool silentAfterCut = false;
+    /// The reply when the client closes a download's data connection (some servers say 226).
+    std::string cutReply = "426 Connection closed; transfer aborted";
     /// Data goes out in pieces of this many bytes, one event each.
     std::size_t piece = 16;
     /// Uploads received, by the file name of the STOR or APPE line.
     std::map<std::string, std::string> files;
+    /// SIZE answers with the length of what RETR of that name would send (else 502).
+    bool answerSize = false;
+    /// How many bytes a download sends before the server closes the data connection and
+    /// reports success anyway, by file name and restart offset; unset: all of them.
+    std::function<std::size_t(const std::string& name, std::uint64_t rest)> sendLimit;
+    /// How many bytes of an upload the server keeps before it reports success; unset: all.
+    std::function<std::size_t(const std::string& name)> keepLimit;
 
     /// Called with each piece of data just before the control receives it.
     std::function<void(std::string_view)> onData;
@@ -98,6 +107,8 @@ private:
     std::string cwd_;
     std::uint64_t restOffset_ = 0;
     std::uint64_t transferOffset_ = 0;
+    /// The REST offset the transfer under way was asked with.
+    std::uint64_t restSeen_ = 0;
 };
 
 }  // namespace tarselctl

@@ -2,6 +2,7 @@
 // of its own, and the servers are stepped in turn as one event loop would interleave them.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "support/fake_ftp_server.h"
 #include "support/fake_platform.h"
+#include "support/fake_timer.h"
 
 namespace tarselctl {
 
@@ -37,14 +39,34 @@ public:
         return platforms.back()->CreateSoquet();
     }
     std::unique_ptr<Codawa> CreateCodawa() override { return platforms.back()->CreateCodawa(); }
-    std::unique_ptr<Timer> CreateTimer() override { return platforms.back()->CreateTimer(); }
+    /// A control makes two timers after its sockets; any other timer is the host's (the
+    /// queue's), kept here and ticked by Run when the servers are quiet.
+    std::unique_ptr<Timer> CreateTimer() override {
+        if (!platforms.empty() && platforms.back()->timers.size() < 2 && platforms.back()->soquets.size() == 3)
+            return platforms.back()->CreateTimer();
+        auto timer = std::make_unique<FakeTimer>("QueueTimer");
+        FakeTimer* raw = timer.get();
+        hostTimers.push_back(raw);
+        timer->onDestroyed = [this, raw] { std::erase(hostTimers, raw); };
+        return timer;
+    }
+    std::vector<FakeTimer*> hostTimers;
     void ShowMessageBox(const String&) override {}
 
-    /// One step of each server in turn until none has work left.
+    /// One step of each server in turn until none has work left, then the host's timers
+    /// that wait less than a second (the queue's delivery), until those are quiet too.
     void Run() {
-        for (int round = 0; round < 100000; ++round)
-            if (!Step()) return;
+        for (int round = 0; round < 100000; ++round) {
+            if (Step()) continue;
+            if (!TickShortTimers()) return;
+        }
         FAIL() << "the servers never went quiet";
+    }
+    bool TickShortTimers() {
+        bool ticked = false;
+        for (std::size_t i = 0; i < hostTimers.size(); ++i)
+            if (hostTimers[i]->enabled && hostTimers[i]->interval < 1000) ticked |= hostTimers[i]->Tick();
+        return ticked;
     }
     /// One step of each server; false when none had work.
     bool Step() {

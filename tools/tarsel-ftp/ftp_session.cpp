@@ -2105,6 +2105,7 @@ void FtpSession::PutData(tarselctl::ByteArray& Data) {
         Data.clear();
         return;
     }
+    if (upload_.AtEnd()) control_.EndUpload();
     running_->bytes += Data.size();
     UpdateMeter(false);
 }

@@ -41,6 +41,16 @@ std::string Unique() {
 std::string Describe(const tarselctl::QueueJobError& e) {
     if (e.cancelled) return "interrupted";
     std::string text;
+    if (e.integrity != tarselctl::QueueIntegrity::None) {
+        text = e.integrity == tarselctl::QueueIntegrity::Short      ? "cut short: "
+               : e.integrity == tarselctl::QueueIntegrity::Long     ? "too many bytes: "
+               : e.integrity == tarselctl::QueueIntegrity::Changed  ? "the file changed: "
+               : e.integrity == tarselctl::QueueIntegrity::UploadSize ? "the server stored another size: "
+                                                                       : "";
+        text += ToUtf8(e.message);
+        if (e.attempts > 1) text += " after " + std::to_string(e.attempts) + " attempts";
+        return text;
+    }
     if (e.transError != 0) text = ToUtf8(e.transDescription) + " (" + ToUtf8(e.transWhere) + ")";
     if (e.code != 0) {
         if (!text.empty()) text += "; ";
@@ -133,6 +143,13 @@ std::string RangeFile::WriteAt(std::uint64_t offset, const ByteArray& bytes) {
         if (n <= 0) return "cannot write '" + target_.shown + "': " + std::strerror(errno);
         written += static_cast<std::size_t>(n);
     }
+    return "";
+}
+
+std::string RangeFile::TruncateAt(std::uint64_t offset) {
+    if (fd_ < 0) return "";
+    if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0)
+        return "cannot write '" + target_.shown + "': " + std::strerror(errno);
     return "";
 }
 
@@ -230,7 +247,9 @@ void ParallelRun::Upload(const std::string& local, const std::string& remote, st
     if (size) totalBytes_ += *size;
     else totalKnown_ = false;
     file->jobsLeft = 1;
-    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Upload, FromUtf8(remote)});
+    QueueJob job{QueueJob::Kind::Upload, FromUtf8(remote)};
+    if (size) job.size = *size;
+    const JobId id = queue_->Add(std::move(job));
     jobs_[id] = JobRef{file};
 }
 
@@ -247,9 +266,22 @@ void ParallelRun::Segmented(const std::string& remote, LocalTarget local, int se
         FileEnded(*file);
         return;
     }
-    file->jobsLeft = 1;
+    const tarselctl::tarsel& control = *settings_.control;
+    const tarselctl::String type = control.get_Filetype();
+    if (control.get_FileCode() != u"BIN" || (!type.empty() && (type[0] == u'A' || type[0] == u'a'))) {
+        // Ranges are cut in the server's bytes, which a conversion does not deliver one for one.
+        PrintError("tarsel-ftp: " + remote + ": its bytes are converted; downloading over one connection");
+        StartWhole(file);
+        return;
+    }
+    file->jobsLeft = 2;
     const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Size, FromUtf8(remote)});
     jobs_[id] = JobRef{file, 0, true};
+    // The ranges check the file's time before any of them resumes.
+    const JobId time = queue_->Add(QueueJob{QueueJob::Kind::Quote, u"MDTM " + FromUtf8(remote)});
+    JobRef probe{file};
+    probe.timeProbe = true;
+    jobs_[time] = probe;
 }
 
 void ParallelRun::Ask(const std::string& line, std::function<void(std::optional<std::string>)> answer) {
@@ -282,7 +314,10 @@ std::string ParallelRun::OpenLocal(File& file) {
 
 void ParallelRun::StartWhole(const std::shared_ptr<File>& file) {
     file->jobsLeft = 1;
-    const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Download, FromUtf8(file->remote)});
+    QueueJob job{QueueJob::Kind::Download, FromUtf8(file->remote)};
+    if (file->size) job.size = *file->size;
+    job.modified = file->modified;
+    const JobId id = queue_->Add(std::move(job));
     jobs_[id] = JobRef{file};
 }
 
@@ -297,10 +332,13 @@ void ParallelRun::StartRanges(const std::shared_ptr<File>& file, std::uint64_t s
     file->jobsLeft = static_cast<int>(count);
     for (std::uint64_t i = 0; i < count; ++i) {
         // The last range runs to the end of the file, so that it ends with the server's own
-        // close rather than an abort, and a file that has grown since SIZE is whole too.
+        // close rather than an abort; with the size given, more bytes than SIZE said fail it.
         const std::uint64_t offset = i * each;
         const std::uint64_t length = i + 1 == count ? QueueJob::kToEnd : each;
-        const JobId id = queue_->Add(QueueJob{QueueJob::Kind::Download, FromUtf8(file->remote), offset, length});
+        QueueJob job{QueueJob::Kind::Download, FromUtf8(file->remote), offset, length};
+        job.size = size;
+        job.modified = file->modified;
+        const JobId id = queue_->Add(std::move(job));
         jobs_[id] = JobRef{file};
     }
 }
@@ -311,6 +349,18 @@ void ParallelRun::Cancel() {
 }
 
 void ParallelRun::JobStarted(JobId, int) {}
+
+void ParallelRun::JobRewind(JobId job, std::uint64_t offset) {
+    const auto it = jobs_.find(job);
+    if (it == jobs_.end()) return;
+    File& file = *it->second.file;
+    if (file.failed) return;
+    if (std::string error = file.out.TruncateAt(offset); !error.empty()) {
+        file.failed = true;
+        file.error = std::move(error);
+        queue_->Cancel(job);
+    }
+}
 
 void ParallelRun::JobData(JobId job, std::uint64_t offset, ByteArray& data) {
     const auto it = jobs_.find(job);
@@ -360,8 +410,12 @@ void ParallelRun::JobProgress(JobId job, std::uint64_t bytes) {
     const auto it = jobs_.find(job);
     if (it == jobs_.end()) return;
     // A restarted attempt counts from its start again.
-    if (bytes >= it->second.progress) bytes_ += bytes - it->second.progress;
-    else bytes_ -= it->second.progress - bytes;
+    if (bytes >= it->second.progress) {
+        bytes_ += bytes - it->second.progress;
+        moved_ += bytes - it->second.progress;
+    } else {
+        bytes_ -= std::min(bytes_, it->second.progress - bytes);
+    }
     it->second.progress = bytes;
     Meter(false);
 }
@@ -379,27 +433,18 @@ void ParallelRun::JobFinished(JobId job, const tarselctl::String& message) {
     const JobRef ref = std::move(it->second);
     jobs_.erase(it);
     File& file = *ref.file;
+    if (ref.timeProbe) {
+        const std::string text = ToUtf8(message);
+        if (text.size() >= 14) file.modified = FromUtf8(text.substr(0, 14));
+        ProbeEnded(ref.file);
+        return;
+    }
     if (ref.sizeProbe) {
         const std::string text = ToUtf8(message);
-        std::uint64_t size = 0;
         bool digits = !text.empty() && text.size() <= 19;
         for (char c : text) digits = digits && c >= '0' && c <= '9';
-        if (digits) size = std::stoull(text);
-        if (cancelled_) {
-            file.failed = true;
-            file.error = "interrupted";
-            FileEnded(file);
-            return;
-        }
-        if (!digits) {
-            PrintError("tarsel-ftp: " + file.remote + ": the server did not tell the size; one connection");
-            StartWhole(ref.file);
-            return;
-        }
-        file.size = size;
-        totalKnown_ = true;
-        totalBytes_ += size;
-        StartRanges(ref.file, size, segments_);
+        if (digits) file.size = std::stoull(text);
+        ProbeEnded(ref.file);
         return;
     }
     if (file.upload && !ref.afterwards && !file.afterwards.empty() && !cancelled_) {
@@ -412,6 +457,26 @@ void ParallelRun::JobFinished(JobId job, const tarselctl::String& message) {
     }
     if (--file.jobsLeft == 0) FileEnded(file);
     EndIfDone();
+}
+
+void ParallelRun::ProbeEnded(const std::shared_ptr<File>& file) {
+    if (--file->jobsLeft > 0) return;
+    if (cancelled_) {
+        file->failed = true;
+        file->error = "interrupted";
+        FileEnded(*file);
+        EndIfDone();
+        return;
+    }
+    if (!file->size) {
+        PrintError("tarsel-ftp: " + file->remote + ": the server did not tell the size" +
+                   (file->sizeRefusal.empty() ? std::string() : " (" + file->sizeRefusal + ")") + "; one connection");
+        StartWhole(file);
+        return;
+    }
+    totalKnown_ = true;
+    totalBytes_ += *file->size;
+    StartRanges(file, *file->size, segments_);
 }
 
 void ParallelRun::JobFailed(JobId job, const tarselctl::QueueJobError& error) {
@@ -433,10 +498,9 @@ void ParallelRun::JobFailed(JobId job, const tarselctl::QueueJobError& error) {
         EndIfDone();
         return;
     }
-    if (ref.sizeProbe && !error.cancelled) {
-        PrintError("tarsel-ftp: " + file.remote + ": the server did not tell the size (" + Describe(error) +
-                   "); one connection");
-        StartWhole(ref.file);
+    if (ref.sizeProbe || ref.timeProbe) {
+        if (ref.sizeProbe && !error.cancelled) file.sizeRefusal = Describe(error);
+        ProbeEnded(ref.file);
         return;
     }
     bytes_ -= std::min(bytes_, ref.progress);
@@ -523,7 +587,10 @@ void ParallelRun::Meter(bool final) {
     if (final) {
         output_.Meter("");
         if (settings_.interactive || settings_.progress) {
-            std::string line = name + ", " + FormatTransferSummary(bytes_, seconds);
+            // What happened: the files that made it, and every byte that crossed, also those
+            // of files that failed or started over.
+            std::string line = std::to_string(succeeded_) + " of " + std::to_string(files_) + " files, " +
+                               FormatTransferSummary(moved_, seconds);
             if (failed_ > 0) line += ", " + std::to_string(failed_) + " failed";
             output_.Err(line + "\n");
         }

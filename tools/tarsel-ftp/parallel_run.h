@@ -60,6 +60,8 @@ public:
     bool IsOpen() const { return fd_ >= 0; }
     /// Error message or "".
     std::string WriteAt(std::uint64_t offset, const tarselctl::ByteArray& bytes);
+    /// Drops what was written from `offset` on (a download that starts over). Error or "".
+    std::string TruncateAt(std::uint64_t offset);
     /// Renames into place on success (an empty download is created now), removes the
     /// temporary file otherwise. The file may be opened again afterwards. Error message or "".
     std::string Finish(bool success);
@@ -106,8 +108,9 @@ public:
     /// refusal does not fail the file.
     void Upload(const std::string& local, const std::string& remote, std::optional<std::uint64_t> size,
                 bool noLinks = false, const std::string& afterwards = "");
-    /// One file over `segments` connections: SIZE, then one range per connection. A server
-    /// that refuses REST or SIZE gets the file over one connection instead.
+    /// One file over `segments` connections: SIZE (and MDTM), then one range per connection.
+    /// A server that refuses REST or SIZE, or a file whose bytes are converted, gets the file
+    /// over one connection instead.
     void Segmented(const std::string& remote, LocalTarget local, int segments);
     /// A question of the command's own on one of the connections (mirror's MDTM): `answer`
     /// gets the reply's text, or nothing when the server refused or the connection failed;
@@ -130,6 +133,7 @@ public:
 
     // ---- the queue's events
     void JobStarted(tarselctl::JobId job, int attempt) override;
+    void JobRewind(tarselctl::JobId job, std::uint64_t offset) override;
     void JobData(tarselctl::JobId job, std::uint64_t offset, tarselctl::ByteArray& data) override;
     void JobPutData(tarselctl::JobId job, std::uint64_t offset, tarselctl::ByteArray& data) override;
     void JobProgress(tarselctl::JobId job, std::uint64_t bytes) override;
@@ -153,16 +157,24 @@ private:
         bool failed = false;
         std::string error;
         std::uint64_t bytes = 0;
+        /// A segmented file's MDTM, given to its ranges so that a resumed one checks it.
+        tarselctl::String modified;
+        /// Why the server gave no SIZE.
+        std::string sizeRefusal;
     };
     struct JobRef {
         std::shared_ptr<File> file;
         std::uint64_t progress = 0;  // bytes the job has reported
         bool sizeProbe = false;
+        /// The MDTM asked beside a segmented file's SIZE.
+        bool timeProbe = false;
         /// The command sent after the file's upload.
         bool afterwards = false;
     };
 
     void StartRanges(const std::shared_ptr<File>& file, std::uint64_t size, int segments);
+    /// One of a segmented file's SIZE and MDTM has ended; the ranges start after both.
+    void ProbeEnded(const std::shared_ptr<File>& file);
     void StartWhole(const std::shared_ptr<File>& file);
     /// Opens the local file of a job once its first bytes move; "" or an error message.
     std::string OpenLocal(File& file);
@@ -190,6 +202,8 @@ private:
     bool cancelled_ = false;
     bool ended_ = false;
     std::uint64_t bytes_ = 0;
+    /// Bytes that crossed the network, whatever became of them (the summary's figure).
+    std::uint64_t moved_ = 0;
     std::uint64_t totalBytes_ = 0;
     bool totalKnown_ = true;
     std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();

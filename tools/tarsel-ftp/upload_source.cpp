@@ -34,18 +34,6 @@ std::string UploadSource::Open(const std::string& path, std::uint32_t chunk) {
         return "'" + path + "' is not a regular file";
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
-    if (size_ == 1) {
-        // The control takes a block holding one zero byte, as it hands the block over, for
-        // the end of the upload; any other single byte goes out.
-        unsigned char only = 0;
-        const ssize_t n = ::pread(fd_, &only, 1, 0);
-        if (n == 1 && only == 0) {
-            Close();
-            return "'" + path + "' is a single zero byte: that file cannot be uploaded "
-                   "(a block of one zero byte ends an upload, so the server would store an "
-                   "empty file)";
-        }
-    }
     return {};
 }
 
@@ -60,16 +48,10 @@ std::string UploadSource::OpenStandardInput(std::uint32_t chunk) {
     stream_ = true;
     streamEnded_ = false;
     ahead_.clear();
-    // Decided now, as for a file: a lone zero byte cannot be told from the end signal.
     const std::string error = FillAhead(2);
     if (!error.empty()) {
         Close();
         return error;
-    }
-    if (streamEnded_ && ahead_.size() == 1 && ahead_[0] == '\0') {
-        Close();
-        return "standard input is a single zero byte: that cannot be uploaded (a block of one "
-               "zero byte ends an upload)";
     }
     return {};
 }
@@ -139,11 +121,6 @@ std::string UploadSource::Next(tarselctl::ByteArray& block) {
 std::string UploadSource::SkipTo(std::uint64_t offset) {
     if (fd_ < 0 || stream_) return "upload file is not open";
     if (offset > size_) return "'" + path_ + "' is shorter than the " + std::to_string(offset) + " bytes already sent";
-    if (size_ - offset == 1) {
-        unsigned char last = 0;
-        if (::pread(fd_, &last, 1, static_cast<off_t>(offset)) == 1 && last == 0)
-            return "the one byte left of '" + path_ + "' is a zero byte, which cannot be sent on its own";
-    }
     if (::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0)
         return "cannot read '" + path_ + "': " + std::strerror(errno);
     read_ = offset;

@@ -17,8 +17,7 @@ public:
     UploadSource(const UploadSource&) = delete;
     UploadSource& operator=(const UploadSource&) = delete;
 
-    /// Opens `path` and checks that it can be uploaded (a regular file, not a single zero
-    /// byte). Error message or "".
+    /// Opens `path` and checks that it can be uploaded (a regular file). Error message or "".
     std::string Open(const std::string& path, std::uint32_t chunk);
     /// Uploads what standard input holds until its end ("put - REMOTE"). Its length is not
     /// known, so two bytes are always read ahead: the last block can then never be a lone
@@ -29,14 +28,16 @@ public:
     std::string Next(tarselctl::ByteArray& block);
     void Close();
     /// Continues an upload: the next block starts at `offset` of the file. Error message or
-    /// "" (the offset lies past the end, or what is left is one zero byte, which the control
-    /// would take for the end of the upload).
+    /// "" (the offset lies past the end).
     std::string SkipTo(std::uint64_t offset);
 
     /// The file's size; 0 for standard input.
     std::uint64_t Size() const { return size_; }
     bool IsStream() const { return stream_; }
     std::uint64_t BytesRead() const { return read_; }
+    /// Every byte has been handed over: the block just read is the last (the control is told
+    /// with EndUpload, so that even a lone zero byte goes out as data).
+    bool AtEnd() const { return stream_ ? streamEnded_ && ahead_.empty() : read_ >= size_; }
 
 private:
     std::string path_;
