@@ -166,10 +166,10 @@ private:
         std::shared_ptr<File> file;
         std::uint64_t progress = 0;  // bytes the job has reported
         bool sizeProbe = false;
-        /// The MDTM asked beside a segmented file's SIZE.
-        bool timeProbe = false;
         /// The command sent after the file's upload.
         bool afterwards = false;
+        /// The MDTM asked beside a segmented file's SIZE.
+        bool timeProbe = false;
     };
 
     void StartRanges(const std::shared_ptr<File>& file, std::uint64_t size, int segments);
