@@ -33,6 +33,7 @@ cmake --build "$build" -j2 --target "${target}_fuzz"
 # Per target: the longest input worth mutating, and the dictionary if there is one.
 case $target in
   codawa | parsers) max_len=1024 ;;
+  queue) max_len=256 ;;
   *) max_len=4096 ;;
 esac
 options=(-max_total_time="$seconds" -max_len="$max_len" -print_final_stats=1
