@@ -481,3 +481,66 @@ TEST_F(TarselFtpParallel, InterruptCancelsTheWholeMirrorAndReturnsToThePrompt) {
 
 }  // namespace
 }  // namespace tarselftp
+
+namespace tarselftp {
+namespace {
+
+// A file of a run takes its name only when every range agrees with the size the server gave:
+// not when ranges end early with 226, not when Ctrl-C cut them (with the server answering the
+// cut with 226), and a converted file is fetched over one connection, exactly.
+TEST_F(TarselFtpParallel, PgetRenamesOnlyAVerifiedWholeFile) {
+    const std::string big = Pattern(3 * 256 * 1024 + 1234);
+    std::function<std::size_t(const std::string&, std::uint64_t)> limit;
+    bool interruptAtData = false, interrupted = false;
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.onData = [&](std::string_view) {
+            if (interruptAtData && !interrupted) {
+                interrupted = true;
+                session->Interrupt();
+            }
+        };
+        s.file = big;
+        s.piece = 64 * 1024;
+        s.replies["SIZE"] = "213 " + std::to_string(big.size());
+        s.cutReply = "226 Transfer complete";
+        s.sendLimit = [&](const std::string& name, std::uint64_t rest) {
+            return limit ? limit(name, rest) : std::string::npos;
+        };
+    };
+    Start();
+    // Every attempt at a range stops after 1000 bytes and the server calls it complete.
+    limit = [](const std::string&, std::uint64_t) { return std::size_t{1000}; };
+    Type("pget -n 3 big.bin");
+    EXPECT_FALSE(fs::exists(dir / "big.bin"));
+    EXPECT_THAT(output.err, HasSubstr("cut short"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+    EXPECT_THAT(Names(dir), ElementsAre()) << "a temporary file was left";
+
+    // Ctrl-C while the ranges move.
+    limit = nullptr;
+    interruptAtData = true;
+    Type("pget -n 3 big.bin");
+    EXPECT_TRUE(interrupted);
+    EXPECT_FALSE(fs::exists(dir / "big.bin"));
+    EXPECT_THAT(output.err, HasSubstr("interrupted"));
+    EXPECT_THAT(Names(dir), ElementsAre());
+}
+
+TEST_F(TarselFtpParallel, PgetOfAConvertedFileUsesOneConnection) {
+    std::string text;
+    for (int i = 0; i < 40000; ++i) text += "line " + std::to_string(i) + "\r\n";
+    hosts.setup = [&](tarselctl::FakeFtpServer& s, std::size_t) {
+        s.file = text;
+        s.replies["SIZE"] = "213 " + std::to_string(text.size());
+    };
+    options.fileCode = "SJIS";
+    Start();
+    Type("pget -n 4 t.txt");
+    EXPECT_THAT(output.err, HasSubstr("converted; downloading over one connection"));
+    EXPECT_EQ(ReadFile(dir / "t.txt"), text);
+    EXPECT_TRUE(RunLines("REST").empty());
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+}  // namespace
+}  // namespace tarselftp
