@@ -89,7 +89,8 @@ TEST(TarselFtpParallelFlags, CountsAndWhereTheyApply) {
     EXPECT_THAT(Refused("pget -n 65 f"), HasSubstr("from 1 to 64"));
     EXPECT_THAT(Refused("mget -P x *"), HasSubstr("from 1 to 64"));
     EXPECT_THAT(Refused("mget -P"), HasSubstr("from 1 to 64"));
-    EXPECT_THAT(Refused("get -c --segments 2 f"), HasSubstr("cannot be resumed"));
+    EXPECT_TRUE(Parsed("get -c --segments 2 f").resume);
+    EXPECT_TRUE(Parsed("pget -c -n 3 f").resume);
     EXPECT_THAT(Refused("pget f -"), HasSubstr("standard output"));
     EXPECT_THAT(Refused("get -n 2 f g h"), HasSubstr("usage"));
 }
@@ -507,14 +508,15 @@ TEST_F(TarselFtpParallel, PgetRenamesOnlyAVerifiedWholeFile) {
             return limit ? limit(name, rest) : std::string::npos;
         };
     };
-    Start();
+    Start(/*interactive=*/true);
     // Every attempt at a range stops after 1000 bytes and the server calls it complete.
     limit = [](const std::string&, std::uint64_t) { return std::size_t{1000}; };
     Type("pget -n 3 big.bin");
     EXPECT_FALSE(fs::exists(dir / "big.bin"));
     EXPECT_THAT(output.err, HasSubstr("cut short"));
     EXPECT_EQ(session->ExitStatus(), 1);
-    EXPECT_THAT(Names(dir), ElementsAre()) << "a temporary file was left";
+    // What arrived is kept for pget -c, under a name no other command takes for a file.
+    EXPECT_THAT(Names(dir), ElementsAre("big.bin.pget", "big.bin.pget-status"));
 
     // Ctrl-C while the ranges move.
     limit = nullptr;
@@ -523,7 +525,37 @@ TEST_F(TarselFtpParallel, PgetRenamesOnlyAVerifiedWholeFile) {
     EXPECT_TRUE(interrupted);
     EXPECT_FALSE(fs::exists(dir / "big.bin"));
     EXPECT_THAT(output.err, HasSubstr("interrupted"));
-    EXPECT_THAT(Names(dir), ElementsAre());
+    EXPECT_THAT(Names(dir), ElementsAre("big.bin.pget", "big.bin.pget-status"));
+
+    // pget -c goes on from where each range stopped, and asks nothing twice.
+    interruptAtData = false;
+    const std::size_t retrs = RunLines("RETR").size();
+    Type("pget -c -n 3 big.bin");
+    EXPECT_TRUE(ReadFile(dir / "big.bin") == big) << output.err;
+    EXPECT_THAT(Names(dir), ElementsAre("big.bin"));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+    std::vector<std::string> rests = RunLines("REST");
+    EXPECT_FALSE(rests.empty());
+    EXPECT_GT(RunLines("RETR").size(), retrs);
+
+    // A file that changed size since is fetched afresh, with a note.
+    limit = [](const std::string&, std::uint64_t) { return std::size_t{1000}; };
+    Type("pget -n 3 big.bin");
+    limit = nullptr;
+    const std::string bigger = big + "more";
+    for (auto& s : hosts.servers) {
+        s->file = bigger;
+        s->replies["SIZE"] = "213 " + std::to_string(bigger.size());
+    }
+    hosts.setup = [&, setup = hosts.setup](tarselctl::FakeFtpServer& s, std::size_t i) {
+        setup(s, i);
+        s.file = bigger;
+        s.replies["SIZE"] = "213 " + std::to_string(bigger.size());
+    };
+    Type("pget -c -n 3 big.bin");
+    EXPECT_THAT(output.err, HasSubstr("cannot be continued (the remote file's size changed); starting over"));
+    EXPECT_TRUE(ReadFile(dir / "big.bin") == bigger) << output.err;
+    EXPECT_THAT(Names(dir), ElementsAre("big.bin"));
 }
 
 TEST_F(TarselFtpParallel, PgetOfAConvertedFileUsesOneConnection) {

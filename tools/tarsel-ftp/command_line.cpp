@@ -436,7 +436,7 @@ const std::vector<CommandInfo> kCommands = {
     {"ls", Verb::Ls, 0, 1, "[PATTERN]", "names in the remote directory (NLST)", "Ls", true},
     {"size", Verb::Size, 1, 1, "FILE", "print a remote file's size", "Size", false},
     {"get", Verb::Get, 1, 2, "[-c] [--segments N] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output; --segments N: as pget -n N)", "GetFile", true},
-    {"pget", Verb::Pget, 1, 2, "[-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4)", "GetFile", true},
+    {"pget", Verb::Pget, 1, 2, "[-c] [-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4; -c: continue an interrupted pget from LOCAL.pget)", "GetFile", true},
     {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
     {"mget", Verb::Mget, 1, kManyArgs, "[-P N] PATTERN...", "download every remote file that matches (* ? [..]); -P N: over N connections", "GetFile", true},
     {"put", Verb::Put, 1, 2, "[-c] LOCAL [REMOTE]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed)", "PutFile", true},
@@ -570,7 +570,7 @@ ParsedLine ParseCommand(std::string_view line) {
                              (info->verb == Verb::Get && flag == "--segments") ||
                              ((info->verb == Verb::Mget || info->verb == Verb::Mput) &&
                               (flag == "-P" || flag == "--parallel"));
-        if ((info->verb == Verb::Get || info->verb == Verb::Put) && flag == "-c") {
+        if ((info->verb == Verb::Get || info->verb == Verb::Put || info->verb == Verb::Pget) && flag == "-c") {
             command.resume = true;
         } else if (counted) {
             std::uint32_t n = 0;
@@ -625,8 +625,6 @@ ParsedLine ParseCommand(std::string_view line) {
         [[fallthrough]];
     case Verb::Get:
     case Verb::Pget:
-        if (command.verb == Verb::Pget && command.resume)
-            return CommandError{word, "a download over several connections cannot be resumed"};
         if (command.args.size() == 1) command.args.push_back(LocalNameFromServer(command.args[0]));
         if (command.verb == Verb::Pget && command.args[1] == "-")
             return CommandError{word, "a download over several connections cannot go to standard output"};

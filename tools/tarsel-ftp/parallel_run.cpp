@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <array>
 #include <random>
+#include <sstream>
 
 #include "confined_directory.h"
 #include "download_file.h"
@@ -146,6 +148,82 @@ std::string RangeFile::WriteAt(std::uint64_t offset, const ByteArray& bytes) {
     return "";
 }
 
+std::string RangeFile::OpenPartial() {
+    Close();
+    if (std::string error = OpenDirectory(directoryFd_); !error.empty()) return error;
+    temporary_ = target_.name + ".pget";
+    const std::string shown = target_.shown + ".pget";
+    // What an earlier run left is replaced, but only a regular file is removed for it.
+    struct stat st {};
+    if (::fstatat(directoryFd_, temporary_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            Close();
+            return "'" + shown + "' is not a regular file; nothing is written there";
+        }
+        ::unlinkat(directoryFd_, temporary_.c_str(), 0);
+    }
+    ::unlinkat(directoryFd_, StatusName().c_str(), 0);
+    fd_ = ::openat(directoryFd_, temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) {
+        const std::string error = "cannot create '" + shown + "': " + std::strerror(errno);
+        Close();
+        return error;
+    }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    partial_ = true;
+    return "";
+}
+
+std::string RangeFile::ContinuePartial() {
+    Close();
+    if (std::string error = OpenDirectory(directoryFd_); !error.empty()) return error;
+    temporary_ = target_.name + ".pget";
+    const std::string shown = target_.shown + ".pget";
+    fd_ = ::openat(directoryFd_, temporary_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st {};
+    std::string error;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) error = "cannot open '" + shown + "': " + std::strerror(errno);
+    // Writing into a file that has another name too would change that file as well.
+    else if (!S_ISREG(st.st_mode) || st.st_nlink != 1) error = "'" + shown + "' is not a regular file of one link";
+    if (!error.empty()) {
+        Close();
+        return error;
+    }
+    device_ = st.st_dev;
+    inode_ = st.st_ino;
+    partial_ = true;
+    return "";
+}
+
+std::string RangeFile::KeepPartial(const std::string& status) {
+    if (fd_ < 0 || !partial_) return Finish(false);
+    std::string error;
+    if (::close(fd_) != 0) error = "cannot write '" + target_.shown + ".pget': " + std::strerror(errno);
+    fd_ = -1;
+    partial_ = false;
+    const int out = ::openat(directoryFd_, StatusName().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (out < 0 || ::write(out, status.data(), status.size()) != static_cast<ssize_t>(status.size()))
+        error = "cannot write '" + target_.shown + ".pget-status': " + std::strerror(errno);
+    if (out >= 0) ::close(out);
+    Close();
+    return error;
+}
+
+std::optional<std::string> RangeFile::ReadStatus() const {
+    int directory = -1;
+    if (!OpenDirectory(directory).empty()) return std::nullopt;
+    const int in = ::openat(directory, StatusName().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(directory);
+    if (in < 0) return std::nullopt;
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(in, buffer, sizeof buffer)) > 0 && text.size() < 64 * 1024;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    ::close(in);
+    return text;
+}
+
 std::string RangeFile::TruncateAt(std::uint64_t offset) {
     if (fd_ < 0) return "";
     if (::ftruncate(fd_, static_cast<off_t>(offset)) != 0)
@@ -190,6 +268,8 @@ std::string RangeFile::Finish(bool success) {
     } else {
         ::unlinkat(directoryFd_, temporary_.c_str(), 0);
     }
+    if (partial_) ::unlinkat(directoryFd_, StatusName().c_str(), 0);
+    partial_ = false;
     Close();
     return error;
 }
@@ -253,8 +333,10 @@ void ParallelRun::Upload(const std::string& local, const std::string& remote, st
     jobs_[id] = JobRef{file};
 }
 
-void ParallelRun::Segmented(const std::string& remote, LocalTarget local, int segments) {
+void ParallelRun::Segmented(const std::string& remote, LocalTarget local, int segments, bool resume) {
     auto file = std::make_shared<File>();
+    file->segmented = true;
+    file->resume = resume;
     file->remote = remote;
     file->local = local.shown;
     ++files_;
@@ -309,7 +391,8 @@ std::string ParallelRun::OpenLocal(File& file) {
         file.size = now;
         return "";
     }
-    return file.out.IsOpen() ? "" : file.out.Open();
+    if (file.out.IsOpen()) return "";
+    return file.segmented ? file.out.OpenPartial() : file.out.Open();
 }
 
 void ParallelRun::StartWhole(const std::shared_ptr<File>& file) {
@@ -329,18 +412,88 @@ void ParallelRun::StartRanges(const std::shared_ptr<File>& file, std::uint64_t s
         return;
     }
     const std::uint64_t each = size / count;
+    file->ranges.clear();
+    for (std::uint64_t i = 0; i < count; ++i)
+        file->ranges.push_back(File::Range{i * each, i + 1 == count ? size - i * each : each, 0});
     file->jobsLeft = static_cast<int>(count);
-    for (std::uint64_t i = 0; i < count; ++i) {
-        // The last range runs to the end of the file, so that it ends with the server's own
-        // close rather than an abort; with the size given, more bytes than SIZE said fail it.
-        const std::uint64_t offset = i * each;
-        const std::uint64_t length = i + 1 == count ? QueueJob::kToEnd : each;
-        QueueJob job{QueueJob::Kind::Download, FromUtf8(file->remote), offset, length};
-        job.size = size;
-        job.modified = file->modified;
-        const JobId id = queue_->Add(std::move(job));
-        jobs_[id] = JobRef{file};
+    for (std::size_t i = 0; i < file->ranges.size(); ++i) AddRange(file, i);
+}
+
+void ParallelRun::AddRange(const std::shared_ptr<File>& file, std::size_t index) {
+    const File::Range& r = file->ranges[index];
+    const std::uint64_t size = *file->size;
+    // The last range runs to the end of the file, so that it ends with the server's own
+    // close rather than an abort; with the size given, more bytes than SIZE said fail it.
+    const std::uint64_t offset = r.offset + r.done;
+    const bool last = r.offset + r.length >= size;
+    QueueJob job{QueueJob::Kind::Download, FromUtf8(file->remote), offset, last ? QueueJob::kToEnd : r.length - r.done};
+    job.size = size;
+    job.modified = file->modified;
+    const JobId id = queue_->Add(std::move(job));
+    JobRef ref{file};
+    ref.range = static_cast<int>(index);
+    ref.rangeDoneBefore = r.done;
+    jobs_[id] = ref;
+}
+
+namespace {
+
+std::string RangeStatus(std::uint64_t size, const tarselctl::String& modified,
+                        const std::vector<std::array<std::uint64_t, 3>>& ranges) {
+    std::string text = "tarsel-ftp pget 1\nsize " + std::to_string(size) + "\nmodified " + ToUtf8(modified) + "\n";
+    for (const auto& r : ranges)
+        text += "range " + std::to_string(r[0]) + " " + std::to_string(r[1]) + " " + std::to_string(r[2]) + "\n";
+    return text;
+}
+
+}  // namespace
+
+bool ParallelRun::ContinueRanges(const std::shared_ptr<File>& file) {
+    const std::optional<std::string> status = file->out.ReadStatus();
+    if (!status) return false;
+    std::istringstream in(*status);
+    std::string line, word;
+    std::uint64_t size = 0;
+    std::string modified;
+    std::vector<File::Range> ranges;
+    bool good = std::getline(in, line) && line == "tarsel-ftp pget 1";
+    while (good && std::getline(in, line)) {
+        std::istringstream fields(line);
+        fields >> word;
+        if (word == "size") good = static_cast<bool>(fields >> size);
+        else if (word == "modified") fields >> modified;
+        else if (word == "range") {
+            File::Range r;
+            good = static_cast<bool>(fields >> r.offset >> r.length >> r.done) && r.done <= r.length &&
+                   r.offset + r.length <= size && (ranges.empty() || ranges.back().offset + ranges.back().length == r.offset);
+            ranges.push_back(r);
+        } else good = false;
     }
+    const std::string now = ToUtf8(file->modified);
+    const char* why = !good || ranges.empty() || ranges.back().offset + ranges.back().length != size
+                          ? "its record is damaged"
+                      : size != *file->size ? "the remote file's size changed"
+                      : !modified.empty() && !now.empty() && modified != now ? "the remote file changed"
+                                                                            : nullptr;
+    std::string error = why ? std::string(why) : file->out.ContinuePartial();
+    if (!error.empty()) {
+        PrintError("tarsel-ftp: " + file->local + ".pget cannot be continued (" + error + "); starting over");
+        return false;
+    }
+    file->ranges = std::move(ranges);
+    file->jobsLeft = 0;
+    for (std::size_t i = 0; i < file->ranges.size(); ++i) {
+        bytes_ += file->ranges[i].done;
+        if (file->ranges[i].done < file->ranges[i].length) ++file->jobsLeft;
+    }
+    if (file->jobsLeft == 0) {
+        FileEnded(*file);
+        EndIfDone();
+        return true;
+    }
+    for (std::size_t i = 0; i < file->ranges.size(); ++i)
+        if (file->ranges[i].done < file->ranges[i].length) AddRange(file, i);
+    return true;
 }
 
 void ParallelRun::Cancel() {
@@ -410,6 +563,8 @@ void ParallelRun::JobProgress(JobId job, std::uint64_t bytes) {
     const auto it = jobs_.find(job);
     if (it == jobs_.end()) return;
     // A restarted attempt counts from its start again.
+    if (it->second.range >= 0)
+        it->second.file->ranges[static_cast<std::size_t>(it->second.range)].done = it->second.rangeDoneBefore + bytes;
     if (bytes >= it->second.progress) {
         bytes_ += bytes - it->second.progress;
         moved_ += bytes - it->second.progress;
@@ -476,6 +631,7 @@ void ParallelRun::ProbeEnded(const std::shared_ptr<File>& file) {
     }
     totalKnown_ = true;
     totalBytes_ += *file->size;
+    if (file->resume && ContinueRanges(file)) return;
     StartRanges(file, *file->size, segments_);
 }
 
@@ -527,6 +683,12 @@ void ParallelRun::FileEnded(File& file) {
     if (file.upload) {
         if (file.uploadFd >= 0) ::close(file.uploadFd);
         file.uploadFd = -1;
+    } else if (file.failed && !file.ranges.empty() && file.out.IsOpen()) {
+        // What arrived stays, with a record of its ranges, for pget -c.
+        std::vector<std::array<std::uint64_t, 3>> ranges;
+        for (const File::Range& r : file.ranges) ranges.push_back({r.offset, r.length, r.done});
+        const std::string error = file.out.KeepPartial(RangeStatus(*file.size, file.modified, ranges));
+        file.error += error.empty() ? "; kept in '" + file.local + ".pget' (pget -c continues it)" : "; " + error;
     } else if (const std::string error = file.out.Finish(!file.failed); !error.empty() && !file.failed) {
         file.failed = true;
         file.error = error;
@@ -547,6 +709,7 @@ void ParallelRun::QueueEmpty() {
         fallback_.reset();
         bytes_ = 0;
         (void)file->out.Finish(false);
+        file->ranges.clear();
         StartWhole(file);
         return;
     }

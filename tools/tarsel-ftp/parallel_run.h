@@ -66,6 +66,19 @@ public:
     /// temporary file otherwise. The file may be opened again afterwards. Error message or "".
     std::string Finish(bool success);
 
+    // ---- a segmented download that can be continued (pget -c)
+    /// The partial file is NAME.pget beside the target, with its ranges in NAME.pget-status.
+    /// A fresh one replaces what stands under that name (a regular file only).
+    std::string OpenPartial();
+    /// Opens NAME.pget as left by an interrupted run to go on writing into it: a regular file
+    /// with one link only. Error message or "".
+    std::string ContinuePartial();
+    /// Instead of removing it, leaves the partial file with `status` beside it. Error or "".
+    std::string KeepPartial(const std::string& status);
+    /// The status written beside the partial file, or nullopt.
+    std::optional<std::string> ReadStatus() const;
+    const LocalTarget& Target() const { return target_; }
+
 private:
     std::string OpenDirectory(int& fd) const;
     void Close();
@@ -77,6 +90,9 @@ private:
     /// The temporary file as created: only that file is renamed or removed.
     dev_t device_ = 0;
     ino_t inode_ = 0;
+    /// The temporary file is NAME.pget: its status file goes when it is renamed or removed.
+    bool partial_ = false;
+    std::string StatusName() const { return target_.name + ".pget-status"; }
 };
 
 /// Runs one command's transfers on a TransferQueue and reports them as the session does: a
@@ -111,7 +127,9 @@ public:
     /// One file over `segments` connections: SIZE (and MDTM), then one range per connection.
     /// A server that refuses REST or SIZE, or a file whose bytes are converted, gets the file
     /// over one connection instead.
-    void Segmented(const std::string& remote, LocalTarget local, int segments);
+    /// `resume` (pget -c): the ranges an interrupted run left in LOCAL.pget go on from where
+    /// they stopped when the file's SIZE and MDTM still say what they said then.
+    void Segmented(const std::string& remote, LocalTarget local, int segments, bool resume = false);
     /// A question of the command's own on one of the connections (mirror's MDTM): `answer`
     /// gets the reply's text, or nothing when the server refused or the connection failed;
     /// it is not called once the run is cancelled. It may add files.
@@ -161,6 +179,14 @@ private:
         tarselctl::String modified;
         /// Why the server gave no SIZE.
         std::string sizeRefusal;
+        /// A segmented file: its ranges (offset, length, bytes arrived from the offset), kept
+        /// with the partial file when it fails so that pget -c can go on.
+        struct Range {
+            std::uint64_t offset = 0, length = 0, done = 0;
+        };
+        std::vector<Range> ranges;
+        bool segmented = false;
+        bool resume = false;
     };
     struct JobRef {
         std::shared_ptr<File> file;
@@ -170,9 +196,15 @@ private:
         bool afterwards = false;
         /// The MDTM asked beside a segmented file's SIZE.
         bool timeProbe = false;
+        /// The range of a segmented file the job fetches, and its bytes before this job.
+        int range = -1;
+        std::uint64_t rangeDoneBefore = 0;
     };
 
     void StartRanges(const std::shared_ptr<File>& file, std::uint64_t size, int segments);
+    /// Starts the ranges of an interrupted run again (pget -c); false when they cannot be.
+    bool ContinueRanges(const std::shared_ptr<File>& file);
+    void AddRange(const std::shared_ptr<File>& file, std::size_t index);
     /// One of a segmented file's SIZE and MDTM has ended; the ranges start after both.
     void ProbeEnded(const std::shared_ptr<File>& file);
     void StartWhole(const std::shared_ptr<File>& file);

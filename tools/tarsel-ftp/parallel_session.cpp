@@ -71,7 +71,7 @@ void FtpSession::StartParallel(const std::optional<std::string>& directory) {
         if (c.verb == Verb::Put) {
             parallel_->Upload(c.args[0], Absolute(*directory, c.args[1]), c.knownSize);
         } else if (c.verb == Verb::Pget) {
-            parallel_->Segmented(Absolute(*directory, c.args[0]), UserNamedTarget(c.args[1]), c.parallel);
+            parallel_->Segmented(Absolute(*directory, c.args[0]), UserNamedTarget(c.args[1]), c.parallel, c.resume);
         } else {
             // mget's local names come from the server: each is one name in the current
             // directory, written as mirror writes below its target.
