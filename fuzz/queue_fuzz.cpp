@@ -211,8 +211,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!in.Empty()) act();
         // A second passes: the queue's timers, and every control's (time-outs, keep-alive).
         for (std::size_t i = 0; i < loop.hostTimers.size(); ++i) loop.hostTimers[i]->Tick();
-        for (auto& p : loop.platforms)
-            for (FakeTimer* t : p->timers) t->Tick();
+        // By index: a tick may open a connection, which adds a platform and its timers.
+        for (std::size_t i = 0; i < loop.platforms.size(); ++i)
+            for (std::size_t j = 0; j < loop.platforms[i]->timers.size(); ++j) loop.platforms[i]->timers[j]->Tick();
     }
     host.inside = nullptr;
     RunLoop(loop);
