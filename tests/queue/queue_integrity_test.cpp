@@ -379,3 +379,33 @@ TEST_F(QueueIntegrityTest, UploadsAreCheckedAfterwardsAndAnyContentGoes) {
 
 }  // namespace
 }  // namespace tarselctl
+
+namespace tarselctl {
+namespace {
+
+// ---- settings: what the template would store reaches every connection
+
+TEST_F(QueueIntegrityTest, ConnectionsTakeTheTemplatesStoredSettingsAndUtf8WhenOffered) {
+    settings.put_DirCommand(u"MLSD");
+    hosts.setup = [&](FakeFtpServer& s, std::size_t) {
+        s.replies["FEAT"] = "211-Features:\r\n MDTM\r\n UTF8\r\n211 End";
+        s.replies["OPTS"] = "200 UTF8 set to on";
+        s.listings["d"] = "type=file;size=3; caf\xc3\xa9.txt\r\n";
+    };
+    MakeQueue(1);
+    queue->utf8WhenOffered = true;
+    const JobId list = Add(QueueJob{QueueJob::Kind::List, u"d"});
+    hosts.Run();
+    EXPECT_TRUE(host.finished.count(list));
+    EXPECT_THAT(hosts.Lines(0, "MLSD"), ::testing::ElementsAre("MLSD d"));
+    EXPECT_THAT(hosts.Lines(0, "OPTS"), ::testing::ElementsAre("OPTS UTF8 ON"));
+    // The name goes out as UTF-8, not in the template's EUC-JP.
+    const JobId get = Add(Download("caf\u00e9.txt"));
+    hosts.Run();
+    EXPECT_THAT(hosts.Lines(0, "RETR"), ::testing::ElementsAre("RETR caf\xc3\xa9.txt"));
+    EXPECT_TRUE(host.failed.count(get) || host.finished.count(get));
+    ExpectOrderKept();
+}
+
+}  // namespace
+}  // namespace tarselctl

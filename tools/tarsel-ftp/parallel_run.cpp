@@ -280,6 +280,8 @@ ParallelRun::ParallelRun(Settings settings, SessionOutput& output, std::function
     : settings_(std::move(settings)), output_(output), done_(std::move(done)) {
     queue_ = std::make_unique<tarselctl::TransferQueue>(*settings_.platform, *settings_.control,
                                                         settings_.server, settings_.connections, *this);
+    // Names are UTF-8 on the session's connection: each of the run's says so to the server too.
+    queue_->utf8WhenOffered = settings_.control->get_SysCode() == u"UTF8";
 }
 
 ParallelRun::~ParallelRun() {
