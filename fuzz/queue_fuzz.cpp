@@ -54,8 +54,12 @@ struct Host final : TransferQueueEvents {
     std::map<JobId, std::string> uploads;
     std::map<JobId, bool> finished;
     std::function<void()> inside;
-    void JobStarted(JobId, int) override { Act(); }
+    void JobStarted(JobId job, int attempt) override {
+        if (Trail()) std::fprintf(stderr, "started %llu #%d\n", static_cast<unsigned long long>(job), attempt);
+        Act();
+    }
     void JobRewind(JobId job, std::uint64_t offset) override {
+        if (Trail()) std::fprintf(stderr, "rewind %llu @%llu\n", static_cast<unsigned long long>(job), static_cast<unsigned long long>(offset));
         files[job].resize(offset);
         Act();
     }
@@ -63,6 +67,7 @@ struct Host final : TransferQueueEvents {
         std::string& f = files[job];
         if (f.size() < offset + data.size()) f.resize(offset + data.size(), '?');
         std::copy(data.begin(), data.end(), f.begin() + static_cast<std::ptrdiff_t>(offset));
+        if (Trail()) std::fprintf(stderr, "data %llu @%llu +%zu\n", static_cast<unsigned long long>(job), static_cast<unsigned long long>(offset), data.size());
         Act();
     }
     void JobPutData(JobId job, std::uint64_t offset, ByteArray& data) override {
@@ -74,13 +79,26 @@ struct Host final : TransferQueueEvents {
     }
     void JobLine(JobId, const String&) override { Act(); }
     void JobFinished(JobId job, const String&) override {
+        if (Trail()) std::fprintf(stderr, "finished %llu\n", static_cast<unsigned long long>(job));
         finished[job] = true;
         Act();
     }
-    void JobFailed(JobId, const QueueJobError&) override { Act(); }
+    void JobFailed(JobId job, const QueueJobError& e) override {
+        if (Trail())
+            std::fprintf(stderr, "failed %llu %d %s\n", static_cast<unsigned long long>(job), e.code, ToUtf8(e.message).c_str());
+        Act();
+    }
+    void Trace(int connection, const String& msg) override {
+        if (Trail()) std::fprintf(stderr, "[%d] %s\n", connection, ToUtf8(msg).c_str());
+    }
     void QueueEmpty() override { Act(); }
     void Act() {
         if (inside) inside();
+    }
+    /// QUEUE_FUZZ_TRAIL=1: every event of the run on standard error.
+    static bool Trail() {
+        static const bool on = std::getenv("QUEUE_FUZZ_TRAIL") != nullptr;
+        return on;
     }
 };
 
@@ -89,9 +107,16 @@ struct Host final : TransferQueueEvents {
     std::abort();
 }
 
+/// Bytes without a period, so that no stretch of the file equals another by chance.
 std::string Content(std::size_t n, char seed) {
     std::string s;
-    for (std::size_t i = 0; i < n; ++i) s.push_back(static_cast<char>(seed + i % 29));
+    std::uint32_t x = 2463534242u + static_cast<std::uint8_t>(seed);
+    for (std::size_t i = 0; i < n; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s.push_back(static_cast<char>(x >> 24));
+    }
     return s;
 }
 
@@ -184,6 +209,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 5: job.remote = u"bad\r\nname"; break;
         }
         const JobId id = queue.Add(job);
+        if (Host::Trail())
+            std::fprintf(stderr, "add %llu: kind %d offset %llu length %lld size %lld\n", static_cast<unsigned long long>(id),
+                         static_cast<int>(job.kind), static_cast<unsigned long long>(job.offset),
+                         static_cast<long long>(job.length), static_cast<long long>(job.size));
         judge.Added(id);
         jobs.push_back(id);
         requests[id] = job;

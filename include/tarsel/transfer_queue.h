@@ -234,6 +234,9 @@ private:
         bool checkBeforeResume = false;
         /// What the queue has learnt of the remote file's size (SIZE, an announcement).
         std::uint64_t fileSize = QueueJob::kUnknown;
+        /// The last bytes delivered (up to kOverlap): a resumed attempt asks for them again
+        /// and compares, so that a server that does not resume where asked is caught.
+        std::string tail;
     };
     class TARSEL_INTERNAL Connection;
     class TARSEL_INTERNAL Step;
@@ -276,6 +279,8 @@ private:
     int loginFailures_ = 0;
     /// The server refused REST once: resumed attempts start from the offset.
     bool restRefused_ = false;
+    /// Bytes a resumed download fetches again to check that the server resumed where asked.
+    static constexpr std::size_t kOverlap = 64;
     /// Seconds a connection waits for the reply to a range's cut before it is closed.
     static constexpr int kDrainTicks = 5;
     /// Counts those seconds; made when the first range ends.

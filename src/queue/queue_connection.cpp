@@ -1,5 +1,6 @@
 #include "queue/queue_connection.h"
 
+#include <algorithm>
 #include <charconv>
 #include <memory>
 #include <string>
@@ -111,6 +112,7 @@ void TransferQueue::Connection::ResetAttempt() {
     integrityText_.clear();
     rangeComplete_ = false;
     restAt_ = 0;
+    overlap_ = 0;
 }
 
 bool TransferQueue::Connection::Begin(QueueJobError& error) {
@@ -120,6 +122,7 @@ bool TransferQueue::Connection::Begin(QueueJobError& error) {
     if (job.restart) {
         job.done = 0;
         job.delivered = 0;
+        job.tail.clear();
         job.restart = false;
         job.checkBeforeResume = false;
     }
@@ -146,7 +149,10 @@ bool TransferQueue::Connection::Send(Phase phase, QueueJobError& error) {
         }
         switch (request.kind) {
         case QueueJob::Kind::Download: {
-            restAt_ = request.offset + job.done;
+            // A resumed attempt starts a little before its offset: the bytes it already has
+            // come again and must be the same, or the server did not resume where asked.
+            overlap_ = queue_.ResumesBytes() ? std::min<std::uint64_t>(job.tail.size(), job.done / 2) : 0;
+            restAt_ = request.offset + job.done - overlap_;
             attemptStart_ = restAt_;
             doneBefore_ = job.done;
             control_->put_Filetype(type_.FiletypeFor(type));
@@ -225,6 +231,20 @@ void TransferQueue::Connection::GetData(ByteArray& Data) {
     const JobId id = job.id;
     const QueueJob& request = job.request;
     const bool converted = !queue_.ResumesBytes();
+    if (overlap_ > 0) {
+        const std::size_t compare = std::min(overlap_, Data.size());
+        const std::size_t from = job.tail.size() - overlap_;
+        if (!std::equal(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(compare), job.tail.begin() + static_cast<std::ptrdiff_t>(from))) {
+            integrity_ = QueueIntegrity::Changed;
+            integrityText_ = u"the bytes before the restart offset came back different: the server did not resume "
+                             u"where asked, or the file changed";
+            control_->Abort();
+            return;
+        }
+        overlap_ -= compare;
+        Data.erase(Data.begin(), Data.begin() + static_cast<std::ptrdiff_t>(compare));
+        if (Data.empty()) return;
+    }
     TransferLedger ledger = Ledger();
     // A range that ends before the end of the file is cut there; the bytes past it belong
     // to the next range. The last range is not: what comes past the file's end is a fault.
@@ -250,6 +270,10 @@ void TransferQueue::Connection::GetData(ByteArray& Data) {
     Data.resize(static_cast<std::size_t>(wanted));
     if (Data.empty()) return;
     const std::uint64_t at = converted ? job.delivered : request.offset + job.done;
+    if (!converted) {
+        job.tail.append(Data.begin() + static_cast<std::ptrdiff_t>(Data.size() - std::min(Data.size(), kOverlap)), Data.end());
+        if (job.tail.size() > kOverlap) job.tail.erase(0, job.tail.size() - kOverlap);
+    }
     job.delivered += Data.size();
     job.done = converted ? control_->DataBytes() : job.done + Data.size();
     const std::uint64_t progress = job.done;
@@ -422,6 +446,7 @@ bool TransferQueue::ContinueJob(Connection& connection, Integer code, const Stri
         job.request.offset = 0;
         job.done = 0;
         job.delivered = 0;
+        job.tail.clear();
         job.checkBeforeResume = false;
         const JobId id = job.id;
         Raise([this, id] { events_.JobRewind(id, 0); });

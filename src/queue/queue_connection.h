@@ -74,6 +74,8 @@ public:
     bool lost_ = false;
     /// The offset the attempt's REST asked for (0: no REST).
     std::uint64_t restAt_ = 0;
+    /// Bytes at the start of the attempt still to compare with the job's tail.
+    std::size_t overlap_ = 0;
     /// Where the attempt's bytes start in the file, and what the job had secured then.
     std::uint64_t attemptStart_ = 0;
     std::uint64_t doneBefore_ = 0;

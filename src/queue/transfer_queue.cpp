@@ -233,8 +233,17 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
         error.integrity = connection.integrity_;
         error.message = connection.integrityText_;
         // A cut is what another attempt may mend; too many bytes or a changed file is not.
-        if (connection.integrity_ == QueueIntegrity::Short && job.attempts <= maxRetries) Retry(std::move(job));
-        else FailJob(job, error);
+        const bool whole = job.request.length == QueueJob::kToEnd;
+        if (connection.integrity_ == QueueIntegrity::Short && job.attempts <= maxRetries) {
+            Retry(std::move(job));
+        } else if (connection.integrity_ == QueueIntegrity::Changed && whole && job.attempts <= maxRetries) {
+            // What came before the offset is not what the job has: a whole file starts over.
+            job.restart = true;
+            job.tail.clear();
+            waiting_.push_front(std::move(job));
+        } else {
+            FailJob(job, error);
+        }
     } else if (succeeded) {
         Finished(job, message);
     } else if (restRefused && connection.restAt_ > job.request.offset) {

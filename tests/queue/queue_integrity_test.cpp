@@ -131,8 +131,9 @@ TEST_F(QueueIntegrityTest, CutFilesFailOrAreResumedWholeNeverFinishedShort) {
     hosts.Run();
     EXPECT_EQ(host.files[whole], content);
     EXPECT_TRUE(host.finished.count(whole));
-    // Each resume asked first whether the file is still the same.
-    EXPECT_THAT(hosts.Lines(0, "REST"), ::testing::ElementsAre("REST 400", "REST 500"));
+    // Each resume asked first whether the file is still the same, and fetched the 64 bytes
+    // before its offset again to compare them with those it has.
+    EXPECT_THAT(hosts.Lines(0, "REST"), ::testing::ElementsAre("REST 336", "REST 372"));
     EXPECT_EQ(hosts.Lines(0, "SIZE").size(), 2u);
 
     // A range cut short by every attempt, and a whole file of unknown size whose listing
@@ -168,13 +169,28 @@ TEST_F(QueueIntegrityTest, IgnoredRestAndChangedFilesNeverMixTwoVersions) {
         };
     };
     MakeQueue(1, 1);
-    // The listing said 1000 bytes: the cut is seen, and the resumed attempt brings more than
-    // the rest of the file.
+    // The listing said 1000 bytes: the cut is seen; the resumed attempt asks again for the
+    // bytes before its offset, and they come back different.
     const JobId ignored = Add(Download("f", 0, QueueJob::kToEnd, 1000));
     hosts.Run();
     ASSERT_TRUE(host.failed.count(ignored));
-    EXPECT_EQ(host.failed[ignored].integrity, QueueIntegrity::Long);
+    EXPECT_EQ(host.failed[ignored].integrity, QueueIntegrity::Changed);
     EXPECT_FALSE(host.finished.count(ignored));
+    // With one more try the file starts over without REST and comes whole.
+    queue->maxRetries = 2;
+    cut = true;
+    const JobId again = Add(Download("f", 0, QueueJob::kToEnd, 1000));
+    hosts.Run();
+    EXPECT_TRUE(host.files[again] == first);
+    EXPECT_TRUE(host.finished.count(again));
+    queue->maxRetries = 1;
+    // A first attempt from an offset has nothing to compare: the count shows it, more than
+    // the file holds from the offset.
+    cut = false;
+    const JobId counted = Add(Download("f", 500, QueueJob::kToEnd, 1000));
+    hosts.Run();
+    ASSERT_TRUE(host.failed.count(counted));
+    EXPECT_EQ(host.failed[counted].integrity, QueueIntegrity::Long);
 
     // A file replaced between attempts: the whole-file job starts over and ends with the new
     // file alone; a range of it fails.

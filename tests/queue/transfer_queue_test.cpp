@@ -147,7 +147,8 @@ TEST_P(LostConnectionTest, IsReplacedAndItsDownloadResumedOrRestarted) {
     const JobId id = queue->Add(Download("big"));
     hosts.Run();
     EXPECT_EQ(rec.files[id], content);
-    EXPECT_THAT(hosts.Lines(0, "REST"), ElementsAre("REST 32"));
+    // The resumed attempt asks again for some bytes before its offset, to compare them.
+    EXPECT_THAT(hosts.Lines(0, "REST"), ElementsAre("REST 16"));
     EXPECT_EQ(rec.Ends().back(), "empty");
     if (!refuseRest) {
         EXPECT_THAT(rec.Ends(), ElementsAre("started 1 #1", "started 1 #2", "finished 1 Transfer complete", "empty"));
