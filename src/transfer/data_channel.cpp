@@ -318,23 +318,13 @@ void ControlCore::SendUploadBlock(const ByteArray& data) {
         // Any other block is data, a single byte included. After EndUpload the block is data
         // whatever it holds, and the end follows it.
         const bool last = m_Carry.putLastBlock != False;
-        if (last && !data.empty()) {
-            m_Carry.putFinished = True;
-            std::string bytes = ConvertUpload(data);
-            bytes += FinishUpload();
-            if (!bytes.empty()) {
-                m_Carry.putEnding = True;
-                Soquet3->Send(bytes);
-                return;
-            }
-            CloseQuietly(*Soquet3);
-            return;
-        }
         if (last || data.empty() || (data.size() == 1 && data[0] == 0)) {
             m_Carry.putFinished = True;
             // What the conversion still keeps (a character cut by the end, held text, the
-            // return of JIS output to one-byte mode) goes out first; the close follows its send.
-            std::string rest = FinishUpload();
+            // return of JIS output to one-byte mode) goes out after the last block; the close
+            // follows their send.
+            std::string rest = last && !data.empty() ? ConvertUpload(data) : std::string();
+            rest += FinishUpload();
             if (!rest.empty()) {
                 m_Carry.putEnding = True;
                 Soquet3->Send(rest);

@@ -148,11 +148,15 @@ std::string RangeFile::WriteAt(std::uint64_t offset, const ByteArray& bytes) {
     return "";
 }
 
-std::string RangeFile::OpenPartial() {
+std::string RangeFile::PartialDirectory() {
     Close();
-    if (std::string error = OpenDirectory(directoryFd_); !error.empty()) return error;
     temporary_ = target_.name + ".pget";
+    return OpenDirectory(directoryFd_);
+}
+
+std::string RangeFile::OpenPartial() {
     const std::string shown = target_.shown + ".pget";
+    if (std::string error = PartialDirectory(); !error.empty()) return error;
     // What an earlier run left is replaced, but only a regular file is removed for it.
     struct stat st {};
     if (::fstatat(directoryFd_, temporary_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -176,10 +180,8 @@ std::string RangeFile::OpenPartial() {
 }
 
 std::string RangeFile::ContinuePartial() {
-    Close();
-    if (std::string error = OpenDirectory(directoryFd_); !error.empty()) return error;
-    temporary_ = target_.name + ".pget";
     const std::string shown = target_.shown + ".pget";
+    if (std::string error = PartialDirectory(); !error.empty()) return error;
     fd_ = ::openat(directoryFd_, temporary_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
     std::string error;

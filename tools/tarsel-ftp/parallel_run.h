@@ -81,6 +81,8 @@ public:
 
 private:
     std::string OpenDirectory(int& fd) const;
+    /// Opens the directory of the partial file and names it as the temporary file.
+    std::string PartialDirectory();
     void Close();
 
     LocalTarget target_;
