@@ -1,6 +1,6 @@
 // What the control relies on from a socket, run against the real sockets of both platforms
-// (Asio, and POSIX on the epoll loop) on loopback and the scripted one the control's unit
-// tests use, so that the three cannot drift apart.
+// (Asio, and POSIX on each of its loops) on loopback and the scripted one the control's unit
+// tests use, so that they cannot drift apart.
 //
 // Each implementation comes with a rig that plays the far end of its connections and the
 // passing of time: for the real socket a peer on 127.0.0.1 and the event loop, for the
@@ -90,6 +90,8 @@ private:
 
 using AsioRig = LoopbackRig<AsioLoops>;
 using PosixRig = LoopbackRig<PosixLoops>;
+using LibuvRig = LoopbackRig<LibuvLoops>;
+using GlibRig = LoopbackRig<GlibLoops>;
 
 /// The scripted socket: the rig raises through its triggers what a real peer would cause.
 /// Bytes from the peer are held until the rig settles and dropped when the connection has
@@ -172,13 +174,15 @@ protected:
     std::unique_ptr<Soquet> soquet = rig.Create();
 };
 
-using Rigs = ::testing::Types<AsioRig, PosixRig, FakeRig>;
+using Rigs = ::testing::Types<AsioRig, PosixRig, LibuvRig, GlibRig, FakeRig>;
 class RigNames {
 public:
     template <class T>
     static std::string GetName(int) {
         if (std::is_same_v<T, AsioRig>) return "Asio";
-        return std::is_same_v<T, PosixRig> ? "PosixEpoll" : "Fake";
+        if (std::is_same_v<T, PosixRig>) return "PosixEpoll";
+        if (std::is_same_v<T, LibuvRig>) return "PosixLibuv";
+        return std::is_same_v<T, GlibRig> ? "PosixGlib" : "Fake";
     }
 };
 TYPED_TEST_SUITE(SoquetContract, Rigs, RigNames);

@@ -1,4 +1,4 @@
-// TLS on the real sockets of both platforms (Asio, and POSIX on the epoll loop) against a TLS
+// TLS on the real sockets of both platforms (Asio, and POSIX on each loop) against a TLS
 // server on loopback: data both ways once secured, certificate checks, session resumption,
 // and the ways a secured connection ends.
 #include <chrono>
@@ -341,7 +341,7 @@ TEST_P(SoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll"),
+INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace
