@@ -5,6 +5,9 @@
 #
 #   loop_hosts_test.sh LOOP_HOSTS_BUILD_DIR
 #
+# Then the same over FTPS (explicit TLS, data connections resuming the control connection's
+# session) against vsftpd_tls when it runs.
+#
 # Needs scripts/ftp-servers.sh's exports; exits 77 (skipped) when vsftpd is not running.
 set -euo pipefail
 
@@ -16,8 +19,6 @@ work=$(mktemp -d)
 name="loops-$$.bin"
 trap 'rm -rf "$work"; rm -f "$root/upload/$name"' EXIT
 fail() { echo "loop_hosts_test: $*" >&2; exit 1; }
-
-head -c 2000003 /dev/urandom >"$root/upload/$name"
 
 # Which of the two connections is heard from first is timing, so the control connection's
 # dialogue (the Trace lines) and the other events are compared each in its own order; the
@@ -31,19 +32,33 @@ normalize() {
     END { if (total) print "GetData: " total " bytes" }'
 }
 
-ran=()
-for loop in epoll asio libuv glib; do
-  program="$bin/$loop/${loop}_host"
-  [[ -x $program ]] || continue
-  "$program" "$host" "$port" "$user" "$pass" "upload/$name" "$work/$loop.bin" >"$work/$loop.trace" ||
-    fail "${loop}_host failed: $(tail -3 "$work/$loop.trace")"
-  cmp "$root/upload/$name" "$work/$loop.bin" || fail "$loop: the download differs"
-  normalize "$work/$loop.trace" >"$work/$loop.lines"
-  grep -q '^DirData: .*'"$name"'$' "$work/$loop.lines" || fail "$loop: the listing lacks the file"
-  ran+=("$loop")
-done
-[[ ${ran[0]:-} == epoll ]] || fail "epoll_host was not built"
-for loop in "${ran[@]:1}"; do
-  diff -u "$work/epoll.lines" "$work/$loop.lines" || fail "$loop gives other event lines than epoll"
-done
-echo "loop_hosts_test: ${ran[*]}: same download, same event lines"
+# run_loops SERVER_ROOT PORT TAG: every built host downloads the file; their lines must agree.
+run_loops() {
+  local root=$1 port=$2 tag=$3 loop
+  local ran=()
+  head -c 2000003 /dev/urandom >"$root/upload/$name"
+  for loop in epoll asio libuv glib; do
+    program="$bin/$loop/${loop}_host"
+    [[ -x $program ]] || continue
+    "$program" "$host" "$port" "$user" "$pass" "upload/$name" "$work/$loop.bin" >"$work/$loop.trace" ||
+      fail "$tag: ${loop}_host failed: $(tail -3 "$work/$loop.trace")"
+    cmp "$root/upload/$name" "$work/$loop.bin" || fail "$tag: $loop: the download differs"
+    normalize "$work/$loop.trace" >"$work/$loop.lines"
+    grep -q '^DirData: .*'"$name"'$' "$work/$loop.lines" || fail "$tag: $loop: the listing lacks the file"
+    ran+=("$loop")
+  done
+  rm -f "$root/upload/$name"
+  [[ ${ran[0]:-} == epoll ]] || fail "epoll_host was not built"
+  for loop in "${ran[@]:1}"; do
+    diff -u "$work/epoll.lines" "$work/$loop.lines" || fail "$tag: $loop gives other event lines than epoll"
+  done
+  echo "loop_hosts_test: $tag: ${ran[*]}: same download, same event lines"
+}
+
+run_loops "$root" "$port" plain
+if [[ -n ${TARSEL_VSFTPD_TLS_PORT:-} && -n ${TARSEL_TLS_CA:-} ]]; then
+  tls_root=$TARSEL_VSFTPD_TLS_ROOT
+  trap 'rm -rf "$work"; rm -f "$root/upload/$name" "$tls_root/upload/$name"' EXIT
+  TARSEL_TLS_MODE=explicit run_loops "$tls_root" "$TARSEL_VSFTPD_TLS_PORT" ftps
+  grep -q '^Trace: Connect>>AUTH TLS$' "$work/epoll.lines" || fail "ftps: the session was not secured"
+fi

@@ -1,9 +1,13 @@
 // The dialogue every <loop>_host example runs, whatever loop drives it: log in, list the
 // remote file's directory, download the file, disconnect. Every event is printed on one line
 // (UTF-8), as examples/connect does, so that the traces of two loops can be compared.
+//
+// FTPS: TARSEL_TLS_MODE=explicit or implicit secures the session, checking the server's
+// certificate against the CA file in TARSEL_TLS_CA when that is set.
 #pragma once
 
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
@@ -35,6 +39,8 @@ public:
         control_.put_ConnectTimeout(10);
         // Socket diagnostics carry ports and addresses that differ from run to run.
         control_.TraceOn = tarselctl::False;
+        if (const char* mode = std::getenv("TARSEL_TLS_MODE")) control_.put_TlsMode(FromUtf8(mode));
+        if (const char* ca = std::getenv("TARSEL_TLS_CA")) control_.put_TlsCaFile(FromUtf8(ca));
         try {
             control_.Connect(FromUtf8(host), FromUtf8(user), FromUtf8(password));
         } catch (const tarselctl::AutomationError& e) {
