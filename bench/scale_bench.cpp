@@ -6,7 +6,8 @@
 //   scale_bench get HOST PORT N FILE         log N controls in, then download FILE on all of
 //                                            them at once (passive mode, binary, discarded)
 //
-// Logs in as anonymous. At most kLoginsInFlight logins run at once: a burst of thousands of
+// The controls run on the Asio platform, or with TARSEL_PLATFORM=posix on the POSIX platform
+// driven by the epoll loop. Logs in as anonymous. At most kLoginsInFlight logins run at once: a burst of thousands of
 // connection attempts overflows the server's listen queue, and the dropped attempts are then
 // retried by the kernel after one, three, seven seconds, which would measure the kernel's
 // back-off instead of the client. Prints one line of key=value pairs for bench/scale_bench.sh;
@@ -25,6 +26,8 @@
 #include <asio/io_context.hpp>
 
 #include <tarsel/asio_platform.h>
+#include <tarsel/loops/epoll_loop.h>
+#include <tarsel/posix_platform.h>
 #include <tarsel/tarsel.h>
 
 #include "scale_report.h"
@@ -47,7 +50,7 @@ class Bench;
 /// One control and what it has done so far.
 class Session : public tarselctl::tarselEvents {
 public:
-    Session(Bench& bench, tarselctl::AsioPlatform& platform) : bench_(bench), control_(platform) {
+    Session(Bench& bench, tarselctl::Platform& platform) : bench_(bench), control_(platform) {
         control_.Advise(*this);
     }
     tarselctl::tarsel& Control() { return control_; }
@@ -75,14 +78,18 @@ void Complain(const std::string& what, Long code, const String& msg) {
 class Bench {
 public:
     Bench(std::string host, std::string port, std::size_t n)
-        : host_(FromUtf8(host)), port_(FromUtf8(port)), n_(n), platform_(io_) {}
+        : host_(FromUtf8(host)), port_(FromUtf8(port)), n_(n), asioPlatform_(io_),
+          posixPlatform_(epoll_) {
+        const char* which = std::getenv("TARSEL_PLATFORM");
+        posix_ = which != nullptr && std::string(which) == "posix";
+    }
 
     /// Opens sessions until all N are logged in (or failed); returns the seconds it took.
     double LogInAll() {
         sessions_.reserve(n_);
         const auto start = std::chrono::steady_clock::now();
         while (sessions_.size() < n_ && sessions_.size() < kLoginsInFlight) OpenNext();
-        while (settled_ < n_) io_.run_one();
+        while (settled_ < n_) RunOne();
         return Seconds(start);
     }
 
@@ -97,7 +104,7 @@ public:
             s->Control().GetFile(name, u"-");
             ++started;
         }
-        while (settled_ < started) io_.run_one();
+        while (settled_ < started) RunOne();
         return Seconds(start);
     }
 
@@ -119,12 +126,20 @@ public:
     }
 
 private:
+    void RunOne() {
+        if (posix_)
+            epoll_.RunOnce(posixPlatform_, std::chrono::seconds(1));
+        else
+            io_.run_one();
+    }
+
     static double Seconds(std::chrono::steady_clock::time_point start) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
 
     void OpenNext() {
-        sessions_.push_back(std::make_unique<Session>(*this, platform_));
+        sessions_.push_back(std::make_unique<Session>(
+            *this, posix_ ? static_cast<tarselctl::Platform&>(posixPlatform_) : asioPlatform_));
         tarselctl::tarsel& control = sessions_.back()->Control();
         control.InitProperties();
         control.put_port(port_);
@@ -143,7 +158,10 @@ private:
     String port_;
     std::size_t n_;
     asio::io_context io_;
-    tarselctl::AsioPlatform platform_;
+    tarselctl::AsioPlatform asioPlatform_;
+    tarselctl::EpollLoop epoll_;
+    tarselctl::PosixPlatform posixPlatform_;
+    bool posix_ = false;
     std::vector<std::unique_ptr<Session>> sessions_;
     std::size_t settled_ = 0;
     std::size_t failures_ = 0;

@@ -16,6 +16,7 @@ pkgs_dir="${TARSEL_FTP_PKGS:-$repo/build/ftp-servers/pkgs}"
 packages=(
   cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev libasio-dev libssl-dev
   libreadline-dev libcurl4-openssl-dev
+  pkg-config libc-ares-dev libuv1-dev libglib2.0-dev
   clang libclang-rt-14-dev curl nkf time iproute2 passwd openssl
   vsftpd python3-pyftpdlib python3-openssl
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2

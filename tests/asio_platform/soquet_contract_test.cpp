@@ -1,5 +1,6 @@
-// What the control relies on from a socket, run against both the real socket on loopback and
-// the scripted one the control's unit tests use, so that the two cannot drift apart.
+// What the control relies on from a socket, run against the real sockets of both platforms
+// (Asio, and POSIX on each of its loops) on loopback and the scripted one the control's unit
+// tests use, so that they cannot drift apart.
 //
 // Each implementation comes with a rig that plays the far end of its connections and the
 // passing of time: for the real socket a peer on 127.0.0.1 and the event loop, for the
@@ -18,6 +19,7 @@
 #include <tarsel/asio_platform.h>
 
 #include "asio_platform/loopback.h"
+#include "loops/posix_loops.h"
 #include "support/fake_soquet.h"
 
 namespace tarselctl::testing {
@@ -28,32 +30,34 @@ using ::testing::IsEmpty;
 using namespace std::chrono_literals;
 using asio::ip::tcp;
 
-/// The real socket: a peer on loopback and a bounded run of the loop for every step.
-class AsioRig {
+/// The real socket of `Driver`'s platform: a peer on loopback and a bounded run of the loops
+/// for every step.
+template <class Driver>
+class LoopbackRig {
 public:
-    std::unique_ptr<Soquet> Create() { return platform_.CreateSoquet(); }
+    std::unique_ptr<Soquet> Create() { return loops_.Platform().CreateSoquet(); }
 
     /// Starts a connection attempt to a peer that will take it.
     void StartConnect(Soquet& s) { s.ConnectTo(u"127.0.0.1", peer_.Port(), u"0"); }
     /// Lets the attempt started by StartConnect come up.
     bool CompleteConnect(Soquet&, RecordingSink& sink) {
-        return RunUntil(io_, [&] { return sink.Has("connected") && peer_.Connected(); });
+        return loops_.RunUntil([&] { return sink.Has("connected") && peer_.Connected(); });
     }
     /// The peer writes `bytes`; they arrive when the loop runs.
     void PeerSends(Soquet&, const std::string& bytes) { peer_.Send(bytes, false); }
     /// The peer ends the connection in an orderly way; returns once OnClosed came.
     bool PeerCloses(Soquet&, RecordingSink& sink) {
         peer_.socket->close();
-        return RunUntil(io_, [&] { return sink.Has("closed"); });
+        return loops_.RunUntil([&] { return sink.Has("closed"); });
     }
     /// Lets `count` sends complete (the peer reads everything).
     bool CompleteSends(Soquet&, RecordingSink& sink, std::size_t count) {
         if (!draining_) peer_.Drain();
         draining_ = true;
-        return RunUntil(io_, [&] { return sink.Count("senddone") >= count; });
+        return loops_.RunUntil([&] { return sink.Count("senddone") >= count; });
     }
     /// Gives anything still on its way the chance to arrive.
-    void Settle() { RunFor(io_, 60ms); }
+    void Settle() { loops_.RunUntil([] { return false; }, 60ms); }
 
     /// A port on which listening at 127.0.0.1 (and on every interface) fails.
     String UnusablePort(Soquet&) {
@@ -63,27 +67,31 @@ public:
     /// A connection request from `peerHost` reaches the listener; returns once announced.
     bool Request(Soquet& listener, RecordingSink& sink, const std::string& peerHost) {
         const std::size_t before = sink.requests.size();
-        tcp::socket& client = clients_.emplace_back(io_);
+        tcp::socket& client = clients_.emplace_back(loops_.io);
         client.open(tcp::v4());
         client.bind(tcp::endpoint(asio::ip::make_address(peerHost), 0));
         client.async_connect(tcp::endpoint(asio::ip::address_v4::loopback(),
                                            static_cast<unsigned short>(listener.get_LocalPort())),
                              [](const asio::error_code&) {});
-        return RunUntil(io_, [&] { return sink.requests.size() > before; });
+        return loops_.RunUntil([&] { return sink.requests.size() > before; });
     }
     /// Lets a connection taken with Accept raise OnConnected.
     bool CompleteAccept(Soquet&, RecordingSink& sink) {
-        return RunUntil(io_, [&] { return sink.Has("connected"); });
+        return loops_.RunUntil([&] { return sink.Has("connected"); });
     }
 
 private:
-    asio::io_context io_;
-    AsioPlatform platform_{io_};
-    LoopbackPeer peer_{io_};
+    Driver loops_;
+    LoopbackPeer peer_{loops_.io};
     bool draining_ = false;
-    tcp::acceptor taken_{io_, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
+    tcp::acceptor taken_{loops_.io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
     std::vector<tcp::socket> clients_;
 };
+
+using AsioRig = LoopbackRig<AsioLoops>;
+using PosixRig = LoopbackRig<PosixLoops>;
+using LibuvRig = LoopbackRig<LibuvLoops>;
+using GlibRig = LoopbackRig<GlibLoops>;
 
 /// The scripted socket: the rig raises through its triggers what a real peer would cause.
 /// Bytes from the peer are held until the rig settles and dropped when the connection has
@@ -166,12 +174,15 @@ protected:
     std::unique_ptr<Soquet> soquet = rig.Create();
 };
 
-using Rigs = ::testing::Types<AsioRig, FakeRig>;
+using Rigs = ::testing::Types<AsioRig, PosixRig, LibuvRig, GlibRig, FakeRig>;
 class RigNames {
 public:
     template <class T>
     static std::string GetName(int) {
-        return std::is_same_v<T, AsioRig> ? "Asio" : "Fake";
+        if (std::is_same_v<T, AsioRig>) return "Asio";
+        if (std::is_same_v<T, PosixRig>) return "PosixEpoll";
+        if (std::is_same_v<T, LibuvRig>) return "PosixLibuv";
+        return std::is_same_v<T, GlibRig> ? "PosixGlib" : "Fake";
     }
 };
 TYPED_TEST_SUITE(SoquetContract, Rigs, RigNames);

@@ -1,5 +1,6 @@
-// TLS on the Asio socket against a TLS server on loopback: data both ways once secured,
-// certificate checks, session resumption, and the ways a secured connection ends.
+// TLS on the real sockets of both platforms (Asio, and POSIX on each loop) against a TLS
+// server on loopback: data both ways once secured, certificate checks, session resumption,
+// and the ways a secured connection ends.
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -14,18 +15,25 @@
 #include "asio_platform/loopback.h"
 #include "asio_platform/test_certificates.h"
 #include "asio_platform/tls_loopback_server.h"
+#include "loops/posix_loops.h"
+#include "posix_platform/posix_soquet.h"
 
 namespace tarselctl::testing {
 namespace {
+
+// The bounds asserted below hold for both platforms' sockets.
+static_assert(PosixSoquet::kReadSize == AsioSoquet::kReadSize);
+static_assert(PosixSoquet::kCloseBound == AsioSoquet::kCloseBound);
 
 bool Contains(const String& text, const std::string& part) {
     return ToUtf8(text).find(part) != std::string::npos;
 }
 
-class AsioSoquetTls : public ::testing::Test {
+class SoquetTls : public ::testing::TestWithParam<std::string> {
 protected:
-    asio::io_context io;
-    AsioPlatform platform{io};
+    std::unique_ptr<TestLoops> loops = MakeTestLoops(GetParam());
+    asio::io_context& io = loops->io;
+    Platform& platform = loops->Platform();
     const TestPki& trusted = MakeTestPki("trusted");
     const TestPki& other = MakeTestPki("other");
     TlsLoopbackServer server{io, trusted};
@@ -33,6 +41,16 @@ protected:
     std::unique_ptr<Soquet> soquet = platform.CreateSoquet();
 
     void SetUp() override { soquet->SetEvents(&sink); }
+
+    /// Runs the platform's loop and the server's (`on` is the server's io_context).
+    bool RunUntil(asio::io_context& on, const std::function<bool()>& done,
+                  std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        (void)on;
+        return loops->RunUntil(done, limit);
+    }
+    void RunFor(asio::io_context& on, std::chrono::milliseconds span) {
+        RunUntil(on, [] { return false; }, span);
+    }
 
     TlsClientSettings Trusting(const TestPki& pki, std::string name = "127.0.0.1") {
         return TlsClientSettings{true, pki.caFile, std::move(name)};
@@ -63,7 +81,7 @@ protected:
     }
 };
 
-TEST_F(AsioSoquetTls, SecuredConnectionCarriesSmallAndLargeDataBothWays) {
+TEST_P(SoquetTls, SecuredConnectionCarriesSmallAndLargeDataBothWays) {
     server.echo = true;
     // Sent before the handshake has even begun: it must wait and go out protected.
     sink.onConnected = [&] {
@@ -92,7 +110,7 @@ TEST_F(AsioSoquetTls, SecuredConnectionCarriesSmallAndLargeDataBothWays) {
     EXPECT_FALSE(sink.Has("error"));
 }
 
-TEST_F(AsioSoquetTls, ExplicitTlsAfterPlainExchangeKeepsPlainAndProtectedBytesApart) {
+TEST_P(SoquetTls, ExplicitTlsAfterPlainExchangeKeepsPlainAndProtectedBytesApart) {
     server.plainFirst = true;
     sink.onConnected = [&] { soquet->Send("AUTH TLS\r\n"); };
     sink.onReceived = [&](std::string& data) {
@@ -112,7 +130,7 @@ TEST_F(AsioSoquetTls, ExplicitTlsAfterPlainExchangeKeepsPlainAndProtectedBytesAp
     EXPECT_EQ(sink.Count("senddone"), 2u);
 }
 
-TEST_F(AsioSoquetTls, PlainBytesSentBeforeStartTlsGoOutInTheClearBeforeTheHandshake) {
+TEST_P(SoquetTls, PlainBytesSentBeforeStartTlsGoOutInTheClearBeforeTheHandshake) {
     // Still being written when StartTls comes: the handshake must wait for the last byte.
     const std::string plain(3 * 1024 * 1024, 'p');
     server.plainLength = plain.size();
@@ -130,7 +148,7 @@ TEST_F(AsioSoquetTls, PlainBytesSentBeforeStartTlsGoOutInTheClearBeforeTheHandsh
     EXPECT_EQ(sink.log, (std::vector<std::string>{"connected", "senddone", "secured", "senddone"}));
 }
 
-TEST_F(AsioSoquetTls, StartTlsWhileAPlainReadIsPendingStillHandshakes) {
+TEST_P(SoquetTls, StartTlsWhileAPlainReadIsPendingStillHandshakes) {
     sink.onConnected = [&] {
         // Outside any read completion: the plain read is pending and must give way.
         asio::post(io, [&] { soquet->StartTls(Trusting(trusted), nullptr); });
@@ -142,7 +160,7 @@ TEST_F(AsioSoquetTls, StartTlsWhileAPlainReadIsPendingStillHandshakes) {
     ASSERT_TRUE(RunUntil(io, [&] { return server.Last().incoming == "after"; }));
 }
 
-TEST_F(AsioSoquetTls, CertificateChecksRefuseOtherCaAndOtherNameButNotWhenOff) {
+TEST_P(SoquetTls, CertificateChecksRefuseOtherCaAndOtherNameButNotWhenOff) {
     struct Case {
         const char* what;
         TlsClientSettings settings;
@@ -180,7 +198,7 @@ TEST_F(AsioSoquetTls, CertificateChecksRefuseOtherCaAndOtherNameButNotWhenOff) {
     }
 }
 
-TEST_F(AsioSoquetTls, PeerThatSpeaksNoTlsFailsTheHandshake) {
+TEST_P(SoquetTls, PeerThatSpeaksNoTlsFailsTheHandshake) {
     LoopbackPeer plain(io);
     sink.onConnected = [&] { soquet->StartTls(Trusting(trusted), nullptr); };
     soquet->ConnectTo(u"127.0.0.1", plain.Port(), u"0");
@@ -195,7 +213,7 @@ TEST_F(AsioSoquetTls, PeerThatSpeaksNoTlsFailsTheHandshake) {
     EXPECT_TRUE(sink.received.empty());
 }
 
-TEST_F(AsioSoquetTls, DataConnectionResumesTheControlConnectionsNewestSession) {
+TEST_P(SoquetTls, DataConnectionResumesTheControlConnectionsNewestSession) {
     server.echo = true;
     ConnectSecured(*soquet, sink, Trusting(trusted));
     ASSERT_TRUE(soquet->get_IsSecured());
@@ -229,7 +247,7 @@ TEST_F(AsioSoquetTls, DataConnectionResumesTheControlConnectionsNewestSession) {
     EXPECT_FALSE(server.Last().reused);
 }
 
-TEST_F(AsioSoquetTls, CloseSocketClosesAtOnceThenSendsQueuedBytesAndCloseNotify) {
+TEST_P(SoquetTls, CloseSocketClosesAtOnceThenSendsQueuedBytesAndCloseNotify) {
     // Closed inside OnSecured, before anything was read: the server's session tickets are
     // still unread then, and closing over unread bytes would reset the connection and cost
     // the server the end of the data.
@@ -257,7 +275,7 @@ TEST_F(AsioSoquetTls, CloseSocketClosesAtOnceThenSendsQueuedBytesAndCloseNotify)
     EXPECT_EQ(sink.log, (std::vector<std::string>{"connected", "secured", "closed"}));
 }
 
-TEST_F(AsioSoquetTls, DestroyingASecuredInstanceAlsoSendsCloseNotify) {
+TEST_P(SoquetTls, DestroyingASecuredInstanceAlsoSendsCloseNotify) {
     ConnectSecured(*soquet, sink, Trusting(trusted));
     soquet.reset();
     ASSERT_TRUE(ServerSessionEnds());
@@ -267,7 +285,7 @@ TEST_F(AsioSoquetTls, DestroyingASecuredInstanceAlsoSendsCloseNotify) {
 
 // Either way the bytes all arrive and the close is a close; only CloseNotified tells a peer's
 // close_notify from a TCP end that anyone in the path could have made.
-TEST_F(AsioSoquetTls, PeerCloseWithOrWithoutCloseNotifyIsACloseThatCloseNotifiedTellsApart) {
+TEST_P(SoquetTls, PeerCloseWithOrWithoutCloseNotifyIsACloseThatCloseNotifiedTellsApart) {
     for (const bool closeNotify : {true, false}) {
         SCOPED_TRACE(closeNotify ? "with close_notify" : "without close_notify");
         RecordingSink events;
@@ -287,7 +305,7 @@ TEST_F(AsioSoquetTls, PeerCloseWithOrWithoutCloseNotifyIsACloseThatCloseNotified
     }
 }
 
-TEST_F(AsioSoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
+TEST_P(SoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
     enum class Act { CloseInSecured, DestroyInSecured, CloseInReceived, DestroyInReceived };
     for (const Act act : {Act::CloseInSecured, Act::DestroyInSecured, Act::CloseInReceived,
                           Act::DestroyInReceived}) {
@@ -322,6 +340,9 @@ TEST_F(AsioSoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) 
         EXPECT_EQ(server.Last().endError, asio::error::eof) << server.Last().endError.message();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib"),
+                         [](const auto& info) { return info.param; });
 
 }  // namespace
 }  // namespace tarselctl::testing
