@@ -320,7 +320,11 @@ void FtpSession::BeginConnect() {
 void FtpSession::AddLine(const std::string& line) {
     if (phase_ == Phase::Finished || inputEnded_) return;
     ParsedLine parsed = ParseCommand(line);
-    if (std::holds_alternative<NoCommand>(parsed)) return;
+    if (std::holds_alternative<NoCommand>(parsed)) {
+        // An empty line at the prompt is answered with the prompt again.
+        if (phase_ == Phase::Ready || phase_ == Phase::Closed) StartNext();
+        return;
+    }
     if (const auto* error = std::get_if<CommandError>(&parsed)) {
         // Refused at once, in the order it came: a script stops here unless --keep-going.
         Command marker{Verb::Noop, {error->word, error->message}};
@@ -345,6 +349,8 @@ void FtpSession::AddLine(const std::string& line) {
             }
         } else if (running_ && running_->isTransfer) {
             RequestAbort();
+        } else if (phase_ == Phase::Ready || phase_ == Phase::Closed) {
+            StartNext();  // nothing to abort: the prompt comes back
         }
         return;
     }
