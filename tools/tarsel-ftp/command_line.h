@@ -157,6 +157,10 @@ bool TakesRemoteName(const std::vector<std::string>& before);
 /// `prefix`, for completion; a prefix holding '/' names another directory: none.
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
 
+/// Whether a remote path names what no command may remove: "", the root ("/", "//"), or a
+/// last component "." or ".." ("pub/..", "./"). delete, rm and rmdir refuse it.
+bool NamesNothingToRemove(std::string_view path);
+
 /// One parsed command line. `args` holds the arguments after defaults are filled in:
 /// get/put always carry two, site, quote and ! carry their raw text as one.
 struct Command {
@@ -185,9 +189,17 @@ struct Command {
     /// du -s (the total only), du -h (sizes as 1.5M).
     bool summarize = false;
     bool human = false;
-    /// What a WalkList step does with the directory it lists.
-    enum class Walk { Find, Du, Rm };
+    /// What a WalkList step does with the directory it lists. RmEntry and MkdirCheck list
+    /// the parent (args: parent, name) to learn what the named entry is.
+    enum class Walk { Find, Du, Rm, RmEntry, MkdirCheck };
     Walk walk = Walk::Find;
+    /// Levels below the directory a walk started from.
+    std::size_t depth = 0;
+    /// mkdir -p's last directory: a refusal is checked against its parent's listing, since
+    /// one that exists already is no error.
+    bool checkMade = false;
+    /// The step that ends a mirror (its way back to the start directory).
+    bool endsMirror = false;
     /// Steps of a many-file command carry the number of the command they belong to.
     std::uint64_t job = 0;
     /// A step whose refusal is expected now and then (creating a directory that may exist).

@@ -86,14 +86,16 @@ std::string TypedName(const Command& command) {
     if (command.verb != Verb::WalkList) return TypedName(command.verb);
     switch (command.walk) {
     case Command::Walk::Du: return "du";
-    case Command::Walk::Rm: return "rm";
+    case Command::Walk::Rm:
+    case Command::Walk::RmEntry: return "rm";
+    case Command::Walk::MkdirCheck: return "mkdir";
     default: return "find";
     }
 }
 
 // 1536 -> "1.5K": what du -h shows.
-std::string HumanSize(std::uint64_t bytes) {
-    static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E"};
+std::string HumanSize(long double bytes) {
+    static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E", "Z", "Y"};
     double value = static_cast<double>(bytes);
     std::size_t unit = 0;
     while (value >= 1024 && unit + 1 < std::size(kUnits)) {
@@ -105,6 +107,36 @@ std::string HumanSize(std::uint64_t bytes) {
     else std::snprintf(text, sizeof text, "%.1f%s", value, kUnits[unit]);
     return text;
 }
+
+// The exact total of du: a 64-bit sum of hostile sizes could wrap.
+using ByteTotal = unsigned __int128;
+
+std::string TotalText(ByteTotal n) {
+    std::string text;
+    do {
+        text.insert(text.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
+        n /= 10;
+    } while (n != 0);
+    return text;
+}
+
+// "pub/" -> "pub": the form a walk's paths are joined and compared in ("/" stays).
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+// "a/b" -> {"a", "b"}, "/a" -> {"/", "a"}, "a" -> {"", "a"} (the current directory).
+std::pair<std::string, std::string> ParentAndName(const std::string& path) {
+    const std::string trimmed = WithoutTrailingSlashes(path);
+    const auto slash = trimmed.rfind('/');
+    if (slash == std::string::npos) return {"", trimmed};
+    return {slash == 0 ? "/" : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
+}
+
+// A walk goes no deeper: a server whose every directory lists another one must not keep
+// find, du or rm -r busy for good.
+constexpr std::size_t kMaxWalkDepth = 64;
 
 bool IsTransfer(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
@@ -437,6 +469,13 @@ void FtpSession::StartNext() {
 }
 
 void FtpSession::Execute(Command command) {
+    activeJob_ = command.job;
+    if (command.endsMirror) {
+        // The mirror has walked its tree: a script that is not to keep going stops now, with
+        // every file tried (as interactive mode and mirror -P do), and only after going back.
+        mirrorJob_ = 0;
+        if (std::exchange(mirrorFailed_, false) && !options_.keepGoing && !interactive_) StopAfterFailure();
+    }
     if (command.verb == Verb::Noop && command.offset == 1 && command.args.size() == 2) {
         // A line that did not parse, or a transfer aborted before it started.
         Fail(Fault::Local, "", command.args[0], command.args[1]);
@@ -474,7 +513,7 @@ void FtpSession::Execute(Command command) {
         ExpandDailyCommand(command);
         return;
     case Verb::MkDir:
-        if (command.recursive) {
+        if (command.recursive || command.args.size() > 1) {
             ExpandDailyCommand(command);
             return;
         }
@@ -496,6 +535,9 @@ void FtpSession::Execute(Command command) {
         start.dryRun = command.dryRun;
         start.parallel = command.parallel;
         start.job = ++commandCount_;
+        mirrorJob_ = start.job;
+        mirrorFailed_ = false;
+        walked_.clear();
         queue_.push_front(std::move(start));
         return;
     }
@@ -596,9 +638,19 @@ bool FtpSession::ExecuteLocal(const Command& command) {
                 Fail(Fault::Local, "", "open", "two different ports given");
                 return true;
             }
+            const std::string previousHost = options_.host;
+            const tarselctl::String previousPort = control_.get_port();
             options_.host = target.port ? target.host : command.args[0];
             if (target.port) control_.put_port(FromUtf8(*target.port));
             if (command.args.size() == 2) control_.put_port(FromUtf8(command.args[1]));
+            if (options_.host != previousHost || control_.get_port() != previousPort) {
+                // A login belongs to its server: another one is logged in to as ~/.netrc says,
+                // else anonymously, never with the password given for the last.
+                const Options given;
+                options_.user = given.user;
+                options_.password = given.password;
+                options_.userGiven = options_.passwordGiven = false;
+            }
         }
         try {
             BeginConnect();
@@ -733,10 +785,11 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
         steps.back().job = job;
         return steps.back();
     };
-    const auto walk = [&](const std::string& dir, Command::Walk kind) {
-        Command& list = step(Verb::WalkList, {dir});
+    const auto walk = [&](std::vector<std::string> args, Command::Walk kind) {
+        Command& list = step(Verb::WalkList, std::move(args));
         list.walk = kind;
     };
+    if (command.verb == Verb::Rm || command.verb == Verb::Find || command.verb == Verb::Du) walked_.clear();
     switch (command.verb) {
     case Verb::Cat:
         for (const std::string& file : command.args) step(Verb::Get, {file, "-"});
@@ -747,29 +800,58 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
         break;
     case Verb::Rm:
         for (const std::string& name : command.args) {
-            if (command.recursive) walk(name, Command::Walk::Rm);
-            else step(Verb::Delete, {name});
+            if (!command.recursive) {
+                step(Verb::Delete, {name});
+                continue;
+            }
+            // What the name is comes from its parent's listing: LIST and MLSD of the name
+            // itself resolve a link and would list (and so empty) what it points to.
+            auto [parent, base] = ParentAndName(name);
+            walk({parent, base}, Command::Walk::RmEntry);
         }
         break;
-    case Verb::MkDir: {
-        // Each parent in turn; one that exists already is no error, the last one is.
-        const std::string& path = command.args[0];
-        for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-            if (path[at - 1] != '/') step(Verb::MkDir, {path.substr(0, at)}).mayFail = true;
-        if (path.size() > 1 && path.back() == '/') steps.back().mayFail = false;
-        else step(Verb::MkDir, {path});
+    case Verb::MkDir:
+        for (const std::string& path : command.args) {
+            if (!command.recursive) {
+                step(Verb::MkDir, {path});
+                continue;
+            }
+            // Each parent in turn; one that exists already is no error, and neither is the
+            // last one when its parent's listing shows it as a directory.
+            std::string made = path.rfind('/', 0) == 0 ? "/" : "";
+            std::vector<std::string> parts;
+            for (std::size_t at = 0; at < path.size();) {
+                const std::size_t slash = std::min(path.find('/', at), path.size());
+                if (slash > at) parts.push_back(path.substr(at, slash - at));
+                at = slash + 1;
+            }
+            if (parts.empty() && made.empty()) {
+                Fail(Fault::Local, "", "mkdir", "no directory named");
+                continue;
+            }
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                made = JoinRemote(made, parts[i]);
+                Command& mkdir = step(Verb::MkDir, {made});
+                mkdir.mayFail = true;
+                mkdir.checkMade = i + 1 == parts.size();
+            }
+        }
         break;
-    }
     case Verb::Find: {
-        const std::string dir = command.args.empty() ? "." : command.args[0];
+        const std::string dir =
+            command.args.empty() || command.args[0].empty() ? "." : WithoutTrailingSlashes(command.args[0]);
         Print(dir + (dir.back() == '/' ? "" : "/") + "\n");
-        walk(dir, Command::Walk::Find);
+        walked_.insert(dir);
+        walk({dir}, Command::Walk::Find);
         break;
     }
     case Verb::Du: {
-        const std::string dir = command.args.empty() ? "." : command.args[0];
+        // "/m/" as Tab completion writes it is "/m": the totals are summed up by path.
+        const std::string dir =
+            command.args.empty() || command.args[0].empty() ? "." : WithoutTrailingSlashes(command.args[0]);
         diskUsage_.clear();
-        walk(dir, Command::Walk::Du);
+        walked_.insert(dir);
+        walk({dir}, Command::Walk::Du);
         Command& report = step(Verb::DuReport, {dir});
         report.summarize = command.summarize;
         report.human = command.human;
@@ -784,24 +866,66 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
 void FtpSession::ExpandWalk(const Running& r) {
     const Command& list = *r.command;
     const std::string& dir = list.args[0];
-    const std::int64_t now = std::time(nullptr);
+    std::size_t unreadable = 0;
+    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd, &unreadable);
+    if (list.walk == Command::Walk::RmEntry || list.walk == Command::Walk::MkdirCheck) {
+        const std::string& name = list.args[1];
+        const std::string path = JoinRemote(dir, name);
+        const auto found = std::find_if(entries.begin(), entries.end(),
+                                        [&](const RemoteEntry& e) { return e.name == name; });
+        if (list.walk == Command::Walk::MkdirCheck) {
+            // Refused because it is there already: as mkdir -p does, that is fine. A link
+            // in an ls listing may well point to a directory; the server said it exists.
+            if (found == entries.end() ||
+                (found->type != RemoteType::Directory && found->type != RemoteType::Link))
+                Fail(Fault::Server, list.args[2], "mkdir " + path, list.args[3]);
+            else if (interactive_ && !options_.verbose)
+                Note("'" + path + "' is a directory already");
+            return;
+        }
+        if (found == entries.end()) {
+            Fail(Fault::Local, "", "rm " + path, "no such entry in the listing of '" + (dir.empty() ? "." : dir) + "'");
+            return;
+        }
+        Command next{Verb::Delete, {path}};
+        if (found->type == RemoteType::Directory) {
+            walked_.insert(path);
+            next = Command{Verb::WalkList, {path}};
+            next.walk = Command::Walk::Rm;
+        }
+        // Anything else, a link to a directory included, is deleted as itself.
+        next.job = list.job;
+        PushSteps({std::move(next)});
+        return;
+    }
     std::vector<Command> steps, deletions;
-    std::uint64_t bytes = 0;
-    for (const std::string& line : r.lines) {
-        std::optional<RemoteEntry> e = ParseRemoteListingLine(line, r.mlsd, now);
-        if (!e) continue;
-        if (!IsSafeEntryName(e->name)) {
-            PrintError("tarsel-ftp: " + TypedName(list) + ": skipping the name '" + e->name + "' in " + dir);
+    ByteTotal bytes = 0;
+    for (const RemoteEntry& e : entries) {
+        if (!IsSafeEntryName(e.name)) {
+            PrintError("tarsel-ftp: " + TypedName(list) + ": skipping the name '" + e.name + "' in " + dir);
             continue;
         }
-        const std::string path = JoinRemote(dir, e->name);
-        const bool directory = e->type == RemoteType::Directory;
+        const std::string path = JoinRemote(dir, e.name);
+        // Only what the listing calls a directory is walked; a link (ls "l") never is.
+        const bool directory = e.type == RemoteType::Directory;
         if (list.walk == Command::Walk::Find) Print(path + (directory ? "/" : "") + "\n");
-        if (list.walk == Command::Walk::Du && !directory) bytes += e->size.value_or(0);
+        if (list.walk == Command::Walk::Du && !directory) bytes += e.size.value_or(0);
         if (directory) {
+            if (list.depth + 1 > kMaxWalkDepth) {
+                Fail(Fault::Local, "", TypedName(list) + " " + path,
+                     "more than " + std::to_string(kMaxWalkDepth) + " levels deep; not walked");
+                continue;
+            }
+            // Seen before under this path, or (where the listing tells it) as the same
+            // directory under another: a loop, walked once.
+            if (!walked_.insert(path).second || (e.unique && !walked_.insert("\n" + *e.unique).second)) {
+                PrintError("tarsel-ftp: " + TypedName(list) + ": '" + path + "' was walked already; not again");
+                continue;
+            }
             Command sub{Verb::WalkList, {path}};
             sub.job = list.job;
             sub.walk = list.walk;
+            sub.depth = list.depth + 1;
             steps.push_back(std::move(sub));
         } else if (list.walk == Command::Walk::Rm) {
             // A link is removed as a link: DELE never follows it.
@@ -809,6 +933,11 @@ void FtpSession::ExpandWalk(const Running& r) {
             del.job = list.job;
             deletions.push_back(std::move(del));
         }
+    }
+    if (unreadable > 0) {
+        // What could not be read is neither counted nor deleted; the directory then stays.
+        Fail(Fault::Local, "", TypedName(list) + " " + dir,
+             std::to_string(unreadable) + " line(s) of its listing could not be read and were left alone");
     }
     if (list.walk == Command::Walk::Du) diskUsage_[dir] += bytes;
     steps.insert(steps.begin(), std::make_move_iterator(deletions.begin()), std::make_move_iterator(deletions.end()));
@@ -823,7 +952,7 @@ void FtpSession::ExpandWalk(const Running& r) {
 
 void FtpSession::ReportDiskUsage(const Command& report) {
     // Each directory's total is its own files plus every directory below it.
-    std::map<std::string, std::uint64_t> totals;
+    std::map<std::string, ByteTotal> totals;
     for (const auto& [path, own] : diskUsage_) {
         std::string at = path;
         while (true) {
@@ -834,8 +963,8 @@ void FtpSession::ReportDiskUsage(const Command& report) {
             at.erase(slash == 0 ? 1 : slash);
         }
     }
-    const auto show = [&](std::uint64_t bytes) {
-        return report.human ? HumanSize(bytes) : std::to_string((bytes + 1023) / 1024);
+    const auto show = [&](ByteTotal bytes) {
+        return report.human ? HumanSize(static_cast<long double>(bytes)) : TotalText((bytes + 1023) / 1024);
     };
     // Deepest first, as du prints them, the directory asked for last.
     std::vector<std::string> order;
@@ -883,6 +1012,7 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
     const Command& c = *r.command;
     const std::optional<std::string> base = QuotedDirectory(pwdText);
     if (!base || base->empty() || (*base)[0] != '/') {
+        mirrorJob_ = 0;
         Fail(Fault::Server, "257", "Pwd", "no directory in the reply: " + pwdText);
         return;
     }
@@ -915,6 +1045,7 @@ void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText)
     }
     // Not part of the job: an interrupted mirror still goes back where it started.
     steps.emplace_back(Verb::Cwd, std::vector<std::string>{*base});
+    steps.back().endsMirror = true;
     PushSteps(std::move(steps));
 }
 
@@ -1099,7 +1230,11 @@ void FtpSession::ExpandMirrorList(const Running& r) {
     const Command& list = *r.command;
     const std::string& remote = list.args[0];
     const fs::path local = list.args[1];
-    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
+    // A line that could not be read may name a file that is there: with it unknown, nothing
+    // of this directory counts as missing from the source.
+    std::size_t unreadable = 0;
+    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd, &unreadable);
+    bool deletionsHeld = false;
     std::vector<LocalEntry> here;
     const OpenedDirectory opened = OpenDirectoryBelow(list.localRoot, list.localBelow, false);
     if (opened.fd >= 0) {
@@ -1123,6 +1258,10 @@ void FtpSession::ExpandMirrorList(const Running& r) {
             sub.parallel = list.parallel;
             steps.push_back(std::move(sub));
         } else if (d.action == MirrorAction::Delete) {
+            if (unreadable > 0) {
+                deletionsHeld = true;
+                continue;
+            }
             if (list.dryRun) {
                 Print("delete: " + localPath.string() + "\n");
                 continue;
@@ -1143,6 +1282,10 @@ void FtpSession::ExpandMirrorList(const Running& r) {
         }
     }
     if (opened.fd >= 0) ::close(opened.fd);
+    if (deletionsHeld)
+        Fail(Fault::Local, "", "mirror " + remote,
+             std::to_string(unreadable) + " line(s) of its listing could not be read; nothing in '" +
+                 local.string() + "' is deleted");
     PushSteps(std::move(steps));
 }
 
@@ -1184,10 +1327,16 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             else Print("new: " + localPath.string() + "/ -> " + remotePath + "/\n");
         } else if (d.action == MirrorAction::Delete) {
             if (list.dryRun) {
-                Print("delete: " + remotePath + "\n");
+                Print("delete: " + remotePath + (d.directory ? "/" : "") + "\n");
                 continue;
             }
-            Command del{Verb::Delete, {remotePath}};
+            // A directory goes as rm -r takes it: known by a listing that shows links, so
+            // that a link the listing above called a directory is deleted as a link.
+            Command del{d.directory ? Verb::WalkList : Verb::Delete, {remotePath}};
+            if (d.directory) {
+                del.args = {remote, d.name};
+                del.walk = Command::Walk::RmEntry;
+            }
             del.job = list.job;
             steps.push_back(std::move(del));
         } else {
@@ -1232,9 +1381,9 @@ void FtpSession::MirrorTimeDone(const Command& c, std::optional<std::int64_t> re
     PushSteps(std::move(steps));
 }
 
-void FtpSession::StartMachineListing(const std::string& path) {
-    running_->mlsd = features_.mlst;
-    control_.put_DirCommand(features_.mlst ? u"MLSD" : u"LIST");
+void FtpSession::StartMachineListing(const std::string& path, bool showsLinks) {
+    running_->mlsd = features_.mlst && !showsLinks;
+    control_.put_DirCommand(running_->mlsd ? u"MLSD" : u"LIST");
     control_.Dir(path.empty() ? tarselctl::String() : ExactText(path, u"Dir"));
 }
 
@@ -1305,7 +1454,12 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
         case Verb::MgetList: StartMachineListing(a[0]); break;
         case Verb::CompletionList: StartMachineListing(""); break;
-        case Verb::WalkList: StartMachineListing(a[0] == "." ? std::string() : a[0]); break;
+        case Verb::WalkList:
+            // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a
+            // directory as a directory on some servers (pyftpdlib). mkdir -p's check wants
+            // just that: whether a directory stands there.
+            StartMachineListing(a[0] == "." ? std::string() : a[0], command.walk != Command::Walk::MkdirCheck);
+            break;
         case Verb::MirrorTime: control_.QuoteCommand(u"MDTM " + arg(0)); break;
         case Verb::MirrorList: {
             // Made, or checked, one level at a time below the target: a link already inside
@@ -1381,6 +1535,7 @@ void FtpSession::StartControlCommand(const Command& command) {
 
 void FtpSession::StartGet(const Command& command) {
     const std::vector<std::string>& a = command.args;
+    toldKeptPart_.clear();
     std::optional<std::uint64_t> rest = pendingRest_;
     pendingRest_.reset();
     bool fromPart = false;
@@ -1390,6 +1545,12 @@ void FtpSession::StartGet(const Command& command) {
         struct stat st {};
         rest.reset();
         if (::lstat(PartialDownloadPath(a[1]).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (st.st_nlink > 1) {
+                // Another name of the same file: appending would change that file too.
+                running_->localFault = "'" + PartialDownloadPath(a[1]) +
+                                       "' has other names (a hard link); it is not written into";
+                return;
+            }
             rest = static_cast<std::uint64_t>(st.st_size);
             fromPart = true;
         } else if (::stat(a[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
@@ -1708,10 +1869,19 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         Succeeded(r, text);
         return;
     }
-    if (r.command && r.command->mayFail && !r.localFault) return;
+    if (r.command && r.command->checkMade && code > 0 && !r.localFault) {
+        // Refused: perhaps because it exists, which its parent's listing tells.
+        auto [parent, name] = ParentAndName(r.command->args[0]);
+        Command check{Verb::WalkList, {parent, name, std::to_string(code), text}};
+        check.walk = Command::Walk::MkdirCheck;
+        check.job = r.command->job;
+        PushSteps({std::move(check)});
+        return;
+    }
+    if (r.command && r.command->mayFail && !r.command->checkMade && !r.localFault) return;
     FailRunning(r, code, text);
     if (get && !keptPartNote_.empty()) {
-        PrintError("tarsel-ftp: what arrived is kept in '" + keptPartNote_ + "'; get -c continues it");
+        TellKeptPart();
         keptPartNote_.clear();
     }
     if (!r.command && r.operation == "Connect" && !interactive_) StopAfterFailure();
@@ -1820,6 +1990,11 @@ void FtpSession::Fail(Fault fault, const std::string& code, const std::string& s
     }
     if (!subject.empty()) line += subject + ": ";
     PrintError(line + text);
+    if (mirrorJob_ != 0 && activeJob_ == mirrorJob_ &&
+        std::any_of(queue_.begin(), queue_.end(), [](const Command& c) { return c.endsMirror; })) {
+        mirrorFailed_ = true;  // the mirror goes on to its other files (see Execute)
+        return;
+    }
     if (!options_.keepGoing && !interactive_) StopAfterFailure();
 }
 
@@ -1868,7 +2043,9 @@ void FtpSession::FinishFailedDownload() {
 }
 
 void FtpSession::TellKeptPart() {
-    if (download_.KeptPart().empty()) return;
+    // Told once: a script that stops after the failure finishes the download again.
+    if (download_.KeptPart().empty() || download_.KeptPart() == toldKeptPart_) return;
+    toldKeptPart_ = download_.KeptPart();
     PrintError("tarsel-ftp: what arrived is kept in '" + download_.KeptPart() + "'; get -c continues it");
 }
 

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -193,7 +194,8 @@ private:
                             const std::string& localPath, const std::string& below,
                             std::vector<Command>& steps);
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
-    void StartMachineListing(const std::string& path);
+    /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
+    void StartMachineListing(const std::string& path, bool showsLinks = false);
     /// After FEAT: the code of names, and OPTS UTF8 ON where the server wants it.
     void ApplyFeatures();
     /// Steps of the job that runs now, in this order, ahead of everything queued.
@@ -267,7 +269,17 @@ private:
     std::string namesDirectory_;
     std::chrono::steady_clock::time_point namesListed_;
     /// du: bytes of the files directly in each directory walked, by path.
-    std::map<std::string, std::uint64_t> diskUsage_;
+    std::map<std::string, unsigned __int128> diskUsage_;
+    /// Directories the running walk has listed or will list (by path, and by the listing's
+    /// unique fact where it gives one): a loop is walked once.
+    std::set<std::string> walked_;
+    /// The job of the command that runs now, and of the mirror under way (0: none); a
+    /// failure inside a mirror stops a script only once the mirror has tried every file.
+    std::uint64_t activeJob_ = 0;
+    std::uint64_t mirrorJob_ = 0;
+    bool mirrorFailed_ = false;
+    /// The kept part file already told about.
+    std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.
     std::string keptPartNote_;
     DownloadFile download_;
