@@ -312,6 +312,7 @@ TEST_F(TarselFtpSessionCommands, FindDuRmMkdirChmodAndCatWalkTheTreeOnce) {
     server.listings["t"] = "type=dir; d\r\ntype=file;size=2048; a\r\ntype=OS.unix=slink:/etc; l\r\n"
                            "type=file;size=1; ../x\r\n";
     server.listings["t/d"] = "type=file;size=1024; b\r\n";
+    server.listings[""] = "type=dir; t\r\n";
     server.replies["DELE"] = "250 deleted";
     server.replies["RMD"] = "250 removed";
     server.replies["MKD"] = "257 made";
@@ -587,9 +588,6 @@ TEST(TarselFtpUploadSource, StandardInputIsSentWholeAndALoneZeroByteIsRefused) {
     ::close(saved);
 }
 
-}  // namespace
-}  // namespace tarselftp
-
 // ---- deletes: what rm -r removes is known by its parent's listing
 
 TEST_F(TarselFtpSessionCommands, RmRecursiveDeletesALinkAsALinkWhetherNamedOrFoundInside) {
@@ -768,3 +766,6 @@ TEST_F(TarselFtpSessionCommands, AScriptTellsAKeptPartOnce) {
     ASSERT_THAT(output.err, HasSubstr(told));
     EXPECT_EQ(output.err.find(told), output.err.rfind(told)) << output.err;
 }
+
+}  // namespace
+}  // namespace tarselftp
