@@ -29,6 +29,7 @@
 #include "netrc_file.h"
 #include "remote_listing.h"
 #include "terminal_text.h"
+#include "tree_walk.h"
 #include "well_formed_utf8.h"
 
 extern char** environ;
@@ -83,60 +84,8 @@ std::string TypedName(Verb verb) {
 }
 
 std::string TypedName(const Command& command) {
-    if (command.verb != Verb::WalkList) return TypedName(command.verb);
-    switch (command.walk) {
-    case Command::Walk::Du: return "du";
-    case Command::Walk::Rm:
-    case Command::Walk::RmEntry: return "rm";
-    case Command::Walk::MkdirCheck: return "mkdir";
-    default: return "find";
-    }
+    return command.verb == Verb::WalkList ? TypedName(command.walk) : TypedName(command.verb);
 }
-
-// 1536 -> "1.5K": what du -h shows.
-std::string HumanSize(long double bytes) {
-    static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E", "Z", "Y"};
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    if (unit == 0 || value >= 10) std::snprintf(text, sizeof text, "%.0f%s", value, kUnits[unit]);
-    else std::snprintf(text, sizeof text, "%.1f%s", value, kUnits[unit]);
-    return text;
-}
-
-// The exact total of du: a 64-bit sum of hostile sizes could wrap.
-using ByteTotal = unsigned __int128;
-
-std::string TotalText(ByteTotal n) {
-    std::string text;
-    do {
-        text.insert(text.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
-        n /= 10;
-    } while (n != 0);
-    return text;
-}
-
-// "pub/" -> "pub": the form a walk's paths are joined and compared in ("/" stays).
-std::string WithoutTrailingSlashes(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-// "a/b" -> {"a", "b"}, "/a" -> {"/", "a"}, "a" -> {"", "a"} (the current directory).
-std::pair<std::string, std::string> ParentAndName(const std::string& path) {
-    const std::string trimmed = WithoutTrailingSlashes(path);
-    const auto slash = trimmed.rfind('/');
-    if (slash == std::string::npos) return {"", trimmed};
-    return {slash == 0 ? "/" : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
-}
-
-// A walk goes no deeper: a server whose every directory lists another one must not keep
-// find, du or rm -r busy for good.
-constexpr std::size_t kMaxWalkDepth = 64;
 
 bool IsTransfer(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
@@ -176,12 +125,6 @@ std::optional<std::string> QuotedDirectory(std::string_view text) {
         }
     }
     return std::nullopt;
-}
-
-std::string JoinRemote(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    if (dir.back() == '/') return dir + name;
-    return dir + "/" + name;
 }
 
 std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
@@ -537,7 +480,7 @@ void FtpSession::Execute(Command command) {
         start.job = ++commandCount_;
         mirrorJob_ = start.job;
         mirrorFailed_ = false;
-        walked_.clear();
+        walk_ = TreeWalk();
         queue_.push_front(std::move(start));
         return;
     }
@@ -597,7 +540,7 @@ bool FtpSession::ExecuteLocal(const Command& command) {
         pendingRest_ = command.offset;
         return true;
     case Verb::DuReport:
-        ReportDiskUsage(command);
+        Print(walk_.Report(command));
         return true;
     case Verb::Abort:  // taken as it arrives (AddLine)
         return true;
@@ -779,204 +722,33 @@ void FtpSession::ExpandMgetList(const Running& r) {
 
 void FtpSession::ExpandDailyCommand(const Command& command) {
     const std::uint64_t job = ++commandCount_;
-    std::vector<Command> steps;
-    const auto step = [&](Verb verb, std::vector<std::string> args) -> Command& {
-        steps.emplace_back(verb, std::move(args));
-        steps.back().job = job;
-        return steps.back();
-    };
-    const auto walk = [&](std::vector<std::string> args, Command::Walk kind) {
-        Command& list = step(Verb::WalkList, std::move(args));
-        list.walk = kind;
-    };
-    if (command.verb == Verb::Rm || command.verb == Verb::Find || command.verb == Verb::Du) walked_.clear();
-    switch (command.verb) {
-    case Verb::Cat:
-        for (const std::string& file : command.args) step(Verb::Get, {file, "-"});
-        break;
-    case Verb::Chmod:
-        for (std::size_t i = 1; i < command.args.size(); ++i)
-            step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
-        break;
-    case Verb::Rm:
-        for (const std::string& name : command.args) {
-            if (!command.recursive) {
-                step(Verb::Delete, {name});
-                continue;
-            }
-            // What the name is comes from its parent's listing: LIST and MLSD of the name
-            // itself resolve a link and would list (and so empty) what it points to.
-            auto [parent, base] = ParentAndName(name);
-            walk({parent, base}, Command::Walk::RmEntry);
-        }
-        break;
-    case Verb::MkDir:
-        for (const std::string& path : command.args) {
-            if (!command.recursive) {
-                step(Verb::MkDir, {path});
-                continue;
-            }
-            // Each parent in turn; one that exists already is no error, and neither is the
-            // last one when its parent's listing shows it as a directory.
-            std::string made = path.rfind('/', 0) == 0 ? "/" : "";
-            std::vector<std::string> parts;
-            for (std::size_t at = 0; at < path.size();) {
-                const std::size_t slash = std::min(path.find('/', at), path.size());
-                if (slash > at) parts.push_back(path.substr(at, slash - at));
-                at = slash + 1;
-            }
-            if (parts.empty() && made.empty()) {
-                Fail(Fault::Local, "", "mkdir", "no directory named");
-                continue;
-            }
-            for (std::size_t i = 0; i < parts.size(); ++i) {
-                made = JoinRemote(made, parts[i]);
-                Command& mkdir = step(Verb::MkDir, {made});
-                mkdir.mayFail = true;
-                mkdir.checkMade = i + 1 == parts.size();
-            }
-        }
-        break;
-    case Verb::Find: {
-        const std::string dir =
-            command.args.empty() || command.args[0].empty() ? "." : WithoutTrailingSlashes(command.args[0]);
-        Print(dir + (dir.back() == '/' ? "" : "/") + "\n");
-        walked_.insert(dir);
-        walk({dir}, Command::Walk::Find);
-        break;
-    }
-    case Verb::Du: {
-        // "/m/" as Tab completion writes it is "/m": the totals are summed up by path.
-        const std::string dir =
-            command.args.empty() || command.args[0].empty() ? "." : WithoutTrailingSlashes(command.args[0]);
-        diskUsage_.clear();
-        walked_.insert(dir);
-        walk({dir}, Command::Walk::Du);
-        Command& report = step(Verb::DuReport, {dir});
-        report.summarize = command.summarize;
-        report.human = command.human;
-        break;
-    }
-    default:
-        break;
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::ExpandWalk(const Running& r) {
-    const Command& list = *r.command;
-    const std::string& dir = list.args[0];
-    std::size_t unreadable = 0;
-    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd, &unreadable);
-    if (list.walk == Command::Walk::RmEntry || list.walk == Command::Walk::MkdirCheck) {
-        const std::string& name = list.args[1];
-        const std::string path = JoinRemote(dir, name);
-        const auto found = std::find_if(entries.begin(), entries.end(),
-                                        [&](const RemoteEntry& e) { return e.name == name; });
-        if (list.walk == Command::Walk::MkdirCheck) {
-            // Refused because it is there already: as mkdir -p does, that is fine. A link
-            // in an ls listing may well point to a directory; the server said it exists.
-            if (found == entries.end() ||
-                (found->type != RemoteType::Directory && found->type != RemoteType::Link))
-                Fail(Fault::Server, list.args[2], "mkdir " + path, list.args[3]);
-            else if (interactive_ && !options_.verbose)
-                Note("'" + path + "' is a directory already");
-            return;
-        }
-        if (found == entries.end()) {
-            Fail(Fault::Local, "", "rm " + path, "no such entry in the listing of '" + (dir.empty() ? "." : dir) + "'");
-            return;
-        }
-        Command next{Verb::Delete, {path}};
-        if (found->type == RemoteType::Directory) {
-            walked_.insert(path);
-            next = Command{Verb::WalkList, {path}};
-            next.walk = Command::Walk::Rm;
-        }
-        // Anything else, a link to a directory included, is deleted as itself.
-        next.job = list.job;
-        PushSteps({std::move(next)});
+    if (command.verb == Verb::Find || command.verb == Verb::Du || command.verb == Verb::MkDir ||
+        (command.verb == Verb::Rm && command.recursive)) {
+        TakeWalkOutcome(walk_.Begin(command, job));
         return;
     }
-    std::vector<Command> steps, deletions;
-    ByteTotal bytes = 0;
-    for (const RemoteEntry& e : entries) {
-        if (!IsSafeEntryName(e.name)) {
-            PrintError("tarsel-ftp: " + TypedName(list) + ": skipping the name '" + e.name + "' in " + dir);
-            continue;
-        }
-        const std::string path = JoinRemote(dir, e.name);
-        // Only what the listing calls a directory is walked; a link (ls "l") never is.
-        const bool directory = e.type == RemoteType::Directory;
-        if (list.walk == Command::Walk::Find) Print(path + (directory ? "/" : "") + "\n");
-        if (list.walk == Command::Walk::Du && !directory) bytes += e.size.value_or(0);
-        if (directory) {
-            if (list.depth + 1 > kMaxWalkDepth) {
-                Fail(Fault::Local, "", TypedName(list) + " " + path,
-                     "more than " + std::to_string(kMaxWalkDepth) + " levels deep; not walked");
-                continue;
-            }
-            // Seen before under this path, or (where the listing tells it) as the same
-            // directory under another: a loop, walked once.
-            if (!walked_.insert(path).second || (e.unique && !walked_.insert("\n" + *e.unique).second)) {
-                PrintError("tarsel-ftp: " + TypedName(list) + ": '" + path + "' was walked already; not again");
-                continue;
-            }
-            Command sub{Verb::WalkList, {path}};
-            sub.job = list.job;
-            sub.walk = list.walk;
-            sub.depth = list.depth + 1;
-            steps.push_back(std::move(sub));
-        } else if (list.walk == Command::Walk::Rm) {
-            // A link is removed as a link: DELE never follows it.
-            Command del{Verb::Delete, {path}};
-            del.job = list.job;
-            deletions.push_back(std::move(del));
-        }
-    }
-    if (unreadable > 0) {
-        // What could not be read is neither counted nor deleted; the directory then stays.
-        Fail(Fault::Local, "", TypedName(list) + " " + dir,
-             std::to_string(unreadable) + " line(s) of its listing could not be read and were left alone");
-    }
-    if (list.walk == Command::Walk::Du) diskUsage_[dir] += bytes;
-    steps.insert(steps.begin(), std::make_move_iterator(deletions.begin()), std::make_move_iterator(deletions.end()));
-    if (list.walk == Command::Walk::Rm) {
-        // Emptied first (files, then each subdirectory's own walk), then removed.
-        Command rmdir{Verb::RmDir, {dir}};
-        rmdir.job = list.job;
-        steps.push_back(std::move(rmdir));
+    std::vector<Command> steps;
+    const auto step = [&](Verb verb, std::vector<std::string> args) {
+        steps.emplace_back(verb, std::move(args));
+        steps.back().job = job;
+    };
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        if (command.verb == Verb::Cat) step(Verb::Get, {command.args[i], "-"});
+        else if (command.verb == Verb::Rm) step(Verb::Delete, {command.args[i]});
+        else if (command.verb == Verb::Chmod && i > 0) step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
     }
     PushSteps(std::move(steps));
 }
 
-void FtpSession::ReportDiskUsage(const Command& report) {
-    // Each directory's total is its own files plus every directory below it.
-    std::map<std::string, ByteTotal> totals;
-    for (const auto& [path, own] : diskUsage_) {
-        std::string at = path;
-        while (true) {
-            totals[at] += own;
-            if (at == report.args[0]) break;
-            const auto slash = at.rfind('/');
-            if (slash == std::string::npos || at.size() <= report.args[0].size()) break;
-            at.erase(slash == 0 ? 1 : slash);
-        }
+void FtpSession::TakeWalkOutcome(TreeWalk::Outcome outcome) {
+    if (!outcome.out.empty()) Print(outcome.out);
+    for (const TreeWalk::Problem& p : outcome.problems) {
+        if (!p.fails) PrintError("tarsel-ftp: " + p.subject + ": " + p.text);
+        else if (!p.serverCode.empty()) Fail(Fault::Server, p.serverCode, p.subject, p.text);
+        else Fail(Fault::Local, "", p.subject, p.text);
     }
-    const auto show = [&](ByteTotal bytes) {
-        return report.human ? HumanSize(static_cast<long double>(bytes)) : TotalText((bytes + 1023) / 1024);
-    };
-    // Deepest first, as du prints them, the directory asked for last.
-    std::vector<std::string> order;
-    for (const auto& [path, total] : totals)
-        if (!report.summarize || path == report.args[0]) order.push_back(path);
-    std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() > b.size() : a < b;
-    });
-    std::string out;
-    for (const std::string& path : order) out += show(totals[path]) + "\t" + path + "\n";
-    Print(out);
-    diskUsage_.clear();
+    if (!outcome.note.empty() && interactive_ && !options_.verbose) Note(outcome.note);
+    PushSteps(std::move(outcome.steps));
 }
 
 void FtpSession::ExpandMput(const Command& command) {
@@ -1332,13 +1104,9 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             }
             // A directory goes as rm -r takes it: known by a listing that shows links, so
             // that a link the listing above called a directory is deleted as a link.
-            Command del{d.directory ? Verb::WalkList : Verb::Delete, {remotePath}};
-            if (d.directory) {
-                del.args = {remote, d.name};
-                del.walk = Command::Walk::RmEntry;
-            }
+            Command del{Verb::Delete, {remotePath}};
             del.job = list.job;
-            steps.push_back(std::move(del));
+            steps.push_back(d.directory ? TreeWalk::RemoveEntry(remote, d.name, list.job) : std::move(del));
         } else {
             AddMirrorFileSteps(list, d, remotePath, localPath.string(), "", steps);
         }
@@ -1871,11 +1639,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->checkMade && code > 0 && !r.localFault) {
         // Refused: perhaps because it exists, which its parent's listing tells.
-        auto [parent, name] = ParentAndName(r.command->args[0]);
-        Command check{Verb::WalkList, {parent, name, std::to_string(code), text}};
-        check.walk = Command::Walk::MkdirCheck;
-        check.job = r.command->job;
-        PushSteps({std::move(check)});
+        PushSteps({TreeWalk::CheckMade(*r.command, code, text)});
         return;
     }
     if (r.command && r.command->mayFail && !r.command->checkMade && !r.localFault) return;
@@ -1929,7 +1693,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         }
         break;
     case Verb::MgetList: ExpandMgetList(r); break;
-    case Verb::WalkList: ExpandWalk(r); break;
+    case Verb::WalkList: TakeWalkOutcome(walk_.Listed(*r.command, r.lines, r.mlsd)); break;
     case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
     case Verb::MirrorList: ExpandMirrorList(r); break;

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
+#include "tree_walk.h"
 #include "upload_source.h"
 
 namespace tarselftp {
@@ -178,11 +178,10 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
-    /// cat, chmod, rm, mkdir -p, find, du: the steps they are made of.
+    /// cat, chmod, rm, mkdir, find, du: the steps they are made of.
     void ExpandDailyCommand(const Command& command);
-    /// One directory of find, du or rm -r, listed: what it prints, sums or deletes.
-    void ExpandWalk(const Running& r);
-    void ReportDiskUsage(const Command& report);
+    /// What the walk of find, du, rm -r or mkdir -p decided: printed, failed, or run next.
+    void TakeWalkOutcome(TreeWalk::Outcome outcome);
     void ExpandMirrorStart(const Running& r, const std::string& pwdText);
     void ExpandMirrorList(const Running& r);
     void ExpandMirrorUpList(const Running& r);
@@ -268,11 +267,8 @@ private:
     std::vector<std::string> remoteNames_;
     std::string namesDirectory_;
     std::chrono::steady_clock::time_point namesListed_;
-    /// du: bytes of the files directly in each directory walked, by path.
-    std::map<std::string, unsigned __int128> diskUsage_;
-    /// Directories the running walk has listed or will list (by path, and by the listing's
-    /// unique fact where it gives one): a loop is walked once.
-    std::set<std::string> walked_;
+    /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
+    TreeWalk walk_;
     /// The job of the command that runs now, and of the mirror under way (0: none); a
     /// failure inside a mirror stops a script only once the mirror has tried every file.
     std::uint64_t activeJob_ = 0;
