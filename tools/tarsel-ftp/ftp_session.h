@@ -157,6 +157,14 @@ private:
         bool meterKnowsTotal = false;
     };
 
+    /// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
+    static std::optional<std::string> QuotedDirectory(std::string_view text);
+    /// Typed text as the control takes it; malformed UTF-8 is refused (AutomationError).
+    static tarselctl::String ExactText(std::string_view text, std::u16string_view operation);
+    static std::string HomeDirectory();
+    /// The time of an MDTM reply ("213 20200102030405", perhaps with fractions), UTC.
+    static std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies);
+
     void BeginConnect();
     void StartNext();
     void Execute(Command command);
