@@ -2,37 +2,25 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <system_error>
 
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fnmatch.h>
 #include <glob.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/post.hpp>
 
-#include "ascii_case.h"
 #include "type_once.h"
 #include "confined_directory.h"
 #include "mirror_plan.h"
-#include "ftp_url.h"
 #include "netrc_file.h"
 #include "remote_listing.h"
 #include "terminal_text.h"
 #include "tree_walk.h"
 #include "well_formed_utf8.h"
-
-extern char** environ;
 
 namespace tarselftp {
 

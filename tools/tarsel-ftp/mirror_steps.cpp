@@ -20,8 +20,6 @@
 #include "tree_walk.h"
 #include "well_formed_utf8.h"
 
-extern char** environ;
-
 namespace tarselftp {
 
 namespace fs = std::filesystem;

@@ -10,8 +10,6 @@
 #include "confined_directory.h"
 #include "type_once.h"
 
-extern char** environ;
-
 namespace tarselftp {
 
 namespace fs = std::filesystem;
