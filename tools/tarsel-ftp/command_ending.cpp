@@ -142,7 +142,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->checkMade && code > 0 && !r.localFault) {
         // Refused: perhaps because it exists, which its parent's listing tells.
-        PushSteps({TreeWalk::CheckMade(*r.command, code, text)});
+        walk_.Refused(*r.command, code, text);
         return;
     }
     if (r.command && r.command->mayFail && !r.command->checkMade && !r.localFault) return;
@@ -185,7 +185,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         }
         break;
     case Verb::MgetList: ExpandMgetList(r); break;
-    case Verb::WalkList: TakeWalkOutcome(walk_.Listed(*r.command, r.lines, r.mlsd)); break;
+    case Verb::WalkList: TakeWalkOutput(walk_.Listed(r.lines, r.mlsd)); break;
     case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
     case Verb::MirrorList: ExpandMirrorList(r); break;

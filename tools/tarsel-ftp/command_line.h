@@ -113,7 +113,9 @@ enum class Verb {
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
     Cat, Find, Du, Rm, Chmod,
     // steps of many-file commands
-    MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList, DuReport,
+    MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList,
+    /// The walk of find, du, rm -r or mkdir runs its next step (see TreeWalk).
+    WalkNext,
     CompletionList,
     /// The PWD that resolves the remote names of transfers run over several connections.
     ParallelStart,
@@ -189,12 +191,11 @@ struct Command {
     /// du -s (the total only), du -h (sizes as 1.5M).
     bool summarize = false;
     bool human = false;
-    /// What a WalkList step does with the directory it lists. RmEntry and MkdirCheck list
-    /// the parent (args: parent, name) to learn what the named entry is.
+    /// The command a WalkList step lists for, which names it in error lines. RmEntry and
+    /// MkdirCheck list a parent to learn what one entry in it is (MkdirCheck by MLSD where
+    /// offered, all others by LIST, which shows links).
     enum class Walk { Find, Du, Rm, RmEntry, MkdirCheck };
     Walk walk = Walk::Find;
-    /// Levels below the directory a walk started from.
-    std::size_t depth = 0;
     /// mkdir -p's last directory: a refusal is checked against its parent's listing, since
     /// one that exists already is no error.
     bool checkMade = false;

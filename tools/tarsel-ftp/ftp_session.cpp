@@ -515,7 +515,11 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
     const std::uint64_t job = ++commandCount_;
     if (command.verb == Verb::Find || command.verb == Verb::Du || command.verb == Verb::MkDir ||
         (command.verb == Verb::Rm && command.recursive)) {
-        TakeWalkOutcome(walk_.Begin(command, job));
+        // Queued before what Begin says: a script that stops on it drops the walk too.
+        Command next{Verb::WalkNext};
+        next.job = job;
+        queue_.push_front(std::move(next));
+        TakeWalkOutput(walk_.Begin(command));
         return;
     }
     std::vector<Command> steps;
@@ -531,7 +535,19 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
     PushSteps(std::move(steps));
 }
 
-void FtpSession::TakeWalkOutcome(TreeWalk::Outcome outcome) {
+void FtpSession::RunWalkStep(const Command& next) {
+    // A lost connection ends the walk: its step has failed already.
+    if (!connected_) return;
+    TreeWalk::Output output;
+    if (std::optional<Command> step = walk_.Next(output)) {
+        step->job = next.job;
+        queue_.push_front(next);
+        queue_.push_front(std::move(*step));
+    }
+    TakeWalkOutput(std::move(output));
+}
+
+void FtpSession::TakeWalkOutput(TreeWalk::Output outcome) {
     if (!outcome.out.empty()) Print(outcome.out);
     for (const TreeWalk::Problem& p : outcome.problems) {
         if (!p.fails) PrintError("tarsel-ftp: " + p.subject + ": " + p.text);
@@ -539,7 +555,6 @@ void FtpSession::TakeWalkOutcome(TreeWalk::Outcome outcome) {
         else Fail(Fault::Local, "", p.subject, p.text);
     }
     if (!outcome.note.empty() && interactive_ && !options_.verbose) Note(outcome.note);
-    PushSteps(std::move(outcome.steps));
 }
 
 void FtpSession::ExpandMput(const Command& command) {

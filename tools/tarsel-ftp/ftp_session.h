@@ -188,8 +188,11 @@ private:
     void ExpandMput(const Command& command);
     /// cat, chmod, rm, mkdir, find, du: the steps they are made of.
     void ExpandDailyCommand(const Command& command);
-    /// What the walk of find, du, rm -r or mkdir -p decided: printed, failed, or run next.
-    void TakeWalkOutcome(TreeWalk::Outcome outcome);
+    /// The walk's next step, queued ahead of `next` (the walk's own entry), which then asks
+    /// for the one after; nothing once the walk is done.
+    void RunWalkStep(const Command& next);
+    /// What the walk printed or failed on the way.
+    void TakeWalkOutput(TreeWalk::Output output);
     void ExpandMirrorStart(const Running& r, const std::string& pwdText);
     void ExpandMirrorList(const Running& r);
     void ExpandMirrorUpList(const Running& r);

@@ -352,9 +352,10 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             }
             // A directory goes as rm -r takes it: known by a listing that shows links, so
             // that a link the listing above called a directory is deleted as a link.
-            Command del{Verb::Delete, {remotePath}};
+            Command del{d.directory ? Verb::WalkNext : Verb::Delete, {remotePath}};
             del.job = list.job;
-            steps.push_back(d.directory ? TreeWalk::RemoveEntry(remote, d.name, list.job) : std::move(del));
+            if (d.directory) walk_.AddRemoval(remote, d.name);
+            steps.push_back(std::move(del));
         } else {
             AddMirrorFileSteps(list, d, remotePath, localPath.string(), "", steps);
         }

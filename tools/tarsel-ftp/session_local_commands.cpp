@@ -71,8 +71,8 @@ bool FtpSession::ExecuteLocal(const Command& command) {
     case Verb::Rest:
         pendingRest_ = command.offset;
         return true;
-    case Verb::DuReport:
-        Print(walk_.Report(command));
+    case Verb::WalkNext:
+        RunWalkStep(command);
         return true;
     case Verb::Abort:  // taken as it arrives (AddLine)
         return true;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
+#include <utility>
 
 namespace tarselftp {
 
@@ -70,33 +71,26 @@ std::pair<std::string, std::string> ParentAndName(const std::string& path) {
     return {slash == 0 ? "/" : trimmed.substr(0, slash), trimmed.substr(slash + 1)};
 }
 
-Command TreeWalk::RemoveEntry(const std::string& parent, const std::string& name, std::uint64_t job) {
-    // What the name is comes from its parent's listing: LIST and MLSD of the name itself
-    // resolve a link and would list (and so empty) what it points to.
-    return Step(Verb::WalkList, {parent, name}, job, Command::Walk::RmEntry);
-}
-
-Command TreeWalk::CheckMade(const Command& mkdir, std::int32_t code, const std::string& text) {
-    auto [parent, name] = ParentAndName(mkdir.args[0]);
-    return Step(Verb::WalkList, {parent, name, std::to_string(code), text}, mkdir.job, Command::Walk::MkdirCheck);
-}
-
-TreeWalk::Outcome TreeWalk::Begin(const Command& typed, std::uint64_t job) {
-    Outcome o;
-    walked_.clear();
-    usage_.clear();
-    const std::string root = typed.args.empty() || typed.args[0].empty() ? "." : WithoutTrailingSlashes(typed.args[0]);
+TreeWalk::Output TreeWalk::Begin(const Command& typed) {
+    Output o;
+    *this = TreeWalk();
+    summarize_ = typed.summarize;
+    human_ = typed.human;
+    recursive_ = typed.recursive;
+    root_ = typed.args.empty() || typed.args[0].empty() ? "." : WithoutTrailingSlashes(typed.args[0]);
     switch (typed.verb) {
     case Verb::Rm:
-        for (const std::string& name : typed.args) {
-            auto [parent, base] = ParentAndName(name);
-            o.steps.push_back(RemoveEntry(parent, base, job));
+        for (auto name = typed.args.rbegin(); name != typed.args.rend(); ++name) {
+            auto [parent, base] = ParentAndName(*name);
+            AddRemoval(parent, base);
         }
         break;
-    case Verb::MkDir:
+    case Verb::MkDir: {
+        kind_ = Kind::MakePath;
+        std::vector<Frame> order;
         for (const std::string& path : typed.args) {
-            if (!typed.recursive) {
-                o.steps.push_back(Step(Verb::MkDir, {path}, job));
+            if (!recursive_) {
+                order.push_back(Frame{Stage::Make, path});
                 continue;
             }
             // Each parent in turn; one that exists already is no error, and neither is the
@@ -111,70 +105,127 @@ TreeWalk::Outcome TreeWalk::Begin(const Command& typed, std::uint64_t job) {
             if (parts.empty() && made.empty()) o.problems.push_back({true, "mkdir", "no directory named", ""});
             for (std::size_t i = 0; i < parts.size(); ++i) {
                 made = JoinRemote(made, parts[i]);
-                Command& mkdir = o.steps.emplace_back(Step(Verb::MkDir, {made}, job));
-                mkdir.mayFail = true;
-                mkdir.checkMade = i + 1 == parts.size();
+                Frame& make = order.emplace_back(Frame{Stage::Make, made});
+                make.last = i + 1 == parts.size();
             }
         }
-        break;
-    case Verb::Find:
-        o.out = root + (root.back() == '/' ? "" : "/") + "\n";
-        walked_.insert(root);
-        o.steps.push_back(Step(Verb::WalkList, {root}, job, Command::Walk::Find));
-        break;
-    case Verb::Du: {
-        // "/m/" as Tab completion writes it is "/m": the totals are summed up by path.
-        walked_.insert(root);
-        o.steps.push_back(Step(Verb::WalkList, {root}, job, Command::Walk::Du));
-        Command& report = o.steps.emplace_back(Step(Verb::DuReport, {root}, job));
-        report.summarize = typed.summarize;
-        report.human = typed.human;
+        frames_.assign(order.rbegin(), order.rend());
         break;
     }
+    case Verb::Find:
+    case Verb::Du:
+        // "/m/" as Tab completion writes it is "/m": du's totals are summed up by path.
+        kind_ = typed.verb == Verb::Find ? Kind::Find : Kind::Du;
+        if (kind_ == Kind::Find) o.out = root_ + (root_.back() == '/' ? "" : "/") + "\n";
+        walked_.insert(root_);
+        frames_.push_back(Frame{Stage::List, root_});
+        break;
     default:
         break;
     }
     return o;
 }
 
-TreeWalk::Outcome TreeWalk::ListedEntry(const Command& list, const std::vector<RemoteEntry>& entries) {
-    Outcome o;
-    const std::string& dir = list.args[0];
-    const std::string& name = list.args[1];
-    const std::string path = JoinRemote(dir, name);
+void TreeWalk::AddRemoval(const std::string& parent, const std::string& name) {
+    // What the name is comes from its parent's listing: LIST and MLSD of the name itself
+    // resolve a link and would list (and so empty) what it points to.
+    kind_ = Kind::Remove;
+    frames_.push_back(Frame{Stage::Identify, parent, name});
+}
+
+void TreeWalk::Refused(const Command& mkdir, std::int32_t code, const std::string& text) {
+    auto [parent, name] = ParentAndName(mkdir.args[0]);
+    Frame check{Stage::Check, parent, name};
+    check.code = std::to_string(code);
+    check.text = text;
+    frames_.push_back(std::move(check));
+}
+
+std::optional<Command> TreeWalk::Next(Output& output) {
+    if (asked_) {
+        // Its listing failed (the error is told already): a directory that could not be
+        // listed is not removed either.
+        if (asked_->stage == Stage::List && !frames_.empty() && frames_.back().stage == Stage::Remove &&
+            frames_.back().path == asked_->path)
+            frames_.pop_back();
+        asked_.reset();
+    }
+    if (frames_.empty()) {
+        if (kind_ == Kind::Du && !std::exchange(reported_, true)) output.out += Report();
+        return std::nullopt;
+    }
+    const Frame f = std::move(frames_.back());
+    frames_.pop_back();
+    const Command::Walk walk = kind_ == Kind::Du ? Command::Walk::Du
+                               : kind_ == Kind::Remove ? Command::Walk::Rm
+                                                       : Command::Walk::Find;
+    switch (f.stage) {
+    case Stage::Identify:
+        asked_ = f;
+        return Step(Verb::WalkList, {f.path}, 0, Command::Walk::RmEntry);
+    case Stage::Check:
+        asked_ = f;
+        return Step(Verb::WalkList, {f.path}, 0, Command::Walk::MkdirCheck);
+    case Stage::List:
+        // Emptied first (files, then each subdirectory), then removed.
+        if (kind_ == Kind::Remove) frames_.push_back(Frame{Stage::Remove, f.path, "", f.depth});
+        asked_ = f;
+        return Step(Verb::WalkList, {f.path}, 0, walk);
+    case Stage::Delete:
+        // A link is removed as a link: DELE never follows it.
+        return Step(Verb::Delete, {f.path}, 0);
+    case Stage::Remove:
+        return Step(Verb::RmDir, {f.path}, 0);
+    case Stage::Make: {
+        Command mkdir = Step(Verb::MkDir, {f.path}, 0);
+        mkdir.mayFail = recursive_;
+        mkdir.checkMade = recursive_ && f.last;
+        return mkdir;
+    }
+    }
+    return std::nullopt;
+}
+
+TreeWalk::Output TreeWalk::ListedEntry(const Frame& frame, const std::vector<RemoteEntry>& entries) {
+    Output o;
+    const std::string path = JoinRemote(frame.path, frame.name);
     const auto found =
-        std::find_if(entries.begin(), entries.end(), [&](const RemoteEntry& e) { return e.name == name; });
-    if (list.walk == Command::Walk::MkdirCheck) {
+        std::find_if(entries.begin(), entries.end(), [&](const RemoteEntry& e) { return e.name == frame.name; });
+    if (frame.stage == Stage::Check) {
         // Refused because it is there already: as mkdir -p does, that is fine. A link in an
         // ls listing may well point to a directory; the server said the name exists.
         if (found == entries.end() || (found->type != RemoteType::Directory && found->type != RemoteType::Link))
-            o.problems.push_back({true, "mkdir " + path, list.args[3], list.args[2]});
+            o.problems.push_back({true, "mkdir " + path, frame.text, frame.code});
         else
             o.note = "'" + path + "' is a directory already";
         return o;
     }
     if (found == entries.end()) {
-        o.problems.push_back({true, "rm " + path, "no such entry in the listing of '" + (dir.empty() ? "." : dir) + "'", ""});
+        o.problems.push_back(
+            {true, "rm " + path, "no such entry in the listing of '" + (frame.path.empty() ? "." : frame.path) + "'", ""});
         return o;
     }
     // Anything but a directory, a link to one included, is deleted as itself.
     if (found->type != RemoteType::Directory) {
-        o.steps.push_back(Step(Verb::Delete, {path}, list.job));
+        frames_.push_back(Frame{Stage::Delete, path});
         return o;
     }
     walked_.insert(path);
-    o.steps.push_back(Step(Verb::WalkList, {path}, list.job, Command::Walk::Rm));
+    frames_.push_back(Frame{Stage::List, path});
     return o;
 }
 
-TreeWalk::Outcome TreeWalk::Listed(const Command& list, const std::vector<std::string>& lines, bool mlsd) {
+TreeWalk::Output TreeWalk::Listed(const std::vector<std::string>& lines, bool mlsd) {
+    Output o;
+    if (!asked_) return o;
+    const Frame frame = std::move(*asked_);
+    asked_.reset();
     std::size_t unreadable = 0;
     const std::vector<RemoteEntry> entries = ParseRemoteListing(lines, mlsd, &unreadable);
-    if (list.walk == Command::Walk::RmEntry || list.walk == Command::Walk::MkdirCheck) return ListedEntry(list, entries);
-    Outcome o;
-    const std::string& dir = list.args[0];
-    const std::string name = TypedName(list.walk);
-    std::vector<Command> deletions;
+    if (frame.stage == Stage::Identify || frame.stage == Stage::Check) return ListedEntry(frame, entries);
+    const std::string& dir = frame.path;
+    const std::string name = kind_ == Kind::Du ? "du" : kind_ == Kind::Remove ? "rm" : "find";
+    std::vector<Frame> directories, deletions;
     unsigned __int128 bytes = 0;
     for (const RemoteEntry& e : entries) {
         if (!IsSafeEntryName(e.name)) {
@@ -184,10 +235,10 @@ TreeWalk::Outcome TreeWalk::Listed(const Command& list, const std::vector<std::s
         const std::string path = JoinRemote(dir, e.name);
         // Only what the listing calls a directory is walked; a link (ls "l") never is.
         const bool directory = e.type == RemoteType::Directory;
-        if (list.walk == Command::Walk::Find) o.out += path + (directory ? "/" : "") + "\n";
-        if (list.walk == Command::Walk::Du && !directory) bytes += e.size.value_or(0);
+        if (kind_ == Kind::Find) o.out += path + (directory ? "/" : "") + "\n";
+        if (kind_ == Kind::Du && !directory) bytes += e.size.value_or(0);
         if (directory) {
-            if (list.depth + 1 > kMaxWalkDepth) {
+            if (frame.depth + 1 > kMaxWalkDepth) {
                 o.problems.push_back({true, name + " " + path,
                                       "more than " + std::to_string(kMaxWalkDepth) + " levels deep; not walked", ""});
                 continue;
@@ -198,11 +249,9 @@ TreeWalk::Outcome TreeWalk::Listed(const Command& list, const std::vector<std::s
                 o.problems.push_back({false, name, "'" + path + "' was walked already; not again", ""});
                 continue;
             }
-            Command& sub = o.steps.emplace_back(Step(Verb::WalkList, {path}, list.job, list.walk));
-            sub.depth = list.depth + 1;
-        } else if (list.walk == Command::Walk::Rm) {
-            // A link is removed as a link: DELE never follows it.
-            deletions.push_back(Step(Verb::Delete, {path}, list.job));
+            directories.push_back(Frame{Stage::List, path, "", frame.depth + 1});
+        } else if (kind_ == Kind::Remove) {
+            deletions.push_back(Frame{Stage::Delete, path});
         }
     }
     if (unreadable > 0) {
@@ -210,15 +259,16 @@ TreeWalk::Outcome TreeWalk::Listed(const Command& list, const std::vector<std::s
         o.problems.push_back({true, name + " " + dir,
                               std::to_string(unreadable) + " line(s) of its listing could not be read and were left alone", ""});
     }
-    if (list.walk == Command::Walk::Du) usage_[dir] += bytes;
-    o.steps.insert(o.steps.begin(), std::make_move_iterator(deletions.begin()), std::make_move_iterator(deletions.end()));
-    // Emptied first (files, then each subdirectory's own walk), then removed.
-    if (list.walk == Command::Walk::Rm) o.steps.push_back(Step(Verb::RmDir, {dir}, list.job));
+    if (kind_ == Kind::Du) usage_[dir] += bytes;
+    // In listing order, depth first: each subdirectory is walked whole before the next, and
+    // rm deletes the files before it walks the subdirectories.
+    frames_.insert(frames_.end(), directories.rbegin(), directories.rend());
+    frames_.insert(frames_.end(), deletions.rbegin(), deletions.rend());
     return o;
 }
 
-std::string TreeWalk::Report(const Command& report) const {
-    const std::string& root = report.args[0];
+std::string TreeWalk::Report() const {
+    const std::string& root = root_;
     // Each directory's total is its own files plus every directory below it.
     std::map<std::string, unsigned __int128> totals;
     for (const auto& [path, own] : usage_) {
@@ -234,14 +284,14 @@ std::string TreeWalk::Report(const Command& report) const {
     // Deepest first, as du prints them, the directory asked for last.
     std::vector<std::string> order;
     for (const auto& [path, total] : totals)
-        if (!report.summarize || path == root) order.push_back(path);
+        if (!summarize_ || path == root) order.push_back(path);
     std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
         return a.size() != b.size() ? a.size() > b.size() : a < b;
     });
     std::string out;
     for (const std::string& path : order) {
         const unsigned __int128 bytes = totals.at(path);
-        out += (report.human ? HumanSize(bytes) : TotalText((bytes + 1023) / 1024)) + "\t" + path + "\n";
+        out += (human_ ? HumanSize(bytes) : TotalText((bytes + 1023) / 1024)) + "\t" + path + "\n";
     }
     return out;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <utility>
@@ -30,49 +31,86 @@ std::string TypedName(Command::Walk walk);
 inline constexpr std::size_t kMaxWalkDepth = 64;
 
 /// One command of the family, made from its typed form (find, du, rm -r, mkdir [-p]) and
-/// kept while its steps run. It owns what the walk has seen: each directory is walked once
-/// (by path, and by the listing's unique fact where it gives one), never deeper than
-/// kMaxWalkDepth, and a link is never walked into. du's totals are exact (they cannot wrap).
+/// kept while it runs: a job that owns its own state. The session runs one step at a time
+/// on its connection (Next) and hands back what a listing said (Listed) or that mkdir -p's
+/// last MKD was refused (Refused); the walk's continuations are the stages of its frames,
+/// not entries of the session's queue.
 ///
-/// Its steps are commands for the session's queue: WalkList (list a directory and come
-/// back with the lines), Delete, RmDir, MkDir and DuReport.
+/// It owns what the walk has seen: each directory is walked once (by path, and by the
+/// listing's unique fact where it gives one), never deeper than kMaxWalkDepth, and a link
+/// is never walked into; rm -r learns what each named entry is from its parent's listing.
+/// du's totals are exact (they cannot wrap).
 class TreeWalk {
 public:
     /// What went wrong with one entry; `fails` counts against the command's status, else it
-    /// is a note on standard error. `server` carries a server's refusal (code and text).
+    /// is a note on standard error. `serverCode` carries a server's refusal.
     struct Problem {
         bool fails = true;
         std::string subject;
         std::string text;
         std::string serverCode;
     };
-    /// The steps to run next (ahead of everything queued), what to print, and what failed.
-    struct Outcome {
-        std::vector<Command> steps;
+    /// What to print and what failed along the way.
+    struct Output {
         std::string out;
         std::vector<Problem> problems;
         /// mkdir -p found its directory there already: said on a terminal.
         std::string note;
     };
 
-    /// Starts `typed` (find, du, rm -r or mkdir) as job `job`, forgetting any walk before.
-    Outcome Begin(const Command& typed, std::uint64_t job);
-    /// A WalkList step ended with these listing lines (MLSD facts when `mlsd`).
-    Outcome Listed(const Command& list, const std::vector<std::string>& lines, bool mlsd);
-    /// du's lines, deepest first, for its DuReport step.
-    std::string Report(const Command& report) const;
-
-    /// The step that removes `name` in `parent` with everything in it, once the parent's
-    /// listing has told what it is: a directory is walked, anything else deleted as itself.
-    static Command RemoveEntry(const std::string& parent, const std::string& name, std::uint64_t job);
-    /// The step that checks a refused MKD of mkdir -p's last directory against its parent's
-    /// listing: one that exists already is no error.
-    static Command CheckMade(const Command& mkdir, std::int32_t code, const std::string& text);
+    /// Starts `typed` (find, du, rm -r or mkdir), forgetting any walk before.
+    Output Begin(const Command& typed);
+    /// Adds the removal of `name` in `parent` with everything in it (mirror -R --delete).
+    void AddRemoval(const std::string& parent, const std::string& name);
+    /// The next step to run (WalkList, Delete, RmDir or MkDir); empty once the walk is done,
+    /// when du's report comes in `output`. A listing asked for and never answered (it
+    /// failed) leaves its directory alone.
+    std::optional<Command> Next(Output& output);
+    /// The listing of the last step ended with these lines (MLSD facts when `mlsd`).
+    Output Listed(const std::vector<std::string>& lines, bool mlsd);
+    /// mkdir -p's last MKD was refused: its parent's listing is asked whether it exists.
+    void Refused(const Command& mkdir, std::int32_t code, const std::string& text);
+    /// Nothing is left to do.
+    bool Done() const { return frames_.empty(); }
 
 private:
-    /// RmEntry and MkdirCheck: what the parent's listing says of the one name asked for.
-    Outcome ListedEntry(const Command& list, const std::vector<RemoteEntry>& entries);
+    /// Where one entry of the walk stands.
+    enum class Stage {
+        Identify,  ///< the parent is to be listed to learn what the name is (rm -r)
+        List,      ///< a directory to list
+        Delete,    ///< a file or link to delete
+        Remove,    ///< a directory emptied (its children above it) to remove
+        Make,      ///< a directory to make (mkdir)
+        Check,     ///< mkdir -p's refused directory, checked in its parent's listing
+    };
+    struct Frame {
+        Frame(Stage s, std::string p, std::string n = {}, std::size_t d = 0)
+            : stage(s), path(std::move(p)), name(std::move(n)), depth(d) {}
+        Stage stage;
+        /// The entry's path; Identify and Check: its parent's, with `name` the entry's.
+        std::string path;
+        std::string name;
+        std::size_t depth = 0;
+        /// Make: the last directory of mkdir -p. Check: the MKD's refusal.
+        bool last = false;
+        std::string code, text;
+    };
+    /// What the walk of this command does with each directory listed.
+    enum class Kind { Find, Du, Remove, MakePath };
 
+    Output ListedEntry(const Frame& frame, const std::vector<RemoteEntry>& entries);
+    std::string Report() const;
+
+    Kind kind_ = Kind::Find;
+    bool recursive_ = false;
+    std::string root_;
+    bool summarize_ = false;
+    bool human_ = false;
+    /// The entries still to do; the back is next.
+    std::vector<Frame> frames_;
+    /// The frame whose listing was asked for and not answered yet.
+    std::optional<Frame> asked_;
+    bool reported_ = false;
     std::set<std::string> walked_;
     std::map<std::string, unsigned __int128> usage_;
 };
