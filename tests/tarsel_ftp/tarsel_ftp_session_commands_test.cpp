@@ -767,5 +767,36 @@ TEST_F(TarselFtpSessionCommands, AScriptTellsAKeptPartOnce) {
     EXPECT_EQ(output.err.find(told), output.err.rfind(told)) << output.err;
 }
 
+// ---- reconnect
+
+TEST_F(TarselFtpSessionCommands, AMirrorThatLosesTheConnectionOpensItAgainAndGoesOnWhereItWas) {
+    options.keepGoing = false;
+    options.reconnectInterval = 0;
+    server.listings["/r"] = ListLine('-', 1, "a") + ListLine('-', 1, "b") + ListLine('-', 1, "c");
+    server.downloads = {{"/r/a", "a"}, {"/r/b", "b"}, {"/r/c", "c"}};
+    Start();
+    Type("cd /r");
+    bool cut = false;
+    server.onData = [&](std::string_view) {
+        if (!cut && LinesStartingWith("RETR") == std::vector<std::string>{"RETR /r/a", "RETR /r/b"}) {
+            cut = true;
+            platform.posted.push_back([&] { platform.soquets.at(0)->Close(); });
+        }
+    };
+    Type("mirror /r out");
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(ReadFile(dir / "out" / "b"), "b");
+    EXPECT_EQ(ReadFile(dir / "out" / "c"), "c");
+    EXPECT_THAT(LinesStartingWith("USER"), ElementsAre("USER u", "USER u")) << "the same login";
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR /r/a", "RETR /r/b", "RETR /r/b", "RETR /r/c"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: connection: the server closed the connection; connecting again in 0 s (1 of 3)"));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+    // A single get is not a many-file command: its lost connection ends the script as before.
+    server.onData = [&](std::string_view) { platform.posted.push_back([&] { platform.soquets.at(0)->Close(); }); };
+    Type("get /r/a again");
+    EXPECT_TRUE(session->Finished());
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
 }  // namespace
 }  // namespace tarselftp

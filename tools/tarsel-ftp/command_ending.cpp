@@ -140,6 +140,15 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         Succeeded(r, text);
         return;
     }
+    if (r.command && r.command->job != 0 && r.transErrorCode && r.transErrorWhere == "control" &&
+        !r.localFault && !parallel_ && connected_ && options_.retries > 0) {
+        // The connection went under a step of a many-file command: its end (DisConnected)
+        // follows, and opens it again for the step and the rest of the job.
+        lostStep_ = *r.command;
+        lostSubject_ = r.subject;
+        phase_ = Phase::Connecting;
+        return;
+    }
     if (r.command && r.command->checkMade && code > 0 && !r.localFault) {
         // Refused: perhaps because it exists, which its parent's listing tells.
         walk_.Refused(*r.command, code, text);
@@ -156,6 +165,10 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
 
 void FtpSession::Succeeded(Running& r, const std::string& text) {
     const Verb verb = r.command ? r.command->verb : Verb::Noop;
+    if (r.command && r.command->job != 0 && r.command->job == reconnectJob_) {
+        reconnectJob_ = 0;  // the connection works again: a later loss starts a new count
+        reconnects_ = 0;
+    }
     if (verb == Verb::Cd || verb == Verb::Cwd || verb == Verb::Pwd) {
         // Cd asks PWD after CWD: its text names the new directory. Cwd's does not, unless
         // it was absolute (mirror going back where it started).
@@ -344,6 +357,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     if (phase_ == Phase::Finished) return;
     output_.Meter("");
     const bool wasConnected = connected_;
+    const std::string lostDirectory = std::move(remoteDirectory_);
     connected_ = false;
     remoteDirectory_.clear();
     if (phase_ == Phase::Quitting) {
@@ -380,6 +394,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     } else {
         reason = text + (where.empty() ? "" : " (" + where + ")");
     }
+    if (ReconnectForJob(wasConnected, lostDirectory, reason)) return;
     if (phase_ == Phase::Shell) {
         Fail(Fault::Connection, "", "", reason);
         return;
@@ -412,6 +427,63 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         return;
     }
     Finish();
+}
+
+bool FtpSession::ReconnectForJob(bool wasConnected, const std::string& lostDirectory, const std::string& reason) {
+    std::optional<Command> lost = std::exchange(lostStep_, std::nullopt);
+    std::string subject = std::move(lostSubject_);
+    if (!lost && wasConnected && phase_ == Phase::Running && running_ && running_->command &&
+        running_->command->job != 0 && !running_->abortRequested && !parallel_ && options_.retries > 0) {
+        lost = *running_->command;
+        subject = running_->subject;
+        running_.reset();
+        (void)download_.Finish(false);
+        upload_.Close();
+    }
+    const bool again = !lost && reconnectJob_ != 0 && phase_ == Phase::Connecting;
+    if (!again && !lost) return false;
+    if (lost && lost->job != reconnectJob_) reconnects_ = 0;
+    if (reconnects_ >= options_.retries) {
+        // Given up: the job's other steps would only fail for want of a connection.
+        DropJob(lost ? lost->job : reconnectJob_);
+        reconnectJob_ = 0;
+        reconnects_ = 0;
+        running_.reset();
+        if (lost) Fail(Fault::Connection, "", subject, reason);
+        return false;
+    }
+    running_.reset();
+    if (lost) {
+        // Tried again whole once the connection stands.
+        reconnectJob_ = lost->job;
+        reconnectDirectory_ = lostDirectory;
+        queue_.push_front(std::move(*lost));
+    }
+    ++reconnects_;
+    const std::int32_t pause = options_.reconnectInterval << std::min(reconnects_ - 1, 10);
+    PrintError("tarsel-ftp: connection: " + reason + "; connecting again in " + std::to_string(pause) + " s (" +
+               std::to_string(reconnects_) + " of " + std::to_string(options_.retries) + ")");
+    phase_ = Phase::Connecting;
+    reconnectTimer_.expires_after(std::chrono::seconds(pause));
+    reconnectTimer_.async_wait([this](const asio::error_code& ec) {
+        if (ec || phase_ != Phase::Connecting || reconnectJob_ == 0) return;
+        // Back where the job worked before its steps go on (a new login starts at home).
+        if (!reconnectDirectory_.empty()) queue_.push_front(Command{Verb::Cwd, {std::move(reconnectDirectory_)}});
+        reconnectDirectory_.clear();
+        BeginConnect();
+    });
+    return true;
+}
+
+void FtpSession::GiveUpReconnect() {
+    reconnectTimer_.cancel();
+    DropJob(reconnectJob_);
+    reconnectJob_ = 0;
+    reconnects_ = 0;
+    phase_ = Phase::Closed;
+    Fail(Fault::Local, "", "", "interrupted");
+    if (!interactive_) Finish();
+    else StartNext();
 }
 
 void FtpSession::CommandDone(tarselctl::Integer code, const tarselctl::String& FtpCommand,

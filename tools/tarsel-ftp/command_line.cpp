@@ -82,6 +82,9 @@ std::string UsageText() {
         "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
         "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
         "                         (60; 0 = wait for ever)\n"
+        "  --retries N            a many-file command (mirror, mget, mput, rm -r, ...) that\n"
+        "                         loses the connection opens it again up to N times (3)\n"
+        "  --reconnect-interval S the pause before the first of those, doubled after each (2)\n"
         "  -v, --verbose          every reply of the server to standard output\n"
         "  --progress | --no-progress   progress meter on standard error (on when it is a\n"
         "                         terminal; never on otherwise)\n"
@@ -218,13 +221,16 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                 return fail("--precommand takes one line");
             o.preCommands.push_back(*v);
         } else if (name == "--connect-timeout" || name == "--trans-timeout" || name == "--noop" ||
-                   name == "--reply-timeout") {
+                   name == "--reply-timeout" || name == "--retries" || name == "--reconnect-interval") {
             auto v = value();
             if (!v) return result;
             std::int32_t seconds = 0;
             if (!ParseSeconds(*v, seconds))
-                return fail(name + " needs a whole number of seconds, not '" + *v + "'");
+                return fail(name + (name == "--retries" ? " needs a whole number" : " needs a whole number of seconds") +
+                            ", not '" + *v + "'");
             if (name == "--reply-timeout") o.replyTimeout = seconds;
+            else if (name == "--retries") o.retries = std::min(seconds, 100);
+            else if (name == "--reconnect-interval") o.reconnectInterval = std::min(seconds, 3600);
             else
                 (name == "--connect-timeout" ? o.connectTimeout
                  : name == "--trans-timeout" ? o.transTimeout

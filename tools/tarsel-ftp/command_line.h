@@ -56,6 +56,11 @@ struct Options {
     std::optional<std::int32_t> noopTime;
     /// --reply-timeout; 0 waits for every reply without limit.
     std::int32_t replyTimeout = kDefaultReplyTimeout;
+    /// --retries: how often a many-file command that lost the connection has it opened
+    /// again before it fails; --reconnect-interval: the first pause in seconds, doubled
+    /// after each attempt.
+    std::int32_t retries = 3;
+    std::int32_t reconnectInterval = 2;
     bool trace = false;
     /// -v/--verbose: every reply of the server to standard output.
     bool verbose = false;

@@ -131,7 +131,7 @@ std::string FtpSession::HomeDirectory() {
 FtpSession::FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options,
                        SessionOutput& output)
     : io_(io), control_(control), options_(options), output_(output), quitGuard_(io),
-      abortGuard_(io), childSignal_(io) {
+      abortGuard_(io), childSignal_(io), reconnectTimer_(io) {
     cookie_ = control_.Advise(*this);
 }
 
@@ -304,6 +304,10 @@ void FtpSession::EndOfInput() {
 
 void FtpSession::Interrupt() {
     if (phase_ == Phase::Finished || phase_ == Phase::Shell) return;
+    if (reconnectJob_ != 0 && !running_) {
+        GiveUpReconnect();
+        return;
+    }
     if (parallel_) {
         // Everything of the run is cancelled; its end brings the prompt back. A mirror still
         // walking its tree walks no further.
@@ -795,6 +799,7 @@ void FtpSession::Finish() {
     phase_ = Phase::Finished;
     quitGuard_.cancel();
     abortGuard_.cancel();
+    reconnectTimer_.cancel();
     asio::error_code ignored;
     childSignal_.cancel(ignored);
     running_.reset();

@@ -233,6 +233,13 @@ private:
     void AbortForFault(const std::string& error);
     void PostAbort();
     void StopAfterFailure();
+    /// A many-file command lost the connection under one of its steps (or the connection
+    /// it is having opened again failed): the step is queued again, and after a pause that
+    /// doubles each time the connection is opened with the same login and the job goes on
+    /// in the same directory, up to --retries times. False when that does not apply.
+    bool ReconnectForJob(bool wasConnected, const std::string& lostDirectory, const std::string& reason);
+    /// Ctrl-C during the pause: the job is given up as the lost connection would have.
+    void GiveUpReconnect();
     /// Ends a download that failed and tells where its bytes were kept, if anywhere.
     void FinishFailedDownload();
     void TellKeptPart();
@@ -318,6 +325,15 @@ private:
     bool keepAliveForRun_ = false;
     /// The session's connection was lost during a run of a script: it ends with the run.
     bool finishAfterRun_ = false;
+    asio::steady_timer reconnectTimer_;
+    /// The job whose connection is being opened again (0: none), how often it has been for
+    /// it in a row, and the directory it worked in.
+    std::uint64_t reconnectJob_ = 0;
+    std::int32_t reconnects_ = 0;
+    std::string reconnectDirectory_;
+    /// The step whose connection went under it, until the connection's end is reported.
+    std::optional<Command> lostStep_;
+    std::string lostSubject_;
 };
 
 }  // namespace tarselftp
