@@ -16,8 +16,10 @@ import re
 import select
 import shutil
 import signal
+import socket
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -100,6 +102,58 @@ class Terminal:
             except OSError:
                 pass
         os.close(self.fd)
+
+
+class HeldListingServer:
+    """A scripted FTP server on loopback whose LIST reply waits for `release`: the test then
+    decides when the program learns that the listing (of the names Tab completes) ended."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.listed = threading.Event()
+        self.release = threading.Event()
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        conn, _ = self.listener.accept()
+        with conn, conn.makefile("rb") as lines:
+            conn.sendall(b"220 ready\r\n")
+            data = None
+            for raw in lines:
+                verb = raw.decode("latin-1").strip().split(" ")[0].upper()
+                if verb == "USER":
+                    conn.sendall(b"331 password\r\n")
+                elif verb == "PASS":
+                    conn.sendall(b"230 in\r\n")
+                elif verb == "PWD":
+                    conn.sendall(b'257 "/" is the current directory\r\n')
+                elif verb == "TYPE":
+                    conn.sendall(b"200 ok\r\n")
+                elif verb == "PASV":
+                    data = socket.create_server(("127.0.0.1", 0))
+                    port = data.getsockname()[1]
+                    conn.sendall(b"227 passive (127,0,0,1,%d,%d)\r\n" % (port >> 8, port & 255))
+                elif verb == "LIST" and data is not None:
+                    peer, _ = data.accept()
+                    conn.sendall(b"150 here\r\n")
+                    peer.sendall(b"-rw-r--r-- 1 u g 1 Jan 01 2020 one.txt\r\n")
+                    peer.close()
+                    data.close()
+                    data = None
+                    self.listed.set()
+                    self.release.wait(20)
+                    conn.sendall(b"226 done\r\n")
+                elif verb == "QUIT":
+                    conn.sendall(b"221 bye\r\n")
+                    return
+                else:
+                    conn.sendall(b"502 no\r\n")
+
+    def close(self):
+        self.release.set()
+        self.listener.close()
 
 
 class TerminalSession(unittest.TestCase):
@@ -212,6 +266,35 @@ class TerminalSession(unittest.TestCase):
         out = t.prompt()
         self.assertNotIn(b"half-typed", out)
         self.assertIn(b'"/" is the current directory', out)
+        t.type("quit\r")
+        self.assertEqual(t.wait(), 0)
+
+    def test_a_line_ended_as_the_names_listing_ends_prints_before_the_next_prompt(self):
+        # The end of the listing and the line's Enter reach the program in one turn of its
+        # loop (it is stopped while both arrive): the prompt the listing's end asked for must
+        # not be drawn while the typed command runs, before its output.
+        fake = HeldListingServer()
+        self.addCleanup(fake.close)
+        t = Terminal(["--port", str(fake.port), "127.0.0.1", "u", "p"], self.home, self.work)
+        self.terminals.append(t)
+        t.prompt()
+        self.assertTrue(fake.listed.wait(10))
+        t.type("pwd")
+        t.read_until(rb"pwd")
+        os.kill(t.pid, signal.SIGSTOP)
+        os.waitpid(t.pid, os.WUNTRACED)
+        fake.release.set()
+        time.sleep(0.3)
+        t.type("\r")
+        time.sleep(0.3)
+        os.kill(t.pid, signal.SIGCONT)
+        out = t.prompt()
+        self.assertIn(b'"/" is the current directory', out)
+        # An empty line, twice, brings the prompt back each time.
+        t.type("\r")
+        t.prompt()
+        t.type("  \r")
+        t.prompt()
         t.type("quit\r")
         self.assertEqual(t.wait(), 0)
 

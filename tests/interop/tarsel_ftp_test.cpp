@@ -1111,6 +1111,51 @@ TEST(TarselFtpInteropLogin, WrongLoginFailsAndStops) {
     EXPECT_EQ(r.out, "") << "pwd did not run";
 }
 
+TEST(TarselFtpInteropLogin, OpenOfAnotherServerLogsInAnonymouslyNotWithThePreviousPassword) {
+    // pyftpdlib knows only its own user, vsftpd only the anonymous one.
+    std::optional<FtpServer> first = FtpServerNamed("pyftpdlib");
+    std::optional<FtpServer> second = FtpServerNamed("vsftpd");
+    if (!first || !second) GTEST_SKIP() << "pyftpdlib or vsftpd is not running";
+    const RunResult r = RunProgram({"--port", first->port, "--trace", "-c",
+                                    "pwd; close; open localhost " + second->port + "; pwd", first->host,
+                                    first->user, first->pass});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(">>USER anonymous"));
+    EXPECT_EQ(r.err.find("PASS " + first->pass), r.err.rfind("PASS " + first->pass))
+        << "its password went to the first server only";
+}
+
+// pyftpdlib's MLSD calls a link to a directory a directory, and LIST or MLSD of a path that
+// is a link lists the directory it points to.
+TEST(TarselFtpInteropWalks, RmRecursiveFindAndDuLeaveWhatLinksPointTo) {
+    std::optional<FtpServer> server = FtpServerNamed("pyftpdlib");
+    if (!server) GTEST_SKIP() << "pyftpdlib is not running";
+    const std::string tag = "walks-" + std::to_string(::getpid());
+    const fs::path base = fs::path(server->root) / server->upload / tag;
+    fs::create_directories(base / "top" / "sub");
+    fs::create_directories(base / "victim");
+    std::ofstream(base / "victim" / "keep.txt") << "keep";
+    std::ofstream(base / "top" / "f.txt") << "f";
+    std::ofstream(base / "top" / "sub" / "g.txt") << "g";
+    fs::create_directory_symlink("../victim", base / "top" / "lnk");
+    fs::create_directory_symlink("victim", base / "lnk2");
+    const std::string cd = "cd " + server->upload + "/" + tag + "; ";
+    RunResult r = RunProgram({"--port", server->port, "-c", cd + "find .; du -s top", server->host,
+                              server->user, server->pass});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.out, HasSubstr("./top/lnk\n")) << "listed, not walked into";
+    EXPECT_THAT(r.out, Not(HasSubstr("./top/lnk/")));
+    EXPECT_THAT(r.out, Not(HasSubstr("./lnk2/")));
+    r = RunProgram({"--port", server->port, "-c", cd + "rm -r top; rm -r lnk2", server->host, server->user,
+                    server->pass});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(base / "top")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(base / "lnk2")));
+    EXPECT_EQ(ReadFile(base / "victim" / "keep.txt"), "keep");
+    fs::remove_all(base);
+}
+
 TEST(TarselFtpInteropLogin, RefusedConnectionIsReported) {
     // Port 1 on loopback has no listener on a test machine.
     const RunResult r = RunProgram({"--port", "1", "-c", "pwd", "127.0.0.1"});

@@ -307,6 +307,9 @@ TEST(TarselFtpCommands, TabCompletesRemoteNamesWhereACommandTakesThem) {
     EXPECT_THAT(CompleteRemoteName(names, "a"), ElementsAre("a.txt", "ab/"));
     EXPECT_THAT(CompleteRemoteName(names, ""), ElementsAre("a.txt", "ab/", "b"));
     EXPECT_THAT(CompleteRemoteName(names, "ab/x"), IsEmpty());
+    // U+009B is CSI to many terminals; a stray 0x9B byte may be read as one too.
+    const std::vector<std::string> hostile = {"c\xC2\x9B" "2J", "c\x9B" "2J", "c\xC2\xA0ok"};
+    EXPECT_THAT(CompleteRemoteName(hostile, "c"), ElementsAre("c\xC2\xA0ok"));
 }
 
 TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {

@@ -138,7 +138,8 @@ TEST(TarselFtpMirrorPlan, UploadComparesWithTheRemoteListingAndNeverFollowsLocal
     EXPECT_THAT(Summary(PlanUpload(local, remote, {true, false})),
                 ElementsAre("same:keep", "changed:refresh", "new:fetch", "link:skip(the source is a symbolic link)",
                             "blocked:skip(the target is a file)", "newdir:fetch", "olddir:descend",
-                            "stale:delete"));
+                            "stale:delete", "staledir:delete"))
+        << "a remote directory the source lacks goes too";
     // A server that cannot take the source's time holds newer copies: those are kept.
     MirrorOptions keepNewer;
     keepNewer.keepNewerTarget = true;

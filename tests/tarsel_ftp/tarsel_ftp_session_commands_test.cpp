@@ -312,6 +312,7 @@ TEST_F(TarselFtpSessionCommands, FindDuRmMkdirChmodAndCatWalkTheTreeOnce) {
     server.listings["t"] = "type=dir; d\r\ntype=file;size=2048; a\r\ntype=OS.unix=slink:/etc; l\r\n"
                            "type=file;size=1; ../x\r\n";
     server.listings["t/d"] = "type=file;size=1024; b\r\n";
+    server.listings[""] = "type=dir; t\r\n";
     server.replies["DELE"] = "250 deleted";
     server.replies["RMD"] = "250 removed";
     server.replies["MKD"] = "257 made";
@@ -589,6 +590,216 @@ TEST(TarselFtpUploadSource, StandardInputIsSentWholeALoneZeroByteIncluded) {
     EXPECT_TRUE(zero.AtEnd());
     ::dup2(saved, STDIN_FILENO);
     ::close(saved);
+}
+
+// ---- deletes: what rm -r removes is known by its parent's listing
+
+TEST_F(TarselFtpSessionCommands, RmRecursiveDeletesALinkAsALinkWhetherNamedOrFoundInside) {
+    // Servers resolve LIST of a path through a link: listing "lnk" or "top/lnk" would list
+    // the victim's files, and deleting those empties the directory the link points to.
+    const std::string link = "lrwxrwxrwx 1 ftp ftp 9 Jan 01 2020 ";
+    server.replies["FEAT"] = "211-Features:\r\n MLST type*;size*;\r\n211 End";
+    server.listings[""] = ListLine('d', 4096, "top") + link + "lnk -> victim\r\n";
+    server.listings["top"] = ListLine('-', 1, "f.txt") + link + "inner -> ../victim\r\n";
+    server.listings["lnk"] = server.listings["top/inner"] = ListLine('-', 1, "precious.txt");
+    server.replies["DELE"] = "250 deleted";
+    server.replies["RMD"] = "250 removed";
+    Start();
+    Type("rm -r top lnk/");
+    std::vector<std::string> sent;
+    for (const std::string& line : server.lines)
+        for (const char* word : {"LIST", "MLSD", "DELE", "RMD"})
+            if (line.rfind(word, 0) == 0) sent.push_back(line);
+    EXPECT_THAT(sent, ElementsAre("LIST", "LIST top", "DELE top/f.txt", "DELE top/inner", "RMD top", "LIST",
+                                  "DELE lnk"))
+        << "LIST even where MLSD is offered: it tells a link from a directory";
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, DestructiveCommandsRefuseEmptyDotDotDotAndTheRoot) {
+    options.keepGoing = true;
+    Start();
+    for (const char* line : {"rm -r \"\"", "rm -r .", "rm -r ..", "rm -r pub/..", "rm -r pub/../",
+                             "rm -r ./", "rm -r /", "rm -r //", "delete .", "rm a ..", "rmdir pub/.."})
+        Type(line);
+    EXPECT_THAT(server.lines, Not(Contains(::testing::AnyOf(::testing::StartsWith("DELE"),
+                                                            ::testing::StartsWith("RMD"),
+                                                            ::testing::StartsWith("LIST")))));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: rm: refusing to remove ''"));
+    EXPECT_THAT(output.err, HasSubstr("refusing to remove 'pub/..'"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: local: rmdir: refusing to remove 'pub/..'"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, NothingIsDeletedThatTheListingParserCouldNotRead) {
+    // A year of five digits is no date the parser takes: the line names a file all the same.
+    server.listings["/r"] = "-rw-r--r-- 1 ftp ftp 4 Jan 01 99999 keep.txt\r\n" + ListLine('-', 1, "a") + "total 8\r\n";
+    server.downloads = {{"/r/a", "a"}};
+    fs::create_directories(dir / "out");
+    WriteFile(dir / "out" / "keep.txt", "mine");
+    WriteFile(dir / "out" / "a", "a");
+    Start();
+    Type("mirror --delete /r out");
+    EXPECT_EQ(ReadFile(dir / "out" / "keep.txt"), "mine");
+    EXPECT_THAT(output.err, HasSubstr("mirror /r: 1 line(s) of its listing could not be read; nothing in 'out' is deleted"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, MirrorUpWithDeleteRemovesRemoteDirectoriesTheSourceLacks) {
+    fs::create_directories(dir / "up");
+    WriteFile(dir / "up" / "a.txt", "1");
+    server.listings["/u"] = ListLine('-', 1, "a.txt") + ListLine('d', 4096, "old") +
+                            "lrwxrwxrwx 1 ftp ftp 9 Jan 01 2020 lnk -> /elsewhere\r\n";
+    server.listings["/u/old"] = ListLine('-', 1, "x");
+    server.replies["DELE"] = "250 deleted";
+    server.replies["RMD"] = "250 removed";
+    server.replies["MKD"] = "550 exists";
+    Start();
+    Type("mirror -R --delete up /u");
+    std::vector<std::string> changes;
+    for (const std::string& line : server.lines)
+        if (line.rfind("DELE", 0) == 0 || line.rfind("RMD", 0) == 0 || line.rfind("STOR", 0) == 0)
+            changes.push_back(line);
+    EXPECT_THAT(changes, ElementsAre("DELE /u/lnk", "DELE /u/old/x", "RMD /u/old"));
+    EXPECT_THAT(LinesStartingWith("LIST"), Not(Contains("LIST /u/lnk")));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, MkdirMakesEachDirectoryAndDashPTakesOnesThatExist) {
+    server.replies["FEAT"] = "211-Features:\r\n MLST type*;size*;\r\n211 End";
+    server.replies["MKD"] = "550 Create directory operation failed.";
+    server.listings[""] = "type=dir; there\r\ntype=file;size=1; plain\r\n";
+    server.listings["/"] = "type=dir; pub\r\n";
+    Start();
+    Type("mkdir -p //");
+    Type("mkdir -p there/ /pub//");
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+    EXPECT_THAT(LinesStartingWith("MKD"), ElementsAre("MKD there", "MKD /pub"));
+    Type("mkdir -p plain");
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: server 550: mkdir plain: Create directory operation failed."));
+    server.replies["MKD"] = "257 made";
+    Type("mkdir a b");
+    EXPECT_THAT(LinesStartingWith("MKD"), ElementsAre("MKD there", "MKD /pub", "MKD plain", "MKD a", "MKD b"));
+}
+
+// ---- walks
+
+TEST_F(TarselFtpSessionCommands, DuCountsATrailingSlashTreeOnceAndItsTotalsDoNotWrap) {
+    server.listings["/m"] = ListLine('-', 20, "a") + ListLine('d', 4096, "d");
+    server.listings["/m/d"] = ListLine('-', 6, "b");
+    const std::string most = "-rw-r--r-- 1 ftp ftp 18446744073709551615 Jan 01 2020 ";
+    server.listings["/big"] = most + "x\r\n" + most + "y\r\n";
+    Start();
+    Type("du -s -h /m/");
+    Type("du /m/");
+    Type("du -s /big");
+    EXPECT_EQ(output.out, "26\t/m\n"
+                          "1\t/m/d\n1\t/m\n"
+                          "36028797018963968\t/big\n");
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+}
+
+TEST_F(TarselFtpSessionCommands, FindAndDuEndOnAServerWhoseEveryDirectoryListsADirectory) {
+    server.listing = "drwxr-xr-x 2 ftp ftp 4096 Jan 01 2020 d\r\n";
+    // The same directory under two names, as its MLSD-style unique fact says.
+    server.listings["u"] = "type=dir;unique=7; a\r\ntype=dir;unique=7; b\r\n";
+    server.listings["u/a"] = server.listings["u/b"] = "type=file;size=1; f\r\n";
+    Start();
+    Type("find d");
+    EXPECT_EQ(LinesStartingWith("LIST").size(), 65u) << "the start and 64 levels below it";
+    EXPECT_THAT(output.err, HasSubstr("more than 64 levels deep; not walked"));
+    Type("du u");
+    EXPECT_THAT(LinesStartingWith("LIST u/"), ElementsAre("LIST u/a"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: du: 'u/b' was walked already; not again"));
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+// ---- credentials
+
+TEST_F(TarselFtpSessionCommands, OpenOfAnotherHostNeverSendsThePreviousPassword) {
+    const char* home = std::getenv("HOME");
+    const std::string savedHome = home ? home : "";
+    ::setenv("HOME", dir.c_str(), 1);  // no ~/.netrc
+    Start(/*interactive=*/true);
+    Type("close");
+    Type("open ftp.example");
+    Type("close");
+    Type("open other.example");
+    ::setenv("HOME", savedHome.c_str(), 1);
+    EXPECT_THAT(LinesStartingWith("USER"), ElementsAre("USER u", "USER u", "USER anonymous"));
+    EXPECT_THAT(LinesStartingWith("PASS"), ElementsAre("PASS p", "PASS p", "PASS tarsel@"));
+}
+
+// ---- local files and a script's mirror
+
+TEST_F(TarselFtpSessionCommands, AScriptsMirrorTriesEveryFileAndFailsAtTheEnd) {
+    options.keepGoing = false;
+    server.listings["/r"] = ListLine('-', 1, "a") + ListLine('-', 1, "b") + ListLine('-', 1, "c");
+    server.downloads = {{"/r/a", "a"}, {"/r/c", "c"}};
+    Start();
+    Type("mirror /r out");
+    Type("size after");
+    EXPECT_EQ(ReadFile(dir / "out" / "a"), "a");
+    EXPECT_EQ(ReadFile(dir / "out" / "c"), "c");
+    EXPECT_THAT(LinesStartingWith("CWD"), Contains("CWD /")) << "back where it started";
+    EXPECT_THAT(server.lines, Not(Contains("SIZE after"))) << "the script stops after the mirror";
+    EXPECT_EQ(session->ExitStatus(), 1);
+}
+
+TEST_F(TarselFtpSessionCommands, APartWithAnotherNameIsNotWrittenInto) {
+    WriteFile(dir / "other", "keep");
+    fs::create_hard_link(dir / "other", dir / "f.part");
+    server.downloads = {{"f", "0123456789"}};
+    Start();
+    Type("get -c f");
+    EXPECT_EQ(ReadFile(dir / "other"), "keep");
+    EXPECT_THAT(output.err, HasSubstr("'f.part' has other names (a hard link); it is not written into"));
+    EXPECT_THAT(LinesStartingWith("RETR"), IsEmpty());
+}
+
+TEST_F(TarselFtpSessionCommands, AScriptTellsAKeptPartOnce) {
+    options.keepGoing = false;
+    server.downloads = {{"g", std::string(4096, 'g')}};
+    server.piece = 512;
+    Start();
+    server.onData = [&, pieces = 0](std::string_view) mutable {
+        if (++pieces == 2) session->Interrupt();
+    };
+    Type("get g");
+    const std::string told = "what arrived is kept in 'g.part'";
+    ASSERT_THAT(output.err, HasSubstr(told));
+    EXPECT_EQ(output.err.find(told), output.err.rfind(told)) << output.err;
+}
+
+// ---- reconnect
+
+TEST_F(TarselFtpSessionCommands, AMirrorThatLosesTheConnectionOpensItAgainAndGoesOnWhereItWas) {
+    options.keepGoing = false;
+    options.reconnectInterval = 0;
+    server.listings["/r"] = ListLine('-', 1, "a") + ListLine('-', 1, "b") + ListLine('-', 1, "c");
+    server.downloads = {{"/r/a", "a"}, {"/r/b", "b"}, {"/r/c", "c"}};
+    Start();
+    Type("cd /r");
+    bool cut = false;
+    server.onData = [&](std::string_view) {
+        if (!cut && LinesStartingWith("RETR") == std::vector<std::string>{"RETR /r/a", "RETR /r/b"}) {
+            cut = true;
+            platform.posted.push_back([&] { platform.soquets.at(0)->Close(); });
+        }
+    };
+    Type("mirror /r out");
+    EXPECT_TRUE(cut);
+    EXPECT_EQ(ReadFile(dir / "out" / "b"), "b");
+    EXPECT_EQ(ReadFile(dir / "out" / "c"), "c");
+    EXPECT_THAT(LinesStartingWith("USER"), ElementsAre("USER u", "USER u")) << "the same login";
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre("RETR /r/a", "RETR /r/b", "RETR /r/b", "RETR /r/c"));
+    EXPECT_THAT(output.err, HasSubstr("tarsel-ftp: connection: the server closed the connection; connecting again in 0 s (1 of 3)"));
+    EXPECT_EQ(session->ExitStatus(), 0) << output.err;
+    // A single get is not a many-file command: its lost connection ends the script as before.
+    server.onData = [&](std::string_view) { platform.posted.push_back([&] { platform.soquets.at(0)->Close(); }); };
+    Type("get /r/a again");
+    EXPECT_TRUE(session->Finished());
+    EXPECT_EQ(session->ExitStatus(), 1);
 }
 
 }  // namespace

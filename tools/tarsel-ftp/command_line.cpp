@@ -1,5 +1,7 @@
 #include "command_line.h"
 
+#include "well_formed_utf8.h"
+
 #include "ascii_case.h"
 #include "ftp_url.h"
 
@@ -80,6 +82,9 @@ std::string UsageText() {
         "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
         "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
         "                         (60; 0 = wait for ever)\n"
+        "  --retries N            a many-file command (mirror, mget, mput, rm -r, ...) that\n"
+        "                         loses the connection opens it again up to N times (3)\n"
+        "  --reconnect-interval S the pause before the first of those, doubled after each (2)\n"
         "  -v, --verbose          every reply of the server to standard output\n"
         "  --progress | --no-progress   progress meter on standard error (on when it is a\n"
         "                         terminal; never on otherwise)\n"
@@ -216,13 +221,16 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                 return fail("--precommand takes one line");
             o.preCommands.push_back(*v);
         } else if (name == "--connect-timeout" || name == "--trans-timeout" || name == "--noop" ||
-                   name == "--reply-timeout") {
+                   name == "--reply-timeout" || name == "--retries" || name == "--reconnect-interval") {
             auto v = value();
             if (!v) return result;
             std::int32_t seconds = 0;
             if (!ParseSeconds(*v, seconds))
-                return fail(name + " needs a whole number of seconds, not '" + *v + "'");
+                return fail(name + (name == "--retries" ? " needs a whole number" : " needs a whole number of seconds") +
+                            ", not '" + *v + "'");
             if (name == "--reply-timeout") o.replyTimeout = seconds;
+            else if (name == "--retries") o.retries = std::min(seconds, 100);
+            else if (name == "--reconnect-interval") o.reconnectInterval = std::min(seconds, 3600);
             else
                 (name == "--connect-timeout" ? o.connectTimeout
                  : name == "--trans-timeout" ? o.transTimeout
@@ -402,12 +410,35 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
     }
 }
 
+namespace {
+
+// A name readline would put into the input line as it stands: well-formed UTF-8 without C1
+// controls (U+0080-U+009F). U+009B is CSI to many terminals, and a stray byte of a broken
+// sequence may be read as one too; such a name could not be typed back anyway.
+bool InsertableName(std::string_view name) {
+    if (!IsWellFormedUtf8(name)) return false;
+    for (std::size_t i = 0; i + 1 < name.size(); ++i)
+        if (static_cast<unsigned char>(name[i]) == 0xC2 && static_cast<unsigned char>(name[i + 1]) < 0xA0)
+            return false;
+    return true;
+}
+
+}  // namespace
+
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix) {
     std::vector<std::string> out;
     if (prefix.find('/') != std::string_view::npos) return out;
     for (const std::string& name : names)
-        if (name.compare(0, prefix.size(), prefix) == 0) out.push_back(name);
+        if (name.compare(0, prefix.size(), prefix) == 0 && InsertableName(name)) out.push_back(name);
     return out;
+}
+
+bool NamesNothingToRemove(std::string_view path) {
+    if (path.find_first_not_of('/') == std::string_view::npos) return true;  // "", "/", "//"
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    const auto slash = path.rfind('/');
+    const std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return last == "." || last == "..";
 }
 
 std::string BaseName(std::string_view path) {
@@ -447,7 +478,7 @@ const std::vector<CommandInfo> kCommands = {
     {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
     {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
     {"rm", Verb::Rm, 1, kManyArgs, "[-r] FILE...", "delete remote files (-r: directories with everything in them)", "Delete", false},
-    {"mkdir", Verb::MkDir, 1, 1, "[-p] DIR", "make a remote directory (-p: with its parents, no error for those that exist)", "MkDir", false},
+    {"mkdir", Verb::MkDir, 1, kManyArgs, "[-p] DIR...", "make remote directories (-p: with their parents, no error for those that exist)", "MkDir", false},
     {"chmod", Verb::Chmod, 2, kManyArgs, "MODE FILE...", "change remote permissions (SITE CHMOD)", "Site", false},
     {"cat", Verb::Cat, 1, kManyArgs, "FILE...", "print remote files on standard output", "GetFile", true},
     {"find", Verb::Find, 0, 1, "[DIR]", "list a remote tree, one path a line", "Dir", true},
@@ -650,6 +681,16 @@ ParsedLine ParseCommand(std::string_view line) {
     case Verb::Mirror:
         if (command.args.size() == 1) command.args.push_back(BaseName(command.args[0]));
         if (command.args[1].empty()) return CommandError{word, usage};
+        break;
+    case Verb::Delete:
+    case Verb::Rm:
+    case Verb::RmDir:
+        // As Unix rm: an unset variable in `rm -r "$DIR"`, ".", ".." and "pub/.." name the
+        // directory the user stands in or one above it, never what was meant. The root
+        // would take everything with it.
+        for (const std::string& path : command.args)
+            if (NamesNothingToRemove(path))
+                return CommandError{word, "refusing to remove '" + path + "'"};
         break;
     case Verb::Rest:
         if (!ParseInteger(std::string_view(command.args[0]), command.offset))

@@ -56,6 +56,11 @@ struct Options {
     std::optional<std::int32_t> noopTime;
     /// --reply-timeout; 0 waits for every reply without limit.
     std::int32_t replyTimeout = kDefaultReplyTimeout;
+    /// --retries: how often a many-file command that lost the connection has it opened
+    /// again before it fails; --reconnect-interval: the first pause in seconds, doubled
+    /// after each attempt.
+    std::int32_t retries = 3;
+    std::int32_t reconnectInterval = 2;
     bool trace = false;
     /// -v/--verbose: every reply of the server to standard output.
     bool verbose = false;
@@ -113,7 +118,9 @@ enum class Verb {
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
     Cat, Find, Du, Rm, Chmod,
     // steps of many-file commands
-    MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList, DuReport,
+    MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList,
+    /// The walk of find, du, rm -r or mkdir runs its next step (see TreeWalk).
+    WalkNext,
     CompletionList,
     /// The PWD that resolves the remote names of transfers run over several connections.
     ParallelStart,
@@ -157,6 +164,10 @@ bool TakesRemoteName(const std::vector<std::string>& before);
 /// `prefix`, for completion; a prefix holding '/' names another directory: none.
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
 
+/// Whether a remote path names what no command may remove: "", the root ("/", "//"), or a
+/// last component "." or ".." ("pub/..", "./"). delete, rm and rmdir refuse it.
+bool NamesNothingToRemove(std::string_view path);
+
 /// One parsed command line. `args` holds the arguments after defaults are filled in:
 /// get/put always carry two, site, quote and ! carry their raw text as one.
 struct Command {
@@ -185,9 +196,16 @@ struct Command {
     /// du -s (the total only), du -h (sizes as 1.5M).
     bool summarize = false;
     bool human = false;
-    /// What a WalkList step does with the directory it lists.
-    enum class Walk { Find, Du, Rm };
+    /// The command a WalkList step lists for, which names it in error lines. RmEntry and
+    /// MkdirCheck list a parent to learn what one entry in it is (MkdirCheck by MLSD where
+    /// offered, all others by LIST, which shows links).
+    enum class Walk { Find, Du, Rm, RmEntry, MkdirCheck };
     Walk walk = Walk::Find;
+    /// mkdir -p's last directory: a refusal is checked against its parent's listing, since
+    /// one that exists already is no error.
+    bool checkMade = false;
+    /// The step that ends a mirror (its way back to the start directory).
+    bool endsMirror = false;
     /// Steps of a many-file command carry the number of the command they belong to.
     std::uint64_t job = 0;
     /// A step whose refusal is expected now and then (creating a directory that may exist).

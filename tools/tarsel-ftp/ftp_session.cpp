@@ -2,36 +2,25 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
-#include <system_error>
 
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <fnmatch.h>
 #include <glob.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <asio/post.hpp>
 
-#include "ascii_case.h"
 #include "type_once.h"
 #include "confined_directory.h"
 #include "mirror_plan.h"
-#include "ftp_url.h"
 #include "netrc_file.h"
 #include "remote_listing.h"
 #include "terminal_text.h"
+#include "tree_walk.h"
 #include "well_formed_utf8.h"
-
-extern char** environ;
 
 namespace tarselftp {
 
@@ -44,16 +33,8 @@ namespace {
 
 // A server that never answers QUIT must not keep the program alive.
 constexpr auto kQuitGrace = std::chrono::seconds(10);
-// Some servers (pure-ftpd) send no final reply at all when the data connection of a running
-// download is closed under them; without it the control would stay busy for good.
-constexpr auto kAbortGrace = std::chrono::seconds(5);
-// A listing kept for mget or mirror is held until it ends; a server that never stops
-// sending must not take all memory.
-constexpr std::size_t kMaxCapturedListing = 256u << 20;
 // The names Tab completes to are listed again once they are this old.
 constexpr auto kNamesFresh = std::chrono::seconds(30);
-// Reply lines kept for quote and site: a long HELP is fine, an endless one is cut.
-constexpr std::size_t kMaxKeptReplies = 10000;
 
 std::string OperationName(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return std::string(info->operation);
@@ -83,27 +64,7 @@ std::string TypedName(Verb verb) {
 }
 
 std::string TypedName(const Command& command) {
-    if (command.verb != Verb::WalkList) return TypedName(command.verb);
-    switch (command.walk) {
-    case Command::Walk::Du: return "du";
-    case Command::Walk::Rm: return "rm";
-    default: return "find";
-    }
-}
-
-// 1536 -> "1.5K": what du -h shows.
-std::string HumanSize(std::uint64_t bytes) {
-    static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E"};
-    double value = static_cast<double>(bytes);
-    std::size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-        value /= 1024;
-        ++unit;
-    }
-    char text[32];
-    if (unit == 0 || value >= 10) std::snprintf(text, sizeof text, "%.0f%s", value, kUnits[unit]);
-    else std::snprintf(text, sizeof text, "%.1f%s", value, kUnits[unit]);
-    return text;
+    return command.verb == Verb::WalkList ? TypedName(command.walk) : TypedName(command.verb);
 }
 
 bool IsTransfer(Verb verb) {
@@ -112,24 +73,30 @@ bool IsTransfer(Verb verb) {
            verb == Verb::WalkList;
 }
 
-// "Op>>LINE" is a line the control sent, "---" a diagnostic; anything else was received.
-bool IsReceivedLine(std::string_view line) {
-    if (line.rfind("---", 0) == 0) return false;
-    std::size_t i = 0;
-    while (i < line.size() && std::isalpha(static_cast<unsigned char>(line[i]))) ++i;
-    return !(i > 0 && line.substr(i, 2) == ">>");
+std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
+    std::string subject = operation;
+    for (const std::string& a : args) subject += " " + a;
+    return subject;
 }
 
-// "226 Transfer complete." or "226": the line that ends a reply.
-bool IsFinalReplyLine(std::string_view line) {
-    if (line.size() < 3) return false;
-    for (int i = 0; i < 3; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
-    return line.size() == 3 || line[3] == ' ';
+bool HasWildcard(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
+
+// LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
+bool LocaleIsUtf8() {
+    const char* value = nullptr;
+    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+        value = std::getenv(name);
+        if (value && *value) break;
+    }
+    if (!value) return false;
+    std::string text = value;
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
 }
 
-// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
-std::optional<std::string> QuotedDirectory(std::string_view text) {
+}  // namespace
+
+std::optional<std::string> FtpSession::QuotedDirectory(std::string_view text) {
     const auto open = text.find('"');
     if (open == std::string_view::npos) return std::nullopt;
     std::string dir;
@@ -146,54 +113,25 @@ std::optional<std::string> QuotedDirectory(std::string_view text) {
     return std::nullopt;
 }
 
-std::string JoinRemote(const std::string& dir, const std::string& name) {
-    if (dir.empty()) return name;
-    if (dir.back() == '/') return dir + name;
-    return dir + "/" + name;
-}
-
-std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
-    std::string subject = operation;
-    for (const std::string& a : args) subject += " " + a;
-    return subject;
-}
-
-bool HasWildcard(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
-
 // Typed arguments and local file names are bytes, the control takes UTF-16. Malformed UTF-8
 // would turn into U+FFFD, which a UTF-8 server takes as written: two local names that differ
 // only in their bad bytes would reach the server as one name and overwrite each other. Such
 // text is refused as the control refuses a character the server's code cannot write.
-tarselctl::String ExactText(std::string_view text, std::u16string_view operation) {
+tarselctl::String FtpSession::ExactText(std::string_view text, std::u16string_view operation) {
     if (!IsWellFormedUtf8(text))
         throw AutomationError(5, tarselctl::String(operation), u"Invalid Argument");
     return FromUtf8(text);
 }
 
-// LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
-bool LocaleIsUtf8() {
-    const char* value = nullptr;
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        value = std::getenv(name);
-        if (value && *value) break;
-    }
-    if (!value) return false;
-    std::string text = value;
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
-}
-
-std::string HomeDirectory() {
+std::string FtpSession::HomeDirectory() {
     const char* home = std::getenv("HOME");
     return home ? home : "";
 }
 
-}  // namespace
-
 FtpSession::FtpSession(asio::io_context& io, tarselctl::tarsel& control, const Options& options,
                        SessionOutput& output)
     : io_(io), control_(control), options_(options), output_(output), quitGuard_(io),
-      abortGuard_(io), childSignal_(io) {
+      abortGuard_(io), childSignal_(io), reconnectTimer_(io) {
     cookie_ = control_.Advise(*this);
 }
 
@@ -320,7 +258,11 @@ void FtpSession::BeginConnect() {
 void FtpSession::AddLine(const std::string& line) {
     if (phase_ == Phase::Finished || inputEnded_) return;
     ParsedLine parsed = ParseCommand(line);
-    if (std::holds_alternative<NoCommand>(parsed)) return;
+    if (std::holds_alternative<NoCommand>(parsed)) {
+        // An empty line at the prompt is answered with the prompt again.
+        if (phase_ == Phase::Ready || phase_ == Phase::Closed) StartNext();
+        return;
+    }
     if (const auto* error = std::get_if<CommandError>(&parsed)) {
         // Refused at once, in the order it came: a script stops here unless --keep-going.
         Command marker{Verb::Noop, {error->word, error->message}};
@@ -345,6 +287,8 @@ void FtpSession::AddLine(const std::string& line) {
             }
         } else if (running_ && running_->isTransfer) {
             RequestAbort();
+        } else if (phase_ == Phase::Ready || phase_ == Phase::Closed) {
+            StartNext();  // nothing to abort: the prompt comes back
         }
         return;
     }
@@ -360,6 +304,10 @@ void FtpSession::EndOfInput() {
 
 void FtpSession::Interrupt() {
     if (phase_ == Phase::Finished || phase_ == Phase::Shell) return;
+    if (reconnectJob_ != 0 && !running_) {
+        GiveUpReconnect();
+        return;
+    }
     if (parallel_) {
         // Everything of the run is cancelled; its end brings the prompt back. A mirror still
         // walking its tree walks no further.
@@ -431,6 +379,13 @@ void FtpSession::StartNext() {
 }
 
 void FtpSession::Execute(Command command) {
+    activeJob_ = command.job;
+    if (command.endsMirror) {
+        // The mirror has walked its tree: a script that is not to keep going stops now, with
+        // every file tried (as interactive mode and mirror -P do), and only after going back.
+        mirrorJob_ = 0;
+        if (std::exchange(mirrorFailed_, false) && !options_.keepGoing && !interactive_) StopAfterFailure();
+    }
     if (command.verb == Verb::Noop && command.offset == 1 && command.args.size() == 2) {
         // A line that did not parse, or a transfer aborted before it started.
         Fail(Fault::Local, "", command.args[0], command.args[1]);
@@ -468,7 +423,7 @@ void FtpSession::Execute(Command command) {
         ExpandDailyCommand(command);
         return;
     case Verb::MkDir:
-        if (command.recursive) {
+        if (command.recursive || command.args.size() > 1) {
             ExpandDailyCommand(command);
             return;
         }
@@ -490,6 +445,9 @@ void FtpSession::Execute(Command command) {
         start.dryRun = command.dryRun;
         start.parallel = command.parallel;
         start.job = ++commandCount_;
+        mirrorJob_ = start.job;
+        mirrorFailed_ = false;
+        walk_ = TreeWalk();
         queue_.push_front(std::move(start));
         return;
     }
@@ -497,168 +455,6 @@ void FtpSession::Execute(Command command) {
         StartControlCommand(command);
         return;
     }
-}
-
-bool FtpSession::ExecuteLocal(const Command& command) {
-    const auto onOff = [&](bool current) {
-        if (command.args.empty()) return !current;
-        return EqualsIgnoreCase(command.args[0], "on");
-    };
-    switch (command.verb) {
-    case Verb::Help: {
-        const std::string text = command.args.empty() ? HelpText() : HelpText(command.args[0]);
-        if (text.empty()) {
-            Fail(Fault::Local, "", "help", "no command '" + command.args[0] + "'");
-            return true;
-        }
-        Print(text);
-        return true;
-    }
-    case Verb::Lcd: {
-        const std::string dir = command.args.empty() ? HomeDirectory() : command.args[0];
-        if (::chdir(dir.c_str()) != 0) {
-            Fail(Fault::Local, "", "", "cannot change to '" + dir + "': " + std::strerror(errno));
-            return true;
-        }
-        std::error_code ec;
-        const fs::path here = fs::current_path(ec);
-        if (interactive_ && !ec) Note("Local directory now " + here.string());
-        return true;
-    }
-    case Verb::Lpwd: {
-        std::error_code ec;
-        const fs::path here = fs::current_path(ec);
-        if (ec) Fail(Fault::Local, "", "", "cannot tell the local directory: " + ec.message());
-        else Print(here.string() + "\n");
-        return true;
-    }
-    case Verb::Shell:
-        StartShell(command);
-        return true;
-    case Verb::Passive: {
-        const bool on = onOff(control_.get_Passive() != tarselctl::False);
-        control_.put_Passive(on ? tarselctl::True : tarselctl::False);
-        if (interactive_) Note(std::string("Passive mode ") + (on ? "on." : "off."));
-        return true;
-    }
-    case Verb::Verbose:
-        options_.verbose = onOff(options_.verbose);
-        if (interactive_) Note(std::string("Verbose mode ") + (options_.verbose ? "on." : "off."));
-        return true;
-    case Verb::Rest:
-        pendingRest_ = command.offset;
-        return true;
-    case Verb::DuReport:
-        ReportDiskUsage(command);
-        return true;
-    case Verb::Abort:  // taken as it arrives (AddLine)
-        return true;
-    case Verb::Mput:
-        if (!connected_) return false;
-        ExpandMput(command);
-        return true;
-    case Verb::Open: {
-        if (connected_) {
-            Fail(Fault::Local, "", "open", "already connected to " + options_.host + " (close first)");
-            return true;
-        }
-        const ParsedUrl url = ParseFtpUrl(command.args[0]);
-        if (!url.error.empty()) {
-            Fail(Fault::Local, "", "open", url.error);
-            return true;
-        }
-        if (url.url) {
-            options_.host = url.url->host;
-            if (url.url->port) control_.put_port(FromUtf8(*url.url->port));
-            if (url.url->implicitTls) control_.put_TlsMode(u"implicit");
-            options_.userGiven = !url.url->user.empty();
-            options_.user = options_.userGiven ? url.url->user : "anonymous";
-            options_.passwordGiven = url.url->password.has_value();
-            options_.password = url.url->password ? *url.url->password
-                                : options_.userGiven ? std::string() : std::string("tarsel@");
-            if (!url.url->path.empty()) {
-                Command cd{Verb::Cd, {url.url->path}};
-                queue_.push_front(std::move(cd));
-            }
-        } else {
-            const HostAndPort target = SplitHostAndPort(command.args[0]);
-            if (!target.error.empty()) {
-                Fail(Fault::Local, "", "open", target.error);
-                return true;
-            }
-            if (target.port && command.args.size() == 2 && *target.port != command.args[1]) {
-                Fail(Fault::Local, "", "open", "two different ports given");
-                return true;
-            }
-            options_.host = target.port ? target.host : command.args[0];
-            if (target.port) control_.put_port(FromUtf8(*target.port));
-            if (command.args.size() == 2) control_.put_port(FromUtf8(command.args[1]));
-        }
-        try {
-            BeginConnect();
-        } catch (const AutomationError& e) {
-            Fail(Fault::Local, "", "open", ToUtf8(e.Description()));
-        }
-        return true;
-    }
-    case Verb::Quit:
-        if (connected_) return false;
-        queue_.clear();
-        inputEnded_ = true;
-        if (onInputUnwanted_) onInputUnwanted_();
-        Finish();
-        return true;
-    default:
-        return false;
-    }
-}
-
-void FtpSession::StartShell(const Command& command) {
-    std::string shell = "/bin/sh";
-    if (const char* s = std::getenv("SHELL"); s && *s) shell = s;
-    std::vector<std::string> argv = {shell};
-    if (!command.args.empty()) {
-        argv = {"/bin/sh", "-c", command.args[0]};
-    }
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    output_.Flush();
-    pid_t pid = -1;
-    // Watched before the child exists, so its end cannot slip past.
-    asio::error_code ec;
-    childSignal_.add(SIGCHLD, ec);
-    const int rc = ::posix_spawn(&pid, raw[0], nullptr, nullptr, raw.data(), environ);
-    if (rc != 0) {
-        Fail(Fault::Local, "", "!", "cannot run " + argv[0] + ": " + std::strerror(rc));
-        return;
-    }
-    shellPid_ = pid;
-    phase_ = Phase::Shell;
-    // The loop goes on serving the control (keep-alive, a server's close) while the
-    // command runs; its end arrives as SIGCHLD.
-    auto watch = std::make_shared<std::function<void()>>();
-    *watch = [this, watch] {
-        childSignal_.async_wait([this, watch](const asio::error_code& error, int) {
-            if (error || shellPid_ < 0) return;
-            int status = 0;
-            const pid_t done = ::waitpid(shellPid_, &status, WNOHANG);
-            if (done == 0) {
-                (*watch)();
-                return;
-            }
-            shellPid_ = -1;
-            phase_ = connected_ ? Phase::Ready : Phase::Closed;
-            if (done > 0 && WIFEXITED(status) && WEXITSTATUS(status) != 0)
-                Fail(Fault::Local, "", "!", "the command exited with status " +
-                                                std::to_string(WEXITSTATUS(status)));
-            else if (done > 0 && WIFSIGNALED(status))
-                Fail(Fault::Local, "", "!", std::string("the command was ended by signal ") +
-                                                std::to_string(WTERMSIG(status)));
-            StartNext();
-        });
-    };
-    (*watch)();
 }
 
 void FtpSession::PushSteps(std::vector<Command> steps) {
@@ -721,127 +517,48 @@ void FtpSession::ExpandMgetList(const Running& r) {
 
 void FtpSession::ExpandDailyCommand(const Command& command) {
     const std::uint64_t job = ++commandCount_;
+    if (command.verb == Verb::Find || command.verb == Verb::Du || command.verb == Verb::MkDir ||
+        (command.verb == Verb::Rm && command.recursive)) {
+        // Queued before what Begin says: a script that stops on it drops the walk too.
+        Command next{Verb::WalkNext};
+        next.job = job;
+        queue_.push_front(std::move(next));
+        TakeWalkOutput(walk_.Begin(command));
+        return;
+    }
     std::vector<Command> steps;
-    const auto step = [&](Verb verb, std::vector<std::string> args) -> Command& {
+    const auto step = [&](Verb verb, std::vector<std::string> args) {
         steps.emplace_back(verb, std::move(args));
         steps.back().job = job;
-        return steps.back();
     };
-    const auto walk = [&](const std::string& dir, Command::Walk kind) {
-        Command& list = step(Verb::WalkList, {dir});
-        list.walk = kind;
-    };
-    switch (command.verb) {
-    case Verb::Cat:
-        for (const std::string& file : command.args) step(Verb::Get, {file, "-"});
-        break;
-    case Verb::Chmod:
-        for (std::size_t i = 1; i < command.args.size(); ++i)
-            step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
-        break;
-    case Verb::Rm:
-        for (const std::string& name : command.args) {
-            if (command.recursive) walk(name, Command::Walk::Rm);
-            else step(Verb::Delete, {name});
-        }
-        break;
-    case Verb::MkDir: {
-        // Each parent in turn; one that exists already is no error, the last one is.
-        const std::string& path = command.args[0];
-        for (std::size_t at = path.find('/', 1); at != std::string::npos; at = path.find('/', at + 1))
-            if (path[at - 1] != '/') step(Verb::MkDir, {path.substr(0, at)}).mayFail = true;
-        if (path.size() > 1 && path.back() == '/') steps.back().mayFail = false;
-        else step(Verb::MkDir, {path});
-        break;
-    }
-    case Verb::Find: {
-        const std::string dir = command.args.empty() ? "." : command.args[0];
-        Print(dir + (dir.back() == '/' ? "" : "/") + "\n");
-        walk(dir, Command::Walk::Find);
-        break;
-    }
-    case Verb::Du: {
-        const std::string dir = command.args.empty() ? "." : command.args[0];
-        diskUsage_.clear();
-        walk(dir, Command::Walk::Du);
-        Command& report = step(Verb::DuReport, {dir});
-        report.summarize = command.summarize;
-        report.human = command.human;
-        break;
-    }
-    default:
-        break;
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        if (command.verb == Verb::Cat) step(Verb::Get, {command.args[i], "-"});
+        else if (command.verb == Verb::Rm) step(Verb::Delete, {command.args[i]});
+        else if (command.verb == Verb::Chmod && i > 0) step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
     }
     PushSteps(std::move(steps));
 }
 
-void FtpSession::ExpandWalk(const Running& r) {
-    const Command& list = *r.command;
-    const std::string& dir = list.args[0];
-    const std::int64_t now = std::time(nullptr);
-    std::vector<Command> steps, deletions;
-    std::uint64_t bytes = 0;
-    for (const std::string& line : r.lines) {
-        std::optional<RemoteEntry> e = ParseRemoteListingLine(line, r.mlsd, now);
-        if (!e) continue;
-        if (!IsSafeEntryName(e->name)) {
-            PrintError("tarsel-ftp: " + TypedName(list) + ": skipping the name '" + e->name + "' in " + dir);
-            continue;
-        }
-        const std::string path = JoinRemote(dir, e->name);
-        const bool directory = e->type == RemoteType::Directory;
-        if (list.walk == Command::Walk::Find) Print(path + (directory ? "/" : "") + "\n");
-        if (list.walk == Command::Walk::Du && !directory) bytes += e->size.value_or(0);
-        if (directory) {
-            Command sub{Verb::WalkList, {path}};
-            sub.job = list.job;
-            sub.walk = list.walk;
-            steps.push_back(std::move(sub));
-        } else if (list.walk == Command::Walk::Rm) {
-            // A link is removed as a link: DELE never follows it.
-            Command del{Verb::Delete, {path}};
-            del.job = list.job;
-            deletions.push_back(std::move(del));
-        }
+void FtpSession::RunWalkStep(const Command& next) {
+    // A lost connection ends the walk: its step has failed already.
+    if (!connected_) return;
+    TreeWalk::Output output;
+    if (std::optional<Command> step = walk_.Next(output)) {
+        step->job = next.job;
+        queue_.push_front(next);
+        queue_.push_front(std::move(*step));
     }
-    if (list.walk == Command::Walk::Du) diskUsage_[dir] += bytes;
-    steps.insert(steps.begin(), std::make_move_iterator(deletions.begin()), std::make_move_iterator(deletions.end()));
-    if (list.walk == Command::Walk::Rm) {
-        // Emptied first (files, then each subdirectory's own walk), then removed.
-        Command rmdir{Verb::RmDir, {dir}};
-        rmdir.job = list.job;
-        steps.push_back(std::move(rmdir));
-    }
-    PushSteps(std::move(steps));
+    TakeWalkOutput(std::move(output));
 }
 
-void FtpSession::ReportDiskUsage(const Command& report) {
-    // Each directory's total is its own files plus every directory below it.
-    std::map<std::string, std::uint64_t> totals;
-    for (const auto& [path, own] : diskUsage_) {
-        std::string at = path;
-        while (true) {
-            totals[at] += own;
-            if (at == report.args[0]) break;
-            const auto slash = at.rfind('/');
-            if (slash == std::string::npos || at.size() <= report.args[0].size()) break;
-            at.erase(slash == 0 ? 1 : slash);
-        }
+void FtpSession::TakeWalkOutput(TreeWalk::Output outcome) {
+    if (!outcome.out.empty()) Print(outcome.out);
+    for (const TreeWalk::Problem& p : outcome.problems) {
+        if (!p.fails) PrintError("tarsel-ftp: " + p.subject + ": " + p.text);
+        else if (!p.serverCode.empty()) Fail(Fault::Server, p.serverCode, p.subject, p.text);
+        else Fail(Fault::Local, "", p.subject, p.text);
     }
-    const auto show = [&](std::uint64_t bytes) {
-        return report.human ? HumanSize(bytes) : std::to_string((bytes + 1023) / 1024);
-    };
-    // Deepest first, as du prints them, the directory asked for last.
-    std::vector<std::string> order;
-    for (const auto& [path, total] : totals)
-        if (!report.summarize || path == report.args[0]) order.push_back(path);
-    std::sort(order.begin(), order.end(), [](const std::string& a, const std::string& b) {
-        return a.size() != b.size() ? a.size() > b.size() : a < b;
-    });
-    std::string out;
-    for (const std::string& path : order) out += show(totals[path]) + "\t" + path + "\n";
-    Print(out);
-    diskUsage_.clear();
+    if (!outcome.note.empty() && interactive_ && !options_.verbose) Note(outcome.note);
 }
 
 void FtpSession::ExpandMput(const Command& command) {
@@ -873,362 +590,9 @@ void FtpSession::ExpandMput(const Command& command) {
     StartNext();
 }
 
-void FtpSession::ExpandMirrorStart(const Running& r, const std::string& pwdText) {
-    const Command& c = *r.command;
-    const std::optional<std::string> base = QuotedDirectory(pwdText);
-    if (!base || base->empty() || (*base)[0] != '/') {
-        Fail(Fault::Server, "257", "Pwd", "no directory in the reply: " + pwdText);
-        return;
-    }
-    const std::string& remote = c.reverse ? c.args[1] : c.args[0];
-    const std::string& local = c.reverse ? c.args[0] : c.args[1];
-    const std::string root = remote[0] == '/' ? remote : JoinRemote(*base, remote);
-    std::vector<Command> steps;
-    if (c.reverse) {
-        if (!c.dryRun) {
-            Command mkdir{Verb::MkDir, {root}};
-            mkdir.mayFail = true;
-            mkdir.job = c.job;
-            steps.push_back(std::move(mkdir));
-        }
-        Command list{Verb::MirrorUpList, {root, local}};
-        list.job = c.job;
-        list.reverse = true;
-        list.mirror = c.mirror;
-        list.dryRun = c.dryRun;
-        list.parallel = c.parallel;
-        steps.push_back(std::move(list));
-    } else {
-        Command list{Verb::MirrorList, {root, local}};
-        list.job = c.job;
-        list.localRoot = local;
-        list.mirror = c.mirror;
-        list.dryRun = c.dryRun;
-        list.parallel = c.parallel;
-        steps.push_back(std::move(list));
-    }
-    // Not part of the job: an interrupted mirror still goes back where it started.
-    steps.emplace_back(Verb::Cwd, std::vector<std::string>{*base});
-    PushSteps(std::move(steps));
-}
-
-namespace {
-
-// The entries of a local directory as lstat tells them; links are not followed.
-std::vector<LocalEntry> ReadLocalEntries(int directoryFd) {
-    std::vector<LocalEntry> entries;
-    const int fd = ::dup(directoryFd);
-    if (fd < 0) return entries;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
-        return entries;
-    }
-    while (const dirent* item = ::readdir(dir)) {
-        const std::string name = item->d_name;
-        if (name == "." || name == "..") continue;
-        struct stat st {};
-        if (::fstatat(directoryFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-        LocalEntry e;
-        e.name = name;
-        e.kind = S_ISREG(st.st_mode)   ? LocalEntry::Kind::File
-                 : S_ISDIR(st.st_mode) ? LocalEntry::Kind::Directory
-                 : S_ISLNK(st.st_mode) ? LocalEntry::Kind::Link
-                                       : LocalEntry::Kind::Other;
-        e.size = static_cast<std::uint64_t>(st.st_size);
-        e.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-        entries.push_back(std::move(e));
-    }
-    ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const LocalEntry& a, const LocalEntry& b) { return a.name < b.name; });
-    return entries;
-}
-
-std::optional<LocalEntry> LocalEntryAt(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
-    LocalEntry e;
-    e.name = BaseName(path);
-    e.kind = S_ISREG(st.st_mode) ? LocalEntry::Kind::File
-             : S_ISDIR(st.st_mode) ? LocalEntry::Kind::Directory
-             : S_ISLNK(st.st_mode) ? LocalEntry::Kind::Link
-                                   : LocalEntry::Kind::Other;
-    e.size = static_cast<std::uint64_t>(st.st_size);
-    e.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec);
-    return e;
-}
-
-// "213 20200102030405" (perhaps with fractions): seconds since 1970, UTC.
-std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies) {
-    for (const std::string& line : replies) {
-        if (line.rfind("213 ", 0) != 0) continue;
-        auto entry = tarselctl::ParseListingLine(std::string_view("modify=" + line.substr(4) + "; x"),
-                                                 {tarselctl::ListingFormat::Mlsd, std::nullopt});
-        if (entry && entry->modified) return entry->modified;
-    }
-    return std::nullopt;
-}
-
-std::string MfmtTime(std::int64_t seconds) {
-    const std::time_t t = static_cast<std::time_t>(seconds);
-    std::tm utc{};
-    ::gmtime_r(&t, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d%H%M%S", &utc);
-    return text;
-}
-
-const char* ActionText(MirrorAction action) {
-    switch (action) {
-    case MirrorAction::Fetch: return "new";
-    case MirrorAction::Refresh: return "changed";
-    case MirrorAction::AskTime: return "check time";
-    case MirrorAction::Delete: return "delete";
-    case MirrorAction::Skip: return "skip";
-    default: return "";
-    }
-}
-
-}  // namespace
-
-void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
-                                    const std::string& localPath, const std::string& below,
-                                    std::vector<Command>& steps) {
-    const bool up = list.reverse;
-    if (d.action == MirrorAction::Keep) return;
-    if (d.action == MirrorAction::Skip) {
-        const std::string shown = up ? localPath : remotePath;
-        if (list.dryRun) {
-            Print("skip: " + shown + " (" + d.reason + ")\n");
-        } else if (d.reason.rfind("the target is a", 0) == 0 || d.reason == "the target is no regular file") {
-            // Something of another kind stands where the copy would go: nothing is written
-            // over or through it, and the mirror is not complete.
-            Fail(Fault::Local, "", "",
-                 "'" + (up ? remotePath : localPath) + "' is " + d.reason.substr(14) + "; nothing is written through it");
-        } else if (d.reason == "unsafe name") {
-            PrintError("tarsel-ftp: mirror: skipping the unsafe name '" + d.name + "' in " + remotePath);
-        }
-        return;
-    }
-    if (list.dryRun) {
-        Print(std::string(ActionText(d.action)) + ": " + (up ? localPath + " -> " + remotePath : remotePath + " -> " + localPath) +
-              (d.reason.empty() ? "" : " (" + d.reason + ")") + "\n");
-        return;
-    }
-    // mirror -P: the walk goes on here, the files and their questions go to the run.
-    const bool parallel = list.parallel > 1 && platform_ != nullptr;
-    if (d.action == MirrorAction::AskTime ||
-        (!up && !d.modified && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Refresh))) {
-        // Without the server's time the file cannot be compared (AskTime) or be given its
-        // time once fetched: MDTM asks for it, where the server has it.
-        if (!features_.mdtm) {
-            if (d.action == MirrorAction::AskTime) return;  // same size, time unknown: as before, kept
-        } else {
-            Command time{Verb::MirrorTime, {remotePath, localPath}};
-            time.job = list.job;
-            time.reverse = up;
-            time.mirror = list.mirror;
-            time.parallel = list.parallel;
-            time.knownSize = d.size;
-            time.localRoot = list.localRoot;
-            time.localBelow = below;
-            if (up) time.sourceTime = d.modified;
-            if (parallel) {
-                MirrorRun(list).Ask("MDTM " + remotePath, [this, time](std::optional<std::string> text) {
-                    MirrorTimeDone(time, text ? MdtmTime({"213 " + *text}) : std::nullopt);
-                });
-                return;
-            }
-            steps.push_back(std::move(time));
-            return;
-        }
-    }
-    if (parallel && !IsWellFormedUtf8(remotePath)) {
-        // The run's connections take names as UTF-16, as the control does: a local name that
-        // cannot be sent exactly is refused, as it is on one connection.
-        Fail(Fault::Local, "", (up ? "put " : "get ") + remotePath, "Invalid Argument");
-        return;
-    }
-    if (up) {
-        const std::string mfmt =
-            features_.mfmt && d.modified ? "MFMT " + MfmtTime(*d.modified) + " " + remotePath : std::string();
-        if (parallel) {
-            MirrorRun(list).Upload(localPath, remotePath, d.size, /*noLinks=*/true, mfmt);
-            return;
-        }
-        Command put{Verb::Put, {localPath, remotePath}};
-        put.job = list.job;
-        put.knownSize = d.size;
-        steps.push_back(std::move(put));
-        if (!mfmt.empty()) {
-            Command quote{Verb::Quote, {mfmt}};
-            quote.job = list.job;
-            quote.mayFail = true;
-            steps.push_back(std::move(quote));
-        }
-        return;
-    }
-    if (parallel) {
-        // Written below the target without following links, as with one connection.
-        LocalTarget target;
-        target.root = list.localRoot;
-        const std::size_t slash = below.rfind('/');
-        target.below = slash == std::string::npos ? std::string() : below.substr(0, slash);
-        target.name = slash == std::string::npos ? below : below.substr(slash + 1);
-        target.shown = localPath;
-        target.modified = d.modified;
-        MirrorRun(list).Download(remotePath, std::move(target), d.size);
-        return;
-    }
-    Command get{Verb::Get, {remotePath, localPath}};
-    get.job = list.job;
-    get.knownSize = d.size;
-    get.sourceTime = d.modified;
-    get.localRoot = list.localRoot;
-    get.localBelow = below;
-    steps.push_back(std::move(get));
-}
-
-void FtpSession::ExpandMirrorList(const Running& r) {
-    const Command& list = *r.command;
-    const std::string& remote = list.args[0];
-    const fs::path local = list.args[1];
-    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
-    std::vector<LocalEntry> here;
-    const OpenedDirectory opened = OpenDirectoryBelow(list.localRoot, list.localBelow, false);
-    if (opened.fd >= 0) {
-        here = ReadLocalEntries(opened.fd);
-    } else if (!list.dryRun) {
-        Fail(Fault::Local, "", "", opened.error);
-        return;
-    }
-    std::vector<Command> steps;
-    for (const MirrorDecision& d : PlanDownload(entries, here, list.mirror)) {
-        const std::string remotePath = JoinRemote(remote, d.name);
-        const fs::path localPath = local / d.name;
-        const std::string below = list.localBelow.empty() ? d.name : list.localBelow + "/" + d.name;
-        if (d.action == MirrorAction::Descend) {
-            Command sub{Verb::MirrorList, {remotePath, localPath.string()}};
-            sub.job = list.job;
-            sub.localRoot = list.localRoot;
-            sub.localBelow = below;
-            sub.mirror = list.mirror;
-            sub.dryRun = list.dryRun;
-            sub.parallel = list.parallel;
-            steps.push_back(std::move(sub));
-        } else if (d.action == MirrorAction::Delete) {
-            if (list.dryRun) {
-                Print("delete: " + localPath.string() + "\n");
-                continue;
-            }
-            // Inside the directory opened without following links; a directory goes whole,
-            // its links removed as links.
-            int rc = ::unlinkat(opened.fd, d.name.c_str(), d.directory ? AT_REMOVEDIR : 0);
-            std::error_code ec;
-            if (rc != 0 && d.directory && (errno == ENOTEMPTY || errno == EEXIST)) {
-                fs::remove_all(localPath, ec);
-                rc = ec ? -1 : 0;
-            }
-            if (rc != 0)
-                PrintError("tarsel-ftp: mirror: cannot delete '" + localPath.string() + "': " +
-                           (ec ? ec.message() : std::string(std::strerror(errno))));
-        } else {
-            AddMirrorFileSteps(list, d, remotePath, localPath.string(), below, steps);
-        }
-    }
-    if (opened.fd >= 0) ::close(opened.fd);
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::ExpandMirrorUpList(const Running& r) {
-    const Command& list = *r.command;
-    const std::string& remote = list.args[0];
-    const fs::path local = list.args[1];
-    const std::vector<RemoteEntry> there = ParseRemoteListing(r.lines, r.mlsd);
-    const int fd = ::open(local.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        Fail(Fault::Local, "", "", "cannot read '" + local.string() + "': " + std::strerror(errno));
-        return;
-    }
-    const std::vector<LocalEntry> here = ReadLocalEntries(fd);
-    ::close(fd);
-    std::vector<Command> steps;
-    MirrorOptions options = list.mirror;
-    // A server may offer MFMT and still refuse it (pure-ftpd does, to anonymous users): then
-    // an uploaded copy carries its upload time. A same-size remote copy that is newer than
-    // the local file is kept either way, or every run would send it again.
-    options.keepNewerTarget = true;
-    for (const MirrorDecision& d : PlanUpload(here, there, options)) {
-        const std::string remotePath = JoinRemote(remote, d.name);
-        const fs::path localPath = local / d.name;
-        if (d.directory && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Descend)) {
-            if (d.action == MirrorAction::Fetch && !list.dryRun) {
-                Command mkdir{Verb::MkDir, {remotePath}};
-                mkdir.job = list.job;
-                steps.push_back(std::move(mkdir));
-            }
-            Command sub{Verb::MirrorUpList, {remotePath, localPath.string()}};
-            sub.job = list.job;
-            sub.reverse = true;
-            sub.mirror = list.mirror;
-            sub.dryRun = list.dryRun;
-            sub.parallel = list.parallel;
-            // A directory a dry run did not make is not there to be listed.
-            if (!(list.dryRun && d.action == MirrorAction::Fetch)) steps.push_back(std::move(sub));
-            else Print("new: " + localPath.string() + "/ -> " + remotePath + "/\n");
-        } else if (d.action == MirrorAction::Delete) {
-            if (list.dryRun) {
-                Print("delete: " + remotePath + "\n");
-                continue;
-            }
-            Command del{Verb::Delete, {remotePath}};
-            del.job = list.job;
-            steps.push_back(std::move(del));
-        } else {
-            AddMirrorFileSteps(list, d, remotePath, localPath.string(), "", steps);
-        }
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::MirrorTimeDone(const Command& c, std::optional<std::int64_t> remoteTime) {
-    const std::string& remotePath = c.args[0];
-    const std::string& localPath = c.args[1];
-    const std::optional<LocalEntry> here = LocalEntryAt(localPath);
-    MirrorDecision d{};
-    if (c.reverse) {
-        // The local file is the source; its listed size on the server came with the step.
-        if (!here) return;
-        const FileState source{here->size, here->modified, ""};
-        const FileState target{c.knownSize, remoteTime, ""};
-        MirrorOptions options = c.mirror;
-        options.keepNewerTarget = true;
-        d = DecideFile(here->name, source, target, options);
-        // The time is still unknown: equal sizes keep the file, as before times were compared.
-        if (d.action == MirrorAction::AskTime) return;
-    } else {
-        std::optional<FileState> target;
-        if (here) target = FileState{here->size, here->modified, here->kind == LocalEntry::Kind::File ? "" : "no regular file"};
-        d = DecideFile(BaseName(remotePath), FileState{c.knownSize, remoteTime, ""}, target, c.mirror);
-        if (d.action == MirrorAction::AskTime) return;
-    }
-    Command list{c.reverse ? Verb::MirrorUpList : Verb::MirrorList, {}};
-    list.job = c.job;
-    list.reverse = c.reverse;
-    list.mirror = c.mirror;
-    list.parallel = c.parallel;
-    list.localRoot = c.localRoot;
-    std::vector<Command> steps;
-    Features had = features_;
-    features_.mdtm = false;  // asked already: no second MDTM for the same file
-    AddMirrorFileSteps(list, d, remotePath, localPath, c.localBelow, steps);
-    features_ = had;
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::StartMachineListing(const std::string& path) {
-    running_->mlsd = features_.mlst;
-    control_.put_DirCommand(features_.mlst ? u"MLSD" : u"LIST");
+void FtpSession::StartMachineListing(const std::string& path, bool showsLinks) {
+    running_->mlsd = features_.mlst && !showsLinks;
+    control_.put_DirCommand(running_->mlsd ? u"MLSD" : u"LIST");
     control_.Dir(path.empty() ? tarselctl::String() : ExactText(path, u"Dir"));
 }
 
@@ -1299,7 +663,12 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
         case Verb::MgetList: StartMachineListing(a[0]); break;
         case Verb::CompletionList: StartMachineListing(""); break;
-        case Verb::WalkList: StartMachineListing(a[0] == "." ? std::string() : a[0]); break;
+        case Verb::WalkList:
+            // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a
+            // directory as a directory on some servers (pyftpdlib). mkdir -p's check wants
+            // just that: whether a directory stands there.
+            StartMachineListing(a[0] == "." ? std::string() : a[0], command.walk != Command::Walk::MkdirCheck);
+            break;
         case Verb::MirrorTime: control_.QuoteCommand(u"MDTM " + arg(0)); break;
         case Verb::MirrorList: {
             // Made, or checked, one level at a time below the target: a link already inside
@@ -1373,193 +742,6 @@ void FtpSession::StartControlCommand(const Command& command) {
     }
 }
 
-void FtpSession::StartGet(const Command& command) {
-    const std::vector<std::string>& a = command.args;
-    std::optional<std::uint64_t> rest = pendingRest_;
-    pendingRest_.reset();
-    bool fromPart = false;
-    if (command.resume) {
-        // Resumed from what an interrupted download kept (LOCAL.part), else from LOCAL
-        // itself; nothing here means a fresh download.
-        struct stat st {};
-        rest.reset();
-        if (::lstat(PartialDownloadPath(a[1]).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            rest = static_cast<std::uint64_t>(st.st_size);
-            fromPart = true;
-        } else if (::stat(a[1].c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-            rest = static_cast<std::uint64_t>(st.st_size);
-        }
-    }
-    std::string error;
-    if (!command.localRoot.empty()) {
-        // mirror fetches whole files; a `rest` typed before it is for a get of the user's.
-        rest.reset();
-        // mirror: the file's directory is held open from here to the final rename, so the
-        // download lands inside the target whatever is renamed or linked meanwhile.
-        const std::size_t slash = command.localBelow.rfind('/');
-        const std::string_view directory =
-            slash == std::string::npos ? std::string_view() : std::string_view(command.localBelow).substr(0, slash);
-        const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, directory, false);
-        error = opened.fd < 0 ? opened.error
-                              : download_.PrepareIn(opened.fd, command.localBelow.substr(slash + 1),
-                                                    fs::path(a[1]).parent_path().string());
-    } else {
-        error = download_.Prepare(a[1], rest, fromPart);
-    }
-    download_.SetModifiedOnSuccess(command.sourceTime);
-    if (!error.empty()) {
-        running_->localFault = error;
-        return;
-    }
-    running_->offset = rest.value_or(0);
-    if (command.resume && rest) {
-        // A remote file that has become shorter than the local one takes a REST past its
-        // end on most servers: nothing arrives, 226 follows, and the local file would pass
-        // for complete. Its size is asked first.
-        running_->sizeBeforeResume = true;
-        const TypeOnce type(control_, sentType_);
-        control_.FileSize(ExactText(a[0], u"GetFile"));
-        return;
-    }
-    RequestDownload();
-}
-
-void FtpSession::RequestDownload() {
-    const std::vector<std::string>& a = running_->command->args;
-    const std::uint64_t rest = running_->offset;
-    // Always written: a restart offset left from a refused download must not apply.
-    control_.put_Rest(rest > 0 ? FromUtf8(std::to_string(rest)) : tarselctl::String());
-    // The local name is only handed back in GetOpen; it never reaches the server.
-    const TypeOnce type(control_, sentType_);
-    control_.GetFile(ExactText(a[0], u"GetFile"), FromUtf8(a[1]));
-}
-
-void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string& text) {
-    const std::string& local = r.command->args[1];
-    std::optional<std::uint64_t> remoteSize;
-    if (code == 0 && !text.empty() &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
-        text.size() <= 19)
-        remoteSize = std::stoull(text);
-    if (remoteSize && *remoteSize < r.offset) {
-        (void)download_.Finish(false);
-        Fail(Fault::Local, "", r.subject,
-             "cannot resume: '" + local + "' has " + std::to_string(r.offset) +
-                 " bytes, the file on the server only " + std::to_string(*remoteSize) +
-                 "; the local file is left as it is");
-        return;
-    }
-    if (remoteSize && *remoteSize == r.offset) {
-        // A kept part that is whole takes its final name now.
-        if (const std::string error = download_.Finish(true); !error.empty()) {
-            Fail(Fault::Local, "", r.subject, error);
-            return;
-        }
-        if (interactive_)
-            Note("'" + local + "' is complete already (" + std::to_string(r.offset) + " bytes)");
-        output_.Flush();
-        return;
-    }
-    if (remoteSize) {
-        r.total = remoteSize;
-    } else {
-        // Servers without SIZE still resume; what cannot be checked now is checked by what
-        // arrives (see Complete).
-        r.resumeUnchecked = true;
-        PrintError("tarsel-ftp: " + r.subject + ": the server did not tell the file's size (" +
-                   (code > 0 ? std::to_string(code) + " " : std::string()) + text +
-                   "); resuming unchecked");
-    }
-    r.sizeBeforeResume = false;
-    r.replies.clear();
-    running_ = std::move(r);
-    phase_ = Phase::Running;
-    try {
-        RequestDownload();
-    } catch (const AutomationError& e) {
-        const std::string subject = running_->subject;
-        running_.reset();
-        phase_ = Phase::Ready;
-        (void)download_.Finish(false);
-        Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
-    }
-}
-
-void FtpSession::StartPut(const Command& command) {
-    const std::vector<std::string>& a = command.args;
-    std::string error;
-    if (a[0] == "-") {
-        if (commandsFromStdin_) {
-            running_->localFault = "standard input carries the commands; put - works with -c";
-            return;
-        }
-        error = upload_.OpenStandardInput(options_.chunk);
-    } else {
-        error = upload_.Open(a[0], options_.chunk);
-        if (error.empty()) running_->total = upload_.Size();
-    }
-    if (!error.empty()) {
-        running_->localFault = error;
-        return;
-    }
-    const TypeOnce type(control_, sentType_);
-    if (command.verb == Verb::Put && command.resume) {
-        // Continued after what the server holds: its size first, then APPE of the rest.
-        running_->sizeBeforeUpload = true;
-        control_.FileSize(ExactText(a[1], u"PutFile"));
-        return;
-    }
-    if (command.verb == Verb::Put) control_.PutFile(ExactText(a[1], u"PutFile"), FromUtf8(a[0]));
-    else control_.AppendFile(ExactText(a[1], u"AppendFile"));
-}
-
-void FtpSession::ResumeUploadAfterSize(Running r, std::int32_t code, const std::string& text) {
-    const std::string& local = r.command->args[0];
-    const std::string& remote = r.command->args[1];
-    std::optional<std::uint64_t> remoteSize;
-    if (code == 0 && !text.empty() && text.size() <= 19 &&
-        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-        remoteSize = std::stoull(text);
-    const std::uint64_t localSize = upload_.Size();
-    if (remoteSize && *remoteSize > localSize) {
-        upload_.Close();
-        Fail(Fault::Local, "", r.subject,
-             "cannot resume: '" + remote + "' on the server has " + std::to_string(*remoteSize) +
-                 " bytes, '" + local + "' only " + std::to_string(localSize) + "; nothing is sent");
-        return;
-    }
-    if (remoteSize && *remoteSize == localSize) {
-        upload_.Close();
-        if (interactive_) Note("'" + remote + "' is complete already (" + std::to_string(localSize) + " bytes)");
-        return;
-    }
-    // A server that knows no such file (or no SIZE) gets the whole file.
-    const std::uint64_t offset = remoteSize.value_or(0);
-    if (offset > 0) {
-        if (const std::string error = upload_.SkipTo(offset); !error.empty()) {
-            upload_.Close();
-            Fail(Fault::Local, "", r.subject, error);
-            return;
-        }
-    }
-    r.sizeBeforeUpload = false;
-    r.offset = offset;
-    r.replies.clear();
-    running_ = std::move(r);
-    phase_ = Phase::Running;
-    try {
-        const TypeOnce type(control_, sentType_);
-        if (offset > 0) control_.AppendFile(ExactText(remote, u"AppendFile"));
-        else control_.PutFile(ExactText(remote, u"PutFile"), FromUtf8(local));
-    } catch (const AutomationError& e) {
-        const std::string subject = running_->subject;
-        running_.reset();
-        phase_ = Phase::Ready;
-        upload_.Close();
-        Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
-    }
-}
-
 void FtpSession::StartQuit() {
     running_ = Running{};
     running_->operation = "DisConnect";
@@ -1601,116 +783,6 @@ void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
     }
 }
 
-void FtpSession::Complete(std::int32_t code, const std::string& text) {
-    abortGuard_.cancel();
-    output_.Meter("");
-    Running r = std::move(*running_);
-    running_.reset();
-    phase_ = Phase::Ready;
-    if (r.setupStep != SetupStep::None) {
-        // FEAT and OPTS are courtesies to the server: a refusal leaves the session as it is.
-        if (r.setupStep == SetupStep::Features) {
-            if (code != 0) features_ = {};
-            ApplyFeatures();
-            // The prompt shows the remote directory: it is asked for once after the login.
-            if (interactive_ && phase_ == Phase::Ready) StartSetupStep("PWD", SetupStep::Directory);
-        } else if (r.setupStep == SetupStep::Utf8On) {
-            if (interactive_) StartSetupStep("PWD", SetupStep::Directory);
-        } else if (r.setupStep == SetupStep::Directory && code == 0) {
-            remoteDirectory_ = QuotedDirectory(lastReply_).value_or("");
-        }
-        return;
-    }
-    if (r.listAfterCd && code == 0 && !r.localFault) {
-        // A mirror listing is read from inside its directory: LIST with a path argument
-        // fails on servers that split it at blanks (pure-ftpd).
-        r.listAfterCd = false;
-        r.replies.clear();
-        running_ = std::move(r);
-        phase_ = Phase::Running;
-        try {
-            StartMachineListing("");
-        } catch (const AutomationError& e) {
-            const std::string subject = running_->subject;
-            running_.reset();
-            phase_ = Phase::Ready;
-            Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
-        }
-        return;
-    }
-    if (r.sizeBeforeResume && !r.localFault) {
-        ResumeAfterSize(std::move(r), code, text);
-        return;
-    }
-    if (r.command && r.command->verb == Verb::CompletionList) {
-        // The session's own listing: no output, and its failure is nobody's.
-        if (code == 0 && !r.localFault && !r.transErrorCode) {
-            remoteNames_.clear();
-            const std::int64_t now = std::time(nullptr);
-            for (const std::string& line : r.lines)
-                if (auto e = ParseRemoteListingLine(line, r.mlsd, now); e && IsSafeEntryName(e->name))
-                    remoteNames_.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
-            std::sort(remoteNames_.begin(), remoteNames_.end());
-            namesDirectory_ = remoteDirectory_;
-            namesListed_ = std::chrono::steady_clock::now();
-        }
-        return;
-    }
-    if (r.sizeBeforeUpload && !r.localFault) {
-        ResumeUploadAfterSize(std::move(r), code, text);
-        return;
-    }
-    if (r.command && r.command->verb == Verb::MirrorTime && !r.localFault) {
-        // A refused MDTM only means the time is unknown; the file is decided without it.
-        MirrorTimeDone(*r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
-        return;
-    }
-    if (!r.command && r.operation == "Connect") {
-        if (code == 0) {
-            connected_ = true;
-            if (interactive_) Note(lastReply_);
-            // FEAT tells how names are coded and what mget and mirror can ask for.
-            features_ = {};
-            StartSetupStep("FEAT", SetupStep::Features);
-            return;
-        }
-        // Refused login: the control keeps the connection; without a login it is of no use.
-        connected_ = true;
-    }
-    bool success = code == 0 && !r.localFault && !r.transErrorCode;
-    const bool get = r.command && r.command->verb == Verb::Get;
-    const bool put = r.command && (r.command->verb == Verb::Put || r.command->verb == Verb::Append);
-    if (success && r.resumeUnchecked && r.bytes == 0) {
-        // Nothing after the local file's end, with no size to compare: either it was
-        // complete already or the remote file is shorter. Calling it complete could be wrong.
-        r.localFault = "nothing arrived after byte " + std::to_string(r.offset) +
-                       " and the server does not tell the size: '" + r.command->args[1] +
-                       "' may be longer than the file on the server";
-        success = false;
-    }
-    if (get) {
-        const std::string error = download_.Finish(success);
-        if (!success) keptPartNote_ = download_.KeptPart();
-        if (!error.empty() && !r.localFault) {
-            r.localFault = error;
-            success = false;
-        }
-    } else if (put) {
-        upload_.Close();
-    }
-    if (success) {
-        Succeeded(r, text);
-        return;
-    }
-    if (r.command && r.command->mayFail && !r.localFault) return;
-    FailRunning(r, code, text);
-    if (get && !keptPartNote_.empty()) {
-        PrintError("tarsel-ftp: what arrived is kept in '" + keptPartNote_ + "'; get -c continues it");
-        keptPartNote_.clear();
-    }
-    if (!r.command && r.operation == "Connect" && !interactive_) StopAfterFailure();
-}
-
 std::vector<std::string> FtpSession::RemoteNames() const {
     if (namesDirectory_ != remoteDirectory_ || remoteDirectory_.empty()) return {};
     return remoteNames_;
@@ -1722,161 +794,12 @@ std::string FtpSession::PromptText() const {
     return "tarsel:" + ShowControlCharacters(remoteDirectory_) + "> ";
 }
 
-void FtpSession::Succeeded(Running& r, const std::string& text) {
-    const Verb verb = r.command ? r.command->verb : Verb::Noop;
-    if (verb == Verb::Cd || verb == Verb::Cwd || verb == Verb::Pwd) {
-        // Cd asks PWD after CWD: its text names the new directory. Cwd's does not, unless
-        // it was absolute (mirror going back where it started).
-        if (verb == Verb::Cwd) remoteDirectory_ = r.command->args[0].rfind('/', 0) == 0 ? r.command->args[0] : "";
-        else if (auto dir = QuotedDirectory(text)) remoteDirectory_ = *dir;
-    }
-    switch (verb) {
-    case Verb::Pwd:
-    case Verb::Size:
-        Print(text + "\n");
-        break;
-    case Verb::Quote:
-    case Verb::Site:
-        // A mirror's own MFMT is no output of the user's.
-        if (!options_.verbose && r.command->job == 0)
-            for (const std::string& line : r.replies) Print(line + "\n");
-        break;
-    case Verb::Get:
-    case Verb::Put:
-    case Verb::Append:
-        if (interactive_) {
-            std::string reply = lastReply_;
-            while (!reply.empty() && (reply.back() == '.' || reply.back() == ' ')) reply.pop_back();
-            const double seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - r.started).count();
-            Note(reply + ": " + FormatTransferSummary(r.bytes, seconds));
-        }
-        break;
-    case Verb::MgetList: ExpandMgetList(r); break;
-    case Verb::WalkList: ExpandWalk(r); break;
-    case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
-    case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
-    case Verb::MirrorList: ExpandMirrorList(r); break;
-    case Verb::MirrorUpList: ExpandMirrorUpList(r); break;
-    case Verb::Dir:
-    case Verb::Ls:
-        break;
-    default:
-        if (interactive_ && !options_.verbose) Note(lastReply_);
-        break;
-    }
-    output_.Flush();
-}
-
-void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& text) {
-    if (r.localFault) {
-        std::string detail = *r.localFault;
-        if (code > 0) detail += " (server: " + std::to_string(code) + " " + text + ")";
-        const bool namesFile = detail.find('\'') != std::string::npos;
-        Fail(Fault::Local, "", namesFile ? "" : r.subject, detail);
-    } else if (code > 0) {
-        Fail(Fault::Server, std::to_string(code), r.subject, text);
-    } else if (r.transErrorCode) {
-        // A fault of the control connection (lost during the transfer) is named as such; the
-        // data connection was not what failed.
-        std::string detail =
-            (r.transErrorWhere == "control" ? "" : "data connection: ") + r.transErrorText;
-        if (r.transErrorWhere == "connect" || r.transErrorWhere == "listen" ||
-            r.transErrorWhere == "accept" || r.transErrorWhere == "timer") {
-            const bool passive = control_.get_Passive() != tarselctl::False;
-            detail += interactive_ ? (passive ? " (try: passive off)" : " (try: passive on)")
-                                   : (passive ? " (try --active)" : " (try --passive)");
-        }
-        Fail(Fault::Connection, "", r.subject, detail);
-    } else if (r.isTransfer) {
-        // The control gave up before a data connection stood; the text it passes on is the
-        // server's last reply, which may well have been a success.
-        const bool passive = control_.get_Passive() != tarselctl::False;
-        Fail(Fault::Connection, "", r.subject,
-             "no data connection could be set up (last reply: " + text + ")" +
-                 (interactive_ ? (passive ? " (try: passive off)" : " (try: passive on)")
-                               : (passive ? " (try --active)" : " (try --passive)")));
-    } else {
-        Fail(Fault::Connection, "", r.subject, text);
-    }
-}
-
-void FtpSession::Fail(Fault fault, const std::string& code, const std::string& subject,
-                      const std::string& text) {
-    ++failures_;
-    lastFailed_ = true;
-    output_.Flush();
-    std::string line = "tarsel-ftp: ";
-    switch (fault) {
-    case Fault::Server: line += "server " + code + ": "; break;
-    case Fault::Connection: line += "connection: "; break;
-    case Fault::Local: line += "local: "; break;
-    }
-    if (!subject.empty()) line += subject + ": ";
-    PrintError(line + text);
-    if (!options_.keepGoing && !interactive_) StopAfterFailure();
-}
-
-void FtpSession::NoteLocalFault(const std::string& text) {
-    if (running_ && !running_->localFault) running_->localFault = text;
-}
-
-void FtpSession::RequestAbort() {
-    if (!running_ || !running_->isTransfer || running_->abortRequested) return;
-    running_->abortRequested = true;
-    NoteLocalFault("aborted");
-    // At once, also before the transfer opened: the control ends a data connection still
-    // connecting or in its TLS handshake, and the grace below bounds a server that then says
-    // nothing. An active-mode connection not made yet is ended by its open event instead.
-    PostAbort();
-}
-
-void FtpSession::AbortForFault(const std::string& error) {
-    NoteLocalFault(error);
-    running_->abortRequested = true;
-    if (running_->dataOpen) PostAbort();
-}
-
-void FtpSession::PostAbort() {
-    // Abort closes the data connection, which raises the close events; that must not happen
-    // in the middle of the handler that asked for it. The command may have ended (and another
-    // begun) by the time this runs.
-    const std::uint64_t id = running_->id;
-    asio::post(io_, [this, id] {
-        if (!running_ || running_->id != id) return;
-        control_.Abort();
-        if (!running_ || running_->id != id) return;
-        abortGuard_.expires_after(kAbortGrace);
-        abortGuard_.async_wait([this, id](const asio::error_code& ec) {
-            if (ec || !running_ || running_->id != id) return;
-            running_->localFault = *running_->localFault +
-                                   "; the server did not answer, so the connection was closed";
-            control_.Abend();
-        });
-    });
-}
-
-void FtpSession::FinishFailedDownload() {
-    (void)download_.Finish(false);
-    TellKeptPart();
-}
-
-void FtpSession::TellKeptPart() {
-    if (download_.KeptPart().empty()) return;
-    PrintError("tarsel-ftp: what arrived is kept in '" + download_.KeptPart() + "'; get -c continues it");
-}
-
-void FtpSession::StopAfterFailure() {
-    queue_.clear();
-    inputEnded_ = true;
-    if (onInputUnwanted_) onInputUnwanted_();
-}
-
 void FtpSession::Finish() {
     if (phase_ == Phase::Finished) return;
     phase_ = Phase::Finished;
     quitGuard_.cancel();
     abortGuard_.cancel();
+    reconnectTimer_.cancel();
     asio::error_code ignored;
     childSignal_.cancel(ignored);
     running_.reset();
@@ -1887,30 +810,6 @@ void FtpSession::Finish() {
     output_.Flush();
     if (onInputUnwanted_) onInputUnwanted_();
     if (onFinished_) onFinished_();
-}
-
-bool FtpSession::ShowsProgress() const {
-    return options_.progress.value_or(true) && output_.ErrIsTerminal();
-}
-
-void FtpSession::UpdateMeter(bool final) {
-    if (!running_ || !ShowsProgress()) return;
-    Running& r = *running_;
-    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - r.started).count();
-    // The 150 reply that names the size may be read after the first data has arrived: the
-    // meter then starts over once the size is known.
-    if (!r.meter || (!r.meterKnowsTotal && r.total)) {
-        const std::string name = r.command && !r.command->args.empty() ? BaseName(r.command->args[0]) : r.operation;
-        r.meter.emplace(name, r.total);
-        r.meterKnowsTotal = r.total.has_value();
-    }
-    const int width = output_.MeterWidth();
-    if (final) {
-        output_.Meter(r.meter->Final(r.offset + r.bytes, now, width));
-        return;
-    }
-    if (std::optional<std::string> line = r.meter->Update(r.offset + r.bytes, now, width))
-        output_.Meter(*line);
 }
 
 void FtpSession::TraceEvent(const std::string& text) {
@@ -1929,232 +828,6 @@ void FtpSession::PrintError(const std::string& line) {
 
 void FtpSession::Note(const std::string& line) {
     if (!line.empty()) Print(line + "\n");
-}
-
-// ---- the control's events
-
-void FtpSession::Trace(const tarselctl::String& msg) {
-    sentType_.Observe(msg);
-    const std::string line = ToUtf8(msg);
-    if (options_.trace) PrintError(line);
-    if (!IsReceivedLine(line)) return;
-    if (options_.verbose && !options_.trace) Print(line + "\n");
-    if (IsFinalReplyLine(line)) lastReply_ = line;
-    if (!running_) return;
-    if (running_->replies.size() < kMaxKeptReplies) running_->replies.push_back(line);
-    if (!running_->total && line.rfind("150", 0) == 0) running_->total = SizeFromOpeningReply(line);
-    // FEAT lists one feature per line, each indented by a space.
-    if (running_->setupStep == SetupStep::Features && line.size() >= 5 && line[0] == ' ') {
-        std::string feature = line.substr(1);
-        while (!feature.empty() && (feature.back() == ' ' || feature.back() == '\r'))
-            feature.pop_back();
-        for (char& c : feature) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const std::string word = feature.substr(0, feature.find(' '));
-        if (word == "UTF8") features_.utf8 = true;
-        // MLST's line names its facts; MLSD comes with it.
-        else if (word == "MLST") features_.mlst = true;
-        else if (word == "MDTM") features_.mdtm = true;
-        else if (word == "MFMT") features_.mfmt = true;
-    }
-}
-
-void FtpSession::Connected() { TraceEvent("Connected"); }
-
-void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg) {
-    TraceEvent("DisConnected " + std::to_string(code) + " " + ToUtf8(msg));
-    sentType_.Reset();
-    if (phase_ == Phase::Finished) return;
-    output_.Meter("");
-    const bool wasConnected = connected_;
-    connected_ = false;
-    remoteDirectory_.clear();
-    if (phase_ == Phase::Quitting) {
-        Finish();
-        return;
-    }
-    if (phase_ == Phase::Closing) {
-        running_.reset();
-        phase_ = Phase::Closed;
-        if (interactive_) Note(lastReply_.empty() ? "Connection closed." : lastReply_);
-        StartNext();
-        return;
-    }
-    // The socket layer says "text(where)": where = connect is a connection never made.
-    std::string text = ToUtf8(msg);
-    std::string where;
-    if (!text.empty() && text.back() == ')') {
-        if (const auto open = text.rfind('('); open != std::string::npos) {
-            where = text.substr(open + 1, text.size() - open - 2);
-            text.erase(open);
-        }
-    }
-    std::string reason;
-    if (where == "connect" || (phase_ == Phase::Connecting && !wasConnected && code > 0)) {
-        std::string port = ToUtf8(control_.get_port());
-        if (port.empty()) port = "21";
-        const bool bareIpv6 = options_.host.find(':') != std::string::npos && options_.host.front() != '[';
-        const std::string host = bareIpv6 ? "[" + options_.host + "]" : options_.host;
-        reason = "could not connect to " + host + ":" + port + ": " + text;
-    } else if (where == "tls") {
-        reason = "TLS: " + text;
-    } else if (text.empty()) {
-        reason = "the server closed the connection";
-    } else {
-        reason = text + (where.empty() ? "" : " (" + where + ")");
-    }
-    if (phase_ == Phase::Shell) {
-        Fail(Fault::Connection, "", "", reason);
-        return;
-    }
-    if (running_) {
-        Running r = std::move(*running_);
-        running_.reset();
-        (void)download_.Finish(false);
-        upload_.Close();
-        if (r.localFault) Fail(Fault::Local, "", r.subject, *r.localFault);
-        else Fail(Fault::Connection, "", r.operation == "Connect" ? "" : r.subject, reason);
-        TellKeptPart();
-    } else if (!queue_.empty() || !inputEnded_) {
-        // Commands were still to come and none of them can run now.
-        Fail(Fault::Connection, "", "", reason);
-    }
-    if (parallel_) {
-        // The run's own connections go on (a server may close an idle connection while the
-        // files move over the others); the walk of a mirror cannot, and a script ends once
-        // the run has.
-        if (parallelWalk_ != 0) DropJob(parallelWalk_);
-        finishAfterRun_ = !interactive_;
-        phase_ = Phase::Closed;
-        StartNext();
-        return;
-    }
-    if (interactive_) {
-        phase_ = Phase::Closed;
-        StartNext();
-        return;
-    }
-    Finish();
-}
-
-void FtpSession::CommandDone(tarselctl::Integer code, const tarselctl::String& FtpCommand,
-                             const tarselctl::String& msg) {
-    TraceEvent("CommandDone " + std::to_string(code) + " " + ToUtf8(FtpCommand) + " " +
-               ToUtf8(msg));
-    if (phase_ == Phase::Finished) return;
-    if (phase_ == Phase::Quitting || phase_ == Phase::Closing) {
-        // The server refused QUIT: the connection is closed from this side instead.
-        if (code != 0) control_.Abend();
-        return;
-    }
-    if (!running_) {
-        // The end of the control's own keep-alive NOOP: a waiting command may start now.
-        if (phase_ == Phase::Ready) StartNext();
-        return;
-    }
-    Complete(code, ToUtf8(msg));
-    if (phase_ == Phase::Ready) StartNext();
-}
-
-void FtpSession::GetOpen(const tarselctl::String& SaveFileName) {
-    TraceEvent("GetOpen " + ToUtf8(SaveFileName));
-    if (!running_ || !running_->command || running_->command->verb != Verb::Get) return;
-    running_->dataOpen = true;
-    // The local file is opened by the first block: a server that opens the data connection
-    // and then refuses the file leaves nothing behind.
-    if (running_->abortRequested) PostAbort();
-}
-
-void FtpSession::GetData(tarselctl::ByteArray& Data) {
-    if (options_.trace) TraceEvent("GetData " + std::to_string(Data.size()));
-    if (!running_ || !running_->command || running_->command->verb != Verb::Get ||
-        running_->localFault)
-        return;
-    const std::string error = download_.Write(Data.data(), Data.size());
-    if (!error.empty()) {
-        AbortForFault(error);
-        return;
-    }
-    running_->bytes += Data.size();
-    UpdateMeter(false);
-}
-
-void FtpSession::GetClose() {
-    TraceEvent("GetClose");
-    if (!running_) return;
-    running_->dataOpen = false;
-    if (!running_->localFault && running_->meter) UpdateMeter(true);
-}
-
-void FtpSession::PutOpen(const tarselctl::String& LoadFileName) {
-    TraceEvent("PutOpen " + ToUtf8(LoadFileName));
-    // An aborted upload ends at its first PutData, which hands over nothing.
-    if (running_) running_->dataOpen = true;
-}
-
-void FtpSession::PutData(tarselctl::ByteArray& Data) {
-    if (!running_ || !running_->command ||
-        (running_->command->verb != Verb::Put && running_->command->verb != Verb::Append) ||
-        running_->localFault) {
-        // An empty block ends the upload.
-        Data.clear();
-        return;
-    }
-    const std::string error = upload_.Next(Data);
-    if (!error.empty()) {
-        NoteLocalFault(error);
-        Data.clear();
-        return;
-    }
-    if (upload_.AtEnd()) control_.EndUpload();
-    running_->bytes += Data.size();
-    UpdateMeter(false);
-}
-
-void FtpSession::PutClose() {
-    TraceEvent("PutClose");
-    if (!running_) return;
-    running_->dataOpen = false;
-    if (!running_->localFault && running_->meter) UpdateMeter(true);
-}
-
-void FtpSession::DirOpen() {
-    TraceEvent("DirOpen");
-    if (!running_) return;
-    running_->dataOpen = true;
-    if (running_->abortRequested) PostAbort();
-}
-
-void FtpSession::DirData(tarselctl::String& Data) {
-    if (running_ && running_->capture) {
-        std::string line = ToUtf8(Data);
-        running_->capturedBytes += line.size() + 1;
-        if (running_->capturedBytes > kMaxCapturedListing) {
-            if (!running_->abortRequested)
-                AbortForFault("the listing is larger than " +
-                              std::to_string(kMaxCapturedListing >> 20) + " MiB");
-            return;
-        }
-        running_->lines.push_back(std::move(line));
-        return;
-    }
-    Print(ToUtf8(Data));
-    Print("\n");
-}
-
-void FtpSession::DirClose() {
-    TraceEvent("DirClose");
-    if (running_) running_->dataOpen = false;
-}
-
-void FtpSession::TransError(tarselctl::Long Ecode, const tarselctl::String& Description,
-                            const tarselctl::String& Where) {
-    TraceEvent("TransError " + std::to_string(Ecode) + " " + ToUtf8(Description) + " " +
-               ToUtf8(Where));
-    if (running_ && !running_->transErrorCode) {
-        running_->transErrorCode = std::to_string(Ecode);
-        running_->transErrorText = ToUtf8(Description);
-        running_->transErrorWhere = ToUtf8(Where);
-    }
 }
 
 }  // namespace tarselftp

@@ -23,6 +23,7 @@
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
+#include "tree_walk.h"
 #include "upload_source.h"
 
 namespace tarselftp {
@@ -156,6 +157,14 @@ private:
         bool meterKnowsTotal = false;
     };
 
+    /// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
+    static std::optional<std::string> QuotedDirectory(std::string_view text);
+    /// Typed text as the control takes it; malformed UTF-8 is refused (AutomationError).
+    static tarselctl::String ExactText(std::string_view text, std::u16string_view operation);
+    static std::string HomeDirectory();
+    /// The time of an MDTM reply ("213 20200102030405", perhaps with fractions), UTC.
+    static std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies);
+
     void BeginConnect();
     void StartNext();
     void Execute(Command command);
@@ -177,11 +186,13 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
-    /// cat, chmod, rm, mkdir -p, find, du: the steps they are made of.
+    /// cat, chmod, rm, mkdir, find, du: the steps they are made of.
     void ExpandDailyCommand(const Command& command);
-    /// One directory of find, du or rm -r, listed: what it prints, sums or deletes.
-    void ExpandWalk(const Running& r);
-    void ReportDiskUsage(const Command& report);
+    /// The walk's next step, queued ahead of `next` (the walk's own entry), which then asks
+    /// for the one after; nothing once the walk is done.
+    void RunWalkStep(const Command& next);
+    /// What the walk printed or failed on the way.
+    void TakeWalkOutput(TreeWalk::Output output);
     void ExpandMirrorStart(const Running& r, const std::string& pwdText);
     void ExpandMirrorList(const Running& r);
     void ExpandMirrorUpList(const Running& r);
@@ -193,7 +204,8 @@ private:
                             const std::string& localPath, const std::string& below,
                             std::vector<Command>& steps);
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
-    void StartMachineListing(const std::string& path);
+    /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
+    void StartMachineListing(const std::string& path, bool showsLinks = false);
     /// After FEAT: the code of names, and OPTS UTF8 ON where the server wants it.
     void ApplyFeatures();
     /// Steps of the job that runs now, in this order, ahead of everything queued.
@@ -221,6 +233,13 @@ private:
     void AbortForFault(const std::string& error);
     void PostAbort();
     void StopAfterFailure();
+    /// A many-file command lost the connection under one of its steps (or the connection
+    /// it is having opened again failed): the step is queued again, and after a pause that
+    /// doubles each time the connection is opened with the same login and the job goes on
+    /// in the same directory, up to --retries times. False when that does not apply.
+    bool ReconnectForJob(bool wasConnected, const std::string& lostDirectory, const std::string& reason);
+    /// Ctrl-C during the pause: the job is given up as the lost connection would have.
+    void GiveUpReconnect();
     /// Ends a download that failed and tells where its bytes were kept, if anywhere.
     void FinishFailedDownload();
     void TellKeptPart();
@@ -266,8 +285,15 @@ private:
     std::vector<std::string> remoteNames_;
     std::string namesDirectory_;
     std::chrono::steady_clock::time_point namesListed_;
-    /// du: bytes of the files directly in each directory walked, by path.
-    std::map<std::string, std::uint64_t> diskUsage_;
+    /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
+    TreeWalk walk_;
+    /// The job of the command that runs now, and of the mirror under way (0: none); a
+    /// failure inside a mirror stops a script only once the mirror has tried every file.
+    std::uint64_t activeJob_ = 0;
+    std::uint64_t mirrorJob_ = 0;
+    bool mirrorFailed_ = false;
+    /// The kept part file already told about.
+    std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.
     std::string keptPartNote_;
     DownloadFile download_;
@@ -299,6 +325,15 @@ private:
     bool keepAliveForRun_ = false;
     /// The session's connection was lost during a run of a script: it ends with the run.
     bool finishAfterRun_ = false;
+    asio::steady_timer reconnectTimer_;
+    /// The job whose connection is being opened again (0: none), how often it has been for
+    /// it in a row, and the directory it worked in.
+    std::uint64_t reconnectJob_ = 0;
+    std::int32_t reconnects_ = 0;
+    std::string reconnectDirectory_;
+    /// The step whose connection went under it, until the connection's end is reported.
+    std::optional<Command> lostStep_;
+    std::string lostSubject_;
 };
 
 }  // namespace tarselftp

@@ -146,9 +146,13 @@ std::vector<MirrorDecision> PlanUpload(const std::vector<LocalEntry>& local,
     if (options.deleteExtra) {
         for (const auto& [name, e] : there) {
             if (present.count(name)) continue;
-            // Only files: removing a remote tree takes a walk of its own.
-            if (e->type != RemoteType::File) continue;
-            files.push_back(Decision(name, MirrorAction::Delete, StateOf(*e)));
+            // A directory is removed with everything in it (by a walk of its own), a link as
+            // a link; what is of an unknown kind is left.
+            if (e->type != RemoteType::File && e->type != RemoteType::Directory && e->type != RemoteType::Link)
+                continue;
+            MirrorDecision d = Decision(name, MirrorAction::Delete, StateOf(*e));
+            d.directory = e->type == RemoteType::Directory;
+            files.push_back(std::move(d));
         }
     }
     return files;

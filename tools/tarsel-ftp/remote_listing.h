@@ -21,8 +21,14 @@ using RemoteType = tarselctl::ListingEntryType;
 /// lines of ls. Empty for lines that name no child ("total", ".", "..", cdir, pdir).
 std::optional<RemoteEntry> ParseRemoteListingLine(std::string_view line, bool mlsd, std::int64_t now);
 /// Every line of a listing that reads as an entry, in order; the year of a date without one
-/// is taken from the present.
-std::vector<RemoteEntry> ParseRemoteListing(const std::vector<std::string>& lines, bool mlsd);
+/// is taken from the present. `unreadable`, where given, counts the lines that gave no entry
+/// though they may name one (see NamesNoEntry).
+std::vector<RemoteEntry> ParseRemoteListing(const std::vector<std::string>& lines, bool mlsd,
+                                            std::size_t* unreadable = nullptr);
+
+/// Whether a line that gave no entry names none for sure: blank, "total N", "." or "..",
+/// MLSD's cdir and pdir. Any other such line could not be read, and may name a file.
+bool NamesNoEntry(std::string_view line);
 
 /// Whether a listed time is exact enough to compare with a local file's: MLSD's UTC seconds
 /// are, the minutes or days of ls on the server's clock are not.

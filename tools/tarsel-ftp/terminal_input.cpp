@@ -129,9 +129,13 @@ void TerminalInput::Uninstall() {
 
 void TerminalInput::Prompt(const std::string& prompt) {
     // Posted: the session asks from inside the handler of the line before, and readline
-    // must have returned from that callback before it is installed again.
-    asio::post(io_, [this, prompt] {
-        if (!installed_ && !onSecret_) Install(prompt, false);
+    // must have returned from that callback before it is installed again. The request is
+    // for the line after the last one delivered: a line that arrives while it waits in the
+    // loop (typed as the command before it ended) starts a command, and a prompt shown then
+    // would stand before that command's output. The session asks again when it is done.
+    const std::uint64_t after = linesDelivered_;
+    asio::post(io_, [this, prompt, after] {
+        if (!installed_ && !onSecret_ && linesDelivered_ == after) Install(prompt, false);
     });
 }
 
@@ -183,6 +187,7 @@ void TerminalInput::OnReadlineLine(char* line) {
 }
 
 void TerminalInput::Deliver(char* raw) {
+    ++linesDelivered_;
     const bool secret = secret_;
     Uninstall();
     std::optional<std::string> line;

@@ -2,6 +2,7 @@
 // GNU readline, fed from the io_context so that the control never waits on the keyboard.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -60,6 +61,9 @@ private:
     std::unique_ptr<asio::posix::stream_descriptor> stdin_;
     std::string historyFile_;
     std::string prompt_;
+    /// Lines (and secrets) handed over so far: a prompt asked for before the last of them
+    /// is not shown.
+    std::uint64_t linesDelivered_ = 0;
     bool installed_ = false;
     bool secret_ = false;
     bool stopped_ = false;
