@@ -121,6 +121,7 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
     }
     if (remoteSize) {
         r.total = remoteSize;
+        r.sizeAsked = remoteSize;
     } else {
         // Servers without SIZE still resume; what cannot be checked now is checked by what
         // arrives (see Complete).
