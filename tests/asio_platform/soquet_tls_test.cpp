@@ -341,7 +341,7 @@ TEST_P(SoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib"),
+INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib", "PosixQt"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
-# The <loop>_host examples against the local vsftpd: each downloads the same file, byte for
-# byte, and every loop (the Asio platform's too) gives the same event lines as the epoll one (timing aside: the sizes of
-# the download's blocks and the data connection's port are what may differ).
+# The <loop>_host examples against the local vsftpd: each runs the same dialogue (login,
+# listing, download, upload, an upload aborted from inside its third PutData, and a reply
+# time-out against a server that never greets) and every loop (the Asio platform's too) gives
+# the same event lines as the epoll one, timing aside: the sizes of the download's blocks, the
+# data connection's port, and which of the two connections is heard from first are what may
+# differ. The download and the upload are checked byte for byte, the aborted upload for being
+# cut short.
 #
 #   loop_hosts_test.sh LOOP_HOSTS_BUILD_DIR
 #
@@ -17,7 +21,7 @@ host=${TARSEL_VSFTPD_HOST:-127.0.0.1} port=$TARSEL_VSFTPD_PORT root=$TARSEL_VSFT
 user=${TARSEL_VSFTPD_USER:-anonymous} pass=${TARSEL_VSFTPD_PASS:-guest@}
 work=$(mktemp -d)
 name="loops-$$.bin"
-trap 'rm -rf "$work"; rm -f "$root/upload/$name"' EXIT
+trap 'rm -rf "$work"; rm -f "$root/upload/$name"*' EXIT
 fail() { echo "loop_hosts_test: $*" >&2; exit 1; }
 
 # Which of the two connections is heard from first is timing, so the control connection's
@@ -37,14 +41,22 @@ run_loops() {
   local root=$1 port=$2 tag=$3 loop
   local ran=()
   head -c 2000003 /dev/urandom >"$root/upload/$name"
-  for loop in epoll asio libuv glib; do
+  for loop in epoll asio libuv glib qt; do
     program="$bin/$loop/${loop}_host"
     [[ -x $program ]] || continue
     "$program" "$host" "$port" "$user" "$pass" "upload/$name" "$work/$loop.bin" >"$work/$loop.trace" ||
       fail "$tag: ${loop}_host failed: $(tail -3 "$work/$loop.trace")"
     cmp "$root/upload/$name" "$work/$loop.bin" || fail "$tag: $loop: the download differs"
+    cmp "$root/upload/$name" "$root/upload/$name.up" || fail "$tag: $loop: the upload differs"
+    cut=$(stat -c %s "$root/upload/$name.cut")
+    ((cut < $(stat -c %s "$root/upload/$name"))) || fail "$tag: $loop: the aborted upload is whole"
+    # The next loop lists the same directory as this one did.
+    rm -f "$root/upload/$name.up" "$root/upload/$name.cut"
     normalize "$work/$loop.trace" >"$work/$loop.lines"
     grep -q '^DirData: .*'"$name"'$' "$work/$loop.lines" || fail "$tag: $loop: the listing lacks the file"
+    grep -q '^host: Abort$' "$work/$loop.lines" || fail "$tag: $loop: no Abort"
+    grep -q '^DisConnected: -1, reply timeout(timer)$' "$work/$loop.lines" ||
+      fail "$tag: $loop: no reply time-out"
     ran+=("$loop")
   done
   rm -f "$root/upload/$name"
@@ -58,7 +70,7 @@ run_loops() {
 run_loops "$root" "$port" plain
 if [[ -n ${TARSEL_VSFTPD_TLS_PORT:-} && -n ${TARSEL_TLS_CA:-} ]]; then
   tls_root=$TARSEL_VSFTPD_TLS_ROOT
-  trap 'rm -rf "$work"; rm -f "$root/upload/$name" "$tls_root/upload/$name"' EXIT
+  trap 'rm -rf "$work"; rm -f "$root/upload/$name"* "$tls_root/upload/$name"*' EXIT
   TARSEL_TLS_MODE=explicit run_loops "$tls_root" "$TARSEL_VSFTPD_TLS_PORT" ftps
   grep -q '^Trace: Connect>>AUTH TLS$' "$work/epoll.lines" || fail "ftps: the session was not secured"
 fi
