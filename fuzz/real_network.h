@@ -37,7 +37,7 @@ public:
     enum class State { Idle, Connecting, Connected, Listening };
 
     RealSoquet(std::unique_ptr<Soquet> inner, const std::string& name, Long redirect)
-        : inner_(std::move(inner)), mirror(name), redirect_(redirect) {
+        : mirror(name), inner_(std::move(inner)), redirect_(redirect) {
         inner_->SetEvents(this);
     }
 
