@@ -27,7 +27,12 @@ void ControlCore::BeginOperation(const String& name) {
     StopNoopTimer();
     m_FtpCommand = name;
     // "DONE" is the end of an operation, whose close events and CommandDone are still due.
-    if (name != u"DONE") m_OperationOpen = true;
+    if (name != u"DONE") {
+        m_OperationOpen = true;
+        // A host operation begun in the grace after QUIT's answer takes the connection as
+        // it is.
+        m_EndingDialogue = False;
+    }
     m_Idle = False;
     m_Queue.clear();
 }

@@ -54,6 +54,8 @@ Boolean tarsel::get_TlsAllowClearData() const { return m_Core->get_TlsAllowClear
 void tarsel::put_TlsAllowClearData(Boolean value) { m_Core->put_TlsAllowClearData(value); }
 String tarsel::get_DirCommand() const { return m_Core->get_DirCommand(); }
 void tarsel::put_DirCommand(const String& value) { m_Core->put_DirCommand(value); }
+Boolean tarsel::get_PasvAddress() const { return m_Core->get_PasvAddress(); }
+void tarsel::put_PasvAddress(Boolean value) { m_Core->put_PasvAddress(value); }
 Boolean tarsel::IsIdle() const { return m_Core->IsIdle(); }
 String tarsel::get_Label1() const { return m_Core->get_Label1(); }
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) { m_Core->Connect(RemoteHost, Username, Password); }
