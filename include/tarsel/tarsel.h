@@ -273,6 +273,25 @@ public:
     /// Every line of the last complete reply, preliminary ones aside, joined by CR LF (a
     /// multi-line reply such as FEAT's whole, up to 64 KiB). Read it in CommandDone.
     String LastReply() const;
+    /// The features the server listed in this connection's last answer to FEAT (sent with
+    /// QuoteCommand(u"FEAT")), one line each without its leading blank, as the server wrote
+    /// them ("MDTM", "REST STREAM", "MLST type*;size*;"). Empty before FEAT, after a refused
+    /// one, and from each Connect and each end of the connection on.
+    std::vector<String> Features() const;
+    /// Whether Features() holds `name` as the first word of a line, compared without regard
+    /// to case: HasFeature(u"UTF8"), HasFeature(u"MLST").
+    bool HasFeature(const String& name) const;
+    /// The TYPE the server has accepted last on this connection ("I", "A", upper-cased as
+    /// sent), whoever sent it (Filetype before a transfer, TYPE A before Dir and Ls, or
+    /// QuoteCommand); "" while unknown: before any TYPE, from the moment a TYPE line is sent
+    /// until its 2xx, after a TYPE the server did not accept, and from each Connect and each
+    /// end of the connection on. A host that wants a type the connection already has may set
+    /// Filetype to "" for the next transfer and save a round trip.
+    String TypeInForce() const;
+    /// The command word of the line the control sent last ("RETR", "REST", "PASV"; "PORT" or
+    /// "EPRT" for the active-mode set-up), upper-cased; "" from Connect until the first line
+    /// goes out. In CommandDone it names the command the final reply answered.
+    String LastCommand() const;
 
     // ---- connection
     // Every operation method below raises AutomationError 17 "Not Idling" (source: its

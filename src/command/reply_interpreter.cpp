@@ -8,6 +8,7 @@
 #include "command/crlf_lines.h"
 #include "command/reply_fit.h"
 #include "command/reply_lines.h"
+#include "command/server_features.h"
 #include "transfer/announced_size.h"
 #include "control/step.h"
 
@@ -110,6 +111,13 @@ void ControlCore::InterpretReplyLine() {
     }
     const Integer code = ReplyCode(line);
     if (m_Idle == False) {
+        // What the connection has agreed to, for hosts that read it rather than the trace.
+        if (m_Cmd == u"TYPE") {
+            if (first == u'2') m_TypeInForce = m_TypeSent;
+            m_TypeSent.clear();
+        } else if (m_Cmd == u"FEAT") {
+            m_Features = first == u'2' ? FeatureLines(m_LastReply) : std::vector<String>();
+        }
         // The command's own replies only; a stray reply on an idle connection answers no
         // command and ends the idle "DONE" as it always has.
         const bool hostLine = m_InPreCommand != False || m_FtpCommand == u"Quote";

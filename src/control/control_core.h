@@ -80,6 +80,9 @@ public:
     std::int64_t AnnouncedFileSize() const { return m_Carry.announcedSize; }
     std::uint64_t DataBytes() const { return m_Carry.dataReceived; }
     const String& LastReply() const { return m_LastReply; }
+    const std::vector<String>& Features() const { return m_Features; }
+    const String& TypeInForce() const { return m_TypeInForce; }
+    const String& LastCommand() const { return m_Cmd; }
     void EndUpload();
 
     // ---- connection
@@ -257,6 +260,11 @@ private:
     String m_Label1;
     /// The last complete reply, every line of it; the lines of the one under way.
     String m_LastReply, m_ReplyKept;
+    /// The feature lines of the connection's last answer to FEAT.
+    std::vector<String> m_Features;
+    /// The TYPE the server accepted last on this connection ("" while unknown), and the one
+    /// of a TYPE line whose answer is due.
+    String m_TypeInForce, m_TypeSent;
     Long m_Width = 0;
     Long m_Height = 0;
 
