@@ -242,6 +242,7 @@ inline constexpr DispId TlsVerify = 0x68030012;
 inline constexpr DispId HostCode = 0x68030013;
 inline constexpr DispId TlsAllowClearData = 0x68030014;
 inline constexpr DispId DirCommand = 0x68030015;
+inline constexpr DispId PasvAddress = 0x68030016;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {

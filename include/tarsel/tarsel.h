@@ -60,7 +60,27 @@ class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 /// DisConnected codes of the control's own: -1 time-outs ("connect timeout(timer)",
 /// "reply timeout(timer)"); -2 "reply line too long"; -10 TLS handshake failed and -11 the
 /// server's certificate refused (msg: the TLS library's reason); -12 the server refused
-/// AUTH TLS (msg: its reply), so nothing was sent in the clear.
+/// AUTH TLS (msg: its reply), so nothing was sent in the clear; -13 the server's replies
+/// broke the dialogue, and the control ended the connection with QUIT (msg "malformed
+/// reply: " and the line, for a code outside 1xx-5xx, or "malformed reply: NUL in a reply
+/// line"; "unexpected reply: " and the line, for a transfer command answered with a code it
+/// cannot have, such as 3xx). The operation that ran ends as one lost with its connection
+/// (TransError(-7), CommandDone(-1) with the same msg), the login with DisConnected alone.
+///
+/// Replies each command takes: USER 230, 331 (PASS follows) and 332 (ACCT follows when
+/// Account is set); PASS 230, 202 and 332; ACCT 230 and 202; REST and RNFR 3xx; the
+/// transfer commands 1xx, then 2xx; every other command the control composes, 2xx. Another
+/// 2xx or 3xx ends the operation with CommandDone(its code, ...), as a refusal does, and the
+/// connection stays; so does a 332 while Account is empty (no empty ACCT is sent). The
+/// host's own lines (QuoteCommand, PreCommand) take any 2xx or 3xx.
+///
+/// A passive data connection that cannot connect once its transfer command went out (the
+/// server never sees it, and may wait for it) is followed by ABOR, after its TransError:
+/// the operation ends at the server's 2xx to ABOR with the code and text of the refusal
+/// that came before it (often 426), or with -1 when the server only confirmed the ABOR.
+/// When a single answer comes within a short grace (about two seconds), the operation ends
+/// with it; when none comes, the control leaves with QUIT (TransError(-7), CommandDone(-1),
+/// DisConnected(-1, "reply timeout(timer)")).
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
@@ -230,6 +250,14 @@ public:
     /// Matched without regard to case; other values: error 54. Persisted.
     String get_DirCommand() const;
     void put_DirCommand(const String& value);
+    /// False (the default): a passive data connection goes to the address the control
+    /// connection reaches, whatever address the server's 227 reply names (its port is
+    /// taken); a reply that could send the data connection to another host, the FTP
+    /// bounce, is never followed. True: the 227's address is connected to, for the rare
+    /// server whose data connections come from another host. EPSV names no address and
+    /// always uses the control connection's. Any non-zero value counts as True. Persisted.
+    Boolean get_PasvAddress() const;
+    void put_PasvAddress(Boolean value);
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
     Boolean IsIdle() const;
@@ -245,6 +273,25 @@ public:
     /// Every line of the last complete reply, preliminary ones aside, joined by CR LF (a
     /// multi-line reply such as FEAT's whole, up to 64 KiB). Read it in CommandDone.
     String LastReply() const;
+    /// The features the server listed in this connection's last answer to FEAT (sent with
+    /// QuoteCommand(u"FEAT")), one line each without its leading blank, as the server wrote
+    /// them ("MDTM", "REST STREAM", "MLST type*;size*;"). Empty before FEAT, after a refused
+    /// one, and from each Connect and each end of the connection on.
+    std::vector<String> Features() const;
+    /// Whether Features() holds `name` as the first word of a line, compared without regard
+    /// to case: HasFeature(u"UTF8"), HasFeature(u"MLST").
+    bool HasFeature(const String& name) const;
+    /// The TYPE the server has accepted last on this connection ("I", "A", upper-cased as
+    /// sent), whoever sent it (Filetype before a transfer, TYPE A before Dir and Ls, or
+    /// QuoteCommand); "" while unknown: before any TYPE, from the moment a TYPE line is sent
+    /// until its 2xx, after a TYPE the server did not accept, and from each Connect and each
+    /// end of the connection on. A host that wants a type the connection already has may set
+    /// Filetype to "" for the next transfer and save a round trip.
+    String TypeInForce() const;
+    /// The command word of the line the control sent last ("RETR", "REST", "PASV"; "PORT" or
+    /// "EPRT" for the active-mode set-up), upper-cased; "" from Connect until the first line
+    /// goes out. In CommandDone it names the command the final reply answered.
+    String LastCommand() const;
 
     // ---- connection
     // Every operation method below raises AutomationError 17 "Not Idling" (source: its
@@ -267,9 +314,10 @@ public:
     /// connection then PBSZ 0 and PROT P, as after Connect's login (a login after a refused
     /// one protects the data connections too). Reports "User".
     void Login(const String& Username, const String& Password);
-    /// The orderly end: when idle, sends QUIT (CommandDone(0, "DisConnect", text)), and the
-    /// server's close brings DisConnected(0, ""). Does nothing when already closed; while an
-    /// operation runs it raises 17 "Not Idling" (use Abend).
+    /// The orderly end: when idle, sends QUIT (CommandDone(0, "DisConnect", text)); at its
+    /// 2xx the control closes the connection, whether or not the server does, and
+    /// DisConnected(0, "") follows. Does nothing when already closed; while an operation runs
+    /// it raises 17 "Not Idling" (use Abend).
     void DisConnect();
     /// Closes the control connection at once, whatever runs: the open transfer's close event,
     /// then DisConnected, are raised before Abend returns. Never raises. Connect may follow.

@@ -27,7 +27,12 @@ void ControlCore::BeginOperation(const String& name) {
     StopNoopTimer();
     m_FtpCommand = name;
     // "DONE" is the end of an operation, whose close events and CommandDone are still due.
-    if (name != u"DONE") m_OperationOpen = true;
+    if (name != u"DONE") {
+        m_OperationOpen = true;
+        // A host operation begun in the grace after QUIT's answer takes the connection as
+        // it is.
+        m_EndingDialogue = False;
+    }
     m_Idle = False;
     m_Queue.clear();
 }
@@ -52,6 +57,13 @@ void ControlCore::SendNextCommand() {
             return;
         }
         m_Cmd = CommandWord(step.line);
+        if (m_Cmd == u"TYPE") {
+            // Until the answer says otherwise the server may be in either type.
+            m_TypeInForce.clear();
+            m_TypeSent = step.line.size() > 5 ? step.line.substr(5) : String();
+            for (char16_t& c : m_TypeSent)
+                if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        }
         if (m_Cmd == u"PASV" || IsTransferWord(m_Cmd)) {
             // Lines that set up or use a data connection are sent by the data connection,
             // which prepares itself around them.

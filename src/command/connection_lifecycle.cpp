@@ -121,6 +121,12 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
     m_Cmd.clear();
     m_DataProtected = False;
     m_TlsStarting = False;
+    m_EndingDialogue = False;
+    m_Aborting = False;
+    m_AbortRefusal.clear();
+    m_Features.clear();
+    m_TypeInForce.clear();
+    m_TypeSent.clear();
 
     BeginOperation(u"Connect");
     // Explicit TLS comes before anything else is said, pre-command lines included.
@@ -270,6 +276,11 @@ void ControlCore::Soquet1_OnClosed() {
     m_Label1 = u"Closed";
     m_TlsStarting = False;
     m_DataProtected = False;
+    m_EndingDialogue = False;
+    m_Aborting = False;
+    m_Features.clear();
+    m_TypeInForce.clear();
+    m_TypeSent.clear();
     m_Idle = False;
     m_FtpCommand.clear();
     m_Password.clear();

@@ -26,10 +26,21 @@ void ControlCore::Timer2_Tick() {
         return;
     }
     if (StepCountdown(m_ReplyCountdown) == CountdownTick::Expired) {
+        StopReplyTimer();
+        if (m_EndingDialogue != False) {
+            // No answer to the control's own QUIT: the connection goes without one.
+            RaiseDiagnostic(u"---timer2:timeout:", u"quit");
+            CloseQuietly(*Soquet1);
+            return;
+        }
+        if (m_Aborting != False) {
+            RaiseDiagnostic(u"---timer2:timeout:", u"abort");
+            AbortGraceOver();
+            return;
+        }
         // No reply came: the server has stalled. The control connection goes, and its
         // DisConnected says why.
         RaiseDiagnostic(u"---timer2:timeout:", u"reply");
-        StopReplyTimer();
         m_DisconnectCode = -1;
         m_DisconnectMsg = u"reply timeout(timer)";
         CloseQuietly(*Soquet1);
@@ -49,6 +60,8 @@ void ControlCore::TimeoutExpired() {
     case kDataConnectTimeout: {
         m_ReplyWaitAfterTimeout = m_ConnectTimeout;
         RaiseTransError(-1, u"connect timeout", u"timer");
+        // Ended by the control, which goes on waiting as long again for the server's answer.
+        m_Carry.cutByControl = True;
         CloseQuietly(*Soquet3);
         if (m_DataPhase == kTransferSent && m_CloseCount == entry && Soquet3->get_IsClosed() != False) {
             // Active mode: the listener still waits for a server that will never connect.

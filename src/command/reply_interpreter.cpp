@@ -6,7 +6,9 @@
 #include "components/unfailing_calls.h"
 
 #include "command/crlf_lines.h"
+#include "command/reply_fit.h"
 #include "command/reply_lines.h"
+#include "command/server_features.h"
 #include "transfer/announced_size.h"
 #include "control/step.h"
 
@@ -65,7 +67,25 @@ void ControlCore::InterpretReplyLine() {
         if (!m_ReplyKept.empty()) m_ReplyKept += u"\r\n";
         m_ReplyKept += line.substr(0, kMaxKeptReply - m_ReplyKept.size());
     }
-    if (ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode) != ReplyLineKind::Final) return;
+    const ReplyLineKind kind = ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode);
+    if (m_EndingDialogue != False) {
+        // The answer to the control's own QUIT, or whatever the server says instead: nothing
+        // more of this connection is interpreted.
+        if (kind != ReplyLineKind::Text) CloseQuietly(*Soquet1);
+        return;
+    }
+    // A NUL has no place in a reply (hosts that read text up to a NUL would read another
+    // reply than the one interpreted), and a code outside 1xx-5xx has no meaning: the server
+    // does not speak the protocol this dialogue relies on.
+    if (line.find(u'\0') != String::npos) {
+        EndDialogue(kDialogueBroken, u"malformed reply: NUL in a reply line");
+        return;
+    }
+    if (kind != ReplyLineKind::Text && (line[0] < u'1' || line[0] > u'5')) {
+        EndDialogue(kDialogueBroken, u"malformed reply: " + line);
+        return;
+    }
+    if (kind != ReplyLineKind::Final) return;
     m_LastReply = std::move(m_ReplyKept);
     m_ReplyKept.clear();
 
@@ -85,21 +105,40 @@ void ControlCore::InterpretReplyLine() {
         SecureOrRefuse(line);
         return;
     }
+    if (m_Aborting != False) {
+        AbortReply(line);
+        return;
+    }
+    const Integer code = ReplyCode(line);
+    if (m_Idle == False) {
+        // What the connection has agreed to, for hosts that read it rather than the trace.
+        if (m_Cmd == u"TYPE") {
+            if (first == u'2') m_TypeInForce = m_TypeSent;
+            m_TypeSent.clear();
+        } else if (m_Cmd == u"FEAT") {
+            m_Features = first == u'2' ? FeatureLines(m_LastReply) : std::vector<String>();
+        }
+        // The command's own replies only; a stray reply on an idle connection answers no
+        // command and ends the idle "DONE" as it always has.
+        const bool hostLine = m_InPreCommand != False || m_FtpCommand == u"Quote";
+        const ReplyFit fit = FitOfReply(m_Cmd, code, hostLine);
+        if (fit == ReplyFit::Unexpected && IsTransferWord(m_Cmd)) {
+            // Neither under way nor done nor refused: the transfer's state is unknown, and
+            // whatever the server sends next would be read as the answer to another command.
+            EndDialogue(kDialogueBroken, u"unexpected reply: " + line);
+            return;
+        }
+        // An account the host never gave cannot be sent: an empty ACCT would only earn the
+        // next refusal, and the login fails here instead, as a refused one does.
+        const bool noAccount = code == 332 && m_InPreCommand == False && m_Account.empty() &&
+                               (m_Cmd == u"USER" || m_Cmd == u"PASS");
+        if (fit == ReplyFit::Unexpected || noAccount) {
+            RefuseReply(line);
+            return;
+        }
+    }
     if (first == u'4' || first == u'5') {
-        // Protection the server refuses is not in force, whatever an earlier PROT agreed to:
-        // the transfer methods then refuse to run in the clear.
-        if (m_Cmd == u"PROT" || m_Cmd == u"PBSZ") m_DataProtected = False;
-        StopReplyTimer();
-        CloseQuietly(*Soquet2);
-        // The refusal is the transfer's outcome; its data is not judged as well.
-        m_Carry.cutByControl = True;
-        CloseQuietly(*Soquet3);
-        SetDataPhase(kNoTransfer);
-        SetPutReady(0);
-        // An active-mode listener closed here raises no close, so nothing else would stop
-        // its data-connect time-out: left armed, it would fire into a later operation.
-        StopTimeoutTimer();
-        EndOperation(ReplyCode(line), ReplyText(line), false);
+        RefuseReply(line);
         return;
     }
     if (first != u'2' && first != u'3') return;
@@ -111,9 +150,8 @@ void ControlCore::InterpretReplyLine() {
         // command would slip PASS or ACCT into the middle of an operation (in front of a
         // transfer's data connection, which then finds no transfer command to serve). A
         // stray 331 after the login has ended gets no password either.
-        const String code = line.substr(0, 3);
-        if (code == u"331" && m_Cmd == u"USER") QueueCommandFirst(u"PASS " + m_Password);
-        else if (code == u"332" && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
+        if (code == 331 && m_Cmd == u"USER") QueueCommandFirst(u"PASS " + m_Password);
+        else if (code == 332 && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
             QueueCommandFirst(u"ACCT " + m_Account);
     }
     if (m_Cmd == u"PROT") m_DataProtected = True;
@@ -140,8 +178,58 @@ void ControlCore::InterpretReplyLine() {
         }
         return;
     }
+    const bool quitAnswered = m_Quitting != False && m_Cmd == u"QUIT" && m_FtpCommand == u"DisConnect";
     EndOperation(noAddress ? -1 : 0, ReplyText(line), true);
-    return;
+    if (quitAnswered) {
+        // The server has said goodbye; a server that then keeps the connection open must not
+        // keep the host waiting for its close. The control closes after a short grace.
+        m_EndingDialogue = True;
+        StartReplyTimer(kGraceTicks);
+    }
+}
+
+void ControlCore::RefuseReply(const String& line) {
+    // Protection the server refuses is not in force, whatever an earlier PROT agreed to:
+    // the transfer methods then refuse to run in the clear.
+    if (m_Cmd == u"PROT" || m_Cmd == u"PBSZ") m_DataProtected = False;
+    StopReplyTimer();
+    CloseQuietly(*Soquet2);
+    // The refusal is the transfer's outcome; its data is not judged as well.
+    m_Carry.cutByControl = True;
+    CloseQuietly(*Soquet3);
+    SetDataPhase(kNoTransfer);
+    SetPutReady(0);
+    // An active-mode listener closed here raises no close, so nothing else would stop
+    // its data-connect time-out: left armed, it would fire into a later operation.
+    StopTimeoutTimer();
+    EndOperation(ReplyCode(line), ReplyText(line), false);
+}
+
+void ControlCore::EndDialogue(Long code, const String& reason) {
+    m_DisconnectCode = code;
+    m_DisconnectMsg = reason;
+    // Errors of the closing connection are no reason of their own.
+    m_Quitting = True;
+    m_Aborting = False;
+    m_AbortRefusal.clear();
+    m_Queue.clear();
+    StopTimeoutTimer();
+    // Nothing more of a transfer reaches the host; the operation ends as one lost with its
+    // connection (the host's close event now, the rest when the connection has closed).
+    SetDataPhase(kNoTransfer);
+    SetPutReady(0);
+    m_Carry.cutByControl = True;
+    CloseQuietly(*Soquet2);
+    CloseQuietly(*Soquet3);
+    if (m_Idle != False) {
+        // No operation runs: the control's own closing is one, so that no host operation
+        // begins on a connection that is going.
+        BeginOperation(u"DisConnect");
+    }
+    m_EndingDialogue = True;
+    m_Cmd = u"QUIT";
+    TraceAndSendLine(u"QUIT", u"QUIT");
+    StartReplyTimer(m_ReplyTimeout > 0 && m_ReplyTimeout < kGraceTicks ? m_ReplyTimeout : kGraceTicks);
 }
 
 // The server's final reply to AUTH TLS. Only 234 lets the dialogue go on, protected: a host
@@ -166,6 +254,8 @@ void ControlCore::SecureOrRefuse(const String& line) {
 void ControlCore::EndOperation(Integer code, const String& text, bool positive) {
     const bool abortedBeforeTransfer = m_AbortedBeforeTransfer != False;
     m_AbortedBeforeTransfer = False;
+    m_Aborting = False;
+    m_AbortRefusal.clear();
     // A reply that arrives with no operation running (a server's stray or late reply) ends
     // nothing the host started: it can neither cut an upload short nor abort a transfer.
     const bool running = m_Idle == False;

@@ -481,6 +481,7 @@ Variant TarselObject::GetProperty(DispId id) const {
         case dispid::HostCode: return Variant::FromString(c.get_HostCode());
         case dispid::TlsAllowClearData: return Variant::FromBoolean(c.get_TlsAllowClearData());
         case dispid::DirCommand: return Variant::FromString(c.get_DirCommand());
+        case dispid::PasvAddress: return Variant::FromBoolean(c.get_PasvAddress());
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -509,6 +510,7 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
         case dispid::HostCode: c.put_HostCode(v.AsString()); return;
         case dispid::TlsAllowClearData: c.put_TlsAllowClearData(v.AsBoolean()); return;
         case dispid::DirCommand: c.put_DirCommand(v.AsString()); return;
+        case dispid::PasvAddress: c.put_PasvAddress(v.AsBoolean()); return;
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }

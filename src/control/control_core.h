@@ -73,11 +73,16 @@ public:
     void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
     String get_DirCommand() const { return m_DirCommand; }
     void put_DirCommand(const String& value);
+    Boolean get_PasvAddress() const { return m_PasvAddress; }
+    void put_PasvAddress(Boolean value) { m_PasvAddress = value != False ? True : False; }
     Boolean IsIdle() const { return m_Idle; }
     String get_Label1() const { return m_Label1; }
     std::int64_t AnnouncedFileSize() const { return m_Carry.announcedSize; }
     std::uint64_t DataBytes() const { return m_Carry.dataReceived; }
     const String& LastReply() const { return m_LastReply; }
+    const std::vector<String>& Features() const { return m_Features; }
+    const String& TypeInForce() const { return m_TypeInForce; }
+    const String& LastCommand() const { return m_Cmd; }
     void EndUpload();
 
     // ---- connection
@@ -180,6 +185,18 @@ private:
     String m_HostCode = u"SJIS";
     Boolean m_TlsAllowClearData = False;
     String m_DirCommand = u"LIST";
+    /// A passive data connection goes to the address the 227 names (True), or to the control
+    /// connection's peer whatever the 227 names (False).
+    Boolean m_PasvAddress = False;
+    /// QUIT is out (sent by the control itself after a reply broke the dialogue) or answered
+    /// (DisConnect): the next reply, or the end of a short grace, closes the control
+    /// connection.
+    Boolean m_EndingDialogue = False;
+    /// ABOR is out after the transfer's data connection failed; the replies that follow
+    /// answer it and the transfer command before it.
+    Boolean m_Aborting = False;
+    /// The first refusal that came after ABOR (the transfer command's own answer, as a rule).
+    String m_AbortRefusal;
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
     /// TlsMode as it was at Connect, for the connection under way.
@@ -219,8 +236,12 @@ private:
         /// The restart offset the download started from.
         std::uint64_t offset = 0;
         /// The control ended the data connection itself (Abort, a refusal, the end of the
-        /// control connection): that end says nothing of whether the data was whole.
+        /// control connection, a time-out): that end says nothing of whether the data was
+        /// whole.
         Boolean cutByControl = False;
+        /// The data connection's TCP connection came up (a passive connect succeeded, or a
+        /// server's connection was accepted).
+        Boolean connected = False;
         /// File-content conversions that involve UTF-8 (none when neither side is UTF-8);
         /// dropped once their replacements have been reported.
         std::unique_ptr<Utf8StreamConverter> downloadText, uploadText;
@@ -239,8 +260,18 @@ private:
     String m_Label1;
     /// The last complete reply, every line of it; the lines of the one under way.
     String m_LastReply, m_ReplyKept;
+    /// The feature lines of the connection's last answer to FEAT.
+    std::vector<String> m_Features;
+    /// The TYPE the server accepted last on this connection ("" while unknown), and the one
+    /// of a TYPE line whose answer is due.
+    String m_TypeInForce, m_TypeSent;
     Long m_Width = 0;
     Long m_Height = 0;
+
+    /// DisConnected's code when the server's replies broke the dialogue.
+    static constexpr Long kDialogueBroken = -13;
+    /// Ticks of Timer2 the control waits for the answer to a QUIT or ABOR of its own.
+    static constexpr Long kGraceTicks = 2;
 
     // ---- named values of three state members
     /// m_DataPhase: how far the data transfer of the running operation has come.
@@ -340,6 +371,18 @@ private:
     void Soquet1_OnReceived(std::string& data);
     void InterpretReplyLine();
     void SecureOrRefuse(const String& line);
+    /// Ends the running operation with the code and text of `line`: a refusal, or a reply
+    /// its command cannot have.
+    void RefuseReply(const String& line);
+    /// The dialogue cannot go on (a malformed reply, or one that leaves a transfer's state
+    /// unknown): QUIT, then the connection closes at its reply or after a short grace, and
+    /// DisConnected reports `code` and `reason`.
+    void EndDialogue(Long code, const String& reason);
+    /// The transfer's data connection failed after its command was sent: ABOR, so that the
+    /// server's answer ends the operation.
+    void AbortFailedTransfer();
+    void AbortReply(const String& line);
+    void AbortGraceOver();
     void EndOperation(Integer code, const String& text, bool positive);
 
     // ---- connection lifecycle (command/connection_lifecycle.cpp)
@@ -379,6 +422,8 @@ private:
     void OpenHeldDataConnection();
     String ActiveModeSetup();
     void PassiveModeSetup(const String& replyLine);
+    /// The control connection's peer address; "" when the socket cannot give it.
+    String ControlPeer() const;
     void Soquet2_OnAcceptRequest(Long requestId);
     void Soquet2_OnError(Long number, const String& text1, const String& text2);
     void Soquet2_OnDiagnostic(const String& text);

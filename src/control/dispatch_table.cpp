@@ -86,6 +86,7 @@ constexpr MemberDescription kDispatchMembers[] = {
     {43, u"HostCode", RW, dispid::HostCode, S, kNoParams},
     {44, u"TlsAllowClearData", RW, dispid::TlsAllowClearData, VarType::Boolean, kNoParams},
     {45, u"DirCommand", RW, dispid::DirCommand, S, kNoParams},
+    {46, u"PasvAddress", RW, dispid::PasvAddress, VarType::Boolean, kNoParams},
 };
 
 constexpr P kMsg[] = {Arg(u"msg", S)};

@@ -28,6 +28,7 @@ constexpr Boolean kDefaultTlsVerify = True;
 const String kDefaultHostCode = u"SJIS";
 constexpr Boolean kDefaultTlsAllowClearData = False;
 const String kDefaultDirCommand = u"LIST";
+constexpr Boolean kDefaultPasvAddress = False;
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -77,6 +78,7 @@ void ControlCore::ReadProperties(PropertyBag& bag) {
     readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &ControlCore::put_HostCode);
     m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
     readSetting(u"DirCommand", kDefaultDirCommand, m_DirCommand, &ControlCore::put_DirCommand);
+    m_PasvAddress = bag.ReadBoolean(u"PasvAddress", kDefaultPasvAddress);
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
@@ -97,6 +99,7 @@ void ControlCore::WriteProperties(PropertyBag& bag) const {
     bag.WriteString(u"HostCode", m_HostCode, kDefaultHostCode);
     bag.WriteBoolean(u"TlsAllowClearData", m_TlsAllowClearData, kDefaultTlsAllowClearData);
     bag.WriteString(u"DirCommand", m_DirCommand, kDefaultDirCommand);
+    bag.WriteBoolean(u"PasvAddress", m_PasvAddress, kDefaultPasvAddress);
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

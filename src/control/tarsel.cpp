@@ -3,6 +3,7 @@
 // surface to the API and lets the core change without touching a host's build.
 #include <tarsel/tarsel.h>
 
+#include "command/server_features.h"
 #include "control/control_core.h"
 
 namespace tarselctl {
@@ -54,6 +55,8 @@ Boolean tarsel::get_TlsAllowClearData() const { return m_Core->get_TlsAllowClear
 void tarsel::put_TlsAllowClearData(Boolean value) { m_Core->put_TlsAllowClearData(value); }
 String tarsel::get_DirCommand() const { return m_Core->get_DirCommand(); }
 void tarsel::put_DirCommand(const String& value) { m_Core->put_DirCommand(value); }
+Boolean tarsel::get_PasvAddress() const { return m_Core->get_PasvAddress(); }
+void tarsel::put_PasvAddress(Boolean value) { m_Core->put_PasvAddress(value); }
 Boolean tarsel::IsIdle() const { return m_Core->IsIdle(); }
 String tarsel::get_Label1() const { return m_Core->get_Label1(); }
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) { m_Core->Connect(RemoteHost, Username, Password); }
@@ -65,6 +68,10 @@ void tarsel::EndUpload() { m_Core->EndUpload(); }
 std::int64_t tarsel::AnnouncedSize() const { return m_Core->AnnouncedFileSize(); }
 std::uint64_t tarsel::DataBytes() const { return m_Core->DataBytes(); }
 String tarsel::LastReply() const { return m_Core->LastReply(); }
+std::vector<String> tarsel::Features() const { return m_Core->Features(); }
+bool tarsel::HasFeature(const String& name) const { return ListsFeature(m_Core->Features(), name); }
+String tarsel::TypeInForce() const { return m_Core->TypeInForce(); }
+String tarsel::LastCommand() const { return m_Core->LastCommand(); }
 void tarsel::Cd(const String& Directory) { m_Core->Cd(Directory); }
 void tarsel::Cwd(const String& Directory) { m_Core->Cwd(Directory); }
 void tarsel::Pwd() { m_Core->Pwd(); }

@@ -38,21 +38,11 @@ String MdtmTime(const String& text) {
     return digits.size() >= 14 ? digits.substr(0, 14) : String();
 }
 
-/// FEAT lists one feature per line, each indented by a space.
-bool FeatureListed(const String& reply, std::u16string_view feature) {
-    std::size_t start = 0;
-    while (start < reply.size()) {
-        std::size_t end = reply.find(u"\r\n", start);
-        if (end == String::npos) end = reply.size();
-        String line = Upper(reply.substr(start, end - start));
-        if (!line.empty() && line[0] == u' ') {
-            const std::size_t first = line.find_first_not_of(u' ');
-            const std::size_t last = line.find(u' ', first);
-            if (first != String::npos && line.substr(first, last - first) == feature) return true;
-        }
-        start = end + 2;
-    }
-    return false;
+/// The Filetype to set for a transfer when the host wants `wanted`: none when the connection
+/// is in that type already (one round trip less per file).
+String FiletypeFor(const String& wanted, const String& inForce) {
+    if (wanted.empty() || Upper(wanted) == inForce) return String();
+    return wanted;
 }
 
 }  // namespace
@@ -67,7 +57,6 @@ TransferQueue::Connection::~Connection() { control_->Unadvise(cookie_); }
 
 bool TransferQueue::Connection::Open(QueueJobError& error) {
     queue_.Configure(*control_);
-    type_.Reset();
     setup_ = Setup::None;
     utf8Offered_ = false;
     state_ = State::Connecting;
@@ -141,7 +130,7 @@ bool TransferQueue::Connection::Send(Phase phase, QueueJobError& error) {
         case Phase::ResumeSize:
         case Phase::UploadSize:
         case Phase::UploadStored:
-            control_->put_Filetype(type_.FiletypeFor(type));
+            control_->put_Filetype(FiletypeFor(type, control_->TypeInForce()));
             control_->FileSize(request.remote);
             return true;
         case Phase::ResumeModified: control_->QuoteCommand(u"MDTM " + request.remote); return true;
@@ -155,7 +144,7 @@ bool TransferQueue::Connection::Send(Phase phase, QueueJobError& error) {
             restAt_ = request.offset + job.done - overlap_;
             attemptStart_ = restAt_;
             doneBefore_ = job.done;
-            control_->put_Filetype(type_.FiletypeFor(type));
+            control_->put_Filetype(FiletypeFor(type, control_->TypeInForce()));
             control_->put_Rest(restAt_ > 0 ? Decimal(restAt_) : String());
             control_->GetFile(request.remote);
             break;
@@ -163,7 +152,7 @@ bool TransferQueue::Connection::Send(Phase phase, QueueJobError& error) {
         case QueueJob::Kind::Upload:
             attemptStart_ = request.offset + job.done;
             doneBefore_ = job.done;
-            control_->put_Filetype(type_.FiletypeFor(type));
+            control_->put_Filetype(FiletypeFor(type, control_->TypeInForce()));
             if (attemptStart_ > 0) control_->AppendFile(request.remote);
             else control_->PutFile(request.remote);
             break;
@@ -173,7 +162,7 @@ bool TransferQueue::Connection::Send(Phase phase, QueueJobError& error) {
         case QueueJob::Kind::List: control_->Dir(request.remote); break;
         case QueueJob::Kind::NameList: control_->Ls(request.remote); break;
         case QueueJob::Kind::Size:
-            control_->put_Filetype(type_.FiletypeFor(type));
+            control_->put_Filetype(FiletypeFor(type, control_->TypeInForce()));
             control_->FileSize(request.remote);
             break;
         case QueueJob::Kind::Quote: control_->QuoteCommand(request.remote); break;
@@ -205,12 +194,6 @@ TransferLedger TransferQueue::Connection::Ledger() const {
 
 void TransferQueue::Connection::Trace(const String& msg) {
     Step step(queue_, Step::From::Loop);
-    const std::size_t arrow = msg.find(u">>");
-    if (arrow != String::npos && arrow > 0 && msg.find(u' ') > arrow) {
-        const String line = msg.substr(arrow + 2);
-        lastSent_ = Upper(line.substr(0, line.find(u' ')));
-    }
-    type_.Observe(msg);
     const int index = index_;
     queue_.Raise([q = &queue_, index, msg] { q->events_.Trace(index, msg); });
 }
@@ -343,7 +326,7 @@ void TransferQueue::Connection::DirData(String& Data) {
 
 void TransferQueue::Connection::SetupDone(Integer code, const String& msg) {
     if (setup_ == Setup::Features) {
-        utf8Offered_ = code == 0 && FeatureListed(control_->LastReply(), u"UTF8");
+        utf8Offered_ = code == 0 && control_->HasFeature(u"UTF8");
         if (utf8Offered_) {
             setup_ = Setup::Utf8On;
             try {
@@ -399,7 +382,6 @@ void TransferQueue::Connection::DisConnected(Long code, const String& msg) {
     lost_ = false;
     draining_ = -1;
     setup_ = Setup::None;
-    type_.Reset();
     if (was == State::Connecting) {
         queue_.LoginEnded(*this, -1, msg.empty() ? String(u"connection closed") : msg, code);
         return;

@@ -3,7 +3,6 @@
 
 #include <optional>
 
-#include <tarsel/sent_type.h>
 #include <tarsel/transfer_queue.h>
 
 #include "queue/transfer_ledger.h"
@@ -79,8 +78,8 @@ public:
     /// Where the attempt's bytes start in the file, and what the job had secured then.
     std::uint64_t attemptStart_ = 0;
     std::uint64_t doneBefore_ = 0;
-    /// The command word of the last line sent.
-    String lastSent_;
+    /// The command word of the last line the control sent.
+    String LastSent() const { return control_->LastCommand(); }
     /// The text of the reply that ended the attempt's transfer (its checks follow it).
     String transferReply_;
 
@@ -103,8 +102,6 @@ private:
     int index_;
     std::unique_ptr<tarsel> control_;
     Long cookie_ = 0;
-    /// So that a transfer of the type the connection has already sends no TYPE line.
-    SentType type_;
     Setup setup_ = Setup::None;
     /// FEAT listed UTF8.
     bool utf8Offered_ = false;

@@ -222,7 +222,7 @@ void TransferQueue::EndJob(Connection& connection, Integer code, const String& o
 
     const bool succeeded = code == 0 && connection.transError_ == 0;
     const bool restRefused = job.request.kind == QueueJob::Kind::Download && code > 0 &&
-                             connection.restAt_ > 0 && connection.lastSent_ == u"REST";
+                             connection.restAt_ > 0 && connection.LastSent() == u"REST";
     if (job.cancelRequested) {
         // Cancel returned true: whatever the server said of the cut, the job did not finish.
         error.cancelled = true;

@@ -57,6 +57,7 @@ void ControlCore::RaiseTransError(Long code, const String& description, const St
 }
 
 void ControlCore::Soquet3_OnConnected() {
+    m_Carry.connected = True;
     if (m_DataProtected != False && Soquet3->get_IsSecured() == False) {
         // Protected data: the transfer begins once the handshake (resuming the control
         // connection's session, as servers may demand) is through; the data-connect
@@ -350,6 +351,8 @@ void ControlCore::EndDataConnection() {
     // A held early connection that closes is no longer held.
     m_EarlyDataConnection = False;
     const Long closeCount = m_CloseCount;
+    // The transfer command is out and no data connection ever served it.
+    const bool neverOpened = m_DataPhase == kTransferSent;
     CloseHostSide();
     if (m_DataPhase == kNoTransfer) return;
     // No operation can end on a control connection that has closed (also while that close
@@ -365,6 +368,13 @@ void ControlCore::EndDataConnection() {
         SetDataPhase(kNoTransfer);
         m_DoneReply.clear();
         EndOperation(0, text, true);
+    } else if (neverOpened && m_Passive != False && m_Carry.connected == False &&
+               m_Carry.cutByControl == False) {
+        // The passive connect failed: the server never saw it and may wait for it until a
+        // time-out of its own, if it has one. ABOR tells it, and its answer ends the
+        // operation.
+        SetDataPhase(kDataClosed);
+        AbortFailedTransfer();
     } else {
         SetDataPhase(kDataClosed);
         // The final reply is due now. A stalled server must not hold the host for ever once

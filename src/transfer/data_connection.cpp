@@ -96,15 +96,29 @@ String ControlCore::ActiveModeSetup() {
     return u"PORT " + BuildPortArgument(address, port);
 }
 
+String ControlCore::ControlPeer() const {
+    // An address the socket cannot give leaves the reply without a usable one.
+    try {
+        return Soquet1->get_RemoteHost();
+    } catch (...) {
+        return String();
+    }
+}
+
 void ControlCore::PassiveModeSetup(const String& replyLine) {
     SetDataPhase(kNoTransfer);
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     if (m_Cmd == u"EPSV") {
         m_PasvPort = ParseEpsvReply(replyLine);
-        m_PasvHost = m_PasvPort.empty() ? String() : Soquet1->get_RemoteHost();
+        m_PasvHost = m_PasvPort.empty() ? String() : ControlPeer();
     } else {
         ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
+        // The address of a 227 is the server's word only: taken as it stands, it lets a
+        // server (or whoever forges its reply) point the data connection at any host and
+        // port the client can reach. The server is where the control connection goes; the
+        // reply's address must still be well formed, as a sign that the reply is one.
+        if (!m_PasvHost.empty() && m_PasvAddress == False) m_PasvHost = ControlPeer();
     }
     if (m_PasvHost.empty() || m_PasvPort.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);

@@ -89,10 +89,10 @@ TEST_F(ReplyInterpreterTest, LoginAfterARefusedPreCommandSendsThePassword) {
 TEST_F(ReplyInterpreterTest, LinesWithoutAReplyDigitAreTracedAndIgnored) {
     ConnectAndLogin();
     control.Pwd();
-    s1().Receive("\r\nhello\r\n600 six\r\n0 zero\r\n257 \"/\"\r\n");
+    s1().Receive("\r\nhello\r\n0 zero\r\n6000 six\r\n257 \"/\"\r\n");
     EXPECT_THAT(recorder.events,
-                ElementsAre("Trace(Pwd>>PWD)", "Trace()", "Trace(hello)", "Trace(600 six)",
-                            "Trace(0 zero)", "Trace(257 \"/\")", "CommandDone(0,Pwd,\"/\")"));
+                ElementsAre("Trace(Pwd>>PWD)", "Trace()", "Trace(hello)", "Trace(0 zero)",
+                            "Trace(6000 six)", "Trace(257 \"/\")", "CommandDone(0,Pwd,\"/\")"));
 }
 
 // With no operation running, a reply still ends one: the idle one, "DONE".

@@ -66,6 +66,11 @@ FtpScript& FtpScript::PassiveReply() {
     return *this;
 }
 
+FtpScript& FtpScript::PassiveReplyNaming(const std::string& address) {
+    steps_.push_back({Kind::PassiveReply, address, {}});
+    return *this;
+}
+
 FtpScript& FtpScript::ActiveConnect() {
     steps_.push_back({Kind::ActiveConnect, {}, {}});
     return *this;
@@ -275,7 +280,8 @@ bool ScriptedFtpPeer::RunStep(const FtpScript::Step& step) {
         case Kind::PassiveReply: {
             OpenPassive();
             const auto port = dataAcceptor_->local_endpoint().port();
-            writing_ = "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," +
+            const std::string named = step.bytes.empty() ? std::string("127,0,0,1") : step.bytes;
+            writing_ = "227 Entering Passive Mode (" + named + "," + std::to_string(port / 256) + "," +
                        std::to_string(port % 256) + ").\r\n";
             if (!control_ || !control_->is_open()) return false;
             asio::async_write(*control_, asio::buffer(writing_),

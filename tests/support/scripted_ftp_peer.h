@@ -90,6 +90,9 @@ public:
     FtpScript& Reset();
     FtpScript& Stall();
     FtpScript& PassiveReply();
+    /// PassiveReply whose 227 names `address` ("127,0,0,2") instead of the listener's own
+    /// 127.0.0.1; the listener is still on 127.0.0.1.
+    FtpScript& PassiveReplyNaming(const std::string& address);
     /// Active mode: connects to the address of the last PORT line and goes on once the
     /// connection is up (or has failed: then `dataAccepted` stays false).
     FtpScript& ActiveConnect();

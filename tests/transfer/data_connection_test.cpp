@@ -177,6 +177,9 @@ TEST_F(TransferTest, AListenerErrorEndsTheControlConnectionEvenDuringDisConnect)
 
 TEST_F(TransferTest, APasvAddressIsConnectedToWithPort20AsTheThirdArgument) {
     control.put_Passive(True);
+    // The reply's own address is followed only on request; by default the control
+    // connection's peer is connected to.
+    control.put_PasvAddress(True);
     control.GetFile(u"f");
     Reply(kTypeOk);
     Reply("227 Entering Passive Mode (192,168,0,5,4,1).");

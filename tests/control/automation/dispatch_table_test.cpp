@@ -80,6 +80,7 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     {u"HostCode", RW, 0x68030013, S, {}},
     {u"TlsAllowClearData", RW, 0x68030014, B, {}},
     {u"DirCommand", RW, 0x68030015, S, {}},
+    {u"PasvAddress", RW, 0x68030016, B, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

@@ -67,6 +67,7 @@ protected:
         c.put_HostCode(u"UTF8");
         c.put_TlsAllowClearData(True);
         c.put_DirCommand(u"mlsd");
+        c.put_PasvAddress(True);
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -85,6 +86,7 @@ protected:
         EXPECT_EQ(c.get_HostCode(), u"SJIS");
         EXPECT_EQ(c.get_TlsAllowClearData(), False);
         EXPECT_EQ(c.get_DirCommand(), u"LIST");
+        EXPECT_EQ(c.get_PasvAddress(), False);
     }
 };
 
@@ -122,7 +124,8 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write TlsVerify=Boolean(False)/Boolean(True)",
                                      "Write HostCode=String(UTF8)/String(SJIS)",
                                      "Write TlsAllowClearData=Boolean(True)/Boolean(False)",
-                                     "Write DirCommand=String(MLSD)/String(LIST)"));
+                                     "Write DirCommand=String(MLSD)/String(LIST)",
+                                     "Write PasvAddress=Boolean(True)/Boolean(False)"));
 
     bag.log.clear();
     tarsel loaded(platform);
@@ -131,7 +134,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
                                      "Read DataPeerCheck", "Read TlsMode", "Read TlsCaFile",
                                      "Read TlsVerify", "Read HostCode", "Read TlsAllowClearData",
-                                     "Read DirCommand"));
+                                     "Read DirCommand", "Read PasvAddress"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -141,6 +144,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_EQ(loaded.get_Passive(), True);
     EXPECT_EQ(loaded.get_NoopTime(), 45);
     EXPECT_EQ(loaded.get_DataPeerCheck(), False);
+    EXPECT_EQ(loaded.get_PasvAddress(), True);
 }
 
 // A stored text must mean what the same text written by the host means; taken as stored, a
@@ -268,15 +272,15 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
                                            u"FileCode", u"Account", u"Port", u"NoopTime",
                                            u"DataPeerCheck", u"TlsMode", u"TlsCaFile",
                                            u"TlsVerify", u"HostCode", u"TlsAllowClearData",
-                                           u"DirCommand"};
+                                           u"DirCommand", u"PasvAddress"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 15; ++n) {
+    for (int n = 0; n <= 16; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 15) bag.failAt = n;
+        if (n < 16) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -284,7 +288,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 15);
+        EXPECT_EQ(failed, n < 16);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -304,25 +308,26 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_HostCode(), loaded(u"HostCode") ? u"SJIS" : u"UTF8");
         EXPECT_EQ(target.get_TlsAllowClearData(), loaded(u"TlsAllowClearData") ? False : True);
         EXPECT_EQ(target.get_DirCommand(), loaded(u"DirCommand") ? u"LIST" : u"MLSD");
-        EXPECT_EQ(platform.messages.size(), n < 15 ? 0u : 1u);
+        EXPECT_EQ(target.get_PasvAddress(), loaded(u"PasvAddress") ? False : True);
+        EXPECT_EQ(platform.messages.size(), n < 16 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 15; ++n) {
+    for (int n = 0; n <= 16; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 15) bag.failAt = n;
+        if (n < 16) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 15);
+        EXPECT_EQ(failed, n < 16);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
