@@ -205,7 +205,7 @@ TEST(TarselFtpCommands, ChecksArgumentCounts) {
     EXPECT_THAT(ExpectCommand("ls *.txt").args, ElementsAre("*.txt"));
     EXPECT_THAT(ExpectCommand("login bob pw").args, ElementsAre("bob", "pw"));
     for (std::string_view bad : {"rename a", "rename a b c", "cd", "cd a b", "pwd x", "size",
-                                 "append onlyone", "login bob", "dir a b", "get a b c", "quit now"})
+                                 "append onlyone", "login bob", "get a b c", "quit now"})
         EXPECT_THAT(ExpectError(bad), HasSubstr("usage")) << bad;
 }
 
@@ -273,7 +273,7 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     EXPECT_THAT(ExpectError("put -c - r"), HasSubstr("standard input"));
 
     EXPECT_THAT(ExpectCommand("mget *.txt \"a b*\"").args, ElementsAre("*.txt", "a b*"));
-    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] PATTERN..."));
+    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] [-O DIR] PATTERN..."));
 
     // The shell gets the rest of the line as typed, quotes and ';' included.
     Command shell = ExpectCommand("  !ls -l \"a b\" | wc");
@@ -325,13 +325,14 @@ TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
         for (std::size_t i = 0; i < info.minArgs; ++i) line += " a" + std::to_string(i);
         if (info.verb == Verb::Rest) line = "rest 5";
         if (info.verb == Verb::Open) line = "open host";
+        if (info.verb == Verb::Glob) line = "glob size a0";
         const ParsedLine parsed = ParseCommand(line);
         ASSERT_TRUE(std::holds_alternative<Command>(parsed)) << line;
     }
     EXPECT_EQ(HelpText("nonsense"), "");
     EXPECT_THAT(HelpText("?"), HasSubstr("usage: help [COMMAND]"));
-    EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mkdir"));
-    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("bye"));
+    EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mrm", "mkdir", "mv"));
+    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("binary", "bye"));
     EXPECT_THAT(CompleteCommandName("zz"), IsEmpty());
 }
 

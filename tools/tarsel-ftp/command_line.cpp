@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <fnmatch.h>
 #include <limits>
+#include <utility>
 
 namespace tarselftp {
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
 
 
 template <class Int>
@@ -348,6 +351,7 @@ Words SplitWords(std::string_view line) {
     std::string word;
     bool inWord = false;
     bool quoted = false;
+    bool hadQuote = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (quoted) {
@@ -361,21 +365,29 @@ Words SplitWords(std::string_view line) {
             continue;
         }
         if (IsBlank(c)) {
-            if (inWord) result.words.push_back(std::move(word));
+            if (inWord) {
+                result.words.push_back(std::move(word));
+                result.quoted.push_back(hadQuote);
+            }
             word.clear();
             inWord = false;
+            hadQuote = false;
             continue;
         }
         inWord = true;
-        if (c == '"') quoted = true;
+        if (c == '"') quoted = hadQuote = true;
         else word += c;
     }
     if (quoted) {
         result.error = "unterminated quote";
         result.words.clear();
+        result.quoted.clear();
         return result;
     }
-    if (inWord) result.words.push_back(std::move(word));
+    if (inWord) {
+        result.words.push_back(std::move(word));
+        result.quoted.push_back(hadQuote);
+    }
     return result;
 }
 
@@ -391,6 +403,7 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
             reverse = reverse || before[i] == "-R";
             // The number after a count of connections is no name either.
             if (before[i] == "-P" || before[i] == "--parallel" || before[i] == "--segments" ||
+                before[i] == "-O" || before[i] == "-o" || before[i] == "--sort" ||
                 (info->verb == Verb::Pget && before[i] == "-n"))
                 ++i;
             continue;
@@ -400,7 +413,7 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
     switch (info->verb) {
     case Verb::Cd: case Verb::Cwd: case Verb::Dir: case Verb::Ls: case Verb::Size: case Verb::Delete:
     case Verb::RmDir: case Verb::Rm: case Verb::Cat: case Verb::Mget: case Verb::Find: case Verb::Du:
-    case Verb::Rename:
+    case Verb::Rename: case Verb::Cls:
         return true;
     case Verb::Get: case Verb::Reget: return position == 0;
     case Verb::Put: case Verb::Reput: case Verb::Append: return position == 1;
@@ -433,6 +446,12 @@ std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& name
     return out;
 }
 
+bool HasPattern(std::string_view name) { return name.find_first_of("*?[") != std::string_view::npos; }
+
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+    return ::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
+}
+
 bool NamesNothingToRemove(std::string_view path) {
     if (path.find_first_not_of('/') == std::string_view::npos) return true;  // "", "/", "//"
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
@@ -445,6 +464,12 @@ std::string BaseName(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     const auto slash = path.rfind('/');
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::string LocalIn(const std::string& dir, const std::string& name) {
+    if (dir.empty() || name.rfind('/', 0) == 0) return name;
+    const std::string rest = name.rfind("./", 0) == 0 ? name.substr(2) : name;
+    return dir.back() == '/' ? dir + rest : dir + "/" + rest;
 }
 
 std::string LocalNameFromServer(std::string_view path) {
@@ -463,44 +488,52 @@ const std::vector<CommandInfo> kCommands = {
     {"cd", Verb::Cd, 1, 1, "DIR", "change the remote directory", "Cd", false},
     {"cwd", Verb::Cwd, 1, 1, "DIR", "change the remote directory (CWD only)", "Cwd", false},
     {"pwd", Verb::Pwd, 0, 0, "", "print the remote directory", "Pwd", false},
-    {"dir", Verb::Dir, 0, 1, "[PATTERN]", "long listing of the remote directory (LIST)", "Dir", true},
-    {"ls", Verb::Ls, 0, 1, "[PATTERN]", "names in the remote directory (NLST)", "Ls", true},
+    {"dir", Verb::Dir, 0, kManyArgs, "[-OPTS] [PATH|PATTERN...]", "long listing of the remote directory (LIST); option words (-l, -a, ...) go to the server with each name, as lftp sends them (lftp's ls is this command)", "Dir", true},
+    {"ls", Verb::Ls, 0, kManyArgs, "[-OPTS] [PATH|PATTERN...]", "names in the remote directory (NLST, options passed on as dir does)", "Ls", true},
+    {"cls", Verb::Cls, 0, kManyArgs, "[-l] [-a] [-h] [-F] [-r] [--sort=name|size|date|none] [DIR|PATTERN...]", "names read from the listing (MLSD or LIST), one a line, sorted here (-l: type, size, date; -a: names starting with '.' too; -h: sizes as 1.5M; -F: '/' after directories; -r: reversed)", "Dir", true},
     {"size", Verb::Size, 1, 1, "FILE", "print a remote file's size", "Size", false},
-    {"get", Verb::Get, 1, 2, "[-c] [--segments N] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output; --segments N: as pget -n N)", "GetFile", true},
+    {"get", Verb::Get, 1, 2, "[-c] [--segments N] [-o LOCAL] [-O DIR] REMOTE [LOCAL|DIR/]", "download a file (-c: resume from the local file's size; LOCAL - : standard output; a LOCAL ending in '/' or naming a directory, or -O DIR: into that directory; --segments N: as pget -n N; a PATTERN: as mget)", "GetFile", true},
     {"pget", Verb::Pget, 1, 2, "[-c] [-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4; -c: continue an interrupted pget from LOCAL.pget)", "GetFile", true},
     {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
-    {"mget", Verb::Mget, 1, kManyArgs, "[-P N] PATTERN...", "download every remote file that matches (* ? [..]); -P N: over N connections", "GetFile", true},
-    {"put", Verb::Put, 1, 2, "[-c] LOCAL [REMOTE]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed)", "PutFile", true},
+    {"mget", Verb::Mget, 1, kManyArgs, "[-c] [-P N] [-O DIR] PATTERN...", "download every remote file that matches (* ? [..]); -c: resume each from its local file; -P N: over N connections; -O DIR: into the local directory DIR", "GetFile", true},
+    {"put", Verb::Put, 1, 2, "[-c] [-O DIR] LOCAL [REMOTE|DIR/]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed; a REMOTE ending in '/', or -O DIR: into that remote directory)", "PutFile", true},
     {"reput", Verb::Reput, 1, 2, "LOCAL [REMOTE]", "continue an upload after the remote file's size", "PutFile", true},
-    {"mput", Verb::Mput, 1, kManyArgs, "[-P N] PATTERN...", "upload every local file that matches; -P N: over N connections", "PutFile", true},
+    {"mput", Verb::Mput, 1, kManyArgs, "[-P N] [-O DIR] PATTERN...", "upload every local file that matches; -P N: over N connections; -O DIR: into the remote directory DIR", "PutFile", true},
     {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
-    {"mirror", Verb::Mirror, 1, 2, "[-R] [-P N] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (-P N: move the files over N connections; --delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
+    {"mirror", Verb::Mirror, 1, 2, "[-R] [-P N] [--delete] [--dry-run] [--newer-only] [-x RX] [-X GLOB] [-i RX] [-I GLOB] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept; a summary line at the end (-P N: move the files over N connections; --delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show; -x/--exclude RX, -i/--include RX: POSIX extended regex on the path below the top, directories ending in '/'; -X/--exclude-glob, -I/--include-glob GLOB: on the name, or the path if it holds '/'; the last that matches decides, what is left out is neither copied nor deleted)", "Mirror", true},
     {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
     {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
-    {"rm", Verb::Rm, 1, kManyArgs, "[-r] FILE...", "delete remote files (-r: directories with everything in them)", "Delete", false},
+    {"rm", Verb::Rm, 1, kManyArgs, "[-r] [-f] FILE|PATTERN...", "delete remote files (-r: directories with everything in them; -f: no error for what is not there)", "Delete", false},
+    {"mrm", Verb::Rm, 1, kManyArgs, "[-r] [-f] PATTERN...", "as rm (lftp's name for rm with patterns)", "Delete", false},
     {"mkdir", Verb::MkDir, 1, kManyArgs, "[-p] DIR...", "make remote directories (-p: with their parents, no error for those that exist)", "MkDir", false},
-    {"chmod", Verb::Chmod, 2, kManyArgs, "MODE FILE...", "change remote permissions (SITE CHMOD)", "Site", false},
-    {"cat", Verb::Cat, 1, kManyArgs, "FILE...", "print remote files on standard output", "GetFile", true},
-    {"find", Verb::Find, 0, 1, "[DIR]", "list a remote tree, one path a line", "Dir", true},
-    {"du", Verb::Du, 0, 1, "[-s] [-h] [DIR]", "disk usage of a remote tree in KiB (-s: total only; -h: 1.5M style)", "Dir", true},
+    {"chmod", Verb::Chmod, 2, kManyArgs, "MODE FILE|PATTERN...", "change remote permissions (SITE CHMOD)", "Site", false},
+    {"cat", Verb::Cat, 1, kManyArgs, "FILE|PATTERN...", "print remote files on standard output", "GetFile", true},
+    {"find", Verb::Find, 0, kManyArgs, "[DIR|PATTERN...]", "list a remote tree, one path a line", "Dir", true},
+    {"du", Verb::Du, 0, kManyArgs, "[-s] [-h] [DIR|PATTERN...]", "disk usage of a remote tree in KiB (-s: total only; -h: 1.5M style)", "Dir", true},
+    {"glob", Verb::Glob, 1, kManyArgs, "COMMAND ARGS...", "run COMMAND with the patterns among its remote names expanded, also for commands that do not expand them themselves (delete, rmdir, size)", "", false},
     {"rmdir", Verb::RmDir, 1, 1, "DIR", "remove a remote directory", "RmDir", false},
-    {"rename", Verb::Rename, 2, 2, "FROM TO", "rename a remote file", "Rename", false},
+    {"rename", Verb::Rename, 2, 2, "FROM TO", "rename a remote file (RNFR, RNTO)", "Rename", false},
+    {"mv", Verb::Rename, 2, 2, "FROM TO", "as rename (lftp's name)", "Rename", false},
     {"site", Verb::Site, 1, 1, "TEXT", "send SITE TEXT and print the reply", "Site", false},
     {"quote", Verb::Quote, 1, 1, "LINE", "send LINE as it stands and print the reply", "Quote", false},
     {"noop", Verb::Noop, 0, 0, "", "send NOOP", "Noop", false},
     {"abort", Verb::Abort, 0, 0, "", "abort the transfer before it (in a script)", "Abort", false},
+    {"type", Verb::Type, 0, 1, "[ascii|binary|A|I]", "the transfer type of later transfers (TYPE A or I); without one: print it", "", false},
+    {"ascii", Verb::Type, 0, 0, "", "transfer text files (TYPE A: line ends and codes converted)", "", false},
+    {"binary", Verb::Type, 0, 0, "", "transfer files byte for byte (TYPE I)", "", false},
     {"passive", Verb::Passive, 0, 1, "[on|off]", "passive data connections on, off, or switched", "", false},
     {"verbose", Verb::Verbose, 0, 1, "[on|off]", "print every reply of the server", "", false},
     {"lcd", Verb::Lcd, 0, 1, "[DIR]", "change the local directory (home without DIR)", "", false},
     {"lpwd", Verb::Lpwd, 0, 0, "", "print the local directory", "", false},
     {"!", Verb::Shell, 0, 1, "[COMMAND]", "run a local shell command (a shell without one)", "", false},
+    {"lls", Verb::Shell, 0, kManyArgs, "[ARGS]", "list local files (runs ls ARGS)", "", false},
     {"help", Verb::Help, 0, 1, "[COMMAND]", "list the commands, or explain one", "", false, "?"},
     {"quit", Verb::Quit, 0, 0, "", "log out and end the session (also Ctrl-D)", "DisConnect", false, "bye"},
 };
 
 std::string Usage(const CommandInfo& info) {
     std::string usage(info.name);
-    if (!info.arguments.empty()) usage += (info.verb == Verb::Shell ? "" : " ") + std::string(info.arguments);
+    if (!info.arguments.empty()) usage += (info.name == "!" ? "" : " ") + std::string(info.arguments);
     return usage;
 }
 
@@ -593,40 +626,118 @@ ParsedLine ParseCommand(std::string_view line) {
     Words words = SplitWords(line.substr(wordEnd));
     if (!words.error.empty()) return CommandError{word, words.error};
     std::vector<std::string>& args = words.words;
+    std::vector<bool>& quoted = words.quoted;
+    const auto drop = [&] {
+        args.erase(args.begin());
+        quoted.erase(quoted.begin());
+    };
+    // A flag is a leading word as typed; "-c" in quotes is a name.
+    const auto flagAhead = [&] { return !args.empty() && !quoted[0] && args[0].size() > 1 && args[0][0] == '-'; };
+    const Verb verb = info->verb;
+    const std::string_view name = info->name;
+
+    if (verb == Verb::Glob) {
+        // glob CMD ARGS: CMD as if typed alone, with every remote name open to patterns.
+        ParsedLine inner = ParseCommand(RestOfLine(line, wordEnd));
+        if (auto* c = std::get_if<Command>(&inner)) {
+            if (c->verb == Verb::Glob) return CommandError{word, usage};
+            c->globAll = true;
+        } else if (std::holds_alternative<NoCommand>(inner)) {
+            return CommandError{word, usage};
+        }
+        return inner;
+    }
+    if (name == "lls") {
+        // The local ls, its arguments quoted for the shell as they were typed.
+        std::string text = "ls";
+        for (const std::string& a : args) {
+            text += " '";
+            for (char c : a) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            text += "'";
+        }
+        return Command{Verb::Shell, {text}};
+    }
+
+    std::string outName;
+    bool outGiven = false;
     // Leading flag words of the transfer commands, in any order.
-    if (info->verb == Verb::Pget) command.parallel = 4;
-    while (!args.empty()) {
-        const std::string& flag = args[0];
-        const bool counted = (info->verb == Verb::Pget && flag == "-n") ||
-                             (info->verb == Verb::Get && flag == "--segments") ||
-                             ((info->verb == Verb::Mget || info->verb == Verb::Mput) &&
+    if (verb == Verb::Pget) command.parallel = 4;
+    while (flagAhead()) {
+        const std::string flag = args[0];
+        const bool counted = (verb == Verb::Pget && flag == "-n") ||
+                             (verb == Verb::Get && flag == "--segments") ||
+                             ((verb == Verb::Mget || verb == Verb::Mput) &&
                               (flag == "-P" || flag == "--parallel"));
-        if ((info->verb == Verb::Get || info->verb == Verb::Put || info->verb == Verb::Pget) && flag == "-c") {
+        const bool transfer = verb == Verb::Get || verb == Verb::Put || verb == Verb::Pget ||
+                              verb == Verb::Mget || verb == Verb::Mput;
+        if ((verb == Verb::Get || verb == Verb::Put || verb == Verb::Pget || verb == Verb::Mget) && flag == "-c") {
             command.resume = true;
         } else if (counted) {
             std::uint32_t n = 0;
             if (args.size() < 2 || !ParseInteger(std::string_view(args[1]), n) || n < 1 || n > 64)
                 return CommandError{word, flag + " takes a number of connections from 1 to 64"};
             command.parallel = static_cast<int>(n);
-            if (info->verb == Verb::Get) command.verb = Verb::Pget;
-            args.erase(args.begin());
+            if (verb == Verb::Get) command.verb = Verb::Pget;
+            drop();
+        } else if ((flag == "-O" && transfer && verb != Verb::Pget) || (flag == "-o" && verb == Verb::Get)) {
+            if (args.size() < 2 || args[1].empty())
+                return CommandError{word, flag + (flag == "-o" ? " needs a file name" : " needs a directory")};
+            (flag == "-o" ? outName : command.intoDirectory) = args[1];
+            outGiven = outGiven || flag == "-o";
+            drop();
+        } else if ((verb == Verb::Rm && (flag == "-r" || flag == "-f" || flag == "-rf" || flag == "-fr")) ||
+                   (verb == Verb::MkDir && flag == "-p")) {
+            if (flag.find('f') != std::string::npos) command.force = true;
+            if (flag.find('r') != std::string::npos || flag == "-p") command.recursive = true;
+        } else if (verb == Verb::Du && (flag == "-s" || flag == "-h" || flag == "-sh" || flag == "-hs")) {
+            if (flag.find('s') != std::string::npos) command.summarize = true;
+            if (flag.find('h') != std::string::npos) command.human = true;
+        } else if (verb == Verb::Dir || verb == Verb::Ls) {
+            if (flag == "--") {
+                drop();
+                break;
+            }
+            if (!command.listOptions.empty()) command.listOptions += ' ';
+            command.listOptions += flag;
+        } else if (verb == Verb::Cls && flag.rfind("--sort", 0) == 0) {
+            std::string by;
+            if (flag.size() > 7 && flag[6] == '=') {
+                by = flag.substr(7);
+            } else if (flag == "--sort" && args.size() >= 2) {
+                by = args[1];
+                drop();
+            }
+            if (by != "name" && by != "size" && by != "date" && by != "none")
+                return CommandError{word, "--sort takes name, size, date or none"};
+            command.sortBy = by;
+        } else if (verb == Verb::Cls && flag.size() > 1 && flag[1] != '-' &&
+                   flag.find_first_not_of("-laFhr1") == std::string::npos) {
+            for (char c : flag.substr(1)) {
+                if (c == 'l') command.longForm = true;
+                if (c == 'a') command.allNames = true;
+                if (c == 'F') command.classify = true;
+                if (c == 'h') command.human = true;
+                if (c == 'r') command.reversed = true;
+            }
+        } else if (verb == Verb::Cls && flag == "--") {
+            drop();
+            break;
+        } else if (transfer || verb == Verb::Rm || verb == Verb::MkDir || verb == Verb::Du || verb == Verb::Cls) {
+            if (flag == "--") {
+                drop();
+                break;
+            }
+            // Only a word that looks like a flag here: "-" alone is standard input or output.
+            if (flag == "-" || verb == Verb::Mirror) break;
+            return CommandError{word, "unknown option '" + flag + "'; " + usage};
         } else {
             break;
         }
-        args.erase(args.begin());
-    }
-    if (!args.empty() && ((info->verb == Verb::Rm && args[0] == "-r") || (info->verb == Verb::MkDir && args[0] == "-p"))) {
-        command.recursive = true;
-        args.erase(args.begin());
-    }
-    while (!args.empty() && info->verb == Verb::Du && (args[0] == "-s" || args[0] == "-h" || args[0] == "-sh" || args[0] == "-hs")) {
-        if (args[0].find('s') != std::string::npos) command.summarize = true;
-        if (args[0].find('h') != std::string::npos) command.human = true;
-        args.erase(args.begin());
+        drop();
     }
     // mirror's flags, lftp's short names beside the long ones.
-    while (!args.empty() && info->verb == Verb::Mirror && !args[0].empty() && args[0][0] == '-') {
-        const std::string& flag = args[0];
+    while (flagAhead() && verb == Verb::Mirror) {
+        const std::string flag = args[0];
         if (flag == "-R" || flag == "--reverse") command.reverse = true;
         else if (flag == "-e" || flag == "--delete") command.mirror.deleteExtra = true;
         else if (flag == "-n" || flag == "--newer-only" || flag == "--only-newer") command.mirror.newerOnly = true;
@@ -639,15 +750,54 @@ ParsedLine ParseCommand(std::string_view line) {
                 !ParseInteger(std::string_view(joined ? flag.substr(11) : args[1]), n) || n < 1 || n > 64)
                 return CommandError{word, (joined ? std::string("--parallel") : flag) + " takes a number of connections from 1 to 64"};
             command.parallel = static_cast<int>(n);
-            if (!joined) args.erase(args.begin());
+            if (!joined) drop();
         }
-        else if (flag == "--") { args.erase(args.begin()); break; }
-        else return CommandError{word, "unknown option '" + flag + "'; " + usage};
-        args.erase(args.begin());
+        else if (flag == "--") { drop(); break; }
+        else {
+            // --include and the like: a value after it, or after '='.
+            const auto eq = flag.find('=');
+            const std::string option = flag.rfind("--", 0) == 0 && eq != std::string::npos ? flag.substr(0, eq) : flag;
+            const bool joined = option.size() != flag.size();
+            std::string error;
+            std::optional<MirrorFilter> filter;
+            if (joined || args.size() >= 2)
+                filter = MirrorFilterOption(option, joined ? flag.substr(eq + 1) : args[1], error);
+            else if (MirrorFilterOption(option, "", error))
+                return CommandError{word, option + " needs a pattern"};
+            if (!filter) return CommandError{word, "unknown option '" + flag + "'; " + usage};
+            if (!error.empty()) return CommandError{word, error};
+            command.mirror.filters.push_back(std::move(*filter));
+            if (!joined) drop();
+        }
+        drop();
+    }
+    if (outGiven && args.size() > 1) return CommandError{word, "-o and a LOCAL name: give one"};
+    if (outGiven) {
+        args.push_back(outName);
+        quoted.push_back(true);
     }
     if (args.size() < info->minArgs || (info->maxArgs != kManyArgs && args.size() > info->maxArgs))
         return CommandError{word, usage};
     command.args = std::move(args);
+    command.literal = std::move(quoted);
+    if (name == "ascii" || name == "binary") {
+        command.args = {name == "ascii" ? "A" : "I"};
+        command.literal = {true};
+    }
+    // An unquoted pattern as get's REMOTE fetches what matches, as mget does; a LOCAL given
+    // with it is the directory they go into.
+    if ((command.verb == Verb::Get || command.verb == Verb::Reget) && !command.literal[0] &&
+        HasPattern(command.args[0])) {
+        if (outGiven) return CommandError{word, "-o names one file; a pattern may match several"};
+        if (command.args.size() == 2) {
+            if (!command.intoDirectory.empty()) return CommandError{word, "-O and a LOCAL directory: give one"};
+            command.intoDirectory = command.args[1];
+        }
+        command.args.resize(1);
+        command.literal.resize(1);
+        command.resume = command.resume || command.verb == Verb::Reget;
+        command.verb = Verb::Mget;
+    }
 
     switch (command.verb) {
     case Verb::Reget:
@@ -657,6 +807,10 @@ ParsedLine ParseCommand(std::string_view line) {
     case Verb::Get:
     case Verb::Pget:
         if (command.args.size() == 1) command.args.push_back(LocalNameFromServer(command.args[0]));
+        else if (command.args[1].size() > 1 && command.args[1].back() == '/' && command.intoDirectory.empty())
+            command.intoDirectory = std::exchange(command.args[1], LocalNameFromServer(command.args[0]));
+        if (!command.intoDirectory.empty() && command.args[1] != "-")
+            command.args[1] = LocalIn(command.intoDirectory, command.args[1]);
         if (command.verb == Verb::Pget && command.args[1] == "-")
             return CommandError{word, "a download over several connections cannot go to standard output"};
         if (command.args[1].empty() || command.args[1] == "/")
@@ -674,7 +828,10 @@ ParsedLine ParseCommand(std::string_view line) {
         if (command.args.size() == 1) {
             if (command.args[0] == "-") return CommandError{word, "put - needs a REMOTE name"};
             command.args.push_back(BaseName(command.args[0]));
+        } else if (command.args[1].size() > 1 && command.args[1].back() == '/' && command.args[0] != "-") {
+            command.args[1] += BaseName(command.args[0]);
         }
+        if (!command.intoDirectory.empty()) command.args[1] = LocalIn(command.intoDirectory, command.args[1]);
         if (command.args[1].empty() || command.args[1] == "/")
             return CommandError{word, "no file name in '" + command.args[0] + "'"};
         break;

@@ -106,6 +106,8 @@ std::vector<std::string> SplitScript(std::string_view script);
 /// for a quote and \\ for a backslash. Fails on an unterminated quote.
 struct Words {
     std::vector<std::string> words;
+    /// Per word: it held a quoted section, which turns pattern expansion off for it.
+    std::vector<bool> quoted;
     std::string error;
 };
 Words SplitWords(std::string_view line);
@@ -116,12 +118,17 @@ enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
     Get, Reget, Put, Reput, Append, Rest, Login, User, Abort, Quit,
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
-    Cat, Find, Du, Rm, Chmod,
+    Cat, Find, Du, Rm, Chmod, Cls, Type, Glob,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList,
     /// The walk of find, du, rm -r or mkdir runs its next step (see TreeWalk).
     WalkNext,
     CompletionList,
+    /// The listing a pattern in a command's remote names is matched against; the command
+    /// waits right behind it in the queue.
+    GlobList,
+    /// The listing cls prints from.
+    ClsList,
     /// The PWD that resolves the remote names of transfers run over several connections.
     ParallelStart,
 };
@@ -164,6 +171,12 @@ bool TakesRemoteName(const std::vector<std::string>& before);
 /// `prefix`, for completion; a prefix holding '/' names another directory: none.
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
 
+/// Whether a name holds a pattern character (* ? [) that the client expands.
+bool HasPattern(std::string_view name);
+/// Whether `name` matches `pattern` (* ? [...], as the shell: a leading '.' only by a
+/// leading '.').
+bool MatchesPattern(const std::string& pattern, const std::string& name);
+
 /// Whether a remote path names what no command may remove: "", the root ("/", "//"), or a
 /// last component "." or ".." ("pub/..", "./"). delete, rm and rmdir refuse it.
 bool NamesNothingToRemove(std::string_view path);
@@ -175,6 +188,8 @@ struct Command {
         : verb(v), args(std::move(a)), offset(restOffset) {}
     Verb verb;
     std::vector<std::string> args;
+    /// Per argument: quoted as typed, or already the result of a pattern: never expanded.
+    std::vector<bool> literal;
     /// Restart offset of `rest`.
     std::uint64_t offset = 0;
     /// get -c / reget: resume from the local file's size.
@@ -193,6 +208,23 @@ struct Command {
     std::optional<std::int64_t> sourceTime;
     /// rm -r, mkdir -p.
     bool recursive = false;
+    /// rm -f: a file that is not there, or a pattern that matches nothing, is no error.
+    bool force = false;
+    /// glob CMD: patterns are expanded in every remote name of CMD, not only where CMD
+    /// expands them itself.
+    bool globAll = false;
+    /// dir and ls: the option words typed before the names, passed on to LIST or NLST.
+    std::string listOptions;
+    /// get, mget -O, put -O: the directory the files go into (local for get and mget,
+    /// remote for put); empty: the current one.
+    std::string intoDirectory;
+    /// cls: -l long form, -a dot files too, -F '/' after directories, --sort (name, size,
+    /// date or none), -r reversed; -h (human) is shared with du.
+    bool longForm = false;
+    bool allNames = false;
+    bool classify = false;
+    bool reversed = false;
+    std::string sortBy = "name";
     /// du -s (the total only), du -h (sizes as 1.5M).
     bool summarize = false;
     bool human = false;
@@ -235,6 +267,9 @@ ParsedLine ParseCommand(std::string_view line);
 
 /// The last path component of a name, for the default local or remote file name.
 std::string BaseName(std::string_view path);
+
+/// NAME inside DIR ("" leaves it as it is; an absolute NAME stays as it is).
+std::string LocalIn(const std::string& dir, const std::string& name);
 
 /// The local file a download takes its name from the server's `path` by: its base name,
 /// with "-" written "./-". "-" means standard output only where the user typed it as LOCAL;

@@ -44,7 +44,7 @@ std::string OperationName(Verb verb) {
     case Verb::MirrorList:
     case Verb::MirrorUpList: return "Dir";
     case Verb::MirrorTime: return "Quote";
-    case Verb::WalkList: return "Dir";
+    case Verb::WalkList: case Verb::GlobList: case Verb::ClsList: return "Dir";
     default: return "?";
     }
 }
@@ -59,18 +59,20 @@ std::string TypedName(Verb verb) {
     case Verb::MirrorUpList:
     case Verb::MirrorTime: return "mirror";
     case Verb::WalkList: return "find";
+    case Verb::ClsList: return "cls";
     default: return "?";
     }
 }
 
 std::string TypedName(const Command& command) {
+    if (command.verb == Verb::GlobList && command.args.size() == 3) return command.args[2];
     return command.verb == Verb::WalkList ? TypedName(command.walk) : TypedName(command.verb);
 }
 
 bool IsTransfer(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
     return verb == Verb::MgetList || verb == Verb::MirrorList || verb == Verb::MirrorUpList ||
-           verb == Verb::WalkList;
+           verb == Verb::WalkList || verb == Verb::GlobList || verb == Verb::ClsList;
 }
 
 std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
@@ -79,7 +81,6 @@ std::string Subject(const std::string& operation, const std::vector<std::string>
     return subject;
 }
 
-bool HasWildcard(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
 
 // LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
 bool LocaleIsUtf8() {
@@ -384,6 +385,7 @@ void FtpSession::Execute(Command command) {
         // The mirror has walked its tree: a script that is not to keep going stops now, with
         // every file tried (as interactive mode and mirror -P do), and only after going back.
         mirrorJob_ = 0;
+        PrintMirrorSummary();
         if (std::exchange(mirrorFailed_, false) && !options_.keepGoing && !interactive_) StopAfterFailure();
     }
     if (command.verb == Verb::Noop && command.offset == 1 && command.args.size() == 2) {
@@ -396,6 +398,21 @@ void FtpSession::Execute(Command command) {
         Fail(Fault::Local, "", Subject(TypedName(command.verb), command.args),
              "not connected (open HOST connects)");
         return;
+    }
+    if (ExpandPatterns(command)) return;
+    if (!command.intoDirectory.empty() &&
+        (command.verb == Verb::Get || command.verb == Verb::Pget || command.verb == Verb::Mget)) {
+        // get -O DIR, get FILE DIR/: the directory is made as lftp makes it; a failure shows
+        // in the download's own error line.
+        std::error_code ec;
+        fs::create_directories(command.intoDirectory, ec);
+    }
+    if ((command.verb == Verb::Get || command.verb == Verb::Pget) && command.localRoot.empty() &&
+        command.args.size() == 2 && command.args[1] != "-") {
+        // get FILE DIR: into the directory, as cp does.
+        std::error_code ec;
+        if (fs::is_directory(command.args[1], ec))
+            command.args[1] = (fs::path(command.args[1]) / BaseName(command.args[0])).string();
     }
     if (command.parallel > 1 && (command.verb == Verb::Get || command.verb == Verb::Put ||
                                  command.verb == Verb::Pget)) {
@@ -414,6 +431,9 @@ void FtpSession::Execute(Command command) {
         return;
     case Verb::Mget:
         ExpandMget(command);
+        return;
+    case Verb::Cls:
+        StartCls(command);
         return;
     case Verb::Cat:
     case Verb::Chmod:
@@ -447,6 +467,9 @@ void FtpSession::Execute(Command command) {
         start.job = ++commandCount_;
         mirrorJob_ = start.job;
         mirrorFailed_ = false;
+        tally_ = MirrorTally{};
+        tally_.started = std::chrono::steady_clock::now();
+        tally_.dryRun = command.dryRun;
         walk_ = TreeWalk();
         queue_.push_front(std::move(start));
         return;
@@ -470,12 +493,15 @@ void FtpSession::DropJob(std::uint64_t job) {
 void FtpSession::ExpandMget(const Command& command) {
     const std::uint64_t job = ++commandCount_;
     std::vector<Command> steps;
-    for (const std::string& pattern : command.args) {
+    for (std::size_t i = 0; i < command.args.size(); ++i) {
+        const std::string& pattern = command.args[i];
         const std::string base = BaseName(pattern);
-        if (!HasWildcard(base)) {
-            Command get{Verb::Get, {pattern, LocalNameFromServer(base)}};
+        const bool literal = i < command.literal.size() && command.literal[i];
+        if (literal || !HasPattern(base)) {
+            Command get{Verb::Get, {pattern, LocalIn(command.intoDirectory, LocalNameFromServer(base))}};
             get.job = job;
             get.parallel = command.parallel;
+            get.resume = command.resume;
             steps.push_back(std::move(get));
             continue;
         }
@@ -484,6 +510,8 @@ void FtpSession::ExpandMget(const Command& command) {
         Command list{Verb::MgetList, {dir, base}};
         list.job = job;
         list.parallel = command.parallel;
+        list.resume = command.resume;
+        list.intoDirectory = command.intoDirectory;
         steps.push_back(std::move(list));
     }
     PushSteps(std::move(steps));
@@ -502,9 +530,10 @@ void FtpSession::ExpandMgetList(const Running& r) {
                    " name(s) that cannot be a local file name");
     std::vector<Command> steps;
     for (const RemoteEntry& e : plan.files) {
-        Command get{Verb::Get, {JoinRemote(dir, e.name), LocalNameFromServer(e.name)}};
+        Command get{Verb::Get, {JoinRemote(dir, e.name), LocalIn(r.command->intoDirectory, LocalNameFromServer(e.name))}};
         get.job = r.command->job;
         get.parallel = r.command->parallel;
+        get.resume = r.command->resume;
         get.knownSize = e.size;
         steps.push_back(std::move(get));
     }
@@ -533,7 +562,10 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
     };
     for (std::size_t i = 0; i < command.args.size(); ++i) {
         if (command.verb == Verb::Cat) step(Verb::Get, {command.args[i], "-"});
-        else if (command.verb == Verb::Rm) step(Verb::Delete, {command.args[i]});
+        else if (command.verb == Verb::Rm) {
+            step(Verb::Delete, {command.args[i]});
+            steps.back().mayFail = command.force;
+        }
         else if (command.verb == Verb::Chmod && i > 0) step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
     }
     PushSteps(std::move(steps));
@@ -575,7 +607,7 @@ void FtpSession::ExpandMput(const Command& command) {
                     std::string_view(found.gl_pathv[i]) == "-" ? "./-" : found.gl_pathv[i];
                 struct stat st {};
                 if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-                Command put{Verb::Put, {path, BaseName(path)}};
+                Command put{Verb::Put, {path, command.intoDirectory.empty() ? BaseName(path) : JoinRemote(command.intoDirectory, BaseName(path))}};
                 put.job = job;
                 put.parallel = command.parallel;
                 put.knownSize = static_cast<std::uint64_t>(st.st_size);
@@ -618,6 +650,7 @@ void FtpSession::StartControlCommand(const Command& command) {
     switch (command.verb) {
     case Verb::Login: case Verb::User: case Verb::Get: case Verb::MirrorStart: case Verb::MirrorTime:
     case Verb::MgetList: case Verb::MirrorList: case Verb::MirrorUpList: case Verb::WalkList:
+    case Verb::GlobList: case Verb::ClsList:
         named.resize(1);
         break;
     case Verb::Put: case Verb::Append:
@@ -629,6 +662,7 @@ void FtpSession::StartControlCommand(const Command& command) {
     running_->subject = Subject(TypedName(command), named);
     running_->isTransfer = IsTransfer(command.verb);
     running_->capture = command.verb == Verb::MgetList || command.verb == Verb::MirrorList ||
+                        command.verb == Verb::GlobList || command.verb == Verb::ClsList ||
                         command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList ||
                         command.verb == Verb::CompletionList;
     // MDTM is a question of mirror's, not a transfer: no progress meter, no abort.
@@ -656,12 +690,21 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Site: control_.SiteCommand(arg(0)); break;
         case Verb::Quote: control_.QuoteCommand(arg(0)); break;
         case Verb::Dir:
-            // What the user reads: the server's own lines.
-            control_.put_DirCommand(u"LIST");
-            control_.Dir(a.empty() ? tarselctl::String() : arg(0));
+        case Verb::Ls: {
+            // What the user reads: the server's own lines. Option words go first, as
+            // LIST -la NAME, which is how servers that take them read them.
+            std::string text = command.listOptions;
+            if (!a.empty()) text += (text.empty() ? "" : " ") + a[0];
+            const tarselctl::String argument = text.empty() ? tarselctl::String() : ExactText(text, FromUtf8(running_->operation));
+            if (command.verb == Verb::Dir) {
+                control_.put_DirCommand(u"LIST");
+                control_.Dir(argument);
+            } else {
+                control_.Ls(argument);
+            }
             break;
-        case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
-        case Verb::MgetList: StartMachineListing(a[0]); break;
+        }
+        case Verb::MgetList: case Verb::GlobList: case Verb::ClsList: StartMachineListing(a[0]); break;
         case Verb::CompletionList: StartMachineListing(""); break;
         case Verb::WalkList:
             // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a

@@ -140,6 +140,8 @@ private:
         bool listAfterCd = false;
         /// A resumed download asks the remote file's size before its REST and RETR.
         bool sizeBeforeResume = false;
+        /// That SIZE is asked only for the meter's percent (a download from the start).
+        bool sizeForMeter = false;
         /// The server did not tell the size, so a resume that brings nothing proves nothing.
         bool resumeUnchecked = false;
         /// A resumed upload asks the remote file's size before its APPE.
@@ -186,6 +188,15 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
+    // ---- patterns and cls (session_patterns.cpp)
+    /// A pattern among the command's remote names: the listing that expands it is queued,
+    /// the command right behind it. Several names for a command that takes one: one command
+    /// each. False when the command can run as it is.
+    bool ExpandPatterns(Command& command);
+    /// The listing of a pattern's directory: the command behind it gets the matches.
+    void GlobListed(const Running& r);
+    void StartCls(const Command& command);
+    void ClsListed(const Running& r);
     /// cat, chmod, rm, mkdir, find, du: the steps they are made of.
     void ExpandDailyCommand(const Command& command);
     /// The walk's next step, queued ahead of `next` (the walk's own entry), which then asks
@@ -292,6 +303,16 @@ private:
     std::uint64_t activeJob_ = 0;
     std::uint64_t mirrorJob_ = 0;
     bool mirrorFailed_ = false;
+    /// What the mirror under way has done, for its summary line: files it set out to copy
+    /// (new, updated), entries removed, failures, bytes moved.
+    struct MirrorTally {
+        std::uint64_t fresh = 0, updated = 0, removed = 0, failed = 0, bytes = 0;
+        std::chrono::steady_clock::time_point started;
+        bool dryRun = false;
+    };
+    MirrorTally tally_;
+    /// The summary line of the mirror that has just ended.
+    void PrintMirrorSummary();
     /// The kept part file already told about.
     std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.
