@@ -306,7 +306,12 @@ TEST(TarselFtpCommands, TabCompletesRemoteNamesWhereACommandTakesThem) {
     const std::vector<std::string> names = {"a.txt", "ab/", "b"};
     EXPECT_THAT(CompleteRemoteName(names, "a"), ElementsAre("a.txt", "ab/"));
     EXPECT_THAT(CompleteRemoteName(names, ""), ElementsAre("a.txt", "ab/", "b"));
-    EXPECT_THAT(CompleteRemoteName(names, "ab/x"), IsEmpty());
+    // After a '/': the names of that directory, behind the directory as typed.
+    EXPECT_THAT(CompleteRemoteName(names, "pub/a"), ElementsAre("pub/a.txt", "pub/ab/"));
+    EXPECT_THAT(CompleteRemoteName(names, "/b"), ElementsAre("/b"));
+    EXPECT_EQ(CompletionDirectory("pub/sub/x"), "pub/sub");
+    EXPECT_EQ(CompletionDirectory("/x"), "/");
+    EXPECT_EQ(CompletionDirectory("x"), "");
     // U+009B is CSI to many terminals; a stray 0x9B byte may be read as one too.
     const std::vector<std::string> hostile = {"c\xC2\x9B" "2J", "c\x9B" "2J", "c\xC2\xA0ok"};
     EXPECT_THAT(CompleteRemoteName(hostile, "c"), ElementsAre("c\xC2\xA0ok"));

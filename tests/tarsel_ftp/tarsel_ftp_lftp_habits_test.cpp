@@ -269,5 +269,18 @@ TEST_F(TarselFtpClientPatterns, TheMeterAsksTheSizeTheOpeningReplyDoesNotTell) {
     EXPECT_EQ(output.err, "");
 }
 
+TEST_F(TarselFtpClientPatterns, TabAfterASlashListsThatDirectoryOnceWhileThePromptWaits) {
+    server.replies["PWD"] = "257 \"/\" is the current directory";
+    server.listings["pub"] = ListLine('d', 0, "sub") + ListLine('-', 1, "a.txt");
+    Start(/*interactive=*/true);
+    session->SetRemoteCompletion(true);
+    session->OnWaitingForLine([] {});
+    EXPECT_THAT(session->RemoteNames("pub"), IsEmpty()) << "not known yet: listed now";
+    Run();
+    EXPECT_THAT(session->RemoteNames("pub"), ElementsAre("a.txt", "sub/"));
+    EXPECT_THAT(CompleteRemoteName(session->RemoteNames("pub"), "pub/s"), ElementsAre("pub/sub/"));
+    EXPECT_THAT(LinesStartingWith("LIST pub"), ElementsAre("LIST pub")) << "listed once";
+}
+
 }  // namespace
 }  // namespace tarselftp

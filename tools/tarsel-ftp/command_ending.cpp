@@ -83,15 +83,20 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->verb == Verb::CompletionList) {
         // The session's own listing: no output, and its failure is nobody's.
+        const bool other = !r.command->args.empty();
+        if (other && otherNames_.size() > 64) otherNames_.clear();
+        std::vector<std::string>& names = other ? otherNames_[{remoteDirectory_, r.command->args[0]}] : remoteNames_;
         if (code == 0 && !r.localFault && !r.transErrorCode) {
-            remoteNames_.clear();
+            names.clear();
             const std::int64_t now = std::time(nullptr);
             for (const std::string& line : r.lines)
                 if (auto e = ParseRemoteListingLine(line, r.mlsd, now); e && IsSafeEntryName(e->name))
-                    remoteNames_.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
-            std::sort(remoteNames_.begin(), remoteNames_.end());
-            namesDirectory_ = remoteDirectory_;
-            namesListed_ = std::chrono::steady_clock::now();
+                    names.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
+            std::sort(names.begin(), names.end());
+            if (!other) {
+                namesDirectory_ = remoteDirectory_;
+                namesListed_ = std::chrono::steady_clock::now();
+            }
         }
         return;
     }

@@ -440,10 +440,18 @@ bool InsertableName(std::string_view name) {
 
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix) {
     std::vector<std::string> out;
-    if (prefix.find('/') != std::string_view::npos) return out;
+    const auto slash = prefix.rfind('/');
+    const std::string_view directory = slash == std::string_view::npos ? std::string_view() : prefix.substr(0, slash + 1);
+    const std::string_view base = prefix.substr(directory.size());
     for (const std::string& name : names)
-        if (name.compare(0, prefix.size(), prefix) == 0 && InsertableName(name)) out.push_back(name);
+        if (name.compare(0, base.size(), base) == 0 && InsertableName(name)) out.push_back(std::string(directory) + name);
     return out;
+}
+
+std::string CompletionDirectory(std::string_view prefix) {
+    const auto slash = prefix.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    return std::string(prefix.substr(0, slash == 0 ? 1 : slash));
 }
 
 bool HasPattern(std::string_view name) { return name.find_first_of("*?[") != std::string_view::npos; }

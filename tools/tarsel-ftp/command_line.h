@@ -167,9 +167,13 @@ std::vector<std::string> CompleteCommandName(std::string_view prefix);
 /// Whether the word being typed after `before` (the command and its arguments so far)
 /// names a remote file or directory: get's first argument, cd's, rm's, and the like.
 bool TakesRemoteName(const std::vector<std::string>& before);
-/// The entries of `names` (one directory's; directories end in '/') that start with
-/// `prefix`, for completion; a prefix holding '/' names another directory: none.
+/// The entries of `names` that the word `prefix` completes to. `names` are those of the
+/// directory CompletionDirectory(prefix) names (directories end in '/'); the results keep
+/// the prefix's directory part ("pub/s" -> "pub/sub/").
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
+/// The remote directory whose names complete `prefix`: "" (the current one) without a '/',
+/// else what comes before the last '/' ("/" for "/x").
+std::string CompletionDirectory(std::string_view prefix);
 
 /// Whether a name holds a pattern character (* ? [) that the client expands.
 bool HasPattern(std::string_view name);

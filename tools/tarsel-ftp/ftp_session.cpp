@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include <ctime>
 #include <glob.h>
@@ -258,6 +259,8 @@ void FtpSession::BeginConnect() {
 
 void FtpSession::AddLine(const std::string& line) {
     if (phase_ == Phase::Finished || inputEnded_) return;
+    // A command may change any directory: names Tab found in others are asked again.
+    otherNames_.clear();
     ParsedLine parsed = ParseCommand(line);
     if (std::holds_alternative<NoCommand>(parsed)) {
         // An empty line at the prompt is answered with the prompt again.
@@ -705,7 +708,7 @@ void FtpSession::StartControlCommand(const Command& command) {
             break;
         }
         case Verb::MgetList: case Verb::GlobList: case Verb::ClsList: StartMachineListing(a[0]); break;
-        case Verb::CompletionList: StartMachineListing(""); break;
+        case Verb::CompletionList: StartMachineListing(a.empty() ? std::string() : a[0]); break;
         case Verb::WalkList:
             // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a
             // directory as a directory on some servers (pyftpdlib). mkdir -p's check wants
@@ -829,6 +832,23 @@ void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
 std::vector<std::string> FtpSession::RemoteNames() const {
     if (namesDirectory_ != remoteDirectory_ || remoteDirectory_.empty()) return {};
     return remoteNames_;
+}
+
+std::vector<std::string> FtpSession::RemoteNames(const std::string& directory) {
+    if (directory.empty()) return RemoteNames();
+    if (const auto it = otherNames_.find({remoteDirectory_, directory}); it != otherNames_.end()) return it->second;
+    if (otherNamesWanted_.empty() && remoteCompletion_ && connected_) {
+        // Listed from the loop, not from inside the terminal's completion.
+        otherNamesWanted_ = directory;
+        asio::post(io_, [this] {
+            const std::string wanted = std::exchange(otherNamesWanted_, std::string());
+            if (wanted.empty() || !WaitingForLine() || !connected_ || phase_ != Phase::Ready ||
+                control_.IsIdle() == tarselctl::False || control_.get_Filetype().empty())
+                return;
+            StartControlCommand(Command{Verb::CompletionList, {wanted}});
+        });
+    }
+    return {};
 }
 
 std::string FtpSession::PromptText() const {

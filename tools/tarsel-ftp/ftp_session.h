@@ -63,6 +63,10 @@ public:
     /// The names of the remote directory as last listed (directories end in '/'); empty
     /// while none are known for the current directory.
     std::vector<std::string> RemoteNames() const;
+    /// The names of `directory` (relative to the remote directory, or absolute) for Tab
+    /// after a '/'. Unknown ones are listed while the prompt waits, so a second Tab finds
+    /// them.
+    std::vector<std::string> RemoteNames(const std::string& directory);
     /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
     std::string PromptText() const;
 
@@ -296,6 +300,10 @@ private:
     std::vector<std::string> remoteNames_;
     std::string namesDirectory_;
     std::chrono::steady_clock::time_point namesListed_;
+    /// Names of other directories Tab was pressed in, by remote directory and the directory
+    /// as typed; the one to list next.
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> otherNames_;
+    std::string otherNamesWanted_;
     /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
     TreeWalk walk_;
     /// The job of the command that runs now, and of the mirror under way (0: none); a

@@ -116,7 +116,7 @@ static int Run(int argc, char** argv) {
     if (interactive) {
         session.OnWaitingForLine([&] { terminal->Prompt(session.PromptText()); });
         session.SetRemoteCompletion(true);
-        terminal->SetRemoteNames([&] { return session.RemoteNames(); });
+        terminal->SetRemoteNames([&](const std::string& directory) { return session.RemoteNames(directory); });
     }
     session.OnFinished([&] {
         stopInput();
