@@ -337,7 +337,7 @@ TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
     EXPECT_EQ(HelpText("nonsense"), "");
     EXPECT_THAT(HelpText("?"), HasSubstr("usage: help [COMMAND]"));
     EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mrm", "mkdir", "mv"));
-    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("binary", "bye"));
+    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("binary", "bookmark", "bye"));
     EXPECT_THAT(CompleteCommandName("zz"), IsEmpty());
 }
 

@@ -99,6 +99,24 @@ TEST(TarselFtpLftpFlags, NewCommandsComeFromTheTableAndHelpNamesThem) {
     EXPECT_THAT(HelpText("!"), HasSubstr("usage: ![COMMAND]"));
 }
 
+TEST(TarselFtpLftpOptions, UserPortAndFirstCommandsAsLftpSpellsThem) {
+    ParsedOptions p = ParseOptions({"-u", "alice,se,cret", "-p", "2121", "-e", "cd pub; ls", "host"});
+    ASSERT_EQ(p.error, "");
+    EXPECT_EQ(p.options.user, "alice");
+    EXPECT_EQ(p.options.password, "se,cret") << "only the first comma splits";
+    EXPECT_TRUE(p.options.userGiven && p.options.passwordGiven);
+    EXPECT_EQ(p.options.port, "2121");
+    EXPECT_EQ(p.options.firstCommands, "cd pub; ls");
+    EXPECT_FALSE(p.options.script) << "-e is no script: the prompt or standard input follows";
+    p = ParseOptions({"-u", "bob", "host"});
+    EXPECT_TRUE(p.options.userGiven);
+    EXPECT_FALSE(p.options.passwordGiven) << "asked for on a terminal";
+    EXPECT_THAT(ParseOptions({"-u", "bob", "host", "carol"}).error, HasSubstr("give one"));
+    EXPECT_THAT(ParseOptions({"-u", "bob", "ftp://carol@host/"}).error, HasSubstr("give one"));
+    EXPECT_THAT(ParseOptions({"-p", "0", "host"}).error, HasSubstr("1 to 65535"));
+    EXPECT_TRUE(ParseOptions({"--norc", "host"}).options.noStartupFile);
+}
+
 TEST(TarselFtpPatterns, MatchSkipsNamesThatCannotComeBackAsOnePathComponent) {
     std::vector<RemoteEntry> entries;
     for (const char* name : {"b.txt", ".h.txt", "a.txt", "../up.txt", "c.bin", "x\ny.txt"}) {
@@ -280,6 +298,46 @@ TEST_F(TarselFtpClientPatterns, TabAfterASlashListsThatDirectoryOnceWhileTheProm
     EXPECT_THAT(session->RemoteNames("pub"), ElementsAre("a.txt", "sub/"));
     EXPECT_THAT(CompleteRemoteName(session->RemoteNames("pub"), "pub/s"), ElementsAre("pub/sub/"));
     EXPECT_THAT(LinesStartingWith("LIST pub"), ElementsAre("LIST pub")) << "listed once";
+}
+
+TEST_F(TarselFtpClientPatterns, SetAliasAndBookmarkChangeTheSessionAndKeepServersByName) {
+    const char* oldData = std::getenv("XDG_DATA_HOME");
+    const std::string savedData = oldData ? oldData : "";
+    ::setenv("XDG_DATA_HOME", (dir / "data").c_str(), 1);
+    server.listings[""] = ListLine('-', 1, "a.txt");
+    server.replies["PWD"] = "257 \"/pub\" is the current directory";
+    Start();
+    Type("set passive off");
+    Type("set net:timeout 7");
+    Type("set parallel 3");
+    Type("set reply-timeout");
+    Type("set tls sideways");
+    Type("set colour blue");
+    Type("alias ll \"cls -l\"");
+    Type("alias ll2 ll");
+    Type("alias");
+    Type("ll");
+    Type("ll2");
+    Type("bookmark add home ftp://alice@ftp.example/pub/");
+    Type("bookmark add bad nothttp");
+    Type("bookmark");
+    Type("bookmark del home");
+    Type("bookmark");
+    EXPECT_EQ(control.get_Passive(), tarselctl::False);
+    EXPECT_EQ(control.get_ReplyTimeout(), 7);
+    EXPECT_EQ(output.out, "reply-timeout 7\n"
+                          "alias ll cls -l\nalias ll2 ll\n"
+                          "-rw-r--r--            1 2020-01-01       a.txt\n"
+                          "home\tftp://alice@ftp.example/pub/\n");
+    EXPECT_EQ(output.err, "tarsel-ftp: local: set tls: takes explicit, implicit or off, not 'sideways'\n"
+                          "tarsel-ftp: local: set: no setting 'colour' (set lists them)\n"
+                          "tarsel-ftp: local: ll: unknown command (help lists them)\n"
+                          "tarsel-ftp: local: bookmark: 'nothttp' is no ftp:// URL\n")
+        << "an alias is replaced once, not again inside itself";
+    const auto mode = fs::status(dir / "data" / "tarsel-ftp" / "bookmarks").permissions();
+    EXPECT_EQ(mode & (fs::perms::group_all | fs::perms::others_all), fs::perms::none);
+    if (oldData) ::setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+    else ::unsetenv("XDG_DATA_HOME");
 }
 
 }  // namespace

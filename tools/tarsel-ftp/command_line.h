@@ -70,6 +70,12 @@ struct Options {
     bool keepGoing = false;
     /// The text of -c; commands then come from it instead of standard input.
     std::optional<std::string> script;
+    /// The text of -e (lftp's): commands run first, then the prompt or standard input.
+    std::optional<std::string> firstCommands;
+    /// --norc: the start-up file is not read.
+    bool noStartupFile = false;
+    /// The parallelism mget, mput and mirror take without -P (`set parallel N`).
+    int defaultParallel = 0;
     /// --settings: file of stored settings loaded before the options above are applied.
     std::optional<std::string> settingsFile;
     /// --save-settings: file the control's stored settings are written to once the options
@@ -118,7 +124,7 @@ enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
     Get, Reget, Put, Reput, Append, Rest, Login, User, Abort, Quit,
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
-    Cat, Find, Du, Rm, Chmod, Cls, Type, Glob,
+    Cat, Find, Du, Rm, Chmod, Cls, Type, Glob, Set, Alias, Bookmark,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList,
     /// The walk of find, du, rm -r or mkdir runs its next step (see TreeWalk).
@@ -158,6 +164,8 @@ const std::vector<CommandInfo>& CommandTable();
 const CommandInfo* FindCommand(std::string_view name);
 /// The table entry of a verb, or null for the internal steps.
 const CommandInfo* FindCommand(Verb verb);
+/// "get [-c] ... REMOTE [LOCAL]": a command's name and arguments as usage lines show them.
+std::string Usage(const CommandInfo& info);
 /// `help` without a topic: every command with its arguments, two columns.
 std::string HelpText();
 /// `help CMD`: its usage and explanation; empty when there is no such command.

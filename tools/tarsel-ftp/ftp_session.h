@@ -192,6 +192,17 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
+    // ---- set, alias, bookmark (session_settings.cpp)
+    void ExecuteSet(const Command& command);
+    void ExecuteAlias(const Command& command);
+    void ExecuteBookmark(const Command& command);
+    /// The settings `set` shows, one "name value" a line.
+    std::string SettingsText() const;
+    /// The line with its first word replaced by the alias of that name, if there is one.
+    std::string ExpandAlias(const std::string& line) const;
+    /// $XDG_DATA_HOME/tarsel-ftp/bookmarks (~/.local/share/...), "" without a home.
+    static std::string BookmarkFile();
+    static std::map<std::string, std::string> ReadBookmarks(std::string* error = nullptr);
     // ---- patterns and cls (session_patterns.cpp)
     /// A pattern among the command's remote names: the listing that expands it is queued,
     /// the command right behind it. Several names for a command that takes one: one command
@@ -304,6 +315,8 @@ private:
     /// as typed; the one to list next.
     std::map<std::pair<std::string, std::string>, std::vector<std::string>> otherNames_;
     std::string otherNamesWanted_;
+    /// alias NAME TEXT.
+    std::map<std::string, std::string> aliases_;
     /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
     TreeWalk walk_;
     /// The job of the command that runs now, and of the mirror under way (0: none); a
