@@ -575,5 +575,59 @@ TEST_F(TarselFtpParallel, PgetOfAConvertedFileUsesOneConnection) {
     EXPECT_EQ(session->ExitStatus(), 0) << output.err;
 }
 
+// One connection: a download the server calls complete keeps its name only when its bytes
+// agree with every size known of the file (the 150's, SIZE before a resume, the listing's).
+TEST_F(TarselFtpParallel, OneConnectionGetKeepsOnlyWhatEverySizeAgreesWith) {
+    const std::string whole = Pattern(1000);
+    server.downloads = {{"a", whole}, {"b", whole}};
+    server.honourRest = true;
+    server.answerSize = true;
+    std::function<std::size_t(const std::string&, std::uint64_t)> limit;
+    server.sendLimit = [&](const std::string& name, std::uint64_t rest) {
+        return limit ? limit(name, rest) : std::string::npos;
+    };
+    Start();
+
+    // Cut at 500 of the 1000 bytes the 150 announced, with 226.
+    server.opening = "150 Opening BINARY mode data connection for a (1000 bytes).";
+    limit = [](const std::string&, std::uint64_t) { return std::size_t{500}; };
+    Type("get a");
+    EXPECT_THAT(output.err, HasSubstr("get a: data connection: download cut short"));
+    EXPECT_FALSE(fs::exists(dir / "a"));
+    EXPECT_EQ(ReadFile(dir / "a.part"), whole.substr(0, 500));
+    EXPECT_EQ(session->ExitStatus(), 1);
+
+    // A resume cut again: SIZE said 1000.
+    server.opening = "150 Opening data connection";
+    limit = [](const std::string&, std::uint64_t) { return std::size_t{200}; };
+    Type("get -c a");
+    EXPECT_THAT(output.err, HasSubstr("700 of 1000 bytes arrived (the transfer was cut short)"));
+    EXPECT_FALSE(fs::exists(dir / "a"));
+
+    // A server that takes REST and still sends from byte 0.
+    limit = nullptr;
+    server.honourRest = false;
+    server.downloads["a"] = whole;
+    Type("get -c a");
+    EXPECT_THAT(output.err, HasSubstr("1700 of 1000 bytes arrived (the server did not resume where asked"));
+    EXPECT_FALSE(fs::exists(dir / "a"));
+    server.honourRest = true;
+
+    // mget without -P: the listing said 1000 and nothing was announced.
+    server.listings[""] = "-rw-r--r-- 1 ftp ftp 1000 Jan 01 2020 b\r\n";
+    limit = [](const std::string& name, std::uint64_t) { return name == "b" ? std::size_t{400} : std::string::npos; };
+    Type("mget b*");
+    EXPECT_THAT(output.err, HasSubstr("400 of 1000 bytes arrived of the size listed"));
+    EXPECT_FALSE(fs::exists(dir / "b"));
+
+    // What agrees is kept, and the session's status follows the last command.
+    limit = nullptr;
+    fs::remove(dir / "a.part");
+    Type("get a");
+    EXPECT_EQ(ReadFile(dir / "a"), whole);
+    Type("get -c b");
+    EXPECT_EQ(ReadFile(dir / "b"), whole) << output.err;
+}
+
 }  // namespace
 }  // namespace tarselftp

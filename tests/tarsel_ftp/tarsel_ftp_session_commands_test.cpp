@@ -328,6 +328,7 @@ TEST_F(TarselFtpSessionCommands, RegetAsksForTheRestAfterTheLocalFile) {
 TEST_F(TarselFtpSessionCommands, ResumeAsksTheSizeFirstAndNeverCallsALongerLocalFileComplete) {
     server.downloads = {{"longer", "0123456789"}, {"same", "0123456789"}, {"grown", "0123456789"}};
     server.replies["SIZE"] = "213 10";
+    server.honourRest = true;
     WriteFile(dir / "longer", "0123456789AB");
     WriteFile(dir / "same", "0123456789");
     WriteFile(dir / "grown", "01234");

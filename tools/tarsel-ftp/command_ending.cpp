@@ -132,6 +132,12 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
                        "' may be longer than the file on the server";
         success = false;
     }
+    if (success && get) {
+        if (std::string mismatch = DownloadMismatch(r); !mismatch.empty()) {
+            r.localFault = std::move(mismatch);
+            success = false;
+        }
+    }
     if (get) {
         const std::string error = download_.Finish(success);
         if (!success) keptPartNote_ = download_.KeptPart();
@@ -169,6 +175,29 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         keptPartNote_.clear();
     }
     if (!r.command && r.operation == "Connect" && !interactive_) StopAfterFailure();
+}
+
+std::string FtpSession::DownloadMismatch(const Running& r) const {
+    // In TYPE A the server counts its own line ends, not the bytes that travel.
+    const tarselctl::String type = control_.get_Filetype();
+    if (!type.empty() && (type[0] == u'A' || type[0] == u'a')) return {};
+    // Counted as the server sent them, before any code conversion.
+    const std::uint64_t arrived = control_.DataBytes();
+    const std::uint64_t at = r.offset + arrived;
+    const auto said = [&](std::uint64_t due, const char* what) {
+        return std::to_string(at) + " of " + std::to_string(due) + " bytes arrived" + what;
+    };
+    if (r.sizeAsked && at != *r.sizeAsked) {
+        // More than SIZE minus the offset: the server sent from another byte than REST asked
+        // (or the file changed), and the local file would be a mix.
+        return at < *r.sizeAsked ? said(*r.sizeAsked, " (the transfer was cut short)")
+                                 : said(*r.sizeAsked, " (the server did not resume where asked, or the file changed)");
+    }
+    // A size from the listing may be older than the file; only a shortfall is certain.
+    if (r.command && r.command->knownSize && at < *r.command->knownSize)
+        return said(*r.command->knownSize, " of the size listed (the transfer was cut short)");
+    // What the 150 announced the control compares itself.
+    return {};
 }
 
 void FtpSession::Succeeded(Running& r, const std::string& text) {

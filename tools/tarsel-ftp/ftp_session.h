@@ -150,6 +150,8 @@ private:
         bool resumeUnchecked = false;
         /// A resumed upload asks the remote file's size before its APPE.
         bool sizeBeforeUpload = false;
+        /// What SIZE said of the whole remote file just before a resumed download.
+        std::optional<std::uint64_t> sizeAsked;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
         /// Reply lines received while it ran (quote and site print them).
@@ -188,6 +190,9 @@ private:
     void StartClose();
     void StartShell(const Command& command);
     void Complete(std::int32_t code, const std::string& text);
+    /// Why a download the server called complete is not: its bytes and every size known
+    /// of the file disagree. Empty when they agree or nothing can be compared.
+    std::string DownloadMismatch(const Running& r) const;
     void Succeeded(Running& r, const std::string& text);
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);

@@ -134,6 +134,9 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
     }
     if (remoteSize) {
         r.total = remoteSize;
+        // Only a resume's SIZE judges the bytes that arrive: a plain get must not fail or
+        // pass differently because a meter is shown.
+        if (!meterOnly) r.sizeAsked = remoteSize;
     } else if (!meterOnly) {
         // Servers without SIZE still resume; what cannot be checked now is checked by what
         // arrives (see Complete).
