@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "command_line.h"
 #include "upload_block_plan.h"
 
@@ -339,6 +341,27 @@ TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
     EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mrm", "mkdir", "mv"));
     EXPECT_THAT(CompleteCommandName("B"), ElementsAre("binary", "bookmark", "bye"));
     EXPECT_THAT(CompleteCommandName("zz"), IsEmpty());
+}
+
+TEST(TarselFtpCommands, TheManualPageIsMadeFromTheSameTexts) {
+    const std::string page = ManualPage("9.9");
+    EXPECT_EQ(page.rfind(".TH TARSEL-FTP 1 ", 0), 0u);
+    for (const CommandInfo& info : CommandTable()) {
+        std::string name(info.name);
+        EXPECT_THAT(page, HasSubstr("\n.B " + name)) << name;
+    }
+    EXPECT_THAT(page, HasSubstr("\\-\\-save\\-settings FILE")) << "hyphens escaped";
+    EXPECT_THAT(page, HasSubstr("Patterns (* ? [...])"));
+    // No line of text may be read as a request: each starts with a macro or with text.
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || (line[0] != '.' && line[0] != '\'')) continue;
+        EXPECT_TRUE(line.rfind(".TH", 0) == 0 || line.rfind(".SH", 0) == 0 || line.rfind(".TP", 0) == 0 ||
+                    line.rfind(".B", 0) == 0 || line.rfind(".I", 0) == 0 || line.rfind(".PP", 0) == 0 ||
+                    line.rfind(".br", 0) == 0 || line.rfind(".nf", 0) == 0 || line.rfind(".fi", 0) == 0)
+            << line;
+    }
+    EXPECT_TRUE(ParseOptions({"--man"}).options.manual);
 }
 
 TEST(TarselFtpOptions, UrlsAndTheOptionalHost) {

@@ -60,16 +60,8 @@ std::optional<std::string> MatchChoice(std::string_view value,
 
 }  // namespace
 
-std::string UsageText() {
-    std::string text =
-        "usage: tarsel-ftp [options] [HOST [USER [PASSWORD]]]\n"
-        "       tarsel-ftp [options] ftp://[USER[:PASSWORD]@]HOST[:PORT][/PATH]\n"
-        "On a terminal it prompts for commands (help lists them); otherwise it reads them one\n"
-        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH ending in '/' is\n"
-        "changed to; any other PATH is fetched. Without USER the login comes from ~/.netrc,\n"
-        "else it is anonymous (password tarsel@); a USER without PASSWORD gets it from\n"
-        "~/.netrc or, on a terminal, from a prompt.\n"
-        "options:\n"
+std::string OptionsText() {
+    return
         "  -p, --port N           server port (21)\n"
         "  -u USER[,PASSWORD]     log in as USER (lftp's spelling; without PASSWORD it is\n"
         "                         asked for on a terminal)\n"
@@ -97,6 +89,7 @@ std::string UsageText() {
         "  --chunk BYTES          upload block size (64K)\n"
         "  --keep-going           go on after a failed command\n"
         "  --version              print the version and end\n"
+        "  --man                  print this manual as a man page (roff) and end\n"
         "  -c 'CMD; CMD'          commands to run instead of standard input, then end\n"
         "  -e 'CMD; CMD'          commands to run first, then the prompt or standard input\n"
         "  --norc                 do not read the start-up file (~/.config/tarsel-ftp/rc,\n"
@@ -104,8 +97,26 @@ std::string UsageText() {
         "                         bookmark, run before the first command\n"
         "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
         "                         precommands, noop) before the options above\n"
-        "  --save-settings FILE   store those settings, as the options leave them\n"
-        "commands:\n";
+        "  --save-settings FILE   store those settings, as the options leave them\n";
+}
+
+std::string AboutText() {
+    return
+        "On a terminal it prompts for commands (help lists them); otherwise it reads them one\n"
+        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH ending in '/' is\n"
+        "changed to; any other PATH is fetched. Without USER the login comes from ~/.netrc,\n"
+        "else it is anonymous (password tarsel@); a USER without PASSWORD gets it from\n"
+        "~/.netrc or, on a terminal, from a prompt.\n";
+}
+
+std::string UsageText() {
+    std::string text =
+        "usage: tarsel-ftp [options] [HOST [USER [PASSWORD]]]\n"
+        "       tarsel-ftp [options] ftp://[USER[:PASSWORD]@]HOST[:PORT][/PATH]\n";
+    text += AboutText();
+    text += "options:\n";
+    text += OptionsText();
+    text += "commands:\n";
     text += HelpText();
     text += "HOST may be a name, an IPv4 address, or an IPv6 address as ::1 or [::1].\n";
     return text;
@@ -159,6 +170,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--version" || name == "-V") {
             if (!flag()) return result;
             o.version = true;
+        } else if (name == "--man") {
+            if (!flag()) return result;
+            o.manual = true;
         } else if (name == "--passive" || name == "--active") {
             if (!flag()) return result;
             o.passive = name == "--passive";
@@ -283,7 +297,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         }
     }
 
-    if (o.help || o.version || positional.empty()) return result;
+    if (o.help || o.version || o.manual || positional.empty()) return result;
     if (positional.size() > 3) return fail("too many arguments after HOST");
     const ParsedUrl url = ParseFtpUrl(positional[0]);
     if (!url.error.empty()) return fail(url.error);

@@ -83,6 +83,8 @@ struct Options {
     std::optional<std::string> saveSettingsFile;
     bool help = false;
     bool version = false;
+    /// --man: print the manual page.
+    bool manual = false;
 };
 
 /// Result of ParseOptions: the options, or a message saying what is wrong with the arguments.
@@ -102,6 +104,12 @@ std::string JoinPreCommands(const std::vector<std::string>& lines);
 
 /// The usage text printed for --help and after an argument error.
 std::string UsageText();
+/// What the program does with its arguments, a paragraph of the usage text.
+std::string AboutText();
+/// The options part of it, one option (and its explanation) a line or two.
+std::string OptionsText();
+/// The manual page (roff, man(7) macros) made from the same option text and command table.
+std::string ManualPage(std::string_view version);
 
 /// Splits a -c script into command lines at every ';' outside double quotes. Blank pieces
 /// are dropped; each piece keeps its text otherwise unchanged.

@@ -95,6 +95,9 @@ std::string HelpText() {
         else usage += "\n" + std::string(30, ' ');
         text += usage + std::string(info.help) + "\n";
     }
+    text += "Patterns (* ? [...]) in the remote names of get, mget, rm, mrm, chmod, dir, ls, cls,\n"
+            "cat, du and find are matched here against the listing; a name in double quotes is\n"
+            "taken as written, and a pattern that matches nothing is an error.\n";
     return text;
 }
 

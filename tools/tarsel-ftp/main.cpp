@@ -65,6 +65,10 @@ static int Run(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (options.manual) {
+        std::fputs(ManualPage(TARSEL_FTP_VERSION).c_str(), stdout);
+        return 0;
+    }
     if (options.version) {
         std::printf("tarsel-ftp %s\n", TARSEL_FTP_VERSION);
         return 0;
