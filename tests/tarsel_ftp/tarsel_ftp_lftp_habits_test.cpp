@@ -265,6 +265,25 @@ TEST_F(TarselFtpClientPatterns, MirrorLeavesOutWhatTheFiltersExcludeAndEndsWithA
     EXPECT_THAT(Refused("mirror --exclude"), HasSubstr("needs a pattern"));
 }
 
+TEST_F(TarselFtpClientPatterns, MirrorUpFiltersByThePathBelowTheTop) {
+    fs::create_directories(dir / "up" / "d");
+    fs::create_directories(dir / "up" / "skip");
+    WriteFile(dir / "up" / "a.txt", "1");
+    WriteFile(dir / "up" / "a.bak", "2");
+    WriteFile(dir / "up" / "d" / "b.txt", "bee");
+    WriteFile(dir / "up" / "d" / "c.bak", "see");
+    WriteFile(dir / "up" / "skip" / "x.txt", "x");
+    server.listings["/u"] = ListLine('-', 5, "old.bak");
+    server.replies["MKD"] = "257 created";
+    server.replies["DELE"] = "250 deleted";
+    Start();
+    Type("mirror -R --delete -X *.bak -x ^skip/ up /u");
+    EXPECT_THAT(LinesStartingWith("STOR"), ElementsAre("STOR /u/a.txt", "STOR /u/d/b.txt"));
+    EXPECT_THAT(LinesStartingWith("DELE"), IsEmpty()) << "an excluded remote file is not deleted";
+    EXPECT_THAT(LinesStartingWith("MKD"), ElementsAre("MKD /u", "MKD /u/d"));
+    EXPECT_THAT(output.out, ::testing::MatchesRegex("mirror: 2 new, 0 updated, 0 removed, 0 failed; 4 bytes in .*\n"));
+}
+
 TEST_F(TarselFtpClientPatterns, TheMeterAsksTheSizeTheOpeningReplyDoesNotTell) {
     server.downloads = {{"big", std::string(4000, 'x')}};
     server.answerSize = true;
