@@ -193,6 +193,7 @@ TEST_F(TarselFtpClientPatterns, NoMatchIsAnErrorQuotingTurnsExpansionOffAndRmFIs
     Type("rm \"*.txt\"");
     Type("dir *.zip");
     Type("glob rmdir nothing*");
+    Type("rm -rf gone-tree");
     EXPECT_THAT(LinesStartingWith("DELE"), ElementsAre("DELE gone", "DELE *.txt"))
         << "rm -f tries the names it has; a quoted pattern goes as written";
     EXPECT_EQ(output.err, "tarsel-ftp: local: rm: no remote file matches '*.zip'\n"

@@ -324,6 +324,8 @@ private:
     std::map<std::string, std::string> aliases_;
     /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
     TreeWalk walk_;
+    /// The walk is rm -rf's: a name that is not there is passed over quietly.
+    bool walkForce_ = false;
     /// The job of the command that runs now, and of the mirror under way (0: none); a
     /// failure inside a mirror stops a script only once the mirror has tried every file.
     std::uint64_t activeJob_ = 0;

@@ -74,6 +74,7 @@ void FtpSession::ExpandDailyCommand(const Command& command) {
         Command next{Verb::WalkNext};
         next.job = job;
         queue_.push_front(std::move(next));
+        walkForce_ = command.verb == Verb::Rm && command.force;
         TakeWalkOutput(walk_.Begin(command));
         return;
     }
@@ -108,6 +109,8 @@ void FtpSession::RunWalkStep(const Command& next) {
 void FtpSession::TakeWalkOutput(TreeWalk::Output outcome) {
     if (!outcome.out.empty()) Print(outcome.out);
     for (const TreeWalk::Problem& p : outcome.problems) {
+        // rm -rf: what is not there is no error, as with lftp; other failures still are.
+        if (walkForce_ && p.fails && p.text.rfind("no such entry", 0) == 0) continue;
         if (!p.fails) PrintError("tarsel-ftp: " + p.subject + ": " + p.text);
         else if (!p.serverCode.empty()) Fail(Fault::Server, p.serverCode, p.subject, p.text);
         else Fail(Fault::Local, "", p.subject, p.text);
