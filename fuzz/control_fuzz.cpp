@@ -12,6 +12,11 @@
 //                             event order; the memory bounds need a run with floods
 //   CONTROL_FUZZ_KNOWN=a|b    findings already reported (texts of their reports): a run that
 //                             breaks a rule with one of them in its report ends quietly
+//   CONTROL_FUZZ_PLATFORM=posix  the sockets are real: the POSIX platform on the epoll loop,
+//                             the server's ends played on loopback (real_network.h); timers
+//                             stay scripted. Steps a real socket cannot be made to take (a
+//                             diagnostic, a listener's error, a send held back, a finished TLS
+//                             handshake) do nothing there.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +27,7 @@
 #include <tarsel/tarsel.h>
 
 #include "control_program.h"
+#include "real_network.h"
 #include "support/event_rules.h"
 #include "support/fake_platform.h"
 #include "support/tarsel_private_access.h"
@@ -85,6 +91,11 @@ private:
 
 class Session;
 
+const char* const kStepNames[] = {
+    "Receive", "Reply", "Greet", "Close", "Error", "SendDone", "Accept", "DataUp", "Data",
+    "DataText", "Tick", "Call", "Arm", "Property", "Flood", "Diagnose", "Blocking", "PutPlan", "Secure"};
+static_assert(sizeof kStepNames / sizeof kStepNames[0] == kOpCount);
+
 // The host: answers PutData from its plan and, from inside the events the program armed,
 // calls back into the control.
 class Host : public tarselEvents {
@@ -129,7 +140,7 @@ public:
         control.Advise(rules);
         control.Advise(host);
         rules.watchData = true;
-        rules.dataSocket = Socket(2);
+        rules.dataSocket = real ? &real->sockets[2]->mirror : Socket(2);
     }
 
     void Run(Reader& in) {
@@ -229,10 +240,19 @@ public:
 
     FakeSoquet* Socket(std::size_t i) { return platform.soquets[i]; }
 
+    static bool RealSockets() {
+        static const bool posix = [] {
+            const char* name = std::getenv("CONTROL_FUZZ_PLATFORM");
+            return name != nullptr && std::string(name) == "posix";
+        }();
+        return posix;
+    }
+
     FakePlatform platform;
+    std::unique_ptr<RealNetwork> real = RealSockets() ? std::make_unique<RealNetwork>() : nullptr;
     EventRules rules{&control};
     Host host{*this};
-    tarsel control{platform};
+    tarsel control{real ? static_cast<Platform&>(*real) : platform};
     WireRules wire;
 
 private:
@@ -242,6 +262,7 @@ private:
     static bool Open(const FakeSoquet* s) { return s->state() == FakeSoquet::State::Connected; }
 
     void Step(Reader& in) {
+        if (real) return RealStep(in);
         FakeSoquet* control1 = Socket(0);
         FakeSoquet* listener = Socket(1);
         FakeSoquet* data = Socket(2);
@@ -249,12 +270,8 @@ private:
         for (std::size_t i = 0; i < 3; ++i)
             if (!Connection(Socket(i))) sendsDone_[i] = Socket(i)->sends.size();
 
-        static const char* const kSteps[] = {
-            "Receive", "Reply", "Greet", "Close", "Error", "SendDone", "Accept", "DataUp", "Data",
-            "DataText", "Tick", "Call", "Arm", "Property", "Flood", "Diagnose", "Blocking", "PutPlan", "Secure"};
-        static_assert(sizeof kSteps / sizeof kSteps[0] == kOpCount);
         const std::uint8_t op = in.Byte() % kOpCount;
-        if (op != kCall && op != kReply) rules.Note(std::string("step: ") + kSteps[op]);
+        if (op != kCall && op != kReply) rules.Note(std::string("step: ") + kStepNames[op]);
         switch (op) {
             case kReceive: {
                 const std::string bytes = in.Bytes(in.Byte() % 64 + 1);
@@ -313,35 +330,13 @@ private:
             case kDataText:
                 Deliver(data, kDataTexts[in.Byte() % kDataTexts.size()]);
                 break;
-            case kTick: {
-                FakeTimer* timer = platform.timers[in.Byte() % 2];
-                const int ticks = in.Byte() % 8 + 1;
-                for (int i = 0; i < ticks && timer->Tick(); ++i) Check(in.Position());
+            case kTick:
+            case kCall:
+            case kArm:
+            case kProperty:
+            case kPutPlan:
+                HostStep(op, in, platform);
                 break;
-            }
-            case kCall: {
-                const std::uint8_t c = in.Byte(), a = in.Byte(), b = in.Byte();
-                Perform(c, a, b);
-                break;
-            }
-            case kArm: {
-                const std::uint8_t event = in.Byte() % kEventCount;
-                Host::Armed& armed = host.armed[event];
-                armed.countdown = in.Byte() % 4 + 1;
-                armed.call = in.Byte();
-                armed.a = in.Byte();
-                armed.b = in.Byte();
-                armed.thenThrow = in.Byte() & 1;
-                break;
-            }
-            case kProperty: {
-                const std::uint8_t p = in.Byte(), v = in.Byte();
-                try {
-                    Write(p, v);
-                } catch (const AutomationError&) {
-                }
-                break;
-            }
             case kFlood: {
                 // Floods are slow; only a marked step (0xF0 or 0xF1) floods, so that most runs
                 // stay quick while the bounds are still reached.
@@ -375,12 +370,113 @@ private:
                 if (Open(s) && s->tlsRequested && !s->secured) s->Secure();
                 break;
             }
+        }
+    }
+
+    // The steps of the host and of the timers, on whichever platform the sockets are.
+    void HostStep(std::uint8_t op, Reader& in, FakePlatform& timers) {
+        switch (op) {
+            case kTick: {
+                FakeTimer* timer = timers.timers[in.Byte() % 2];
+                const int ticks = in.Byte() % 8 + 1;
+                for (int i = 0; i < ticks && timer->Tick(); ++i) {
+                    if (real) real->Settle();
+                    Check(in.Position());
+                }
+                break;
+            }
+            case kCall: {
+                const std::uint8_t c = in.Byte(), a = in.Byte(), b = in.Byte();
+                Perform(c, a, b);
+                break;
+            }
+            case kArm: {
+                const std::uint8_t event = in.Byte() % kEventCount;
+                Host::Armed& armed = host.armed[event];
+                armed.countdown = in.Byte() % 4 + 1;
+                armed.call = in.Byte();
+                armed.a = in.Byte();
+                armed.b = in.Byte();
+                armed.thenThrow = in.Byte() & 1;
+                break;
+            }
+            case kProperty: {
+                const std::uint8_t p = in.Byte(), v = in.Byte();
+                try {
+                    Write(p, v);
+                } catch (const AutomationError&) {
+                }
+                break;
+            }
             case kPutPlan: {
                 host.plan.clear();
                 for (int n = in.Byte() % 8; n > 0; --n) host.plan.push_back(in.Byte());
                 break;
             }
+            default: break;
         }
+    }
+
+    // Step on real sockets: the same program, its network steps played by the far ends.
+    void RealStep(Reader& in) {
+        const std::uint8_t op = in.Byte() % kOpCount;
+        if (op != kCall && op != kReply) rules.Note(std::string("step: ") + kStepNames[op]);
+        RealNetwork& net = *real;
+        RealSoquet* data = net.sockets[2];
+        switch (op) {
+            case kReceive: net.ServerSends(in.Bytes(in.Byte() % 64 + 1)); break;
+            case kReply: net.ServerSends(kReplies[in.Byte() % kReplies.size()]); break;
+            case kGreet: net.Greet(); break;
+            case kClose: {
+                const std::uint8_t s = in.Byte() % 3;
+                if (s != 1) net.Close(s, false);
+                break;
+            }
+            case kError: {
+                const std::uint8_t s = in.Byte() % 3;
+                in.Byte();
+                if (s != 1) net.Close(s, true);
+                break;
+            }
+            case kSendDone: in.Byte(); break;
+            case kAccept: net.ConnectToListener(in.Byte() & 1); break;
+            case kDataUp: net.DataUp(); break;
+            case kData: RealDeliver(*data, in.Bytes(in.Byte() % 64 + 1)); break;
+            case kDataText: RealDeliver(*data, kDataTexts[in.Byte() % kDataTexts.size()]); break;
+            case kFlood: {
+                const std::uint8_t target = in.Byte();
+                const std::string piece(kFloodPiece, static_cast<char>(in.Byte()));
+                const std::size_t total = (in.Byte() % 48 + 1) * 32 * 1024;
+                static const bool noFloods = std::getenv("CONTROL_FUZZ_NO_FLOODS") != nullptr;
+                if ((target & 0xFE) != 0xF0 || noFloods) break;
+                for (std::size_t sent = 0; sent < total && flooded_ < kFloodBudget; sent += kFloodPiece) {
+                    flooded_ += kFloodPiece;
+                    if (target & 1) {
+                        RealDeliver(*data, piece);
+                    } else {
+                        net.ServerSends(piece);
+                    }
+                    CheckMemory(in.Position());
+                }
+                break;
+            }
+            case kDiagnose: in.Byte(); break;
+            case kBlocking: in.Byte(); in.Byte(); break;
+            case kSecure: in.Byte(); break;
+            default:
+                // The host's steps and the timers' are the scripted platform's.
+                HostStep(op, in, net.fake);
+                break;
+        }
+        net.Settle();
+    }
+
+    void RealDeliver(RealSoquet& data, const std::string& bytes) {
+        // Counted only when the connection is up to take them: then the control reads them
+        // before anything else can happen on the loop.
+        if (data.state != RealSoquet::State::Connected || !real->HasDataPeer()) return;
+        rules.DataArrived(bytes);
+        real->DataSends(bytes);
     }
 
     void Deliver(FakeSoquet* data, const std::string& bytes) {
@@ -401,7 +497,7 @@ private:
 
     void Check(std::size_t at) {
         rules.Sample();
-        wire.Check(*Socket(0), rules.violations);
+        wire.Check(real ? real->sockets[0]->mirror : *Socket(0), rules.violations);
         if (!rules.ok()) Fail(at, rules.violations.front());
         CheckMemory(at);
     }

@@ -11,12 +11,15 @@ set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 pkgs_dir="${TARSEL_FTP_PKGS:-$repo/build/ftp-servers/pkgs}"
 
-# Build tools, test and benchmark libraries, the sanitizer runtime for clang, the tools the
-# scripts use, and the four FTP servers with the runtime libraries of the two unpacked ones.
+# Build tools, test and benchmark libraries, the loops the adapters run on (c-ares for names,
+# libuv, GLib, Qt 6), the virtual X server and a font the Qt desktop sample's test draws with,
+# the sanitizer runtime for clang, the tools the scripts use, and the four FTP servers with
+# the runtime libraries of the two unpacked ones.
 packages=(
   cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev libasio-dev libssl-dev
   libreadline-dev libcurl4-openssl-dev
   pkg-config libc-ares-dev libuv1-dev libglib2.0-dev
+  qt6-base-dev qt6-qpa-plugins xvfb xauth fonts-dejavu-core
   clang libclang-rt-14-dev curl nkf time iproute2 passwd openssl
   vsftpd python3-pyftpdlib python3-openssl
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2

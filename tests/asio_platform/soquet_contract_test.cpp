@@ -92,6 +92,7 @@ using AsioRig = LoopbackRig<AsioLoops>;
 using PosixRig = LoopbackRig<PosixLoops>;
 using LibuvRig = LoopbackRig<LibuvLoops>;
 using GlibRig = LoopbackRig<GlibLoops>;
+using QtRig = LoopbackRig<QtLoops>;
 
 /// The scripted socket: the rig raises through its triggers what a real peer would cause.
 /// Bytes from the peer are held until the rig settles and dropped when the connection has
@@ -174,13 +175,14 @@ protected:
     std::unique_ptr<Soquet> soquet = rig.Create();
 };
 
-using Rigs = ::testing::Types<AsioRig, PosixRig, LibuvRig, GlibRig, FakeRig>;
+using Rigs = ::testing::Types<AsioRig, PosixRig, LibuvRig, GlibRig, QtRig, FakeRig>;
 class RigNames {
 public:
     template <class T>
     static std::string GetName(int) {
         if (std::is_same_v<T, AsioRig>) return "Asio";
         if (std::is_same_v<T, PosixRig>) return "PosixEpoll";
+        if (std::is_same_v<T, QtRig>) return "PosixQt";
         if (std::is_same_v<T, LibuvRig>) return "PosixLibuv";
         return std::is_same_v<T, GlibRig> ? "PosixGlib" : "Fake";
     }

@@ -324,8 +324,10 @@ TEST_P(SoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
             if (act == Act::DestroyInReceived) s.reset();
         };
         events.onConnected = [&] { s->StartTls(Trusting(trusted), nullptr); };
+        // The server keeps the sessions of the earlier rounds: this round's is the next one.
+        const std::size_t earlier = server.sessions.size();
         s->ConnectTo(u"127.0.0.1", server.Port(), u"0");
-        ASSERT_TRUE(RunUntil(io, [&] { return !server.sessions.empty() && server.Last().ended; }));
+        ASSERT_TRUE(RunUntil(io, [&] { return server.sessions.size() > earlier && server.Last().ended; }));
         RunFor(io, std::chrono::milliseconds(50));
         std::vector<std::string> expected;
         switch (act) {
@@ -341,7 +343,7 @@ TEST_P(SoquetTls, SinkMayCloseOrDestroyTheInstanceInsideSecuredAndReceived) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib"),
+INSTANTIATE_TEST_SUITE_P(Platforms, SoquetTls, ::testing::Values("Asio", "PosixEpoll", "PosixLibuv", "PosixGlib", "PosixQt"),
                          [](const auto& info) { return info.param; });
 
 }  // namespace

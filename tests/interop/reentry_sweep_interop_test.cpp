@@ -7,6 +7,9 @@
 // they end, so that one wait covers the time-outs of all of them. pyftpdlib is left out: its
 // session processes keep spinning on the processor after some of these ends, which would slow
 // every test run after this one.
+//
+// The runs go on the Asio platform, and on the POSIX platform (on the epoll loop) against
+// vsftpd, plain and TLS: the same sweep, the same rules.
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -19,6 +22,8 @@
 #include <asio/io_context.hpp>
 
 #include <tarsel/asio_platform.h>
+#include <tarsel/loops/epoll_loop.h>
+#include <tarsel/posix_platform.h>
 #include <tarsel/tarsel.h>
 
 #include "asio_platform/loopback.h"
@@ -43,7 +48,7 @@ const char* JobName(Job job) { return job == Job::Get ? "get" : job == Job::Put 
 // on it), and the host's own sink, which acts inside its k-th event of the transfer.
 class SweptHost : public tarselEvents {
 public:
-    SweptHost(AsioPlatform& platform, const FtpServer& server, bool tls, Job job, bool passive, Act act, int k,
+    SweptHost(Platform& platform, const FtpServer& server, bool tls, Job job, bool passive, Act act, int k,
         std::string remote)
         : control(platform), rules(&control), job(job), passive(passive), act(act), k(k), job_(job), act_(act), k_(k),
           remote_(std::move(remote)) {
@@ -134,12 +139,40 @@ private:
 struct SweepCase {
     const char* server;
     bool tls;
+    /// On the POSIX platform (epoll loop) rather than the Asio one.
+    bool posix = false;
+};
+
+/// The platform a sweep runs on, and a bounded run of its loop.
+class SweepLoop {
+public:
+    explicit SweepLoop(bool posix) {
+        if (posix) {
+            epoll_ = std::make_unique<EpollLoop>();
+            platform_ = std::make_unique<PosixPlatform>(*epoll_);
+        } else {
+            platform_ = std::make_unique<AsioPlatform>(io_);
+        }
+    }
+    Platform& Get() { return *platform_; }
+    bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+        if (!epoll_) return tarselctl::testing::RunUntil(io_, done, limit);
+        auto& posix = static_cast<PosixPlatform&>(*platform_);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < deadline) epoll_->RunOnce(posix, 10ms);
+        return done();
+    }
+
+private:
+    asio::io_context io_;
+    std::unique_ptr<EpollLoop> epoll_;
+    std::unique_ptr<Platform> platform_;
 };
 
 class ReentrySweep : public ::testing::TestWithParam<SweepCase> {
 protected:
-    asio::io_context io;
-    AsioPlatform platform{io};
+    SweepLoop loop{GetParam().posix};
+    Platform& platform = loop.Get();
     std::vector<std::unique_ptr<SweptHost>> runs;
     int uploads = 0;
 
@@ -150,8 +183,7 @@ protected:
     }
 
     bool RunBatch(std::size_t from) {
-        return tarselctl::testing::RunUntil(
-            io,
+        return loop.RunUntil(
             [&] {
                 return std::all_of(runs.begin() + static_cast<std::ptrdiff_t>(from), runs.end(),
                                    [](const auto& r) { return r->Ended(); });
@@ -209,7 +241,7 @@ TEST_P(ReentrySweep, AbortOrAbendInsideEveryEventKeepsTheOrderAndNothingFollowsT
         ASSERT_TRUE(RunBatch(0)) << "a run never ended";
         std::vector<std::size_t> atEnd;
         for (const auto& r : runs) atEnd.push_back(r->events);
-        tarselctl::testing::RunFor(io, std::chrono::milliseconds(kTimeout * 2000 + 500));
+        loop.RunUntil([] { return false; }, std::chrono::milliseconds(kTimeout * 2000 + 500));
         for (std::size_t i = 0; i < runs.size(); ++i) {
             const SweptHost& r = *runs[i];
             const std::string which = std::string(JobName(r.job)) + (r.passive ? " passive" : " active") +
@@ -225,8 +257,11 @@ INSTANTIATE_TEST_SUITE_P(Servers, ReentrySweep,
                          ::testing::Values(SweepCase{"vsftpd", false}, SweepCase{"pureftpd", false},
                                            SweepCase{"proftpd", false},
                                            SweepCase{"vsftpd_tls", true}, SweepCase{"proftpd_tls", true},
-                                           SweepCase{"pureftpd_tls", true}),
-                         [](const auto& info) { return std::string(info.param.server); });
+                                           SweepCase{"pureftpd_tls", true},
+                                           SweepCase{"vsftpd", false, true}, SweepCase{"vsftpd_tls", true, true}),
+                         [](const auto& info) {
+                             return std::string(info.param.server) + (info.param.posix ? "_posix" : "");
+                         });
 
 }  // namespace
 }  // namespace tarselctl

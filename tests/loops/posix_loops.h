@@ -1,6 +1,6 @@
 // The loops the real-socket tests run on: an Asio io_context that runs the test's peers and,
-// for the POSIX platform, one of its loops (epoll, libuv, GLib) beside it, both driven by one
-// bounded runner so that a failure cannot hang.
+// for the POSIX platform, one of its loops (epoll, libuv, GLib, Qt) beside it, both driven by
+// one bounded runner so that a failure cannot hang.
 #pragma once
 
 #include <chrono>
@@ -8,12 +8,16 @@
 #include <memory>
 #include <string>
 
+#include <QCoreApplication>
+#include <QTimer>
+
 #include <asio/io_context.hpp>
 
 #include <tarsel/asio_platform.h>
 #include <tarsel/loops/epoll_loop.h>
 #include <tarsel/loops/glib_loop.h>
 #include <tarsel/loops/libuv_loop.h>
+#include <tarsel/loops/qt_loop.h>
 #include <tarsel/posix_platform.h>
 
 #include "asio_platform/loopback.h"
@@ -118,9 +122,47 @@ struct GlibLoops final : TestLoops {
     std::unique_ptr<GlibPlatform> platform;
 };
 
-/// "Asio", "PosixEpoll", "PosixLibuv" or "PosixGlib".
+/// The POSIX platform on the Qt event loop of the test's main thread.
+struct QtLoops final : TestLoops {
+    QtLoops() {
+        platform = std::make_unique<QtPlatform>();
+        // Bounds each turn of the loop, so that the test's peers get their turns too.
+        tick.start(1);
+    }
+    ~QtLoops() override {
+        platform.reset();
+        tick.stop();
+    }
+    tarselctl::Platform& Platform() override { return *platform; }
+    bool Run(const std::function<bool()>& done, std::chrono::milliseconds limit) override {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            if (io.stopped()) io.restart();
+            io.poll();
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        return done();
+    }
+
+    /// One application object per process, made by the first test that needs it (before any
+    /// Qt object of the test's); it lives on to the end of the process.
+    static bool MakeApplication() {
+        static int argc = 1;
+        static char name[] = "tarsel_unit_tests";
+        static char* argv[] = {name, nullptr};
+        if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
+        return true;
+    }
+
+    bool application = MakeApplication();
+    QTimer tick;
+    std::unique_ptr<QtPlatform> platform;
+};
+
+/// "Asio", "PosixEpoll", "PosixLibuv", "PosixGlib" or "PosixQt".
 inline std::unique_ptr<TestLoops> MakeTestLoops(const std::string& name) {
     if (name == "Asio") return std::make_unique<AsioLoops>();
+    if (name == "PosixQt") return std::make_unique<QtLoops>();
     if (name == "PosixLibuv") return std::make_unique<LibuvLoops>();
     if (name == "PosixGlib") return std::make_unique<GlibLoops>();
     return std::make_unique<PosixLoops>();

@@ -2,8 +2,9 @@
 //
 //   epoll_host HOST PORT USER PASSWORD REMOTE LOCAL
 //
-// Logs in, lists REMOTE's directory, downloads REMOTE to LOCAL and disconnects, printing every
-// event on one line. Exits 0 when the download succeeded.
+// Runs the dialogue of examples/loops/common/trace_session.h (log in, list REMOTE's
+// directory, download REMOTE to LOCAL, upload, an aborted upload, a reply time-out), printing
+// every event on one line. Exits 0 when every step succeeded.
 #include <chrono>
 #include <iostream>
 
