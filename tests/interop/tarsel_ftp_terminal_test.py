@@ -208,6 +208,8 @@ class TerminalSession(unittest.TestCase):
         os.makedirs(os.path.join(tree, "subdir-only"))
         with open(os.path.join(tree, "unique-file.txt"), "w") as f:
             f.write("x")
+        with open(os.path.join(tree, "subdir-only", "deep-file.txt"), "w") as f:
+            f.write("y")
         self.addCleanup(shutil.rmtree, tree, True)
         t = self.start()
         self.assertIn(b"tarsel:/> ", t.prompt())
@@ -218,6 +220,12 @@ class TerminalSession(unittest.TestCase):
         t.type("get uni\t")
         t.read_until(rb"unique-file\.txt ")
         t.type("\x15")  # Ctrl-U: the line is dropped
+        # After a '/': the first Tab has that directory listed, the next one completes.
+        t.type("get subdir-only/dee\t")
+        time.sleep(1)
+        t.type("\t")
+        t.read_until(rb"subdir-only/dee(\x07)?p-file\.txt ")
+        t.type("\x15")
         t.type("cd sub\t")
         t.read_until(rb"subdir-only/")
         t.type("\r")

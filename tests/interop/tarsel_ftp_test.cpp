@@ -609,6 +609,29 @@ TEST_P(TarselFtpInterop, DirectoryAndFileCommands) {
     }
 }
 
+TEST_P(TarselFtpInterop, PatternsAreExpandedFromTheListingByTheClient) {
+    // pyftpdlib expands nothing itself: what matches is decided here, on every server alike.
+    for (const char* name : {"a.txt", "b.txt", "c.log"}) WriteFile(Local(name), name);
+    const std::string dir = UploadName("glob");
+    const RunResult r = Script("cd " + server_.upload + "; mkdir " + dir + "; cd " + dir + "; put " + Local("a.txt") +
+                                   "; put " + Local("b.txt") + "; put " + Local("c.log") + "; cls *.txt; get *.txt " +
+                                   Local("out") + "/; cat \"c.lo?\"; rm *.txt; cls; rm *.zip",
+                               {"--keep-going"});
+    EXPECT_FALSE(r.timedOut) << r.err;
+    EXPECT_EQ(r.status, 1) << "the last pattern matches nothing";
+    EXPECT_EQ(ReadFile(fs::path(Local("out")) / "a.txt"), "a.txt");
+    EXPECT_EQ(ReadFile(fs::path(Local("out")) / "b.txt"), "b.txt");
+    EXPECT_THAT(r.err, HasSubstr("get c.lo?")) << "a quoted pattern is a name as written";
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: local: rm: no remote file matches '*.zip'\n"));
+    if (Named("pureftpd")) {
+        EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 550: delete a.txt"));
+    } else {
+        EXPECT_EQ(r.out, "a.txt\nb.txt\nc.log\n");
+        EXPECT_FALSE(fs::exists(uploads_ / dir / "a.txt"));
+        EXPECT_TRUE(fs::exists(uploads_ / dir / "c.log"));
+    }
+}
+
 TEST_P(TarselFtpInterop, MissingFileFailsWithoutTouchingLocalFiles) {
     WriteFile(Local("kept"), "must survive");
     const RunResult r = Script("get tarsel-ftp-fixtures/no-such-file " + Local("new") +

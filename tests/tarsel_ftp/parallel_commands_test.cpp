@@ -410,6 +410,7 @@ TEST_F(TarselFtpParallel, MirrorDownWalksHereFetchesThereAndCountsTheFilesThatFa
     EXPECT_EQ(RunLines("MDTM").size(), 4u);
     EXPECT_THAT(output.err, HasSubstr("GetFile /r/missing: 550"));
     EXPECT_THAT(output.err, HasSubstr("skipping the unsafe name '../escape'"));
+    EXPECT_THAT(output.out, HasSubstr("mirror: 4 new, 0 updated, 0 removed, 1 failed; "));
     // A script stops after a command whose files failed, as it does with one connection.
     EXPECT_THAT(Lines("RETR after"), ElementsAre());
     EXPECT_EQ(session->ExitStatus(), 1);

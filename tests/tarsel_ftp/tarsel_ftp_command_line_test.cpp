@@ -2,6 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "command_line.h"
 #include "upload_block_plan.h"
 
@@ -205,7 +207,7 @@ TEST(TarselFtpCommands, ChecksArgumentCounts) {
     EXPECT_THAT(ExpectCommand("ls *.txt").args, ElementsAre("*.txt"));
     EXPECT_THAT(ExpectCommand("login bob pw").args, ElementsAre("bob", "pw"));
     for (std::string_view bad : {"rename a", "rename a b c", "cd", "cd a b", "pwd x", "size",
-                                 "append onlyone", "login bob", "dir a b", "get a b c", "quit now"})
+                                 "append onlyone", "login bob", "get a b c", "quit now"})
         EXPECT_THAT(ExpectError(bad), HasSubstr("usage")) << bad;
 }
 
@@ -273,7 +275,7 @@ TEST(TarselFtpCommands, FlagsDefaultsAndRawTextOfTheEverydayCommands) {
     EXPECT_THAT(ExpectError("put -c - r"), HasSubstr("standard input"));
 
     EXPECT_THAT(ExpectCommand("mget *.txt \"a b*\"").args, ElementsAre("*.txt", "a b*"));
-    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] PATTERN..."));
+    EXPECT_THAT(ExpectError("mput"), HasSubstr("usage: mput [-P N] [-O DIR] PATTERN..."));
 
     // The shell gets the rest of the line as typed, quotes and ';' included.
     Command shell = ExpectCommand("  !ls -l \"a b\" | wc");
@@ -306,7 +308,12 @@ TEST(TarselFtpCommands, TabCompletesRemoteNamesWhereACommandTakesThem) {
     const std::vector<std::string> names = {"a.txt", "ab/", "b"};
     EXPECT_THAT(CompleteRemoteName(names, "a"), ElementsAre("a.txt", "ab/"));
     EXPECT_THAT(CompleteRemoteName(names, ""), ElementsAre("a.txt", "ab/", "b"));
-    EXPECT_THAT(CompleteRemoteName(names, "ab/x"), IsEmpty());
+    // After a '/': the names of that directory, behind the directory as typed.
+    EXPECT_THAT(CompleteRemoteName(names, "pub/a"), ElementsAre("pub/a.txt", "pub/ab/"));
+    EXPECT_THAT(CompleteRemoteName(names, "/b"), ElementsAre("/b"));
+    EXPECT_EQ(CompletionDirectory("pub/sub/x"), "pub/sub");
+    EXPECT_EQ(CompletionDirectory("/x"), "/");
+    EXPECT_EQ(CompletionDirectory("x"), "");
     // U+009B is CSI to many terminals; a stray 0x9B byte may be read as one too.
     const std::vector<std::string> hostile = {"c\xC2\x9B" "2J", "c\x9B" "2J", "c\xC2\xA0ok"};
     EXPECT_THAT(CompleteRemoteName(hostile, "c"), ElementsAre("c\xC2\xA0ok"));
@@ -325,14 +332,36 @@ TEST(TarselFtpCommands, HelpCompletionAndUsageComeFromTheOneTable) {
         for (std::size_t i = 0; i < info.minArgs; ++i) line += " a" + std::to_string(i);
         if (info.verb == Verb::Rest) line = "rest 5";
         if (info.verb == Verb::Open) line = "open host";
+        if (info.verb == Verb::Glob) line = "glob size a0";
         const ParsedLine parsed = ParseCommand(line);
         ASSERT_TRUE(std::holds_alternative<Command>(parsed)) << line;
     }
     EXPECT_EQ(HelpText("nonsense"), "");
     EXPECT_THAT(HelpText("?"), HasSubstr("usage: help [COMMAND]"));
-    EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mkdir"));
-    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("bye"));
+    EXPECT_THAT(CompleteCommandName("m"), ElementsAre("mget", "mput", "mirror", "mrm", "mkdir", "mv"));
+    EXPECT_THAT(CompleteCommandName("B"), ElementsAre("binary", "bookmark", "bye"));
     EXPECT_THAT(CompleteCommandName("zz"), IsEmpty());
+}
+
+TEST(TarselFtpCommands, TheManualPageIsMadeFromTheSameTexts) {
+    const std::string page = ManualPage("9.9");
+    EXPECT_EQ(page.rfind(".TH TARSEL-FTP 1 ", 0), 0u);
+    for (const CommandInfo& info : CommandTable()) {
+        std::string name(info.name);
+        EXPECT_THAT(page, HasSubstr("\n.B " + name)) << name;
+    }
+    EXPECT_THAT(page, HasSubstr("\\-\\-save\\-settings FILE")) << "hyphens escaped";
+    EXPECT_THAT(page, HasSubstr("Patterns (* ? [...])"));
+    // No line of text may be read as a request: each starts with a macro or with text.
+    std::istringstream lines(page);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || (line[0] != '.' && line[0] != '\'')) continue;
+        EXPECT_TRUE(line.rfind(".TH", 0) == 0 || line.rfind(".SH", 0) == 0 || line.rfind(".TP", 0) == 0 ||
+                    line.rfind(".B", 0) == 0 || line.rfind(".I", 0) == 0 || line.rfind(".PP", 0) == 0 ||
+                    line.rfind(".br", 0) == 0 || line.rfind(".nf", 0) == 0 || line.rfind(".fi", 0) == 0)
+            << line;
+    }
+    EXPECT_TRUE(ParseOptions({"--man"}).options.manual);
 }
 
 TEST(TarselFtpOptions, UrlsAndTheOptionalHost) {

@@ -12,6 +12,7 @@ namespace tarselftp {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::HasSubstr;
 
 constexpr std::int64_t kNow = 1796738400;  // 2026-12-08 14:00 UTC
 
@@ -66,12 +67,12 @@ TEST(TarselFtpMirrorPlan, DownloadComparesSizeAndExactTime) {
                 ElementsAre("same:keep", "same-size-newer:refresh", "same-size-older:refresh", "grown:refresh",
                             "new:fetch", "sub:descend"));
     // --newer-only keeps a local file that is as new or newer, whatever its size.
-    EXPECT_THAT(Summary(PlanDownload(remote, local, {false, true})),
+    EXPECT_THAT(Summary(PlanDownload(remote, local, {false, true, false, {}})),
                 ElementsAre("same:skip(the target is not older)", "same-size-newer:refresh",
                             "same-size-older:skip(the target is not older)", "grown:skip(the target is not older)",
                             "new:fetch", "sub:descend"));
     // --delete removes what the remote no longer lists, after everything else.
-    EXPECT_EQ(Summary(PlanDownload(remote, local, {true, false})).back(), "gone:delete");
+    EXPECT_EQ(Summary(PlanDownload(remote, local, {true, false, false, {}})).back(), "gone:delete");
     const auto plan = PlanDownload(remote, local, {});
     EXPECT_EQ(plan[4].modified, kT);
     EXPECT_EQ(plan[4].size, 6u);
@@ -107,7 +108,7 @@ TEST(TarselFtpMirrorPlan, NothingIsWrittenThroughALocalLinkOrOverANonFile) {
     const std::vector<LocalEntry> local = {Local("via-link", LocalEntry::Kind::Link),
                                            Local("dir-is-link", LocalEntry::Kind::Link),
                                            Local("is-dir", LocalEntry::Kind::Directory)};
-    EXPECT_THAT(Summary(PlanDownload(remote, local, {true, false})),
+    EXPECT_THAT(Summary(PlanDownload(remote, local, {true, false, false, {}})),
                 ElementsAre("via-link:skip(the target is a symbolic link)",
                             "dir-is-link:skip(the target is a symbolic link)",
                             "is-dir:skip(the target is a directory)",
@@ -135,7 +136,7 @@ TEST(TarselFtpMirrorPlan, UploadComparesWithTheRemoteListingAndNeverFollowsLocal
         Remote("type=dir; staledir"),
         Remote("type=file;size=3; ../x"),
     };
-    EXPECT_THAT(Summary(PlanUpload(local, remote, {true, false})),
+    EXPECT_THAT(Summary(PlanUpload(local, remote, {true, false, false, {}})),
                 ElementsAre("same:keep", "changed:refresh", "new:fetch", "link:skip(the source is a symbolic link)",
                             "blocked:skip(the target is a file)", "newdir:fetch", "olddir:descend",
                             "stale:delete", "staledir:delete"))
@@ -151,6 +152,39 @@ TEST(TarselFtpMirrorPlan, UploadComparesWithTheRemoteListingAndNeverFollowsLocal
     // A remote listing without exact times: the time is asked for.
     const std::vector<RemoteEntry> listed = {Remote("-rw-r--r-- 1 0 0 6 Jan 02  2020 same", false)};
     EXPECT_THAT(Summary(PlanUpload({local[0]}, listed, {})), ElementsAre("same:ask-time"));
+}
+
+TEST(TarselFtpMirrorPlan, FiltersDecideAsLftpTheLastMatchWins) {
+    const auto filters = [](std::vector<std::pair<std::string, std::string>> given) {
+        std::vector<MirrorFilter> out;
+        for (const auto& [option, text] : given) {
+            std::string error;
+            auto f = MirrorFilterOption(option, text, error);
+            EXPECT_TRUE(f && error.empty()) << option << " " << text << ": " << error;
+            if (f) out.push_back(*f);
+        }
+        return out;
+    };
+    const auto x = filters({{"-X", "*.o"}, {"--include-glob", "keep.o"}});
+    EXPECT_TRUE(MirrorExcludes(x, "src/a.o", false));
+    EXPECT_FALSE(MirrorExcludes(x, "src/keep.o", false)) << "a later include wins";
+    EXPECT_FALSE(MirrorExcludes(x, "src/a.c", false));
+    // Starting with an include leaves out what no filter names, but never a directory.
+    const auto only = filters({{"-I", "*.c"}});
+    EXPECT_FALSE(MirrorExcludes(only, "src/a.c", false));
+    EXPECT_TRUE(MirrorExcludes(only, "src/a.h", false));
+    EXPECT_FALSE(MirrorExcludes(only, "src/", true));
+    // A regex on the whole path, directories with their '/'; a glob with '/' on the path.
+    const auto rx = filters({{"--exclude", "^build/"}, {"-X", "doc/*.tmp"}});
+    EXPECT_TRUE(MirrorExcludes(rx, "build/", true));
+    EXPECT_FALSE(MirrorExcludes(rx, "src/build", false));
+    EXPECT_TRUE(MirrorExcludes(rx, "doc/x.tmp", false));
+    EXPECT_FALSE(MirrorExcludes(rx, "x.tmp", false));
+    EXPECT_TRUE(MirrorExcludes(filters({{"-X", ".git/"}}), ".git/", true));
+    std::string error;
+    EXPECT_TRUE(MirrorFilterOption("-x", "(", error).has_value());
+    EXPECT_THAT(error, HasSubstr("no regular expression"));
+    EXPECT_FALSE(MirrorFilterOption("--delete", "x", error).has_value());
 }
 
 TEST(TarselFtpMirrorPlan, MgetTakesMatchingFilesAndCountsTheDirectoriesItSkips) {

@@ -76,6 +76,13 @@ TEST(TarselFtpProgressMeter, SizeAnnouncedInTheOpeningReply) {
               std::nullopt);
 }
 
+TEST(TarselFtpProgressMeter, TheRateOfAResumeCountsOnlyWhatMovedNow) {
+    // 1000 bytes were on disk, 100 more arrived in one second: 100 B/s, 9 s to go.
+    EXPECT_EQ(Squeezed(FormatProgressLine("f", 1100, 2000, 1, 60, 1000)), "f 1.07 KiB 55% 100 B/s ETA 0:09");
+    ProgressMeter meter("f", 2000, 1000);
+    EXPECT_NE(meter.Final(2000, 2, 60).find("500 B/s"), std::string::npos);
+}
+
 TEST(TarselFtpProgressMeter, LineShowsBytesPercentRateAndEta) {
     // 34.5 MiB of 66.3 MiB after 2.8 s: 12.3 MiB/s, 2.6 s to go.
     const std::uint64_t done = 36175872, total = 69520000;

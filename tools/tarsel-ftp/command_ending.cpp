@@ -3,6 +3,7 @@
 #include "ftp_session.h"
 
 #include <cctype>
+#include <utility>
 
 #include <asio/post.hpp>
 
@@ -82,15 +83,20 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->verb == Verb::CompletionList) {
         // The session's own listing: no output, and its failure is nobody's.
+        const bool other = !r.command->args.empty();
+        if (other && otherNames_.size() > 64) otherNames_.clear();
+        std::vector<std::string>& names = other ? otherNames_[{remoteDirectory_, r.command->args[0]}] : remoteNames_;
         if (code == 0 && !r.localFault && !r.transErrorCode) {
-            remoteNames_.clear();
+            names.clear();
             const std::int64_t now = std::time(nullptr);
             for (const std::string& line : r.lines)
                 if (auto e = ParseRemoteListingLine(line, r.mlsd, now); e && IsSafeEntryName(e->name))
-                    remoteNames_.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
-            std::sort(remoteNames_.begin(), remoteNames_.end());
-            namesDirectory_ = remoteDirectory_;
-            namesListed_ = std::chrono::steady_clock::now();
+                    names.push_back(e->name + (e->type == RemoteType::Directory ? "/" : ""));
+            std::sort(names.begin(), names.end());
+            if (!other) {
+                namesDirectory_ = remoteDirectory_;
+                namesListed_ = std::chrono::steady_clock::now();
+            }
         }
         return;
     }
@@ -161,6 +167,8 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         return;
     }
     if (r.command && r.command->mayFail && !r.command->checkMade && !r.localFault) return;
+    // The command that waited for the pattern's listing cannot run without it.
+    if (r.command && r.command->verb == Verb::GlobList) DropJob(r.command->job);
     FailRunning(r, code, text);
     if (get && !keptPartNote_.empty()) {
         TellKeptPart();
@@ -218,6 +226,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
     case Verb::Get:
     case Verb::Put:
     case Verb::Append:
+        if (mirrorJob_ != 0 && r.command->job == mirrorJob_) tally_.bytes += r.bytes;
         if (interactive_) {
             std::string reply = lastReply_;
             while (!reply.empty() && (reply.back() == '.' || reply.back() == ' ')) reply.pop_back();
@@ -227,6 +236,8 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         }
         break;
     case Verb::MgetList: ExpandMgetList(r); break;
+    case Verb::GlobList: GlobListed(r); break;
+    case Verb::ClsList: ClsListed(r); break;
     case Verb::WalkList: TakeWalkOutput(walk_.Listed(r.lines, r.mlsd)); break;
     case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
@@ -240,6 +251,14 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         break;
     }
     output_.Flush();
+}
+
+void FtpSession::PrintMirrorSummary() {
+    if (tally_.dryRun) return;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tally_.started).count();
+    Print("mirror: " + std::to_string(tally_.fresh) + " new, " + std::to_string(tally_.updated) + " updated, " +
+          std::to_string(tally_.removed) + " removed, " + std::to_string(tally_.failed) + " failed; " +
+          FormatTransferSummary(tally_.bytes, seconds) + "\n");
 }
 
 void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& text) {
@@ -291,6 +310,7 @@ void FtpSession::Fail(Fault fault, const std::string& code, const std::string& s
     if (mirrorJob_ != 0 && activeJob_ == mirrorJob_ &&
         std::any_of(queue_.begin(), queue_.end(), [](const Command& c) { return c.endsMirror; })) {
         mirrorFailed_ = true;  // the mirror goes on to its other files (see Execute)
+        ++tally_.failed;
         return;
     }
     if (!options_.keepGoing && !interactive_) StopAfterFailure();
@@ -348,6 +368,8 @@ void FtpSession::TellKeptPart() {
 }
 
 void FtpSession::StopAfterFailure() {
+    // A mirror cut short still says what it did.
+    if (std::exchange(mirrorJob_, 0) != 0) PrintMirrorSummary();
     queue_.clear();
     inputEnded_ = true;
     if (onInputUnwanted_) onInputUnwanted_();

@@ -8,13 +8,16 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <fnmatch.h>
 #include <limits>
+#include <utility>
 
 namespace tarselftp {
 
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
 
 
 template <class Int>
@@ -56,51 +59,6 @@ std::optional<std::string> MatchChoice(std::string_view value,
 }
 
 }  // namespace
-
-std::string UsageText() {
-    std::string text =
-        "usage: tarsel-ftp [options] [HOST [USER [PASSWORD]]]\n"
-        "       tarsel-ftp [options] ftp://[USER[:PASSWORD]@]HOST[:PORT][/PATH]\n"
-        "On a terminal it prompts for commands (help lists them); otherwise it reads them one\n"
-        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH ending in '/' is\n"
-        "changed to; any other PATH is fetched. Without USER the login comes from ~/.netrc,\n"
-        "else it is anonymous (password tarsel@); a USER without PASSWORD gets it from\n"
-        "~/.netrc or, on a terminal, from a prompt.\n"
-        "options:\n"
-        "  --port N               server port (21)\n"
-        "  --passive | --active   data connection mode (passive)\n"
-        "  --type A|I|none        transfer type sent before transfers\n"
-        "  --filecode BIN|JIS|SJIS|EUC|UTF8   code of file contents on the server\n"
-        "  --syscode SJIS|EUC|UTF8   code of the server's commands and listings\n"
-        "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8)\n"
-        "  --hostcode SJIS|UTF8   code of local text files (SJIS)\n"
-        "  --tls explicit|implicit   FTP over TLS: AUTH TLS, or TLS from the first byte\n"
-        "  --cacert FILE          CA certificates (PEM) trusted for the server\n"
-        "  --insecure             do not check the server's certificate\n"
-        "  --account TEXT         account for servers that ask for one\n"
-        "  --precommand LINE      line sent before the login (repeatable)\n"
-        "  --connect-timeout S    --trans-timeout S    --noop S   (seconds, 0 = off)\n"
-        "  --reply-timeout S      give up on a server that has not answered in S seconds\n"
-        "                         (60; 0 = wait for ever)\n"
-        "  --retries N            a many-file command (mirror, mget, mput, rm -r, ...) that\n"
-        "                         loses the connection opens it again up to N times (3)\n"
-        "  --reconnect-interval S the pause before the first of those, doubled after each (2)\n"
-        "  -v, --verbose          every reply of the server to standard output\n"
-        "  --progress | --no-progress   progress meter on standard error (on when it is a\n"
-        "                         terminal; never on otherwise)\n"
-        "  --trace                every protocol trace line to standard error\n"
-        "  --chunk BYTES          upload block size (64K)\n"
-        "  --keep-going           go on after a failed command\n"
-        "  --version              print the version and end\n"
-        "  -c 'CMD; CMD'          commands to run instead of standard input\n"
-        "  --settings FILE        load stored settings (port, mode, type, codes, account,\n"
-        "                         precommands, noop) before the options above\n"
-        "  --save-settings FILE   store those settings, as the options leave them\n"
-        "commands:\n";
-    text += HelpText();
-    text += "HOST may be a name, an IPv4 address, or an IPv6 address as ::1 or [::1].\n";
-    return text;
-}
 
 ParsedOptions ParseOptions(const std::vector<std::string>& args) {
     ParsedOptions result;
@@ -150,6 +108,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--version" || name == "-V") {
             if (!flag()) return result;
             o.version = true;
+        } else if (name == "--man") {
+            if (!flag()) return result;
+            o.manual = true;
         } else if (name == "--passive" || name == "--active") {
             if (!flag()) return result;
             o.passive = name == "--passive";
@@ -185,7 +146,24 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         } else if (name == "--keep-going") {
             if (!flag()) return result;
             o.keepGoing = true;
-        } else if (name == "--port") {
+        } else if (name == "-u") {
+            // lftp's -u USER[,PASSWORD]; a user alone has the password asked for.
+            auto v = value();
+            if (!v) return result;
+            const auto comma = v->find(',');
+            if (comma == 0 || v->empty()) return fail("-u needs USER[,PASSWORD]");
+            o.user = v->substr(0, comma);
+            o.userGiven = true;
+            o.password = comma == std::string::npos ? std::string() : v->substr(comma + 1);
+            o.passwordGiven = comma != std::string::npos;
+        } else if (name == "-e") {
+            auto v = value();
+            if (!v) return result;
+            o.firstCommands = *v;
+        } else if (name == "--norc") {
+            if (!flag()) return result;
+            o.noStartupFile = true;
+        } else if (name == "--port" || name == "-p") {
             auto v = value();
             if (!v) return result;
             std::uint32_t port = 0;
@@ -257,7 +235,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         }
     }
 
-    if (o.help || o.version || positional.empty()) return result;
+    if (o.help || o.version || o.manual || positional.empty()) return result;
     if (positional.size() > 3) return fail("too many arguments after HOST");
     const ParsedUrl url = ParseFtpUrl(positional[0]);
     if (!url.error.empty()) return fail(url.error);
@@ -273,6 +251,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
                 return fail("--port " + *o.port + " and the URL's port " + *url.url->port + " differ");
             o.port = url.url->port;
         }
+        if (!url.url->user.empty() && o.userGiven) return fail("-u and a user in the URL: give one");
         if (!url.url->user.empty()) {
             o.user = url.url->user;
             o.userGiven = true;
@@ -294,6 +273,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             return fail("--port " + *o.port + " and the port after HOST " + *target.port + " differ");
         o.port = target.port;
     }
+    if (positional.size() >= 2 && o.userGiven) return fail("-u and a USER after HOST: give one");
     if (positional.size() >= 2) {
         o.user = positional[1];
         o.userGiven = true;
@@ -348,6 +328,7 @@ Words SplitWords(std::string_view line) {
     std::string word;
     bool inWord = false;
     bool quoted = false;
+    bool hadQuote = false;
     for (std::size_t i = 0; i < line.size(); ++i) {
         const char c = line[i];
         if (quoted) {
@@ -361,21 +342,29 @@ Words SplitWords(std::string_view line) {
             continue;
         }
         if (IsBlank(c)) {
-            if (inWord) result.words.push_back(std::move(word));
+            if (inWord) {
+                result.words.push_back(std::move(word));
+                result.quoted.push_back(hadQuote);
+            }
             word.clear();
             inWord = false;
+            hadQuote = false;
             continue;
         }
         inWord = true;
-        if (c == '"') quoted = true;
+        if (c == '"') quoted = hadQuote = true;
         else word += c;
     }
     if (quoted) {
         result.error = "unterminated quote";
         result.words.clear();
+        result.quoted.clear();
         return result;
     }
-    if (inWord) result.words.push_back(std::move(word));
+    if (inWord) {
+        result.words.push_back(std::move(word));
+        result.quoted.push_back(hadQuote);
+    }
     return result;
 }
 
@@ -391,6 +380,7 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
             reverse = reverse || before[i] == "-R";
             // The number after a count of connections is no name either.
             if (before[i] == "-P" || before[i] == "--parallel" || before[i] == "--segments" ||
+                before[i] == "-O" || before[i] == "-o" || before[i] == "--sort" ||
                 (info->verb == Verb::Pget && before[i] == "-n"))
                 ++i;
             continue;
@@ -400,7 +390,7 @@ bool TakesRemoteName(const std::vector<std::string>& before) {
     switch (info->verb) {
     case Verb::Cd: case Verb::Cwd: case Verb::Dir: case Verb::Ls: case Verb::Size: case Verb::Delete:
     case Verb::RmDir: case Verb::Rm: case Verb::Cat: case Verb::Mget: case Verb::Find: case Verb::Du:
-    case Verb::Rename:
+    case Verb::Rename: case Verb::Cls:
         return true;
     case Verb::Get: case Verb::Reget: return position == 0;
     case Verb::Put: case Verb::Reput: case Verb::Append: return position == 1;
@@ -427,10 +417,24 @@ bool InsertableName(std::string_view name) {
 
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix) {
     std::vector<std::string> out;
-    if (prefix.find('/') != std::string_view::npos) return out;
+    const auto slash = prefix.rfind('/');
+    const std::string_view directory = slash == std::string_view::npos ? std::string_view() : prefix.substr(0, slash + 1);
+    const std::string_view base = prefix.substr(directory.size());
     for (const std::string& name : names)
-        if (name.compare(0, prefix.size(), prefix) == 0 && InsertableName(name)) out.push_back(name);
+        if (name.compare(0, base.size(), base) == 0 && InsertableName(name)) out.push_back(std::string(directory) + name);
     return out;
+}
+
+std::string CompletionDirectory(std::string_view prefix) {
+    const auto slash = prefix.rfind('/');
+    if (slash == std::string_view::npos) return {};
+    return std::string(prefix.substr(0, slash == 0 ? 1 : slash));
+}
+
+bool HasPattern(std::string_view name) { return name.find_first_of("*?[") != std::string_view::npos; }
+
+bool MatchesPattern(const std::string& pattern, const std::string& name) {
+    return ::fnmatch(pattern.c_str(), name.c_str(), FNM_PERIOD) == 0;
 }
 
 bool NamesNothingToRemove(std::string_view path) {
@@ -447,62 +451,18 @@ std::string BaseName(std::string_view path) {
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
+std::string LocalIn(const std::string& dir, const std::string& name) {
+    if (dir.empty() || name.rfind('/', 0) == 0) return name;
+    const std::string rest = name.rfind("./", 0) == 0 ? name.substr(2) : name;
+    return dir.back() == '/' ? dir + rest : dir + "/" + rest;
+}
+
 std::string LocalNameFromServer(std::string_view path) {
     std::string name = BaseName(path);
     return name == "-" ? "./-" : name;
 }
 
 namespace {
-
-const std::vector<CommandInfo> kCommands = {
-    // name, verb, min, max, arguments, help, operation, transfers
-    {"open", Verb::Open, 1, 2, "HOST [PORT] | URL", "connect and log in (anonymous, ~/.netrc or the URL's user)", "Connect", false},
-    {"user", Verb::User, 1, 2, "USER [PASSWORD]", "log in again as USER; the password is asked for on a terminal", "User", false},
-    {"login", Verb::Login, 2, 2, "USER PASSWORD", "log in again as USER", "User", false},
-    {"close", Verb::Close, 0, 0, "", "log out and close the connection; the session stays", "DisConnect", false},
-    {"cd", Verb::Cd, 1, 1, "DIR", "change the remote directory", "Cd", false},
-    {"cwd", Verb::Cwd, 1, 1, "DIR", "change the remote directory (CWD only)", "Cwd", false},
-    {"pwd", Verb::Pwd, 0, 0, "", "print the remote directory", "Pwd", false},
-    {"dir", Verb::Dir, 0, 1, "[PATTERN]", "long listing of the remote directory (LIST)", "Dir", true},
-    {"ls", Verb::Ls, 0, 1, "[PATTERN]", "names in the remote directory (NLST)", "Ls", true},
-    {"size", Verb::Size, 1, 1, "FILE", "print a remote file's size", "Size", false},
-    {"get", Verb::Get, 1, 2, "[-c] [--segments N] REMOTE [LOCAL]", "download a file (-c: resume from the local file's size; LOCAL - : standard output; --segments N: as pget -n N)", "GetFile", true},
-    {"pget", Verb::Pget, 1, 2, "[-c] [-n N] REMOTE [LOCAL]", "download one file over N connections at once, one range each (default 4; -c: continue an interrupted pget from LOCAL.pget)", "GetFile", true},
-    {"reget", Verb::Reget, 1, 2, "REMOTE [LOCAL]", "resume a download from the local file's size", "GetFile", true},
-    {"mget", Verb::Mget, 1, kManyArgs, "[-P N] PATTERN...", "download every remote file that matches (* ? [..]); -P N: over N connections", "GetFile", true},
-    {"put", Verb::Put, 1, 2, "[-c] LOCAL [REMOTE]", "upload a file (-c: continue after the remote file's size; LOCAL - : standard input, REMOTE needed)", "PutFile", true},
-    {"reput", Verb::Reput, 1, 2, "LOCAL [REMOTE]", "continue an upload after the remote file's size", "PutFile", true},
-    {"mput", Verb::Mput, 1, kManyArgs, "[-P N] PATTERN...", "upload every local file that matches; -P N: over N connections", "PutFile", true},
-    {"append", Verb::Append, 2, 2, "LOCAL REMOTE", "append a local file to a remote one", "AppendFile", true},
-    {"mirror", Verb::Mirror, 1, 2, "[-R] [-P N] [--delete] [--dry-run] [--newer-only] REMOTE_DIR [LOCAL_DIR] | -R LOCAL_DIR [REMOTE_DIR]", "copy a directory tree; files whose size and time match are kept, changed ones fetched again and times kept (-P N: move the files over N connections; --delete: remove what the source lacks; --newer-only: only newer files; --dry-run: only show)", "Mirror", true},
-    {"rest", Verb::Rest, 1, 1, "OFFSET", "start the next get at this byte offset", "", false},
-    {"delete", Verb::Delete, 1, 1, "FILE", "delete a remote file", "Delete", false},
-    {"rm", Verb::Rm, 1, kManyArgs, "[-r] FILE...", "delete remote files (-r: directories with everything in them)", "Delete", false},
-    {"mkdir", Verb::MkDir, 1, kManyArgs, "[-p] DIR...", "make remote directories (-p: with their parents, no error for those that exist)", "MkDir", false},
-    {"chmod", Verb::Chmod, 2, kManyArgs, "MODE FILE...", "change remote permissions (SITE CHMOD)", "Site", false},
-    {"cat", Verb::Cat, 1, kManyArgs, "FILE...", "print remote files on standard output", "GetFile", true},
-    {"find", Verb::Find, 0, 1, "[DIR]", "list a remote tree, one path a line", "Dir", true},
-    {"du", Verb::Du, 0, 1, "[-s] [-h] [DIR]", "disk usage of a remote tree in KiB (-s: total only; -h: 1.5M style)", "Dir", true},
-    {"rmdir", Verb::RmDir, 1, 1, "DIR", "remove a remote directory", "RmDir", false},
-    {"rename", Verb::Rename, 2, 2, "FROM TO", "rename a remote file", "Rename", false},
-    {"site", Verb::Site, 1, 1, "TEXT", "send SITE TEXT and print the reply", "Site", false},
-    {"quote", Verb::Quote, 1, 1, "LINE", "send LINE as it stands and print the reply", "Quote", false},
-    {"noop", Verb::Noop, 0, 0, "", "send NOOP", "Noop", false},
-    {"abort", Verb::Abort, 0, 0, "", "abort the transfer before it (in a script)", "Abort", false},
-    {"passive", Verb::Passive, 0, 1, "[on|off]", "passive data connections on, off, or switched", "", false},
-    {"verbose", Verb::Verbose, 0, 1, "[on|off]", "print every reply of the server", "", false},
-    {"lcd", Verb::Lcd, 0, 1, "[DIR]", "change the local directory (home without DIR)", "", false},
-    {"lpwd", Verb::Lpwd, 0, 0, "", "print the local directory", "", false},
-    {"!", Verb::Shell, 0, 1, "[COMMAND]", "run a local shell command (a shell without one)", "", false},
-    {"help", Verb::Help, 0, 1, "[COMMAND]", "list the commands, or explain one", "", false, "?"},
-    {"quit", Verb::Quit, 0, 0, "", "log out and end the session (also Ctrl-D)", "DisConnect", false, "bye"},
-};
-
-std::string Usage(const CommandInfo& info) {
-    std::string usage(info.name);
-    if (!info.arguments.empty()) usage += (info.verb == Verb::Shell ? "" : " ") + std::string(info.arguments);
-    return usage;
-}
 
 // The raw text after the command word, for commands that pass a whole line on.
 std::string_view RestOfLine(std::string_view line, std::size_t wordEnd) {
@@ -512,52 +472,6 @@ std::string_view RestOfLine(std::string_view line, std::size_t wordEnd) {
 }
 
 }  // namespace
-
-const std::vector<CommandInfo>& CommandTable() { return kCommands; }
-
-const CommandInfo* FindCommand(std::string_view name) {
-    const std::string lowered = AsciiLower(name);
-    for (const CommandInfo& info : kCommands)
-        if (info.name == lowered || (!info.alias.empty() && info.alias == lowered)) return &info;
-    if (lowered == "exit") return FindCommand("quit");
-    return nullptr;
-}
-
-const CommandInfo* FindCommand(Verb verb) {
-    for (const CommandInfo& info : kCommands)
-        if (info.verb == verb) return &info;
-    return nullptr;
-}
-
-std::string HelpText() {
-    std::string text;
-    for (const CommandInfo& info : kCommands) {
-        std::string usage = "  " + Usage(info);
-        if (usage.size() < 30) usage.resize(30, ' ');
-        else usage += "\n" + std::string(30, ' ');
-        text += usage + std::string(info.help) + "\n";
-    }
-    return text;
-}
-
-std::string HelpText(std::string_view command) {
-    const CommandInfo* info = FindCommand(command);
-    if (!info) return {};
-    std::string text = "usage: " + Usage(*info) + "\n  " + std::string(info->help) + "\n";
-    if (!info->alias.empty()) text += "  also: " + std::string(info->alias) + "\n";
-    return text;
-}
-
-std::vector<std::string> CompleteCommandName(std::string_view prefix) {
-    const std::string lowered = AsciiLower(prefix);
-    std::vector<std::string> names;
-    for (const CommandInfo& info : kCommands) {
-        for (std::string_view name : {info.name, info.alias})
-            if (!name.empty() && name != "!" && name.substr(0, lowered.size()) == lowered)
-                names.emplace_back(name);
-    }
-    return names;
-}
 
 ParsedLine ParseCommand(std::string_view line) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -593,40 +507,118 @@ ParsedLine ParseCommand(std::string_view line) {
     Words words = SplitWords(line.substr(wordEnd));
     if (!words.error.empty()) return CommandError{word, words.error};
     std::vector<std::string>& args = words.words;
+    std::vector<bool>& quoted = words.quoted;
+    const auto drop = [&] {
+        args.erase(args.begin());
+        quoted.erase(quoted.begin());
+    };
+    // A flag is a leading word as typed; "-c" in quotes is a name.
+    const auto flagAhead = [&] { return !args.empty() && !quoted[0] && args[0].size() > 1 && args[0][0] == '-'; };
+    const Verb verb = info->verb;
+    const std::string_view name = info->name;
+
+    if (verb == Verb::Glob) {
+        // glob CMD ARGS: CMD as if typed alone, with every remote name open to patterns.
+        ParsedLine inner = ParseCommand(RestOfLine(line, wordEnd));
+        if (auto* c = std::get_if<Command>(&inner)) {
+            if (c->verb == Verb::Glob) return CommandError{word, usage};
+            c->globAll = true;
+        } else if (std::holds_alternative<NoCommand>(inner)) {
+            return CommandError{word, usage};
+        }
+        return inner;
+    }
+    if (name == "lls") {
+        // The local ls, its arguments quoted for the shell as they were typed.
+        std::string text = "ls";
+        for (const std::string& a : args) {
+            text += " '";
+            for (char c : a) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            text += "'";
+        }
+        return Command{Verb::Shell, {text}};
+    }
+
+    std::string outName;
+    bool outGiven = false;
     // Leading flag words of the transfer commands, in any order.
-    if (info->verb == Verb::Pget) command.parallel = 4;
-    while (!args.empty()) {
-        const std::string& flag = args[0];
-        const bool counted = (info->verb == Verb::Pget && flag == "-n") ||
-                             (info->verb == Verb::Get && flag == "--segments") ||
-                             ((info->verb == Verb::Mget || info->verb == Verb::Mput) &&
+    if (verb == Verb::Pget) command.parallel = 4;
+    while (flagAhead()) {
+        const std::string flag = args[0];
+        const bool counted = (verb == Verb::Pget && flag == "-n") ||
+                             (verb == Verb::Get && flag == "--segments") ||
+                             ((verb == Verb::Mget || verb == Verb::Mput) &&
                               (flag == "-P" || flag == "--parallel"));
-        if ((info->verb == Verb::Get || info->verb == Verb::Put || info->verb == Verb::Pget) && flag == "-c") {
+        const bool transfer = verb == Verb::Get || verb == Verb::Put || verb == Verb::Pget ||
+                              verb == Verb::Mget || verb == Verb::Mput;
+        if ((verb == Verb::Get || verb == Verb::Put || verb == Verb::Pget || verb == Verb::Mget) && flag == "-c") {
             command.resume = true;
         } else if (counted) {
             std::uint32_t n = 0;
             if (args.size() < 2 || !ParseInteger(std::string_view(args[1]), n) || n < 1 || n > 64)
                 return CommandError{word, flag + " takes a number of connections from 1 to 64"};
             command.parallel = static_cast<int>(n);
-            if (info->verb == Verb::Get) command.verb = Verb::Pget;
-            args.erase(args.begin());
+            if (verb == Verb::Get) command.verb = Verb::Pget;
+            drop();
+        } else if ((flag == "-O" && transfer && verb != Verb::Pget) || (flag == "-o" && verb == Verb::Get)) {
+            if (args.size() < 2 || args[1].empty())
+                return CommandError{word, flag + (flag == "-o" ? " needs a file name" : " needs a directory")};
+            (flag == "-o" ? outName : command.intoDirectory) = args[1];
+            outGiven = outGiven || flag == "-o";
+            drop();
+        } else if ((verb == Verb::Rm && (flag == "-r" || flag == "-f" || flag == "-rf" || flag == "-fr")) ||
+                   (verb == Verb::MkDir && flag == "-p")) {
+            if (flag.find('f') != std::string::npos) command.force = true;
+            if (flag.find('r') != std::string::npos || flag == "-p") command.recursive = true;
+        } else if (verb == Verb::Du && (flag == "-s" || flag == "-h" || flag == "-sh" || flag == "-hs")) {
+            if (flag.find('s') != std::string::npos) command.summarize = true;
+            if (flag.find('h') != std::string::npos) command.human = true;
+        } else if (verb == Verb::Dir || verb == Verb::Ls) {
+            if (flag == "--") {
+                drop();
+                break;
+            }
+            if (!command.listOptions.empty()) command.listOptions += ' ';
+            command.listOptions += flag;
+        } else if (verb == Verb::Cls && flag.rfind("--sort", 0) == 0) {
+            std::string by;
+            if (flag.size() > 7 && flag[6] == '=') {
+                by = flag.substr(7);
+            } else if (flag == "--sort" && args.size() >= 2) {
+                by = args[1];
+                drop();
+            }
+            if (by != "name" && by != "size" && by != "date" && by != "none")
+                return CommandError{word, "--sort takes name, size, date or none"};
+            command.sortBy = by;
+        } else if (verb == Verb::Cls && flag.size() > 1 && flag[1] != '-' &&
+                   flag.find_first_not_of("-laFhr1") == std::string::npos) {
+            for (char c : flag.substr(1)) {
+                if (c == 'l') command.longForm = true;
+                if (c == 'a') command.allNames = true;
+                if (c == 'F') command.classify = true;
+                if (c == 'h') command.human = true;
+                if (c == 'r') command.reversed = true;
+            }
+        } else if (verb == Verb::Cls && flag == "--") {
+            drop();
+            break;
+        } else if (transfer || verb == Verb::Rm || verb == Verb::MkDir || verb == Verb::Du || verb == Verb::Cls) {
+            if (flag == "--") {
+                drop();
+                break;
+            }
+            // Only a word that looks like a flag here: "-" alone is standard input or output.
+            if (flag == "-" || verb == Verb::Mirror) break;
+            return CommandError{word, "unknown option '" + flag + "'; " + usage};
         } else {
             break;
         }
-        args.erase(args.begin());
-    }
-    if (!args.empty() && ((info->verb == Verb::Rm && args[0] == "-r") || (info->verb == Verb::MkDir && args[0] == "-p"))) {
-        command.recursive = true;
-        args.erase(args.begin());
-    }
-    while (!args.empty() && info->verb == Verb::Du && (args[0] == "-s" || args[0] == "-h" || args[0] == "-sh" || args[0] == "-hs")) {
-        if (args[0].find('s') != std::string::npos) command.summarize = true;
-        if (args[0].find('h') != std::string::npos) command.human = true;
-        args.erase(args.begin());
+        drop();
     }
     // mirror's flags, lftp's short names beside the long ones.
-    while (!args.empty() && info->verb == Verb::Mirror && !args[0].empty() && args[0][0] == '-') {
-        const std::string& flag = args[0];
+    while (flagAhead() && verb == Verb::Mirror) {
+        const std::string flag = args[0];
         if (flag == "-R" || flag == "--reverse") command.reverse = true;
         else if (flag == "-e" || flag == "--delete") command.mirror.deleteExtra = true;
         else if (flag == "-n" || flag == "--newer-only" || flag == "--only-newer") command.mirror.newerOnly = true;
@@ -639,15 +631,54 @@ ParsedLine ParseCommand(std::string_view line) {
                 !ParseInteger(std::string_view(joined ? flag.substr(11) : args[1]), n) || n < 1 || n > 64)
                 return CommandError{word, (joined ? std::string("--parallel") : flag) + " takes a number of connections from 1 to 64"};
             command.parallel = static_cast<int>(n);
-            if (!joined) args.erase(args.begin());
+            if (!joined) drop();
         }
-        else if (flag == "--") { args.erase(args.begin()); break; }
-        else return CommandError{word, "unknown option '" + flag + "'; " + usage};
-        args.erase(args.begin());
+        else if (flag == "--") { drop(); break; }
+        else {
+            // --include and the like: a value after it, or after '='.
+            const auto eq = flag.find('=');
+            const std::string option = flag.rfind("--", 0) == 0 && eq != std::string::npos ? flag.substr(0, eq) : flag;
+            const bool joined = option.size() != flag.size();
+            std::string error;
+            std::optional<MirrorFilter> filter;
+            if (joined || args.size() >= 2)
+                filter = MirrorFilterOption(option, joined ? flag.substr(eq + 1) : args[1], error);
+            else if (MirrorFilterOption(option, "", error))
+                return CommandError{word, option + " needs a pattern"};
+            if (!filter) return CommandError{word, "unknown option '" + flag + "'; " + usage};
+            if (!error.empty()) return CommandError{word, error};
+            command.mirror.filters.push_back(std::move(*filter));
+            if (!joined) drop();
+        }
+        drop();
+    }
+    if (outGiven && args.size() > 1) return CommandError{word, "-o and a LOCAL name: give one"};
+    if (outGiven) {
+        args.push_back(outName);
+        quoted.push_back(true);
     }
     if (args.size() < info->minArgs || (info->maxArgs != kManyArgs && args.size() > info->maxArgs))
         return CommandError{word, usage};
     command.args = std::move(args);
+    command.literal = std::move(quoted);
+    if (name == "ascii" || name == "binary") {
+        command.args = {name == "ascii" ? "A" : "I"};
+        command.literal = {true};
+    }
+    // An unquoted pattern as get's REMOTE fetches what matches, as mget does; a LOCAL given
+    // with it is the directory they go into.
+    if ((command.verb == Verb::Get || command.verb == Verb::Reget) && !command.literal[0] &&
+        HasPattern(command.args[0])) {
+        if (outGiven) return CommandError{word, "-o names one file; a pattern may match several"};
+        if (command.args.size() == 2) {
+            if (!command.intoDirectory.empty()) return CommandError{word, "-O and a LOCAL directory: give one"};
+            command.intoDirectory = command.args[1];
+        }
+        command.args.resize(1);
+        command.literal.resize(1);
+        command.resume = command.resume || command.verb == Verb::Reget;
+        command.verb = Verb::Mget;
+    }
 
     switch (command.verb) {
     case Verb::Reget:
@@ -657,6 +688,10 @@ ParsedLine ParseCommand(std::string_view line) {
     case Verb::Get:
     case Verb::Pget:
         if (command.args.size() == 1) command.args.push_back(LocalNameFromServer(command.args[0]));
+        else if (command.args[1].size() > 1 && command.args[1].back() == '/' && command.intoDirectory.empty())
+            command.intoDirectory = std::exchange(command.args[1], LocalNameFromServer(command.args[0]));
+        if (!command.intoDirectory.empty() && command.args[1] != "-")
+            command.args[1] = LocalIn(command.intoDirectory, command.args[1]);
         if (command.verb == Verb::Pget && command.args[1] == "-")
             return CommandError{word, "a download over several connections cannot go to standard output"};
         if (command.args[1].empty() || command.args[1] == "/")
@@ -674,7 +709,10 @@ ParsedLine ParseCommand(std::string_view line) {
         if (command.args.size() == 1) {
             if (command.args[0] == "-") return CommandError{word, "put - needs a REMOTE name"};
             command.args.push_back(BaseName(command.args[0]));
+        } else if (command.args[1].size() > 1 && command.args[1].back() == '/' && command.args[0] != "-") {
+            command.args[1] += BaseName(command.args[0]);
         }
+        if (!command.intoDirectory.empty()) command.args[1] = LocalIn(command.intoDirectory, command.args[1]);
         if (command.args[1].empty() || command.args[1] == "/")
             return CommandError{word, "no file name in '" + command.args[0] + "'"};
         break;

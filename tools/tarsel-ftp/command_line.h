@@ -70,6 +70,12 @@ struct Options {
     bool keepGoing = false;
     /// The text of -c; commands then come from it instead of standard input.
     std::optional<std::string> script;
+    /// The text of -e (lftp's): commands run first, then the prompt or standard input.
+    std::optional<std::string> firstCommands;
+    /// --norc: the start-up file is not read.
+    bool noStartupFile = false;
+    /// The parallelism mget, mput and mirror take without -P (`set parallel N`).
+    int defaultParallel = 0;
     /// --settings: file of stored settings loaded before the options above are applied.
     std::optional<std::string> settingsFile;
     /// --save-settings: file the control's stored settings are written to once the options
@@ -77,6 +83,8 @@ struct Options {
     std::optional<std::string> saveSettingsFile;
     bool help = false;
     bool version = false;
+    /// --man: print the manual page.
+    bool manual = false;
 };
 
 /// Result of ParseOptions: the options, or a message saying what is wrong with the arguments.
@@ -96,6 +104,12 @@ std::string JoinPreCommands(const std::vector<std::string>& lines);
 
 /// The usage text printed for --help and after an argument error.
 std::string UsageText();
+/// What the program does with its arguments, a paragraph of the usage text.
+std::string AboutText();
+/// The options part of it, one option (and its explanation) a line or two.
+std::string OptionsText();
+/// The manual page (roff, man(7) macros) made from the same option text and command table.
+std::string ManualPage(std::string_view version);
 
 /// Splits a -c script into command lines at every ';' outside double quotes. Blank pieces
 /// are dropped; each piece keeps its text otherwise unchanged.
@@ -106,6 +120,8 @@ std::vector<std::string> SplitScript(std::string_view script);
 /// for a quote and \\ for a backslash. Fails on an unterminated quote.
 struct Words {
     std::vector<std::string> words;
+    /// Per word: it held a quoted section, which turns pattern expansion off for it.
+    std::vector<bool> quoted;
     std::string error;
 };
 Words SplitWords(std::string_view line);
@@ -116,12 +132,17 @@ enum class Verb {
     Cd, Cwd, Pwd, Size, Noop, Delete, MkDir, RmDir, Rename, Site, Quote, Dir, Ls,
     Get, Reget, Put, Reput, Append, Rest, Login, User, Abort, Quit,
     Help, Lcd, Lpwd, Shell, Mget, Mput, Mirror, Open, Close, Passive, Verbose, Pget,
-    Cat, Find, Du, Rm, Chmod,
+    Cat, Find, Du, Rm, Chmod, Cls, Type, Glob, Set, Alias, Bookmark,
     // steps of many-file commands
     MgetList, MirrorStart, MirrorList, MirrorUpList, MirrorTime, WalkList,
     /// The walk of find, du, rm -r or mkdir runs its next step (see TreeWalk).
     WalkNext,
     CompletionList,
+    /// The listing a pattern in a command's remote names is matched against; the command
+    /// waits right behind it in the queue.
+    GlobList,
+    /// The listing cls prints from.
+    ClsList,
     /// The PWD that resolves the remote names of transfers run over several connections.
     ParallelStart,
 };
@@ -151,6 +172,8 @@ const std::vector<CommandInfo>& CommandTable();
 const CommandInfo* FindCommand(std::string_view name);
 /// The table entry of a verb, or null for the internal steps.
 const CommandInfo* FindCommand(Verb verb);
+/// "get [-c] ... REMOTE [LOCAL]": a command's name and arguments as usage lines show them.
+std::string Usage(const CommandInfo& info);
 /// `help` without a topic: every command with its arguments, two columns.
 std::string HelpText();
 /// `help CMD`: its usage and explanation; empty when there is no such command.
@@ -160,9 +183,19 @@ std::vector<std::string> CompleteCommandName(std::string_view prefix);
 /// Whether the word being typed after `before` (the command and its arguments so far)
 /// names a remote file or directory: get's first argument, cd's, rm's, and the like.
 bool TakesRemoteName(const std::vector<std::string>& before);
-/// The entries of `names` (one directory's; directories end in '/') that start with
-/// `prefix`, for completion; a prefix holding '/' names another directory: none.
+/// The entries of `names` that the word `prefix` completes to. `names` are those of the
+/// directory CompletionDirectory(prefix) names (directories end in '/'); the results keep
+/// the prefix's directory part ("pub/s" -> "pub/sub/").
 std::vector<std::string> CompleteRemoteName(const std::vector<std::string>& names, std::string_view prefix);
+/// The remote directory whose names complete `prefix`: "" (the current one) without a '/',
+/// else what comes before the last '/' ("/" for "/x").
+std::string CompletionDirectory(std::string_view prefix);
+
+/// Whether a name holds a pattern character (* ? [) that the client expands.
+bool HasPattern(std::string_view name);
+/// Whether `name` matches `pattern` (* ? [...], as the shell: a leading '.' only by a
+/// leading '.').
+bool MatchesPattern(const std::string& pattern, const std::string& name);
 
 /// Whether a remote path names what no command may remove: "", the root ("/", "//"), or a
 /// last component "." or ".." ("pub/..", "./"). delete, rm and rmdir refuse it.
@@ -175,6 +208,8 @@ struct Command {
         : verb(v), args(std::move(a)), offset(restOffset) {}
     Verb verb;
     std::vector<std::string> args;
+    /// Per argument: quoted as typed, or already the result of a pattern: never expanded.
+    std::vector<bool> literal;
     /// Restart offset of `rest`.
     std::uint64_t offset = 0;
     /// get -c / reget: resume from the local file's size.
@@ -193,6 +228,23 @@ struct Command {
     std::optional<std::int64_t> sourceTime;
     /// rm -r, mkdir -p.
     bool recursive = false;
+    /// rm -f: a file that is not there, or a pattern that matches nothing, is no error.
+    bool force = false;
+    /// glob CMD: patterns are expanded in every remote name of CMD, not only where CMD
+    /// expands them itself.
+    bool globAll = false;
+    /// dir and ls: the option words typed before the names, passed on to LIST or NLST.
+    std::string listOptions;
+    /// get, mget -O, put -O: the directory the files go into (local for get and mget,
+    /// remote for put); empty: the current one.
+    std::string intoDirectory;
+    /// cls: -l long form, -a dot files too, -F '/' after directories, --sort (name, size,
+    /// date or none), -r reversed; -h (human) is shared with du.
+    bool longForm = false;
+    bool allNames = false;
+    bool classify = false;
+    bool reversed = false;
+    std::string sortBy = "name";
     /// du -s (the total only), du -h (sizes as 1.5M).
     bool summarize = false;
     bool human = false;
@@ -235,6 +287,9 @@ ParsedLine ParseCommand(std::string_view line);
 
 /// The last path component of a name, for the default local or remote file name.
 std::string BaseName(std::string_view path);
+
+/// NAME inside DIR ("" leaves it as it is; an absolute NAME stays as it is).
+std::string LocalIn(const std::string& dir, const std::string& name);
 
 /// The local file a download takes its name from the server's `path` by: its base name,
 /// with "-" written "./-". "-" means standard output only where the user typed it as LOCAL;

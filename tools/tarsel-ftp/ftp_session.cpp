@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 
 #include <ctime>
 #include <glob.h>
@@ -44,7 +45,7 @@ std::string OperationName(Verb verb) {
     case Verb::MirrorList:
     case Verb::MirrorUpList: return "Dir";
     case Verb::MirrorTime: return "Quote";
-    case Verb::WalkList: return "Dir";
+    case Verb::WalkList: case Verb::GlobList: case Verb::ClsList: return "Dir";
     default: return "?";
     }
 }
@@ -59,18 +60,20 @@ std::string TypedName(Verb verb) {
     case Verb::MirrorUpList:
     case Verb::MirrorTime: return "mirror";
     case Verb::WalkList: return "find";
+    case Verb::ClsList: return "cls";
     default: return "?";
     }
 }
 
 std::string TypedName(const Command& command) {
+    if (command.verb == Verb::GlobList && command.args.size() == 3) return command.args[2];
     return command.verb == Verb::WalkList ? TypedName(command.walk) : TypedName(command.verb);
 }
 
 bool IsTransfer(Verb verb) {
     if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
     return verb == Verb::MgetList || verb == Verb::MirrorList || verb == Verb::MirrorUpList ||
-           verb == Verb::WalkList;
+           verb == Verb::WalkList || verb == Verb::GlobList || verb == Verb::ClsList;
 }
 
 std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
@@ -79,7 +82,6 @@ std::string Subject(const std::string& operation, const std::vector<std::string>
     return subject;
 }
 
-bool HasWildcard(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
 
 // LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
 bool LocaleIsUtf8() {
@@ -257,7 +259,9 @@ void FtpSession::BeginConnect() {
 
 void FtpSession::AddLine(const std::string& line) {
     if (phase_ == Phase::Finished || inputEnded_) return;
-    ParsedLine parsed = ParseCommand(line);
+    // A command may change any directory: names Tab found in others are asked again.
+    otherNames_.clear();
+    ParsedLine parsed = ParseCommand(ExpandAlias(line));
     if (std::holds_alternative<NoCommand>(parsed)) {
         // An empty line at the prompt is answered with the prompt again.
         if (phase_ == Phase::Ready || phase_ == Phase::Closed) StartNext();
@@ -274,6 +278,12 @@ void FtpSession::AddLine(const std::string& line) {
     }
     Command command = std::get<Command>(std::move(parsed));
     if (command.verb != Verb::Quit) lastFailed_ = false;
+    if (command.verb == Verb::Alias && command.args.size() >= 2) {
+        // Lines are parsed as they arrive: the next line already reads the new word.
+        ExecuteAlias(command);
+        if (phase_ == Phase::Ready || phase_ == Phase::Closed) StartNext();
+        return;
+    }
     if (command.verb == Verb::Abort) {
         // abort is meant for the transfer just before it: the running one, or one that is
         // still waiting its turn, which then never starts.
@@ -384,6 +394,7 @@ void FtpSession::Execute(Command command) {
         // The mirror has walked its tree: a script that is not to keep going stops now, with
         // every file tried (as interactive mode and mirror -P do), and only after going back.
         mirrorJob_ = 0;
+        PrintMirrorSummary();
         if (std::exchange(mirrorFailed_, false) && !options_.keepGoing && !interactive_) StopAfterFailure();
     }
     if (command.verb == Verb::Noop && command.offset == 1 && command.args.size() == 2) {
@@ -391,11 +402,30 @@ void FtpSession::Execute(Command command) {
         Fail(Fault::Local, "", command.args[0], command.args[1]);
         return;
     }
+    // set parallel N: what -P would say, where it was not given.
+    if (command.parallel == 0 && options_.defaultParallel > 1 && command.job == 0 &&
+        (command.verb == Verb::Mget || command.verb == Verb::Mput || command.verb == Verb::Mirror))
+        command.parallel = options_.defaultParallel;
     if (ExecuteLocal(command)) return;
     if (!connected_) {
         Fail(Fault::Local, "", Subject(TypedName(command.verb), command.args),
              "not connected (open HOST connects)");
         return;
+    }
+    if (ExpandPatterns(command)) return;
+    if (!command.intoDirectory.empty() &&
+        (command.verb == Verb::Get || command.verb == Verb::Pget || command.verb == Verb::Mget)) {
+        // get -O DIR, get FILE DIR/: the directory is made as lftp makes it; a failure shows
+        // in the download's own error line.
+        std::error_code ec;
+        fs::create_directories(command.intoDirectory, ec);
+    }
+    if ((command.verb == Verb::Get || command.verb == Verb::Pget) && command.localRoot.empty() &&
+        command.args.size() == 2 && command.args[1] != "-") {
+        // get FILE DIR: into the directory, as cp does.
+        std::error_code ec;
+        if (fs::is_directory(command.args[1], ec))
+            command.args[1] = (fs::path(command.args[1]) / BaseName(command.args[0])).string();
     }
     if (command.parallel > 1 && (command.verb == Verb::Get || command.verb == Verb::Put ||
                                  command.verb == Verb::Pget)) {
@@ -414,6 +444,9 @@ void FtpSession::Execute(Command command) {
         return;
     case Verb::Mget:
         ExpandMget(command);
+        return;
+    case Verb::Cls:
+        StartCls(command);
         return;
     case Verb::Cat:
     case Verb::Chmod:
@@ -447,6 +480,9 @@ void FtpSession::Execute(Command command) {
         start.job = ++commandCount_;
         mirrorJob_ = start.job;
         mirrorFailed_ = false;
+        tally_ = MirrorTally{};
+        tally_.started = std::chrono::steady_clock::now();
+        tally_.dryRun = command.dryRun;
         walk_ = TreeWalk();
         queue_.push_front(std::move(start));
         return;
@@ -465,129 +501,6 @@ void FtpSession::DropJob(std::uint64_t job) {
     queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
                                 [job](const Command& c) { return c.job == job; }),
                  queue_.end());
-}
-
-void FtpSession::ExpandMget(const Command& command) {
-    const std::uint64_t job = ++commandCount_;
-    std::vector<Command> steps;
-    for (const std::string& pattern : command.args) {
-        const std::string base = BaseName(pattern);
-        if (!HasWildcard(base)) {
-            Command get{Verb::Get, {pattern, LocalNameFromServer(base)}};
-            get.job = job;
-            get.parallel = command.parallel;
-            steps.push_back(std::move(get));
-            continue;
-        }
-        const auto slash = pattern.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash == 0 ? 1 : slash);
-        Command list{Verb::MgetList, {dir, base}};
-        list.job = job;
-        list.parallel = command.parallel;
-        steps.push_back(std::move(list));
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::ExpandMgetList(const Running& r) {
-    const std::string& dir = r.command->args[0];
-    const std::string& pattern = r.command->args[1];
-    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
-    const MgetPlan plan = PlanMget(entries, pattern);
-    if (plan.skippedDirectories > 0)
-        Note("mget: skipping " + std::to_string(plan.skippedDirectories) + " director" +
-             (plan.skippedDirectories == 1 ? "y" : "ies") + " (mirror copies directories)");
-    if (plan.skippedUnsafe > 0)
-        PrintError("tarsel-ftp: mget: skipping " + std::to_string(plan.skippedUnsafe) +
-                   " name(s) that cannot be a local file name");
-    std::vector<Command> steps;
-    for (const RemoteEntry& e : plan.files) {
-        Command get{Verb::Get, {JoinRemote(dir, e.name), LocalNameFromServer(e.name)}};
-        get.job = r.command->job;
-        get.parallel = r.command->parallel;
-        get.knownSize = e.size;
-        steps.push_back(std::move(get));
-    }
-    if (steps.empty() && plan.skippedDirectories == 0) {
-        Fail(Fault::Local, "", "mget", "no remote file matches '" + JoinRemote(dir, pattern) + "'");
-        return;
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::ExpandDailyCommand(const Command& command) {
-    const std::uint64_t job = ++commandCount_;
-    if (command.verb == Verb::Find || command.verb == Verb::Du || command.verb == Verb::MkDir ||
-        (command.verb == Verb::Rm && command.recursive)) {
-        // Queued before what Begin says: a script that stops on it drops the walk too.
-        Command next{Verb::WalkNext};
-        next.job = job;
-        queue_.push_front(std::move(next));
-        TakeWalkOutput(walk_.Begin(command));
-        return;
-    }
-    std::vector<Command> steps;
-    const auto step = [&](Verb verb, std::vector<std::string> args) {
-        steps.emplace_back(verb, std::move(args));
-        steps.back().job = job;
-    };
-    for (std::size_t i = 0; i < command.args.size(); ++i) {
-        if (command.verb == Verb::Cat) step(Verb::Get, {command.args[i], "-"});
-        else if (command.verb == Verb::Rm) step(Verb::Delete, {command.args[i]});
-        else if (command.verb == Verb::Chmod && i > 0) step(Verb::Site, {"CHMOD " + command.args[0] + " " + command.args[i]});
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::RunWalkStep(const Command& next) {
-    // A lost connection ends the walk: its step has failed already.
-    if (!connected_) return;
-    TreeWalk::Output output;
-    if (std::optional<Command> step = walk_.Next(output)) {
-        step->job = next.job;
-        queue_.push_front(next);
-        queue_.push_front(std::move(*step));
-    }
-    TakeWalkOutput(std::move(output));
-}
-
-void FtpSession::TakeWalkOutput(TreeWalk::Output outcome) {
-    if (!outcome.out.empty()) Print(outcome.out);
-    for (const TreeWalk::Problem& p : outcome.problems) {
-        if (!p.fails) PrintError("tarsel-ftp: " + p.subject + ": " + p.text);
-        else if (!p.serverCode.empty()) Fail(Fault::Server, p.serverCode, p.subject, p.text);
-        else Fail(Fault::Local, "", p.subject, p.text);
-    }
-    if (!outcome.note.empty() && interactive_ && !options_.verbose) Note(outcome.note);
-}
-
-void FtpSession::ExpandMput(const Command& command) {
-    const std::uint64_t job = ++commandCount_;
-    std::vector<Command> steps;
-    for (const std::string& pattern : command.args) {
-        glob_t found{};
-        const int rc = ::glob(pattern.c_str(), 0, nullptr, &found);
-        std::size_t matched = 0;
-        if (rc == 0) {
-            for (std::size_t i = 0; i < found.gl_pathc; ++i) {
-                // A local file called "-" is that file, not standard input.
-                const std::string path =
-                    std::string_view(found.gl_pathv[i]) == "-" ? "./-" : found.gl_pathv[i];
-                struct stat st {};
-                if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-                Command put{Verb::Put, {path, BaseName(path)}};
-                put.job = job;
-                put.parallel = command.parallel;
-                put.knownSize = static_cast<std::uint64_t>(st.st_size);
-                steps.push_back(std::move(put));
-                ++matched;
-            }
-        }
-        ::globfree(&found);
-        if (matched == 0) Fail(Fault::Local, "", "mput", "no local file matches '" + pattern + "'");
-    }
-    PushSteps(std::move(steps));
-    StartNext();
 }
 
 void FtpSession::StartMachineListing(const std::string& path, bool showsLinks) {
@@ -618,6 +531,7 @@ void FtpSession::StartControlCommand(const Command& command) {
     switch (command.verb) {
     case Verb::Login: case Verb::User: case Verb::Get: case Verb::MirrorStart: case Verb::MirrorTime:
     case Verb::MgetList: case Verb::MirrorList: case Verb::MirrorUpList: case Verb::WalkList:
+    case Verb::GlobList: case Verb::ClsList:
         named.resize(1);
         break;
     case Verb::Put: case Verb::Append:
@@ -629,6 +543,7 @@ void FtpSession::StartControlCommand(const Command& command) {
     running_->subject = Subject(TypedName(command), named);
     running_->isTransfer = IsTransfer(command.verb);
     running_->capture = command.verb == Verb::MgetList || command.verb == Verb::MirrorList ||
+                        command.verb == Verb::GlobList || command.verb == Verb::ClsList ||
                         command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList ||
                         command.verb == Verb::CompletionList;
     // MDTM is a question of mirror's, not a transfer: no progress meter, no abort.
@@ -656,13 +571,22 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Site: control_.SiteCommand(arg(0)); break;
         case Verb::Quote: control_.QuoteCommand(arg(0)); break;
         case Verb::Dir:
-            // What the user reads: the server's own lines.
-            control_.put_DirCommand(u"LIST");
-            control_.Dir(a.empty() ? tarselctl::String() : arg(0));
+        case Verb::Ls: {
+            // What the user reads: the server's own lines. Option words go first, as
+            // LIST -la NAME, which is how servers that take them read them.
+            std::string text = command.listOptions;
+            if (!a.empty()) text += (text.empty() ? "" : " ") + a[0];
+            const tarselctl::String argument = text.empty() ? tarselctl::String() : ExactText(text, FromUtf8(running_->operation));
+            if (command.verb == Verb::Dir) {
+                control_.put_DirCommand(u"LIST");
+                control_.Dir(argument);
+            } else {
+                control_.Ls(argument);
+            }
             break;
-        case Verb::Ls: control_.Ls(a.empty() ? tarselctl::String() : arg(0)); break;
-        case Verb::MgetList: StartMachineListing(a[0]); break;
-        case Verb::CompletionList: StartMachineListing(""); break;
+        }
+        case Verb::MgetList: case Verb::GlobList: case Verb::ClsList: StartMachineListing(a[0]); break;
+        case Verb::CompletionList: StartMachineListing(a.empty() ? std::string() : a[0]); break;
         case Verb::WalkList:
             // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a
             // directory as a directory on some servers (pyftpdlib). mkdir -p's check wants
@@ -786,6 +710,23 @@ void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
 std::vector<std::string> FtpSession::RemoteNames() const {
     if (namesDirectory_ != remoteDirectory_ || remoteDirectory_.empty()) return {};
     return remoteNames_;
+}
+
+std::vector<std::string> FtpSession::RemoteNames(const std::string& directory) {
+    if (directory.empty()) return RemoteNames();
+    if (const auto it = otherNames_.find({remoteDirectory_, directory}); it != otherNames_.end()) return it->second;
+    if (otherNamesWanted_.empty() && remoteCompletion_ && connected_) {
+        // Listed from the loop, not from inside the terminal's completion.
+        otherNamesWanted_ = directory;
+        asio::post(io_, [this] {
+            const std::string wanted = std::exchange(otherNamesWanted_, std::string());
+            if (wanted.empty() || !WaitingForLine() || !connected_ || phase_ != Phase::Ready ||
+                control_.IsIdle() == tarselctl::False || control_.get_Filetype().empty())
+                return;
+            StartControlCommand(Command{Verb::CompletionList, {wanted}});
+        });
+    }
+    return {};
 }
 
 std::string FtpSession::PromptText() const {

@@ -63,6 +63,10 @@ public:
     /// The names of the remote directory as last listed (directories end in '/'); empty
     /// while none are known for the current directory.
     std::vector<std::string> RemoteNames() const;
+    /// The names of `directory` (relative to the remote directory, or absolute) for Tab
+    /// after a '/'. Unknown ones are listed while the prompt waits, so a second Tab finds
+    /// them.
+    std::vector<std::string> RemoteNames(const std::string& directory);
     /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
     std::string PromptText() const;
 
@@ -140,6 +144,8 @@ private:
         bool listAfterCd = false;
         /// A resumed download asks the remote file's size before its REST and RETR.
         bool sizeBeforeResume = false;
+        /// That SIZE is asked only for the meter's percent (a download from the start).
+        bool sizeForMeter = false;
         /// The server did not tell the size, so a resume that brings nothing proves nothing.
         bool resumeUnchecked = false;
         /// A resumed upload asks the remote file's size before its APPE.
@@ -191,6 +197,26 @@ private:
     void ExpandMget(const Command& command);
     void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
+    // ---- set, alias, bookmark (session_settings.cpp)
+    void ExecuteSet(const Command& command);
+    void ExecuteAlias(const Command& command);
+    void ExecuteBookmark(const Command& command);
+    /// The settings `set` shows, one "name value" a line.
+    std::string SettingsText() const;
+    /// The line with its first word replaced by the alias of that name, if there is one.
+    std::string ExpandAlias(const std::string& line) const;
+    /// $XDG_DATA_HOME/tarsel-ftp/bookmarks (~/.local/share/...), "" without a home.
+    static std::string BookmarkFile();
+    static std::map<std::string, std::string> ReadBookmarks(std::string* error = nullptr);
+    // ---- patterns and cls (session_patterns.cpp)
+    /// A pattern among the command's remote names: the listing that expands it is queued,
+    /// the command right behind it. Several names for a command that takes one: one command
+    /// each. False when the command can run as it is.
+    bool ExpandPatterns(Command& command);
+    /// The listing of a pattern's directory: the command behind it gets the matches.
+    void GlobListed(const Running& r);
+    void StartCls(const Command& command);
+    void ClsListed(const Running& r);
     /// cat, chmod, rm, mkdir, find, du: the steps they are made of.
     void ExpandDailyCommand(const Command& command);
     /// The walk's next step, queued ahead of `next` (the walk's own entry), which then asks
@@ -290,13 +316,31 @@ private:
     std::vector<std::string> remoteNames_;
     std::string namesDirectory_;
     std::chrono::steady_clock::time_point namesListed_;
+    /// Names of other directories Tab was pressed in, by remote directory and the directory
+    /// as typed; the one to list next.
+    std::map<std::pair<std::string, std::string>, std::vector<std::string>> otherNames_;
+    std::string otherNamesWanted_;
+    /// alias NAME TEXT.
+    std::map<std::string, std::string> aliases_;
     /// find, du, rm -r, mkdir -p, and a mirror's removal of remote directories.
     TreeWalk walk_;
+    /// The walk is rm -rf's: a name that is not there is passed over quietly.
+    bool walkForce_ = false;
     /// The job of the command that runs now, and of the mirror under way (0: none); a
     /// failure inside a mirror stops a script only once the mirror has tried every file.
     std::uint64_t activeJob_ = 0;
     std::uint64_t mirrorJob_ = 0;
     bool mirrorFailed_ = false;
+    /// What the mirror under way has done, for its summary line: files it set out to copy
+    /// (new, updated), entries removed, failures, bytes moved.
+    struct MirrorTally {
+        std::uint64_t fresh = 0, updated = 0, removed = 0, failed = 0, bytes = 0;
+        std::chrono::steady_clock::time_point started;
+        bool dryRun = false;
+    };
+    MirrorTally tally_;
+    /// The summary line of the mirror that has just ended.
+    void PrintMirrorSummary();
     /// The kept part file already told about.
     std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.

@@ -185,4 +185,16 @@ ParsedUrl ParseFtpUrl(std::string_view text) {
     return {std::move(url), {}};
 }
 
+std::string PercentEncode(std::string_view text, bool keepSlash) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        if (std::isalnum(u) != 0 && u < 0x80) out += c;
+        else if (c == '-' || c == '.' || c == '_' || c == '~' || (keepSlash && c == '/')) out += c;
+        else out += std::string{'%', kHex[u >> 4], kHex[u & 15]};
+    }
+    return out;
+}
+
 }  // namespace tarselftp

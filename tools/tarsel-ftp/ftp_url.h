@@ -37,6 +37,10 @@ struct ParsedUrl {
 /// stripped. Anything not starting with "ftp://" -> url empty, error empty (not a URL).
 ParsedUrl ParseFtpUrl(std::string_view text);
 
+/// Text as a URL part: every byte but letters, digits and -._~ (and '/' with `keepSlash`)
+/// written %XX.
+std::string PercentEncode(std::string_view text, bool keepSlash = false);
+
 /// A host as `open` takes it: "NAME", "NAME:PORT", "[IPv6]" or "[IPv6]:PORT" (a bare IPv6
 /// address, with its colons, is a host without port). Empty on a malformed text, with
 /// `error` saying why.

@@ -2,11 +2,14 @@
 // classic ftp client. One thread, one io_context: the control, standard input and the
 // interrupt key are all served by the same loop.
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <asio/io_context.hpp>
@@ -34,6 +37,19 @@ std::string Quoted(const std::string& text) {
     return out + "\"";
 }
 
+// $TARSEL_FTP_RC, else $XDG_CONFIG_HOME/tarsel-ftp/rc, else ~/.config/tarsel-ftp/rc; ""
+// when it is not there.
+std::string StartupFile() {
+    std::string path;
+    if (const char* rc = std::getenv("TARSEL_FTP_RC"); rc && *rc) path = rc;
+    else if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && *config)
+        path = std::string(config) + "/tarsel-ftp/rc";
+    else if (const char* home = std::getenv("HOME"); home && *home)
+        path = std::string(home) + "/.config/tarsel-ftp/rc";
+    struct stat st {};
+    return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? path : std::string();
+}
+
 }  // namespace
 
 static int Run(int argc, char** argv) {
@@ -49,6 +65,10 @@ static int Run(int argc, char** argv) {
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (options.manual) {
+        std::fputs(ManualPage(TARSEL_FTP_VERSION).c_str(), stdout);
+        return 0;
+    }
     if (options.version) {
         std::printf("tarsel-ftp %s\n", TARSEL_FTP_VERSION);
         return 0;
@@ -57,7 +77,20 @@ static int Run(int argc, char** argv) {
     // A URL naming a file fetches it and ends, as the classic client does.
     const bool fetchOnly = !options.urlPath.empty() && options.urlPath.back() != '/';
     const bool interactive = stdinIsTerminal && !options.script && !fetchOnly;
-    if (options.host.empty() && !interactive) {
+    if (options.host.empty() && !interactive && !options.script && options.saveSettingsFile) {
+        // Settings are written without a server: nothing else was asked for.
+        asio::io_context io;
+        tarselctl::AsioPlatform platform(io);
+        tarselctl::tarsel control(platform);
+        std::string error = options.settingsFile ? LoadSettings(control, *options.settingsFile) : "";
+        StandardOutput output;
+        FtpSession session(io, control, options, output);
+        if (error.empty() && !session.Start()) return 1;
+        if (error.empty()) error = SaveSettings(control, *options.saveSettingsFile);
+        if (!error.empty()) std::fprintf(stderr, "tarsel-ftp: %s\n", error.c_str());
+        return error.empty() ? 0 : 1;
+    }
+    if (options.host.empty() && !interactive && !options.script) {
         std::fprintf(stderr, "tarsel-ftp: no HOST given\n%s", UsageText().c_str());
         return 1;
     }
@@ -116,7 +149,7 @@ static int Run(int argc, char** argv) {
     if (interactive) {
         session.OnWaitingForLine([&] { terminal->Prompt(session.PromptText()); });
         session.SetRemoteCompletion(true);
-        terminal->SetRemoteNames([&] { return session.RemoteNames(); });
+        terminal->SetRemoteNames([&](const std::string& directory) { return session.RemoteNames(directory); });
     }
     session.OnFinished([&] {
         stopInput();
@@ -140,6 +173,16 @@ static int Run(int argc, char** argv) {
         }
     }
     if (!started) return session.ExitStatus();
+    // The start-up file, then -e: before the first command of any other source.
+    if (!options.noStartupFile) {
+        const std::string rc = StartupFile();
+        if (!rc.empty()) {
+            std::ifstream in(rc);
+            for (std::string line; std::getline(in, line);) session.AddLine(line);
+        }
+    }
+    if (options.firstCommands)
+        for (const std::string& line : SplitScript(*options.firstCommands)) session.AddLine(line);
     if (options.script) {
         for (const std::string& line : SplitScript(*options.script)) session.AddLine(line);
         session.EndOfInput();

@@ -158,6 +158,46 @@ std::vector<MirrorDecision> PlanUpload(const std::vector<LocalEntry>& local,
     return files;
 }
 
+std::optional<MirrorFilter> MirrorFilterOption(std::string_view option, const std::string& text, std::string& error) {
+    MirrorFilter f;
+    if (option == "-x" || option == "--exclude") f = {false, false, text, nullptr};
+    else if (option == "-i" || option == "--include") f = {true, false, text, nullptr};
+    else if (option == "-X" || option == "--exclude-glob") f = {false, true, text, nullptr};
+    else if (option == "-I" || option == "--include-glob") f = {true, true, text, nullptr};
+    else return std::nullopt;
+    if (!f.glob) {
+        try {
+            f.regex = std::make_shared<const std::regex>(text, std::regex::extended | std::regex::nosubs);
+        } catch (const std::regex_error& e) {
+            error = std::string(option) + ": '" + text + "' is no regular expression (" + e.what() + ")";
+        }
+    }
+    return f;
+}
+
+bool MirrorExcludes(const std::vector<MirrorFilter>& filters, const std::string& path, bool directory) {
+    if (filters.empty()) return false;
+    std::string trimmed = path;
+    while (!trimmed.empty() && trimmed.back() == '/') trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    const std::string name = (slash == std::string::npos ? trimmed : trimmed.substr(slash + 1)) + (directory ? "/" : "");
+    for (auto it = filters.rbegin(); it != filters.rend(); ++it) {
+        if (directory && it->include) continue;
+        bool matches = false;
+        if (it->glob) {
+            const bool wholePath = it->pattern.find('/') != std::string::npos &&
+                                   it->pattern.find('/') + 1 != it->pattern.size();
+            const std::string& subject = wholePath ? path : name;
+            matches = ::fnmatch(it->pattern.c_str(), subject.c_str(), 0) == 0 ||
+                      (directory && ::fnmatch(it->pattern.c_str(), subject.substr(0, subject.size() - 1).c_str(), 0) == 0);
+        } else if (it->regex) {
+            matches = std::regex_search(path, *it->regex);
+        }
+        if (matches) return !it->include;
+    }
+    return !directory && filters.front().include;
+}
+
 MgetPlan PlanMget(const std::vector<RemoteEntry>& remote, const std::string& pattern) {
     MgetPlan plan;
     for (const RemoteEntry& e : remote) {

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,21 @@ struct LocalEntry {
     std::int64_t modified = 0;
 };
 
+/// One of mirror's --include / --exclude options (lftp's meanings): a glob (-I, -X,
+/// --include-glob, --exclude-glob) or a POSIX extended regular expression (-i, -x,
+/// --include, --exclude).
+struct MirrorFilter {
+    bool include = false;
+    bool glob = false;
+    std::string pattern;
+    /// The compiled expression of a regex filter.
+    std::shared_ptr<const std::regex> regex;
+};
+
+/// A filter from its option and text; nullopt when the option is none of them. `error` is
+/// set for an expression that does not compile.
+std::optional<MirrorFilter> MirrorFilterOption(std::string_view option, const std::string& text, std::string& error);
+
 struct MirrorOptions {
     /// Remove on the target side what the source no longer has.
     bool deleteExtra = false;
@@ -31,6 +48,8 @@ struct MirrorOptions {
     /// be given the source's time (no MFMT, or MFMT refused) leaves the remote copy newer
     /// than its source.
     bool keepNewerTarget = false;
+    /// --include / --exclude in the order given.
+    std::vector<MirrorFilter> filters;
 };
 
 enum class MirrorAction {
@@ -79,6 +98,14 @@ struct FileState {
 /// and a time is unknown (the session asks MDTM and decides again).
 MirrorDecision DecideFile(const std::string& name, const FileState& source,
                           const std::optional<FileState>& target, const MirrorOptions& options);
+
+/// Whether the filters leave out the entry at `path` (relative to the mirror's top, '/'
+/// between directories; a directory's path ends in '/'). As lftp: the last filter that matches
+/// decides; when none matches, the entry is left out only if the first filter is an include.
+/// A glob without '/' is matched against the last name only; a regex against the path. A
+/// directory is left out only by an exclude (an include of files must not stop the walk).
+/// What is left out is neither copied nor deleted.
+bool MirrorExcludes(const std::vector<MirrorFilter>& filters, const std::string& path, bool directory);
 
 /// Download (mirror REMOTE LOCAL): one decision per remote entry, files first, then the
 /// directories, then the deletions of local entries the remote no longer lists.

@@ -200,6 +200,7 @@ void FtpSession::AddMirrorFileSteps(const Command& list, const MirrorDecision& d
             return;
         }
     }
+    ++(d.action == MirrorAction::Refresh ? tally_.updated : tally_.fresh);
     if (parallel && !IsWellFormedUtf8(remotePath)) {
         // The run's connections take names as UTF-16, as the control does: a local name that
         // cannot be sent exactly is refused, as it is on one connection.
@@ -268,6 +269,8 @@ void FtpSession::ExpandMirrorList(const Running& r) {
         const std::string remotePath = JoinRemote(remote, d.name);
         const fs::path localPath = local / d.name;
         const std::string below = list.localBelow.empty() ? d.name : list.localBelow + "/" + d.name;
+        const bool directory = d.directory || d.action == MirrorAction::Descend;
+        if (MirrorExcludes(list.mirror.filters, below + (directory ? "/" : ""), directory)) continue;
         if (d.action == MirrorAction::Descend) {
             Command sub{Verb::MirrorList, {remotePath, localPath.string()}};
             sub.job = list.job;
@@ -297,6 +300,8 @@ void FtpSession::ExpandMirrorList(const Running& r) {
             if (rc != 0)
                 PrintError("tarsel-ftp: mirror: cannot delete '" + localPath.string() + "': " +
                            (ec ? ec.message() : std::string(std::strerror(errno))));
+            else
+                ++tally_.removed;
         } else {
             AddMirrorFileSteps(list, d, remotePath, localPath.string(), below, steps);
         }
@@ -330,6 +335,8 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
     for (const MirrorDecision& d : PlanUpload(here, there, options)) {
         const std::string remotePath = JoinRemote(remote, d.name);
         const fs::path localPath = local / d.name;
+        const std::string below = list.localBelow.empty() ? d.name : list.localBelow + "/" + d.name;
+        if (MirrorExcludes(list.mirror.filters, below + (d.directory ? "/" : ""), d.directory)) continue;
         if (d.directory && (d.action == MirrorAction::Fetch || d.action == MirrorAction::Descend)) {
             if (d.action == MirrorAction::Fetch && !list.dryRun) {
                 Command mkdir{Verb::MkDir, {remotePath}};
@@ -338,6 +345,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             }
             Command sub{Verb::MirrorUpList, {remotePath, localPath.string()}};
             sub.job = list.job;
+            sub.localBelow = below;
             sub.reverse = true;
             sub.mirror = list.mirror;
             sub.dryRun = list.dryRun;
@@ -354,6 +362,7 @@ void FtpSession::ExpandMirrorUpList(const Running& r) {
             // that a link the listing above called a directory is deleted as a link.
             Command del{d.directory ? Verb::WalkNext : Verb::Delete, {remotePath}};
             del.job = list.job;
+            ++tally_.removed;
             if (d.directory) walk_.AddRemoval(remote, d.name);
             steps.push_back(std::move(del));
         } else {

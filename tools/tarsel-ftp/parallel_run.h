@@ -150,6 +150,8 @@ public:
 
     int Failed() const { return failed_; }
     int Succeeded() const { return succeeded_; }
+    /// Bytes that crossed the network so far, also those of files that failed.
+    std::uint64_t Moved() const { return moved_; }
 
     // ---- the queue's events
     void JobStarted(tarselctl::JobId job, int attempt) override;

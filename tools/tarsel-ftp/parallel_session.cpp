@@ -137,6 +137,10 @@ void FtpSession::ParallelEnded() {
     if (!parallel_) return;
     const int failed = parallel_->Failed();
     failures_ += failed;
+    if (mirrorJob_ != 0) {
+        tally_.failed += static_cast<std::uint64_t>(failed);
+        tally_.bytes += parallel_->Moved();
+    }
     parallelWalk_ = 0;
     parallelEnded_ = std::move(parallel_);
     if (keepAliveForRun_) {

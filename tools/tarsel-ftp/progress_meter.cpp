@@ -111,11 +111,12 @@ std::string FitName(const std::string& name, int width) {
 }
 
 std::string BuildLine(std::string_view rawName, std::uint64_t done, std::optional<std::uint64_t> total,
-                      double seconds, int width, bool withEta) {
+                      double seconds, int width, bool withEta, std::uint64_t already) {
     if (width <= 0) return {};
     const std::string name = ShowControlCharacters(rawName);
     const bool timed = IsUsableTime(seconds);
-    const double rate = timed ? static_cast<double>(done) / seconds : 0;
+    // Only what moved in this transfer: a resumed file's first part took no time now.
+    const double rate = timed ? static_cast<double>(done > already ? done - already : 0) / seconds : 0;
 
     // The figures in the order they are dropped when columns run short: last first.
     std::vector<std::string> fields;
@@ -189,12 +190,13 @@ std::optional<std::uint64_t> SizeFromOpeningReply(std::string_view reply) {
 }
 
 std::string FormatProgressLine(std::string_view name, std::uint64_t done,
-                               std::optional<std::uint64_t> total, double seconds, int width) {
-    return BuildLine(name, done, total, seconds, width, true);
+                               std::optional<std::uint64_t> total, double seconds, int width,
+                               std::uint64_t already) {
+    return BuildLine(name, done, total, seconds, width, true, already);
 }
 
-ProgressMeter::ProgressMeter(std::string name, std::optional<std::uint64_t> total)
-    : m_Name(std::move(name)), m_Total(total) {}
+ProgressMeter::ProgressMeter(std::string name, std::optional<std::uint64_t> total, std::uint64_t already)
+    : m_Name(std::move(name)), m_Total(total), m_Already(already) {}
 
 std::optional<std::string> ProgressMeter::Update(std::uint64_t done, double now, int width) {
     // The margin keeps ten draws a second when the caller's tick lands on 100 ms exactly
@@ -202,12 +204,12 @@ std::optional<std::string> ProgressMeter::Update(std::uint64_t done, double now,
     constexpr double kInterval = 0.1 - 1e-9;
     if (m_LastDraw && now >= *m_LastDraw && now - *m_LastDraw < kInterval) return std::nullopt;
     m_LastDraw = now;
-    return BuildLine(m_Name, done, m_Total, now, width, true);
+    return BuildLine(m_Name, done, m_Total, now, width, true, m_Already);
 }
 
 std::string ProgressMeter::Final(std::uint64_t done, double now, int width) {
     m_LastDraw = now;
-    return BuildLine(m_Name, done, m_Total, now, width, false);
+    return BuildLine(m_Name, done, m_Total, now, width, false, m_Already);
 }
 
 }  // namespace tarselftp

@@ -25,14 +25,18 @@ std::optional<std::uint64_t> SizeFromOpeningReply(std::string_view reply);
 /// The line is padded with blanks to `width`, so drawn over a longer one after a '\r' it
 /// leaves nothing of it; when the columns are few, ETA, rate, percent and bytes are left
 /// out in that order before the name is cut further.
+/// `already`: bytes that were there before the transfer began (a resume); they count in
+/// done and percent, not in the rate.
 std::string FormatProgressLine(std::string_view name, std::uint64_t done,
-                               std::optional<std::uint64_t> total, double seconds, int width);
+                               std::optional<std::uint64_t> total, double seconds, int width,
+                               std::uint64_t already = 0);
 
 /// Decides when to redraw: at most 10 times a second (100 ms apart), given monotonic
 /// time points the caller passes in (no clock inside, so it is testable).
 class ProgressMeter {
 public:
-    explicit ProgressMeter(std::string name, std::optional<std::uint64_t> total);
+    /// `already`: bytes on disk before the transfer (a resume), left out of the rate.
+    explicit ProgressMeter(std::string name, std::optional<std::uint64_t> total, std::uint64_t already = 0);
     /// Bytes done so far at time `now` (seconds since start). Returns the line to draw
     /// when a redraw is due, else nullopt. The first call draws.
     std::optional<std::string> Update(std::uint64_t done, double now, int width);
@@ -42,6 +46,7 @@ public:
 private:
     std::string m_Name;
     std::optional<std::uint64_t> m_Total;
+    std::uint64_t m_Already = 0;
     std::optional<double> m_LastDraw;
 };
 

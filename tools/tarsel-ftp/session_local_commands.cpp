@@ -64,6 +64,33 @@ bool FtpSession::ExecuteLocal(const Command& command) {
         if (interactive_) Note(std::string("Passive mode ") + (on ? "on." : "off."));
         return true;
     }
+    case Verb::Set:
+        ExecuteSet(command);
+        return true;
+    case Verb::Alias:
+        ExecuteAlias(command);
+        return true;
+    case Verb::Bookmark:
+        ExecuteBookmark(command);
+        return true;
+    case Verb::Type: {
+        // Only the property: the TYPE line goes out before the next transfer that needs it.
+        if (command.args.empty()) {
+            const std::u16string type = control_.get_Filetype();
+            Print(std::string(type == u"A" ? "ascii" : type == u"I" ? "binary" : "none (the server's default)") + "\n");
+            return true;
+        }
+        const std::string wanted = AsciiLower(command.args[0]);
+        if (wanted != "a" && wanted != "ascii" && wanted != "i" && wanted != "binary" && wanted != "image") {
+            Fail(Fault::Local, "", "type", "takes ascii or binary, not '" + command.args[0] + "'");
+            return true;
+        }
+        const bool ascii = wanted == "a" || wanted == "ascii";
+        control_.put_Filetype(ascii ? u"A" : u"I");
+        options_.type = ascii ? "A" : "I";
+        if (interactive_) Note(std::string("Transfer type ") + (ascii ? "ascii." : "binary."));
+        return true;
+    }
     case Verb::Verbose:
         options_.verbose = onOff(options_.verbose);
         if (interactive_) Note(std::string("Verbose mode ") + (options_.verbose ? "on." : "off."));
@@ -85,7 +112,13 @@ bool FtpSession::ExecuteLocal(const Command& command) {
             Fail(Fault::Local, "", "open", "already connected to " + options_.host + " (close first)");
             return true;
         }
-        const ParsedUrl url = ParseFtpUrl(command.args[0]);
+        // open NAME: a bookmark of that name, before any host of that name.
+        std::string named = command.args[0];
+        if (command.args.size() == 1 && named.find_first_of(".:/[") == std::string::npos) {
+            const std::map<std::string, std::string> marks = ReadBookmarks();
+            if (const auto it = marks.find(named); it != marks.end()) named = it->second;
+        }
+        const ParsedUrl url = ParseFtpUrl(named);
         if (!url.error.empty()) {
             Fail(Fault::Local, "", "open", url.error);
             return true;

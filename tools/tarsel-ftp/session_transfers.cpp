@@ -3,6 +3,7 @@
 #include "ftp_session.h"
 
 #include <algorithm>
+#include <utility>
 #include <filesystem>
 
 #include <sys/stat.h>
@@ -80,6 +81,14 @@ void FtpSession::StartGet(const Command& command) {
         control_.FileSize(ExactText(a[0], u"GetFile"));
         return;
     }
+    if (!running_->total && a[1] != "-" && ShowsProgress()) {
+        // Many servers' 150 names no size (pyftpdlib): without SIZE the meter could show
+        // neither percent nor ETA.
+        running_->sizeBeforeResume = running_->sizeForMeter = true;
+        const TypeOnce type(control_, sentType_);
+        control_.FileSize(ExactText(a[0], u"GetFile"));
+        return;
+    }
     RequestDownload();
 }
 
@@ -100,7 +109,11 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
         text.size() <= 19)
         remoteSize = std::stoull(text);
-    if (remoteSize && *remoteSize < r.offset) {
+    // Asked only for the meter: a refusal changes nothing, and nothing is to be checked.
+    const bool meterOnly = std::exchange(r.sizeForMeter, false);
+    if (meterOnly) {
+        r.total = remoteSize;
+    } else if (remoteSize && *remoteSize < r.offset) {
         (void)download_.Finish(false);
         Fail(Fault::Local, "", r.subject,
              "cannot resume: '" + local + "' has " + std::to_string(r.offset) +
@@ -108,7 +121,7 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
                  "; the local file is left as it is");
         return;
     }
-    if (remoteSize && *remoteSize == r.offset) {
+    if (!meterOnly && remoteSize && *remoteSize == r.offset) {
         // A kept part that is whole takes its final name now.
         if (const std::string error = download_.Finish(true); !error.empty()) {
             Fail(Fault::Local, "", r.subject, error);
@@ -121,8 +134,10 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
     }
     if (remoteSize) {
         r.total = remoteSize;
-        r.sizeAsked = remoteSize;
-    } else {
+        // Only a resume's SIZE judges the bytes that arrive: a plain get must not fail or
+        // pass differently because a meter is shown.
+        if (!meterOnly) r.sizeAsked = remoteSize;
+    } else if (!meterOnly) {
         // Servers without SIZE still resume; what cannot be checked now is checked by what
         // arrives (see Complete).
         r.resumeUnchecked = true;
@@ -232,7 +247,7 @@ void FtpSession::UpdateMeter(bool final) {
     // meter then starts over once the size is known.
     if (!r.meter || (!r.meterKnowsTotal && r.total)) {
         const std::string name = r.command && !r.command->args.empty() ? BaseName(r.command->args[0]) : r.operation;
-        r.meter.emplace(name, r.total);
+        r.meter.emplace(name, r.total, r.offset);
         r.meterKnowsTotal = r.total.has_value();
     }
     const int width = output_.MeterWidth();

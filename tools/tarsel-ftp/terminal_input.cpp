@@ -44,7 +44,7 @@ char* RemoteNameGenerator(const char* text, int state) {
     static std::vector<std::string> matches;
     static std::size_t next = 0;
     if (state == 0) {
-        matches = CompleteRemoteName(g_remoteNames ? g_remoteNames() : std::vector<std::string>(), text);
+        matches = CompleteRemoteName(g_remoteNames ? g_remoteNames(CompletionDirectory(text)) : std::vector<std::string>(), text);
         next = 0;
         // A directory is completed without the blank, so that its contents can follow.
         if (matches.size() == 1 && !matches[0].empty() && matches[0].back() == '/')

@@ -37,7 +37,8 @@ public:
     void Prompt(const std::string& prompt = "tarsel> ");
     /// Where Tab finds remote names (directories end in '/'): asked on each Tab, so it must
     /// answer at once from what it holds.
-    using RemoteNames = std::function<std::vector<std::string>()>;
+    /// The names of a remote directory ("" the current one), as far as they are known yet.
+    using RemoteNames = std::function<std::vector<std::string>(const std::string& directory)>;
     void SetRemoteNames(RemoteNames source);
     /// Reads one line without showing what is typed; it is not kept in the history.
     void AskSecret(const std::string& prompt, SecretHandler done);

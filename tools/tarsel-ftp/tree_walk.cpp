@@ -24,7 +24,15 @@ std::string TotalText(unsigned __int128 n) {
     return text;
 }
 
-// 1536 -> "1.5K": what du -h shows.
+Command Step(Verb verb, std::vector<std::string> args, std::uint64_t job, Command::Walk walk = Command::Walk::Find) {
+    Command step{verb, std::move(args)};
+    step.job = job;
+    step.walk = walk;
+    return step;
+}
+
+}  // namespace
+
 std::string HumanSize(unsigned __int128 bytes) {
     static constexpr const char* kUnits[] = {"", "K", "M", "G", "T", "P", "E", "Z", "Y"};
     double value = static_cast<double>(bytes);
@@ -38,15 +46,6 @@ std::string HumanSize(unsigned __int128 bytes) {
     else std::snprintf(text, sizeof text, "%.1f%s", value, kUnits[unit]);
     return text;
 }
-
-Command Step(Verb verb, std::vector<std::string> args, std::uint64_t job, Command::Walk walk = Command::Walk::Find) {
-    Command step{verb, std::move(args)};
-    step.job = job;
-    step.walk = walk;
-    return step;
-}
-
-}  // namespace
 
 std::string TypedName(Command::Walk walk) {
     switch (walk) {

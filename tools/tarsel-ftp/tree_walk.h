@@ -16,6 +16,9 @@
 
 namespace tarselftp {
 
+/// 1536 -> "1.5K": sizes as du -h and cls -h show them.
+std::string HumanSize(unsigned __int128 bytes);
+
 /// "dir" + "name" as a remote path: "" (the current directory) and "/" take no extra '/'.
 std::string JoinRemote(const std::string& dir, const std::string& name);
 /// "a/b" -> {"a", "b"}, "/a" -> {"/", "a"}, "a" -> {"", "a"} (the current directory);
