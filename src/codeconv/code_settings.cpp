@@ -31,48 +31,73 @@ void ControlCore::put_Filetype(const String& value) {
     }
 }
 
+const String& SettingText(FileCode value) {
+    static const String kText[] = {u"BIN", u"JIS", u"SJIS", u"EUC", u"UTF8", u""};
+    return kText[static_cast<int>(value)];
+}
+const String& SettingText(SysCode value) {
+    static const String kText[] = {u"SJIS", u"EUC", u"UTF8", u""};
+    return kText[static_cast<int>(value)];
+}
+const String& SettingText(HostCode value) {
+    static const String kText[] = {u"SJIS", u"UTF8", u""};
+    return kText[static_cast<int>(value)];
+}
+const String& SettingText(TlsMode value) {
+    static const String kText[] = {u"", u"explicit", u"implicit", u""};
+    return kText[static_cast<int>(value)];
+}
+const String& SettingText(DirCommand value) {
+    static const String kText[] = {u"LIST", u"MLSD", u""};
+    return kText[static_cast<int>(value)];
+}
+
 void ControlCore::put_FileCode(const String& value) {
     switch (FirstUpper(value)) {
     case u'B':
     case u'N':
-    case u'I': m_FileCode = u"BIN"; break;
-    case u'J':
-        m_FileCode = u"JIS";
-        Codawa2->put_CodeName(u"SJIS");
-        break;
+    case u'I': m_FileCode.Set(FileCode::Bin); break;
+    case u'J': m_FileCode.Set(FileCode::Jis); break;
     case u'S':
-    case u'A':
-        m_FileCode = u"SJIS";
-        Codawa2->put_CodeName(u"SJIS");
-        break;
-    case u'E':
-        m_FileCode = u"EUC";
-        Codawa2->put_CodeName(u"EUC");
-        break;
-    case u'U': m_FileCode = u"UTF8"; break;
+    case u'A': m_FileCode.Set(FileCode::Sjis); break;
+    case u'E': m_FileCode.Set(FileCode::Euc); break;
+    case u'U': m_FileCode.Set(FileCode::Utf8); break;
     default: throw AutomationError(54, u"FileCode", u"Invalid File Kanji Code");
     }
+    ApplyFileCode();
 }
 
 void ControlCore::put_SysCode(const String& value) {
     switch (FirstUpper(value)) {
-    case u'S':
-        m_SysCode = u"SJIS";
-        Codawa1->put_CodeName(u"SJIS");
-        break;
-    case u'E':
-        m_SysCode = u"EUC";
-        Codawa1->put_CodeName(u"EUC");
-        break;
-    case u'U': m_SysCode = u"UTF8"; break;
+    case u'S': m_SysCode.Set(SysCode::Sjis); break;
+    case u'E': m_SysCode.Set(SysCode::Euc); break;
+    case u'U': m_SysCode.Set(SysCode::Utf8); break;
     default: throw AutomationError(54, u"SysCode", u"Invalid System Kanji Code");
+    }
+    ApplySysCode();
+}
+
+// The command channel's converter follows the system code; UTF-8 text needs none.
+void ControlCore::ApplySysCode() {
+    if (m_SysCode == SysCode::Sjis) Codawa1->put_CodeName(u"SJIS");
+    else if (m_SysCode == SysCode::Euc) Codawa1->put_CodeName(u"EUC");
+}
+
+// The file converter works from Shift_JIS on the host's side; only EUC files need it told
+// otherwise. Binary and UTF-8 files leave it as it is.
+void ControlCore::ApplyFileCode() {
+    switch (m_FileCode.Get()) {
+    case FileCode::Jis:
+    case FileCode::Sjis: Codawa2->put_CodeName(u"SJIS"); break;
+    case FileCode::Euc: Codawa2->put_CodeName(u"EUC"); break;
+    default: break;
     }
 }
 
 void ControlCore::put_HostCode(const String& value) {
     switch (FirstUpper(value)) {
-    case u'S': m_HostCode = u"SJIS"; break;
-    case u'U': m_HostCode = u"UTF8"; break;
+    case u'S': m_HostCode.Set(HostCode::Sjis); break;
+    case u'U': m_HostCode.Set(HostCode::Utf8); break;
     default: throw AutomationError(54, u"HostCode", u"Invalid Host Kanji Code");
     }
 }
@@ -81,22 +106,22 @@ void ControlCore::put_TlsMode(const String& value) {
     String lower = value;
     for (char16_t& c : lower)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
-    if (lower.empty() || lower == u"explicit" || lower == u"implicit") {
-        m_TlsMode = lower;
-        return;
-    }
-    throw AutomationError(54, u"TlsMode", u"Invalid TLS Mode (\"\", \"explicit\" or \"implicit\")");
+    if (lower.empty()) m_TlsMode.Set(TlsMode::None);
+    else if (lower == u"explicit") m_TlsMode.Set(TlsMode::Explicit);
+    else if (lower == u"implicit") m_TlsMode.Set(TlsMode::Implicit);
+    else throw AutomationError(54, u"TlsMode", u"Invalid TLS Mode (\"\", \"explicit\" or \"implicit\")");
 }
 
 namespace {
 // The file code as a text code of the UTF-8 converters; false for BIN and unknown codes.
-bool FileTextCode(const String& fileCode, TextCode& code) {
-    if (fileCode == u"SJIS") code = TextCode::Sjis;
-    else if (fileCode == u"EUC") code = TextCode::Euc;
-    else if (fileCode == u"JIS") code = TextCode::Jis;
-    else if (fileCode == u"UTF8") code = TextCode::Utf8;
-    else return false;
-    return true;
+bool FileTextCode(FileCode fileCode, TextCode& code) {
+    switch (fileCode) {
+    case FileCode::Sjis: code = TextCode::Sjis; return true;
+    case FileCode::Euc: code = TextCode::Euc; return true;
+    case FileCode::Jis: code = TextCode::Jis; return true;
+    case FileCode::Utf8: code = TextCode::Utf8; return true;
+    default: return false;
+    }
 }
 }  // namespace
 
@@ -104,8 +129,8 @@ void ControlCore::PrepareTextConverters() {
     m_Carry.downloadText.reset();
     m_Carry.uploadText.reset();
     TextCode server;
-    if (!FileTextCode(m_FileCode, server)) return;
-    const bool hostUtf8 = m_HostCode == u"UTF8";
+    if (!FileTextCode(m_FileCode.Get(), server)) return;
+    const bool hostUtf8 = m_HostCode == HostCode::Utf8;
     // Between Shift_JIS on the host and SJIS, EUC or JIS on the server the component's own
     // converters serve, as they always have.
     if (!hostUtf8 && server != TextCode::Utf8) return;
@@ -115,27 +140,29 @@ void ControlCore::PrepareTextConverters() {
 }
 
 std::string ControlCore::EncodeCommandText(String& text) {
-    if (m_SysCode == u"UTF8") {
+    if (m_SysCode == SysCode::Utf8) {
         std::string bytes = EncodeUtf8(text);
         text.clear();
         return bytes;
     }
-    return m_SysCode == u"EUC" ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
+    return m_SysCode == SysCode::Euc ? Codawa1->TextToEuc(text) : Codawa1->TextToSjis(text);
 }
 
 String ControlCore::DecodeReplyBytes() {
-    if (m_SysCode == u"UTF8") return DecodeUtf8(m_RecvRaw);
+    if (m_SysCode == SysCode::Utf8) return DecodeUtf8(m_RecvRaw);
     return DecodeShiftJis(Codawa1->ToSjis(m_RecvRaw));
 }
 
 void ControlCore::ApplyCodesToConverters() {
-    // Running the writers again sets both converters and refuses (error 54, the property as
-    // its source) a stored text that a load kept because no writer understood it: taken as
-    // it stands it would mean one thing to downloads and another to uploads.
+    // A stored text that a load kept because no writer understood it is refused (error 54,
+    // the property as its source): taken as it stands it would mean one thing to downloads
+    // and another to uploads. The writer that refuses it names the property.
     put_Filetype(m_Filetype);
-    put_SysCode(m_SysCode);
-    put_FileCode(m_FileCode);
-    put_HostCode(m_HostCode);
+    if (m_SysCode == SysCode::Unknown) put_SysCode(m_SysCode.Text());
+    ApplySysCode();
+    if (m_FileCode == FileCode::Unknown) put_FileCode(m_FileCode.Text());
+    ApplyFileCode();
+    if (m_HostCode == HostCode::Unknown) put_HostCode(m_HostCode.Text());
 }
 
 std::string ControlCore::ConvertDownload() {
@@ -144,9 +171,12 @@ std::string ControlCore::ConvertDownload() {
         m_Carry.getRemainder.clear();
         return out;
     }
-    if (m_FileCode == u"EUC") return Codawa2->EucToSjis(m_Carry.getRemainder);
-    if (m_FileCode == u"JIS") return Codawa2->JisToSjis(m_Carry.getRemainder);
-    if (m_FileCode == u"SJIS") return Codawa2->SjisToSjis(m_Carry.getRemainder);
+    switch (m_FileCode.Get()) {
+    case FileCode::Euc: return Codawa2->EucToSjis(m_Carry.getRemainder);
+    case FileCode::Jis: return Codawa2->JisToSjis(m_Carry.getRemainder);
+    case FileCode::Sjis: return Codawa2->SjisToSjis(m_Carry.getRemainder);
+    default: break;
+    }
     return Codawa2->ToSjis(m_Carry.getRemainder);
 }
 
@@ -179,7 +209,7 @@ std::string ControlCore::ConvertUpload(const ByteArray& block) {
         return m_Carry.uploadText->Convert(
             std::string_view(reinterpret_cast<const char*>(block.data()), block.size()));
     m_Carry.putRemainder.append(reinterpret_cast<const char*>(block.data()), block.size());
-    if (m_FileCode == u"JIS") {
+    if (m_FileCode == FileCode::Jis) {
         // The converter ends each call in one-byte mode, so a block that ends in two-byte
         // text would cost the server's file an ESC ( J and a fresh ESC $ B at every block
         // boundary. Only the text up to the block's last one-byte character goes now; the
@@ -192,8 +222,8 @@ std::string ControlCore::ConvertUpload(const ByteArray& block) {
         m_Carry.putRemainder += held;
         return out;
     }
-    if (m_FileCode == u"EUC") return Codawa2->SjisToEuc(m_Carry.putRemainder);
-    if (m_FileCode == u"SJIS") return Codawa2->ToSjis(m_Carry.putRemainder);
+    if (m_FileCode == FileCode::Euc) return Codawa2->SjisToEuc(m_Carry.putRemainder);
+    if (m_FileCode == FileCode::Sjis) return Codawa2->ToSjis(m_Carry.putRemainder);
     // Binary, or a stored code that is none of the four forms: the bytes go unchanged.
     std::string out = std::move(m_Carry.putRemainder);
     m_Carry.putRemainder.clear();
@@ -206,14 +236,14 @@ std::string ControlCore::FinishUpload() {
     // Text held back for a JIS upload goes out converted; what the converter still keeps then
     // is a lead byte without its trail, which forms no character and goes as it is, as the
     // converters pass such bytes in mid-stream.
-    if (m_FileCode == u"JIS" && !m_Carry.putRemainder.empty()) out = Codawa2->SjisToJis(m_Carry.putRemainder);
+    if (m_FileCode == FileCode::Jis && !m_Carry.putRemainder.empty()) out = Codawa2->SjisToJis(m_Carry.putRemainder);
     out += m_Carry.putRemainder;
     m_Carry.putRemainder.clear();
     return out;
 }
 
 String ControlCore::ConvertListingLine(const std::string& line) {
-    if (m_SysCode == u"UTF8") {
+    if (m_SysCode == SysCode::Utf8) {
         std::string bytes = line;
         String text = DecodeUtf8(bytes);
         // The line is complete: a character cut at its end forms none.

@@ -7,81 +7,83 @@
 
 namespace tarselctl {
 
-bool ControlCore::IsTransferWord(const String& word) {
-    return word == u"RETR" || word == u"APPE" || word == u"STOR" || word == u"LIST" ||
-           word == u"NLST" || word == u"MLSD";
+void ControlCore::RunningOperation::Begin(Operation next) {
+    kind = next;
+    queue.clear();
+    inPreCommands = False;
+    doneReply.clear();
+    abortRefusal.clear();
+    abortedBeforeTransfer = False;
+    earlyDataConnection = False;
+    pasvHost.clear();
+    pasvPort.clear();
+    typeSent.clear();
 }
 
-String ControlCore::CommandWord(const String& line) {
-    String word = line.substr(0, 4);
-    std::size_t first = word.find_first_not_of(u' ');
-    if (first == String::npos) return String();
-    std::size_t last = word.find_last_not_of(u' ');
-    word = word.substr(first, last - first + 1);
-    for (char16_t& c : word)
-        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
-    return word;
-}
-
-void ControlCore::BeginOperation(const String& name) {
+void ControlCore::BeginOperation(Operation operation) {
     StopNoopTimer();
-    m_FtpCommand = name;
-    // "DONE" is the end of an operation, whose close events and CommandDone are still due.
-    if (name != u"DONE") {
-        m_OperationOpen = true;
-        // A host operation begun in the grace after QUIT's answer takes the connection as
-        // it is.
-        m_EndingDialogue = False;
-    }
-    m_Idle = False;
-    m_Queue.clear();
+    // Transfer events are heard from here until the operation's CommandDone.
+    if (m_Gate != EventGate::Disconnected) m_Gate = EventGate::Operation;
+    m_Op.Begin(operation);
+    // A host operation begun in the grace after QUIT's answer takes the connection as it is.
+    SetState(Dialogue::Busy);
 }
 
-void ControlCore::QueueCommand(const String& line) { m_Queue.push_back(QueuedStep{QueuedStep::Kind::Line, line}); }
+void ControlCore::FinishOperation() {
+    StopNoopTimer();
+    m_Op.queue.clear();
+    SetState(Dialogue::Finishing);
+}
 
-void ControlCore::QueueCommandFirst(const String& line) { m_Queue.push_front(QueuedStep{QueuedStep::Kind::Line, line}); }
+void ControlCore::QueueCommand(const String& line) { m_Op.queue.push_back(QueuedStep{QueuedStep::Kind::Line, line}); }
 
-void ControlCore::QueueStep(QueuedStep::Kind kind) { m_Queue.push_back(QueuedStep{kind, String()}); }
+void ControlCore::QueueCommandFirst(const String& line) {
+    m_Op.queue.push_front(QueuedStep{QueuedStep::Kind::Line, line});
+}
+
+void ControlCore::QueueStep(QueuedStep::Kind kind) { m_Op.queue.push_back(QueuedStep{kind, String()}); }
 
 void ControlCore::SendNextCommand() {
-    while (!m_Queue.empty()) {
-        QueuedStep step = std::move(m_Queue.front());
-        m_Queue.pop_front();
+    while (!m_Op.queue.empty()) {
+        QueuedStep step = std::move(m_Op.queue.front());
+        m_Op.queue.pop_front();
         if (step.kind == QueuedStep::Kind::EndOfPreCommands) {
             // Nothing goes to the server for it.
-            m_InPreCommand = False;
+            m_Op.inPreCommands = False;
             continue;
         }
         if (step.kind == QueuedStep::Kind::ActiveModeSetup) {
             SendDataCommand(std::move(step));
             return;
         }
-        m_Cmd = CommandWord(step.line);
-        if (m_Cmd == u"TYPE") {
+        String text;
+        const Word word = WordOf(step.line, &text);
+        SetSent(word, text);
+        if (word == Word::Type) {
             // Until the answer says otherwise the server may be in either type.
             m_TypeInForce.clear();
-            m_TypeSent = step.line.size() > 5 ? step.line.substr(5) : String();
-            for (char16_t& c : m_TypeSent)
+            m_Op.typeSent = step.line.size() > 5 ? step.line.substr(5) : String();
+            for (char16_t& c : m_Op.typeSent)
                 if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
         }
-        if (m_Cmd == u"PASV" || IsTransferWord(m_Cmd)) {
+        if (word == Word::Pasv || IsTransfer(word)) {
             // Lines that set up or use a data connection are sent by the data connection,
             // which prepares itself around them.
             SendDataCommand(std::move(step));
             return;
         }
-        TraceAndSendLine(step.line, m_Cmd == u"PASS" ? String(u"PASS ***") : step.line);
+        TraceAndSendLine(step.line, word == Word::Pass ? String(u"PASS ***") : step.line);
         return;
     }
 }
 
 bool ControlCore::TransferCommandIsNext() const {
-    return !m_Queue.empty() && m_Queue.front().kind == QueuedStep::Kind::Line &&
-           IsTransferWord(CommandWord(m_Queue.front().line));
+    return !m_Op.queue.empty() && m_Op.queue.front().kind == QueuedStep::Kind::Line &&
+           IsTransfer(WordOf(m_Op.queue.front().line));
 }
 
 void ControlCore::TraceAndSendLine(const String& line, const String& traceText) {
-    RaiseTrace(m_FtpCommand + u">>" + traceText);
+    RaiseTrace(OperationText() + u">>" + traceText);
     SendLine(line);
 }
 

@@ -50,17 +50,17 @@ bool ControlCore::IsIPv6Connection() const {
 }
 
 void ControlCore::StartControlTls() {
-    m_TlsStarting = True;
+    SetState(Dialogue::Handshake);
     // A handshake that stalls is bounded like a reply that never comes.
     StartReplyTimer(m_ReplyTimeout);
     Soquet1->StartTls(TlsSettings(), nullptr);
 }
 
 void ControlCore::Soquet1_OnSecured() {
-    if (m_TlsStarting == False) return;
-    m_TlsStarting = False;
+    if (m_State != Dialogue::Handshake) return;
+    SetState(Dialogue::Busy);
     StopReplyTimer();
-    if (m_ConnectionTls == u"implicit") {
+    if (m_ConnectionTls == TlsMode::Implicit) {
         // Implicit TLS: the connection counts as made only now that it is protected.
         AnnounceConnected();
         return;
@@ -71,19 +71,19 @@ void ControlCore::Soquet1_OnSecured() {
 
 // Callers check before they change or send anything, so a refused call or property write
 // leaves the control as it was.
-void ControlCore::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) {
+void ControlCore::RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) const {
     for (const String* arg : args)
-        if (IsUnsafeCommandText(*arg, m_SysCode == u"UTF8"))
+        if (IsUnsafeCommandText(*arg, m_SysCode == SysCode::Utf8))
             throw AutomationError(5, source, u"Invalid Argument");
 }
 
 void ControlCore::Connect(const String& RemoteHost, const String& Username, const String& Password) {
-    Step step(*this);
-    if (!m_FtpCommand.empty()) throw AutomationError(59, u"Connect", u"AlreadyConnected");
+    Entry entry(*this);
+    if (m_State != Dialogue::Closed) throw AutomationError(59, u"Connect", u"AlreadyConnected");
     // The account and the pre-command lines may come unchecked from stored settings.
     RefuseUnsafeText(u"Connect", {&Username, &Password, &m_Account});
     // So may the TLS mode: one that is not understood must not quietly mean plain FTP.
-    put_TlsMode(m_TlsMode);
+    if (m_TlsMode == TlsMode::Unknown) put_TlsMode(m_TlsMode.Text());
     std::vector<String> preCommands;
     if (!m_PreCommand.empty()) {
         preCommands = SplitText(m_PreCommand, u"\r\n", 0);
@@ -96,7 +96,7 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
     Codawa2->Reset();
 
     // A new connection: its events are heard, whatever the last one's DisConnected ended.
-    m_DisConnectedPosted = false;
+    m_Gate = EventGate::NoOperation;
     SetDataPhase(kNoTransfer);
     StartTimeoutTimer(kControlConnectTimeout);
     m_Quitting = False;
@@ -105,39 +105,32 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
     m_RecvRaw.clear();
     m_Carry.getRemainder.clear();
     m_Password = Password;
-    m_InPreCommand = False;
     // Reply text and held-back command text of an earlier connection belong to that
     // connection; left here they would be taken as the new server's replies.
     m_ReplyBuffer.clear();
     m_ReplyScanned = 0;
-    m_AbortedBeforeTransfer = False;
     m_MultiLineCode.clear();
     m_SendPending.clear();
     m_RemoteHost = RemoteHost;
     // The mode this connection runs in: the host may write TlsMode while it is under way.
-    m_ConnectionTls = m_TlsMode;
+    m_ConnectionTls = m_TlsMode.Get();
     // The greeting answers no command: a word left from the last connection (AUTH, PASV)
     // must not decide what it means.
-    m_Cmd.clear();
+    SetSent(Word::None);
     m_DataProtected = False;
-    m_TlsStarting = False;
-    m_EndingDialogue = False;
-    m_Aborting = False;
-    m_AbortRefusal.clear();
     m_Features.clear();
     m_TypeInForce.clear();
-    m_TypeSent.clear();
 
-    BeginOperation(u"Connect");
+    BeginOperation(Operation::Connect);
     // Explicit TLS comes before anything else is said, pre-command lines included.
-    if (m_TlsMode == u"explicit") QueueCommand(u"AUTH TLS");
+    if (m_TlsMode == TlsMode::Explicit) QueueCommand(u"AUTH TLS");
     if (!m_PreCommand.empty()) {
-        m_InPreCommand = True;
+        m_Op.inPreCommands = True;
         for (const String& line : preCommands) QueueCommand(line);
         QueueStep(QueuedStep::Kind::EndOfPreCommands);
     }
     QueueCommand(u"USER " + Username);
-    if (!m_TlsMode.empty()) {
+    if (m_TlsMode.Get() != TlsMode::None) {
         // Protected data connections: the login's PASS and ACCT go in front of these.
         QueueCommand(u"PBSZ 0");
         QueueCommand(u"PROT P");
@@ -147,28 +140,24 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
     } catch (const AutomationError& e) {
         // Nothing is open that a time-out or an event could end.
         StopTimeoutTimer();
-        m_FtpCommand.clear();
-        m_OperationOpen = false;
+        SetState(Dialogue::Closed);
+        m_Gate = EventGate::NoOperation;
         throw AutomationError(e.Number(), u"TARSEL_Connect()", e.Description());
     } catch (const std::exception& e) {
         StopTimeoutTimer();
-        m_FtpCommand.clear();
-        m_OperationOpen = false;
+        SetState(Dialogue::Closed);
+        m_Gate = EventGate::NoOperation;
         throw AutomationError(-1, u"TARSEL_Connect()", FromUtf8(e.what()));
     }
 }
 
 void ControlCore::Login(const String& Username, const String& Password) {
-    Step step(*this);
-    RequireIdle(u"User");
-    RefuseUnsafeText(u"User", {&Username, &Password, &m_Account});
+    Entry entry(*this, Operation::User, {&Username, &Password, &m_Account});
     m_Password = Password;
-    // A login is never part of the pre-command lines, even after one of them was refused
-    // and left that phase unfinished: its 331 is answered with PASS.
-    m_InPreCommand = False;
-    BeginOperation(u"User");
+    // A login is never part of the pre-command lines: its 331 is answered with PASS.
+    BeginOperation(Operation::User);
     QueueCommand(u"USER " + Username);
-    if (!m_ConnectionTls.empty()) {
+    if (m_ConnectionTls != TlsMode::None) {
         // The first login may have failed before PBSZ and PROT went out (Connect's 530 drops
         // them): every login on a TLS connection asks for protected data again. PASS and ACCT
         // go in front of these, as in Connect.
@@ -179,10 +168,10 @@ void ControlCore::Login(const String& Username, const String& Password) {
 }
 
 void ControlCore::DisConnect() {
-    Step step(*this);
-    if (m_Idle != False) {
+    Entry entry(*this);
+    if (Idle()) {
         m_Quitting = True;
-        RunOperation(u"DisConnect", {u"QUIT"});
+        RunOperation(Operation::DisConnect, {u"QUIT"});
         return;
     }
     if (Soquet1->get_IsClosed() == True) return;
@@ -190,24 +179,24 @@ void ControlCore::DisConnect() {
 }
 
 void ControlCore::Abend() {
-    Step step(*this);
+    Entry entry(*this);
     const Long closeCount = m_CloseCount;
-    m_HostClosing = True;
+    // The host ends the connection: nothing the connection ran is lost to it. Closed before
+    // the close reports itself, so that its handling finds no operation to fail.
+    SetState(Dialogue::Closed);
     Soquet1->CloseSocket();
-    m_HostClosing = False;
     // The close normally reports itself at once; a socket that was never open reports
-    // nothing, and leaves only the operation's name to clear.
+    // nothing, and leaves only the operation to end.
     if (closeCount == m_CloseCount) {
         StopTimeoutTimer();
         StopReplyTimer();
-        m_FtpCommand.clear();
-        m_OperationOpen = false;
+        m_Gate = m_Gate == EventGate::Disconnected ? m_Gate : EventGate::NoOperation;
     }
 }
 
 void ControlCore::Abort() {
-    Step step(*this);
-    if (m_Idle != False) return;
+    Entry entry(*this);
+    if (Idle()) return;
     // The transfer command is out but its data connection has not opened the transfer yet: a
     // passive one may still be connecting (which the socket counts as closed), and either may
     // be in its TLS handshake. The host sees neither, and its Abort must end the transfer
@@ -220,10 +209,10 @@ void ControlCore::Abort() {
     // itself, and the positive reply to PORT would end the operation as if the transfer had
     // been made.
     bool droppedTransfer = false;
-    for (const QueuedStep& step : m_Queue)
-        if (step.kind == QueuedStep::Kind::Line && IsTransferWord(CommandWord(step.line))) droppedTransfer = true;
-    if (droppedTransfer) m_AbortedBeforeTransfer = True;
-    m_Queue.clear();
+    for (const QueuedStep& step : m_Op.queue)
+        if (step.kind == QueuedStep::Kind::Line && IsTransfer(WordOf(step.line))) droppedTransfer = true;
+    if (droppedTransfer) m_Op.abortedBeforeTransfer = True;
+    m_Op.queue.clear();
     // The host ended the data itself: its end says nothing of whether the data was whole.
     m_Carry.cutByControl = True;
     if (!pending) {
@@ -232,17 +221,17 @@ void ControlCore::Abort() {
     }
     // So would a positive final reply to a transfer whose data connection never opened: set
     // before the close, whose events may end the operation.
-    m_AbortedBeforeTransfer = True;
+    m_Op.abortedBeforeTransfer = True;
     CloseQuietly(*Soquet3);
     // Nothing was on its way after all (a failed passive connect): the transfer waits for
     // its reply as it did, and nothing was aborted.
-    if (m_DataPhase == kTransferSent && !droppedTransfer) m_AbortedBeforeTransfer = False;
+    if (m_DataPhase == kTransferSent && !droppedTransfer) m_Op.abortedBeforeTransfer = False;
 }
 
 void ControlCore::Soquet1_OnConnected() {
-    if (m_ConnectionTls == u"implicit") {
+    if (m_ConnectionTls == TlsMode::Implicit) {
         // The connect time-out goes on bounding the handshake; Connected follows it.
-        m_TlsStarting = True;
+        SetState(Dialogue::Handshake);
         StartReplyTimer(m_ReplyTimeout);
         Soquet1->StartTls(TlsSettings(), nullptr);
         return;
@@ -255,7 +244,7 @@ void ControlCore::AnnounceConnected() {
     // The greeting is due.
     StartReplyTimer(m_ReplyTimeout);
     m_Label1 = u"Connected";
-    Raise(EventKind::Connected, [](tarselEvents& s) { s.Connected(); });
+    Raise(outbox::Connected{});
 }
 
 void ControlCore::Soquet1_OnClosed() {
@@ -267,22 +256,19 @@ void ControlCore::Soquet1_OnClosed() {
     // alone, and hosts answer a refused login (a CommandDone of "Connect" with a code) by
     // calling Login, which a closed connection would refuse from inside their handler.
     String lost;
-    if (m_HostClosing == False && m_Idle == False && !m_FtpCommand.empty() &&
-        m_FtpCommand != u"DONE" && m_FtpCommand != u"Connect" && m_FtpCommand != u"DisConnect")
-        lost = m_FtpCommand;
+    const bool running = m_State == Dialogue::Busy || m_State == Dialogue::Handshake ||
+                         m_State == Dialogue::Aborting || m_State == Dialogue::Quitting;
+    if (running && m_Op.kind != Operation::Connect && m_Op.kind != Operation::DisConnect)
+        lost = OperationName(m_Op.kind);
     StopNoopTimer();
     StopTimeoutTimer();
     StopReplyTimer();
     m_Label1 = u"Closed";
-    m_TlsStarting = False;
     m_DataProtected = False;
-    m_EndingDialogue = False;
-    m_Aborting = False;
     m_Features.clear();
     m_TypeInForce.clear();
-    m_TypeSent.clear();
-    m_Idle = False;
-    m_FtpCommand.clear();
+    m_Op.typeSent.clear();
+    SetState(Dialogue::Closed);
     m_Password.clear();
     m_MultiLineCode.clear();
     ++m_CloseCount;
@@ -301,9 +287,9 @@ void ControlCore::Soquet1_OnClosed() {
     CloseHostSide();
     if (!lost.empty()) {
         const String text = msg.empty() ? String(u"connection lost") : msg;
-        Raise(EventKind::CommandDone, [lost, text](tarselEvents& s) { s.CommandDone(-1, lost, text); });
+        Raise(outbox::CommandDone{-1, lost, text});
     }
-    Raise(EventKind::DisConnected, [code, msg](tarselEvents& s) { s.DisConnected(code, msg); });
+    Raise(outbox::DisConnected{code, msg});
 }
 
 void ControlCore::Soquet1_OnError(Long number, const String& text1, const String& text2) {

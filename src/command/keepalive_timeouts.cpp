@@ -15,7 +15,7 @@ void ControlCore::Timer1_Tick() {
     if (StepCountdown(m_NoopCountdown) != CountdownTick::Expired) return;
     m_NoopCountdown = -1;
     StopNoopTimer();
-    RunOperation(u"Noop", {u"NOOP"});
+    RunOperation(Operation::Noop, {u"NOOP"});
 }
 
 void ControlCore::Timer2_Tick() {
@@ -27,13 +27,13 @@ void ControlCore::Timer2_Tick() {
     }
     if (StepCountdown(m_ReplyCountdown) == CountdownTick::Expired) {
         StopReplyTimer();
-        if (m_EndingDialogue != False) {
+        if (m_State == Dialogue::Quitting || m_State == Dialogue::Parting) {
             // No answer to the control's own QUIT: the connection goes without one.
             RaiseDiagnostic(u"---timer2:timeout:", u"quit");
             CloseQuietly(*Soquet1);
             return;
         }
-        if (m_Aborting != False) {
+        if (m_State == Dialogue::Aborting) {
             RaiseDiagnostic(u"---timer2:timeout:", u"abort");
             AbortGraceOver();
             return;
@@ -58,7 +58,7 @@ void ControlCore::TimeoutExpired() {
         CloseQuietly(*Soquet1);
         break;
     case kDataConnectTimeout: {
-        m_ReplyWaitAfterTimeout = m_ConnectTimeout;
+        m_Carry.replyWaitAfterTimeout = m_ConnectTimeout;
         RaiseTransError(-1, u"connect timeout", u"timer");
         // Ended by the control, which goes on waiting as long again for the server's answer.
         m_Carry.cutByControl = True;
@@ -72,7 +72,7 @@ void ControlCore::TimeoutExpired() {
         break;
     }
     case kTransferTimeout:
-        m_ReplyWaitAfterTimeout = m_TransTimeout;
+        m_Carry.replyWaitAfterTimeout = m_TransTimeout;
         RaiseTransError(-2, u"trans timeout", u"timer");
         CloseQuietly(*Soquet3);
         break;

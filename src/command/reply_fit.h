@@ -5,6 +5,8 @@
 
 #include <tarsel/types.h>
 
+#include "command/command_word.h"
+
 namespace tarselctl {
 
 /// What a final reply (not a preliminary 1xx) means to the command it answers.
@@ -14,7 +16,7 @@ enum class ReplyFit {
     Unexpected,  ///< a 2xx or 3xx the command cannot have
 };
 
-/// `word`: the command word the reply answers ("" for the greeting); `code`: a reply code
+/// `word`: the command word the reply answers (None for the greeting); `code`: a reply code
 /// from 200 to 599. `hostLine`: the line was the host's own text (QuoteCommand, PreCommand),
 /// whose replies the control cannot know; any 2xx or 3xx counts as its success.
 ///
@@ -22,6 +24,6 @@ enum class ReplyFit {
 ///  - PASS: 230, 202, 332; ACCT: 230, 202;
 ///  - REST and RNFR: 3xx (350, "send the rest of the command");
 ///  - everything else, the greeting and the transfer commands' final replies included: 2xx.
-ReplyFit FitOfReply(const String& word, Integer code, bool hostLine);
+ReplyFit FitOfReply(Word word, Integer code, bool hostLine);
 
 }  // namespace tarselctl

@@ -23,7 +23,7 @@ constexpr std::size_t kMaxReplyLine = 1024 * 1024;
 
 void ControlCore::Soquet1_OnReceived(std::string& data) {
     const Long entry = m_CloseCount;
-    if (m_TlsStarting != False) {
+    if (m_State == Dialogue::Handshake) {
         // Nothing the server says between its 234 and the end of the handshake is a reply:
         // bytes sent in the clear there would be injected into the protected dialogue.
         return;
@@ -37,7 +37,7 @@ void ControlCore::Soquet1_OnReceived(std::string& data) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         m_ReplyLine = std::move(lines[i]);
         InterpretReplyLine();
-        if (m_CloseCount != entry || m_TlsStarting != False) {
+        if (m_CloseCount != entry || m_State == Dialogue::Handshake) {
             // The line ended the connection (a refused AUTH TLS), or began its TLS
             // handshake: what follows the 234 in this read came in the clear and is dropped.
             return;
@@ -68,7 +68,7 @@ void ControlCore::InterpretReplyLine() {
         m_ReplyKept += line.substr(0, kMaxKeptReply - m_ReplyKept.size());
     }
     const ReplyLineKind kind = ClassifyReplyLine(std::u16string_view(line), m_MultiLineCode);
-    if (m_EndingDialogue != False) {
+    if (m_State == Dialogue::Quitting || m_State == Dialogue::Parting) {
         // The answer to the control's own QUIT, or whatever the server says instead: nothing
         // more of this connection is interpreted.
         if (kind != ReplyLineKind::Text) CloseQuietly(*Soquet1);
@@ -92,37 +92,37 @@ void ControlCore::InterpretReplyLine() {
     const char16_t first = line[0];
     if (first == u'1') {
         // A preliminary reply does not answer the command: the wait for the final one goes on.
-        if (m_Cmd == u"RETR") {
+        if (m_Sent == Word::Retr) {
             if (const auto size = AnnouncedSize(line)) m_Carry.announcedSize = static_cast<std::int64_t>(*size);
         }
-        if (m_Cmd == u"STOR" || m_Cmd == u"APPE") {
+        if (IsUpload(m_Sent)) {
             SetPutReady(m_PutReady | kPutReplied);
             StartUploadIfReady();
         }
         return;
     }
-    if (m_Cmd == u"AUTH") {
+    if (m_Sent == Word::Auth) {
         SecureOrRefuse(line);
         return;
     }
-    if (m_Aborting != False) {
+    if (m_State == Dialogue::Aborting) {
         AbortReply(line);
         return;
     }
     const Integer code = ReplyCode(line);
-    if (m_Idle == False) {
+    if (!Idle()) {
         // What the connection has agreed to, for hosts that read it rather than the trace.
-        if (m_Cmd == u"TYPE") {
-            if (first == u'2') m_TypeInForce = m_TypeSent;
-            m_TypeSent.clear();
-        } else if (m_Cmd == u"FEAT") {
+        if (m_Sent == Word::Type) {
+            if (first == u'2') m_TypeInForce = m_Op.typeSent;
+            m_Op.typeSent.clear();
+        } else if (m_Sent == Word::Feat) {
             m_Features = first == u'2' ? FeatureLines(m_LastReply) : std::vector<String>();
         }
         // The command's own replies only; a stray reply on an idle connection answers no
         // command and ends the idle "DONE" as it always has.
-        const bool hostLine = m_InPreCommand != False || m_FtpCommand == u"Quote";
-        const ReplyFit fit = FitOfReply(m_Cmd, code, hostLine);
-        if (fit == ReplyFit::Unexpected && IsTransferWord(m_Cmd)) {
+        const bool hostLine = m_Op.inPreCommands != False || m_Op.kind == Operation::Quote;
+        const ReplyFit fit = FitOfReply(m_Sent, code, hostLine);
+        if (fit == ReplyFit::Unexpected && IsTransfer(m_Sent)) {
             // Neither under way nor done nor refused: the transfer's state is unknown, and
             // whatever the server sends next would be read as the answer to another command.
             EndDialogue(kDialogueBroken, u"unexpected reply: " + line);
@@ -130,8 +130,8 @@ void ControlCore::InterpretReplyLine() {
         }
         // An account the host never gave cannot be sent: an empty ACCT would only earn the
         // next refusal, and the login fails here instead, as a refused one does.
-        const bool noAccount = code == 332 && m_InPreCommand == False && m_Account.empty() &&
-                               (m_Cmd == u"USER" || m_Cmd == u"PASS");
+        const bool noAccount = code == 332 && m_Op.inPreCommands == False && m_Account.empty() &&
+                               (m_Sent == Word::User || m_Sent == Word::Pass);
         if (fit == ReplyFit::Unexpected || noAccount) {
             RefuseReply(line);
             return;
@@ -145,31 +145,31 @@ void ControlCore::InterpretReplyLine() {
 
     StopReplyTimer();
     SetPutReady(0);
-    if (m_InPreCommand == False && m_Idle == False) {
+    if (m_Op.inPreCommands == False && !Idle()) {
         // Only the login asks for a password or an account: a 331 or 332 to any other
         // command would slip PASS or ACCT into the middle of an operation (in front of a
         // transfer's data connection, which then finds no transfer command to serve). A
         // stray 331 after the login has ended gets no password either.
-        if (code == 331 && m_Cmd == u"USER") QueueCommandFirst(u"PASS " + m_Password);
-        else if (code == 332 && (m_Cmd == u"USER" || m_Cmd == u"PASS"))
+        if (code == 331 && m_Sent == Word::User) QueueCommandFirst(u"PASS " + m_Password);
+        else if (code == 332 && (m_Sent == Word::User || m_Sent == Word::Pass))
             QueueCommandFirst(u"ACCT " + m_Account);
     }
-    if (m_Cmd == u"PROT") m_DataProtected = True;
+    if (m_Sent == Word::Prot) m_DataProtected = True;
     bool noAddress = false;
-    if (m_Cmd == u"PASV" || m_Cmd == u"EPSV") {
+    if (m_Sent == Word::Pasv || m_Sent == Word::Epsv) {
         PassiveModeSetup(line);
-        if (m_PasvHost.empty() || m_PasvPort.empty()) {
-            m_Queue.clear();
+        if (m_Op.pasvHost.empty() || m_Op.pasvPort.empty()) {
+            m_Op.queue.clear();
             noAddress = true;
         }
     }
-    if (!m_Queue.empty()) {
+    if (!m_Op.queue.empty()) {
         SendNextCommand();
         return;
     }
     if (m_DataPhase == kTransferSent || m_DataPhase == kDataOpen) {
         // The data connection is still pending or open: its close ends the transfer.
-        m_DoneReply = line;
+        m_Op.doneReply = line;
         if (m_DataPhase == kTransferSent && m_Passive == False && m_TimeoutArmed == False) {
             // The server has answered the transfer command but never connected to the
             // listener: it will not connect any more, so the wait gets the data-connect
@@ -178,12 +178,13 @@ void ControlCore::InterpretReplyLine() {
         }
         return;
     }
-    const bool quitAnswered = m_Quitting != False && m_Cmd == u"QUIT" && m_FtpCommand == u"DisConnect";
+    const bool quitAnswered = m_Quitting != False && m_Sent == Word::Quit && m_Op.kind == Operation::DisConnect &&
+                              m_State == Dialogue::Busy;
     EndOperation(noAddress ? -1 : 0, ReplyText(line), true);
-    if (quitAnswered) {
+    if (quitAnswered && m_State == Dialogue::Idle) {
         // The server has said goodbye; a server that then keeps the connection open must not
         // keep the host waiting for its close. The control closes after a short grace.
-        m_EndingDialogue = True;
+        SetState(Dialogue::Parting);
         StartReplyTimer(kGraceTicks);
     }
 }
@@ -191,7 +192,7 @@ void ControlCore::InterpretReplyLine() {
 void ControlCore::RefuseReply(const String& line) {
     // Protection the server refuses is not in force, whatever an earlier PROT agreed to:
     // the transfer methods then refuse to run in the clear.
-    if (m_Cmd == u"PROT" || m_Cmd == u"PBSZ") m_DataProtected = False;
+    if (m_Sent == Word::Prot || m_Sent == Word::Pbsz) m_DataProtected = False;
     StopReplyTimer();
     CloseQuietly(*Soquet2);
     // The refusal is the transfer's outcome; its data is not judged as well.
@@ -210,9 +211,8 @@ void ControlCore::EndDialogue(Long code, const String& reason) {
     m_DisconnectMsg = reason;
     // Errors of the closing connection are no reason of their own.
     m_Quitting = True;
-    m_Aborting = False;
-    m_AbortRefusal.clear();
-    m_Queue.clear();
+    m_Op.abortRefusal.clear();
+    m_Op.queue.clear();
     StopTimeoutTimer();
     // Nothing more of a transfer reaches the host; the operation ends as one lost with its
     // connection (the host's close event now, the rest when the connection has closed).
@@ -221,13 +221,13 @@ void ControlCore::EndDialogue(Long code, const String& reason) {
     m_Carry.cutByControl = True;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
-    if (m_Idle != False) {
+    if (Idle()) {
         // No operation runs: the control's own closing is one, so that no host operation
         // begins on a connection that is going.
-        BeginOperation(u"DisConnect");
+        BeginOperation(Operation::DisConnect);
     }
-    m_EndingDialogue = True;
-    m_Cmd = u"QUIT";
+    SetState(Dialogue::Quitting);
+    SetSent(Word::Quit);
     TraceAndSendLine(u"QUIT", u"QUIT");
     StartReplyTimer(m_ReplyTimeout > 0 && m_ReplyTimeout < kGraceTicks ? m_ReplyTimeout : kGraceTicks);
 }
@@ -252,31 +252,31 @@ void ControlCore::SecureOrRefuse(const String& line) {
 }
 
 void ControlCore::EndOperation(Integer code, const String& text, bool positive) {
-    const bool abortedBeforeTransfer = m_AbortedBeforeTransfer != False;
-    m_AbortedBeforeTransfer = False;
-    m_Aborting = False;
-    m_AbortRefusal.clear();
+    const bool abortedBeforeTransfer = m_Op.abortedBeforeTransfer != False;
+    m_Op.abortedBeforeTransfer = False;
+    m_Op.abortRefusal.clear();
     // A reply that arrives with no operation running (a server's stray or late reply) ends
     // nothing the host started: it can neither cut an upload short nor abort a transfer.
-    const bool running = m_Idle == False;
+    const bool running = !Idle();
+    const bool ending = m_State == Dialogue::Quitting || m_State == Dialogue::Parting;
     if (running && positive && code == 0 && abortedBeforeTransfer) {
         // The transfer never started; the positive reply only answered a set-up line.
         RaiseTransError(-5, u"transfer aborted", u"host");
-    } else if (running && positive && code == 0 && (m_Cmd == u"STOR" || m_Cmd == u"APPE") &&
+    } else if (running && positive && code == 0 && IsUpload(m_Sent) &&
                m_Carry.putFinished == False && m_Carry.transErrorRaised == False) {
         // The server reports success, but the host's data had not ended: the upload was cut
         // short (the data connection closed early, or the final reply came before the data
         // connection was up), and the stored file is not what the host sent.
         RaiseTransError(-4, u"upload cut short", u"data");
     }
-    const String name = m_FtpCommand;
+    const String name = OperationText();
     if (positive) {
         // Its trace comes while the operation still runs: between "DONE" and CommandDone
         // the host hears nothing.
         SetDataPhase(kNoTransfer);
     }
-    BeginOperation(u"DONE");
-    m_DoneReply.clear();
+    FinishOperation();
+    m_Op.doneReply.clear();
     if (positive) {
         CloseQuietly(*Soquet2);
         CloseQuietly(*Soquet3);
@@ -284,9 +284,9 @@ void ControlCore::EndOperation(Integer code, const String& text, bool positive) 
     StopReplyTimer();
     StopTimeoutTimer();
     // Idle before CommandDone, so that the host can start its next operation from there.
-    m_Idle = True;
+    SetState(ending ? Dialogue::Parting : Dialogue::Idle);
     StartNoopTimer();
-    Raise(EventKind::CommandDone, [code, name, text](tarselEvents& s) { s.CommandDone(code, name, text); });
+    Raise(outbox::CommandDone{code, name, text});
 }
 
 }  // namespace tarselctl

@@ -5,6 +5,8 @@
 #include "code_converters/utf8_stream_converter.h"
 #include "control/step.h"
 
+#include <cassert>
+
 namespace tarselctl {
 
 namespace {
@@ -27,14 +29,14 @@ ControlCore::ControlCore(Platform& platform, Boolean& traceOn) : TraceOn(traceOn
     Soquet2->SetEvents(m_Sink2.get());
     Soquet3->SetEvents(m_Sink3.get());
     Timer1->SetTickHandler([this] {
-        Step step(*this);
+        Entry entry(*this);
         try {
             Timer1_Tick();
         } catch (...) {
         }
     });
     Timer2->SetTickHandler([this] {
-        Step step(*this);
+        Entry entry(*this);
         try {
             Timer2_Tick();
         } catch (...) {
@@ -43,19 +45,16 @@ ControlCore::ControlCore(Platform& platform, Boolean& traceOn) : TraceOn(traceOn
 
     // Start values, in the order the control has always set them.
     m_Port = u"21";
-    m_Idle = False;
     m_Password.clear();
-    m_FtpCommand.clear();
     m_Rest.clear();
     m_Filetype = u"I";
-    m_SysCode = u"EUC";
-    m_FileCode = u"BIN";
+    m_SysCode.Set(SysCode::Euc);
+    m_FileCode.Set(FileCode::Bin);
     m_Copyright = kBanner;
     m_DisconnectCode = 0;
     m_DisconnectMsg.clear();
     m_Label1 = m_Copyright;
     m_Passive = False;
-    m_InPreCommand = False;
     m_PreCommand.clear();
     TraceOn = True;
     StopNoopTimer();
@@ -91,9 +90,37 @@ Long ControlCore::Advise(tarselEvents& sink) {
 
 void ControlCore::Unadvise(Long cookie) { m_Sinks.erase(cookie); }
 
-void ControlCore::RaiseTrace(const String& msg) {
-    Raise(EventKind::Trace, [msg](tarselEvents& s) { s.Trace(msg); });
+void ControlCore::RaiseTrace(const String& msg) { Raise(outbox::Trace{msg}); }
+
+void ControlCore::SetState(Dialogue to) {
+    if (to == m_State) return;
+#ifndef NDEBUG
+    // A change no path of the dialogue makes is the control's own fault.
+    assert(IsDialogueChange(m_State, to));
+    constexpr std::size_t kKept = 32;
+    if (m_StateChanges.size() == kKept) m_StateChanges.erase(m_StateChanges.begin());
+    m_StateChanges.emplace_back(m_State, to);
+#endif
+    m_State = to;
 }
+
+void ControlCore::SetSent(Word word, const String& text) {
+    m_Sent = word;
+    if (word == Word::Other) m_SentOther = text;
+    else m_SentOther.clear();
+}
+
+String ControlCore::OperationText() const {
+    switch (m_State) {
+    case Dialogue::Closed: return String();
+    case Dialogue::Finishing:
+    case Dialogue::Idle:
+    case Dialogue::Parting: return u"DONE";
+    default: return OperationName(m_Op.kind);
+    }
+}
+
+String ControlCore::get_FtpCommand() const { return OperationText(); }
 
 void ControlCore::RaiseDiagnostic(const String& prefix, const String& text) {
     if (TraceOn != False) RaiseTrace(prefix + text);

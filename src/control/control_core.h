@@ -13,6 +13,11 @@
 
 #include <tarsel/tarsel.h>
 
+#include "codeconv/code_setting.h"
+#include "command/command_word.h"
+#include "control/dialogue.h"
+#include "control/outbox_event.h"
+
 namespace tarselctl {
 
 class Utf8StreamConverter;
@@ -46,11 +51,11 @@ public:
     void put_Copyright(const String& value) { (void)value; }
     String get_Filetype() const { return m_Filetype; }
     void put_Filetype(const String& value);
-    String get_FileCode() const { return m_FileCode; }
+    String get_FileCode() const { return m_FileCode.Text(); }
     void put_FileCode(const String& value);
-    String get_SysCode() const { return m_SysCode; }
+    String get_SysCode() const { return m_SysCode.Text(); }
     void put_SysCode(const String& value);
-    String get_FtpCommand() const { return m_FtpCommand; }
+    String get_FtpCommand() const;
     Long get_NoopTime() const { return m_NoopTime; }
     void put_NoopTime(Long value);
     Long get_ConnectTimeout() const { return m_ConnectTimeout; }
@@ -61,28 +66,28 @@ public:
     void put_ReplyTimeout(Long value) { m_ReplyTimeout = value; }
     Boolean get_DataPeerCheck() const { return m_DataPeerCheck; }
     void put_DataPeerCheck(Boolean value) { m_DataPeerCheck = value != False ? True : False; }
-    String get_TlsMode() const { return m_TlsMode; }
+    String get_TlsMode() const { return m_TlsMode.Text(); }
     void put_TlsMode(const String& value);
     String get_TlsCaFile() const { return m_TlsCaFile; }
     void put_TlsCaFile(const String& value) { m_TlsCaFile = value; }
     Boolean get_TlsVerify() const { return m_TlsVerify; }
     void put_TlsVerify(Boolean value) { m_TlsVerify = value != False ? True : False; }
-    String get_HostCode() const { return m_HostCode; }
+    String get_HostCode() const { return m_HostCode.Text(); }
     void put_HostCode(const String& value);
     Boolean get_TlsAllowClearData() const { return m_TlsAllowClearData; }
     void put_TlsAllowClearData(Boolean value) { m_TlsAllowClearData = value != False ? True : False; }
-    String get_DirCommand() const { return m_DirCommand; }
+    String get_DirCommand() const { return m_DirCommand.Text(); }
     void put_DirCommand(const String& value);
     Boolean get_PasvAddress() const { return m_PasvAddress; }
     void put_PasvAddress(Boolean value) { m_PasvAddress = value != False ? True : False; }
-    Boolean IsIdle() const { return m_Idle; }
+    Boolean IsIdle() const { return Idle() ? True : False; }
     String get_Label1() const { return m_Label1; }
     std::int64_t AnnouncedFileSize() const { return m_Carry.announcedSize; }
     std::uint64_t DataBytes() const { return m_Carry.dataReceived; }
     const String& LastReply() const { return m_LastReply; }
     const std::vector<String>& Features() const { return m_Features; }
     const String& TypeInForce() const { return m_TypeInForce; }
-    const String& LastCommand() const { return m_Cmd; }
+    String LastCommand() const { return m_Sent == Word::Other ? m_SentOther : String(WordText(m_Sent)); }
     void EndUpload();
 
     // ---- connection
@@ -133,32 +138,27 @@ private:
     Long m_TimeoutCountdown = -1;
     Long m_ConnectTimeout = 0;
     Long m_TransTimeout = 0;
-    String m_Cmd;
     String m_Port;
     Long m_DisconnectCode = 0;
     String m_DisconnectMsg;
     String m_ReplyBuffer;
     String m_ReplyLine;
     String m_Copyright;
-    String m_FtpCommand;
-    Boolean m_Idle = False;
     String m_Password;
     String m_Filetype;
     String m_LocalFile;
     String m_SendPending;
-    String m_DoneReply;
-    String m_SysCode;
-    String m_FileCode;
+    TextSetting<SysCode> m_SysCode{SysCode::Euc};
+    TextSetting<FileCode> m_FileCode{FileCode::Bin};
     std::string m_RecvRaw;
     Long m_DataPhase = 0;
     String m_Rest;
     String m_Account;
     Boolean m_Passive = False;
-    String m_PasvHost;
-    String m_PasvPort;
     String m_PreCommand;
-    Boolean m_InPreCommand = False;
     Long m_PutReady = 0;
+    /// The host or the control itself is leaving this connection (QUIT): errors of its close
+    /// are no reason of their own.
     Boolean m_Quitting = False;
     Long m_CloseCount = 0;
     Long m_ReplyTimeout = 0;
@@ -171,41 +171,66 @@ private:
     Long m_ReplyCountdown = -1;
     /// The countdown of m_TimeoutKind is running on Timer2 (which also carries the reply wait).
     Boolean m_TimeoutArmed = False;
-    /// Seconds the data-connection time-out that last fired had; bounds the wait for the
-    /// final reply after it when ReplyTimeout is 0.
-    Long m_ReplyWaitAfterTimeout = 0;
-    /// Abort came before the transfer opened: it dropped the operation's transfer command
-    /// before it was sent, or closed the data connection before it was up.
-    Boolean m_AbortedBeforeTransfer = False;
-    /// An active-mode data connection came up before its transfer command was sent.
-    Boolean m_EarlyDataConnection = False;
-    String m_TlsMode;
+    TextSetting<TlsMode> m_TlsMode{TlsMode::None};
     String m_TlsCaFile;
     Boolean m_TlsVerify = True;
-    String m_HostCode = u"SJIS";
+    TextSetting<HostCode> m_HostCode{HostCode::Sjis};
     Boolean m_TlsAllowClearData = False;
-    String m_DirCommand = u"LIST";
+    TextSetting<DirCommand> m_DirCommand{DirCommand::List};
     /// A passive data connection goes to the address the 227 names (True), or to the control
     /// connection's peer whatever the 227 names (False).
     Boolean m_PasvAddress = False;
-    /// QUIT is out (sent by the control itself after a reply broke the dialogue) or answered
-    /// (DisConnect): the next reply, or the end of a short grace, closes the control
-    /// connection.
-    Boolean m_EndingDialogue = False;
-    /// ABOR is out after the transfer's data connection failed; the replies that follow
-    /// answer it and the transfer command before it.
-    Boolean m_Aborting = False;
-    /// The first refusal that came after ABOR (the transfer command's own answer, as a rule).
-    String m_AbortRefusal;
+    /// The dialogue's state: changed by SetState only.
+    Dialogue m_State = Dialogue::Closed;
+    /// The command word sent last on this connection (None before the first), and its text
+    /// when it is none the control knows.
+    Word m_Sent = Word::None;
+    String m_SentOther;
+#ifndef NDEBUG
+    /// The last changes of m_State, oldest first, for a debugger or a test to read.
+    std::vector<std::pair<Dialogue, Dialogue>> m_StateChanges;
+#endif
     /// The host name or address given to Connect: what the server's certificate must name.
     String m_RemoteHost;
     /// TlsMode as it was at Connect, for the connection under way.
-    String m_ConnectionTls;
+    TlsMode m_ConnectionTls = TlsMode::None;
     /// The server accepted PROT P: every data connection is secured.
     Boolean m_DataProtected = False;
-    /// The control connection's TLS handshake is under way; nothing received counts until
-    /// it completes.
-    Boolean m_TlsStarting = False;
+    /// One entry of the command queue: a line for the server, or a step of the control's
+    /// own that the sender takes at its turn.
+    struct QueuedStep {
+        enum class Kind {
+            Line,              ///< `line` goes to the server
+            ActiveModeSetup,   ///< open the listener and send its PORT or EPRT line
+            EndOfPreCommands,  ///< the pre-command lines are through; the login follows
+        };
+        Kind kind = Kind::Line;
+        String line;
+    };
+    /// What the running operation owns, from BeginOperation to the next one: its command
+    /// queue and the facts of its dialogue. Nothing of it outlives the operation.
+    struct RunningOperation {
+        Operation kind = Operation::None;
+        std::deque<QueuedStep> queue;
+        /// The host's pre-command lines are being sent (their replies are the host's to judge).
+        Boolean inPreCommands = False;
+        /// The transfer's final reply, kept until its data connection closes.
+        String doneReply;
+        /// The first refusal that came after ABOR (the transfer command's own answer, as a rule).
+        String abortRefusal;
+        /// Abort came before the transfer opened: it dropped the operation's transfer command
+        /// before it was sent, or closed the data connection before it was up.
+        Boolean abortedBeforeTransfer = False;
+        /// An active-mode data connection came up before its transfer command was sent.
+        Boolean earlyDataConnection = False;
+        /// The data address of the last PASV or EPSV reply.
+        String pasvHost, pasvPort;
+        /// The type of a TYPE line whose answer is due.
+        String typeSent;
+        /// Starts `next`, with nothing of the last operation left.
+        void Begin(Operation next);
+    };
+    RunningOperation m_Op;
     /// What one transfer carries from its command to its end. The next transfer command
     /// replaces it whole, so nothing of a broken transfer (bytes, flags, a converter's
     /// state) can reach the next file.
@@ -242,29 +267,23 @@ private:
         /// The data connection's TCP connection came up (a passive connect succeeded, or a
         /// server's connection was accepted).
         Boolean connected = False;
+        /// Seconds the data-connection time-out that last fired had; bounds the wait for the
+        /// final reply after it when ReplyTimeout is 0.
+        Long replyWaitAfterTimeout = 0;
         /// File-content conversions that involve UTF-8 (none when neither side is UTF-8);
         /// dropped once their replacements have been reported.
         std::unique_ptr<Utf8StreamConverter> downloadText, uploadText;
     };
     TransferCarry m_Carry;
-    /// The transfer open on the host's side: it lives from the open event to the close
-    /// event. A PutData question holds it weakly, so the block a host leaves belongs to the
-    /// upload that asked for it and to no later one, whatever the host called meanwhile.
-    struct HostTransfer {
-        /// The transfer's command word (RETR, STOR, APPE, LIST, NLST, MLSD).
-        String word;
-    };
+    /// The transfer open on the host's side.
     std::shared_ptr<HostTransfer> m_HostTransfer;
-    /// Abend is closing the control connection: the host ended it, so nothing is lost to it.
-    Boolean m_HostClosing = False;
     String m_Label1;
     /// The last complete reply, every line of it; the lines of the one under way.
     String m_LastReply, m_ReplyKept;
     /// The feature lines of the connection's last answer to FEAT.
     std::vector<String> m_Features;
-    /// The TYPE the server accepted last on this connection ("" while unknown), and the one
-    /// of a TYPE line whose answer is due.
-    String m_TypeInForce, m_TypeSent;
+    /// The TYPE the server accepted last on this connection ("" while unknown).
+    String m_TypeInForce;
     Long m_Width = 0;
     Long m_Height = 0;
 
@@ -299,18 +318,6 @@ private:
     //      Soquet3 data connection; Codawa1 command channel, Codawa2 file contents;
     //      Timer1 keep-alive, Timer2 time-outs)
     Platform& m_Platform;
-    /// One entry of the command queue: a line for the server, or a step of the control's
-    /// own that the sender takes at its turn.
-    struct QueuedStep {
-        enum class Kind {
-            Line,              ///< `line` goes to the server
-            ActiveModeSetup,   ///< open the listener and send its PORT or EPRT line
-            EndOfPreCommands,  ///< the pre-command lines are through; the login follows
-        };
-        Kind kind = Kind::Line;
-        String line;
-    };
-    std::deque<QueuedStep> m_Queue;
     std::unique_ptr<SoquetSink> m_Sink1, m_Sink2, m_Sink3;
     std::unique_ptr<Soquet> Soquet1, Soquet2, Soquet3;
     std::unique_ptr<Codawa> Codawa1, Codawa2;
@@ -322,38 +329,44 @@ private:
     //      socket event, a timer tick) is a Step; the events its state changes raise wait in
     //      the outbox, and the outermost step hands them to the sinks, in order, as it ends.
     class Step;
-    /// What an event belongs to, for the two rules the outbox keeps: nothing of a connection
-    /// after its DisConnected, nothing of an operation's transfer after its CommandDone.
-    enum class EventKind { Trace, Connected, Transfer, CommandDone, DisConnected };
-    struct OutboxEntry {
-        std::function<void(tarselEvents&)> event;
-        /// Runs once every sink has had the event, as part of the delivering step: what a
-        /// pulled event (PutData) brought back is used there.
-        std::function<void()> then;
+    class Entry;
+    /// The outbox's two order rules: nothing of a connection after its DisConnected, nothing
+    /// of an operation's transfer after its CommandDone.
+    enum class EventGate : std::uint8_t {
+        NoOperation,   ///< no operation's CommandDone is owed: transfer events are dropped
+        Operation,     ///< an operation has begun and its CommandDone is not yet posted
+        Disconnected,  ///< DisConnected is posted and no Connect has begun since
     };
-    std::vector<OutboxEntry> m_Outbox;
+    EventGate m_Gate = EventGate::NoOperation;
+    std::vector<OutboxEvent> m_Outbox;
     std::size_t m_OutboxNext = 0;
     int m_StepDepth = 0;
-    /// DisConnected has been posted and no Connect has begun since.
-    bool m_DisConnectedPosted = false;
-    /// An operation has begun and its CommandDone is not yet posted.
-    bool m_OperationOpen = false;
     /// Events posted and events taken out for delivery since the control was made: a state
     /// read while events wait is the state after the first m_EventsPosted of them.
     std::uint64_t m_EventsPosted = 0, m_EventsDelivered = 0;
-    void Raise(EventKind kind, std::function<void(tarselEvents&)> event,
-               std::function<void()> then = {});
+    void Raise(OutboxEvent event);
     void DeliverOutbox() noexcept;
-    void CallSinks(const std::function<void(tarselEvents&)>& event) noexcept;
+    void Deliver(OutboxEvent& event) noexcept;
+    template <class F>
+    void CallSinks(F&& call) noexcept;
     void RaiseTrace(const String& msg);
     void RaiseDiagnostic(const String& prefix, const String& text);
+    /// The one place m_State changes (and with it, optionally, m_Sent).
+    void SetState(Dialogue to);
+    void SetSent(Word word, const String& text = String());
+    /// The connection is idle: no operation runs on it.
+    bool Idle() const { return m_State == Dialogue::Idle || m_State == Dialogue::Parting; }
+    /// The name FtpCommand shows and the trace of each line sent carries.
+    String OperationText() const;
     /// The one place m_DataPhase and m_PutReady change; each change is traced as a
     /// diagnostic, so a transcript shows the transfer's progress.
     void SetDataPhase(Long phase);
     void SetPutReady(Long bits);
 
     // ---- command queue and sender (command/command_queue.cpp)
-    void BeginOperation(const String& name);
+    void BeginOperation(Operation operation);
+    /// The operation has ended: "DONE" until it is idle.
+    void FinishOperation();
     void QueueCommand(const String& line);
     void QueueCommandFirst(const String& line);
     void QueueStep(QueuedStep::Kind kind);
@@ -364,8 +377,6 @@ private:
     void SendLine(const String& text);
     void SendRaw(const String& text);
     void Soquet1_OnSendDone();
-    static String CommandWord(const String& line);
-    static bool IsTransferWord(const String& word);
 
     // ---- reply interpreter (command/reply_interpreter.cpp)
     void Soquet1_OnReceived(std::string& data);
@@ -395,11 +406,10 @@ private:
     void StartControlTls();
     TlsClientSettings TlsSettings() const;
     bool IsIPv6Connection() const;
-    void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args);
+    void RefuseUnsafeText(const String& source, std::initializer_list<const String*> args) const;
 
     // ---- simple commands (command/simple_commands.cpp)
-    void RequireIdle(const String& operation);
-    void RunOperation(const String& operation, std::initializer_list<String> lines);
+    void RunOperation(Operation operation, std::initializer_list<String> lines);
 
     // ---- timers (command/timer_switches.cpp, command/keepalive_timeouts.cpp)
     void StartNoopTimer();
@@ -429,9 +439,9 @@ private:
     void Soquet2_OnDiagnostic(const String& text);
 
     // ---- transfer methods (transfer/transfer_methods.cpp)
-    void StartTransfer(const String& operation, const std::vector<String>& lines,
-                       const String& transferLine);
-    void RequireDataProtection(const String& operation);
+    void StartTransfer(Operation operation, const std::vector<String>& lines, const String& transferLine);
+    /// Protected data is asked for but not in force (error 70).
+    bool DataUnprotected() const;
 
     // ---- data channel (transfer/data_channel.cpp)
     void ResetTransferCarry();
@@ -446,7 +456,7 @@ private:
     void Soquet3_OnSecured();
     void DataConnectionReady();
     void ReportReplacedCharacters();
-    void ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed);
+    void ReportCutShort(Word side, bool cutMidLine, bool alreadyFailed);
     void EndDataConnection();
     void CloseHostSide();
     void DeliverListingLines();
@@ -456,8 +466,8 @@ private:
     void SendUploadBlock(const ByteArray& data);
     /// `transfer` is still the one open on the host's side.
     bool IsCurrent(const std::weak_ptr<HostTransfer>& transfer) const;
-    /// The command word of the transfer open on the host's side; empty when none.
-    String HostSide() const;
+    /// The command word of the transfer open on the host's side; None when none.
+    Word HostSide() const;
 
     // ---- character-code settings (codeconv/)
     std::string ConvertDownload();
@@ -465,7 +475,11 @@ private:
     /// The upload's end: what is still kept or held back, converted as far as it forms text.
     std::string FinishUpload();
     String ConvertListingLine(const std::string& line);
+    /// Refuses a stored setting no writer understands (error 54) and sets both converters'
+    /// codes from the typed settings.
     void ApplyCodesToConverters();
+    void ApplySysCode();
+    void ApplyFileCode();
     void PrepareTextConverters();
     std::string EncodeCommandText(String& text);
     String DecodeReplyBytes();

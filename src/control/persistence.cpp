@@ -52,7 +52,7 @@ void ControlCore::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, 
 // the first completed operation to start the keep-alive. A failing key ends the load; the keys
 // before it keep their new values.
 void ControlCore::ReadProperties(PropertyBag& bag) {
-    auto readSetting = [&](const String& key, const String& defaultValue, String& member,
+    auto readSetting = [&](const String& key, const String& defaultValue, auto& member,
                            void (ControlCore::*writer)(const String&)) {
         const String stored = bag.ReadString(key, defaultValue);
         member = stored;

@@ -7,7 +7,7 @@ namespace tarselctl {
 void ControlCore::put_NoopTime(Long value) {
     m_NoopTime = value;
     // While an operation runs the new value waits for its completion to take effect.
-    if (m_Idle != False) StartNoopTimer();
+    if (Idle()) StartNoopTimer();
 }
 
 // The properties below go into command lines (ACCT, REST, the pre-command lines), possibly

@@ -1,6 +1,8 @@
 // One entry into the control.
 #pragma once
 
+#include <initializer_list>
+
 #include "control/control_core.h"
 
 namespace tarselctl {
@@ -23,6 +25,20 @@ public:
 
 private:
     ControlCore& c_;
+};
+
+// The one way in for a host call. Opens the call's step and, for an operation, does what every
+// operation checks before it changes anything, in this order: the control is idle (error 17),
+// its data would be protected when it needs a data connection (error 70), and the text it
+// would send reaches the server as written (error 5); each error names the operation. A call
+// refused here leaves the control as it was.
+class ControlCore::Entry : private Step {
+public:
+    /// A call that is no operation of its own (Connect, DisConnect, Abend, Abort, EndUpload)
+    /// or an event of a socket or a timer.
+    explicit Entry(ControlCore& control) : Step(control) {}
+    /// An operation; `texts` go into its command lines.
+    Entry(ControlCore& control, Operation operation, std::initializer_list<const String*> texts = {});
 };
 
 }  // namespace tarselctl

@@ -23,9 +23,6 @@ namespace {
 // is that long, and holding it would let a server grow the control's memory without bound.
 constexpr std::size_t kMaxListingLine = 1024 * 1024;
 
-bool IsListing(const String& word) { return word == u"LIST" || word == u"NLST" || word == u"MLSD"; }
-bool IsUpload(const String& word) { return word == u"STOR" || word == u"APPE"; }
-
 ByteArray ToByteArray(std::string_view bytes) {
     return ByteArray(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                      reinterpret_cast<const std::uint8_t*>(bytes.data()) + bytes.size());
@@ -35,11 +32,10 @@ ByteArray ToByteArray(std::string_view bytes) {
 void ControlCore::ResetTransferCarry() {
     // Every transfer starts clean, so bytes of a broken transfer never reach the next file.
     m_Carry = TransferCarry{};
-    m_ReplyWaitAfterTimeout = 0;
     // The offset this download asked for, which the bytes received count from; text that is
     // no plain decimal number counts as none, so the size check below is never stricter
     // than the server.
-    if (m_Cmd == u"RETR" && !m_Rest.empty()) {
+    if (m_Sent == Word::Retr && !m_Rest.empty()) {
         const std::string rest = ToUtf8(m_Rest);
         std::uint64_t offset = 0;
         const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), offset);
@@ -53,7 +49,7 @@ void ControlCore::ResetTransferCarry() {
 
 void ControlCore::RaiseTransError(Long code, const String& description, const String& where) {
     m_Carry.transErrorRaised = True;
-    Raise(EventKind::Transfer, [code, description, where](tarselEvents& s) { s.TransError(code, description, where); });
+    Raise(outbox::TransError{code, description, where});
 }
 
 void ControlCore::Soquet3_OnConnected() {
@@ -72,10 +68,10 @@ void ControlCore::Soquet3_OnSecured() { DataConnectionReady(); }
 
 void ControlCore::DataConnectionReady() {
     if (HoldEarlyDataConnection()) return;
-    if (!IsTransferWord(m_Cmd)) {
+    if (!IsTransfer(m_Sent)) {
         // No transfer command runs (a quoted PORT): nothing would read or write this
         // connection, and the operation's own reply, still due, ends the operation.
-        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", m_Cmd);
+        RaiseDiagnostic(u"---Soquet3_Connected:Invalid m_Cmd=", LastCommand());
         CloseQuietly(*Soquet3);
         return;
     }
@@ -85,15 +81,15 @@ void ControlCore::DataConnectionReady() {
     // due before the data connection closes.
     StopReplyTimer();
     SetDataPhase(kDataOpen);
-    m_HostTransfer = std::make_shared<HostTransfer>(HostTransfer{m_Cmd});
-    if (m_Cmd == u"RETR") {
-        Raise(EventKind::Transfer, [file = m_LocalFile](tarselEvents& s) { s.GetOpen(file); });
-    } else if (IsUpload(m_Cmd)) {
-        Raise(EventKind::Transfer, [file = m_LocalFile](tarselEvents& s) { s.PutOpen(file); });
+    m_HostTransfer = std::make_shared<HostTransfer>(HostTransfer{m_Sent});
+    if (m_Sent == Word::Retr) {
+        Raise(outbox::GetOpen{m_LocalFile});
+    } else if (IsUpload(m_Sent)) {
+        Raise(outbox::PutOpen{m_LocalFile});
         SetPutReady(m_PutReady | kPutDataOpen);
         StartUploadIfReady();
     } else {
-        Raise(EventKind::Transfer, [](tarselEvents& s) { s.DirOpen(); });
+        Raise(outbox::DirOpen{});
     }
 }
 
@@ -110,12 +106,12 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
     // The bytes belong to the transfer the host has open, whatever command the server has
     // made the control send since (a 331 to RETR sends PASS). Bytes that arrive during an
     // upload, or for no transfer the host has open, are dropped.
-    const String side = HostSide();
-    if (side == u"RETR") {
+    const Word side = HostSide();
+    if (side == Word::Retr) {
         m_Carry.dataReceived += data.size();
         ByteArray converted;
         ByteArray* block = asBytes;
-        if (m_FileCode != u"BIN") {
+        if (m_FileCode != FileCode::Bin) {
             m_Carry.getRemainder.append(data);
             converted = ToByteArray(ConvertDownload());
             block = &converted;
@@ -124,16 +120,12 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
             block = &converted;
         }
         // The event owns its bytes until it is delivered; the platform's array is taken as
-        // it is rather than copied. Delivered before the socket's event returns when this step is that event's own, so
-        // the platform's array is still there then: the storage the host leaves goes back to
-        // it as the next read's buffer. Without that every block of a download would cost
-        // the platform a new buffer, allocated and cleared.
+        // it is rather than copied. Delivered before the socket's event returns when this
+        // step is that event's own, so the platform's array is still there then: the storage
+        // the host leaves goes back to it as the next read's buffer. Without that every block
+        // of a download would cost the platform a new buffer, allocated and cleared.
         ByteArray* const platform = block == asBytes && m_StepDepth == 1 ? asBytes : nullptr;
-        auto bytes = std::make_shared<ByteArray>(std::move(*block));
-        Raise(EventKind::Transfer, [bytes](tarselEvents& s) { s.GetData(*bytes); },
-              [bytes, platform] {
-                  if (platform != nullptr && platform->capacity() == 0) platform->swap(*bytes);
-              });
+        Raise(outbox::GetData{std::move(*block), platform});
     } else if (IsListing(side)) {
         m_Carry.dirBuffer.append(data);
         DeliverListingLines();
@@ -164,7 +156,7 @@ void ControlCore::DeliverListingLines() {
         const std::string line = m_Carry.dirBuffer.substr(m_Carry.dirStart, crlf - m_Carry.dirStart);
         m_Carry.dirStart = crlf + 2;
         m_Carry.dirScanned = m_Carry.dirStart;
-        Raise(EventKind::Transfer, [text = ConvertListingLine(line)](tarselEvents& s) mutable { s.DirData(text); });
+        Raise(outbox::DirData{ConvertListingLine(line)});
     }
     if (m_Carry.dirStart > 0) {
         m_Carry.dirBuffer.erase(0, m_Carry.dirStart);
@@ -175,7 +167,7 @@ void ControlCore::DeliverListingLines() {
 
 void ControlCore::CloseHostSide() {
     if (!m_HostTransfer) return;
-    const String side = m_HostTransfer->word;
+    const Word side = m_HostTransfer->word;
     // Judged before the last lines go out: whatever remains after the complete lines is a
     // line the data connection cut.
     const bool cutMidLine = IsListing(side) && m_Carry.dirBuffer.size() > m_Carry.dirStart &&
@@ -189,35 +181,35 @@ void ControlCore::CloseHostSide() {
             m_Carry.dirBuffer.clear();
             m_Carry.dirStart = 0;
             m_Carry.dirScanned = 0;
-            Raise(EventKind::Transfer, [text](tarselEvents& s) mutable { s.DirData(text); });
+            Raise(outbox::DirData{std::move(text)});
         }
         m_Carry.dirBuffer.clear();
         m_Carry.dirStart = 0;
         m_Carry.dirScanned = 0;
-    } else if (side == u"RETR" && m_Carry.downloadText) {
+    } else if (side == Word::Retr && m_Carry.downloadText) {
         // Bytes kept at the end form no character now: replaced and counted as they would
         // be in mid-stream, so the host hears of them below.
         std::string rest = m_Carry.downloadText->Finish();
         if (!rest.empty()) {
-            Raise(EventKind::Transfer, [bytes = ToByteArray(rest)](tarselEvents& s) mutable { s.GetData(bytes); });
+            Raise(outbox::GetData{ToByteArray(rest)});
         }
-    } else if (side == u"RETR" && m_FileCode != u"BIN" && !m_Carry.getRemainder.empty()) {
+    } else if (side == Word::Retr && m_FileCode != FileCode::Bin && !m_Carry.getRemainder.empty()) {
         std::string converted = ConvertDownload();
         // At the end of the data nothing can complete a cut character: the Shift_JIS, EUC
         // and JIS converters pass bytes that form no character on unchanged in mid-stream,
         // and so they go at the end too, never lost.
         converted += m_Carry.getRemainder;
         m_Carry.getRemainder.clear();
-        Raise(EventKind::Transfer, [bytes = ToByteArray(converted)](tarselEvents& s) mutable { s.GetData(bytes); });
+        Raise(outbox::GetData{ToByteArray(converted)});
     }
     if (!IsListing(side)) ReportReplacedCharacters();
     ReportCutShort(side, cutMidLine, alreadyFailed);
     // An upload whose side has closed can no longer start, whatever reply comes later.
     SetPutReady(m_PutReady & ~Long{kPutDataOpen});
     m_HostTransfer.reset();
-    if (side == u"RETR") Raise(EventKind::Transfer, [](tarselEvents& s) { s.GetClose(); });
-    else if (IsUpload(side)) Raise(EventKind::Transfer, [](tarselEvents& s) { s.PutClose(); });
-    else Raise(EventKind::Transfer, [](tarselEvents& s) { s.DirClose(); });
+    if (side == Word::Retr) Raise(outbox::GetClose{});
+    else if (IsUpload(side)) Raise(outbox::PutClose{});
+    else Raise(outbox::DirClose{});
 }
 
 // Text that went through a conversion with characters written as '?' is not what the host
@@ -228,11 +220,11 @@ void ControlCore::ReportReplacedCharacters() {
     if (m_Carry.uploadText) replaced += m_Carry.uploadText->Substitutions();
     // The component's own converters (Shift_JIS on the host, no UTF-8 on either side) count
     // too; the count of a binary transfer's converter stays 0 from the transfer's start.
-    const bool legacyText = !m_Carry.downloadText && !m_Carry.uploadText && m_FileCode != u"BIN";
+    const bool legacyText = !m_Carry.downloadText && !m_Carry.uploadText && m_FileCode != FileCode::Bin;
     if (legacyText) replaced += Codawa2->Substitutions();
     // With the control connection gone the transfer has failed anyway, and DisConnected
     // says so; a TransError there would belong to no operation.
-    if (replaced == 0 || m_FtpCommand.empty()) return;
+    if (replaced == 0 || m_State == Dialogue::Closed) return;
     // Counted once: a close made from inside the TransError comes back here.
     m_Carry.downloadText.reset();
     m_Carry.uploadText.reset();
@@ -246,15 +238,15 @@ void ControlCore::ReportReplacedCharacters() {
 // attacker in the path can make, while the genuine final reply still arrives). A transfer
 // that nothing confirms is reported before its close event, so the host never takes a
 // truncated file or listing for a whole one.
-void ControlCore::ReportCutShort(const String& side, bool cutMidLine, bool alreadyFailed) {
-    if (alreadyFailed || m_FtpCommand.empty()) return;
+void ControlCore::ReportCutShort(Word side, bool cutMidLine, bool alreadyFailed) {
+    if (alreadyFailed || m_State == Dialogue::Closed) return;
     const bool truncatedTls = m_DataProtected != False && Soquet3->get_CloseNotified() == False;
-    if (side == u"RETR") {
+    if (side == Word::Retr) {
         // Only bytes that cross unchanged can be counted against the announced size: in
         // ASCII mode and with a conversion the server counts other bytes than arrive.
         // (A stored type is sent as written, so "i" is binary too.)
         const bool binary = !m_Filetype.empty() && (m_Filetype[0] == u'I' || m_Filetype[0] == u'i');
-        const bool countable = m_Carry.announcedSize >= 0 && binary && m_FileCode == u"BIN";
+        const bool countable = m_Carry.announcedSize >= 0 && binary && m_FileCode == FileCode::Bin;
         const bool whole = countable ? m_Carry.offset + m_Carry.dataReceived >=
                                            static_cast<std::uint64_t>(m_Carry.announcedSize)
                                      : !truncatedTls;
@@ -288,20 +280,12 @@ void ControlCore::Soquet3_OnSendDone() {
 // host called Abort, Abend or DisConnect from inside it, or the server closed first).
 void ControlCore::UploadStep() {
     m_TimeoutCountdown = m_TransTimeout;
-    auto data = std::make_shared<ByteArray>(1, 0);
-    // A question about an upload that has ended meanwhile is not asked.
-    std::weak_ptr<HostTransfer> upload = m_HostTransfer;
-    Raise(EventKind::Transfer,
-          [this, data, upload](tarselEvents& s) {
-              if (IsCurrent(upload)) s.PutData(*data);
-          },
-          [this, data, upload] {
-              if (IsCurrent(upload)) SendUploadBlock(*data);
-          });
+    // The question holds its upload weakly (see outbox.cpp).
+    Raise(outbox::PutData{m_HostTransfer, ByteArray(1, 0)});
 }
 
 void ControlCore::EndUpload() {
-    Step step(*this);
+    Entry entry(*this);
     if (IsUpload(HostSide()) && m_Carry.putFinished == False) m_Carry.putLastBlock = True;
 }
 
@@ -310,7 +294,7 @@ bool ControlCore::IsCurrent(const std::weak_ptr<HostTransfer>& transfer) const {
     return open && open == m_HostTransfer;
 }
 
-String ControlCore::HostSide() const { return m_HostTransfer ? m_HostTransfer->word : String(); }
+Word ControlCore::HostSide() const { return m_HostTransfer ? m_HostTransfer->word : Word::None; }
 
 void ControlCore::SendUploadBlock(const ByteArray& data) {
     if (Soquet3->get_IsClosed() != False) return;
@@ -349,7 +333,7 @@ void ControlCore::EndDataConnection() {
     m_Rest.clear();
     m_Carry.putEnding = False;
     // A held early connection that closes is no longer held.
-    m_EarlyDataConnection = False;
+    m_Op.earlyDataConnection = False;
     const Long closeCount = m_CloseCount;
     // The transfer command is out and no data connection ever served it.
     const bool neverOpened = m_DataPhase == kTransferSent;
@@ -357,16 +341,16 @@ void ControlCore::EndDataConnection() {
     if (m_DataPhase == kNoTransfer) return;
     // No operation can end on a control connection that has closed (also while that close
     // is what closes this data connection).
-    if (closeCount != m_CloseCount || m_FtpCommand.empty()) {
+    if (closeCount != m_CloseCount || m_State == Dialogue::Closed) {
         SetDataPhase(kNoTransfer);
         return;
     }
-    if (!m_DoneReply.empty()) {
-        const String text = ReplyText(m_DoneReply);
+    if (!m_Op.doneReply.empty()) {
+        const String text = ReplyText(m_Op.doneReply);
         // Cleared before the event: the host may start its next transfer from CommandDone,
         // and a kept reply must never complete a later operation.
         SetDataPhase(kNoTransfer);
-        m_DoneReply.clear();
+        m_Op.doneReply.clear();
         EndOperation(0, text, true);
     } else if (neverOpened && m_Passive != False && m_Carry.connected == False &&
                m_Carry.cutByControl == False) {
@@ -380,7 +364,7 @@ void ControlCore::EndDataConnection() {
         // The final reply is due now. A stalled server must not hold the host for ever once
         // it has set a time-out: ReplyTimeout, or after a data-connection time-out as long
         // as that time-out was.
-        StartReplyTimer(m_ReplyTimeout > 0 ? m_ReplyTimeout : m_ReplyWaitAfterTimeout);
+        StartReplyTimer(m_ReplyTimeout > 0 ? m_ReplyTimeout : m_Carry.replyWaitAfterTimeout);
     }
 }
 

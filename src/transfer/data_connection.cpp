@@ -18,7 +18,7 @@ void ControlCore::SendDataCommand(QueuedStep step) {
     if (step.kind == QueuedStep::Kind::ActiveModeSetup) {
         SetDataPhase(kNoTransfer);
         // What the listener's failure answers, should it fail before any line exists.
-        m_Cmd = u"PORT";
+        SetSent(Word::Port);
         try {
             line = ActiveModeSetup();
         } catch (const AutomationError& e) {
@@ -30,18 +30,18 @@ void ControlCore::SendDataCommand(QueuedStep step) {
         TraceAndSendLine(line, line);
         return;
     }
-    if (m_Cmd == u"PASV") {
+    if (m_Sent == Word::Pasv) {
         if (IsIPv6Connection()) {
             // PASV answers with an IPv4 address only; EPSV gives just a port, on the
             // address the control connection already reaches.
             line = u"EPSV";
-            m_Cmd = u"EPSV";
+            SetSent(Word::Epsv);
         }
         TraceAndSendLine(line, line);
         return;
     }
     SetDataPhase(kTransferSent);
-    m_DoneReply.clear();
+    m_Op.doneReply.clear();
     SetSetupPhaseQuietly(*Soquet3, False);
     ResetTransferCarry();
     TraceAndSendLine(line, line);
@@ -50,7 +50,7 @@ void ControlCore::SendDataCommand(QueuedStep step) {
 
 void ControlCore::ListenFailed(Long number, const String& description) {
     RaiseTransError(number, description, u"listen");
-    m_Queue.clear();
+    m_Op.queue.clear();
     CloseQuietly(*Soquet2);
     EndOperation(-1, description, true);
 }
@@ -65,19 +65,19 @@ void ControlCore::ListenFailed(Long number, const String& description) {
 // active-mode set-up starts without one.
 
 bool ControlCore::HoldEarlyDataConnection() {
-    if ((m_Cmd != u"PORT" && m_Cmd != u"EPRT") || !TransferCommandIsNext()) return false;
-    m_EarlyDataConnection = True;
+    if ((m_Sent != Word::Port && m_Sent != Word::Eprt) || !TransferCommandIsNext()) return false;
+    m_Op.earlyDataConnection = True;
     return true;
 }
 
 void ControlCore::OpenHeldDataConnection() {
-    if (m_EarlyDataConnection == False) return;
-    m_EarlyDataConnection = False;
+    if (m_Op.earlyDataConnection == False) return;
+    m_Op.earlyDataConnection = False;
     if (Soquet3->get_IsClosed() == False) DataConnectionReady();
 }
 
 String ControlCore::ActiveModeSetup() {
-    m_EarlyDataConnection = False;
+    m_Op.earlyDataConnection = False;
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
     // Only the interface the server is reached through listens: the data connection comes
@@ -88,11 +88,11 @@ String ControlCore::ActiveModeSetup() {
     const Long port = Soquet2->get_LocalPort();
     if (IsIPv6Connection()) {
         // PORT carries IPv4 addresses only.
-        m_Cmd = u"EPRT";
+        SetSent(Word::Eprt);
         return u"EPRT " + BuildEprtArgument(Soquet1->get_LocalHost(), port);
     }
     const Long address = Soquet1->get_LocalAddress();
-    m_Cmd = u"PORT";
+    SetSent(Word::Port);
     return u"PORT " + BuildPortArgument(address, port);
 }
 
@@ -109,28 +109,30 @@ void ControlCore::PassiveModeSetup(const String& replyLine) {
     SetDataPhase(kNoTransfer);
     CloseQuietly(*Soquet2);
     CloseQuietly(*Soquet3);
-    if (m_Cmd == u"EPSV") {
-        m_PasvPort = ParseEpsvReply(replyLine);
-        m_PasvHost = m_PasvPort.empty() ? String() : ControlPeer();
+    String& host = m_Op.pasvHost;
+    String& port = m_Op.pasvPort;
+    if (m_Sent == Word::Epsv) {
+        port = ParseEpsvReply(replyLine);
+        host = port.empty() ? String() : ControlPeer();
     } else {
-        ParsePasvReply(replyLine, m_PasvHost, m_PasvPort);
+        ParsePasvReply(replyLine, host, port);
         // The address of a 227 is the server's word only: taken as it stands, it lets a
         // server (or whoever forges its reply) point the data connection at any host and
         // port the client can reach. The server is where the control connection goes; the
         // reply's address must still be well formed, as a sign that the reply is one.
-        if (!m_PasvHost.empty() && m_PasvAddress == False) m_PasvHost = ControlPeer();
+        if (!host.empty() && m_PasvAddress == False) host = ControlPeer();
     }
-    if (m_PasvHost.empty() || m_PasvPort.empty()) return;
+    if (host.empty() || port.empty()) return;
     SetSetupPhaseQuietly(*Soquet3, True);
     StartTimeoutTimer(kDataConnectTimeout);
     try {
-        Soquet3->ConnectTo(m_PasvHost, m_PasvPort, u"20");
+        Soquet3->ConnectTo(host, port, u"20");
     } catch (const AutomationError&) {
         // A port the socket refuses outright (0, negative, past 65535) is no usable
         // address: the operation ends with -1 and no time-out is left armed behind it.
         StopTimeoutTimer();
-        m_PasvHost.clear();
-        m_PasvPort.clear();
+        host.clear();
+        port.clear();
     }
 }
 

@@ -9,10 +9,10 @@
 namespace tarselctl {
 
 void ControlCore::AbortFailedTransfer() {
-    m_Aborting = True;
-    m_AbortRefusal.clear();
-    m_Queue.clear();
-    m_Cmd = u"ABOR";
+    SetState(Dialogue::Aborting);
+    m_Op.abortRefusal.clear();
+    m_Op.queue.clear();
+    SetSent(Word::Abor);
     TraceAndSendLine(u"ABOR", u"ABOR");
     StartReplyTimer(m_ReplyTimeout > 0 && m_ReplyTimeout < kGraceTicks ? m_ReplyTimeout : kGraceTicks);
 }
@@ -23,23 +23,24 @@ void ControlCore::AbortReply(const String& line) {
         EndDialogue(kDialogueBroken, u"unexpected reply: " + line);
         return;
     }
-    if (first != u'2' && m_AbortRefusal.empty()) {
+    String& refusal = m_Op.abortRefusal;
+    if (first != u'2' && refusal.empty()) {
         // The transfer command's answer, as a rule; ABOR's own is still due.
-        m_AbortRefusal = line;
+        refusal = line;
         return;
     }
-    const String decisive = m_AbortRefusal.empty() ? line : m_AbortRefusal;
+    const String decisive = refusal.empty() ? line : refusal;
     // No data connection served the transfer: whatever the server answers, it failed.
-    const Integer code = m_AbortRefusal.empty() ? -1 : ReplyCode(m_AbortRefusal);
+    const Integer code = refusal.empty() ? -1 : ReplyCode(refusal);
     SetDataPhase(kNoTransfer);
     EndOperation(code, ReplyText(decisive), false);
 }
 
 void ControlCore::AbortGraceOver() {
-    if (!m_AbortRefusal.empty()) {
+    if (const String refusal = m_Op.abortRefusal; !refusal.empty()) {
         // One answer came: the transfer's end. The server had nothing more to say on ABOR.
         SetDataPhase(kNoTransfer);
-        EndOperation(ReplyCode(m_AbortRefusal), ReplyText(m_AbortRefusal), false);
+        EndOperation(ReplyCode(refusal), ReplyText(refusal), false);
         return;
     }
     // Silence: the server is not answering, and a late answer would be taken for another

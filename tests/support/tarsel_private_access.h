@@ -26,8 +26,8 @@ struct tarselInspector {
     static Long& TimeoutCountdown(tarsel& c) { return Core(c).m_TimeoutCountdown; }
     static Long& DataPhase(tarsel& c) { return Core(c).m_DataPhase; }
     static Long& PutReady(tarsel& c) { return Core(c).m_PutReady; }
-    static String& Cmd(tarsel& c) { return Core(c).m_Cmd; }
-    static Boolean& InPreCommand(tarsel& c) { return Core(c).m_InPreCommand; }
+    static String Cmd(tarsel& c) { return Core(c).LastCommand(); }
+    static Boolean& InPreCommand(tarsel& c) { return Core(c).m_Op.inPreCommands; }
     static String& ReplyBuffer(tarsel& c) { return Core(c).m_ReplyBuffer; }
     static String& SendPending(tarsel& c) { return Core(c).m_SendPending; }
     static std::string& DirBuffer(tarsel& c) { return Core(c).m_Carry.dirBuffer; }
@@ -35,25 +35,26 @@ struct tarselInspector {
     /// The command queue as text: each line, and the control's own steps by name.
     static std::deque<String> Queue(const tarsel& c) {
         std::deque<String> out;
-        for (const auto& step : Core(c).m_Queue) out.push_back(StepText(step.kind, step.line));
+        for (const auto& step : Core(c).m_Op.queue) out.push_back(StepText(step.kind, step.line));
         return out;
     }
     /// Replaces the queue; "<end of pre-commands>" and "<active-mode set-up>" stand for
     /// those steps.
     static void SetQueue(tarsel& c, std::initializer_list<String> steps) {
-        Core(c).m_Queue.clear();
+        Core(c).m_Op.queue.clear();
         for (const String& text : steps) PushQueue(c, text);
     }
     static void PushQueue(tarsel& c, const String& text) {
         using Kind = ControlCore::QueuedStep::Kind;
-        if (text == StepText(Kind::EndOfPreCommands, {})) Core(c).m_Queue.push_back({Kind::EndOfPreCommands, {}});
-        else if (text == StepText(Kind::ActiveModeSetup, {})) Core(c).m_Queue.push_back({Kind::ActiveModeSetup, {}});
-        else Core(c).m_Queue.push_back({Kind::Line, text});
+        auto& queue = Core(c).m_Op.queue;
+        if (text == StepText(Kind::EndOfPreCommands, {})) queue.push_back({Kind::EndOfPreCommands, {}});
+        else if (text == StepText(Kind::ActiveModeSetup, {})) queue.push_back({Kind::ActiveModeSetup, {}});
+        else queue.push_back({Kind::Line, text});
     }
     /// Characters of the lines waiting in the queue.
     static std::size_t QueuedChars(const tarsel& c) {
         std::size_t n = 0;
-        for (const auto& step : Core(c).m_Queue) n += step.line.size();
+        for (const auto& step : Core(c).m_Op.queue) n += step.line.size();
         return n;
     }
     static String StepText(ControlCore::QueuedStep::Kind kind, const String& line) {
