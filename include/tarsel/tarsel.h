@@ -52,6 +52,10 @@ class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 /// When a single answer comes within a short grace (about two seconds), the operation ends
 /// with it; when none comes, the control leaves with QUIT (TransError(-7), CommandDone(-1),
 /// DisConnected(-1, "reply timeout(timer)")).
+///
+/// This interface is frozen: a later event comes in an interface derived from it, so that
+/// hosts built against this header keep their layout (docs/host-guide.md, "How the event
+/// interface grows").
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
