@@ -2,7 +2,9 @@
 //  - Reply lines: the text cut into pieces at points the input chooses must give the same
 //    lines, in the same order, and the same unfinished rest, as the text taken whole; the
 //    multi-line state must end the same way.
-//  - Listing lines: the UTF-8 and the UTF-16 reading of the same ASCII line must agree on
+//  - Listing lines, cut as the data connection cuts them: the same in pieces as whole, no
+//    CR LF inside a line or left over.
+//  - Listing entries: the UTF-8 and the UTF-16 reading of the same ASCII line must agree on
 //    every field; an entry always has a name, never "." or "..", and a mode fits in 07777.
 //  - PASV and EPSV replies: an address is four fields of 0-255 and a port 0-65535, or
 //    nothing at all; EPSV gives 1-65535 or nothing.
@@ -16,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "command/crlf_lines.h"
+#include "command/line_cutter.h"
 #include "command/reply_lines.h"
 #include "transfer/announced_size.h"
 #include "transfer/data_address_text.h"
@@ -78,18 +80,22 @@ void CheckReplyLines(std::string_view text, std::uint8_t seed) {
           whole.openCode == cut.openCode);
     for (const auto& line : whole.lines) Check(line.find('\n') == std::string::npos);
 
-    // Listing lines end at CR LF only, and the same holds for them.
+    // Listing lines, cut by the data connection's own cutter: they end at CR LF only, and
+    // the same holds for them.
     std::string all(text), pieces;
-    std::vector<std::string> wholeLines = TakeCrLfLines(all), cutLines;
+    std::size_t allScanned = 0, piecesScanned = 0;
+    std::vector<std::string> wholeLines = TakeListingLines(all, allScanned), cutLines;
     std::size_t from = 0;
     auto cuts = Cuts(text.size(), static_cast<std::uint8_t>(seed + 1));
     cuts.push_back(text.size());
     for (std::size_t to : cuts) {
         pieces.append(text.substr(from, to - from));
         from = to;
-        for (auto& line : TakeCrLfLines(pieces)) cutLines.push_back(std::move(line));
+        for (auto& line : TakeListingLines(pieces, piecesScanned)) cutLines.push_back(std::move(line));
     }
     Check(wholeLines == cutLines && all == pieces);
+    for (const auto& line : wholeLines) Check(line.find("\r\n") == std::string::npos);
+    Check(all.find("\r\n") == std::string::npos);
 }
 
 template <class Entry>

@@ -14,7 +14,7 @@ namespace tarselctl {
 
 /// Sockets, timers and services that run on one io_context. The control and everything it
 /// creates must be used only on the thread that runs that io_context.
-class AsioPlatform : public Platform {
+class TARSEL_API AsioPlatform : public Platform {
 public:
     explicit AsioPlatform(asio::io_context& io);
     ~AsioPlatform() override;

@@ -71,7 +71,7 @@ constexpr Status StatusOfAutomationError(Long number) {
 // Identifiers
 
 /// 128-bit identifier of a class, an interface or a type library.
-struct Guid {
+struct TARSEL_API Guid {
     std::uint32_t Data1 = 0;
     std::uint16_t Data2 = 0;
     std::uint16_t Data3 = 0;
@@ -81,25 +81,25 @@ struct Guid {
 };
 
 /// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hexadecimal.
-std::string GuidToString(const Guid& guid);
+TARSEL_API std::string GuidToString(const Guid& guid);
 /// Parses the form GuidToString writes (braces optional, either case); nullopt otherwise.
-std::optional<Guid> GuidFromString(std::string_view text);
+TARSEL_API std::optional<Guid> GuidFromString(std::string_view text);
 
 /// Interfaces of the binding.
-extern const Guid IID_Unknown;
-extern const Guid IID_Dispatch;
-extern const Guid IID_ClassFactory;
-extern const Guid IID_ConnectionPointContainer;
-extern const Guid IID_ConnectionPoint;
-extern const Guid IID_ObjectWithSite;
-extern const Guid IID_PersistPropertyBag;
-extern const Guid IID_ViewExtent;
+extern TARSEL_API const Guid IID_Unknown;
+extern TARSEL_API const Guid IID_Dispatch;
+extern TARSEL_API const Guid IID_ClassFactory;
+extern TARSEL_API const Guid IID_ConnectionPointContainer;
+extern TARSEL_API const Guid IID_ConnectionPoint;
+extern TARSEL_API const Guid IID_ObjectWithSite;
+extern TARSEL_API const Guid IID_PersistPropertyBag;
+extern TARSEL_API const Guid IID_ViewExtent;
 /// The control's dispatch interface and its event interface.
-extern const Guid IID__tarsel;
-extern const Guid IID___tarsel;
+extern TARSEL_API const Guid IID__tarsel;
+extern TARSEL_API const Guid IID___tarsel;
 /// The control class and its type library.
-extern const Guid CLSID_tarsel;
-extern const Guid LIBID_TARSELCTL;
+extern TARSEL_API const Guid CLSID_tarsel;
+extern TARSEL_API const Guid LIBID_TARSELCTL;
 
 // ---------------------------------------------------------------------------------------------
 // Variant
@@ -115,7 +115,7 @@ enum class VarType : std::uint16_t {
 };
 
 /// A one-dimensional byte array with its own lower bound; its count is Elements.size().
-struct SafeByteArray {
+struct TARSEL_API SafeByteArray {
     Long LowerBound = 0;
     ByteArray Elements;
 
@@ -127,7 +127,7 @@ struct SafeByteArray {
 ///
 /// Boolean and Integer are both 16-bit, so values are made with the named constructors.
 /// A Boolean variant holds only True or False; any non-zero value given becomes True.
-class Variant {
+class TARSEL_API Variant {
 public:
     /// The empty value.
     Variant() = default;
@@ -197,17 +197,13 @@ inline constexpr DispId DISPID_UNKNOWN = -1;
 
 /// Dispatch ids of `_tarsel` and `__tarsel`.
 namespace dispid {
+// The properties' ids come from their rows in <tarsel/properties.def>; TraceOn, the methods
+// and the events are listed here.
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) inline constexpr DispId name = id;
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    inline constexpr DispId name = id;
+#include <tarsel/properties.def>
 inline constexpr DispId TraceOn = 0x40030030;
-inline constexpr DispId port = 0x6803000D;
-inline constexpr DispId Passive = 0x6803000C;
-inline constexpr DispId Account = 0x6803000B;
-inline constexpr DispId Rest = 0x6803000A;
-inline constexpr DispId PreCommand = 0x68030008;
-inline constexpr DispId Copyright = 0x68030007;
-inline constexpr DispId Filetype = 0x68030006;
-inline constexpr DispId FileCode = 0x68030005;
-inline constexpr DispId SysCode = 0x68030004;
-inline constexpr DispId FtpCommand = 0x68030003;
 inline constexpr DispId ShowAboutBox = -552;
 inline constexpr DispId Connect = 0x60030035;
 inline constexpr DispId Abend = 0x60030036;
@@ -231,18 +227,6 @@ inline constexpr DispId Abort = 0x60030047;
 inline constexpr DispId SiteCommand = 0x60030048;
 inline constexpr DispId QuoteCommand = 0x60030049;
 inline constexpr DispId IsIdle = 0x6003004A;
-inline constexpr DispId NoopTime = 0x68030002;
-inline constexpr DispId ConnectTimeout = 0x68030001;
-inline constexpr DispId TransTimeout = 0x68030000;
-inline constexpr DispId ReplyTimeout = 0x6803000E;
-inline constexpr DispId DataPeerCheck = 0x6803000F;
-inline constexpr DispId TlsMode = 0x68030010;
-inline constexpr DispId TlsCaFile = 0x68030011;
-inline constexpr DispId TlsVerify = 0x68030012;
-inline constexpr DispId HostCode = 0x68030013;
-inline constexpr DispId TlsAllowClearData = 0x68030014;
-inline constexpr DispId DirCommand = 0x68030015;
-inline constexpr DispId PasvAddress = 0x68030016;
 
 /// Events of `__tarsel`: the id is also the index by which the control raises the event.
 namespace event {
@@ -277,7 +261,7 @@ enum class MemberKind : std::uint8_t {
     Method,
 };
 
-struct ParamDescription {
+struct TARSEL_API ParamDescription {
     std::u16string_view Name;
     VarType Type = VarType::Empty;
     bool ByRef = false;
@@ -286,7 +270,7 @@ struct ParamDescription {
     std::u16string_view Default;
 };
 
-struct MemberDescription {
+struct TARSEL_API MemberDescription {
     /// 1-based position in the interface.
     int Order = 0;
     std::u16string_view Name;
@@ -302,7 +286,7 @@ struct MemberDescription {
     int FindParam(std::u16string_view name) const;
 };
 
-struct InterfaceDescription {
+struct TARSEL_API InterfaceDescription {
     std::u16string_view Name;
     Guid Iid;
     std::span<const MemberDescription> Members;
@@ -313,7 +297,7 @@ struct InterfaceDescription {
     const MemberDescription* FindMember(std::u16string_view name) const;
 };
 
-struct TypeLibraryDescription {
+struct TARSEL_API TypeLibraryDescription {
     std::u16string_view Name;
     Guid LibId;
     std::uint16_t MajorVersion = 0;
@@ -326,14 +310,14 @@ struct TypeLibraryDescription {
 };
 
 /// The type library `TARSELCTL`.
-const TypeLibraryDescription& TarselTypeLibrary();
+TARSEL_API const TypeLibraryDescription& TarselTypeLibrary();
 
 // ---------------------------------------------------------------------------------------------
 // Interfaces
 
 /// Identity and lifetime of every object of the binding. An object lives until its last
 /// reference is released; it is never deleted directly.
-class Unknown {
+class TARSEL_API Unknown {
 public:
     /// On success stores an AddRef'ed pointer to the interface `iid` in `*object`.
     virtual Status QueryInterface(const Guid& iid, void** object) = 0;
@@ -346,7 +330,7 @@ protected:
 
 /// What a failed Invoke reports with DISP_E_EXCEPTION. An automation error of the control
 /// arrives as its number, source and description; no help file is ever named.
-struct ExceptionInfo {
+struct TARSEL_API ExceptionInfo {
     Long Number = 0;
     String Source;
     String Description;
@@ -357,7 +341,7 @@ struct ExceptionInfo {
 };
 
 /// Late-bound access to an object's members by dispatch id.
-class Dispatch : public Unknown {
+class TARSEL_API Dispatch : public Unknown {
 public:
     /// names[0] is a member name, the rest names of its parameters; `ids` receives one id per
     /// name (parameters get their 0-based position). Names compare without regard to case.
@@ -375,7 +359,7 @@ public:
 };
 
 /// One outgoing interface of an object; sinks connected here receive its events.
-class ConnectionPoint : public Unknown {
+class TARSEL_API ConnectionPoint : public Unknown {
 public:
     virtual Status GetConnectionInterface(Guid* iid) = 0;
     /// Connects a sink that answers the event interface (or plain Dispatch); the point holds a
@@ -385,7 +369,7 @@ public:
     virtual Status Unadvise(std::uint32_t cookie) = 0;
 };
 
-class ConnectionPointContainer : public Unknown {
+class TARSEL_API ConnectionPointContainer : public Unknown {
 public:
     /// CONNECT_E_NOCONNECTION when the object has no such outgoing interface.
     virtual Status FindConnectionPoint(const Guid& iid, ConnectionPoint** point) = 0;
@@ -394,14 +378,14 @@ public:
 /// What the host gives a control it places: the platform that runs its message loop, makes
 /// its sockets and timers, shows message boxes and knows the screen metrics, and, optionally,
 /// the property storage that PersistPropertyBag uses when it is handed none.
-struct ControlSite {
+struct TARSEL_API ControlSite {
     Platform* platform = nullptr;
     PropertyBag* properties = nullptr;
 };
 
 /// A control is created without a site; the site brings it to life (the control's start
 /// values are set then). A site is given once; the platform must outlive the control.
-class ObjectWithSite : public Unknown {
+class TARSEL_API ObjectWithSite : public Unknown {
 public:
     /// E_POINTER without a platform; E_UNEXPECTED when the object already has a site.
     virtual Status SetSite(const ControlSite& site) = 0;
@@ -409,7 +393,7 @@ public:
 
 /// The host's lifecycle calls around its property storage. `bag` may be null to use the
 /// site's. Errors of the control or the storage answer DISP_E_EXCEPTION with `*exception`.
-class PersistPropertyBag : public Unknown {
+class TARSEL_API PersistPropertyBag : public Unknown {
 public:
     virtual Status InitNew(ExceptionInfo* exception) = 0;
     virtual Status Load(PropertyBag* bag, ExceptionInfo* exception) = 0;
@@ -417,14 +401,14 @@ public:
 };
 
 /// The control's size in the host's units.
-class ViewExtent : public Unknown {
+class TARSEL_API ViewExtent : public Unknown {
 public:
     /// The host resizes the control (the control decides what size it keeps).
     virtual Status SetExtent(Long width, Long height) = 0;
     virtual Status GetExtent(Long* width, Long* height) = 0;
 };
 
-class ClassFactory : public Unknown {
+class TARSEL_API ClassFactory : public Unknown {
 public:
     /// CLASS_E_NOAGGREGATION when `outer` is not null.
     virtual Status CreateInstance(Unknown* outer, const Guid& iid, void** object) = 0;
@@ -477,7 +461,7 @@ private:
 // Registry
 
 /// What self-registration records about a class.
-struct RegistryRecord {
+struct TARSEL_API RegistryRecord {
     Guid ClassId;
     String Name;
     /// Absolute path of the shared library that serves the class.
@@ -494,7 +478,7 @@ struct RegistryRecord {
 
 /// The registry of classes: a directory with one UTF-8 text file per class, named after its
 /// class id ("{...}.record"), one "Key=Value" line per field. Files are replaced atomically.
-class ComponentRegistry {
+class TARSEL_API ComponentRegistry {
 public:
     explicit ComponentRegistry(std::filesystem::path directory);
 
@@ -523,17 +507,17 @@ private:
 extern "C" {
 /// Writes the class record of `tarsel` into ComponentRegistry::DefaultDirectory().
 /// S_OK, or SELFREG_E_CLASS when the record cannot be written.
-tarselctl::Status DllRegisterServer();
+TARSEL_API tarselctl::Status DllRegisterServer();
 /// Removes that record; S_OK also when there was none.
-tarselctl::Status DllUnregisterServer();
+TARSEL_API tarselctl::Status DllUnregisterServer();
 /// The class object of `clsid` (CLASS_E_CLASSNOTAVAILABLE for another class), queried for
 /// `iid` (normally IID_ClassFactory).
-tarselctl::Status DllGetClassObject(const tarselctl::Guid* clsid, const tarselctl::Guid* iid,
+TARSEL_API tarselctl::Status DllGetClassObject(const tarselctl::Guid* clsid, const tarselctl::Guid* iid,
                                     void** object);
 /// S_OK when no object of the library is alive and no lock is held, else S_FALSE.
-tarselctl::Status DllCanUnloadNow();
+TARSEL_API tarselctl::Status DllCanUnloadNow();
 /// The description of the type library `TARSELCTL`.
-tarselctl::Status DllGetTypeLibrary(const tarselctl::TypeLibraryDescription** library);
+TARSEL_API tarselctl::Status DllGetTypeLibrary(const tarselctl::TypeLibraryDescription** library);
 }
 
 /// Function types of the entry points, for dlsym.

@@ -23,7 +23,7 @@ namespace tarselctl {
 /// after ESC ( I, the 0x8F plane of EUC after ESC $ ( D, and returns with ESC ( J. Every
 /// two-byte Shift_JIS code, vendor and user-defined ones included, has its own EUC and JIS
 /// code and converts back unchanged. Bytes that form no character are passed on unchanged.
-class Codawa {
+class TARSEL_API Codawa {
 public:
     virtual ~Codawa() = default;
 
@@ -57,7 +57,7 @@ public:
 };
 
 /// The real converter.
-std::unique_ptr<Codawa> CreateCodawa();
+TARSEL_API std::unique_ptr<Codawa> CreateCodawa();
 
 }  // namespace tarselctl
 

@@ -55,7 +55,7 @@ using ListingEntryUtf8 = BasicListingEntry<char>;
 /// ("type=file;... name"), a Unix mode column ("-rw-r--r--"), or an MS-DOS date ("12-08-26").
 enum class ListingFormat { Auto, Unix, MsDos, Mlsd };
 
-struct ListingParseOptions {
+struct TARSEL_API ListingParseOptions {
     ListingFormat format = ListingFormat::Auto;
     /// The present time (seconds since 1970, UTC) that the year of a Unix line showing
     /// "Mon DD HH:MM" is inferred from: the latest year that puts the date no more than a
@@ -70,15 +70,15 @@ struct ListingParseOptions {
 /// with a size in place of <DIR>. MLSD and MLST facts: type, size, modify, perm, unique,
 /// UNIX.mode, matched without regard to case (RFC 3659). Each call costs one pass over
 /// the line.
-std::optional<ListingEntry> ParseListingLine(std::u16string_view line,
+TARSEL_API std::optional<ListingEntry> ParseListingLine(std::u16string_view line,
                                              const ListingParseOptions& options = {});
 /// The same for a line held as UTF-8 (or any ASCII-compatible) bytes.
-std::optional<ListingEntryUtf8> ParseListingLine(std::string_view line,
+TARSEL_API std::optional<ListingEntryUtf8> ParseListingLine(std::string_view line,
                                                  const ListingParseOptions& options = {});
 
 /// Seconds since 1970 (UTC) of a calendar date and time; empty for a day or time out of
 /// range (month 1-12, the day within its month, 0-23, 0-59, 0-60 for a leap second).
-std::optional<std::int64_t> UtcSeconds(int year, int month, int day, int hour, int minute, int second);
+TARSEL_API std::optional<std::int64_t> UtcSeconds(int year, int month, int day, int hour, int minute, int second);
 
 }  // namespace tarselctl
 

@@ -15,7 +15,7 @@ TARSEL_API_BEGIN
 namespace tarselctl {
 
 /// A repeating timer that ticks on the event-loop thread while enabled.
-class Timer {
+class TARSEL_API Timer {
 public:
     virtual ~Timer() = default;
     virtual void SetTickHandler(std::function<void()> handler) = 0;
@@ -28,7 +28,7 @@ public:
 };
 
 /// Host-side factory of the control's child components and host services.
-class Platform {
+class TARSEL_API Platform {
 public:
     virtual ~Platform() = default;
     virtual std::unique_ptr<Soquet> CreateSoquet() = 0;

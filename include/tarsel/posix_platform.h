@@ -27,7 +27,7 @@ enum class WatchFor { None = 0, Read = 1, Write = 2, ReadWrite = 3 };
 ///    work that is due runs inside the call that made it due, before that call returns.
 ///  - These functions are called on the loop's thread, from inside PosixPlatform's calls and
 ///    from the control's methods; they must not call back into the platform.
-class LoopHost {
+class TARSEL_API LoopHost {
 public:
     virtual ~LoopHost() = default;
     /// Watch `fd` for `directions` (None: stop watching it), replacing the previous wish.
@@ -47,7 +47,7 @@ public:
 /// closes or connects) is done before they return. A host may call the control from inside
 /// its event handlers, and from anywhere else on the loop's thread: work such a call leaves
 /// for later is announced through a descriptor of the platform's own, never a 0 ms timer.
-class PosixPlatform : public Platform {
+class TARSEL_API PosixPlatform : public Platform {
 public:
     /// `host` must outlive the platform and everything it creates.
     explicit PosixPlatform(LoopHost& host);

@@ -18,7 +18,7 @@ namespace tarselctl {
 /// removed), so a missing key reads as its default. Every failure is an exception; an
 /// implementation raises AutomationError for the ones it knows (13 "Type mismatch" for a
 /// stored value that has no form of the requested type).
-class PropertyBag {
+class TARSEL_API PropertyBag {
 public:
     virtual ~PropertyBag() = default;
 
@@ -44,7 +44,7 @@ protected:
 };
 
 /// Property storage in memory, keeping each value with its type.
-class MemoryPropertyBag : public PropertyBag {
+class TARSEL_API MemoryPropertyBag : public PropertyBag {
 public:
     Variant Read(const String& key, VarType type, const Variant& defaultValue) override;
     void Write(const String& key, const Variant& value, const Variant& defaultValue) override;
@@ -60,7 +60,7 @@ public:
 ///
 /// The file is read when the bag is opened and written only by Save, which replaces it
 /// atomically (a temporary file in the same directory, flushed to disk, then renamed over).
-class FilePropertyBag : public PropertyBag {
+class TARSEL_API FilePropertyBag : public PropertyBag {
 public:
     /// Reads `path` when it exists; a missing file is an empty bag. Throws AutomationError 75
     /// "Path/File access error" when the file cannot be read and 321 "Invalid file format"

@@ -12,7 +12,7 @@ namespace tarselctl {
 /// can leave Filetype empty for a transfer whose type the connection already has: one round
 /// trip less per file. Feed it every Trace of the control and call Reset on DisConnected.
 /// tarsel::TypeInForce() gives the same from the control itself, without reading the trace.
-class SentType {
+class TARSEL_API SentType {
 public:
     /// One Trace message: a line sent ("Operation>>TYPE I") or a reply line.
     void Observe(const String& traceMessage);

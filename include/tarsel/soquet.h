@@ -11,7 +11,7 @@ TARSEL_API_BEGIN
 namespace tarselctl {
 
 /// How a connection is secured with TLS, this end being the client.
-struct TlsClientSettings {
+struct TARSEL_API TlsClientSettings {
     /// Check the server's certificate chain against the trusted CAs, and its name.
     bool verify = true;
     /// PEM file of trusted CA certificates; empty: the system's default store.
@@ -30,7 +30,7 @@ inline constexpr Long kTlsHandshakeFailed = -10;
 inline constexpr Long kTlsNotVerified = -11;
 
 /// What a socket instance reports. Every event arrives on the event-loop thread.
-class SoquetEvents {
+class TARSEL_API SoquetEvents {
 public:
     virtual ~SoquetEvents() = default;
     /// An outgoing connection is up, or an accepted one has been taken over.
@@ -79,7 +79,7 @@ public:
 ///    the listener, which goes on listening: a peer is refused by not accepting it.
 ///  - Addresses are given as text in their numeric form ("127.0.0.1", "::1"); an IPv4-mapped
 ///    IPv6 address is given in its IPv4 form, so the texts of two ends compare equal.
-class Soquet {
+class TARSEL_API Soquet {
 public:
     virtual ~Soquet() = default;
 

@@ -56,7 +56,7 @@ class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 /// This interface is frozen: a later event comes in an interface derived from it, so that
 /// hosts built against this header keep their layout (docs/host-guide.md, "How the event
 /// interface grows").
-class tarselEvents {
+class TARSEL_API tarselEvents {
 public:
     virtual ~tarselEvents() = default;
     /// Every command line sent ("Operation>>LINE", the password shown as ***) and every reply
@@ -117,7 +117,7 @@ public:
 /// The control. One instance holds one control connection and at most one data connection.
 /// Every method queues its command lines, sends the first and returns; the rest is driven by
 /// socket events and one-second timer ticks on the thread that runs the platform's loop.
-class tarsel {
+class TARSEL_API tarsel {
 public:
     explicit tarsel(Platform& platform);
     ~tarsel();
@@ -134,106 +134,21 @@ public:
     /// Gates the diagnostic traces (socket texts, time-outs); command and reply traces always run.
     Boolean TraceOn = True;
 
-    /// The server's port, as text ("21"). Persisted.
-    String get_port() const;
-    void put_port(const String& value);
-    /// False (the start value): active data connections (PORT, or EPRT on IPv6); true:
-    /// passive ones (PASV, or EPSV on IPv6). Any non-zero value counts as true and reads back
-    /// as True (-1). Persisted.
-    Boolean get_Passive() const;
-    void put_Passive(Boolean value);
-    /// Sent with ACCT when the server answers the login with 332. Persisted.
-    String get_Account() const;
-    /// Refuses (error 5) text with CR, LF, NUL or a character the server's code cannot write.
-    void put_Account(const String& value);
-    /// Restart offset (decimal text) sent as REST before the next GetFile's RETR; it serves
-    /// that one download only and is cleared when its data connection ends. Not persisted.
-    String get_Rest() const;
-    /// Refuses unsafe text as put_Account does.
-    void put_Rest(const String& value);
-    /// Lines sent right after the greeting, before the login; a refusal of one ends their
-    /// run and the login goes on. Persisted.
-    String get_PreCommand() const;
-    /// Lines joined by CR LF; refuses a line that put_Account would refuse.
-    void put_PreCommand(const String& value);
-    String get_Copyright() const;
-    /// Accepts any value and keeps the banner.
-    void put_Copyright(const String& value);
-    /// The TYPE sent before GetFile, PutFile, AppendFile and FileSize: "I" (the start value),
-    /// "A", or "" (no TYPE line). Matched on the first letter; others: error 54. Persisted.
-    String get_Filetype() const;
-    void put_Filetype(const String& value);
-    /// The code of file contents on the server: "BIN" (the start value: bytes unchanged),
-    /// "SJIS", "EUC", "JIS" or "UTF8"; text is converted to and from HostCode. Others: error
-    /// 54. Persisted.
-    String get_FileCode() const;
-    void put_FileCode(const String& value);
-    /// The code of commands, replies and listings on the server: "EUC" (the start value),
-    /// "SJIS" or "UTF8". Others: error 54. Persisted.
-    String get_SysCode() const;
-    void put_SysCode(const String& value);
-    /// The name of the running operation ("GetFile", ...), "DONE" once one has ended, ""
-    /// when not connected.
-    String get_FtpCommand() const;
-    /// Seconds of idleness after which a NOOP keeps the connection alive (its CommandDone
-    /// reports "Noop"); 0 or less: never. Persisted.
-    Long get_NoopTime() const;
-    void put_NoopTime(Long value);
-    /// Seconds a control or data connection may take to open; then DisConnected(-1,
-    /// "connect timeout(timer)") or TransError(-1, "connect timeout", "timer"). 0: no limit.
-    /// Not persisted.
-    Long get_ConnectTimeout() const;
-    void put_ConnectTimeout(Long value);
-    /// Seconds an open data connection may go without moving data; then TransError(-2,
-    /// "trans timeout", "timer") and the data connection is closed. 0: no limit. Not persisted.
-    Long get_TransTimeout() const;
-    void put_TransTimeout(Long value);
-    /// Seconds to wait for a complete reply on the control connection after it opened or a
-    /// line was sent; when they pass, the control connection is closed and DisConnected
-    /// carries -1 and "reply timeout(timer)". 0 or less: wait without limit. Not persisted.
-    Long get_ReplyTimeout() const;
-    void put_ReplyTimeout(Long value);
-    /// True (the default): an active-mode data connection is taken only from the address of
-    /// the server the control connection goes to. Persisted.
-    Boolean get_DataPeerCheck() const;
-    void put_DataPeerCheck(Boolean value);
-    /// "" (plain FTP), "explicit" (AUTH TLS after the greeting, then PBSZ 0 and PROT P after
-    /// the login, so that data connections are protected too) or "implicit" (TLS from the
-    /// first byte). Other values: error 54. Matched without regard to case. Persisted.
-    String get_TlsMode() const;
-    void put_TlsMode(const String& value);
-    /// PEM file of the CAs trusted for the server's certificate; "" for the system's store.
-    /// Persisted.
-    String get_TlsCaFile() const;
-    void put_TlsCaFile(const String& value);
-    /// True (the default): the server's certificate must be signed by a trusted CA and made
-    /// out to the host name or address given to Connect. Persisted.
-    Boolean get_TlsVerify() const;
-    void put_TlsVerify(Boolean value);
-    /// The code of file contents on the host's side: "SJIS" (the default) or "UTF8". Other
-    /// values: error 54. Persisted.
-    String get_HostCode() const;
-    void put_HostCode(const String& value);
-    /// False (the default): on a TLS control connection (TlsMode "explicit" or "implicit")
-    /// no data connection goes in the clear; while the server has not accepted PROT P (it
-    /// refused PBSZ or PROT, or no login has succeeded since) the transfer methods raise
-    /// error 70. True: the host accepts data connections in the clear when the server
-    /// refuses protection (PROT P is still asked for after every login). Persisted.
-    Boolean get_TlsAllowClearData() const;
-    void put_TlsAllowClearData(Boolean value);
-    /// The command Dir lists with: "LIST" (the default; lines as the server formats them)
-    /// or "MLSD" (RFC 3659 facts, one entry a line, times in UTC; see tarsel/listing.h).
-    /// Matched without regard to case; other values: error 54. Persisted.
-    String get_DirCommand() const;
-    void put_DirCommand(const String& value);
-    /// False (the default): a passive data connection goes to the address the control
-    /// connection reaches, whatever address the server's 227 reply names (its port is
-    /// taken); a reply that could send the data connection to another host, the FTP
-    /// bounce, is never followed. True: the 227's address is connected to, for the rare
-    /// server whose data connections come from another host. EPSV names no address and
-    /// always uses the control connection's. Any non-zero value counts as True. Persisted.
-    Boolean get_PasvAddress() const;
-    void put_PasvAddress(Boolean value);
+    // The properties: one row each in <tarsel/properties.def>, documented there. Each has
+    // get_NAME, and put_NAME unless it is read-only; a property marked stored there is
+    // persisted by WriteProperties and ReadProperties.
+#define TARSEL_PROPERTY_READER(type, name) type get_##name() const;
+#define TARSEL_PROPERTY_RO(type, name) TARSEL_PROPERTY_READER(type, name)
+#define TARSEL_PROPERTY_RW(type, name) \
+    TARSEL_PROPERTY_READER(type, name) void put_##name(PropertyArg<type> value);
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) TARSEL_PROPERTY_##access(type, name)
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    TARSEL_PROPERTY_RW(type, name)
+#include <tarsel/properties.def>
+#undef TARSEL_PROPERTY_RW
+#undef TARSEL_PROPERTY_RO
+#undef TARSEL_PROPERTY_READER
+
     /// True while connected and no operation runs: the only state in which the operation
     /// methods are accepted.
     Boolean IsIdle() const;

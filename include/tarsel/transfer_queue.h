@@ -23,7 +23,7 @@ namespace tarselctl {
 using JobId = std::uint64_t;
 
 /// One piece of work for the queue.
-struct QueueJob {
+struct TARSEL_API QueueJob {
     enum class Kind {
         Download,         ///< RETR Remote; bytes arrive in JobData at their file offsets
         Upload,           ///< STOR Remote (APPE when Offset > 0); bytes asked for in JobPutData
@@ -72,7 +72,7 @@ enum class QueueIntegrity {
 };
 
 /// How a job ended when it did not succeed.
-struct QueueJobError {
+struct TARSEL_API QueueJobError {
     /// The CommandDone code that ended the last attempt: the server's reply code, -1 for a
     /// lost connection or one that could not log in; 0 when a TransError alone failed it,
     /// or a check of the bytes (integrity).
@@ -124,7 +124,7 @@ struct QueueJobError {
 /// starts again from its offset (JobRewind), a range fails. After an upload whose bytes are
 /// not converted, the server's SIZE (where it answers one) must equal the offset plus the
 /// bytes sent.
-class TransferQueueEvents {
+class TARSEL_API TransferQueueEvents {
 public:
     virtual ~TransferQueueEvents() = default;
     /// An attempt at the job has been handed to a control (attempt counts from 1).
@@ -163,7 +163,7 @@ public:
 /// WriteProperties saves them: port, Passive, Account, PreCommand, Filetype, codes, TLS,
 /// NoopTime, DataPeerCheck, DirCommand, and any added later), its time-outs and TraceOn are
 /// copied to every control the queue opens; host, user and password go to Connect.
-struct QueueServer {
+struct TARSEL_API QueueServer {
     String host;
     String user;
     String password;
@@ -180,7 +180,7 @@ struct QueueServer {
 /// start again from their offset when they are or the server refuses REST. A connection
 /// that cannot log in while others can lowers the number of connections to those that can
 /// (a server's per-user limit); when none can, the jobs waiting fail with its error.
-class TransferQueue {
+class TARSEL_API TransferQueue {
 public:
     TransferQueue(Platform& platform, const tarsel& settings, QueueServer server, int connections,
                   TransferQueueEvents& events);

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 #include <tarsel/export.h>
 
@@ -24,14 +25,17 @@ using Long = std::int32_t;
 using Integer = std::int16_t;
 /// Byte array crossing to the host in GetData / PutData, indexed from 0.
 using ByteArray = std::vector<std::uint8_t>;
+/// How a property's writer takes its value: text by reference, numbers and truth values by value.
+template <class T>
+using PropertyArg = std::conditional_t<std::is_class_v<T>, const T&, T>;
 
 /// UTF-16 to UTF-8 (unpaired surrogates become U+FFFD).
-std::string ToUtf8(std::u16string_view text);
+TARSEL_API std::string ToUtf8(std::u16string_view text);
 /// UTF-8 to UTF-16 (malformed sequences become U+FFFD).
-String FromUtf8(std::string_view text);
+TARSEL_API String FromUtf8(std::string_view text);
 
 /// The one error type raised to a host: number, source and description, no help file.
-class AutomationError : public std::runtime_error {
+class TARSEL_API AutomationError : public std::runtime_error {
 public:
     AutomationError(Long number, String source, String description);
 

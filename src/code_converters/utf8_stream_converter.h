@@ -1,5 +1,6 @@
 // UTF-8 streams: file contents and control-connection text converted block by block between
-// UTF-8 and the Japanese codes (Shift_JIS as CP932, EUC-JP, JIS), and UTF-8 <-> UTF-16.
+// UTF-8 and the Japanese codes (Shift_JIS as CP932, EUC-JP, JIS); UTF-8 <-> UTF-16 is in
+// code_converters/utf16_codec.h.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 
 #include "code_converters/byte_conversions.h"
 #include "code_converters/jis_escapes.h"
+#include "code_converters/utf16_codec.h"
 
 namespace tarselctl {
 
@@ -60,13 +62,5 @@ private:
     bool jis_shifted_out_ = false;
     jcode::OutputMode jis_out_mode_ = jcode::OutputMode::kOneByte;
 };
-
-/// Complete UTF-8 characters at the front of `bytes` to UTF-16; removes them from `bytes`
-/// and leaves a character cut at the end there. Bytes that form no character decode to U+FFFD.
-String DecodeUtf8(std::string& bytes);
-/// UTF-16 to UTF-8; an unpaired surrogate becomes '?'.
-std::string EncodeUtf8(std::u16string_view text);
-/// True when `text` has no unpaired surrogate (every character has a UTF-8 form).
-bool IsUtf8Encodable(std::u16string_view text);
 
 }  // namespace tarselctl

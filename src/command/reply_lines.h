@@ -1,5 +1,5 @@
-// Cutting the control connection's text into reply lines and telling which lines complete a
-// reply. Pure functions: no socket, no control state.
+// Telling which lines of the control connection complete a reply (the lines are cut by
+// command/line_cutter.h). Pure functions: no socket, no control state.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include <tarsel/types.h>
+
+#include "command/line_cutter.h"
 
 namespace tarselctl {
 
@@ -46,31 +48,6 @@ ReplyLineKind ClassifyReplyLine(std::basic_string_view<Ch> line, std::basic_stri
         return ReplyLineKind::MultiLineStart;
     }
     return ReplyLineKind::Text;
-}
-
-/// Moves every complete line out of the front of `buffer`. A line ends at LF; a CR right
-/// before that LF is not part of the line, so both CR LF and a bare LF end a line, while a
-/// bare CR does not. `scanned` counts the characters at the front of `buffer` already known
-/// to hold no LF: a line that arrives in many small pieces is then searched once, not once
-/// per piece. The unfinished last line stays in `buffer`.
-template <class Str>
-std::vector<Str> TakeReplyLines(Str& buffer, std::size_t& scanned) {
-    using Ch = typename Str::value_type;
-    std::vector<Str> lines;
-    std::size_t start = 0;
-    std::size_t from = scanned < buffer.size() ? scanned : buffer.size();
-    for (;;) {
-        const std::size_t lf = buffer.find(Ch('\n'), from);
-        if (lf == Str::npos) break;
-        std::size_t end = lf;
-        if (end > start && buffer[end - 1] == Ch('\r')) --end;
-        lines.emplace_back(buffer, start, end - start);
-        start = lf + 1;
-        from = start;
-    }
-    if (start != 0) buffer.erase(0, start);
-    scanned = buffer.size();
-    return lines;
 }
 
 /// The code of a final reply line: "226 Done" -> 226.

@@ -7,15 +7,15 @@
 #include <filesystem>
 #include <system_error>
 
-#include "control/automation_binding.h"
 #include "component_model/class_object.h"
 #include "component_model/module_lifetime.h"
+#include "component_model/server_class.h"
 
 namespace tarselctl {
 namespace {
 
-ClassObject& TarselClassObject() {
-    static ClassObject object(&CreateTarselObject);
+ClassObject& ServedClassObject() {
+    static ClassObject object(LibraryServerClass().create);
     return object;
 }
 
@@ -31,8 +31,8 @@ std::string ThisLibraryPath() {
     return path.string();
 }
 
-RegistryRecord TarselRecord() {
-    const TypeLibraryDescription& lib = TarselTypeLibrary();
+RegistryRecord ServedClassRecord() {
+    const TypeLibraryDescription& lib = LibraryServerClass().library;
     RegistryRecord r;
     r.ClassId = lib.ClassId;
     r.Name = String(lib.ClassName);
@@ -53,42 +53,42 @@ using namespace tarselctl;
 
 extern "C" {
 
-__attribute__((visibility("default"))) Status DllRegisterServer() {
+TARSEL_API Status DllRegisterServer() {
     try {
-        ComponentRegistry(ComponentRegistry::DefaultDirectory()).Write(TarselRecord());
+        ComponentRegistry(ComponentRegistry::DefaultDirectory()).Write(ServedClassRecord());
         return S_OK;
     } catch (...) {
         return SELFREG_E_CLASS;
     }
 }
 
-__attribute__((visibility("default"))) Status DllUnregisterServer() {
+TARSEL_API Status DllUnregisterServer() {
     try {
-        ComponentRegistry(ComponentRegistry::DefaultDirectory()).Remove(CLSID_tarsel);
+        ComponentRegistry(ComponentRegistry::DefaultDirectory()).Remove(LibraryServerClass().library.ClassId);
         return S_OK;
     } catch (...) {
         return SELFREG_E_CLASS;
     }
 }
 
-__attribute__((visibility("default"))) Status DllGetClassObject(const Guid* clsid,
+TARSEL_API Status DllGetClassObject(const Guid* clsid,
                                                                 const Guid* iid, void** object) {
     if (!object) return E_POINTER;
     *object = nullptr;
     if (!clsid || !iid) return E_POINTER;
-    if (!(*clsid == CLSID_tarsel)) return CLASS_E_CLASSNOTAVAILABLE;
+    if (!(*clsid == LibraryServerClass().library.ClassId)) return CLASS_E_CLASSNOTAVAILABLE;
     module_lifetime::RunFinishers();
-    return TarselClassObject().QueryInterface(*iid, object);
+    return ServedClassObject().QueryInterface(*iid, object);
 }
 
-__attribute__((visibility("default"))) Status DllCanUnloadNow() {
+TARSEL_API Status DllCanUnloadNow() {
     return module_lifetime::CanUnload() ? S_OK : S_FALSE;
 }
 
-__attribute__((visibility("default"))) Status DllGetTypeLibrary(
+TARSEL_API Status DllGetTypeLibrary(
     const TypeLibraryDescription** library) {
     if (!library) return E_POINTER;
-    *library = &TarselTypeLibrary();
+    *library = &LibraryServerClass().library;
     return S_OK;
 }
 

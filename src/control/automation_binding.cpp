@@ -14,6 +14,7 @@
 #include <tarsel/tarsel.h>
 
 #include "component_model/module_lifetime.h"
+#include "component_model/server_class.h"
 
 namespace tarselctl {
 namespace {
@@ -460,28 +461,11 @@ Variant TarselObject::GetProperty(DispId id) const {
     const tarsel& c = *control_;
     switch (id) {
         case dispid::TraceOn: return Variant::FromBoolean(c.TraceOn);
-        case dispid::port: return Variant::FromString(c.get_port());
-        case dispid::Passive: return Variant::FromBoolean(c.get_Passive());
-        case dispid::Account: return Variant::FromString(c.get_Account());
-        case dispid::Rest: return Variant::FromString(c.get_Rest());
-        case dispid::PreCommand: return Variant::FromString(c.get_PreCommand());
-        case dispid::Copyright: return Variant::FromString(c.get_Copyright());
-        case dispid::Filetype: return Variant::FromString(c.get_Filetype());
-        case dispid::FileCode: return Variant::FromString(c.get_FileCode());
-        case dispid::SysCode: return Variant::FromString(c.get_SysCode());
-        case dispid::FtpCommand: return Variant::FromString(c.get_FtpCommand());
-        case dispid::NoopTime: return Variant::FromLong(c.get_NoopTime());
-        case dispid::ConnectTimeout: return Variant::FromLong(c.get_ConnectTimeout());
-        case dispid::TransTimeout: return Variant::FromLong(c.get_TransTimeout());
-        case dispid::ReplyTimeout: return Variant::FromLong(c.get_ReplyTimeout());
-        case dispid::DataPeerCheck: return Variant::FromBoolean(c.get_DataPeerCheck());
-        case dispid::TlsMode: return Variant::FromString(c.get_TlsMode());
-        case dispid::TlsCaFile: return Variant::FromString(c.get_TlsCaFile());
-        case dispid::TlsVerify: return Variant::FromBoolean(c.get_TlsVerify());
-        case dispid::HostCode: return Variant::FromString(c.get_HostCode());
-        case dispid::TlsAllowClearData: return Variant::FromBoolean(c.get_TlsAllowClearData());
-        case dispid::DirCommand: return Variant::FromString(c.get_DirCommand());
-        case dispid::PasvAddress: return Variant::FromBoolean(c.get_PasvAddress());
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) \
+        case dispid::name: return Variant::From##type(c.get_##name());
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+        TARSEL_PROPERTY(type, name, RW, order, id, Own)
+#include <tarsel/properties.def>
     }
     throw std::logic_error("a property of the dispatch table has no reader");
 }
@@ -490,27 +474,16 @@ void TarselObject::PutProperty(DispId id, const Variant& v) {
     tarsel& c = *control_;
     switch (id) {
         case dispid::TraceOn: c.TraceOn = v.AsBoolean(); return;
-        case dispid::port: c.put_port(v.AsString()); return;
-        case dispid::Passive: c.put_Passive(v.AsBoolean()); return;
-        case dispid::Account: c.put_Account(v.AsString()); return;
-        case dispid::Rest: c.put_Rest(v.AsString()); return;
-        case dispid::PreCommand: c.put_PreCommand(v.AsString()); return;
-        case dispid::Copyright: c.put_Copyright(v.AsString()); return;
-        case dispid::Filetype: c.put_Filetype(v.AsString()); return;
-        case dispid::FileCode: c.put_FileCode(v.AsString()); return;
-        case dispid::SysCode: c.put_SysCode(v.AsString()); return;
-        case dispid::NoopTime: c.put_NoopTime(v.AsLong()); return;
-        case dispid::ConnectTimeout: c.put_ConnectTimeout(v.AsLong()); return;
-        case dispid::TransTimeout: c.put_TransTimeout(v.AsLong()); return;
-        case dispid::ReplyTimeout: c.put_ReplyTimeout(v.AsLong()); return;
-        case dispid::DataPeerCheck: c.put_DataPeerCheck(v.AsBoolean()); return;
-        case dispid::TlsMode: c.put_TlsMode(v.AsString()); return;
-        case dispid::TlsCaFile: c.put_TlsCaFile(v.AsString()); return;
-        case dispid::TlsVerify: c.put_TlsVerify(v.AsBoolean()); return;
-        case dispid::HostCode: c.put_HostCode(v.AsString()); return;
-        case dispid::TlsAllowClearData: c.put_TlsAllowClearData(v.AsBoolean()); return;
-        case dispid::DirCommand: c.put_DirCommand(v.AsString()); return;
-        case dispid::PasvAddress: c.put_PasvAddress(v.AsBoolean()); return;
+// A read-only property never gets here: Invoke refuses to write it.
+#define TARSEL_WRITER_RO(type, name)
+#define TARSEL_WRITER_RW(type, name) \
+        case dispid::name: c.put_##name(v.As##type()); return;
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) TARSEL_WRITER_##access(type, name)
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+        TARSEL_WRITER_RW(type, name)
+#include <tarsel/properties.def>
+#undef TARSEL_WRITER_RW
+#undef TARSEL_WRITER_RO
     }
     throw std::logic_error("a property of the dispatch table has no writer");
 }
@@ -562,6 +535,11 @@ Status CreateTarselObject(const Guid& iid, void** object) {
     const Status status = created->QueryInterface(iid, object);
     static_cast<Dispatch*>(created)->Release();
     return status;
+}
+
+const ServerClass& LibraryServerClass() {
+    static const ServerClass served{TarselTypeLibrary(), &CreateTarselObject};
+    return served;
 }
 
 }  // namespace tarselctl

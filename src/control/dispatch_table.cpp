@@ -3,6 +3,9 @@
 // dispatch binding, name look-up and the type library a host enumerates all read this table.
 #include <tarsel/automation.h>
 
+#include <array>
+#include <iterator>
+
 namespace tarselctl {
 
 namespace {
@@ -39,18 +42,22 @@ constexpr K RW = K::ReadWriteProperty;
 constexpr K RO = K::ReadOnlyProperty;
 constexpr K M = K::Method;
 
-constexpr MemberDescription kDispatchMembers[] = {
+// Text literal of a row's name: u"name".
+#define TARSEL_TEXT(text) u##text
+#define TARSEL_NAME(name) TARSEL_TEXT(#name)
+
+// The properties, from their rows.
+constexpr MemberDescription kPropertyMembers[] = {
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) \
+    {order, TARSEL_NAME(name), access, dispid::name, VarType::type, kNoParams},
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    {order, TARSEL_NAME(name), RW, dispid::name, VarType::type, kNoParams},
+#include <tarsel/properties.def>
+};
+
+// The rest of `_tarsel`: the host's TraceOn switch and the methods.
+constexpr MemberDescription kOtherMembers[] = {
     {1, u"TraceOn", RW, dispid::TraceOn, VarType::Boolean, kNoParams},
-    {2, u"port", RW, dispid::port, S, kNoParams},
-    {3, u"Passive", RW, dispid::Passive, VarType::Boolean, kNoParams},
-    {4, u"Account", RW, dispid::Account, S, kNoParams},
-    {5, u"Rest", RW, dispid::Rest, S, kNoParams},
-    {6, u"PreCommand", RW, dispid::PreCommand, S, kNoParams},
-    {7, u"Copyright", RW, dispid::Copyright, S, kNoParams},
-    {8, u"Filetype", RW, dispid::Filetype, S, kNoParams},
-    {9, u"FileCode", RW, dispid::FileCode, S, kNoParams},
-    {10, u"SysCode", RW, dispid::SysCode, S, kNoParams},
-    {11, u"FtpCommand", RO, dispid::FtpCommand, S, kNoParams},
     {12, u"ShowAboutBox", M, dispid::ShowAboutBox, VarType::Empty, kNoParams},
     {13, u"Connect", M, dispid::Connect, VarType::Empty, kConnect},
     {14, u"Abend", M, dispid::Abend, VarType::Empty, kNoParams},
@@ -74,20 +81,28 @@ constexpr MemberDescription kDispatchMembers[] = {
     {32, u"SiteCommand", M, dispid::SiteCommand, VarType::Empty, kLocalCommand},
     {33, u"QuoteCommand", M, dispid::QuoteCommand, VarType::Empty, kExtraCommand},
     {34, u"IsIdle", M, dispid::IsIdle, VarType::Boolean, kNoParams},
-    {35, u"NoopTime", RW, dispid::NoopTime, VarType::Long, kNoParams},
-    {36, u"ConnectTimeout", RW, dispid::ConnectTimeout, VarType::Long, kNoParams},
-    {37, u"TransTimeout", RW, dispid::TransTimeout, VarType::Long, kNoParams},
-    // Members added after the original interface: existing ids never move.
-    {38, u"ReplyTimeout", RW, dispid::ReplyTimeout, VarType::Long, kNoParams},
-    {39, u"DataPeerCheck", RW, dispid::DataPeerCheck, VarType::Boolean, kNoParams},
-    {40, u"TlsMode", RW, dispid::TlsMode, S, kNoParams},
-    {41, u"TlsCaFile", RW, dispid::TlsCaFile, S, kNoParams},
-    {42, u"TlsVerify", RW, dispid::TlsVerify, VarType::Boolean, kNoParams},
-    {43, u"HostCode", RW, dispid::HostCode, S, kNoParams},
-    {44, u"TlsAllowClearData", RW, dispid::TlsAllowClearData, VarType::Boolean, kNoParams},
-    {45, u"DirCommand", RW, dispid::DirCommand, S, kNoParams},
-    {46, u"PasvAddress", RW, dispid::PasvAddress, VarType::Boolean, kNoParams},
 };
+
+constexpr std::size_t kMemberCount = std::size(kPropertyMembers) + std::size(kOtherMembers);
+
+// Both lists placed at their positions. Fails to compile when a position is out of range or
+// taken twice (the interface's order is what hosts compiled against).
+constexpr std::array<MemberDescription, kMemberCount> InInterfaceOrder() {
+    std::array<MemberDescription, kMemberCount> members{};
+    std::array<bool, kMemberCount> placed{};
+    auto place = [&](const MemberDescription& member) {
+        const std::size_t at = static_cast<std::size_t>(member.Order - 1);
+        if (member.Order < 1 || at >= kMemberCount || placed[at])
+            throw "a member's position is out of range or taken twice";
+        placed[at] = true;
+        members[at] = member;
+    };
+    for (const MemberDescription& member : kPropertyMembers) place(member);
+    for (const MemberDescription& member : kOtherMembers) place(member);
+    return members;
+}
+
+constexpr std::array<MemberDescription, kMemberCount> kDispatchMembers = InInterfaceOrder();
 
 constexpr P kMsg[] = {Arg(u"msg", S)};
 constexpr P kDisConnected[] = {Arg(u"code", VarType::Long), Arg(u"msg", S)};

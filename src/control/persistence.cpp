@@ -12,23 +12,29 @@ constexpr Long kPixels = 32;
 constexpr Integer kOldestGoodSocketVersion = 209;
 constexpr Integer kOldestGoodConverterVersion = 205;
 
-// The defaults stored values are compared with; a value equal to its default is not stored.
-const String kDefaultPreCommand = u"";
-const String kDefaultType = u"I";
-const String kDefaultSysCode = u"EUC";
-const String kDefaultFileCode = u"BIN";
-const String kDefaultAccount = u"";
-const String kDefaultPort = u"21";
-constexpr Boolean kDefaultPassive = False;
-constexpr Long kDefaultNoopTime = 0;
-constexpr Boolean kDefaultDataPeerCheck = True;
-const String kDefaultTlsMode = u"";
-const String kDefaultTlsCaFile = u"";
-constexpr Boolean kDefaultTlsVerify = True;
-const String kDefaultHostCode = u"SJIS";
-constexpr Boolean kDefaultTlsAllowClearData = False;
-const String kDefaultDirCommand = u"LIST";
-constexpr Boolean kDefaultPasvAddress = False;
+// The stored settings are the rows of <tarsel/properties.def> that carry a key; each row
+// gives its save and load positions.
+constexpr int kStoredSettings = 0
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) +1
+#include <tarsel/properties.def>
+    ;
+
+// Each position of each order is taken once: otherwise a setting would be saved or loaded
+// twice, or skipped.
+constexpr bool EveryPositionOnce(bool load) {
+    int seen[kStoredSettings] = {};
+    auto take = [&](int at) {
+        if (at < 0 || at >= kStoredSettings) return false;
+        return ++seen[at] == 1;
+    };
+    bool ok = true;
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load_) \
+    ok = take(load ? loadAt : saveAt) && ok;
+#include <tarsel/properties.def>
+    return ok;
+}
+static_assert(EveryPositionOnce(false), "two stored settings share a save position");
+static_assert(EveryPositionOnce(true), "two stored settings share a load position");
 
 // The warnings show on every load and every save (and on a new instance) while an old
 // component is installed; they change nothing else.
@@ -43,18 +49,17 @@ void CheckComponentVersions(const Soquet& socket, const Codawa& converter, Platf
 
 void ControlCore::InitProperties() { CheckComponentVersions(*Soquet1, *Codawa1, m_Platform); }
 
-// A stored text goes through its property's writer, so that it means exactly what the same
-// text written by the host means: a stored "euc" becomes "EUC", and the upload and download
-// sides, which compare whole texts, agree on it. A text the writer refuses is kept as stored,
-// so a load never fails on it and a save writes it back unchanged; Connect refuses it then
-// (error 54), as it refuses a stored TLS mode it does not understand, before anything is sent.
-// Account and PreCommand are loaded as they are and checked by Connect too; NoopTime waits for
-// the first completed operation to start the keep-alive. A failing key ends the load; the keys
-// before it keep their new values.
+// A stored setting that a writer checks (load "Setting") goes through that writer, so that
+// it means exactly what the same text written by the host means: a stored "euc" becomes
+// "EUC", and the upload and download sides, which compare whole texts, agree on it. A text
+// the writer refuses is kept as stored, so a load never fails on it and a save writes it back
+// unchanged; Connect refuses it then (error 54), before anything is sent. Account and
+// PreCommand ("AsStored") are loaded as they are and checked by Connect too; NoopTime waits
+// for the first completed operation to start the keep-alive. A failing key ends the load; the
+// keys before it keep their new values.
 void ControlCore::ReadProperties(PropertyBag& bag) {
-    auto readSetting = [&](const String& key, const String& defaultValue, auto& member,
-                           void (ControlCore::*writer)(const String&)) {
-        const String stored = bag.ReadString(key, defaultValue);
+    auto loadSetting = [this](const String& stored, auto& member,
+                              void (ControlCore::*writer)(const String&)) {
         member = stored;
         try {
             (this->*writer)(stored);
@@ -62,44 +67,28 @@ void ControlCore::ReadProperties(PropertyBag& bag) {
             if (e.Number() != 54) throw;
         }
     };
-    m_PreCommand = bag.ReadString(u"PreCommand", kDefaultPreCommand);
-    m_Passive = bag.ReadBoolean(u"Passive", kDefaultPassive);
-    readSetting(u"Type", kDefaultType, m_Filetype, &ControlCore::put_Filetype);
-    readSetting(u"SysCode", kDefaultSysCode, m_SysCode, &ControlCore::put_SysCode);
-    readSetting(u"FileCode", kDefaultFileCode, m_FileCode, &ControlCore::put_FileCode);
-    m_Account = bag.ReadString(u"Account", kDefaultAccount);
-    m_Port = bag.ReadString(u"Port", kDefaultPort);
-    m_NoopTime = bag.ReadLong(u"NoopTime", kDefaultNoopTime);
-    // Settings stored before the peer check existed read as its default.
-    m_DataPeerCheck = bag.ReadBoolean(u"DataPeerCheck", kDefaultDataPeerCheck);
-    readSetting(u"TlsMode", kDefaultTlsMode, m_TlsMode, &ControlCore::put_TlsMode);
-    m_TlsCaFile = bag.ReadString(u"TlsCaFile", kDefaultTlsCaFile);
-    m_TlsVerify = bag.ReadBoolean(u"TlsVerify", kDefaultTlsVerify);
-    readSetting(u"HostCode", kDefaultHostCode, m_HostCode, &ControlCore::put_HostCode);
-    m_TlsAllowClearData = bag.ReadBoolean(u"TlsAllowClearData", kDefaultTlsAllowClearData);
-    readSetting(u"DirCommand", kDefaultDirCommand, m_DirCommand, &ControlCore::put_DirCommand);
-    m_PasvAddress = bag.ReadBoolean(u"PasvAddress", kDefaultPasvAddress);
+    for (int at = 0; at < kStoredSettings; ++at) {
+#define TARSEL_LOAD_Written(type, name, key, def) put_##name(bag.Read##type(key, def));
+#define TARSEL_LOAD_Setting(type, name, key, def) \
+    loadSetting(bag.Read##type(key, def), m_##name, &ControlCore::put_##name);
+#define TARSEL_LOAD_AsStored(type, name, key, def) m_##name = bag.Read##type(key, def);
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    if (at == loadAt) { TARSEL_LOAD_##load(type, name, key, def) }
+#include <tarsel/properties.def>
+#undef TARSEL_LOAD_AsStored
+#undef TARSEL_LOAD_Setting
+#undef TARSEL_LOAD_Written
+    }
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
 }
 
 void ControlCore::WriteProperties(PropertyBag& bag) const {
     CheckComponentVersions(*Soquet1, *Codawa1, m_Platform);
-    bag.WriteString(u"PreCommand", m_PreCommand, kDefaultPreCommand);
-    bag.WriteString(u"Type", m_Filetype, kDefaultType);
-    bag.WriteString(u"SysCode", m_SysCode, kDefaultSysCode);
-    bag.WriteString(u"FileCode", m_FileCode, kDefaultFileCode);
-    bag.WriteString(u"Account", m_Account, kDefaultAccount);
-    bag.WriteString(u"Port", m_Port, kDefaultPort);
-    bag.WriteBoolean(u"Passive", m_Passive, kDefaultPassive);
-    bag.WriteLong(u"NoopTime", m_NoopTime, kDefaultNoopTime);
-    bag.WriteBoolean(u"DataPeerCheck", m_DataPeerCheck, kDefaultDataPeerCheck);
-    bag.WriteString(u"TlsMode", m_TlsMode, kDefaultTlsMode);
-    bag.WriteString(u"TlsCaFile", m_TlsCaFile, kDefaultTlsCaFile);
-    bag.WriteBoolean(u"TlsVerify", m_TlsVerify, kDefaultTlsVerify);
-    bag.WriteString(u"HostCode", m_HostCode, kDefaultHostCode);
-    bag.WriteBoolean(u"TlsAllowClearData", m_TlsAllowClearData, kDefaultTlsAllowClearData);
-    bag.WriteString(u"DirCommand", m_DirCommand, kDefaultDirCommand);
-    bag.WriteBoolean(u"PasvAddress", m_PasvAddress, kDefaultPasvAddress);
+    for (int at = 0; at < kStoredSettings; ++at) {
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    if (at == saveAt) bag.Write##type(key, get_##name(), def);
+#include <tarsel/properties.def>
+    }
 }
 
 // The control's face is a fixed 32 x 32 pixel picture, whatever size the host gives it.

@@ -3,7 +3,10 @@
 // surface to the API and lets the core change without touching a host's build.
 #include <tarsel/tarsel.h>
 
+#include <tarsel/property_bag.h>
+
 #include "command/server_features.h"
+#include "control/template_settings.h"
 #include "control/control_core.h"
 
 namespace tarselctl {
@@ -14,49 +17,21 @@ tarsel::~tarsel() = default;
 
 Long tarsel::Advise(tarselEvents& sink) { return m_Core->Advise(sink); }
 void tarsel::Unadvise(Long cookie) { m_Core->Unadvise(cookie); }
-String tarsel::get_port() const { return m_Core->get_port(); }
-void tarsel::put_port(const String& value) { m_Core->put_port(value); }
-Boolean tarsel::get_Passive() const { return m_Core->get_Passive(); }
-void tarsel::put_Passive(Boolean value) { m_Core->put_Passive(value); }
-String tarsel::get_Account() const { return m_Core->get_Account(); }
-void tarsel::put_Account(const String& value) { m_Core->put_Account(value); }
-String tarsel::get_Rest() const { return m_Core->get_Rest(); }
-void tarsel::put_Rest(const String& value) { m_Core->put_Rest(value); }
-String tarsel::get_PreCommand() const { return m_Core->get_PreCommand(); }
-void tarsel::put_PreCommand(const String& value) { m_Core->put_PreCommand(value); }
-String tarsel::get_Copyright() const { return m_Core->get_Copyright(); }
-void tarsel::put_Copyright(const String& value) { m_Core->put_Copyright(value); }
-String tarsel::get_Filetype() const { return m_Core->get_Filetype(); }
-void tarsel::put_Filetype(const String& value) { m_Core->put_Filetype(value); }
-String tarsel::get_FileCode() const { return m_Core->get_FileCode(); }
-void tarsel::put_FileCode(const String& value) { m_Core->put_FileCode(value); }
-String tarsel::get_SysCode() const { return m_Core->get_SysCode(); }
-void tarsel::put_SysCode(const String& value) { m_Core->put_SysCode(value); }
-String tarsel::get_FtpCommand() const { return m_Core->get_FtpCommand(); }
-Long tarsel::get_NoopTime() const { return m_Core->get_NoopTime(); }
-void tarsel::put_NoopTime(Long value) { m_Core->put_NoopTime(value); }
-Long tarsel::get_ConnectTimeout() const { return m_Core->get_ConnectTimeout(); }
-void tarsel::put_ConnectTimeout(Long value) { m_Core->put_ConnectTimeout(value); }
-Long tarsel::get_TransTimeout() const { return m_Core->get_TransTimeout(); }
-void tarsel::put_TransTimeout(Long value) { m_Core->put_TransTimeout(value); }
-Long tarsel::get_ReplyTimeout() const { return m_Core->get_ReplyTimeout(); }
-void tarsel::put_ReplyTimeout(Long value) { m_Core->put_ReplyTimeout(value); }
-Boolean tarsel::get_DataPeerCheck() const { return m_Core->get_DataPeerCheck(); }
-void tarsel::put_DataPeerCheck(Boolean value) { m_Core->put_DataPeerCheck(value); }
-String tarsel::get_TlsMode() const { return m_Core->get_TlsMode(); }
-void tarsel::put_TlsMode(const String& value) { m_Core->put_TlsMode(value); }
-String tarsel::get_TlsCaFile() const { return m_Core->get_TlsCaFile(); }
-void tarsel::put_TlsCaFile(const String& value) { m_Core->put_TlsCaFile(value); }
-Boolean tarsel::get_TlsVerify() const { return m_Core->get_TlsVerify(); }
-void tarsel::put_TlsVerify(Boolean value) { m_Core->put_TlsVerify(value); }
-String tarsel::get_HostCode() const { return m_Core->get_HostCode(); }
-void tarsel::put_HostCode(const String& value) { m_Core->put_HostCode(value); }
-Boolean tarsel::get_TlsAllowClearData() const { return m_Core->get_TlsAllowClearData(); }
-void tarsel::put_TlsAllowClearData(Boolean value) { m_Core->put_TlsAllowClearData(value); }
-String tarsel::get_DirCommand() const { return m_Core->get_DirCommand(); }
-void tarsel::put_DirCommand(const String& value) { m_Core->put_DirCommand(value); }
-Boolean tarsel::get_PasvAddress() const { return m_Core->get_PasvAddress(); }
-void tarsel::put_PasvAddress(Boolean value) { m_Core->put_PasvAddress(value); }
+
+#define TARSEL_PROPERTY_READER(type, name) \
+    type tarsel::get_##name() const { return m_Core->get_##name(); }
+#define TARSEL_PROPERTY_RO(type, name) TARSEL_PROPERTY_READER(type, name)
+#define TARSEL_PROPERTY_RW(type, name) \
+    TARSEL_PROPERTY_READER(type, name)   \
+    void tarsel::put_##name(PropertyArg<type> value) { m_Core->put_##name(value); }
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) TARSEL_PROPERTY_##access(type, name)
+#define TARSEL_STORED_PROPERTY(type, name, order, id, key, def, saveAt, loadAt, load) \
+    TARSEL_PROPERTY_RW(type, name)
+#include <tarsel/properties.def>
+#undef TARSEL_PROPERTY_RW
+#undef TARSEL_PROPERTY_RO
+#undef TARSEL_PROPERTY_READER
+
 Boolean tarsel::IsIdle() const { return m_Core->IsIdle(); }
 String tarsel::get_Label1() const { return m_Core->get_Label1(); }
 void tarsel::Connect(const String& RemoteHost, const String& Username, const String& Password) { m_Core->Connect(RemoteHost, Username, Password); }
@@ -95,5 +70,20 @@ void tarsel::Resize(Long width, Long height) { m_Core->Resize(width, height); }
 Long tarsel::get_Width() const { return m_Core->get_Width(); }
 Long tarsel::get_Height() const { return m_Core->get_Height(); }
 void tarsel::ShowAboutBox() { m_Core->ShowAboutBox(); }
+
+void CopyTemplateSettings(const tarsel& from, tarsel& to) {
+    // The stored settings travel through storage, so that they load exactly as a host's
+    // stored settings do (a value only Connect refuses is copied, and refused there).
+    MemoryPropertyBag bag;
+    from.WriteProperties(bag);
+    to.ReadProperties(bag);
+    to.TraceOn = from.TraceOn;
+#define TARSEL_COPY_Own(name)
+#define TARSEL_COPY_Template(name) to.put_##name(from.get_##name());
+#define TARSEL_PROPERTY(type, name, access, order, id, copy) TARSEL_COPY_##copy(name)
+#include <tarsel/properties.def>
+#undef TARSEL_COPY_Template
+#undef TARSEL_COPY_Own
+}
 
 }  // namespace tarselctl

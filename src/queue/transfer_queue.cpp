@@ -1,7 +1,6 @@
 #include <tarsel/transfer_queue.h>
 
-#include <tarsel/property_bag.h>
-
+#include "control/template_settings.h"
 #include "queue/queue_connection.h"
 #include "queue/queue_step.h"
 #include "queue/transfer_ledger.h"
@@ -34,16 +33,9 @@ TransferQueue::~TransferQueue() {
 }
 
 void TransferQueue::Configure(tarsel& control) const {
-    // Whatever the template would save is what a connection takes, so a property added to
-    // the control's storage reaches the queue's connections without a list kept here.
-    MemoryPropertyBag bag;
-    settings_.WriteProperties(bag);
-    control.ReadProperties(bag);
-    // What is not stored: the time-outs and the trace switch.
-    control.TraceOn = settings_.TraceOn;
-    control.put_ConnectTimeout(settings_.get_ConnectTimeout());
-    control.put_TransTimeout(settings_.get_TransTimeout());
-    control.put_ReplyTimeout(settings_.get_ReplyTimeout());
+    // The property table says what a template gives: a property added there reaches the
+    // queue's connections without a list kept here.
+    CopyTemplateSettings(settings_, control);
 }
 
 bool TransferQueue::ResumesBytes() const {

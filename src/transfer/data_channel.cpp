@@ -143,26 +143,10 @@ void ControlCore::DataArrived(std::string_view data, ByteArray* asBytes) {
 
 // Raises DirData for every complete line in m_Carry.dirBuffer.
 void ControlCore::DeliverListingLines() {
-    for (;;) {
-        // Only bytes not searched before are searched: a long line arriving in small pieces
-        // costs its length once, not once per piece.
-        const std::size_t from = m_Carry.dirScanned > m_Carry.dirStart ? m_Carry.dirScanned : m_Carry.dirStart;
-        const std::size_t crlf = m_Carry.dirBuffer.find("\r\n", from);
-        if (crlf == std::string::npos) {
-            // A CR at the very end may still meet its LF in the next arrival.
-            m_Carry.dirScanned = m_Carry.dirBuffer.empty() ? 0 : m_Carry.dirBuffer.size() - 1;
-            break;
-        }
-        const std::string line = m_Carry.dirBuffer.substr(m_Carry.dirStart, crlf - m_Carry.dirStart);
-        m_Carry.dirStart = crlf + 2;
-        m_Carry.dirScanned = m_Carry.dirStart;
+    // The cutter erases the delivered lines at once, so nothing before dirStart is kept.
+    for (const std::string& line : TakeListingLines(m_Carry.dirBuffer, m_Carry.dirScanned))
         Raise(outbox::DirData{ConvertListingLine(line)});
-    }
-    if (m_Carry.dirStart > 0) {
-        m_Carry.dirBuffer.erase(0, m_Carry.dirStart);
-        m_Carry.dirScanned = m_Carry.dirScanned > m_Carry.dirStart ? m_Carry.dirScanned - m_Carry.dirStart : 0;
-        m_Carry.dirStart = 0;
-    }
+    m_Carry.dirStart = 0;
 }
 
 void ControlCore::CloseHostSide() {

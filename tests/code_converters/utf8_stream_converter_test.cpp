@@ -368,3 +368,33 @@ TEST(Utf8Text, DecodeKeepsACutCharacterAndPairsSurrogates) {
 
 }  // namespace
 }  // namespace tarselctl::testing
+
+namespace tarselctl {
+namespace {
+
+// The public FromUtf8/ToUtf8 and the command channel's stream forms are one codec: on
+// complete text they read every ill-formed sequence alike, and differ only where they are
+// meant to (a character cut at the end; the mark for an unpaired surrogate).
+TEST(Utf16Codec, PublicAndStreamFormsReadAndWriteAlike) {
+    const std::string inputs[] = {"a\xC3\xA9\xE6\x97\xA5\xF0\x9F\x98\x80",  // 1-4 bytes
+                                  "\xE0\x80\x80x", "\xED\xA0\x80y", "\xF4\x90\x80\x80z",
+                                  "\xC0\xAF\x80\xFF", "\xE6\x97" "a", "\xF0\x9F\x98" "b"};
+    for (const std::string& input : inputs) {
+        std::string stream = input + "\n";
+        String streamed = DecodeUtf8(stream);
+        ASSERT_TRUE(stream.empty());
+        streamed.pop_back();
+        EXPECT_EQ(FromUtf8(input), streamed) << input;
+    }
+    std::string cut = "x\xE6\x97";
+    EXPECT_EQ(DecodeUtf8(cut), u"x");
+    EXPECT_EQ(cut, "\xE6\x97");
+    EXPECT_EQ(FromUtf8("x\xE6\x97"), u"x\uFFFD");
+    const std::u16string lone = {u'a', 0xD800, u'b'};
+    EXPECT_EQ(ToUtf8(lone), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(EncodeUtf8(lone), "a?b");
+    EXPECT_EQ(ToUtf8(u"\U0001F600\u65E5"), EncodeUtf8(u"\U0001F600\u65E5"));
+}
+
+}  // namespace
+}  // namespace tarselctl

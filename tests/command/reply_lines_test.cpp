@@ -74,6 +74,31 @@ TEST(ReplyLines, BareLfEndsALineAndBareCrDoesNot) {
         EXPECT_THAT(Interpret(crThenLf, {cut}), ElementsAre("F:220 a", "rest:")) << cut;
 }
 
+// Listings share the cutter with another rule: only CR LF ends a line. A CR at the end of
+// one piece and its LF at the start of the next are one line end, and a bare LF, which a file
+// name may hold, stays in the line, wherever the pieces are cut.
+TEST(ReplyLines, ListingLinesEndAtCrLfOnlyWhereverTheyAreCut) {
+    const std::string listing = "a\r\nname\nwith lf\r\n\r\r\n\nx\r\n\ry";
+    auto take = [&](const std::vector<std::size_t>& cuts) {
+        std::vector<std::string> out;
+        std::string buffer;
+        std::size_t scanned = 0, from = 0;
+        std::vector<std::size_t> ends = cuts;
+        ends.push_back(listing.size());
+        for (std::size_t end : ends) {
+            buffer.append(listing, from, end - from);
+            from = end;
+            for (std::string& line : TakeListingLines(buffer, scanned)) out.push_back(line);
+        }
+        out.push_back("rest:" + buffer);
+        return out;
+    };
+    const std::vector<std::string> want = {"a", "name\nwith lf", "\r", "\nx", "rest:\ry"};
+    for (std::size_t a = 0; a <= listing.size(); ++a)
+        for (std::size_t b = a; b <= listing.size(); ++b)
+            ASSERT_EQ(take({a, b}), want) << "cuts at " << a << ", " << b;
+}
+
 TEST(ReplyLines, AnUnfinishedLineIsSearchedOnceHoweverItArrives) {
     // The scan position moves on with each piece; a line end in the last piece is still
     // found, and the line comes out whole.
