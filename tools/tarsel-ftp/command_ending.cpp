@@ -30,12 +30,18 @@ bool IsReceivedLine(std::string_view line) {
     return !(i > 0 && line.substr(i, 2) == ">>");
 }
 
-// "226 Transfer complete." or "226": the line that ends a reply.
-bool IsFinalReplyLine(std::string_view line) {
-    if (line.size() < 3) return false;
-    for (int i = 0; i < 3; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
-    return line.size() == 3 || line[3] == ' ';
+// The lines of a reply the control kept (joined by CR LF), at most kMaxKeptReplies.
+std::vector<std::string> ReplyLines(const std::string& reply) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start <= reply.size() && lines.size() < kMaxKeptReplies) {
+        const std::size_t end = reply.find("\r\n", start);
+        lines.push_back(reply.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 2;
+    }
+    if (reply.empty()) lines.clear();
+    return lines;
 }
 
 }  // namespace
@@ -64,7 +70,6 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         // A mirror listing is read from inside its directory: LIST with a path argument
         // fails on servers that split it at blanks (pure-ftpd).
         r.listAfterCd = false;
-        r.replies.clear();
         running_ = std::move(r);
         phase_ = Phase::Running;
         try {
@@ -376,15 +381,11 @@ void FtpSession::StopAfterFailure() {
 }
 
 void FtpSession::Trace(const tarselctl::String& msg) {
-    sentType_.Observe(msg);
     const std::string line = ToUtf8(msg);
     if (options_.trace) PrintError(line);
     if (!IsReceivedLine(line)) return;
     if (options_.verbose && !options_.trace) Print(line + "\n");
-    if (IsFinalReplyLine(line)) lastReply_ = line;
     if (!running_) return;
-    if (running_->replies.size() < kMaxKeptReplies) running_->replies.push_back(line);
-    if (!running_->total && line.rfind("150", 0) == 0) running_->total = SizeFromOpeningReply(line);
     // FEAT lists one feature per line, each indented by a space.
     if (running_->setupStep == SetupStep::Features && line.size() >= 5 && line[0] == ' ') {
         std::string feature = line.substr(1);
@@ -404,7 +405,6 @@ void FtpSession::Connected() { TraceEvent("Connected"); }
 
 void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg) {
     TraceEvent("DisConnected " + std::to_string(code) + " " + ToUtf8(msg));
-    sentType_.Reset();
     if (phase_ == Phase::Finished) return;
     output_.Meter("");
     const bool wasConnected = connected_;
@@ -542,6 +542,12 @@ void FtpSession::CommandDone(tarselctl::Integer code, const tarselctl::String& F
     TraceEvent("CommandDone " + std::to_string(code) + " " + ToUtf8(FtpCommand) + " " +
                ToUtf8(msg));
     if (phase_ == Phase::Finished) return;
+    // The reply that ended the operation, as the control kept it: its last line is what a
+    // success prints, all of it is what quote, site and MDTM read.
+    const std::string reply = ToUtf8(control_.LastReply());
+    const std::size_t lastLine = reply.rfind("\r\n");
+    lastReply_ = lastLine == std::string::npos ? reply : reply.substr(lastLine + 2);
+    if (running_) running_->replies = ReplyLines(reply);
     if (phase_ == Phase::Quitting || phase_ == Phase::Closing) {
         // The server refused QUIT: the connection is closed from this side instead.
         if (code != 0) control_.Abend();

@@ -559,7 +559,7 @@ void FtpSession::StartControlCommand(const Command& command) {
         case Verb::Cwd: control_.Cwd(arg(0)); break;
         case Verb::Pwd: case Verb::MirrorStart: case Verb::ParallelStart: control_.Pwd(); break;
         case Verb::Size: {
-            const TypeOnce type(control_, sentType_);
+            const TypeOnce type(control_);
             control_.FileSize(arg(0));
             break;
         }

@@ -15,7 +15,6 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <tarsel/sent_type.h>
 #include <tarsel/tarsel.h>
 
 #include "command_line.h"
@@ -154,7 +153,7 @@ private:
         std::optional<std::uint64_t> sizeAsked;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
-        /// Reply lines received while it ran (quote and site print them).
+        /// The lines of the reply that ended it (quote and site print them, MDTM's is read).
         std::vector<std::string> replies;
         // The progress of a transfer.
         std::chrono::steady_clock::time_point started;
@@ -358,8 +357,6 @@ private:
     std::function<void()> onInputUnwanted_;
     std::function<void()> onWaiting_;
     tarselctl::Long cookie_ = 0;
-    /// The connection's TYPE, so that a transfer of the same type sends none.
-    tarselctl::SentType sentType_;
     tarselctl::Platform* platform_ = nullptr;
     /// The transfers waiting for the directory their run resolves names against.
     std::vector<Command> parallelBatch_;
