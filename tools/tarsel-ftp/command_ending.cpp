@@ -111,7 +111,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->verb == Verb::MirrorTime && !r.localFault) {
         // A refused MDTM only means the time is unknown; the file is decided without it.
-        MirrorTimeDone(*r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
+        MirrorTimeAnswered(r.command->job, *r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
         return;
     }
     if (!r.command && r.operation == "Connect") {
@@ -231,7 +231,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
     case Verb::Get:
     case Verb::Put:
     case Verb::Append:
-        if (mirrorJob_ != 0 && r.command->job == mirrorJob_) tally_.bytes += r.bytes;
+        if (MirrorJob* job = MirrorOf(*r.command)) job->Moved(r.bytes);
         if (interactive_) {
             std::string reply = lastReply_;
             while (!reply.empty() && (reply.back() == '.' || reply.back() == ' ')) reply.pop_back();
@@ -244,10 +244,21 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
     case Verb::GlobList: GlobListed(r); break;
     case Verb::ClsList: ClsListed(r); break;
     case Verb::WalkList: TakeWalkOutput(walk_.Listed(r.lines, r.mlsd)); break;
-    case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
+    case Verb::MirrorStart:
+        if (MirrorJob* job = MirrorOf(*r.command)) {
+            if (std::optional<std::vector<Command>> steps = job->Started(text)) {
+                PushSteps(std::move(*steps));
+            } else {
+                EndMirror();
+                Fail(Fault::Server, "257", "Pwd", "no directory in the reply: " + text);
+            }
+        }
+        break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
-    case Verb::MirrorList: ExpandMirrorList(r); break;
-    case Verb::MirrorUpList: ExpandMirrorUpList(r); break;
+    case Verb::MirrorList:
+    case Verb::MirrorUpList:
+        if (MirrorJob* job = MirrorOf(*r.command)) PushSteps(job->Listed(*r.command, r.lines, r.mlsd));
+        break;
     case Verb::Dir:
     case Verb::Ls:
         break;
@@ -256,14 +267,6 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         break;
     }
     output_.Flush();
-}
-
-void FtpSession::PrintMirrorSummary() {
-    if (tally_.dryRun) return;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tally_.started).count();
-    Print("mirror: " + std::to_string(tally_.fresh) + " new, " + std::to_string(tally_.updated) + " updated, " +
-          std::to_string(tally_.removed) + " removed, " + std::to_string(tally_.failed) + " failed; " +
-          FormatTransferSummary(tally_.bytes, seconds) + "\n");
 }
 
 void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& text) {
@@ -312,10 +315,9 @@ void FtpSession::Fail(Fault fault, const std::string& code, const std::string& s
     }
     if (!subject.empty()) line += subject + ": ";
     PrintError(line + text);
-    if (mirrorJob_ != 0 && activeJob_ == mirrorJob_ &&
-        std::any_of(queue_.begin(), queue_.end(), [](const Command& c) { return c.endsMirror; })) {
-        mirrorFailed_ = true;  // the mirror goes on to its other files (see Execute)
-        ++tally_.failed;
+    if (mirror_ && activeJob_ == mirror_->Id() &&
+        std::any_of(queue_.begin(), queue_.end(), [this](const Command& c) { return c.endsJob == mirror_->Id(); })) {
+        mirror_->EntryFailed();  // the mirror goes on to its other files (see Execute)
         return;
     }
     if (!options_.keepGoing && !interactive_) StopAfterFailure();
@@ -374,7 +376,7 @@ void FtpSession::TellKeptPart() {
 
 void FtpSession::StopAfterFailure() {
     // A mirror cut short still says what it did.
-    if (std::exchange(mirrorJob_, 0) != 0) PrintMirrorSummary();
+    if (mirror_) EndMirror();
     queue_.clear();
     inputEnded_ = true;
     if (onInputUnwanted_) onInputUnwanted_();

@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "download_file.h"
+#include "mirror_job.h"
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
@@ -34,7 +35,7 @@ namespace tarselftp {
 /// Many-file commands (mget, mput, mirror) are broken into steps as they go: a listing step
 /// that ends puts the transfers it found at the front of the queue, so a directory tree is
 /// walked one listing at a time and never held whole.
-class FtpSession : public tarselctl::tarselEvents {
+class FtpSession : public tarselctl::tarselEvents, private MirrorJob::Host {
 public:
     /// Asks the user for a secret (a password) without echo; the answer, or nothing when
     /// the user gave up, arrives later through the callback.
@@ -164,13 +165,9 @@ private:
         bool meterKnowsTotal = false;
     };
 
-    /// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
-    static std::optional<std::string> QuotedDirectory(std::string_view text);
     /// Typed text as the control takes it; malformed UTF-8 is refused (AutomationError).
     static tarselctl::String ExactText(std::string_view text, std::u16string_view operation);
     static std::string HomeDirectory();
-    /// The time of an MDTM reply ("213 20200102030405", perhaps with fractions), UTC.
-    static std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies);
 
     void BeginConnect();
     void StartNext();
@@ -223,16 +220,23 @@ private:
     void RunWalkStep(const Command& next);
     /// What the walk printed or failed on the way.
     void TakeWalkOutput(TreeWalk::Output output);
-    void ExpandMirrorStart(const Running& r, const std::string& pwdText);
-    void ExpandMirrorList(const Running& r);
-    void ExpandMirrorUpList(const Running& r);
-    /// The end of a mirror step's MDTM (asked on this connection or, with -P, on one of the
-    /// run's): the file is decided again with the server's time, where it told one.
-    void MirrorTimeDone(const Command& step, std::optional<std::int64_t> remoteTime);
-    /// The steps that carry out one file decision of mirror (download or upload).
-    void AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
-                            const std::string& localPath, const std::string& below,
-                            std::vector<Command>& steps);
+    // ---- jobs (session_jobs.cpp)
+    /// mirror: its job is made from the typed command and starts with its first step.
+    void StartMirror(const Command& typed);
+    /// The job that `step` belongs to, if it is the mirror under way.
+    MirrorJob* MirrorOf(const Command& step) const;
+    /// The mirror is over (walked, or cut short): its summary line, and the job is let go
+    /// once the loop has left it. True when it failed somewhere on the way.
+    bool EndMirror();
+    void MirrorOut(const std::string& text) override;
+    void MirrorWarn(const std::string& line) override;
+    void MirrorFail(const std::string& subject, const std::string& text) override;
+    bool MirrorCanAskTime() const override { return features_.mdtm; }
+    bool MirrorCanSetTime() const override { return features_.mfmt; }
+    bool MirrorCanRunParallel() const override { return platform_ != nullptr; }
+    ParallelRun& MirrorRun(int connections, std::uint64_t job) override;
+    void MirrorTimeAnswered(std::uint64_t job, const Command& step, std::optional<std::int64_t> time) override;
+    void MirrorRemoveDirectory(const std::string& parent, const std::string& name) override;
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
     /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
     void StartMachineListing(const std::string& path, bool showsLinks = false);
@@ -249,9 +253,6 @@ private:
     void StartParallel(const std::optional<std::string>& directory);
     /// A run over `connections` more connections with the session's server and settings.
     void CreateParallelRun(int connections);
-    /// The run that moves the files of the mirror walking with `list` (mirror -P), made
-    /// when the walk finds its first file.
-    ParallelRun& MirrorRun(const Command& list);
     /// Whether the next step must wait for the run: a mirror's walk that has no step left
     /// seals its run here.
     bool AwaitParallelRun();
@@ -325,21 +326,11 @@ private:
     TreeWalk walk_;
     /// The walk is rm -rf's: a name that is not there is passed over quietly.
     bool walkForce_ = false;
-    /// The job of the command that runs now, and of the mirror under way (0: none); a
-    /// failure inside a mirror stops a script only once the mirror has tried every file.
+    /// The job of the command that runs now (0: none).
     std::uint64_t activeJob_ = 0;
-    std::uint64_t mirrorJob_ = 0;
-    bool mirrorFailed_ = false;
-    /// What the mirror under way has done, for its summary line: files it set out to copy
-    /// (new, updated), entries removed, failures, bytes moved.
-    struct MirrorTally {
-        std::uint64_t fresh = 0, updated = 0, removed = 0, failed = 0, bytes = 0;
-        std::chrono::steady_clock::time_point started;
-        bool dryRun = false;
-    };
-    MirrorTally tally_;
-    /// The summary line of the mirror that has just ended.
-    void PrintMirrorSummary();
+    /// The mirror under way; one that has ended, kept until the loop has left its calls.
+    std::unique_ptr<MirrorJob> mirror_;
+    std::unique_ptr<MirrorJob> mirrorEnded_;
     /// The kept part file already told about.
     std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.
