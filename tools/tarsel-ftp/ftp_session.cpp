@@ -27,19 +27,6 @@ constexpr auto kQuitGrace = std::chrono::seconds(10);
 // The names Tab completes to are listed again once they are this old.
 constexpr auto kNamesFresh = std::chrono::seconds(30);
 
-// LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
-bool LocaleIsUtf8() {
-    const char* value = nullptr;
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        value = std::getenv(name);
-        if (value && *value) break;
-    }
-    if (!value) return false;
-    std::string text = value;
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
-}
-
 }  // namespace
 
 // Typed arguments and local file names are bytes, the control takes UTF-16. Malformed UTF-8
@@ -414,16 +401,6 @@ void FtpSession::DropJob(std::uint64_t job) {
                  queue_.end());
 }
 
-void FtpSession::ApplyFeatures() {
-    // Names are UTF-8 where the server says so (and it may want OPTS UTF8 ON first), or,
-    // without a word from the server, where this terminal is UTF-8: a server's bytes then
-    // come out as they are, which is what the user's other tools show too.
-    if (!options_.sysCode && !options_.settingsFile) {
-        if (features_.utf8 || LocaleIsUtf8()) control_.put_SysCode(u"UTF8");
-    }
-    if (features_.utf8 && control_.get_SysCode() == u"UTF8") StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
-}
-
 void FtpSession::StartQuit() {
     running_ = Running{};
     running_->operation = "DisConnect";
@@ -449,20 +426,6 @@ void FtpSession::StartClose() {
     quitGuard_.async_wait([this](const asio::error_code& ec) {
         if (!ec && phase_ == Phase::Closing) control_.Abend();
     });
-}
-
-void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
-    running_ = Running{};
-    running_->operation = line.substr(0, line.find(' '));
-    running_->setupStep = step;
-    phase_ = Phase::Running;
-    try {
-        control_.QuoteCommand(FromUtf8(line));
-    } catch (const AutomationError&) {
-        // Not idle after all: the step is skipped, as a server without the feature would be.
-        running_.reset();
-        phase_ = Phase::Ready;
-    }
 }
 
 std::vector<std::string> FtpSession::RemoteNames() const {

@@ -23,6 +23,7 @@
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
+#include "session_setup.h"
 #include "tree_walk.h"
 #include "upload_source.h"
 
@@ -113,8 +114,6 @@ public:
 
 private:
     enum class Phase { Idle, Connecting, Ready, Running, Quitting, Closing, Closed, Shell, Finished };
-    /// Lines the session sends on its own after the login.
-    enum class SetupStep { None, Features, Utf8On, Directory };
     /// Where a fault lies, which the error line says first.
     enum class Fault { Server, Connection, Local };
 
@@ -240,11 +239,16 @@ private:
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
     /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
     void StartMachineListing(const std::string& path, bool showsLinks = false);
-    /// After FEAT: the code of names, and OPTS UTF8 ON where the server wants it.
-    void ApplyFeatures();
     /// Steps of the job that runs now, in this order, ahead of everything queued.
     void PushSteps(std::vector<Command> steps);
     void DropJob(std::uint64_t job);
+    // ---- the steps after the login (session_setup.cpp)
+    /// The login succeeded: FEAT, then the steps that follow from its answer.
+    void BeginSessionSetup();
+    /// The end of a setup step; FEAT and OPTS are courtesies, so a refusal changes nothing.
+    void EndSetupStep(SetupStep step, std::int32_t code);
+    /// After FEAT: what it offered, the code of names, and OPTS UTF8 ON where the server wants it.
+    void ApplyFeatures(bool answered);
     void StartSetupStep(const std::string& line, SetupStep step);
     // ---- transfers over several connections (parallel_session.cpp)
     /// Takes `command` and the transfers of its job queued right behind it as one run; the
