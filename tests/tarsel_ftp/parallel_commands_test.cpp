@@ -166,14 +166,6 @@ protected:
         return found;
     }
 };
-    tarselctl::PlatformPerControl hosts{true};
-    RecordingOutput output;
-    tarselctl::tarsel control;
-    asio::io_context io;
-    Options options;
-    std::unique_ptr<FtpSession> session;
-    fs::path dir, previous;
-};
 
 TEST_F(TarselFtpParallel, TypeIsSentOncePerConnectionAndAgainAfterAListing) {
     server.downloads = {{"a", "aaa"}, {"b", "bbb"}, {"c", "ccc"}};
