@@ -228,7 +228,9 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
             Note(reply + ": " + FormatTransferSummary(r.bytes, seconds));
         }
         break;
-    case Verb::MgetList: ExpandMgetList(r); break;
+    case Verb::MgetList:
+        if (mget_ && mget_->Id() == r.command->job) PushSteps(mget_->Listed(*r.command, r.lines, r.mlsd));
+        break;
     case Verb::GlobList: GlobListed(r); break;
     case Verb::ClsList: ClsListed(r); break;
     case Verb::WalkList: TakeWalkOutput(walk_.Listed(r.lines, r.mlsd)); break;

@@ -355,7 +355,7 @@ void FtpSession::Execute(Command command) {
         StartClose();
         return;
     case Verb::Mget:
-        ExpandMget(command);
+        StartMget(command);
         return;
     case Verb::Cls:
         StartCls(command);

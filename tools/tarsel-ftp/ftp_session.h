@@ -19,6 +19,7 @@
 
 #include "command_line.h"
 #include "download_file.h"
+#include "mget_job.h"
 #include "mirror_job.h"
 #include "parallel_run.h"
 #include "progress_meter.h"
@@ -36,7 +37,7 @@ namespace tarselftp {
 /// Many-file commands (mget, mput, mirror) are broken into steps as they go: a listing step
 /// that ends puts the transfers it found at the front of the queue, so a directory tree is
 /// walked one listing at a time and never held whole.
-class FtpSession : public tarselctl::tarselEvents, private MirrorJob::Host {
+class FtpSession : public tarselctl::tarselEvents, private MirrorJob::Host, private MgetJob::Host {
 public:
     /// Asks the user for a secret (a password) without echo; the answer, or nothing when
     /// the user gave up, arrives later through the callback.
@@ -189,8 +190,6 @@ private:
     /// of the file disagree. Empty when they agree or nothing can be compared.
     std::string DownloadMismatch(const Running& r) const;
     void Succeeded(Running& r, const std::string& text);
-    void ExpandMget(const Command& command);
-    void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
     // ---- set, alias, bookmark (session_settings.cpp)
     void ExecuteSet(const Command& command);
@@ -220,6 +219,11 @@ private:
     /// What the walk printed or failed on the way.
     void TakeWalkOutput(TreeWalk::Output output);
     // ---- jobs (session_jobs.cpp)
+    /// mget: its job is made from the typed command and queues its first steps.
+    void StartMget(const Command& typed);
+    void MgetNote(const std::string& line) override;
+    void MgetWarn(const std::string& line) override;
+    void MgetFail(const std::string& text) override;
     /// mirror: its job is made from the typed command and starts with its first step.
     void StartMirror(const Command& typed);
     /// The job that `step` belongs to, if it is the mirror under way.
@@ -335,6 +339,8 @@ private:
     /// The mirror under way; one that has ended, kept until the loop has left its calls.
     std::unique_ptr<MirrorJob> mirror_;
     std::unique_ptr<MirrorJob> mirrorEnded_;
+    /// The last mget; the steps of one that an interrupt cut short find it gone.
+    std::unique_ptr<MgetJob> mget_;
     /// The kept part file already told about.
     std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.

@@ -1,9 +1,21 @@
-// The session's side of its jobs: a mirror is made from its typed command, its steps run on
-// the session's connection, and what it asks of the session (output, failures, the features
-// the server offered, the run of mirror -P) is answered here.
+// The session's side of its jobs: mget and mirror are made from their typed commands, their
+// steps run on the session's connection, and what they ask of the session (output, failures,
+// the features the server offered, the run of mirror -P) is answered here.
 #include "ftp_session.h"
 
 namespace tarselftp {
+
+void FtpSession::StartMget(const Command& typed) {
+    MgetJob::Host& host = *this;
+    mget_ = std::make_unique<MgetJob>(typed, ++commandCount_, host);
+    PushSteps(mget_->FirstSteps());
+}
+
+void FtpSession::MgetNote(const std::string& line) { Note(line); }
+
+void FtpSession::MgetWarn(const std::string& line) { PrintError(line); }
+
+void FtpSession::MgetFail(const std::string& text) { Fail(Fault::Local, "", "mget", text); }
 
 void FtpSession::StartMirror(const Command& typed) {
     // A mirror that an interrupt cut short ends here, without its summary.
