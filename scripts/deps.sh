@@ -6,6 +6,9 @@
 # pure-ftpd and proftpd binaries are fetched with `apt-get download` and unpacked into a
 # cache under the build tree (TARSEL_FTP_PKGS, default build/ftp-servers/pkgs), from where
 # scripts/ftp-servers.sh runs them.
+#
+#   deps.sh               everything the tests, benchmarks and examples need
+#   deps.sh --build-only  only what building the library and tarsel-ftp needs (scripts/install.sh)
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -24,6 +27,13 @@ packages=(
   vsftpd python3-pyftpdlib python3-openssl
   libhiredis0.14 libmemcached11 libmemcachedutil2 libpcre2-posix3 libsodium23 libcap2
 )
+build_only=(cmake g++ make pkg-config libasio-dev libssl-dev libc-ares-dev libreadline-dev)
+if [[ ${1:-} == --build-only ]]; then
+  packages=("${build_only[@]}")
+elif [[ -n ${1:-} ]]; then
+  echo "usage: deps.sh [--build-only]" >&2
+  exit 2
+fi
 # Unpacked, never installed: name of the package and the binary that proves it unpacked.
 unpacked=(
   "pure-ftpd:usr/sbin/pure-ftpd"
@@ -61,6 +71,8 @@ if ((${#missing[@]})); then
   # runs; the tests start their own instances, so that one is neither needed nor harmful.
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
 fi
+
+[[ ${1:-} == --build-only ]] && exit 0
 
 for entry in "${unpacked[@]}"; do
   name="${entry%%:*}" binary="${entry#*:}"

@@ -151,12 +151,15 @@ for dir in examples/*/; do
     examples_ok=no
   fi
 done
-# README's host example is examples/download/download_example.cpp, verbatim, so it is compiled.
-if ! diff <(awk '/^## A host in a few lines/{f=1} f&&/^```cpp$/{c=1; next} c&&/^```$/{exit} c' README.md) \
-     examples/download/download_example.cpp >/dev/null; then
-  echo "test.sh: README's example differs from examples/download/download_example.cpp" >&2
-  examples_ok=no
-fi
+# The hosts the documents show are examples, verbatim, so they are compiled and run.
+doc_example() {  # DOCUMENT HEADING SOURCE
+  if ! diff <(awk -v h="$2" '$0 == h {f=1} f&&/^```cpp$/{c=1; next} c&&/^```$/{exit} c' "$1") "$3" >/dev/null; then
+    echo "test.sh: the example under '$2' in $1 differs from $3" >&2
+    examples_ok=no
+  fi
+}
+doc_example README.md "## A host in a few lines" examples/first_host/first_host.cpp
+doc_example docs/host-guide.md "## A complete host" examples/download/download_example.cpp
 [[ $examples_ok == yes ]] || failed_stages+=("$stage_name")
 stage_end
 

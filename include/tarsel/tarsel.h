@@ -33,39 +33,10 @@ class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 ///  - CommandDone of a transfer comes after its close event;
 ///  - DisConnected is the last event of a connection, after every close event of it.
 ///
-/// TransError codes: the socket's error number (Where: the failed step, "listen" for a
-/// listener that could not be opened); -1 "connect timeout" and -2 "trans timeout" (Where
-/// "timer"); -3 "listing line too long" (a listing line past 1 MiB without CR LF; the listing
-/// ends); -4 "upload cut short" (Where "data": the server reported success, but the upload's
-/// data connection ended before the host's end signal, so the stored file is incomplete);
-/// -5 "transfer aborted" (Where "host": Abort came before the transfer command was sent, and
-/// the server's positive reply to an earlier line ended the operation); -6 "characters
-/// replaced" (Where "data": text of the transfer had characters with no form in the target
-/// code, or bytes that form no character, a character cut by the end of the data included,
-/// and each became '?'; raised once, before the close event). -6 is a failure like the
-/// others: the file delivered or stored differs from the original and the '?' cannot be
-/// undone, so a host that needs the text exact discards it; only a host that accepts lossy
-/// text may ignore it. -10 and -11 (Where "tls"): the TLS handshake of the data connection
-/// failed, or the server's certificate was refused. -7 "connection lost" (Where "control": the
-/// control connection ended while an operation other than the login ran, not by Abend or
-/// the QUIT of DisConnect; the operation's CommandDone(-1) and then DisConnected follow);
-/// -8 "download cut short" (Where "data": fewer bytes came than the preliminary reply
-/// announced as "(N bytes)", counted from the restart offset, in a binary download without
-/// conversion; or a TLS data connection ended without close_notify and no announced size
-/// confirms the download); -9 "listing cut short" (Where "data": a TLS data connection ended
-/// without close_notify in the middle of a listing line). -8 and -9 come before the close
-/// event.
-/// A TransError before CommandDone(0) means the transfer did not do what the host asked.
-///
-/// DisConnected codes of the control's own: -1 time-outs ("connect timeout(timer)",
-/// "reply timeout(timer)"); -2 "reply line too long"; -10 TLS handshake failed and -11 the
-/// server's certificate refused (msg: the TLS library's reason); -12 the server refused
-/// AUTH TLS (msg: its reply), so nothing was sent in the clear; -13 the server's replies
-/// broke the dialogue, and the control ended the connection with QUIT (msg "malformed
-/// reply: " and the line, for a code outside 1xx-5xx, or "malformed reply: NUL in a reply
-/// line"; "unexpected reply: " and the line, for a transfer command answered with a code it
-/// cannot have, such as 3xx). The operation that ran ends as one lost with its connection
-/// (TransError(-7), CommandDone(-1) with the same msg), the login with DisConnected alone.
+/// Every TransError, CommandDone and DisConnected code and every AutomationError number is
+/// listed once, with its Where and msg texts, in docs/host-guide.md ("Error numbers and
+/// codes"). A TransError before CommandDone(0) means the transfer did not do what the host
+/// asked.
 ///
 /// Replies each command takes: USER 230, 331 (PASS follows) and 332 (ACCT follows when
 /// Account is set); PASS 230, 202 and 332; ACCT 230 and 202; REST and RNFR 3xx; the
@@ -81,6 +52,10 @@ class TARSEL_INTERNAL ControlCore;  // the implementation; not exported
 /// When a single answer comes within a short grace (about two seconds), the operation ends
 /// with it; when none comes, the control leaves with QUIT (TransError(-7), CommandDone(-1),
 /// DisConnected(-1, "reply timeout(timer)")).
+///
+/// This interface is frozen: a later event comes in an interface derived from it, so that
+/// hosts built against this header keep their layout (docs/host-guide.md, "How the event
+/// interface grows").
 class tarselEvents {
 public:
     virtual ~tarselEvents() = default;
@@ -96,7 +71,8 @@ public:
     /// An operation that ran when the server closed the connection or it failed has ended
     /// before, with TransError(-7) and CommandDone(-1). code 0 and an empty msg for an
     /// orderly close (after QUIT, or by the server, also in the middle of an operation); the
-    /// socket's error number and "text(step)" when it failed; the control's own codes below.
+    /// socket's error number and "text(step)" when it failed; the control's own codes are in
+    /// docs/host-guide.md.
     virtual void DisConnected(Long code, const String& msg) { (void)code; (void)msg; }
     /// The end of an operation: code 0 on success, the server's three-digit reply code when
     /// it refused, -1 when a passive-mode reply held no usable address (or no listener could
@@ -130,9 +106,9 @@ public:
     /// One listing line, without its line end, decoded by SysCode.
     virtual void DirData(String& Data) { (void)Data; }
     virtual void DirClose() {}
-    /// A fault of the data connection or a time-out, before the operation's CommandDone;
-    /// codes above. Where names the step ("connect", "recv", "send", "listen", "timer",
-    /// "data", "host", "tls").
+    /// A fault of the data connection or a time-out, before the operation's CommandDone
+    /// (codes in docs/host-guide.md). Where names the step ("connect", "recv", "send",
+    /// "listen", "timer", "data", "host", "tls").
     virtual void TransError(Long Ecode, const String& Description, const String& Where) {
         (void)Ecode; (void)Description; (void)Where;
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The example hosts in examples/, run against the local vsftpd: an upload and the download
 # of it compared byte for byte, a refused download that leaves no file, a listing, and many
-# controls on one loop, and a transfer queue.
+# controls on one loop, a transfer queue, and the README's first host.
 #
 #   examples_test.sh EXAMPLES_BUILD_DIR
 #
@@ -22,6 +22,11 @@ cmp "$work/source.bin" "$root/upload/$name" || fail "the server stored other byt
 
 "$bin/download/download_example" "$host" "$port" "upload/$name" "$work/back.bin" || fail "download failed"
 cmp "$work/source.bin" "$work/back.bin" || fail "the download differs"
+"$bin/first_host/first_host" "$host" "$port" "upload/$name" >"$work/printed.bin" || fail "first_host failed"
+cmp "$work/source.bin" "$work/printed.bin" || fail "first_host printed other bytes"
+if "$bin/first_host/first_host" "$host" "$port" "upload/no-such-$name" >/dev/null 2>&1; then
+  fail "first_host reported a refused download as success"
+fi
 
 if "$bin/download/download_example" "$host" "$port" "upload/no-such-$name" "$work/missing.bin" 2>/dev/null; then
   fail "a refused download reported success"
