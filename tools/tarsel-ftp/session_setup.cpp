@@ -209,7 +209,12 @@ void FtpSession::ApplyFeatures(bool answered) {
         features_.mdtm = control_.HasFeature(u"MDTM");
         features_.mfmt = control_.HasFeature(u"MFMT");
     }
+    // A connection opened again for a job goes to the same server: what its names showed
+    // still holds.
+    tarselctl::NameCodeEvidence seen = reconnectJob_ != 0 ? names_.evidence : tarselctl::NameCodeEvidence{};
+    seen.line = {};
     names_ = {};
+    names_.evidence = seen;
     if (!options_.sysCode && !options_.settingsFile) {
         // Names are UTF-8 where the server says so (and it may want OPTS UTF8 ON first);
         // otherwise they are judged from the listings, and read as UTF-8 until a name
