@@ -53,7 +53,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     running_.reset();
     phase_ = Phase::Ready;
     if (r.setupStep != SetupStep::None) {
-        EndSetupStep(r.setupStep, code);
+        EndSetupStep(r, code);
         return;
     }
     if (r.listAfterCd && code == 0 && !r.localFault) {
@@ -163,6 +163,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     // The command that waited for the pattern's listing cannot run without it.
     if (r.command && r.command->verb == Verb::GlobList) DropJob(r.command->job);
     FailRunning(r, code, text);
+    if (!r.command && r.operation == "Connect") HintEncryption(text);
     if (get && !keptPartNote_.empty()) {
         TellKeptPart();
         keptPartNote_.clear();
@@ -400,6 +401,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         StartNext();
         return;
     }
+    if (code == -12 && GoPlainAfterRefusedAuth(ToUtf8(msg))) return;
     // The socket layer says "text(where)": where = connect is a connection never made.
     std::string text = ToUtf8(msg);
     std::string where;
@@ -423,6 +425,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     } else {
         reason = text + (where.empty() ? "" : " (" + where + ")");
     }
+    reason = ExplainTlsFailure(code, std::move(reason));
     if (ReconnectForJob(wasConnected, lostDirectory, reason)) return;
     if (phase_ == Phase::Shell) {
         Fail(Fault::Connection, "", "", reason);

@@ -73,7 +73,8 @@ bool FtpSession::Start() {
         if (options_.fileCode) control_.put_FileCode(FromUtf8(*options_.fileCode));
         if (options_.sysCode) control_.put_SysCode(FromUtf8(*options_.sysCode));
         if (options_.hostCode) control_.put_HostCode(FromUtf8(*options_.hostCode));
-        if (options_.tls) control_.put_TlsMode(FromUtf8(*options_.tls));
+        // TLS by default: none asked for, and none stored, means AUTH TLS is tried.
+        if (!options_.tls) options_.tls = control_.get_TlsMode().empty() ? "auto" : ToUtf8(control_.get_TlsMode());
         if (options_.caFile) control_.put_TlsCaFile(FromUtf8(*options_.caFile));
         if (options_.insecure) control_.put_TlsVerify(tarselctl::False);
         if (options_.account) control_.put_Account(ExactText(*options_.account, u"Account"));
@@ -141,6 +142,7 @@ void FtpSession::BeginConnect() {
     phase_ = Phase::Connecting;
     auto connect = [this] {
         try {
+            ChooseTls();
             control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
                              ExactText(options_.password, u"Connect"));
         } catch (const AutomationError& e) {
