@@ -15,15 +15,9 @@
 #include <sstream>
 #include <string>
 
-#include <asio/io_context.hpp>
-
 #include "command_line.h"
-#include "ftp_session.h"
 #include "parallel_run.h"
-#include "session_output.h"
-#include "support/fake_ftp_server.h"
-#include "support/fake_platform.h"
-#include "support/platform_per_control.h"
+#include "session_fixture.h"
 
 namespace tarselftp {
 namespace {
@@ -32,15 +26,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using tarselctl::FakeFtpServer;
-using tarselctl::FakePlatform;
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using namespace testing_session;
 
 Command Parsed(const std::string& line) {
     const ParsedLine parsed = ParseCommand(line);
@@ -155,75 +141,24 @@ TEST(TarselFtpRangeFile, WritesOnlyBelowItsRootWhateverIsPlantedOnTheWay) {
     fs::remove_all(dir);
 }
 
-class RecordingOutput final : public SessionOutput {
-public:
-    void Out(std::string_view text) override { out += text; }
-    void Err(std::string_view text) override { err += text; }
-    void Meter(std::string_view) override {}
-    int MeterWidth() const override { return 80; }
-    bool OutIsTerminal() const override { return false; }
-    bool ErrIsTerminal() const override { return false; }
-    void Flush() override {}
-    std::string out, err;
-};
-
-void WriteFile(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
-}
-
 std::string Pattern(std::size_t n) {
     std::string s(n, '\0');
     for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
     return s;
 }
 
-class TarselFtpParallel : public ::testing::Test {
+// The session's fixture with the transfers over several connections on fake servers of their
+// own, and a server whose PWD names /pub.
+class TarselFtpParallel : public testing_session::TarselFtpSessionCommands {
 protected:
-    TarselFtpParallel() : control(platform) {}
     void SetUp() override {
-        char pattern[] = "/tmp/tarsel-ftp-parallel-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        previous = fs::current_path();
-        fs::current_path(dir);
-        options.host = "ftp.example";
-        options.user = "u";
-        options.password = "p";
-        options.passwordGiven = options.userGiven = true;
-        options.keepGoing = true;
-        options.replyTimeout = 0;
+        TarselFtpSessionCommands::SetUp();
+        severalConnections = true;
+        // Plain and with names in UTF-8 from the start: neither the AUTH TLS attempt nor the
+        // listing that judges the code of names is what these tests look at.
+        options.tls = "off";
+        options.sysCode = "UTF8";
         server.replies["PWD"] = "257 \"/pub\" is the current directory";
-    }
-    void TearDown() override {
-        session.reset();
-        fs::current_path(previous);
-        fs::remove_all(dir);
-    }
-    void Start(bool interactive = false) {
-        session = std::make_unique<FtpSession>(io, control, options, output);
-        session->SetInteractive(interactive);
-        session->SetPlatform(hosts);
-        ASSERT_TRUE(session->Start());
-        Run();
-    }
-    void Run() {
-        for (int round = 0; round < 200000; ++round) {
-            ASSERT_TRUE(server.Run());
-            const bool busy = hosts.Step();
-            io.restart();
-            if (io.poll() == 0 && platform.posted.empty() && !busy) return;
-        }
-        FAIL() << "the session never settled";
-    }
-    void Type(const std::string& line) {
-        session->AddLine(line);
-        Run();
-    }
-    std::vector<std::string> Lines(const std::string& word) const {
-        std::vector<std::string> found;
-        for (const std::string& line : server.lines)
-            if (line.rfind(word, 0) == 0) found.push_back(line);
-        return found;
     }
     // The lines of every connection of the runs that begin with `word`, sorted.
     std::vector<std::string> RunLines(const std::string& word) const {
@@ -233,16 +168,6 @@ protected:
         std::sort(found.begin(), found.end());
         return found;
     }
-
-    FakePlatform platform;
-    FakeFtpServer server{platform};
-    tarselctl::PlatformPerControl hosts{true};
-    RecordingOutput output;
-    tarselctl::tarsel control;
-    asio::io_context io;
-    Options options;
-    std::unique_ptr<FtpSession> session;
-    fs::path dir, previous;
 };
 
 TEST_F(TarselFtpParallel, TypeIsSentOncePerConnectionAndAgainAfterAListing) {
@@ -250,7 +175,7 @@ TEST_F(TarselFtpParallel, TypeIsSentOncePerConnectionAndAgainAfterAListing) {
     server.replies["SIZE"] = "213 3";
     Start();
     for (const char* line : {"get a", "get b", "size a", "ls", "get c"}) Type(line);
-    EXPECT_THAT(Lines("TYPE"), ElementsAre("TYPE I", "TYPE A", "TYPE I"));
+    EXPECT_THAT(LinesStartingWith("TYPE"), ElementsAre("TYPE I", "TYPE A", "TYPE I"));
     EXPECT_EQ(ReadFile(dir / "c"), "ccc");
     EXPECT_EQ(session->ExitStatus(), 0) << output.err;
 }
@@ -371,7 +296,7 @@ TEST_F(TarselFtpParallel, TheSessionConnectionStaysAliveWhileARunMovesTheFiles) 
     Start();
     Type("mget -P 2 *");
     EXPECT_TRUE(ticked);
-    EXPECT_THAT(Lines("NOOP"), ElementsAre("NOOP"));
+    EXPECT_THAT(LinesStartingWith("NOOP"), ElementsAre("NOOP"));
     EXPECT_EQ(ReadFile(dir / "a"), Pattern(8192));
     EXPECT_EQ(control.get_NoopTime(), 0);
     EXPECT_EQ(session->ExitStatus(), 0) << output.err;
@@ -402,9 +327,9 @@ TEST_F(TarselFtpParallel, MirrorDownWalksHereFetchesThereAndCountsTheFilesThatFa
     EXPECT_THAT(Names(dir / "out" / "sub"), ElementsAre("deep.bin", "empty"));
     EXPECT_FALSE(fs::exists(dir / "escape"));
     EXPECT_EQ(ModifiedSeconds(dir / "out" / "sub" / "deep.bin"), 1577934245) << "the server's time";
-    EXPECT_THAT(Lines("RETR"), ElementsAre());
-    EXPECT_THAT(Lines("MDTM"), ElementsAre());
-    EXPECT_THAT(Lines("CWD"), ElementsAre("CWD /r", "CWD /r/sub"));
+    EXPECT_THAT(LinesStartingWith("RETR"), ElementsAre());
+    EXPECT_THAT(LinesStartingWith("MDTM"), ElementsAre());
+    EXPECT_THAT(LinesStartingWith("CWD"), ElementsAre("CWD /r", "CWD /r/sub"));
     EXPECT_THAT(RunLines("RETR"), ElementsAre("RETR /r/a.txt", "RETR /r/missing", "RETR /r/sub/deep.bin",
                                               "RETR /r/sub/empty"));
     EXPECT_EQ(RunLines("MDTM").size(), 4u);
@@ -412,7 +337,7 @@ TEST_F(TarselFtpParallel, MirrorDownWalksHereFetchesThereAndCountsTheFilesThatFa
     EXPECT_THAT(output.err, HasSubstr("skipping the unsafe name '../escape'"));
     EXPECT_THAT(output.out, HasSubstr("mirror: 4 new, 0 updated, 0 removed, 1 failed; "));
     // A script stops after a command whose files failed, as it does with one connection.
-    EXPECT_THAT(Lines("RETR after"), ElementsAre());
+    EXPECT_THAT(LinesStartingWith("RETR after"), ElementsAre());
     EXPECT_EQ(session->ExitStatus(), 1);
 }
 
@@ -475,7 +400,7 @@ TEST_F(TarselFtpParallel, InterruptCancelsTheWholeMirrorAndReturnsToThePrompt) {
     EXPECT_THAT(output.err, HasSubstr("interrupted"));
     for (const auto& entry : fs::recursive_directory_iterator(dir / "out"))
         EXPECT_TRUE(entry.is_directory()) << entry.path() << ": nothing half-fetched is left";
-    EXPECT_EQ(Lines("CWD").back(), "CWD /pub") << "the session went back where it started";
+    EXPECT_EQ(LinesStartingWith("CWD").back(), "CWD /pub") << "the session went back where it started";
     Type("quit");
     EXPECT_TRUE(session->Finished());
     EXPECT_EQ(session->ExitStatus(), 1) << "quit returns the status of the interrupted mirror";

@@ -1,5 +1,6 @@
 // The session in-process against the fake FTP server on the scripted platform: the output it
-// records and the fixture the session tests share.
+// records and the one fixture the session tests share (with fake servers of their own for the
+// connections of transfers run over several).
 #pragma once
 
 #include <gmock/gmock.h>
@@ -23,6 +24,7 @@
 #include "session_output.h"
 #include "support/fake_ftp_server.h"
 #include "support/fake_platform.h"
+#include "support/platform_per_control.h"
 
 namespace tarselftp::testing_session {
 
@@ -82,6 +84,7 @@ protected:
         options.keepGoing = true;
         options.replyTimeout = 0;
         options.sysCode = "EUC";  // not the terminal's: the same on every machine
+        options.tls = "off";  // plain: the TLS default has tests of its own
     }
     void TearDown() override {
         session.reset();
@@ -92,17 +95,19 @@ protected:
     void Start(bool interactive = false) {
         session = std::make_unique<FtpSession>(io, control, options, output);
         session->SetInteractive(interactive);
+        if (severalConnections) session->SetPlatform(hosts);
         ASSERT_TRUE(session->Start());
         Run();
         ASSERT_EQ(control.IsIdle(), tarselctl::True) << output.err;
     }
 
-    // The server and the session's own posted work, until neither has anything left.
+    // The servers and the session's own posted work, until none has anything left.
     void Run() {
-        for (int round = 0; round < 1000; ++round) {
+        for (int round = 0; round < 200000; ++round) {
             ASSERT_TRUE(server.Run());
+            const bool busy = hosts.Step();
             io.restart();
-            if (io.poll() == 0 && platform.posted.empty()) return;
+            if (io.poll() == 0 && platform.posted.empty() && !busy) return;
         }
         FAIL() << "the session never settled";
     }
@@ -121,6 +126,10 @@ protected:
 
     FakePlatform platform;
     FakeFtpServer server{platform};
+    /// Where transfers over several connections open theirs (one fake server each), once
+    /// `severalConnections` is set before Start.
+    tarselctl::PlatformPerControl hosts{true};
+    bool severalConnections = false;
     RecordingOutput output;
     tarselctl::tarsel control;
     asio::io_context io;

@@ -52,30 +52,6 @@ TEST(TarselFtpProgressMeter, SummaryInBinaryUnitsToThreeFigures) {
     EXPECT_EQ(FormatTransferSummary(UINT64_MAX, 1e-9).rfind("18446744073709551615 bytes in 0.00 s (", 0), 0u);
 }
 
-TEST(TarselFtpProgressMeter, SizeAnnouncedInTheOpeningReply) {
-    EXPECT_EQ(SizeFromOpeningReply("150 Opening BINARY mode data connection for fox.txt (46 bytes)."), 46u);
-    EXPECT_EQ(SizeFromOpeningReply("Opening ASCII mode data connection for big.bin (67108871 bytes)"),
-              67108871u);
-    // A name with its own "(N bytes)": the server's figure comes last.
-    EXPECT_EQ(SizeFromOpeningReply("150 Opening for a (5 bytes).txt (46 bytes)."), 46u);
-    EXPECT_EQ(SizeFromOpeningReply("150 Opening for (7 bytes) (x bytes)."), 7u);
-    EXPECT_EQ(SizeFromOpeningReply("150 x (18446744073709551615 bytes)"), UINT64_MAX);
-    for (const char* reply : {"150 Opening BINARY mode data connection for fox.txt",
-                              "150 Accepted data connection", "", "(", "( bytes)", "(46 bytes",
-                              "(46bytes)", "(-46 bytes)", "(4 6 bytes)",
-                              "150 x (18446744073709551616 bytes)", "150 x (99999999999999999999999999 bytes)"})
-        EXPECT_EQ(SizeFromOpeningReply(reply), std::nullopt) << reply;
-    // Cut anywhere: only the whole group counts.
-    const std::string reply = "150 Opening BINARY mode data connection for f (46 bytes).";
-    for (std::size_t n = 0; n < reply.size(); ++n) {
-        const auto size = SizeFromOpeningReply(std::string_view(reply).substr(0, n));
-        EXPECT_EQ(size, n >= reply.size() - 1 ? std::optional<std::uint64_t>(46) : std::nullopt) << n;
-    }
-    // Many parentheses: one pass.
-    EXPECT_EQ(SizeFromOpeningReply(std::string(2'000'000, '(') + "1" + std::string(2'000'000, '(')),
-              std::nullopt);
-}
-
 TEST(TarselFtpProgressMeter, TheRateOfAResumeCountsOnlyWhatMovedNow) {
     // 1000 bytes were on disk, 100 more arrived in one second: 100 B/s, 9 s to go.
     EXPECT_EQ(Squeezed(FormatProgressLine("f", 1100, 2000, 1, 60, 1000)), "f 1.07 KiB 55% 100 B/s ETA 0:09");

@@ -30,12 +30,18 @@ bool IsReceivedLine(std::string_view line) {
     return !(i > 0 && line.substr(i, 2) == ">>");
 }
 
-// "226 Transfer complete." or "226": the line that ends a reply.
-bool IsFinalReplyLine(std::string_view line) {
-    if (line.size() < 3) return false;
-    for (int i = 0; i < 3; ++i)
-        if (!std::isdigit(static_cast<unsigned char>(line[i]))) return false;
-    return line.size() == 3 || line[3] == ' ';
+// The lines of a reply the control kept (joined by CR LF), at most kMaxKeptReplies.
+std::vector<std::string> ReplyLines(const std::string& reply) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start <= reply.size() && lines.size() < kMaxKeptReplies) {
+        const std::size_t end = reply.find("\r\n", start);
+        lines.push_back(reply.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 2;
+    }
+    if (reply.empty()) lines.clear();
+    return lines;
 }
 
 }  // namespace
@@ -47,14 +53,13 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     running_.reset();
     phase_ = Phase::Ready;
     if (r.setupStep != SetupStep::None) {
-        EndSetupStep(r.setupStep, code);
+        EndSetupStep(r, code);
         return;
     }
     if (r.listAfterCd && code == 0 && !r.localFault) {
         // A mirror listing is read from inside its directory: LIST with a path argument
         // fails on servers that split it at blanks (pure-ftpd).
         r.listAfterCd = false;
-        r.replies.clear();
         running_ = std::move(r);
         phase_ = Phase::Running;
         try {
@@ -96,7 +101,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     }
     if (r.command && r.command->verb == Verb::MirrorTime && !r.localFault) {
         // A refused MDTM only means the time is unknown; the file is decided without it.
-        MirrorTimeDone(*r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
+        MirrorTimeAnswered(r.command->job, *r.command, code == 0 ? MdtmTime(r.replies) : std::nullopt);
         return;
     }
     if (!r.command && r.operation == "Connect") {
@@ -158,6 +163,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     // The command that waited for the pattern's listing cannot run without it.
     if (r.command && r.command->verb == Verb::GlobList) DropJob(r.command->job);
     FailRunning(r, code, text);
+    if (!r.command && r.operation == "Connect") HintEncryption(text);
     if (get && !keptPartNote_.empty()) {
         TellKeptPart();
         keptPartNote_.clear();
@@ -214,7 +220,7 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
     case Verb::Get:
     case Verb::Put:
     case Verb::Append:
-        if (mirrorJob_ != 0 && r.command->job == mirrorJob_) tally_.bytes += r.bytes;
+        if (MirrorJob* job = MirrorOf(*r.command)) job->Moved(r.bytes);
         if (interactive_) {
             std::string reply = lastReply_;
             while (!reply.empty() && (reply.back() == '.' || reply.back() == ' ')) reply.pop_back();
@@ -223,14 +229,27 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
             Note(reply + ": " + FormatTransferSummary(r.bytes, seconds));
         }
         break;
-    case Verb::MgetList: ExpandMgetList(r); break;
+    case Verb::MgetList:
+        if (mget_ && mget_->Id() == r.command->job) PushSteps(mget_->Listed(*r.command, r.lines, r.mlsd));
+        break;
     case Verb::GlobList: GlobListed(r); break;
     case Verb::ClsList: ClsListed(r); break;
     case Verb::WalkList: TakeWalkOutput(walk_.Listed(r.lines, r.mlsd)); break;
-    case Verb::MirrorStart: ExpandMirrorStart(r, text); break;
+    case Verb::MirrorStart:
+        if (MirrorJob* job = MirrorOf(*r.command)) {
+            if (std::optional<std::vector<Command>> steps = job->Started(text)) {
+                PushSteps(std::move(*steps));
+            } else {
+                EndMirror();
+                Fail(Fault::Server, "257", "Pwd", "no directory in the reply: " + text);
+            }
+        }
+        break;
     case Verb::ParallelStart: StartParallel(QuotedDirectory(text)); break;
-    case Verb::MirrorList: ExpandMirrorList(r); break;
-    case Verb::MirrorUpList: ExpandMirrorUpList(r); break;
+    case Verb::MirrorList:
+    case Verb::MirrorUpList:
+        if (MirrorJob* job = MirrorOf(*r.command)) PushSteps(job->Listed(*r.command, r.lines, r.mlsd));
+        break;
     case Verb::Dir:
     case Verb::Ls:
         break;
@@ -239,14 +258,6 @@ void FtpSession::Succeeded(Running& r, const std::string& text) {
         break;
     }
     output_.Flush();
-}
-
-void FtpSession::PrintMirrorSummary() {
-    if (tally_.dryRun) return;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - tally_.started).count();
-    Print("mirror: " + std::to_string(tally_.fresh) + " new, " + std::to_string(tally_.updated) + " updated, " +
-          std::to_string(tally_.removed) + " removed, " + std::to_string(tally_.failed) + " failed; " +
-          FormatTransferSummary(tally_.bytes, seconds) + "\n");
 }
 
 void FtpSession::FailRunning(Running& r, std::int32_t code, const std::string& text) {
@@ -295,10 +306,9 @@ void FtpSession::Fail(Fault fault, const std::string& code, const std::string& s
     }
     if (!subject.empty()) line += subject + ": ";
     PrintError(line + text);
-    if (mirrorJob_ != 0 && activeJob_ == mirrorJob_ &&
-        std::any_of(queue_.begin(), queue_.end(), [](const Command& c) { return c.endsMirror; })) {
-        mirrorFailed_ = true;  // the mirror goes on to its other files (see Execute)
-        ++tally_.failed;
+    if (mirror_ && activeJob_ == mirror_->Id() &&
+        std::any_of(queue_.begin(), queue_.end(), [this](const Command& c) { return c.endsJob == mirror_->Id(); })) {
+        mirror_->EntryFailed();  // the mirror goes on to its other files (see Execute)
         return;
     }
     if (!options_.keepGoing && !interactive_) StopAfterFailure();
@@ -357,29 +367,23 @@ void FtpSession::TellKeptPart() {
 
 void FtpSession::StopAfterFailure() {
     // A mirror cut short still says what it did.
-    if (std::exchange(mirrorJob_, 0) != 0) PrintMirrorSummary();
+    if (mirror_) EndMirror();
     queue_.clear();
     inputEnded_ = true;
     if (onInputUnwanted_) onInputUnwanted_();
 }
 
 void FtpSession::Trace(const tarselctl::String& msg) {
-    sentType_.Observe(msg);
     const std::string line = ToUtf8(msg);
     if (options_.trace) PrintError(line);
     if (!IsReceivedLine(line)) return;
     if (options_.verbose && !options_.trace) Print(line + "\n");
-    if (IsFinalReplyLine(line)) lastReply_ = line;
-    if (!running_) return;
-    if (running_->replies.size() < kMaxKeptReplies) running_->replies.push_back(line);
-    if (!running_->total && line.rfind("150", 0) == 0) running_->total = SizeFromOpeningReply(line);
 }
 
 void FtpSession::Connected() { TraceEvent("Connected"); }
 
 void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg) {
     TraceEvent("DisConnected " + std::to_string(code) + " " + ToUtf8(msg));
-    sentType_.Reset();
     if (phase_ == Phase::Finished) return;
     output_.Meter("");
     const bool wasConnected = connected_;
@@ -397,6 +401,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         StartNext();
         return;
     }
+    if (code == -12 && GoPlainAfterRefusedAuth(ToUtf8(msg))) return;
     // The socket layer says "text(where)": where = connect is a connection never made.
     std::string text = ToUtf8(msg);
     std::string where;
@@ -420,6 +425,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     } else {
         reason = text + (where.empty() ? "" : " (" + where + ")");
     }
+    reason = ExplainTlsFailure(code, std::move(reason));
     if (ReconnectForJob(wasConnected, lostDirectory, reason)) return;
     if (phase_ == Phase::Shell) {
         Fail(Fault::Connection, "", "", reason);
@@ -517,6 +523,12 @@ void FtpSession::CommandDone(tarselctl::Integer code, const tarselctl::String& F
     TraceEvent("CommandDone " + std::to_string(code) + " " + ToUtf8(FtpCommand) + " " +
                ToUtf8(msg));
     if (phase_ == Phase::Finished) return;
+    // The reply that ended the operation, as the control kept it: its last line is what a
+    // success prints, all of it is what quote, site and MDTM read.
+    const std::string reply = ToUtf8(control_.LastReply());
+    const std::size_t lastLine = reply.rfind("\r\n");
+    lastReply_ = lastLine == std::string::npos ? reply : reply.substr(lastLine + 2);
+    if (running_) running_->replies = ReplyLines(reply);
     if (phase_ == Phase::Quitting || phase_ == Phase::Closing) {
         // The server refused QUIT: the connection is closed from this side instead.
         if (code != 0) control_.Abend();

@@ -42,7 +42,8 @@ struct Options {
     std::optional<std::string> sysCode;
     /// "SJIS" or "UTF8": the code of local text files.
     std::optional<std::string> hostCode;
-    /// "explicit" or "implicit" (--tls).
+    /// "auto" (AUTH TLS tried, plain where the server refuses it), "off", "explicit" or
+    /// "implicit" (--tls); none given: "auto", unless stored settings name a mode.
     std::optional<std::string> tls;
     /// --cacert: PEM file of the CAs trusted for the server's certificate.
     std::optional<std::string> caFile;
@@ -256,8 +257,9 @@ struct Command {
     /// mkdir -p's last directory: a refusal is checked against its parent's listing, since
     /// one that exists already is no error.
     bool checkMade = false;
-    /// The step that ends a mirror (its way back to the start directory).
-    bool endsMirror = false;
+    /// The step that ends job N (mirror's way back to its start directory): no step of the
+    /// job itself, so that an interrupt that drops the job's steps still runs it.
+    std::uint64_t endsJob = 0;
     /// Steps of a many-file command carry the number of the command they belong to.
     std::uint64_t job = 0;
     /// A step whose refusal is expected now and then (creating a directory that may exist).

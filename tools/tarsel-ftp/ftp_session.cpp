@@ -3,24 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <utility>
 
-#include <ctime>
-#include <glob.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <asio/post.hpp>
 
-#include "type_once.h"
-#include "confined_directory.h"
-#include "mirror_plan.h"
 #include "netrc_file.h"
-#include "remote_listing.h"
+#include "step_names.h"
 #include "terminal_text.h"
-#include "tree_walk.h"
 #include "well_formed_utf8.h"
 
 namespace tarselftp {
@@ -37,69 +27,7 @@ constexpr auto kQuitGrace = std::chrono::seconds(10);
 // The names Tab completes to are listed again once they are this old.
 constexpr auto kNamesFresh = std::chrono::seconds(30);
 
-std::string OperationName(Verb verb) {
-    if (const CommandInfo* info = FindCommand(verb)) return std::string(info->operation);
-    switch (verb) {
-    case Verb::MgetList: return "Ls";
-    case Verb::MirrorStart: case Verb::ParallelStart: return "Pwd";
-    case Verb::MirrorList:
-    case Verb::MirrorUpList: return "Dir";
-    case Verb::MirrorTime: return "Quote";
-    case Verb::WalkList: case Verb::GlobList: case Verb::ClsList: return "Dir";
-    default: return "?";
-    }
-}
-
-// The command as the user typed it, for error lines: "get", not the control's "GetFile".
-std::string TypedName(Verb verb) {
-    if (const CommandInfo* info = FindCommand(verb)) return std::string(info->name);
-    switch (verb) {
-    case Verb::MgetList: return "mget";
-    case Verb::MirrorStart:
-    case Verb::MirrorList:
-    case Verb::MirrorUpList:
-    case Verb::MirrorTime: return "mirror";
-    case Verb::WalkList: return "find";
-    case Verb::ClsList: return "cls";
-    default: return "?";
-    }
-}
-
-std::string TypedName(const Command& command) {
-    if (command.verb == Verb::GlobList && command.args.size() == 3) return command.args[2];
-    return command.verb == Verb::WalkList ? TypedName(command.walk) : TypedName(command.verb);
-}
-
-bool IsTransfer(Verb verb) {
-    if (const CommandInfo* info = FindCommand(verb)) return info->transfers;
-    return verb == Verb::MgetList || verb == Verb::MirrorList || verb == Verb::MirrorUpList ||
-           verb == Verb::WalkList || verb == Verb::GlobList || verb == Verb::ClsList;
-}
-
-std::string Subject(const std::string& operation, const std::vector<std::string>& args) {
-    std::string subject = operation;
-    for (const std::string& a : args) subject += " " + a;
-    return subject;
-}
-
 }  // namespace
-
-std::optional<std::string> FtpSession::QuotedDirectory(std::string_view text) {
-    const auto open = text.find('"');
-    if (open == std::string_view::npos) return std::nullopt;
-    std::string dir;
-    for (std::size_t i = open + 1; i < text.size(); ++i) {
-        if (text[i] != '"') {
-            dir += text[i];
-        } else if (i + 1 < text.size() && text[i + 1] == '"') {
-            dir += '"';
-            ++i;
-        } else {
-            return dir;
-        }
-    }
-    return std::nullopt;
-}
 
 // Typed arguments and local file names are bytes, the control takes UTF-16. Malformed UTF-8
 // would turn into U+FFFD, which a UTF-8 server takes as written: two local names that differ
@@ -145,7 +73,8 @@ bool FtpSession::Start() {
         if (options_.fileCode) control_.put_FileCode(FromUtf8(*options_.fileCode));
         if (options_.sysCode) control_.put_SysCode(FromUtf8(*options_.sysCode));
         if (options_.hostCode) control_.put_HostCode(FromUtf8(*options_.hostCode));
-        if (options_.tls) control_.put_TlsMode(FromUtf8(*options_.tls));
+        // TLS by default: none asked for, and none stored, means AUTH TLS is tried.
+        if (!options_.tls) options_.tls = control_.get_TlsMode().empty() ? "auto" : ToUtf8(control_.get_TlsMode());
         if (options_.caFile) control_.put_TlsCaFile(FromUtf8(*options_.caFile));
         if (options_.insecure) control_.put_TlsVerify(tarselctl::False);
         if (options_.account) control_.put_Account(ExactText(*options_.account, u"Account"));
@@ -213,6 +142,7 @@ void FtpSession::BeginConnect() {
     phase_ = Phase::Connecting;
     auto connect = [this] {
         try {
+            ChooseTls();
             control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
                              ExactText(options_.password, u"Connect"));
         } catch (const AutomationError& e) {
@@ -376,12 +306,10 @@ void FtpSession::StartNext() {
 
 void FtpSession::Execute(Command command) {
     activeJob_ = command.job;
-    if (command.endsMirror) {
+    if (command.endsJob != 0 && mirror_ && mirror_->Id() == command.endsJob) {
         // The mirror has walked its tree: a script that is not to keep going stops now, with
         // every file tried (as interactive mode and mirror -P do), and only after going back.
-        mirrorJob_ = 0;
-        PrintMirrorSummary();
-        if (std::exchange(mirrorFailed_, false) && !options_.keepGoing && !interactive_) StopAfterFailure();
+        if (EndMirror() && !options_.keepGoing && !interactive_) StopAfterFailure();
     }
     if (command.verb == Verb::Noop && command.offset == 1 && command.args.size() == 2) {
         // A line that did not parse, or a transfer aborted before it started.
@@ -429,7 +357,7 @@ void FtpSession::Execute(Command command) {
         StartClose();
         return;
     case Verb::Mget:
-        ExpandMget(command);
+        StartMget(command);
         return;
     case Verb::Cls:
         StartCls(command);
@@ -456,21 +384,7 @@ void FtpSession::Execute(Command command) {
                 return;
             }
         }
-        // The directory it starts from is learnt first: relative names are resolved against
-        // it, and the listings change into each directory, so it is changed back at the end.
-        Command start{Verb::MirrorStart, command.args};
-        start.reverse = command.reverse;
-        start.mirror = command.mirror;
-        start.dryRun = command.dryRun;
-        start.parallel = command.parallel;
-        start.job = ++commandCount_;
-        mirrorJob_ = start.job;
-        mirrorFailed_ = false;
-        tally_ = MirrorTally{};
-        tally_.started = std::chrono::steady_clock::now();
-        tally_.dryRun = command.dryRun;
-        walk_ = TreeWalk();
-        queue_.push_front(std::move(start));
+        StartMirror(command);
         return;
     }
     default:
@@ -487,159 +401,6 @@ void FtpSession::DropJob(std::uint64_t job) {
     queue_.erase(std::remove_if(queue_.begin(), queue_.end(),
                                 [job](const Command& c) { return c.job == job; }),
                  queue_.end());
-}
-
-void FtpSession::StartMachineListing(const std::string& path, bool showsLinks) {
-    running_->mlsd = features_.mlst && !showsLinks;
-    control_.put_DirCommand(running_->mlsd ? u"MLSD" : u"LIST");
-    control_.Dir(path.empty() ? tarselctl::String() : ExactText(path, u"Dir"));
-}
-
-void FtpSession::StartControlCommand(const Command& command) {
-    const std::vector<std::string>& a = command.args;
-    auto arg = [&](std::size_t i) { return ExactText(a[i], FromUtf8(running_->operation)); };
-    running_ = Running{};
-    running_->id = ++commandCount_;
-    running_->command = command;
-    running_->operation = OperationName(command.verb);
-    // Error lines name the operation and the server's side of it: "GetFile pub/x".
-    std::vector<std::string> named = a;
-    switch (command.verb) {
-    case Verb::Login: case Verb::User: case Verb::Get: case Verb::MirrorStart: case Verb::MirrorTime:
-    case Verb::MgetList: case Verb::MirrorList: case Verb::MirrorUpList: case Verb::WalkList:
-    case Verb::GlobList: case Verb::ClsList:
-        named.resize(1);
-        break;
-    case Verb::Put: case Verb::Append:
-        named = {a[1]};
-        break;
-    default:
-        break;
-    }
-    running_->subject = Subject(TypedName(command), named);
-    running_->isTransfer = IsTransfer(command.verb);
-    running_->capture = command.verb == Verb::MgetList || command.verb == Verb::MirrorList ||
-                        command.verb == Verb::GlobList || command.verb == Verb::ClsList ||
-                        command.verb == Verb::MirrorUpList || command.verb == Verb::WalkList ||
-                        command.verb == Verb::CompletionList;
-    // MDTM is a question of mirror's, not a transfer: no progress meter, no abort.
-    if (command.verb == Verb::MirrorTime) running_->isTransfer = false;
-    running_->started = std::chrono::steady_clock::now();
-    running_->total = command.knownSize;
-    phase_ = Phase::Running;
-
-    std::string localError;
-    try {
-        switch (command.verb) {
-        case Verb::Cd: control_.Cd(arg(0)); break;
-        case Verb::Cwd: control_.Cwd(arg(0)); break;
-        case Verb::Pwd: case Verb::MirrorStart: case Verb::ParallelStart: control_.Pwd(); break;
-        case Verb::Size: {
-            const TypeOnce type(control_, sentType_);
-            control_.FileSize(arg(0));
-            break;
-        }
-        case Verb::Noop: control_.Noop(); break;
-        case Verb::Delete: control_.Delete(arg(0)); break;
-        case Verb::MkDir: control_.MkDir(arg(0)); break;
-        case Verb::RmDir: control_.RmDir(arg(0)); break;
-        case Verb::Rename: control_.Rename(arg(0), arg(1)); break;
-        case Verb::Site: control_.SiteCommand(arg(0)); break;
-        case Verb::Quote: control_.QuoteCommand(arg(0)); break;
-        case Verb::Dir:
-        case Verb::Ls: {
-            // What the user reads: the server's own lines. Option words go first, as
-            // LIST -la NAME, which is how servers that take them read them.
-            std::string text = command.listOptions;
-            if (!a.empty()) text += (text.empty() ? "" : " ") + a[0];
-            const tarselctl::String argument = text.empty() ? tarselctl::String() : ExactText(text, FromUtf8(running_->operation));
-            if (command.verb == Verb::Dir) {
-                control_.put_DirCommand(u"LIST");
-                control_.Dir(argument);
-            } else {
-                control_.Ls(argument);
-            }
-            break;
-        }
-        case Verb::MgetList: case Verb::GlobList: case Verb::ClsList: StartMachineListing(a[0]); break;
-        case Verb::CompletionList: StartMachineListing(a.empty() ? std::string() : a[0]); break;
-        case Verb::WalkList:
-            // Walks read LIST, whose "l" tells a link from a directory; MLSD types a link to a
-            // directory as a directory on some servers (pyftpdlib). mkdir -p's check wants
-            // just that: whether a directory stands there.
-            StartMachineListing(a[0] == "." ? std::string() : a[0], command.walk != Command::Walk::MkdirCheck);
-            break;
-        case Verb::MirrorTime: control_.QuoteCommand(u"MDTM " + arg(0)); break;
-        case Verb::MirrorList: {
-            // Made, or checked, one level at a time below the target: a link already inside
-            // it (m/sub -> /elsewhere) must not take the files somewhere else.
-            // A dry run creates nothing: a directory still missing here is simply empty.
-            const OpenedDirectory opened = OpenDirectoryBelow(command.localRoot, command.localBelow, !command.dryRun);
-            if (opened.fd < 0 && !command.dryRun) {
-                localError = opened.error;
-                break;
-            }
-            if (opened.fd >= 0) ::close(opened.fd);
-            running_->listAfterCd = true;
-            control_.Cwd(arg(0));
-            break;
-        }
-        case Verb::MirrorUpList:
-            running_->listAfterCd = true;
-            control_.Cwd(arg(0));
-            break;
-        case Verb::Login: control_.Login(arg(0), arg(1)); break;
-        case Verb::User:
-            if (a.size() == 2 || !askSecret_) {
-                control_.Login(arg(0), a.size() == 2 ? arg(1) : tarselctl::String());
-                break;
-            }
-            {
-                const std::uint64_t id = running_->id;
-                askSecret_("Password: ", [this, id, user = a[0]](std::optional<std::string> secret) {
-                    if (!running_ || running_->id != id) return;
-                    if (!secret) {
-                        running_.reset();
-                        phase_ = connected_ ? Phase::Ready : Phase::Closed;
-                        Fail(Fault::Local, "", "User " + user, "no password given");
-                        StartNext();
-                        return;
-                    }
-                    try {
-                        control_.Login(ExactText(user, u"User"), ExactText(*secret, u"User"));
-                    } catch (const AutomationError& e) {
-                        running_.reset();
-                        phase_ = connected_ ? Phase::Ready : Phase::Closed;
-                        Fail(Fault::Local, "", "User " + user, ToUtf8(e.Description()));
-                        StartNext();
-                    }
-                });
-            }
-            break;
-        case Verb::Get: StartGet(command); localError = running_ ? running_->localFault.value_or("") : ""; break;
-        case Verb::Put:
-        case Verb::Append: StartPut(command); localError = running_ ? running_->localFault.value_or("") : ""; break;
-        default:
-            break;
-        }
-    } catch (const AutomationError& e) {
-        if (phase_ != Phase::Running || !running_) return;  // the connection ended meanwhile
-        const std::string subject = running_->subject;
-        const bool mayFail = running_->command && running_->command->mayFail;
-        running_.reset();
-        phase_ = Phase::Ready;
-        (void)download_.Finish(false);
-        upload_.Close();
-        if (!mayFail) Fail(Fault::Local, "", subject, ToUtf8(e.Description()));
-        return;
-    }
-    if (!localError.empty() && running_) {
-        running_.reset();
-        phase_ = Phase::Ready;
-        (void)download_.Finish(false);
-        upload_.Close();
-        Fail(Fault::Local, "", "", localError);
-    }
 }
 
 void FtpSession::StartQuit() {

@@ -15,11 +15,12 @@
 #include <asio/signal_set.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <tarsel/sent_type.h>
 #include <tarsel/tarsel.h>
 
 #include "command_line.h"
 #include "download_file.h"
+#include "mget_job.h"
+#include "mirror_job.h"
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
@@ -36,7 +37,7 @@ namespace tarselftp {
 /// Many-file commands (mget, mput, mirror) are broken into steps as they go: a listing step
 /// that ends puts the transfers it found at the front of the queue, so a directory tree is
 /// walked one listing at a time and never held whole.
-class FtpSession : public tarselctl::tarselEvents {
+class FtpSession : public tarselctl::tarselEvents, private MirrorJob::Host, private MgetJob::Host {
 public:
     /// Asks the user for a secret (a password) without echo; the answer, or nothing when
     /// the user gave up, arrives later through the callback.
@@ -71,6 +72,13 @@ public:
     /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
     std::string PromptText() const;
 
+    /// A URL's PATH that does not end in '/': after the login it is changed to when it is a
+    /// directory, as lftp does, and fetched (a get ahead of everything queued) when it is
+    /// not; `resolved` then says which (true: a directory).
+    void SetStartPath(std::string path, std::function<void(bool directory)> resolved) {
+        startPath_ = std::move(path);
+        onStartPath_ = std::move(resolved);
+    }
     /// Applies the options to the control and starts connecting (when a host is given).
     /// False when the session could not even start (the reason is printed).
     bool Start();
@@ -153,7 +161,7 @@ private:
         std::optional<std::uint64_t> sizeAsked;
         std::vector<std::string> lines;
         std::size_t capturedBytes = 0;
-        /// Reply lines received while it ran (quote and site print them).
+        /// The lines of the reply that ended it (quote and site print them, MDTM's is read).
         std::vector<std::string> replies;
         // The progress of a transfer.
         std::chrono::steady_clock::time_point started;
@@ -164,13 +172,9 @@ private:
         bool meterKnowsTotal = false;
     };
 
-    /// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
-    static std::optional<std::string> QuotedDirectory(std::string_view text);
     /// Typed text as the control takes it; malformed UTF-8 is refused (AutomationError).
     static tarselctl::String ExactText(std::string_view text, std::u16string_view operation);
     static std::string HomeDirectory();
-    /// The time of an MDTM reply ("213 20200102030405", perhaps with fractions), UTC.
-    static std::optional<std::int64_t> MdtmTime(const std::vector<std::string>& replies);
 
     void BeginConnect();
     void StartNext();
@@ -193,8 +197,6 @@ private:
     /// of the file disagree. Empty when they agree or nothing can be compared.
     std::string DownloadMismatch(const Running& r) const;
     void Succeeded(Running& r, const std::string& text);
-    void ExpandMget(const Command& command);
-    void ExpandMgetList(const Running& r);
     void ExpandMput(const Command& command);
     // ---- set, alias, bookmark (session_settings.cpp)
     void ExecuteSet(const Command& command);
@@ -223,16 +225,28 @@ private:
     void RunWalkStep(const Command& next);
     /// What the walk printed or failed on the way.
     void TakeWalkOutput(TreeWalk::Output output);
-    void ExpandMirrorStart(const Running& r, const std::string& pwdText);
-    void ExpandMirrorList(const Running& r);
-    void ExpandMirrorUpList(const Running& r);
-    /// The end of a mirror step's MDTM (asked on this connection or, with -P, on one of the
-    /// run's): the file is decided again with the server's time, where it told one.
-    void MirrorTimeDone(const Command& step, std::optional<std::int64_t> remoteTime);
-    /// The steps that carry out one file decision of mirror (download or upload).
-    void AddMirrorFileSteps(const Command& list, const MirrorDecision& d, const std::string& remotePath,
-                            const std::string& localPath, const std::string& below,
-                            std::vector<Command>& steps);
+    // ---- jobs (session_jobs.cpp)
+    /// mget: its job is made from the typed command and queues its first steps.
+    void StartMget(const Command& typed);
+    void MgetNote(const std::string& line) override;
+    void MgetWarn(const std::string& line) override;
+    void MgetFail(const std::string& text) override;
+    /// mirror: its job is made from the typed command and starts with its first step.
+    void StartMirror(const Command& typed);
+    /// The job that `step` belongs to, if it is the mirror under way.
+    MirrorJob* MirrorOf(const Command& step) const;
+    /// The mirror is over (walked, or cut short): its summary line, and the job is let go
+    /// once the loop has left it. True when it failed somewhere on the way.
+    bool EndMirror();
+    void MirrorOut(const std::string& text) override;
+    void MirrorWarn(const std::string& line) override;
+    void MirrorFail(const std::string& subject, const std::string& text) override;
+    bool MirrorCanAskTime() const override { return features_.mdtm; }
+    bool MirrorCanSetTime() const override { return features_.mfmt; }
+    bool MirrorCanRunParallel() const override { return platform_ != nullptr; }
+    ParallelRun& MirrorRun(int connections, std::uint64_t job) override;
+    void MirrorTimeAnswered(std::uint64_t job, const Command& step, std::optional<std::int64_t> time) override;
+    void MirrorRemoveDirectory(const std::string& parent, const std::string& name) override;
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
     /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
     void StartMachineListing(const std::string& path, bool showsLinks = false);
@@ -243,10 +257,32 @@ private:
     /// The login succeeded: FEAT, then the steps that follow from its answer.
     void BeginSessionSetup();
     /// The end of a setup step; FEAT and OPTS are courtesies, so a refusal changes nothing.
-    void EndSetupStep(SetupStep step, std::int32_t code);
+    void EndSetupStep(const Running& r, std::int32_t code);
     /// After FEAT: what it offered, the code of names, and OPTS UTF8 ON where the server wants it.
     void ApplyFeatures(bool answered);
     void StartSetupStep(const std::string& line, SetupStep step);
+    /// The step after those that follow FEAT: the CWD to the start path, else the PWD.
+    void ContinueSetup();
+    /// The start path was found a directory (`directory`) or not.
+    void ResolveStartPath(bool directory);
+    /// Before each Connect: the TlsMode the user's choice means (--tls, set tls); without a
+    /// choice AUTH TLS is tried and a refusal lets the session go on in plain.
+    void ChooseTls();
+    /// The server refused AUTH TLS (DisConnected -12): true when TLS was only tried and the
+    /// login starts again without it.
+    bool GoPlainAfterRefusedAuth(const std::string& reply);
+    /// The listing after the login that judges the code of names, read in `reading`.
+    void StartNamesProbe(const char16_t* reading);
+    /// The end of that listing: judged, or asked again in the next code.
+    void EndNamesProbe();
+    /// A listing line, as DirData has it: evidence of the code of names.
+    void ObserveNames(const tarselctl::String& line);
+    /// A listing ended: a verdict it changed takes effect.
+    void ApplyNameVerdict();
+    /// The reason a TLS failure ended the connection, with what the user can do about it.
+    std::string ExplainTlsFailure(tarselctl::Long code, std::string reason) const;
+    /// A refused login whose text asks for encryption on a plain connection: how to get it.
+    void HintEncryption(const std::string& text);
     // ---- transfers over several connections (parallel_session.cpp)
     /// Takes `command` and the transfers of its job queued right behind it as one run; the
     /// remote directory is learnt first.
@@ -254,9 +290,6 @@ private:
     void StartParallel(const std::optional<std::string>& directory);
     /// A run over `connections` more connections with the session's server and settings.
     void CreateParallelRun(int connections);
-    /// The run that moves the files of the mirror walking with `list` (mirror -P), made
-    /// when the walk finds its first file.
-    ParallelRun& MirrorRun(const Command& list);
     /// Whether the next step must wait for the run: a mirror's walk that has no step left
     /// seals its run here.
     bool AwaitParallelRun();
@@ -303,6 +336,8 @@ private:
     bool connected_ = false;
     bool passive_ = true;
     SecretAsker askSecret_;
+    /// The connection being opened tries AUTH TLS without the user having asked for it.
+    bool tlsOpportunistic_ = false;
     /// What FEAT's reply listed.
     struct Features {
         bool utf8 = false;
@@ -311,6 +346,9 @@ private:
         bool mfmt = false;
     };
     Features features_;
+    NameCodeWatch names_;
+    std::string startPath_;
+    std::function<void(bool)> onStartPath_;
     std::optional<Running> running_;
     std::optional<std::uint64_t> pendingRest_;
     /// The remote directory as the last PWD (or cd) told it; empty when unknown.
@@ -330,21 +368,13 @@ private:
     TreeWalk walk_;
     /// The walk is rm -rf's: a name that is not there is passed over quietly.
     bool walkForce_ = false;
-    /// The job of the command that runs now, and of the mirror under way (0: none); a
-    /// failure inside a mirror stops a script only once the mirror has tried every file.
+    /// The job of the command that runs now (0: none).
     std::uint64_t activeJob_ = 0;
-    std::uint64_t mirrorJob_ = 0;
-    bool mirrorFailed_ = false;
-    /// What the mirror under way has done, for its summary line: files it set out to copy
-    /// (new, updated), entries removed, failures, bytes moved.
-    struct MirrorTally {
-        std::uint64_t fresh = 0, updated = 0, removed = 0, failed = 0, bytes = 0;
-        std::chrono::steady_clock::time_point started;
-        bool dryRun = false;
-    };
-    MirrorTally tally_;
-    /// The summary line of the mirror that has just ended.
-    void PrintMirrorSummary();
+    /// The mirror under way; one that has ended, kept until the loop has left its calls.
+    std::unique_ptr<MirrorJob> mirror_;
+    std::unique_ptr<MirrorJob> mirrorEnded_;
+    /// The last mget; the steps of one that an interrupt cut short find it gone.
+    std::unique_ptr<MgetJob> mget_;
     /// The kept part file already told about.
     std::string toldKeptPart_;
     /// The partial file a failed get kept, told after its error line.
@@ -362,8 +392,6 @@ private:
     std::function<void()> onInputUnwanted_;
     std::function<void()> onWaiting_;
     tarselctl::Long cookie_ = 0;
-    /// The connection's TYPE, so that a transfer of the same type sends none.
-    tarselctl::SentType sentType_;
     tarselctl::Platform* platform_ = nullptr;
     /// The transfers waiting for the directory their run resolves names against.
     std::vector<Command> parallelBatch_;

@@ -107,10 +107,10 @@ void FtpSession::CreateParallelRun(int connections) {
     });
 }
 
-ParallelRun& FtpSession::MirrorRun(const Command& list) {
+ParallelRun& FtpSession::MirrorRun(int connections, std::uint64_t job) {
     if (!parallel_) {
-        CreateParallelRun(list.parallel);
-        parallelWalk_ = list.job;
+        CreateParallelRun(connections);
+        parallelWalk_ = job;
     }
     return *parallel_;
 }
@@ -137,10 +137,7 @@ void FtpSession::ParallelEnded() {
     if (!parallel_) return;
     const int failed = parallel_->Failed();
     failures_ += failed;
-    if (mirrorJob_ != 0) {
-        tally_.failed += static_cast<std::uint64_t>(failed);
-        tally_.bytes += parallel_->Moved();
-    }
+    if (mirror_) mirror_->RunEnded(static_cast<std::uint64_t>(failed), parallel_->Moved());
     parallelWalk_ = 0;
     parallelEnded_ = std::move(parallel_);
     if (keepAliveForRun_) {

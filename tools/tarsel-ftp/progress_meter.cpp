@@ -164,31 +164,6 @@ std::string FormatTransferSummary(std::uint64_t bytes, double seconds) {
     return summary;
 }
 
-std::optional<std::uint64_t> SizeFromOpeningReply(std::string_view reply) {
-    constexpr std::string_view kTail = " bytes)";
-    // Searched from the end, each '(' looked at once: bounded work on a hostile reply.
-    std::size_t end = reply.size();
-    while (end > 0) {
-        const auto open = reply.rfind('(', end - 1);
-        if (open == std::string_view::npos) return std::nullopt;
-        std::size_t i = open + 1;
-        std::uint64_t value = 0;
-        bool overflow = false;
-        while (i < reply.size() && reply[i] >= '0' && reply[i] <= '9') {
-            const auto digit = static_cast<std::uint64_t>(reply[i] - '0');
-            if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) overflow = true;
-            else value = value * 10 + digit;
-            ++i;
-        }
-        if (i > open + 1 && reply.substr(i, kTail.size()) == kTail) {
-            if (overflow) return std::nullopt;
-            return value;
-        }
-        end = open;
-    }
-    return std::nullopt;
-}
-
 std::string FormatProgressLine(std::string_view name, std::uint64_t done,
                                std::optional<std::uint64_t> total, double seconds, int width,
                                std::uint64_t already) {

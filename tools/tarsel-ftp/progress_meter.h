@@ -14,10 +14,6 @@ namespace tarselftp {
 /// finite positive number).
 std::string FormatTransferSummary(std::uint64_t bytes, double seconds);
 
-/// The number of bytes announced in a 150 reply's text "... (12345 bytes)." or nullopt.
-/// The last such group counts, as a file name earlier in the text may hold one too.
-std::optional<std::uint64_t> SizeFromOpeningReply(std::string_view reply);
-
 /// One meter line, fitted to `width` columns (never wider), no line end:
 /// name (shortened from the left with "..." if needed), bytes done (human units), percent
 /// and ETA when total is known, rate. E.g. "big.bin  34.5 MiB  52%  12.3 MiB/s  ETA 0:03".

@@ -53,4 +53,21 @@ bool IsSafeEntryName(std::string_view name) {
     return true;
 }
 
+std::optional<std::string> QuotedDirectory(std::string_view text) {
+    const auto open = text.find('"');
+    if (open == std::string_view::npos) return std::nullopt;
+    std::string dir;
+    for (std::size_t i = open + 1; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            dir += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '"') {
+            dir += '"';
+            ++i;
+        } else {
+            return dir;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace tarselftp

@@ -39,4 +39,7 @@ bool HasExactTime(const RemoteEntry& entry);
 /// skips every other name, so a hostile listing cannot write outside the target dir.
 bool IsSafeEntryName(std::string_view name);
 
+/// The directory of a 257 reply's text: "/a ""b""" is the current directory -> /a "b".
+std::optional<std::string> QuotedDirectory(std::string_view text);
+
 }  // namespace tarselftp

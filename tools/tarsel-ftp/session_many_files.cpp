@@ -1,70 +1,13 @@
-// The many-file commands' steps: mget's listings and downloads, mput's local matches, and
-// the walks of find, du, rm -r and mkdir -p, with cat, chmod and rm broken into one step a
-// name.
+// The many-file commands' steps: mput's local matches, and the walks of find, du, rm -r and
+// mkdir -p, with cat, chmod and rm broken into one step a name.
 #include "ftp_session.h"
 
 #include <glob.h>
 #include <sys/stat.h>
 
-#include "mirror_plan.h"
-#include "remote_listing.h"
 #include "tree_walk.h"
 
 namespace tarselftp {
-
-void FtpSession::ExpandMget(const Command& command) {
-    const std::uint64_t job = ++commandCount_;
-    std::vector<Command> steps;
-    for (std::size_t i = 0; i < command.args.size(); ++i) {
-        const std::string& pattern = command.args[i];
-        const std::string base = BaseName(pattern);
-        const bool literal = i < command.literal.size() && command.literal[i];
-        if (literal || !HasPattern(base)) {
-            Command get{Verb::Get, {pattern, LocalIn(command.intoDirectory, LocalNameFromServer(base))}};
-            get.job = job;
-            get.parallel = command.parallel;
-            get.resume = command.resume;
-            steps.push_back(std::move(get));
-            continue;
-        }
-        const auto slash = pattern.rfind('/');
-        const std::string dir = slash == std::string::npos ? "" : pattern.substr(0, slash == 0 ? 1 : slash);
-        Command list{Verb::MgetList, {dir, base}};
-        list.job = job;
-        list.parallel = command.parallel;
-        list.resume = command.resume;
-        list.intoDirectory = command.intoDirectory;
-        steps.push_back(std::move(list));
-    }
-    PushSteps(std::move(steps));
-}
-
-void FtpSession::ExpandMgetList(const Running& r) {
-    const std::string& dir = r.command->args[0];
-    const std::string& pattern = r.command->args[1];
-    const std::vector<RemoteEntry> entries = ParseRemoteListing(r.lines, r.mlsd);
-    const MgetPlan plan = PlanMget(entries, pattern);
-    if (plan.skippedDirectories > 0)
-        Note("mget: skipping " + std::to_string(plan.skippedDirectories) + " director" +
-             (plan.skippedDirectories == 1 ? "y" : "ies") + " (mirror copies directories)");
-    if (plan.skippedUnsafe > 0)
-        PrintError("tarsel-ftp: mget: skipping " + std::to_string(plan.skippedUnsafe) +
-                   " name(s) that cannot be a local file name");
-    std::vector<Command> steps;
-    for (const RemoteEntry& e : plan.files) {
-        Command get{Verb::Get, {JoinRemote(dir, e.name), LocalIn(r.command->intoDirectory, LocalNameFromServer(e.name))}};
-        get.job = r.command->job;
-        get.parallel = r.command->parallel;
-        get.resume = r.command->resume;
-        get.knownSize = e.size;
-        steps.push_back(std::move(get));
-    }
-    if (steps.empty() && plan.skippedDirectories == 0) {
-        Fail(Fault::Local, "", "mget", "no remote file matches '" + JoinRemote(dir, pattern) + "'");
-        return;
-    }
-    PushSteps(std::move(steps));
-}
 
 void FtpSession::ExpandDailyCommand(const Command& command) {
     const std::uint64_t job = ++commandCount_;

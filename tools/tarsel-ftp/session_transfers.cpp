@@ -77,7 +77,7 @@ void FtpSession::StartGet(const Command& command) {
         // end on most servers: nothing arrives, 226 follows, and the local file would pass
         // for complete. Its size is asked first.
         running_->sizeBeforeResume = true;
-        const TypeOnce type(control_, sentType_);
+        const TypeOnce type(control_);
         control_.FileSize(ExactText(a[0], u"GetFile"));
         return;
     }
@@ -85,7 +85,7 @@ void FtpSession::StartGet(const Command& command) {
         // Many servers' 150 names no size (pyftpdlib): without SIZE the meter could show
         // neither percent nor ETA.
         running_->sizeBeforeResume = running_->sizeForMeter = true;
-        const TypeOnce type(control_, sentType_);
+        const TypeOnce type(control_);
         control_.FileSize(ExactText(a[0], u"GetFile"));
         return;
     }
@@ -98,7 +98,7 @@ void FtpSession::RequestDownload() {
     // Always written: a restart offset left from a refused download must not apply.
     control_.put_Rest(rest > 0 ? FromUtf8(std::to_string(rest)) : tarselctl::String());
     // The local name is only handed back in GetOpen; it never reaches the server.
-    const TypeOnce type(control_, sentType_);
+    const TypeOnce type(control_);
     control_.GetFile(ExactText(a[0], u"GetFile"), FromUtf8(a[1]));
 }
 
@@ -146,7 +146,6 @@ void FtpSession::ResumeAfterSize(Running r, std::int32_t code, const std::string
                    "); resuming unchecked");
     }
     r.sizeBeforeResume = false;
-    r.replies.clear();
     running_ = std::move(r);
     phase_ = Phase::Running;
     try {
@@ -177,7 +176,7 @@ void FtpSession::StartPut(const Command& command) {
         running_->localFault = error;
         return;
     }
-    const TypeOnce type(control_, sentType_);
+    const TypeOnce type(control_);
     if (command.verb == Verb::Put && command.resume) {
         // Continued after what the server holds: its size first, then APPE of the rest.
         running_->sizeBeforeUpload = true;
@@ -219,11 +218,10 @@ void FtpSession::ResumeUploadAfterSize(Running r, std::int32_t code, const std::
     }
     r.sizeBeforeUpload = false;
     r.offset = offset;
-    r.replies.clear();
     running_ = std::move(r);
     phase_ = Phase::Running;
     try {
-        const TypeOnce type(control_, sentType_);
+        const TypeOnce type(control_);
         if (offset > 0) control_.AppendFile(ExactText(remote, u"AppendFile"));
         else control_.PutFile(ExactText(remote, u"PutFile"), FromUtf8(local));
     } catch (const AutomationError& e) {
@@ -242,6 +240,12 @@ bool FtpSession::ShowsProgress() const {
 void FtpSession::UpdateMeter(bool final) {
     if (!running_ || !ShowsProgress()) return;
     Running& r = *running_;
+    if (!r.total && r.command && r.command->verb == Verb::Get) {
+        // The size the server's 150 announced, once it has come (it may come after the
+        // first data); -1 while there is none.
+        if (const std::int64_t announced = control_.AnnouncedSize(); announced >= 0)
+            r.total = static_cast<std::uint64_t>(announced);
+    }
     const double now = std::chrono::duration<double>(std::chrono::steady_clock::now() - r.started).count();
     // The 150 reply that names the size may be read after the first data has arrived: the
     // meter then starts over once the size is known.
@@ -329,6 +333,7 @@ void FtpSession::DirOpen() {
 }
 
 void FtpSession::DirData(tarselctl::String& Data) {
+    ObserveNames(Data);
     if (running_ && running_->capture) {
         std::string line = ToUtf8(Data);
         running_->capturedBytes += line.size() + 1;
@@ -347,6 +352,7 @@ void FtpSession::DirData(tarselctl::String& Data) {
 
 void FtpSession::DirClose() {
     TraceEvent("DirClose");
+    ApplyNameVerdict();
     if (running_) running_->dataOpen = false;
 }
 

@@ -2,18 +2,17 @@
 // the connection already has, for the one method call that builds its command lines.
 #pragma once
 
-#include <tarsel/sent_type.h>
 #include <tarsel/tarsel.h>
 
 namespace tarselftp {
 
-/// While it lives, the control's Filetype is "" when the server has the wanted type already;
-/// the setting is put back afterwards, so that stored settings keep the host's choice.
+/// While it lives, the control's Filetype is "" when the server has the wanted type already
+/// (the control's TypeInForce); the setting is put back afterwards, so that stored settings
+/// keep the host's choice.
 class TypeOnce {
 public:
-    TypeOnce(tarselctl::tarsel& control, const tarselctl::SentType& sent)
-        : control_(control), wanted_(control.get_Filetype()) {
-        control_.put_Filetype(sent.FiletypeFor(wanted_));
+    explicit TypeOnce(tarselctl::tarsel& control) : control_(control), wanted_(control.get_Filetype()) {
+        if (!wanted_.empty() && Upper(wanted_) == control_.TypeInForce()) control_.put_Filetype(tarselctl::String());
     }
     ~TypeOnce() {
         try {
@@ -26,6 +25,12 @@ public:
     TypeOnce& operator=(const TypeOnce&) = delete;
 
 private:
+    static tarselctl::String Upper(tarselctl::String text) {
+        for (char16_t& c : text)
+            if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+        return text;
+    }
+
     tarselctl::tarsel& control_;
     tarselctl::String wanted_;
 };
