@@ -3,6 +3,12 @@
 
     pyftpdlib-server.py --port PORT --passive LOW-HIGH --root DIR --user USER --password PASS
                         [--host 127.0.0.1] [--model process|thread|single] [--debug]
+                        [--port-file FILE] [--names-as-bytes]
+
+--port 0 takes any free port (written to --port-file once listening; --passive may then be
+left out too). --names-as-bytes makes a server of the kind that keeps names in a legacy code
+such as Shift_JIS: names go out as the bytes on disk and come in as the bytes sent, and FEAT
+does not say UTF8.
 
 Why not `python3 -m pyftpdlib`: that runs every session on one shared epoll loop, and
 pyftpdlib 1.5.7 keeps the ActiveDTP of a PORT transfer after handing its socket to the data
@@ -43,7 +49,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, required=True)
-    parser.add_argument("--passive", type=passive_range, required=True, metavar="LOW-HIGH")
+    parser.add_argument("--passive", type=passive_range, metavar="LOW-HIGH")
+    parser.add_argument("--port-file")
+    parser.add_argument("--names-as-bytes", action="store_true")
     parser.add_argument("--root", required=True)
     parser.add_argument("--user", required=True)
     parser.add_argument("--password", required=True)
@@ -58,11 +66,32 @@ def main():
     authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
 
     class Handler(FTPHandler):
-        pass
+        if args.names_as_bytes:
+            # Names on disk reach Python with their undecodable bytes as surrogates; this
+            # error handler writes them back as the same bytes, and reads sent bytes the same way.
+            unicode_errors = "surrogateescape"
+
+            def ftp_FEAT(self, line):
+                real_push = self.push
+
+                def push(data):
+                    real_push(data.replace(" UTF8\r\n", ""))
+
+                self.push = push
+                try:
+                    FTPHandler.ftp_FEAT(self, line)
+                finally:
+                    self.push = real_push
 
     Handler.authorizer = authorizer
-    Handler.passive_ports = args.passive
+    if args.passive:
+        Handler.passive_ports = args.passive
     server = SERVER_CLASSES[args.model]((args.host, args.port), Handler)
+    if args.port_file:
+        with open(args.port_file + ".tmp", "w") as f:
+            f.write("%d\n" % server.socket.getsockname()[1])
+        import os
+        os.rename(args.port_file + ".tmp", args.port_file)
     server.serve_forever()
     return 0
 

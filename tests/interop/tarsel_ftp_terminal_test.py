@@ -283,7 +283,10 @@ class TerminalSession(unittest.TestCase):
         # not be drawn while the typed command runs, before its output.
         fake = HeldListingServer()
         self.addCleanup(fake.close)
-        t = Terminal(["--port", str(fake.port), "127.0.0.1", "u", "p"], self.home, self.work)
+        # One connection, and only the listing of names for Tab: no AUTH TLS attempt (which
+        # would cost a second connection) and no listing to judge the code of names.
+        t = Terminal(["--port", str(fake.port), "--tls", "off", "--syscode", "UTF8", "127.0.0.1", "u", "p"],
+                     self.home, self.work)
         self.terminals.append(t)
         t.prompt()
         self.assertTrue(fake.listed.wait(10))

@@ -1110,10 +1110,11 @@ TEST(TarselFtpInteropTls, AServerThatDemandsTlsRefusesAPlainLoginAndAPlainServer
     std::optional<FtpServer> plain = FtpServerNamed("vsftpd");
     const char* ca = std::getenv("TARSEL_TLS_CA");
     if (!secure || !plain || ca == nullptr) GTEST_SKIP() << "vsftpd_tls or vsftpd is not running";
-    RunResult r = RunProgram({"--port", secure->port, "-c", "pwd", secure->host, secure->user,
-                              secure->pass});
+    RunResult r = RunProgram({"--port", secure->port, "--tls", "off", "-c", "pwd", secure->host,
+                              secure->user, secure->pass});
     EXPECT_EQ(r.status, 1);
     EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: server 530: Connect: "));
+    EXPECT_THAT(r.err, HasSubstr("tarsel-ftp: hint: the server wants TLS, and TLS is off here"));
     r = RunProgram({"--port", plain->port, "--tls", "explicit", "--cacert", ca, "--trace", "-c",
                     "pwd", plain->host, plain->user, plain->pass});
     EXPECT_EQ(r.status, 1);

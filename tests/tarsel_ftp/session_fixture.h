@@ -82,6 +82,7 @@ protected:
         options.keepGoing = true;
         options.replyTimeout = 0;
         options.sysCode = "EUC";  // not the terminal's: the same on every machine
+        options.tls = "off";  // plain: the TLS default has tests of its own
     }
     void TearDown() override {
         session.reset();

@@ -349,7 +349,7 @@ TEST_F(TarselFtpClientPatterns, SetAliasAndBookmarkChangeTheSessionAndKeepServer
                           "alias ll cls -l\nalias ll2 ll\n"
                           "-rw-r--r--            1 2020-01-01       a.txt\n"
                           "home\tftp://alice@ftp.example/pub/\n");
-    EXPECT_EQ(output.err, "tarsel-ftp: local: set tls: takes explicit, implicit or off, not 'sideways'\n"
+    EXPECT_EQ(output.err, "tarsel-ftp: local: set tls: takes auto, explicit, implicit or off, not 'sideways'\n"
                           "tarsel-ftp: local: set: no setting 'colour' (set lists them)\n"
                           "tarsel-ftp: local: ll: unknown command (help lists them)\n"
                           "tarsel-ftp: local: bookmark: 'nothttp' is no ftp:// URL\n")

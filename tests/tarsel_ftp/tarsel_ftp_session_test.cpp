@@ -59,6 +59,7 @@ protected:
         options.keepGoing = true;
         options.passive = false;
         options.sysCode = "EUC";  // not the terminal's: the same on every machine
+        options.tls = "off";  // plain: the TLS default has tests of its own
         session = std::make_unique<FtpSession>(io, control, options, output);
         ASSERT_TRUE(session->Start());
         s1().Connect();

@@ -47,17 +47,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     running_.reset();
     phase_ = Phase::Ready;
     if (r.setupStep != SetupStep::None) {
-        // FEAT and OPTS are courtesies to the server: a refusal leaves the session as it is.
-        if (r.setupStep == SetupStep::Features) {
-            if (code != 0) features_ = {};
-            ApplyFeatures();
-            // The prompt shows the remote directory: it is asked for once after the login.
-            if (interactive_ && phase_ == Phase::Ready) StartSetupStep("PWD", SetupStep::Directory);
-        } else if (r.setupStep == SetupStep::Utf8On) {
-            if (interactive_) StartSetupStep("PWD", SetupStep::Directory);
-        } else if (r.setupStep == SetupStep::Directory && code == 0) {
-            remoteDirectory_ = QuotedDirectory(lastReply_).value_or("");
-        }
+        EndSetupStep(r, code);
         return;
     }
     if (r.listAfterCd && code == 0 && !r.localFault) {
@@ -113,9 +103,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
         if (code == 0) {
             connected_ = true;
             if (interactive_) Note(lastReply_);
-            // FEAT tells how names are coded and what mget and mirror can ask for.
-            features_ = {};
-            StartSetupStep("FEAT", SetupStep::Features);
+            BeginSessionSetup();
             return;
         }
         // Refused login: the control keeps the connection; without a login it is of no use.
@@ -170,6 +158,7 @@ void FtpSession::Complete(std::int32_t code, const std::string& text) {
     // The command that waited for the pattern's listing cannot run without it.
     if (r.command && r.command->verb == Verb::GlobList) DropJob(r.command->job);
     FailRunning(r, code, text);
+    if (!r.command && r.operation == "Connect") HintEncryption(text);
     if (get && !keptPartNote_.empty()) {
         TellKeptPart();
         keptPartNote_.clear();
@@ -385,19 +374,6 @@ void FtpSession::Trace(const tarselctl::String& msg) {
     if (!running_) return;
     if (running_->replies.size() < kMaxKeptReplies) running_->replies.push_back(line);
     if (!running_->total && line.rfind("150", 0) == 0) running_->total = SizeFromOpeningReply(line);
-    // FEAT lists one feature per line, each indented by a space.
-    if (running_->setupStep == SetupStep::Features && line.size() >= 5 && line[0] == ' ') {
-        std::string feature = line.substr(1);
-        while (!feature.empty() && (feature.back() == ' ' || feature.back() == '\r'))
-            feature.pop_back();
-        for (char& c : feature) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const std::string word = feature.substr(0, feature.find(' '));
-        if (word == "UTF8") features_.utf8 = true;
-        // MLST's line names its facts; MLSD comes with it.
-        else if (word == "MLST") features_.mlst = true;
-        else if (word == "MDTM") features_.mdtm = true;
-        else if (word == "MFMT") features_.mfmt = true;
-    }
 }
 
 void FtpSession::Connected() { TraceEvent("Connected"); }
@@ -422,6 +398,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
         StartNext();
         return;
     }
+    if (code == -12 && GoPlainAfterRefusedAuth(ToUtf8(msg))) return;
     // The socket layer says "text(where)": where = connect is a connection never made.
     std::string text = ToUtf8(msg);
     std::string where;
@@ -445,6 +422,7 @@ void FtpSession::DisConnected(tarselctl::Long code, const tarselctl::String& msg
     } else {
         reason = text + (where.empty() ? "" : " (" + where + ")");
     }
+    reason = ExplainTlsFailure(code, std::move(reason));
     if (ReconnectForJob(wasConnected, lostDirectory, reason)) return;
     if (phase_ == Phase::Shell) {
         Fail(Fault::Connection, "", "", reason);

@@ -130,9 +130,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
             auto v = value();
             if (!v) return result;
             const std::string upper = AsciiUpper(*v);
-            if (upper == "EXPLICIT") o.tls = "explicit";
+            if (upper == "EXPLICIT" || upper == "ON") o.tls = "explicit";
             else if (upper == "IMPLICIT") o.tls = "implicit";
-            else return fail("--tls takes explicit or implicit, not '" + *v + "'");
+            else if (upper == "AUTO") o.tls = "auto";
+            else if (upper == "OFF" || upper == "NONE") o.tls = "off";
+            else return fail("--tls takes auto, explicit, implicit or off, not '" + *v + "'");
         } else if (name == "--cacert") {
             auto v = value();
             if (!v) return result;
@@ -243,7 +245,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& args) {
         if (positional.size() > 1) return fail("a URL takes no USER or PASSWORD after it");
         o.host = url.url->host;
         if (url.url->implicitTls) {
-            if (o.tls && *o.tls != "implicit") return fail("an ftps:// URL is implicit TLS, not --tls " + *o.tls);
+            if (o.tls && *o.tls != "implicit" && *o.tls != "auto") return fail("an ftps:// URL is implicit TLS, not --tls " + *o.tls);
             o.tls = "implicit";
         }
         if (url.url->port) {

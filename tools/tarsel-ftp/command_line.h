@@ -42,7 +42,8 @@ struct Options {
     std::optional<std::string> sysCode;
     /// "SJIS" or "UTF8": the code of local text files.
     std::optional<std::string> hostCode;
-    /// "explicit" or "implicit" (--tls).
+    /// "auto" (AUTH TLS tried, plain where the server refuses it), "off", "explicit" or
+    /// "implicit" (--tls); none given: "auto", unless stored settings name a mode.
     std::optional<std::string> tls;
     /// --cacert: PEM file of the CAs trusted for the server's certificate.
     std::optional<std::string> caFile;

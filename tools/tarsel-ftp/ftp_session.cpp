@@ -82,20 +82,6 @@ std::string Subject(const std::string& operation, const std::vector<std::string>
     return subject;
 }
 
-
-// LC_ALL, else LC_CTYPE, else LANG names the terminal's character code.
-bool LocaleIsUtf8() {
-    const char* value = nullptr;
-    for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-        value = std::getenv(name);
-        if (value && *value) break;
-    }
-    if (!value) return false;
-    std::string text = value;
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text.find("utf-8") != std::string::npos || text.find("utf8") != std::string::npos;
-}
-
 }  // namespace
 
 std::optional<std::string> FtpSession::QuotedDirectory(std::string_view text) {
@@ -159,7 +145,8 @@ bool FtpSession::Start() {
         if (options_.fileCode) control_.put_FileCode(FromUtf8(*options_.fileCode));
         if (options_.sysCode) control_.put_SysCode(FromUtf8(*options_.sysCode));
         if (options_.hostCode) control_.put_HostCode(FromUtf8(*options_.hostCode));
-        if (options_.tls) control_.put_TlsMode(FromUtf8(*options_.tls));
+        // TLS by default: none asked for, and none stored, means AUTH TLS is tried.
+        if (!options_.tls) options_.tls = control_.get_TlsMode().empty() ? "auto" : ToUtf8(control_.get_TlsMode());
         if (options_.caFile) control_.put_TlsCaFile(FromUtf8(*options_.caFile));
         if (options_.insecure) control_.put_TlsVerify(tarselctl::False);
         if (options_.account) control_.put_Account(ExactText(*options_.account, u"Account"));
@@ -227,6 +214,7 @@ void FtpSession::BeginConnect() {
     phase_ = Phase::Connecting;
     auto connect = [this] {
         try {
+            ChooseTls();
             control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
                              ExactText(options_.password, u"Connect"));
         } catch (const AutomationError& e) {
@@ -509,16 +497,6 @@ void FtpSession::StartMachineListing(const std::string& path, bool showsLinks) {
     control_.Dir(path.empty() ? tarselctl::String() : ExactText(path, u"Dir"));
 }
 
-void FtpSession::ApplyFeatures() {
-    // Names are UTF-8 where the server says so (and it may want OPTS UTF8 ON first), or,
-    // without a word from the server, where this terminal is UTF-8: a server's bytes then
-    // come out as they are, which is what the user's other tools show too.
-    if (!options_.sysCode && !options_.settingsFile) {
-        if (features_.utf8 || LocaleIsUtf8()) control_.put_SysCode(u"UTF8");
-    }
-    if (features_.utf8 && control_.get_SysCode() == u"UTF8") StartSetupStep("OPTS UTF8 ON", SetupStep::Utf8On);
-}
-
 void FtpSession::StartControlCommand(const Command& command) {
     const std::vector<std::string>& a = command.args;
     auto arg = [&](std::size_t i) { return ExactText(a[i], FromUtf8(running_->operation)); };
@@ -691,20 +669,6 @@ void FtpSession::StartClose() {
     quitGuard_.async_wait([this](const asio::error_code& ec) {
         if (!ec && phase_ == Phase::Closing) control_.Abend();
     });
-}
-
-void FtpSession::StartSetupStep(const std::string& line, SetupStep step) {
-    running_ = Running{};
-    running_->operation = line.substr(0, line.find(' '));
-    running_->setupStep = step;
-    phase_ = Phase::Running;
-    try {
-        control_.QuoteCommand(FromUtf8(line));
-    } catch (const AutomationError&) {
-        // Not idle after all: the step is skipped, as a server without the feature would be.
-        running_.reset();
-        phase_ = Phase::Ready;
-    }
 }
 
 std::vector<std::string> FtpSession::RemoteNames() const {

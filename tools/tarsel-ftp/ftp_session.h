@@ -23,6 +23,7 @@
 #include "parallel_run.h"
 #include "progress_meter.h"
 #include "session_output.h"
+#include "session_setup.h"
 #include "tree_walk.h"
 #include "upload_source.h"
 
@@ -70,6 +71,13 @@ public:
     /// "tarsel:/dir> " once the remote directory is known, else "tarsel> ".
     std::string PromptText() const;
 
+    /// A URL's PATH that does not end in '/': after the login it is changed to when it is a
+    /// directory, as lftp does, and fetched (a get ahead of everything queued) when it is
+    /// not; `resolved` then says which (true: a directory).
+    void SetStartPath(std::string path, std::function<void(bool directory)> resolved) {
+        startPath_ = std::move(path);
+        onStartPath_ = std::move(resolved);
+    }
     /// Applies the options to the control and starts connecting (when a host is given).
     /// False when the session could not even start (the reason is printed).
     bool Start();
@@ -113,8 +121,6 @@ public:
 
 private:
     enum class Phase { Idle, Connecting, Ready, Running, Quitting, Closing, Closed, Shell, Finished };
-    /// Lines the session sends on its own after the login.
-    enum class SetupStep { None, Features, Utf8On, Directory };
     /// Where a fault lies, which the error line says first.
     enum class Fault { Server, Connection, Local };
 
@@ -237,12 +243,39 @@ private:
     /// Dir in the form mget and mirror read: MLSD where FEAT offered it, else LIST.
     /// `showsLinks`: LIST even where MLSD is offered, since its "l" tells a link apart.
     void StartMachineListing(const std::string& path, bool showsLinks = false);
-    /// After FEAT: the code of names, and OPTS UTF8 ON where the server wants it.
-    void ApplyFeatures();
     /// Steps of the job that runs now, in this order, ahead of everything queued.
     void PushSteps(std::vector<Command> steps);
     void DropJob(std::uint64_t job);
+    // ---- the steps after the login (session_setup.cpp)
+    /// The login succeeded: FEAT, then the steps that follow from its answer.
+    void BeginSessionSetup();
+    /// The end of a setup step; FEAT and OPTS are courtesies, so a refusal changes nothing.
+    void EndSetupStep(const Running& r, std::int32_t code);
+    /// After FEAT: what it offered, the code of names, and OPTS UTF8 ON where the server wants it.
+    void ApplyFeatures(bool answered);
     void StartSetupStep(const std::string& line, SetupStep step);
+    /// The step after those that follow FEAT: the CWD to the start path, else the PWD.
+    void ContinueSetup();
+    /// The start path was found a directory (`directory`) or not.
+    void ResolveStartPath(bool directory);
+    /// Before each Connect: the TlsMode the user's choice means (--tls, set tls); without a
+    /// choice AUTH TLS is tried and a refusal lets the session go on in plain.
+    void ChooseTls();
+    /// The server refused AUTH TLS (DisConnected -12): true when TLS was only tried and the
+    /// login starts again without it.
+    bool GoPlainAfterRefusedAuth(const std::string& reply);
+    /// The listing after the login that judges the code of names, read in `reading`.
+    void StartNamesProbe(const char16_t* reading);
+    /// The end of that listing: judged, or asked again in the next code.
+    void EndNamesProbe();
+    /// A listing line, as DirData has it: evidence of the code of names.
+    void ObserveNames(const tarselctl::String& line);
+    /// A listing ended: a verdict it changed takes effect.
+    void ApplyNameVerdict();
+    /// The reason a TLS failure ended the connection, with what the user can do about it.
+    std::string ExplainTlsFailure(tarselctl::Long code, std::string reason) const;
+    /// A refused login whose text asks for encryption on a plain connection: how to get it.
+    void HintEncryption(const std::string& text);
     // ---- transfers over several connections (parallel_session.cpp)
     /// Takes `command` and the transfers of its job queued right behind it as one run; the
     /// remote directory is learnt first.
@@ -299,6 +332,8 @@ private:
     bool connected_ = false;
     bool passive_ = true;
     SecretAsker askSecret_;
+    /// The connection being opened tries AUTH TLS without the user having asked for it.
+    bool tlsOpportunistic_ = false;
     /// What FEAT's reply listed.
     struct Features {
         bool utf8 = false;
@@ -307,6 +342,9 @@ private:
         bool mfmt = false;
     };
     Features features_;
+    NameCodeWatch names_;
+    std::string startPath_;
+    std::function<void(bool)> onStartPath_;
     std::optional<Running> running_;
     std::optional<std::uint64_t> pendingRest_;
     /// The remote directory as the last PWD (or cd) told it; empty when unknown.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -74,9 +75,11 @@ static int Run(int argc, char** argv) {
         return 0;
     }
     const bool stdinIsTerminal = ::isatty(STDIN_FILENO) == 1;
-    // A URL naming a file fetches it and ends, as the classic client does.
-    const bool fetchOnly = !options.urlPath.empty() && options.urlPath.back() != '/';
-    const bool interactive = stdinIsTerminal && !options.script && !fetchOnly;
+    // A URL's PATH ending in '/' is a directory to change to. Any other PATH is found out
+    // after the login: a directory is changed to, as lftp does; a file is fetched and the
+    // program ends, as the classic client does. Commands from standard input wait for that.
+    const bool urlUndecided = !options.urlPath.empty() && options.urlPath.back() != '/';
+    const bool interactive = stdinIsTerminal && !options.script;
     if (options.host.empty() && !interactive && !options.script && options.saveSettingsFile) {
         // Settings are written without a server: nothing else was asked for.
         asio::io_context io;
@@ -111,7 +114,7 @@ static int Run(int argc, char** argv) {
     FtpSession session(io, control, options, output);
     session.SetInteractive(interactive);
     session.SetPlatform(platform);
-    session.SetCommandsFromStandardInput(!options.script && !fetchOnly);
+    session.SetCommandsFromStandardInput(!options.script);
 
     // The terminal serves typed commands and hidden passwords; a pipe serves lines only.
     std::unique_ptr<TerminalInput> terminal;
@@ -123,7 +126,7 @@ static int Run(int argc, char** argv) {
             terminal->AskSecret(prompt, std::move(done));
         });
     }
-    if (!interactive && !options.script && !fetchOnly) {
+    if (!interactive && !options.script) {
         piped = std::make_unique<CommandInput>(
             io, [&](std::string line) { session.AddLine(line); }, [&] { session.EndOfInput(); });
     }
@@ -159,9 +162,14 @@ static int Run(int argc, char** argv) {
         io.stop();
     });
 
-    if (!options.urlPath.empty()) {
-        if (fetchOnly) session.AddLine("get " + Quoted(options.urlPath));
-        else session.AddLine("cd " + Quoted(options.urlPath));
+    bool pipeWaits = false;
+    if (urlUndecided) {
+        session.SetStartPath(options.urlPath, [&](bool directory) {
+            if (directory && std::exchange(pipeWaits, false)) piped->Start();
+            if (!directory) session.EndOfInput();
+        });
+    } else if (!options.urlPath.empty()) {
+        session.AddLine("cd " + Quoted(options.urlPath));
     }
     const bool started = session.Start();
     // Start has applied the options, whether or not the connection could be started.
@@ -186,10 +194,9 @@ static int Run(int argc, char** argv) {
     if (options.script) {
         for (const std::string& line : SplitScript(*options.script)) session.AddLine(line);
         session.EndOfInput();
-    } else if (fetchOnly) {
-        session.EndOfInput();
     } else if (piped) {
-        piped->Start();
+        if (urlUndecided) pipeWaits = true;
+        else piped->Start();
     } else if (session.WaitingForLine()) {
         terminal->Prompt();
     }

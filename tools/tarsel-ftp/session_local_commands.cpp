@@ -126,7 +126,7 @@ bool FtpSession::ExecuteLocal(const Command& command) {
         if (url.url) {
             options_.host = url.url->host;
             if (url.url->port) control_.put_port(FromUtf8(*url.url->port));
-            if (url.url->implicitTls) control_.put_TlsMode(u"implicit");
+            if (url.url->implicitTls) options_.tls = "implicit";
             options_.userGiven = !url.url->user.empty();
             options_.user = options_.userGiven ? url.url->user : "anonymous";
             options_.passwordGiven = url.url->password.has_value();

@@ -30,7 +30,8 @@ namespace {
 std::string CanonicalSetting(std::string name) {
     name = AsciiLower(name);
     static const std::pair<const char*, const char*> kLftpNames[] = {
-        {"ftp:passive-mode", "passive"},       {"ftp:ssl-force", "tls"},
+        {"ftp:passive-mode", "passive"},       {"ftp:ssl-force", "ssl-force"},
+        {"ftp:ssl-allow", "ssl-allow"},
         {"net:timeout", "reply-timeout"},      {"net:connection-timeout", "connect-timeout"},
         {"net:max-retries", "retries"},        {"net:reconnect-interval-base", "reconnect-interval"},
         {"net:idle", "noop"},                  {"mirror:parallel-transfer-count", "parallel"},
@@ -84,10 +85,10 @@ std::map<std::string, std::string> FtpSession::ReadBookmarks(std::string* error)
 
 std::string FtpSession::SettingsText() const {
     const auto seconds = [](std::int32_t s) { return std::to_string(s); };
-    std::string tls = ToUtf8(control_.get_TlsMode());
+    const std::string tls = options_.tls.value_or("auto");
     std::string text;
     text += "passive " + std::string(control_.get_Passive() != tarselctl::False ? "on" : "off") + "\n";
-    text += "tls " + (tls.empty() ? std::string("off") : tls) + "\n";
+    text += "tls " + tls + "\n";
     text += "syscode " + ToUtf8(control_.get_SysCode()) + "\n";
     text += "filecode " + ToUtf8(control_.get_FileCode()) + "\n";
     text += "hostcode " + ToUtf8(control_.get_HostCode()) + "\n";
@@ -131,12 +132,18 @@ void FtpSession::ExecuteSet(const Command& command) {
         if (name == "passive") {
             if (!ParseSwitch(value, on)) error = "takes on or off";
             else control_.put_Passive(on ? tarselctl::True : tarselctl::False);
-        } else if (name == "tls") {
-            // lftp's ftp:ssl-force is a switch; ours names the kind as --tls does.
+        } else if (name == "tls" || name == "ssl-force" || name == "ssl-allow") {
+            // Ours names the kind as --tls does; lftp's two switches map onto it: ssl-force
+            // yes insists on TLS, ssl-allow no never tries it, and their other values are
+            // the default, TLS where the server takes it.
             bool sw = false;
-            if (upper == "EXPLICIT" || upper == "IMPLICIT") control_.put_TlsMode(FromUtf8(AsciiLower(value)));
-            else if (ParseSwitch(value, sw) || upper == "NONE") control_.put_TlsMode(sw ? u"explicit" : u"");
-            else error = "takes explicit, implicit or off";
+            const bool isSwitch = ParseSwitch(value, sw);
+            if (name == "ssl-force" && isSwitch) options_.tls = sw ? "explicit" : "auto";
+            else if (name == "ssl-allow" && isSwitch) options_.tls = sw ? "auto" : "off";
+            else if (name != "tls") error = "takes yes or no";
+            else if (upper == "EXPLICIT" || upper == "IMPLICIT" || upper == "AUTO") options_.tls = AsciiLower(value);
+            else if (isSwitch || upper == "NONE") options_.tls = sw ? "explicit" : "off";
+            else error = "takes auto, explicit, implicit or off";
             if (error.empty() && connected_) Note("TLS applies from the next connection (open).");
         } else if (name == "syscode" || name == "filecode" || name == "hostcode") {
             const std::string code = upper == "UTF-8" ? "UTF8" : upper == "SHIFT_JIS" ? "SJIS" : upper == "EUC-JP" ? "EUC" : upper;
@@ -147,6 +154,7 @@ void FtpSession::ExecuteSet(const Command& command) {
             else if (name == "syscode") {
                 control_.put_SysCode(FromUtf8(code));
                 options_.sysCode = code;
+                names_.on = false;  // chosen: no longer judged from listings
             } else if (name == "filecode") {
                 control_.put_FileCode(FromUtf8(code));
             } else {

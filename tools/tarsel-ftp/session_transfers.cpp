@@ -329,6 +329,7 @@ void FtpSession::DirOpen() {
 }
 
 void FtpSession::DirData(tarselctl::String& Data) {
+    ObserveNames(Data);
     if (running_ && running_->capture) {
         std::string line = ToUtf8(Data);
         running_->capturedBytes += line.size() + 1;
@@ -347,6 +348,7 @@ void FtpSession::DirData(tarselctl::String& Data) {
 
 void FtpSession::DirClose() {
     TraceEvent("DirClose");
+    ApplyNameVerdict();
     if (running_) running_->dataOpen = false;
 }
 

@@ -13,9 +13,16 @@ std::string OptionsText() {
         "  --type A|I|none        transfer type sent before transfers\n"
         "  --filecode BIN|JIS|SJIS|EUC|UTF8   code of file contents on the server\n"
         "  --syscode SJIS|EUC|UTF8   code of the server's commands and listings\n"
-        "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8)\n"
+        "                         (UTF8 also sends OPTS UTF8 ON when FEAT lists UTF8;\n"
+        "                         without it: UTF8 where FEAT says so, else judged from\n"
+        "                         the server's listings)\n"
         "  --hostcode SJIS|UTF8   code of local text files (SJIS)\n"
-        "  --tls explicit|implicit   FTP over TLS: AUTH TLS, or TLS from the first byte\n"
+        "  --tls auto|explicit|implicit|off\n"
+        "                         auto (the default): AUTH TLS is tried and the session\n"
+        "                         goes on in plain only where the server refuses it (a\n"
+        "                         failed handshake or certificate ends it); explicit: AUTH\n"
+        "                         TLS or nothing; implicit: TLS from the first byte; off:\n"
+        "                         plain FTP (also set tls off, lftp's ftp:ssl-allow no)\n"
         "  --cacert FILE          CA certificates (PEM) trusted for the server\n"
         "  --insecure             do not check the server's certificate\n"
         "  --account TEXT         account for servers that ask for one\n"
@@ -47,10 +54,14 @@ std::string OptionsText() {
 std::string AboutText() {
     return
         "On a terminal it prompts for commands (help lists them); otherwise it reads them one\n"
-        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH ending in '/' is\n"
-        "changed to; any other PATH is fetched. Without USER the login comes from ~/.netrc,\n"
-        "else it is anonymous (password tarsel@); a USER without PASSWORD gets it from\n"
-        "~/.netrc or, on a terminal, from a prompt.\n";
+        "per line from standard input, or from -c 'cmd; cmd'. A URL's PATH is changed to when\n"
+        "it is a directory (always when it ends in '/'), else fetched, and the program ends.\n"
+        "Without USER the login comes from ~/.netrc, else it is anonymous (password\n"
+        "tarsel@); a USER without PASSWORD gets it from ~/.netrc or, on a terminal, from a\n"
+        "prompt. AUTH TLS is tried first, with the certificate checked; a server that\n"
+        "refuses it is used in plain (--tls off: never try; --tls explicit: TLS or nothing).\n"
+        "Names are read as UTF-8 where FEAT says UTF8, else in the code the listings show\n"
+        "(UTF-8, Shift_JIS or EUC-JP), whatever the locale; --syscode chooses.\n";
 }
 
 std::string UsageText() {
