@@ -54,19 +54,19 @@ struct NameCodeEvidence {
 
 /// `evidence` with `bytes` added: listing data as the server sent it, lines ended by LF
 /// (a CR before it is ignored), cut anywhere.
-NameCodeEvidence ObserveListingBytes(NameCodeEvidence evidence, std::string_view bytes);
+TARSEL_API NameCodeEvidence ObserveListingBytes(NameCodeEvidence evidence, std::string_view bytes);
 
 /// `evidence` at the end of a listing: a last line without LF counts too.
-NameCodeEvidence EndOfListing(NameCodeEvidence evidence);
+TARSEL_API NameCodeEvidence EndOfListing(NameCodeEvidence evidence);
 
 /// The code the names are in. `featUtf8`: the server's FEAT lists UTF8, which decides.
 /// Otherwise the code with the most lines for it, as long as it has more than `current`
 /// (so a tie, or nothing decisive yet, keeps the current choice); Unknown stays Unknown
 /// until a line decides.
-NameCode JudgeNameCode(const NameCodeEvidence& evidence, NameCode current, bool featUtf8 = false);
+TARSEL_API NameCode JudgeNameCode(const NameCodeEvidence& evidence, NameCode current, bool featUtf8 = false);
 
 /// The SysCode value of a code ("UTF8", "SJIS", "EUC"); "" for Unknown.
-const char16_t* NameCodeSysCode(NameCode code);
+TARSEL_API const char16_t* NameCodeSysCode(NameCode code);
 
 }  // namespace tarselctl
 

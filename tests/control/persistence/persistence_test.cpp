@@ -10,6 +10,7 @@
 #include <tarsel/property_bag.h>
 
 #include "command/raised_error.h"
+#include "control/template_settings.h"
 #include "support/control_harness.h"
 #include "support/tarsel_private_access.h"
 
@@ -416,6 +417,31 @@ TEST_F(PersistenceTest, AboutBoxShowsTheBannerAndChangesNothing) {
     EXPECT_EQ(control.get_FtpCommand(), u"DONE");
     EXPECT_THAT(platform.calls, IsEmpty());
     EXPECT_THAT(recorder.events, IsEmpty());
+}
+
+// A transfer queue's connections are made from a template control by the property rows:
+// a row marked wrongly would leave a connection with the defaults (no time-outs, another
+// code), or carry one download's restart offset into every connection.
+TEST_F(PersistenceTest, ATemplateGivesItsStoredSettingsTimeOutsAndTraceSwitchButNotItsOffset) {
+    SetEveryStoredSetting(control);
+    control.put_ConnectTimeout(7);
+    control.put_TransTimeout(8);
+    control.put_ReplyTimeout(9);
+    control.TraceOn = False;
+    control.put_Rest(u"100");
+    control.put_FileCode(u"EUC");
+    tarsel copy(platform);
+    CopyTemplateSettings(control, copy);
+    LoggingBag original, copied;
+    control.WriteProperties(original);
+    copy.WriteProperties(copied);
+    EXPECT_EQ(copied.log, original.log);
+    EXPECT_EQ(copied.log.size(), 16u);
+    EXPECT_EQ(copy.get_ConnectTimeout(), 7);
+    EXPECT_EQ(copy.get_TransTimeout(), 8);
+    EXPECT_EQ(copy.get_ReplyTimeout(), 9);
+    EXPECT_EQ(copy.TraceOn, False);
+    EXPECT_EQ(copy.get_Rest(), u"");
 }
 
 }  // namespace
