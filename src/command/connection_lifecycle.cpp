@@ -154,6 +154,8 @@ void ControlCore::Connect(const String& RemoteHost, const String& Username, cons
 void ControlCore::Login(const String& Username, const String& Password) {
     Entry entry(*this, Operation::User, {&Username, &Password, &m_Account});
     m_Password = Password;
+    // Some servers start a new login in their default type: what TYPE said before is unknown.
+    m_TypeInForce.clear();
     // A login is never part of the pre-command lines: its 331 is answered with PASS.
     BeginOperation(Operation::User);
     QueueCommand(u"USER " + Username);

@@ -5,7 +5,7 @@
 
 #include "components/unfailing_calls.h"
 
-#include "command/crlf_lines.h"
+#include "command/line_cutter.h"
 #include "command/reply_fit.h"
 #include "command/reply_lines.h"
 #include "command/server_features.h"
@@ -113,7 +113,8 @@ void ControlCore::InterpretReplyLine() {
     if (!Idle()) {
         // What the connection has agreed to, for hosts that read it rather than the trace.
         if (m_Sent == Word::Type) {
-            if (first == u'2') m_TypeInForce = m_Op.typeSent;
+            // A refused TYPE leaves the type unknown rather than trusted.
+            m_TypeInForce = first == u'2' ? m_Op.typeSent : String();
             m_Op.typeSent.clear();
         } else if (m_Sent == Word::Feat) {
             m_Features = first == u'2' ? FeatureLines(m_LastReply) : std::vector<String>();

@@ -48,7 +48,7 @@ void ControlCore::Pwd() {
 void ControlCore::FileSize(const String& File) {
     Entry entry(*this, Operation::Size, {&File, &m_Filetype});
     BeginOperation(Operation::Size);
-    if (!m_Filetype.empty()) QueueCommand(u"TYPE " + m_Filetype);
+    for (const String& line : TypeLines(m_Filetype)) QueueCommand(line);
     QueueCommand(u"SIZE " + File);
     SendNextCommand();
 }
@@ -93,6 +93,9 @@ void ControlCore::QuoteCommand(const String& ExtraCommand) {
         SendNextCommand();
         return;
     }
+    // A host's own line (REIN, USER, a server's SITE command) may change the type behind the
+    // control's back; only a TYPE line says which type follows.
+    if (WordOf(ExtraCommand) != Word::Type) m_TypeInForce.clear();
     RunOperation(Operation::Quote, {ExtraCommand});
 }
 

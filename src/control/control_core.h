@@ -80,6 +80,8 @@ public:
     void put_DirCommand(const String& value);
     Boolean get_PasvAddress() const { return m_PasvAddress; }
     void put_PasvAddress(Boolean value) { m_PasvAddress = value != False ? True : False; }
+    Boolean get_TypeOnce() const { return m_TypeOnce; }
+    void put_TypeOnce(Boolean value) { m_TypeOnce = value != False ? True : False; }
     Boolean IsIdle() const { return Idle() ? True : False; }
     String get_Label1() const { return m_Label1; }
     std::int64_t AnnouncedFileSize() const { return m_Carry.announcedSize; }
@@ -180,6 +182,7 @@ private:
     /// A passive data connection goes to the address the 227 names (True), or to the control
     /// connection's peer whatever the 227 names (False).
     Boolean m_PasvAddress = False;
+    Boolean m_TypeOnce = False;
     /// The dialogue's state: changed by SetState only.
     Dialogue m_State = Dialogue::Closed;
     /// The command word sent last on this connection (None before the first), and its text
@@ -442,6 +445,9 @@ private:
     void StartTransfer(Operation operation, const std::vector<String>& lines, const String& transferLine);
     /// Protected data is asked for but not in force (error 70).
     bool DataUnprotected() const;
+    /// The TYPE line a transfer or FileSize sends for `type`: none for "" and, with
+    /// TypeOnce, none for the type the connection already has.
+    std::vector<String> TypeLines(const String& type) const;
 
     // ---- data channel (transfer/data_channel.cpp)
     void ResetTransferCarry();

@@ -16,6 +16,11 @@ void ControlCore::StartTransfer(Operation operation, const std::vector<String>& 
     SendNextCommand();
 }
 
+std::vector<String> ControlCore::TypeLines(const String& type) const {
+    if (type.empty() || (m_TypeOnce != False && type == m_TypeInForce)) return {};
+    return {u"TYPE " + type};
+}
+
 bool ControlCore::DataUnprotected() const {
     return m_ConnectionTls != TlsMode::None && m_DataProtected == False && m_TlsAllowClearData == False;
 }
@@ -25,7 +30,7 @@ void ControlCore::Dir(const String& File) {
     // A stored text no writer understood is refused here rather than sent as a command.
     if (m_DirCommand == DirCommand::Unknown) put_DirCommand(m_DirCommand.Text());
     const String word = m_DirCommand.Text();
-    StartTransfer(Operation::Dir, {u"TYPE A"}, File.empty() ? word : word + u" " + File);
+    StartTransfer(Operation::Dir, TypeLines(u"A"), File.empty() ? word : word + u" " + File);
 }
 
 void ControlCore::put_DirCommand(const String& value) {
@@ -39,14 +44,13 @@ void ControlCore::put_DirCommand(const String& value) {
 
 void ControlCore::Ls(const String& File) {
     Entry entry(*this, Operation::Ls, {&File});
-    StartTransfer(Operation::Ls, {u"TYPE A"}, File.empty() ? String(u"NLST") : u"NLST " + File);
+    StartTransfer(Operation::Ls, TypeLines(u"A"), File.empty() ? String(u"NLST") : u"NLST " + File);
 }
 
 void ControlCore::GetFile(const String& File, const String& LocalFile) {
     Entry entry(*this, Operation::GetFile, {&File, &m_Filetype, &m_Rest});
     m_LocalFile = LocalFile;
-    std::vector<String> lines;
-    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    std::vector<String> lines = TypeLines(m_Filetype);
     if (!m_Rest.empty()) lines.push_back(u"REST " + m_Rest);
     StartTransfer(Operation::GetFile, lines, u"RETR " + File);
 }
@@ -54,15 +58,13 @@ void ControlCore::GetFile(const String& File, const String& LocalFile) {
 void ControlCore::PutFile(const String& File, const String& LocalFile) {
     Entry entry(*this, Operation::PutFile, {&File, &m_Filetype});
     m_LocalFile = LocalFile;
-    std::vector<String> lines;
-    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    std::vector<String> lines = TypeLines(m_Filetype);
     StartTransfer(Operation::PutFile, lines, u"STOR " + File);
 }
 
 void ControlCore::AppendFile(const String& File) {
     Entry entry(*this, Operation::AppendFile, {&File, &m_Filetype});
-    std::vector<String> lines;
-    if (!m_Filetype.empty()) lines.push_back(u"TYPE " + m_Filetype);
+    std::vector<String> lines = TypeLines(m_Filetype);
     StartTransfer(Operation::AppendFile, lines, u"APPE " + File);
 }
 

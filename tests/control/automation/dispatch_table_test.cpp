@@ -81,6 +81,7 @@ const std::vector<ExpectedMember> kExpectedDispatch = {
     {u"TlsAllowClearData", RW, 0x68030014, B, {}},
     {u"DirCommand", RW, 0x68030015, S, {}},
     {u"PasvAddress", RW, 0x68030016, B, {}},
+    {u"TypeOnce", RW, 0x68030017, B, {}},
 };
 
 const std::vector<ExpectedMember> kExpectedEvents = {

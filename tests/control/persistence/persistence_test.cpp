@@ -69,6 +69,7 @@ protected:
         c.put_TlsAllowClearData(True);
         c.put_DirCommand(u"mlsd");
         c.put_PasvAddress(True);
+        c.put_TypeOnce(True);
     }
 
     static void ExpectDefaults(const tarsel& c) {
@@ -88,6 +89,7 @@ protected:
         EXPECT_EQ(c.get_TlsAllowClearData(), False);
         EXPECT_EQ(c.get_DirCommand(), u"LIST");
         EXPECT_EQ(c.get_PasvAddress(), False);
+        EXPECT_EQ(c.get_TypeOnce(), False);
     }
 };
 
@@ -126,7 +128,8 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Write HostCode=String(UTF8)/String(SJIS)",
                                      "Write TlsAllowClearData=Boolean(True)/Boolean(False)",
                                      "Write DirCommand=String(MLSD)/String(LIST)",
-                                     "Write PasvAddress=Boolean(True)/Boolean(False)"));
+                                     "Write PasvAddress=Boolean(True)/Boolean(False)",
+                                     "Write TypeOnce=Boolean(True)/Boolean(False)"));
 
     bag.log.clear();
     tarsel loaded(platform);
@@ -135,7 +138,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
                                      "Read FileCode", "Read Account", "Read Port", "Read NoopTime",
                                      "Read DataPeerCheck", "Read TlsMode", "Read TlsCaFile",
                                      "Read TlsVerify", "Read HostCode", "Read TlsAllowClearData",
-                                     "Read DirCommand", "Read PasvAddress"));
+                                     "Read DirCommand", "Read PasvAddress", "Read TypeOnce"));
     EXPECT_EQ(loaded.get_PreCommand(), u"SITE UMASK 022\r\nSITE IDLE 60");
     EXPECT_EQ(loaded.get_Filetype(), u"A");
     EXPECT_EQ(loaded.get_SysCode(), u"SJIS");
@@ -146,6 +149,7 @@ TEST_F(PersistenceTest, KeysAreWrittenAndReadInTheirOwnOrdersWithTheirDefaults) 
     EXPECT_EQ(loaded.get_NoopTime(), 45);
     EXPECT_EQ(loaded.get_DataPeerCheck(), False);
     EXPECT_EQ(loaded.get_PasvAddress(), True);
+    EXPECT_EQ(loaded.get_TypeOnce(), True);
 }
 
 // A stored text must mean what the same text written by the host means; taken as stored, a
@@ -273,15 +277,15 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
                                            u"FileCode", u"Account", u"Port", u"NoopTime",
                                            u"DataPeerCheck", u"TlsMode", u"TlsCaFile",
                                            u"TlsVerify", u"HostCode", u"TlsAllowClearData",
-                                           u"DirCommand", u"PasvAddress"};
+                                           u"DirCommand", u"PasvAddress", u"TypeOnce"};
     s1().socketVersion = 208;
-    for (int n = 0; n <= 16; ++n) {
+    for (int n = 0; n <= 17; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         tarsel& target = control;
         SetEveryStoredSetting(target);
         platform.messages.clear();
         LoggingBag bag;  // empty: every key reads as its default
-        if (n < 16) bag.failAt = n;
+        if (n < 17) bag.failAt = n;
         bool failed = false;
         try {
             target.ReadProperties(bag);
@@ -289,7 +293,7 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
             failed = true;
             EXPECT_EQ(e.Number(), 75);
         }
-        EXPECT_EQ(failed, n < 16);
+        EXPECT_EQ(failed, n < 17);
         EXPECT_EQ(static_cast<int>(bag.log.size()), n);
         auto loaded = [&](const String& key) {
             for (int i = 0; i < n; ++i)
@@ -310,25 +314,26 @@ TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheLoadThere) {
         EXPECT_EQ(target.get_TlsAllowClearData(), loaded(u"TlsAllowClearData") ? False : True);
         EXPECT_EQ(target.get_DirCommand(), loaded(u"DirCommand") ? u"LIST" : u"MLSD");
         EXPECT_EQ(target.get_PasvAddress(), loaded(u"PasvAddress") ? False : True);
-        EXPECT_EQ(platform.messages.size(), n < 16 ? 0u : 1u);
+        EXPECT_EQ(target.get_TypeOnce(), loaded(u"TypeOnce") ? False : True);
+        EXPECT_EQ(platform.messages.size(), n < 17 ? 0u : 1u);
     }
 }
 
 TEST_F(PersistenceTest, StorageFailingAtEachKeyEndsTheSaveThere) {
     SetEveryStoredSetting(control);
     s1().socketVersion = 208;
-    for (int n = 0; n <= 16; ++n) {
+    for (int n = 0; n <= 17; ++n) {
         SCOPED_TRACE("failing at access " + std::to_string(n));
         platform.messages.clear();
         LoggingBag bag;
-        if (n < 16) bag.failAt = n;
+        if (n < 17) bag.failAt = n;
         bool failed = false;
         try {
             control.WriteProperties(bag);
         } catch (const AutomationError&) {
             failed = true;
         }
-        EXPECT_EQ(failed, n < 16);
+        EXPECT_EQ(failed, n < 17);
         EXPECT_EQ(bag.values.size(), static_cast<std::size_t>(n));
         // The checks come first, so the warning shows whatever the storage does.
         EXPECT_THAT(platform.messages, ElementsAre(kOldSocketWarning));
@@ -436,7 +441,7 @@ TEST_F(PersistenceTest, ATemplateGivesItsStoredSettingsTimeOutsAndTraceSwitchBut
     control.WriteProperties(original);
     copy.WriteProperties(copied);
     EXPECT_EQ(copied.log, original.log);
-    EXPECT_EQ(copied.log.size(), 16u);
+    EXPECT_EQ(copied.log.size(), 17u);
     EXPECT_EQ(copy.get_ConnectTimeout(), 7);
     EXPECT_EQ(copy.get_TransTimeout(), 8);
     EXPECT_EQ(copy.get_ReplyTimeout(), 9);
