@@ -140,37 +140,36 @@ void FtpSession::BeginConnect() {
     running_->operation = "Connect";
     running_->subject = "Connect";
     phase_ = Phase::Connecting;
-    auto connect = [this] {
-        try {
-            ChooseTls();
-            control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
-                             ExactText(options_.password, u"Connect"));
-        } catch (const AutomationError& e) {
-            running_.reset();
-            phase_ = Phase::Closed;
-            Fail(Fault::Local, "", "Connect", ToUtf8(e.Description()));
-            if (!interactive_) Finish();
-            else StartNext();
-        }
-    };
+    auto connect = [this] { ConnectControl(true); };
     if (options_.userGiven && !options_.passwordGiven && askSecret_) {
         askSecret_("Password for " + options_.user + "@" + options_.host + ": ",
                    [this, connect](std::optional<std::string> secret) {
                        if (phase_ != Phase::Connecting) return;
-                       if (!secret) {
-                           running_.reset();
-                           phase_ = Phase::Closed;
-                           Fail(Fault::Local, "", "Connect", "no password given");
-                           if (!interactive_) Finish();
-                           else StartNext();
-                           return;
-                       }
+                       if (!secret) return ConnectFailed("no password given");
                        options_.password = *secret;
                        connect();
                    });
         return;
     }
     connect();
+}
+
+void FtpSession::ConnectControl(bool chooseTls) {
+    try {
+        if (chooseTls) ChooseTls();
+        control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
+                         ExactText(options_.password, u"Connect"));
+    } catch (const AutomationError& e) {
+        ConnectFailed(ToUtf8(e.Description()));
+    }
+}
+
+void FtpSession::ConnectFailed(const std::string& why) {
+    running_.reset();
+    phase_ = Phase::Closed;
+    Fail(Fault::Local, "", "Connect", why);
+    if (!interactive_) Finish();
+    else StartNext();
 }
 
 void FtpSession::AddLine(const std::string& line) {

@@ -268,6 +268,10 @@ private:
     /// Before each Connect: the TlsMode the user's choice means (--tls, set tls); without a
     /// choice AUTH TLS is tried and a refusal lets the session go on in plain.
     void ChooseTls();
+    /// Opens the control connection with the session's host and login; a refusal of the
+    /// call itself (bad text, a stored setting) ends the open as a local failure.
+    void ConnectControl(bool chooseTls);
+    void ConnectFailed(const std::string& why);
     /// The server refused AUTH TLS (DisConnected -12): true when TLS was only tried and the
     /// login starts again without it.
     bool GoPlainAfterRefusedAuth(const std::string& reply);

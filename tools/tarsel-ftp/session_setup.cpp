@@ -113,16 +113,7 @@ bool FtpSession::GoPlainAfterRefusedAuth(const std::string& reply) {
     // Connect again from the loop, once the control has left its DisConnected.
     asio::post(io_, [this] {
         if (phase_ != Phase::Connecting || !running_ || running_->operation != "Connect") return;
-        try {
-            control_.Connect(ExactText(options_.host, u"Connect"), ExactText(options_.user, u"Connect"),
-                             ExactText(options_.password, u"Connect"));
-        } catch (const AutomationError& e) {
-            running_.reset();
-            phase_ = Phase::Closed;
-            Fail(Fault::Local, "", "Connect", ToUtf8(e.Description()));
-            if (!interactive_) Finish();
-            else StartNext();
-        }
+        ConnectControl(false);  // plain now: TlsMode was cleared above
     });
     return true;
 }
