@@ -20,8 +20,21 @@ void* CountedAllocation(std::size_t size) {
 }
 }  // namespace
 
+// Every form of new and delete is replaced, the nothrow ones too (std::stable_sort's
+// temporary buffer takes one): a form left to the runtime would hand its block to the
+// replaced delete, a mismatch AddressSanitizer reports.
 void* operator new(std::size_t size) { return CountedAllocation(size); }
 void* operator new[](std::size_t size) { return CountedAllocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return CountedAllocation(size);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
