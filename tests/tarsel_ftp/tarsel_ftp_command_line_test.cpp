@@ -2,6 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "command_line.h"
@@ -362,6 +365,29 @@ TEST(TarselFtpCommands, TheManualPageIsMadeFromTheSameTexts) {
             << line;
     }
     EXPECT_TRUE(ParseOptions({"--man"}).options.manual);
+}
+
+// The written manual is not generated; it must still name every command and every option the
+// program has, so that a command or option added later cannot go undocumented.
+TEST(TarselFtpCommands, TheWrittenManualNamesEveryCommandAndOption) {
+    std::ifstream file(TARSEL_SOURCE_DIR "/docs/tarsel-ftp.md");
+    ASSERT_TRUE(file) << "docs/tarsel-ftp.md";
+    const std::string manual((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const CommandInfo& info : CommandTable()) {
+        const std::string name(info.name);
+        EXPECT_TRUE(manual.find("`" + name + " ") != std::string::npos ||
+                    manual.find("`" + name + "`") != std::string::npos)
+            << "command " << name;
+    }
+    const std::string usage = UsageText();
+    for (std::size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+        std::size_t end = at + 2;
+        while (end < usage.size() && (std::isalnum(static_cast<unsigned char>(usage[end])) || usage[end] == '-'))
+            ++end;
+        if (end == at + 2) continue;
+        const std::string option = usage.substr(at, end - at);
+        EXPECT_NE(manual.find(option), std::string::npos) << "option " << option;
+    }
 }
 
 TEST(TarselFtpOptions, UrlsAndTheOptionalHost) {
